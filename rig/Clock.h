@@ -1,0 +1,29 @@
+#pragma once
+
+#include <chrono>
+
+namespace rig {
+
+// The rig's only source of time. Waits go through it, so the panel can keep repainting while it
+// waits and the tests can wait without waiting.
+class Clock {
+ public:
+  using duration = std::chrono::steady_clock::duration;
+  using time_point = std::chrono::steady_clock::time_point;
+
+  Clock() = default;
+  Clock(const Clock&) = delete;
+  Clock& operator=(const Clock&) = delete;
+  virtual ~Clock() = default;
+
+  // Monotonic: never jumps, never goes back (midnight, clock changes).
+  virtual time_point now() const = 0;
+
+  // Returns no sooner than `deadline`. Must not spin the CPU. In the panel, windows repaint
+  // meanwhile but user input is held until the running action has ended.
+  virtual void waitUntil(time_point deadline) = 0;
+
+  void waitFor(duration d) { waitUntil(now() + d); }
+};
+
+}  // namespace rig

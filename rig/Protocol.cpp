@@ -1,0 +1,97 @@
+#include "Protocol.h"
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+
+namespace rig::protocol {
+
+std::string readCommand(int relay) { return "relay read " + std::to_string(relay); }
+
+std::string switchCommand(int relay, bool on) {
+  return std::string(on ? "relay on " : "relay off ") + std::to_string(relay);
+}
+
+std::string frame(std::string_view command) {
+  std::string line(command);
+  line += '\r';
+  return line;
+}
+
+bool namesModule(std::string_view reply) {
+  return reply.find(kModuleName) != std::string_view::npos;
+}
+
+std::size_t offPosition(std::string_view reply) {
+  const auto at = reply.find("off");
+  return at == std::string_view::npos ? 0 : at + 1;
+}
+
+bool readsOff(std::string_view reply) { return offPosition(reply) == kOffPosition; }
+
+bool looksComplete(std::string_view reply) {
+  if (reply.find('>') != std::string_view::npos) return true;
+  // Count the lines that have ended: the echo of the command and the module's answer.
+  int endedLines = 0;
+  bool lineHasText = false;
+  for (std::size_t i = 0; i < reply.size(); ++i) {
+    const char c = reply[i];
+    if (c == '\r' && i + 1 == reply.size()) break;  // its line feed may still be on the way
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && reply[i + 1] == '\n') ++i;
+      if (lineHasText) ++endedLines;
+      lineHasText = false;
+    } else {
+      lineHasText = true;
+    }
+  }
+  return endedLines >= 2;
+}
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Accepts [sign] digits [. digits] [exponent], or [sign] . digits [exponent]; nothing else.
+bool isDecimalNumber(std::string_view s) {
+  std::size_t i = 0;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  std::size_t digits = 0;
+  while (i < s.size() && isDigit(s[i])) ++i, ++digits;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && isDigit(s[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    std::size_t exponentDigits = 0;
+    while (i < s.size() && isDigit(s[i])) ++i, ++exponentDigits;
+    if (exponentDigits == 0) return false;
+  }
+  return i == s.size();
+}
+
+}  // namespace
+
+std::optional<std::int16_t> toInteger16(std::string_view text) {
+  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+  if (!isDecimalNumber(text)) return std::nullopt;
+
+  // from_chars takes no leading '+'.
+  if (text.front() == '+') text.remove_prefix(1);
+  double value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  // The default rounding mode sends halves to the even neighbour.
+  const double rounded = std::nearbyint(value);
+  if (rounded < -32768.0 || rounded > 32767.0) return std::nullopt;
+  return static_cast<std::int16_t>(rounded);
+}
+
+}  // namespace rig::protocol

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The relay module's command set, framing and reply tests.
+namespace rig::protocol {
+
+inline constexpr int kFlashRelay = 0;    // main flash
+inline constexpr int kShutterRelay = 1;  // camera shutter
+
+inline constexpr std::string_view kIdGet = "id get";
+inline constexpr std::string_view kModuleName = "KOVRA";
+
+// "relay read 0" / "relay read 1".
+std::string readCommand(int relay);
+// "relay on 0", "relay off 1", ...
+std::string switchCommand(int relay, bool on);
+// The bytes that go on the line: the command text and one carriage return, nothing else.
+std::string frame(std::string_view command);
+
+// The identification reply names the module: it contains "KOVRA", case-sensitive.
+bool namesModule(std::string_view reply);
+
+// 1-based position of the first "off" in the reply, case-sensitive; 0 when absent.
+std::size_t offPosition(std::string_view reply);
+
+// Position of "off" in a reply laid out as the echoed query (12 characters), a two-character
+// line break, then the state word.
+inline constexpr std::size_t kOffPosition = 15;
+
+// The relay reads as off exactly when the first "off" stands at position 15.
+bool readsOff(std::string_view reply);
+
+// A reply looks whole: the echo line and the answer line have both ended, or the ">" prompt
+// has arrived. Lets a wait for a reply end as soon as the module has finished talking.
+bool looksComplete(std::string_view reply);
+
+// Converts the port selector's text to a 16-bit integer the way the operator would expect:
+// surrounding blanks are ignored, a fraction is rounded to the nearest whole number with halves
+// going to the even neighbour (2.5 -> 2, 3.5 -> 4). Text that is not a number, and values
+// outside -32768..32767, give nothing.
+std::optional<std::int16_t> toInteger16(std::string_view text);
+
+}  // namespace rig::protocol

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "Clock.h"
+
+namespace rig {
+
+// A failure of the serial link. Carries the port number, the device it maps to (empty when the
+// number maps to none) and the reason in words (often the system's own, "Permission denied").
+class SerialError : public std::runtime_error {
+ public:
+  SerialError(int port, std::string device, std::string reason);
+
+  int port() const { return port_; }
+  const std::string& device() const { return device_; }
+  const std::string& reason() const { return reason_; }
+
+ private:
+  int port_;
+  std::string device_;
+  std::string reason_;
+};
+
+// The serial control the main window owns: a port number, an open flag, and text in and out.
+// Line settings are fixed: 9600 baud, 8 data bits, no parity, 1 stop bit, no flow control.
+//
+// Failures (each a SerialError):
+//  - setPortNumber with a number that is not a valid port (below 1), or while the port is open;
+//  - setPortOpen(true) while open, or when the port is absent or held by another program;
+//  - output or input while the port is closed, or when the device has gone away.
+class SerialControl {
+ public:
+  SerialControl() = default;
+  SerialControl(const SerialControl&) = delete;
+  SerialControl& operator=(const SerialControl&) = delete;
+  virtual ~SerialControl() = default;
+
+  // 1-based; 1 until set.
+  virtual int portNumber() const = 0;
+  virtual void setPortNumber(int number) = 0;
+
+  virtual bool portOpen() const = 0;
+  // true opens the port at the fixed line settings; false closes it (nothing happens when it is
+  // already closed).
+  virtual void setPortOpen(bool open) = 0;
+
+  // Puts every byte of `text` on the line before it returns.
+  virtual void output(std::string_view text) = 0;
+
+  // Everything received and not yet read, removed from the receive buffer (at most 1024 bytes
+  // are held); empty when nothing is pending.
+  virtual std::string input() = 0;
+
+  // When the last byte was received on this port (time_point{} when none since it opened), on
+  // the same monotonic scale as Clock::now().
+  virtual Clock::time_point lastReceived() const = 0;
+
+  // The device the current port number maps to, for messages; empty when it maps to none.
+  virtual std::string device() const = 0;
+};
+
+}  // namespace rig

@@ -1,0 +1,128 @@
+#include "Fakes.h"
+
+#include <algorithm>
+
+namespace fakes {
+
+using rig::Control;
+using rig::SerialError;
+
+FakePanel::FakePanel() {
+  texts_ = {{Control::Combo1, "Select Com Port"},
+            {Control::Command1, "Open Com Port"},
+            {Control::Command2, "Start Button"},
+            {Control::Command5, "Main Flash"},
+            {Control::Command6, "Camera Shutter"},
+            {Control::Command8, "Start"},
+            {Control::Text2, "Text2"},
+            {Control::Text3, "Port Status"},
+            {Control::Text4, "Text4"}};
+  for (const auto& [control, text] : texts_) enabled_[control] = true;
+  for (const Control c :
+       {Control::Command2, Control::Command5, Control::Command6, Control::Command8}) {
+    enabled_[c] = false;
+  }
+}
+
+bool FakePanel::anyActionEnabled() const {
+  return enabled(Control::Command2) || enabled(Control::Command5) || enabled(Control::Command6) ||
+         enabled(Control::Command8);
+}
+
+void FakeSerial::setPortNumber(int number) {
+  if (open_) throw SerialError(number_, device(), "the port number cannot change while open");
+  if (number < 1) throw SerialError(number, "", "not a valid port number");
+  number_ = number;
+}
+
+void FakeSerial::setPortOpen(bool open) {
+  if (!open) {
+    open_ = false;
+    incoming_.clear();
+    return;
+  }
+  if (open_) throw SerialError(number_, device(), "the port is already open");
+  const auto port = ports.find(number_);
+  if (port == ports.end()) throw SerialError(number_, "", "no such port");
+  if (!port->second.openError.empty()) throw SerialError(number_, device(), port->second.openError);
+  open_ = true;
+  ++opens;
+  lastReceived_ = {};
+}
+
+void FakeSerial::output(std::string_view text) {
+  if (!open_) throw SerialError(number_, device(), "the port is closed");
+  ++outputs_;
+  if (failAll ? outputs_ >= failOutputAt && failOutputAt > 0 : outputs_ == failOutputAt) {
+    throw SerialError(number_, device(), "Input/output error");
+  }
+  sent.push_back({clock_.now(), number_, std::string(text)});
+  const FakePort& port = ports.at(number_);
+  if (!port.answers || text.empty() || text.back() != '\r') return;
+  const std::string command(text.substr(0, text.size() - 1));
+  const std::string reply = answer(command);
+  if (reply.empty()) return;
+  if (byteTime == rig::Clock::duration{}) {
+    arrive(replyDelay, reply);
+    return;
+  }
+  for (std::size_t i = 0; i < reply.size(); ++i) {
+    arrive(replyDelay + static_cast<int>(i) * byteTime, reply.substr(i, 1));
+  }
+}
+
+std::string FakeSerial::answer(const std::string& command) {
+  const bool isQuery = command.rfind("relay read ", 0) == 0;
+  if (isQuery && !scriptedReplies.empty()) {
+    std::string reply = scriptedReplies.front();
+    scriptedReplies.pop_front();
+    return reply;
+  }
+  std::string result;
+  if (isQuery) {
+    result = relay[command.back() - '0'] ? "on" : "off";
+  } else if (command == "id get") {
+    result = ports.at(number_).identification;
+  } else if (command.rfind("relay on ", 0) == 0) {
+    relay[command.back() - '0'] = true;
+  } else if (command.rfind("relay off ", 0) == 0) {
+    relay[command.back() - '0'] = false;
+  }
+  return command + "\r\n" + result + "\r\n>";
+}
+
+void FakeSerial::arrive(rig::Clock::duration after, std::string bytes) {
+  incoming_.emplace_back(clock_.now() + after, std::move(bytes));
+  std::stable_sort(incoming_.begin(), incoming_.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+std::string FakeSerial::input() {
+  if (!open_) throw SerialError(number_, device(), "the port is closed");
+  std::string bytes;
+  while (!incoming_.empty() && incoming_.front().first <= clock_.now()) {
+    bytes += incoming_.front().second;
+    lastReceived_ = incoming_.front().first;
+    incoming_.pop_front();
+  }
+  return bytes;
+}
+
+std::vector<std::string> FakeSerial::commands(std::optional<int> port) const {
+  std::vector<std::string> texts;
+  for (const Sent& s : sent) {
+    if (port && s.port != *port) continue;
+    texts.push_back(s.bytes.substr(0, s.bytes.size() - 1));
+  }
+  return texts;
+}
+
+std::vector<std::string> FakeSerial::switching() const {
+  std::vector<std::string> texts;
+  for (const std::string& c : commands()) {
+    if (c.rfind("relay on ", 0) == 0 || c.rfind("relay off ", 0) == 0) texts.push_back(c);
+  }
+  return texts;
+}
+
+}  // namespace fakes

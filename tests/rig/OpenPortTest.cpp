@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include "Fakes.h"
+#include "rig/Rig.h"
+
+using namespace fakes;
+using rig::Control;
+
+namespace {
+
+class OpenByNumber : public ::testing::Test {
+ protected:
+  OpenByNumber() {
+    serial.ports[1] = {};
+    serial.ports[3] = {};
+    serial.ports[7] = {};
+    serial.ports[4] = {};
+  }
+  void click(const std::string& choice) {
+    panel.setText(Control::Combo1, choice);
+    rig.openComPort();
+  }
+
+  FakeClock clock;
+  FakePanel panel;
+  FakeSerial serial{clock};
+  rig::Rig rig{serial, panel, clock};
+};
+
+TEST_F(OpenByNumber, OpensTheChosenPortEnablesTheButtonsAndResetsTheRig) {
+  click("3");
+
+  EXPECT_TRUE(serial.portOpen());
+  EXPECT_EQ(serial.portNumber(), 3);
+  EXPECT_EQ(panel.text(Control::Text3), "Port Found and Opened");
+  for (const Control c :
+       {Control::Command2, Control::Command5, Control::Command6, Control::Command8}) {
+    EXPECT_TRUE(panel.enabled(c));
+  }
+  EXPECT_EQ(panel.text(Control::Command5), "Flash 1");
+  EXPECT_EQ(panel.text(Control::Command6), "Shutter");
+  EXPECT_EQ(panel.text(Control::Command1), "Open Com Port");
+
+  ASSERT_EQ(serial.sent.size(), 2U);
+  EXPECT_EQ(serial.sent[0].bytes, "relay off 0\r");
+  EXPECT_EQ(serial.sent[1].bytes, "relay off 1\r");
+  EXPECT_EQ(serial.sent[0].port, 3);
+  EXPECT_GE(serial.sent[1].at - serial.sent[0].at, 500ms);
+}
+
+TEST_F(OpenByNumber, ReadsTheSelectorTextAsANumber) {
+  click(" 7 ");
+  EXPECT_EQ(serial.portNumber(), 7);
+  serial.setPortOpen(false);
+  click("3.5");
+  EXPECT_EQ(serial.portNumber(), 4);
+  EXPECT_EQ(panel.text(Control::Text3), "Port Found and Opened");
+}
+
+TEST_F(OpenByNumber, TextThatIsNoPortNumberChangesNothingButTheStatus) {
+  for (const char* choice : {"Select Com Port", "automatic", "AUTOMATIC ", "99999", "0", "-3",
+                             "2"}) {  // 0 and -3 are refused as port numbers, 2 is absent
+    click(choice);
+    EXPECT_EQ(panel.text(Control::Text3), "Port Not Found") << choice;
+    EXPECT_FALSE(panel.toolTip(Control::Text3).empty()) << choice;
+    EXPECT_FALSE(panel.anyActionEnabled()) << choice;
+    EXPECT_FALSE(serial.portOpen()) << choice;
+  }
+  EXPECT_TRUE(serial.sent.empty());
+  EXPECT_EQ(panel.text(Control::Command5), "Main Flash");
+  // A closed port keeps the new number when only the opening failed.
+  EXPECT_EQ(serial.portNumber(), 2);
+}
+
+TEST_F(OpenByNumber, PortHeldByAnotherProgramReportsTheReason) {
+  serial.ports[5] = {.openError = "Device or resource busy", .answers = true, .identification = ""};
+  click("5");
+  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_NE(panel.toolTip(Control::Text3).find("Device or resource busy"), std::string::npos);
+  EXPECT_NE(panel.toolTip(Control::Text3).find("port 5"), std::string::npos);
+}
+
+TEST_F(OpenByNumber, SecondOpeningWhileOpenLeavesThePortAndButtonsAlone) {
+  click("3");
+  serial.sent.clear();
+  click("7");
+  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_TRUE(serial.portOpen());
+  EXPECT_EQ(serial.portNumber(), 3);
+  EXPECT_TRUE(panel.anyActionEnabled());
+  EXPECT_TRUE(serial.sent.empty());
+}
+
+TEST_F(OpenByNumber, FailedResetWriteIsReportedAndThePortStaysOpen) {
+  serial.failOutputAt = 2;  // "relay off 1" cannot be written
+  click("3");
+  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_NE(panel.toolTip(Control::Text3).find("Input/output error"), std::string::npos);
+  EXPECT_TRUE(serial.portOpen());
+  EXPECT_TRUE(panel.enabled(Control::Command8));
+  EXPECT_EQ(serial.commands(), std::vector<std::string>{"relay off 0"});
+}
+
+TEST_F(OpenByNumber, LongOddInputIsShortenedInTheReason) {
+  click(std::string(5000, 'x') + "\x01");
+  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_LT(panel.toolTip(Control::Text3).size(), 100U);
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include "rig/Protocol.h"
+
+namespace protocol = rig::protocol;
+
+TEST(Framing, CommandIsItsTextAndOneCarriageReturn) {
+  const std::string line = protocol::frame(protocol::switchCommand(0, true));
+  EXPECT_EQ(line, "relay on 0\r");
+  EXPECT_EQ(line.size(), 11U);
+  EXPECT_EQ(protocol::frame(protocol::readCommand(1)), "relay read 1\r");
+  EXPECT_EQ(protocol::switchCommand(1, false), "relay off 1");
+}
+
+TEST(ReplyTests, OffCountsOnlyAtPositionFifteen) {
+  EXPECT_TRUE(protocol::readsOff("relay read 0\r\noff"));
+  EXPECT_TRUE(protocol::readsOff("relay read 1\r\noff\r\n>"));
+  EXPECT_FALSE(protocol::readsOff("relay read 0\r\non\r\n>"));
+  EXPECT_FALSE(protocol::readsOff("relay read 0\r\nOFF\r\n>"));  // capitals are not "off"
+  EXPECT_FALSE(protocol::readsOff("ad 0\r\noff\r\n>"));          // fragment of an earlier echo
+  EXPECT_FALSE(protocol::readsOff("relay read 0relay read 0\r\noff"));  // two echoes
+  EXPECT_FALSE(protocol::readsOff(""));
+  EXPECT_FALSE(protocol::readsOff("relay read 0\r\n"));  // the state word has not arrived
+  // Only the first "off" counts.
+  EXPECT_FALSE(protocol::readsOff("off read 0\r\noff"));
+  EXPECT_EQ(protocol::offPosition("xxoff"), 3U);
+  EXPECT_EQ(protocol::offPosition("on"), 0U);
+}
+
+TEST(ReplyTests, ModuleNameIsCaseSensitiveAndFoundAnywhere) {
+  EXPECT_TRUE(protocol::namesModule("KOVRA 78"));
+  EXPECT_TRUE(protocol::namesModule("id get\r\nboard KOVRA-2\r\n>"));
+  EXPECT_FALSE(protocol::namesModule("kovra 78"));
+  EXPECT_FALSE(protocol::namesModule("KOV RA"));
+  EXPECT_FALSE(protocol::namesModule(""));
+}
+
+TEST(ReplyTests, ReplyIsWholeOnceBothLinesEndedOrThePromptCame) {
+  EXPECT_FALSE(protocol::looksComplete(""));
+  EXPECT_FALSE(protocol::looksComplete("relay read 0"));
+  EXPECT_FALSE(protocol::looksComplete("relay read 0\r\n"));
+  EXPECT_FALSE(protocol::looksComplete("relay read 0\r\nof"));
+  EXPECT_TRUE(protocol::looksComplete("relay read 0\r\noff\r\n"));
+  EXPECT_FALSE(protocol::looksComplete("relay read 0\r\noff\r"));
+  EXPECT_TRUE(protocol::looksComplete("relay read 0\noff\n"));
+  EXPECT_TRUE(protocol::looksComplete("id get\r\nKOVRA 78\r\n>"));
+  EXPECT_TRUE(protocol::looksComplete(">"));
+  // Empty lines do not count as answers.
+  EXPECT_FALSE(protocol::looksComplete("relay read 0\r\n\r\n\r\n"));
+}
+
+TEST(PortNumberText, ConvertsLikeANumberTypedByAPerson) {
+  struct Case {
+    const char* text;
+    std::optional<int> value;
+  };
+  const Case cases[] = {
+      {"3", 3},           {" 7 ", 7},         {"\t7", 7},
+      {"2.5", 2},         {"3.5", 4},         {"-2.5", -2},
+      {"0.5", 0},         {"1.5", 2},         {"+12", 12},
+      {"1e1", 10},        {".5", 0},          {"15.", 15},
+      {"32767", 32767},   {"-32768", -32768}, {"-32768.5", -32768},
+      {"32767.4", 32767}, {"32767.5", {}},    {"32768", {}},
+      {"-32769", {}},     {"1e400", {}},      {"Select Com Port", {}},
+      {"automatic", {}},  {"AUTOMATIC ", {}}, {"", {}},
+      {"   ", {}},        {"7 7", {}},        {"0x10", {}},
+      {"inf", {}},        {"nan", {}},        {"1e", {}},
+      {"-", {}},          {".", {}},          {"\xef\xbc\x91", {}},  // a full-width digit one
+      {"3\n", {}},        {"1,5", {}},
+  };
+  for (const Case& c : cases) {
+    const auto value = protocol::toInteger16(c.text);
+    if (c.value) {
+      ASSERT_TRUE(value.has_value()) << '"' << c.text << '"';
+      EXPECT_EQ(*value, *c.value) << '"' << c.text << '"';
+    } else {
+      EXPECT_FALSE(value.has_value()) << '"' << c.text << '"';
+    }
+  }
+  EXPECT_FALSE(protocol::toInteger16(std::string(100000, '9')).has_value());
+}

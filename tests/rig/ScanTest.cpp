@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include "Fakes.h"
+#include "rig/Rig.h"
+
+using namespace fakes;
+using rig::Control;
+
+namespace {
+
+const std::vector<std::string> kResetTwice = {"relay off 0", "relay off 1", "relay off 0",
+                                              "relay off 1"};
+
+class Scan : public ::testing::Test {
+ protected:
+  void module(int port, std::string identification = "KOVRA 78") {
+    serial.ports[port] = {
+        .openError = "", .answers = true, .identification = std::move(identification)};
+  }
+  void scan() {
+    panel.setText(Control::Combo1, "AUTOMATIC");
+    rig.openComPort();
+  }
+
+  FakeClock clock;
+  FakePanel panel;
+  FakeSerial serial{clock};
+  rig::Rig rig{serial, panel, clock};
+};
+
+TEST_F(Scan, FindsTheModuleBehindAbsentPortsAndResetsTwice) {
+  module(4);
+  const auto start = clock.now();
+  scan();
+
+  EXPECT_TRUE(serial.portOpen());
+  EXPECT_EQ(serial.portNumber(), 4);
+  EXPECT_EQ(panel.text(Control::Combo1), "4");
+  EXPECT_EQ(panel.text(Control::Command1), "Port Open");
+  EXPECT_EQ(panel.text(Control::Text3), "Port found and opened");
+  EXPECT_EQ(panel.text(Control::Text2), "id get\r\nKOVRA 78\r\n>");
+  EXPECT_TRUE(panel.enabled(Control::Command2));
+  EXPECT_TRUE(panel.enabled(Control::Command8));
+  EXPECT_EQ(panel.text(Control::Command5), "Flash 1");
+  EXPECT_EQ(panel.text(Control::Command6), "Shutter");
+
+  std::vector<std::string> expected = {"id get"};
+  expected.insert(expected.end(), kResetTwice.begin(), kResetTwice.end());
+  EXPECT_EQ(serial.commands(4), expected);
+  EXPECT_EQ(serial.commands().size(), expected.size());  // nothing went to any other port
+  // Each reset pair is half a second apart; absent ports cost no waiting.
+  EXPECT_GE(serial.sent[2].at - serial.sent[1].at, 500ms);
+  EXPECT_GE(serial.sent[4].at - serial.sent[3].at, 500ms);
+  EXPECT_LT(serial.sent[1].at - start, 100ms);
+}
+
+TEST_F(Scan, LowestAnsweringPortWinsAndLaterPortsAreNotTouched) {
+  module(2);
+  module(5);
+  scan();
+  EXPECT_EQ(serial.portNumber(), 2);
+  EXPECT_EQ(panel.text(Control::Combo1), "2");
+  EXPECT_TRUE(serial.commands(5).empty());
+  EXPECT_EQ(serial.opens, 2);  // the question, then the reopening
+}
+
+TEST_F(Scan, ModuleBeyondPortFifteenIsNeverFound) {
+  module(16);
+  scan();
+  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_FALSE(panel.toolTip(Control::Text3).empty());
+  EXPECT_EQ(panel.text(Control::Combo1), "15");
+  EXPECT_EQ(panel.text(Control::Command1), "Open Com Port");
+  EXPECT_FALSE(serial.portOpen());
+  EXPECT_FALSE(panel.anyActionEnabled());
+  EXPECT_TRUE(serial.sent.empty());
+}
+
+TEST_F(Scan, NoPortsAtAllEndsAtOnce) {
+  const auto start = clock.now();
+  scan();
+  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_LT(clock.now() - start, 10ms);
+}
+
+TEST_F(Scan, SilentWrongOrLowerCaseAnswersDoNotMatch) {
+  serial.ports[1] = {.openError = "", .answers = false, .identification = ""};
+  module(2, "ACME relay board");
+  module(3, "kovra 78");
+  serial.ports[4] = {.openError = "Device or resource busy", .answers = true, .identification = ""};
+  scan();
+  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_FALSE(serial.portOpen());
+  for (const int port : {1, 2, 3}) {
+    EXPECT_EQ(serial.commands(port), std::vector<std::string>{"id get"}) << port;
+  }
+  // The last answer read stays in the identification box.
+  EXPECT_EQ(panel.text(Control::Text2), "id get\r\nkovra 78\r\n>");
+}
+
+TEST_F(Scan, SilentPortIsWaitedOnAtMostHalfASecond) {
+  serial.ports[1] = {.openError = "", .answers = false, .identification = ""};
+  module(2);
+  scan();
+  ASSERT_EQ(serial.commands(2).front(), "id get");
+  const auto& firstQuestion = serial.sent[0];
+  const auto& secondQuestion = serial.sent[1];
+  EXPECT_GE(secondQuestion.at - firstQuestion.at, 500ms);
+  EXPECT_LT(secondQuestion.at - firstQuestion.at, 520ms);
+}
+
+TEST_F(Scan, StaleNameInTheIdentificationBoxIsNoMatch) {
+  panel.setText(Control::Text2, "KOVRA 78");
+  scan();
+  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_FALSE(panel.anyActionEnabled());
+  EXPECT_EQ(panel.text(Control::Command1), "Open Com Port");
+}
+
+TEST_F(Scan, MatchWhosePortCannotBeReopenedIsNoSuccess) {
+  module(3);
+  // The port opens for the question, then refuses the second opening.
+  struct Refusing : FakeSerial {
+    using FakeSerial::FakeSerial;
+    void setPortOpen(bool open) override {
+      if (open && opens == 1) throw rig::SerialError(3, "fake3", "Device or resource busy");
+      FakeSerial::setPortOpen(open);
+    }
+  };
+  Refusing refusing{clock};
+  refusing.ports = serial.ports;
+  rig::Rig scanning{refusing, panel, clock};
+  panel.setText(Control::Combo1, "AUTOMATIC");
+  scanning.openComPort();
+
+  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_NE(panel.toolTip(Control::Text3).find("busy"), std::string::npos);
+  EXPECT_EQ(panel.text(Control::Command1), "Open Com Port");
+  EXPECT_FALSE(panel.anyActionEnabled());
+  EXPECT_EQ(refusing.commands(), std::vector<std::string>{"id get"});  // no reset ran
+}
+
+TEST_F(Scan, SecondScanWhileOpenFindsTheModuleOnItsRealPort) {
+  serial.ports[1] = {.openError = "", .answers = false, .identification = ""};
+  module(6);
+  scan();
+  ASSERT_EQ(serial.portNumber(), 6);
+  serial.sent.clear();
+
+  scan();
+  EXPECT_TRUE(serial.portOpen());
+  EXPECT_EQ(serial.portNumber(), 6);
+  EXPECT_EQ(panel.text(Control::Combo1), "6");
+  EXPECT_EQ(serial.commands(1), std::vector<std::string>{"id get"});  // port 1 really tried
+}
+
+TEST_F(Scan, FailedResetInsideTheScanIsLeftToTheClickToReport) {
+  module(2);
+  serial.failOutputAt = 2;  // the scan's "relay off 0"
+  scan();
+  EXPECT_EQ(panel.text(Control::Text3), "Port found and opened");
+  // The click's own reset ran and went through.
+  EXPECT_EQ(serial.commands(2), (std::vector<std::string>{"id get", "relay off 0", "relay off 1"}));
+}
+
+TEST_F(Scan, ClickResetFailureIsRaisedToTheWindow) {
+  module(2);
+  serial.failOutputAt = 4;  // the click's own "relay off 0"
+  panel.setText(Control::Combo1, "AUTOMATIC");
+  EXPECT_THROW(rig.openComPort(), rig::SerialError);
+  EXPECT_EQ(panel.text(Control::Text3), "Port found and opened");
+}
+
+}  // namespace
