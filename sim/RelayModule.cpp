@@ -1,0 +1,388 @@
+#include "sim/RelayModule.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+
+namespace sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Noise never contains a line end, a prompt or letters that could spell a state word or the
+// module's name, so a client can only be confused by its amount, not by its content.
+constexpr std::string_view kNoiseAlphabet = "0123456789ABCDEF.:-#*+";
+
+void closeFd(int& fd) {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+bool addFlags(int fd, int fdFlags, int statusFlags) {
+  const int fdf = ::fcntl(fd, F_GETFD);
+  const int stf = ::fcntl(fd, F_GETFL);
+  return fdf >= 0 && stf >= 0 && ::fcntl(fd, F_SETFD, fdf | fdFlags) == 0 &&
+         ::fcntl(fd, F_SETFL, stf | statusFlags) == 0;
+}
+
+bool makeRaw(int fd) {
+  termios t{};
+  if (::tcgetattr(fd, &t) != 0) return false;
+  ::cfmakeraw(&t);
+  ::cfsetispeed(&t, B9600);
+  ::cfsetospeed(&t, B9600);
+  return ::tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+// The relay number at the end of `line` after `prefix`: exactly "0" or "1".
+std::optional<int> relayArgument(std::string_view line, std::string_view prefix) {
+  if (!line.starts_with(prefix)) return std::nullopt;
+  const std::string_view rest = line.substr(prefix.size());
+  if (rest.size() != 1 || rest[0] < '0' || rest[0] >= '0' + RelayModule::kRelayCount) {
+    return std::nullopt;
+  }
+  return rest[0] - '0';
+}
+
+timespec toTimespec(Clock::duration d) {
+  if (d < Clock::duration::zero()) d = Clock::duration::zero();
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(d);
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(d - secs);
+  return timespec{static_cast<time_t>(secs.count()), static_cast<long>(nanos.count())};
+}
+
+void checkRelay(int n) {
+  if (n < 0 || n >= RelayModule::kRelayCount) {
+    throw std::out_of_range("relay number " + std::to_string(n));
+  }
+}
+
+}  // namespace
+
+RelayModule::RelayModule(Options options) : started_(Clock::now()), options_(std::move(options)) {
+  auto fail = [this](const char* what) {
+    const int err = errno;
+    closeFd(slave_);
+    closeFd(master_);
+    closeFd(wakeRead_);
+    closeFd(wakeWrite_);
+    throw std::system_error(err, std::generic_category(), what);
+  };
+
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (master_ < 0) fail("posix_openpt");
+  if (!addFlags(master_, FD_CLOEXEC, O_NONBLOCK)) fail("fcntl on the terminal");
+  if (::grantpt(master_) != 0) fail("grantpt");
+  if (::unlockpt(master_) != 0) fail("unlockpt");
+  {
+    // ptsname returns a static buffer.
+    static std::mutex nameMutex;
+    std::lock_guard lock(nameMutex);
+    const char* name = ::ptsname(master_);
+    if (name == nullptr) fail("ptsname");
+    devicePath_ = name;
+  }
+  // Holding the slave open keeps the master readable while clients close and reopen the port.
+  slave_ = ::open(devicePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (slave_ < 0) fail("open terminal");
+  // No line discipline in the way: no echo back to us, no CR/LF translation.
+  if (!makeRaw(slave_)) fail("raw mode");
+  makeRaw(master_);  // the same settings on Linux; harmless where the master has its own
+
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) fail("pipe");
+  wakeRead_ = pipeFds[0];
+  wakeWrite_ = pipeFds[1];
+  if (!addFlags(wakeRead_, FD_CLOEXEC, O_NONBLOCK) || !addFlags(wakeWrite_, FD_CLOEXEC, O_NONBLOCK))
+    fail("fcntl on the wake pipe");
+
+  worker_ = std::thread(&RelayModule::run, this);
+}
+
+RelayModule::~RelayModule() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  wake();
+  worker_.join();
+  closeTerminal();
+  closeFd(wakeRead_);
+  closeFd(wakeWrite_);
+}
+
+std::vector<Command> RelayModule::log() const {
+  std::lock_guard lock(mutex_);
+  return log_;
+}
+
+std::vector<Command> RelayModule::logSince(std::size_t first) const {
+  std::lock_guard lock(mutex_);
+  if (first >= log_.size()) return {};
+  return {log_.begin() + static_cast<std::ptrdiff_t>(first), log_.end()};
+}
+
+std::string RelayModule::received() const {
+  std::lock_guard lock(mutex_);
+  return received_;
+}
+
+std::size_t RelayModule::dropped() const {
+  std::lock_guard lock(mutex_);
+  return dropped_;
+}
+
+bool RelayModule::relay(int n) const {
+  checkRelay(n);
+  std::lock_guard lock(mutex_);
+  return relays_[static_cast<std::size_t>(n)];
+}
+
+void RelayModule::setRelay(int n, bool on) {
+  checkRelay(n);
+  std::lock_guard lock(mutex_);
+  relays_[static_cast<std::size_t>(n)] = on;
+}
+
+bool RelayModule::waitForCommands(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return log_.size() >= count; });
+}
+
+void RelayModule::send(std::string_view bytes) {
+  if (bytes.empty()) return;
+  {
+    std::lock_guard lock(mutex_);
+    out_.push_back(Chunk{std::string(bytes), 0, Clock::now(), true});
+  }
+  wake();
+}
+
+void RelayModule::flood(std::size_t bytes) {
+  if (bytes == 0) return;
+  {
+    std::lock_guard lock(mutex_);
+    out_.push_back(Chunk{{}, bytes, Clock::now(), true});
+  }
+  wake();
+}
+
+void RelayModule::vanish() {
+  {
+    std::lock_guard lock(mutex_);
+    if (vanished_) return;
+    vanishRequested_ = true;
+  }
+  wake();
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return vanished_; });
+}
+
+Options RelayModule::options() const {
+  std::lock_guard lock(mutex_);
+  return options_;
+}
+
+void RelayModule::setOptions(Options options) {
+  {
+    std::lock_guard lock(mutex_);
+    options_ = std::move(options);
+    if (options_.silent) {
+      std::erase_if(out_, [](const Chunk& c) { return !c.injected; });
+      ownPending_ = 0;
+    }
+  }
+  wake();
+}
+
+void RelayModule::wake() {
+  const char byte = 1;
+  // A full pipe already holds a wake-up; nothing is lost when this write fails.
+  [[maybe_unused]] const auto written = ::write(wakeWrite_, &byte, 1);
+}
+
+void RelayModule::closeTerminal() {
+  closeFd(slave_);
+  closeFd(master_);
+}
+
+void RelayModule::run() {
+  std::unique_lock lock(mutex_);
+  // After a hang-up or read error the master is left alone for a moment instead of being polled
+  // in a tight loop.
+  Clock::time_point quietUntil{};
+  bool blocked = false;  // the last write found the terminal full
+
+  while (!stop_) {
+    if (vanishRequested_ && !vanished_) {
+      closeTerminal();
+      out_.clear();
+      ownPending_ = 0;
+      vanished_ = true;
+      changed_.notify_all();
+    }
+
+    Clock::time_point now = Clock::now();
+    if (master_ >= 0 && !blocked) blocked = !pump(now);
+
+    pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {-1, 0, 0}};
+    const bool listening = master_ >= 0 && now >= quietUntil;
+    if (listening) {
+      fds[1].fd = master_;
+      fds[1].events = static_cast<short>(POLLIN | (blocked ? POLLOUT : 0));
+    }
+    std::optional<Clock::time_point> deadline;
+    if (master_ >= 0 && !blocked && !out_.empty()) deadline = nextDue();
+    if (master_ >= 0 && !listening) deadline = std::min(deadline.value_or(quietUntil), quietUntil);
+
+    timespec timeout{};
+    if (deadline) timeout = toTimespec(*deadline - now);
+    lock.unlock();
+    const int ready = ::ppoll(fds, 2, deadline ? &timeout : nullptr, nullptr);
+    lock.lock();
+    if (ready <= 0) continue;  // timeout or EINTR
+
+    if (fds[0].revents != 0) {
+      char drain[64];
+      while (::read(wakeRead_, drain, sizeof drain) > 0) {
+      }
+    }
+    // Only this thread closes the terminal, so master_ is still the polled descriptor.
+    if (!listening || master_ < 0 || stop_) continue;
+    if (fds[1].revents & (POLLOUT | POLLERR | POLLHUP)) blocked = false;
+    if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) {
+      char buffer[4096];
+      const ssize_t got = ::read(master_, buffer, sizeof buffer);
+      if (got > 0) {
+        handleInput(buffer, static_cast<std::size_t>(got), Clock::now());
+      } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+        // EIO while no client has the terminal open, or a hang-up: look again shortly.
+        quietUntil = Clock::now() + std::chrono::milliseconds(20);
+      }
+    }
+  }
+}
+
+void RelayModule::handleInput(const char* bytes, std::size_t count, Clock::time_point now) {
+  received_.append(bytes, count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const char c = bytes[i];
+    if (c == '\n') continue;
+    if (c == '\r') {
+      const std::string answer = lineTooLong_ ? std::string("ERROR") : execute(line_);
+      log_.push_back(Command{now, line_});
+      line_.clear();
+      lineTooLong_ = false;
+      if (!options_.silent) queueOutput("\r\n" + answer + "\r\n>", now + options_.replyDelay);
+      continue;
+    }
+    if (options_.echo && !options_.silent) queueOutput(std::string(1, c), now);
+    if (line_.size() < kMaxLine) {
+      line_ += c;
+    } else {
+      lineTooLong_ = true;
+    }
+  }
+  changed_.notify_all();
+}
+
+std::string RelayModule::execute(const std::string& line) {
+  if (line == "id get") return options_.identification;
+  if (const auto n = relayArgument(line, "relay read ")) {
+    return relays_[static_cast<std::size_t>(*n)] ? "on" : "off";
+  }
+  if (const auto n = relayArgument(line, "relay on ")) {
+    relays_[static_cast<std::size_t>(*n)] = true;
+    return {};
+  }
+  if (const auto n = relayArgument(line, "relay off ")) {
+    relays_[static_cast<std::size_t>(*n)] = false;
+    return {};
+  }
+  return "ERROR";
+}
+
+void RelayModule::queueOutput(std::string bytes, Clock::time_point notBefore) {
+  if (ownPending_ + bytes.size() > kMaxPending) {
+    dropped_ += bytes.size();
+    return;
+  }
+  ownPending_ += bytes.size();
+  // Output leaves in order, so bytes due no later than the last queued piece can join it.
+  if (!out_.empty() && !out_.back().injected && out_.back().noise == 0 &&
+      out_.back().notBefore >= notBefore) {
+    out_.back().data += bytes;
+  } else {
+    out_.push_back(Chunk{std::move(bytes), 0, notBefore, false});
+  }
+}
+
+Clock::time_point RelayModule::nextDue() const {
+  const Chunk& front = out_.front();
+  if (options_.paced && !front.data.empty()) return std::max(front.notBefore, nextByteAt_);
+  return front.notBefore;
+}
+
+bool RelayModule::pump(Clock::time_point now) {
+  while (!out_.empty()) {
+    Chunk& chunk = out_.front();
+    if (chunk.data.empty() && chunk.noise == 0) {
+      out_.pop_front();
+      continue;
+    }
+    if (now < chunk.notBefore) return true;
+
+    if (!chunk.data.empty()) {
+      const bool paced = options_.paced;
+      if (paced && now < nextByteAt_) return true;
+      const ssize_t written = ::write(master_, chunk.data.data(), paced ? 1 : chunk.data.size());
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) return false;
+        // The terminal is unusable: nothing queued can be delivered.
+        out_.clear();
+        ownPending_ = 0;
+        return true;
+      }
+      const auto n = static_cast<std::size_t>(written);
+      if (!chunk.injected) ownPending_ -= std::min(ownPending_, n);
+      chunk.data.erase(0, n);
+      if (paced) {
+        // Keep the schedule of a running transmission; restart it after an idle line.
+        const auto base = now - nextByteAt_ > 2 * kByteTime ? now : nextByteAt_;
+        nextByteAt_ = base + kByteTime;
+      }
+      continue;
+    }
+
+    char noise[4096];
+    const std::size_t len = std::min(chunk.noise, sizeof noise);
+    for (std::size_t i = 0; i < len; ++i) {
+      noiseState_ = noiseState_ * 1664525u + 1013904223u;
+      noise[i] = kNoiseAlphabet[(noiseState_ >> 16) % kNoiseAlphabet.size()];
+    }
+    const ssize_t written = ::write(master_, noise, len);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return false;
+      out_.clear();
+      ownPending_ = 0;
+      return true;
+    }
+    chunk.noise -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace sim

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/sim/PtyClient.h"
+
+using namespace std::chrono_literals;
+
+extern char** environ;
+
+namespace {
+
+// The relay-sim executable, its stdout on a pipe.
+class RelaySim {
+ public:
+  explicit RelaySim(std::vector<std::string> args) {
+    args.insert(args.begin(), RELAY_SIM_PATH);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    out_ = fds[0];
+  }
+  ~RelaySim() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+
+  bool started() const { return pid_ > 0; }
+
+  // One line of stdout without its newline; empty on timeout or end.
+  std::string line(std::chrono::milliseconds timeout = 2000ms) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+      if (const auto nl = buffer_.find('\n'); nl != std::string::npos) {
+        std::string l = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        return l;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      pollfd p{out_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
+      char chunk[512];
+      const ssize_t n = ::read(out_, chunk, sizeof chunk);
+      if (n <= 0) return {};
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+  // Waits for the process; its exit status, or -1 when it did not exit normally in time.
+  int wait(std::chrono::milliseconds timeout = 2000ms) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      ::usleep(5000);
+    }
+    return -1;
+  }
+
+  void terminate() const { ::kill(pid_, SIGTERM); }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string buffer_;
+};
+
+std::string scratchPath(const std::string& name) {
+  return (std::filesystem::temp_directory_path() /
+          ("relay-sim-test-" + std::to_string(::getpid()) + "-" + name))
+      .string();
+}
+
+TEST(RelaySim, AnnouncesItsTerminalLogsCommandsAndStopsCleanly) {
+  const std::string link = scratchPath("link");
+  const std::string logFile = scratchPath("log");
+  RelaySim sim({"--id", "KOVRA 99", "--link", link, "--log", logFile});
+  ASSERT_TRUE(sim.started());
+
+  const std::string first = sim.line();
+  const std::string prefix = "relay-sim: module on ";
+  ASSERT_EQ(first.rfind(prefix, 0), 0u) << first;
+  const std::string device = first.substr(prefix.size());
+
+  PtyClient client(link);
+  ASSERT_TRUE(client.isOpen());
+  EXPECT_EQ(client.ask("id get", 64, 500ms), "id get\r\nKOVRA 99\r\n>");
+  EXPECT_EQ(client.ask("relay on\x01", 64, 500ms), "relay on\x01\r\nERROR\r\n>");
+
+  // "<seconds> <command>", control characters escaped.
+  const std::string logged = sim.line();
+  std::istringstream fields(logged);
+  double seconds = -1;
+  std::string text;
+  fields >> seconds;
+  std::getline(fields >> std::ws, text);
+  EXPECT_GE(seconds, 0.0);
+  EXPECT_LT(seconds, 5.0);
+  EXPECT_EQ(text, "id get");
+  const std::string escaped = sim.line();
+  EXPECT_NE(escaped.find(" relay on\\x01"), std::string::npos) << escaped;
+  client.close();
+
+  sim.terminate();
+  EXPECT_EQ(sim.wait(), 0);
+  struct stat st {};
+  EXPECT_NE(::lstat(link.c_str(), &st), 0) << "link left behind";
+  std::ifstream log(logFile);
+  std::string fileLine;
+  ASSERT_TRUE(std::getline(log, fileLine));
+  EXPECT_EQ(fileLine, logged);
+  ASSERT_TRUE(std::getline(log, fileLine));
+  EXPECT_EQ(fileLine, escaped);
+  EXPECT_NE(device.rfind("/dev/", 0), std::string::npos);
+  ::unlink(logFile.c_str());
+}
+
+TEST(RelaySim, HelpNamesEveryOptionAndBadOptionsFail) {
+  {
+    RelaySim sim({"--help"});
+    std::string all;
+    for (int i = 0; i < 40; ++i) all += sim.line() + "\n";
+    for (const char* option :
+         {"--id", "--paced", "--delay", "--silent", "--no-echo", "--log", "--link"}) {
+      EXPECT_NE(all.find(option), std::string::npos) << option;
+    }
+    EXPECT_EQ(sim.wait(), 0);
+  }
+  EXPECT_EQ(RelaySim({"--delay", "soon"}).wait(), 2);
+  EXPECT_EQ(RelaySim({"--bogus"}).wait(), 2);
+}
+
+TEST(RelaySim, RefusesToReplaceAFileWithItsLink) {
+  const std::string path = scratchPath("occupied");
+  std::ofstream(path) << "keep me\n";
+  RelaySim sim({"--link", path});
+  EXPECT_EQ(sim.wait(), 1);
+  std::ifstream in(path);
+  std::string content;
+  std::getline(in, content);
+  EXPECT_EQ(content, "keep me");
+  ::unlink(path.c_str());
+}
+
+}  // namespace
