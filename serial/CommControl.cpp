@@ -1,0 +1,210 @@
+#include "CommControl.h"
+
+#include <QDeadlineTimer>
+#include <QMetaObject>
+#include <chrono>
+#include <utility>
+
+namespace serial {
+
+namespace {
+
+// How long output() may take to hand its bytes to the driver before it gives up.
+constexpr int kWriteLimitMs = 2000;
+
+// The receive buffer bound: when it is full, QSerialPort stops reading and the rest waits in
+// the system's buffer (and, with flow control on the far side, on the line).
+constexpr qint64 kReceiveBufferBytes = 1024;
+
+// Why an open port stopped working. A read that ends with end-of-file (the line hung up, the
+// device was pulled) comes back as a ReadError whose system text is left over from an earlier
+// call, so that text is not repeated there.
+QString describeFailure(QSerialPort::SerialPortError error, const QString& systemText) {
+  switch (error) {
+    case QSerialPort::ReadError:
+      return QStringLiteral("the device was removed or the line hung up (read failed)");
+    case QSerialPort::ResourceError:
+    case QSerialPort::DeviceNotFoundError:
+      return QStringLiteral("the device was removed or became unavailable (%1)").arg(systemText);
+    case QSerialPort::WriteError:
+      return QStringLiteral("write failed (%1)").arg(systemText);
+    default:
+      return systemText.isEmpty() ? QStringLiteral("the device failed") : systemText;
+  }
+}
+
+}  // namespace
+
+CommControl::CommControl(PortMap map, QObject* parent) : QObject(parent), map_(std::move(map)) {
+  port_.setReadBufferSize(kReceiveBufferBytes);
+  connect(&port_, &QSerialPort::readyRead, this, &CommControl::noteReceived);
+  connect(&port_, &QSerialPort::errorOccurred, this, &CommControl::onError);
+}
+
+CommControl::~CommControl() {
+  disconnect(&port_, nullptr, this, nullptr);
+  if (port_.isOpen()) port_.close();
+}
+
+int CommControl::portNumber() const { return number_; }
+
+void CommControl::setPortNumber(int number) {
+  if (number < 1) fail(number, QStringLiteral("not a valid port number"));
+  if (portOpen()) fail(QStringLiteral("cannot change the port number while the port is open"));
+  closeLostPort();  // a failed port still holding its device must not keep it past this change
+  number_ = number;
+}
+
+bool CommControl::portOpen() const { return port_.isOpen() && lostReason_.isEmpty(); }
+
+void CommControl::setPortOpen(bool open) {
+  if (!open) {
+    if (port_.isOpen()) {
+      closing_ = true;
+      port_.close();
+      closing_ = false;
+    }
+    return;
+  }
+
+  if (portOpen()) fail(QStringLiteral("the port is already open"));
+  closeLostPort();  // a port whose device failed may still hold its handle
+
+  const QString dev = map_.device(number_);
+  if (dev.isEmpty()) fail(QStringLiteral("no device for this port number"));
+
+  port_.setPortName(dev);
+  port_.setBaudRate(QSerialPort::Baud9600);
+  port_.setDataBits(QSerialPort::Data8);
+  port_.setParity(QSerialPort::NoParity);
+  port_.setStopBits(QSerialPort::OneStop);
+  port_.setFlowControl(QSerialPort::NoFlowControl);
+  if (!port_.open(QIODevice::ReadWrite)) {
+    QString reason = port_.errorString();
+    switch (port_.error()) {
+      case QSerialPort::PermissionError:
+        // QSerialPort reports a device locked by another program as a permission problem.
+        if (reason.contains(QLatin1String("locking"), Qt::CaseInsensitive))
+          reason = QStringLiteral("Device or resource busy (in use by another program)");
+        break;
+      case QSerialPort::UnsupportedOperationError:
+        // The device opened but refused the line settings: a file, not a terminal.
+        reason = QStringLiteral("not a serial port (%1)").arg(reason);
+        break;
+      default:
+        break;
+    }
+    port_.clearError();
+    fail(reason);
+  }
+  lostReason_.clear();
+  lastReceived_ = {};
+  ++openCount_;
+}
+
+void CommControl::output(std::string_view text) {
+  if (!portOpen()) fail(closedReason());
+  if (text.empty()) return;
+
+  const auto size = static_cast<qint64>(text.size());
+  const qint64 accepted = port_.write(text.data(), size);
+  throwIfLost();
+  if (accepted != size) {
+    const QString reason = port_.errorString();
+    port_.clear(QSerialPort::Output);
+    fail(QStringLiteral("write failed: %1").arg(reason));
+  }
+
+  // QSerialPort keeps written bytes in its own buffer until an event loop or a wait hands them
+  // to the driver; wait here so every byte is on its way when we return.
+  const QDeadlineTimer deadline(kWriteLimitMs);
+  while (port_.bytesToWrite() > 0) {
+    if (deadline.hasExpired()) {
+      const qint64 unsent = port_.bytesToWrite();
+      // Drop the rest: a failed command must not trickle out later in front of the next one.
+      port_.clear(QSerialPort::Output);
+      port_.clearError();
+      fail(QStringLiteral("write timed out: %1 of %2 bytes not sent within %3 s")
+               .arg(unsent)
+               .arg(size)
+               .arg(kWriteLimitMs / 1000));
+    }
+    port_.waitForBytesWritten(static_cast<int>(deadline.remainingTime()));
+    throwIfLost();
+  }
+  if (port_.error() == QSerialPort::TimeoutError) port_.clearError();
+}
+
+std::string CommControl::input() {
+  if (!portOpen()) fail(closedReason());
+
+  // Take in what the system has received but QSerialPort has not read yet (no event loop may
+  // have run since it arrived). Bounded by the receive buffer size.
+  const qint64 before = port_.bytesAvailable();
+  port_.waitForReadyRead(0);
+  throwIfLost();
+  if (port_.error() == QSerialPort::TimeoutError) port_.clearError();
+  if (port_.bytesAvailable() > before) noteReceived();
+
+  const QByteArray data = port_.readAll();
+  return data.toStdString();
+}
+
+rig::Clock::time_point CommControl::lastReceived() const { return lastReceived_; }
+
+std::string CommControl::device() const { return map_.device(number_).toStdString(); }
+
+void CommControl::fail(const QString& reason) const { fail(number_, reason); }
+
+void CommControl::fail(int port, const QString& reason) const {
+  const std::string dev = port == number_ ? device() : map_.device(port).toStdString();
+  throw rig::SerialError(port, dev, reason.toStdString());
+}
+
+QString CommControl::closedReason() const {
+  if (!lostReason_.isEmpty()) return QStringLiteral("the port was closed: %1").arg(lostReason_);
+  return QStringLiteral("the port is not open");
+}
+
+void CommControl::onError(QSerialPort::SerialPortError error) {
+  if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError) return;
+  // Only the first failure of an open port counts; once the device has failed, QSerialPort may
+  // keep reporting errors until the port is closed.
+  if (closing_ || !port_.isOpen() || !lostReason_.isEmpty()) return;
+
+  const QString reason = describeFailure(error, port_.errorString());
+  lostReason_ = reason;
+
+  const QString message =
+      QString::fromStdString(rig::SerialError(number_, device(), reason.toStdString()).what());
+  const unsigned opening = openCount_;
+  // QSerialPort goes on using its buffers after emitting the error, so closing it from inside
+  // this signal is unsafe: the port is closed (and the loss announced) once control is back in
+  // the event loop, or by the output()/input() call that ran into the error.
+  QMetaObject::invokeMethod(
+      this,
+      [this, opening, message] {
+        if (opening != openCount_) return;  // reopened since: that opening is long gone
+        closeLostPort();
+        emit linkLost(message);
+      },
+      Qt::QueuedConnection);
+}
+
+void CommControl::closeLostPort() {
+  if (lostReason_.isEmpty() || !port_.isOpen()) return;
+  closing_ = true;
+  port_.close();
+  closing_ = false;
+  port_.clearError();
+}
+
+void CommControl::throwIfLost() {
+  if (lostReason_.isEmpty()) return;
+  closeLostPort();
+  fail(closedReason());
+}
+
+void CommControl::noteReceived() { lastReceived_ = std::chrono::steady_clock::now(); }
+
+}  // namespace serial

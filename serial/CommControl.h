@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+
+#include "PortMap.h"
+#include "rig/SerialControl.h"
+
+namespace serial {
+
+// The serial control over QSerialPort: port number, open flag, Output and Input, with the
+// failures rig::SerialControl lists. Writes reach the line before output() returns; input()
+// returns everything that has reached the machine at the moment of the call.
+//
+// When the device goes away (unplugged, the far end of a terminal closed) the port is closed on
+// the first error and linkLost is emitted once; later output()/input() fail with that reason.
+class CommControl : public QObject, public rig::SerialControl {
+  Q_OBJECT
+
+ public:
+  explicit CommControl(PortMap map, QObject* parent = nullptr);
+  ~CommControl() override;
+
+  int portNumber() const override;
+  void setPortNumber(int number) override;
+  bool portOpen() const override;
+  void setPortOpen(bool open) override;
+  void output(std::string_view text) override;
+  std::string input() override;
+  rig::Clock::time_point lastReceived() const override;
+  std::string device() const override;
+
+  const PortMap& portMap() const { return map_; }
+
+ signals:
+  // The open port failed on its own (device gone); `message` names port, device and reason.
+  void linkLost(const QString& message);
+
+ private:
+  [[noreturn]] void fail(const QString& reason) const;
+  [[noreturn]] void fail(int port, const QString& reason) const;
+  // Why output()/input() cannot run now that the port is closed.
+  QString closedReason() const;
+  void onError(QSerialPort::SerialPortError error);
+  // Closes a port whose device has failed; QSerialPort must not be closed from inside its own
+  // error signal, so this runs after the call that reported the error has returned.
+  void closeLostPort();
+  // Throws when an error reported during the last QSerialPort call has closed the port.
+  void throwIfLost();
+  void noteReceived();
+
+  PortMap map_;
+  QSerialPort port_;
+  int number_ = 1;
+  QString lostReason_;      // why the port was closed under us, until the next opening
+  bool closing_ = false;    // errors raised by our own close() are not a lost link
+  unsigned openCount_ = 0;  // tells a late loss notice from one about the current opening
+  rig::Clock::time_point lastReceived_{};
+};
+
+}  // namespace serial
