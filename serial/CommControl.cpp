@@ -84,8 +84,14 @@ void CommControl::setPortOpen(bool open) {
     switch (port_.error()) {
       case QSerialPort::PermissionError:
         // QSerialPort reports a device locked by another program as a permission problem.
-        if (reason.contains(QLatin1String("locking"), Qt::CaseInsensitive))
+        if (reason.contains(QLatin1String("locking"), Qt::CaseInsensitive)) {
           reason = QStringLiteral("Device or resource busy (in use by another program)");
+        }
+#ifdef Q_OS_LINUX
+        else if (reason.contains(QLatin1String("Permission denied"))) {
+          reason += QStringLiteral(": is your user in the dialout group?");
+        }
+#endif
         break;
       case QSerialPort::UnsupportedOperationError:
         // The device opened but refused the line settings: a file, not a terminal.
@@ -97,6 +103,8 @@ void CommControl::setPortOpen(bool open) {
     port_.clearError();
     fail(reason);
   }
+  // Whatever the device received before this opening is no answer to anything sent now.
+  port_.clear(QSerialPort::Input);
   lostReason_.clear();
   lastReceived_ = {};
   ++openCount_;
