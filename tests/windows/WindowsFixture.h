@@ -1,0 +1,61 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QPushButton>
+#include <QString>
+#include <memory>
+#include <ostream>
+#include <vector>
+
+#include "FakeSerial.h"
+#include "windows/Form1.h"
+#include "windows/Windows.h"
+
+// Each test starts with no window, a fresh fake line, and failures recorded instead of shown.
+class WindowsTest : public ::testing::Test {
+ protected:
+  struct Failure {
+    QString title;
+    QString text;
+  };
+
+  void SetUp() override {
+    line = std::make_shared<FakeLine>();
+    setSerialFactory([line = line] { return std::make_unique<FakeSerial>(line); });
+    Form1::setFailureReporter([this](const QString& title, const QString& text) {
+      failures.push_back({title, text});
+    });
+  }
+
+  void TearDown() override {
+    destroyWindows();
+    flushDeletes();
+    Form1::setFailureReporter(nullptr);
+    setSerialFactory(nullptr);
+  }
+
+  static void flushDeletes() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+
+  // Opens port 3 by number, as an operator would: type "3", click "Open Com Port".
+  void openPort() {
+    form1().combo1()->setEditText(QStringLiteral("3"));
+    form1().command1()->click();
+    ASSERT_TRUE(form1().serialControl().portOpen());
+    line->sent.clear();
+  }
+
+  std::shared_ptr<FakeLine> line;
+  std::vector<Failure> failures;
+};
+
+// Readable QString values in failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) {
+  *out << '"' << text.toStdString() << '"';
+}

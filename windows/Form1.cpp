@@ -1,0 +1,350 @@
+#include "Form1.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFont>
+#include <QIcon>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionComboBox>
+#include <exception>
+#include <utility>
+
+#include "Form2.h"
+#include "Windows.h"
+#include "serial/CommControl.h"
+
+namespace {
+
+// Lengths are laid out in twips; 15 twips are one pixel at 96 dots per inch.
+constexpr int kTwipsPerPixel = 15;
+
+QRect twips(int left, int top, int width, int height) {
+  return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+          height / kTwipsPerPixel};
+}
+
+Form1::FailureReporter& failureReporter() {
+  static Form1::FailureReporter reporter;
+  return reporter;
+}
+
+template <typename Widget>
+Widget* place(QWidget* parent, const char* name, const QRect& rect) {
+  auto* widget = new Widget(parent);
+  widget->setObjectName(QString::fromLatin1(name));
+  widget->setGeometry(rect);
+  return widget;
+}
+
+// Smallest size a text is shrunk to when its control is too small for the default font.
+constexpr qreal kSmallestPointSize = 6.0;
+
+// Shrinks the control's font in half points until `text` fits `width` x `height` pixels.
+void shrinkToFit(QWidget* widget, const QString& text, int width, int height) {
+  QFont font = widget->font();
+  auto fits = [&] {
+    const QFontMetrics metrics(font);
+    return metrics.height() <= height && metrics.horizontalAdvance(text) <= width;
+  };
+  while (!fits() && font.pointSizeF() > kSmallestPointSize) {
+    font.setPointSizeF(font.pointSizeF() - 0.5);
+  }
+  widget->setFont(font);
+}
+
+// The selector's field must show "Select Com Port" whole, not scrolled to its end.
+int fieldWidth(QComboBox* combo) {
+  QStyleOptionComboBox option;
+  option.initFrom(combo);
+  option.editable = true;
+  option.rect = QRect(QPoint(), combo->size());
+  return combo->style()
+      ->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo)
+      .width();
+}
+
+// Room a text box or field leaves for its text: frame, inner margins and the cursor.
+constexpr int kFieldMargins = 8;
+// Room a button leaves for its caption: the bevel above and below.
+constexpr int kButtonMargins = 4;
+
+}  // namespace
+
+Form1::Form1(std::unique_ptr<rig::SerialControl> serial, QWidget* parent)
+    : QWidget(parent), MSComm1(std::move(serial)), rig_(*MSComm1, *this, clock_) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral(" KOVRA-IMAGING Quillmar V1.4"));
+  setWindowIcon(QIcon(QPixmap::fromImage(iconImage())));
+  resize(6720 / kTwipsPerPixel, 1485 / kTwipsPerPixel);
+
+  // Created in the window's control order, so the stacking matches it.
+  Command2 = place<QPushButton>(this, "Command2", twips(2880, 720, 1575, 375));
+  Command2->setText(QStringLiteral("Start Button"));
+  Text3 = place<QLineEdit>(this, "Text3", twips(480, 1080, 1815, 285));
+  Text3->setText(QStringLiteral("Port Status"));
+  Text4 = place<QLineEdit>(this, "Text4", twips(480, 1800, 1695, 285));
+  Text4->setText(QStringLiteral("Text4"));
+  Text2 = place<QLineEdit>(this, "Text2", twips(480, 1440, 1695, 285));
+  Text2->setText(QStringLiteral("Text2"));
+  Command8 = place<QPushButton>(this, "Command8", twips(2880, 240, 1575, 375));
+  Command8->setText(QStringLiteral("Start"));
+  Command6 = place<QPushButton>(this, "Command6", twips(4680, 720, 1695, 375));
+  Command6->setText(QStringLiteral("Camera Shutter"));
+  Command5 = place<QPushButton>(this, "Command5", twips(4680, 240, 1695, 375));
+  Command5->setText(QStringLiteral("Main Flash"));
+  Command1 = place<QPushButton>(this, "Command1", twips(480, 720, 1695, 255));
+  Command1->setText(QStringLiteral("Open Com Port"));
+  Combo1 = place<QComboBox>(this, "Combo1", twips(480, 360, 1695, 315));
+  Label1 = place<QLabel>(this, "Label1", twips(3720, 3840, 1935, 375));
+  Label1->setText(QStringLiteral("9/29 1:02"));
+  Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+  // "Open Com Port" is 17 pixels high, and the status box must show its longest message whole.
+  shrinkToFit(Command1, Command1->text(), Command1->width() - 2 * kButtonMargins,
+              Command1->height() - kButtonMargins);
+  shrinkToFit(Text3, QStringLiteral("Port Found and Opened"), Text3->width() - kFieldMargins,
+              Text3->height());
+
+  // The selector: any text may be typed, and only the text is ever read. Typed text is kept as
+  // typed: no completion, and Enter adds nothing to the list.
+  Combo1->setEditable(true);
+  Combo1->setInsertPolicy(QComboBox::NoInsert);
+  Combo1->setCompleter(nullptr);
+  Combo1->addItems({QStringLiteral("AUTOMATIC"), QStringLiteral("1"), QStringLiteral("2"),
+                    QStringLiteral("3"), QStringLiteral("4"), QStringLiteral("5"),
+                    QStringLiteral("6"), QStringLiteral("7"), QStringLiteral("8"),
+                    QStringLiteral("9"), QStringLiteral("10"), QStringLiteral("11"),
+                    QStringLiteral("12"), QStringLiteral("AUTOMATIC")});
+  Combo1->setCurrentIndex(-1);
+  Combo1->setEditText(QStringLiteral("Select Com Port"));
+  shrinkToFit(Combo1, Combo1->currentText(), fieldWidth(Combo1) - kFieldMargins, Combo1->height());
+  // Picking the entry that is already current must still put its text into the field.
+  connect(Combo1, &QComboBox::activated, this,
+          [this](int index) { Combo1->setEditText(Combo1->itemText(index)); });
+
+  // The diagnostic boxes hold text for the rig but are never seen or focused.
+  Text2->hide();
+  Text4->hide();
+  Text2->setFocusPolicy(Qt::NoFocus);
+  Text4->setFocusPolicy(Qt::NoFocus);
+  Label1->setFocusPolicy(Qt::NoFocus);
+
+  for (QPushButton* button : {Command2, Command5, Command6, Command8}) button->setEnabled(false);
+
+  QWidget::setTabOrder(Combo1, Command1);
+  QWidget::setTabOrder(Command1, Command5);
+  QWidget::setTabOrder(Command5, Command6);
+  QWidget::setTabOrder(Command6, Command8);
+  QWidget::setTabOrder(Command8, Text3);
+  QWidget::setTabOrder(Text3, Command2);
+  Combo1->setFocus();
+
+  connect(Command1, &QPushButton::clicked, this, &Form1::command1Click);
+  connect(Command2, &QPushButton::clicked, this, &Form1::command2Click);
+  connect(Command5, &QPushButton::clicked, this, &Form1::command5Click);
+  connect(Command6, &QPushButton::clicked, this, &Form1::command6Click);
+  connect(Command8, &QPushButton::clicked, this, &Form1::command8Click);
+
+  // A device that goes away while idle is told quietly, on the status box's tooltip; the next
+  // action on it reports the failure in full.
+  if (auto* comm = dynamic_cast<serial::CommControl*>(MSComm1.get())) {
+    connect(comm, &serial::CommControl::linkLost, this,
+            [this](const QString& message) { Text3->setToolTip(message); });
+  }
+}
+
+Form1::~Form1() = default;
+
+void Form1::setFailureReporter(FailureReporter reporter) {
+  failureReporter() = std::move(reporter);
+}
+
+QImage Form1::iconImage() {
+  QImage image(16, 16, QImage::Format_RGB32);
+  image.fill(Qt::black);
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing, false);
+  const QColor white(Qt::white);
+  // Square outline.
+  painter.fillRect(1, 1, 14, 1, white);
+  painter.fillRect(1, 14, 14, 1, white);
+  painter.fillRect(1, 1, 1, 14, white);
+  painter.fillRect(14, 1, 1, 14, white);
+  // Arch: an upside-down U standing on the lower part of the square.
+  painter.fillRect(5, 4, 6, 1, white);
+  painter.fillRect(4, 5, 1, 7, white);
+  painter.fillRect(11, 5, 1, 7, white);
+  // Small square at the centre.
+  painter.fillRect(7, 7, 2, 2, white);
+  return image;
+}
+
+// ---- rig::Panel ----
+
+QWidget* Form1::widgetFor(rig::Control control) const {
+  switch (control) {
+    case rig::Control::Combo1:
+      return Combo1;
+    case rig::Control::Command1:
+      return Command1;
+    case rig::Control::Command2:
+      return Command2;
+    case rig::Control::Command5:
+      return Command5;
+    case rig::Control::Command6:
+      return Command6;
+    case rig::Control::Command8:
+      return Command8;
+    case rig::Control::Text2:
+      return Text2;
+    case rig::Control::Text3:
+      return Text3;
+    case rig::Control::Text4:
+      return Text4;
+  }
+  return nullptr;
+}
+
+std::string Form1::text(rig::Control control) const {
+  QWidget* widget = widgetFor(control);
+  if (auto* combo = qobject_cast<QComboBox*>(widget)) return combo->currentText().toStdString();
+  if (auto* button = qobject_cast<QPushButton*>(widget)) return button->text().toStdString();
+  if (auto* edit = qobject_cast<QLineEdit*>(widget)) return edit->text().toStdString();
+  return {};
+}
+
+void Form1::setText(rig::Control control, const std::string& text) {
+  const QString value = QString::fromStdString(text);
+  QWidget* widget = widgetFor(control);
+  if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+    combo->setEditText(value);
+  } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+    button->setText(value);
+  } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+    edit->setText(value);
+    edit->setCursorPosition(0);  // show a long text from its start
+  }
+}
+
+bool Form1::enabled(rig::Control control) const {
+  QWidget* widget = widgetFor(control);
+  return widget != nullptr && widget->isEnabled();
+}
+
+void Form1::setEnabled(rig::Control control, bool enabled) {
+  if (QWidget* widget = widgetFor(control)) widget->setEnabled(enabled);
+}
+
+void Form1::setToolTip(rig::Control control, const std::string& tip) {
+  if (QWidget* widget = widgetFor(control)) widget->setToolTip(QString::fromStdString(tip));
+}
+
+// ---- click handlers ----
+
+void Form1::command1Click() {
+  guarded(QStringLiteral("Open Com Port"), [this] { rig_.openComPort(); });
+}
+
+void Form1::command2Click() {
+  guarded(QStringLiteral("Start Button"), [this] {
+    hide();
+    form2().show();
+  });
+}
+
+void Form1::command5Click() {
+  guarded(QStringLiteral("Main Flash"), [this] { rig_.toggleFlash(); });
+}
+
+void Form1::command6Click() {
+  guarded(QStringLiteral("Camera Shutter"), [this] { rig_.pulseShutter(); });
+}
+
+void Form1::command8Click() {
+  guarded(QStringLiteral("Start"), [this] { rig_.runTwoShotSequence(); });
+}
+
+// ---- the guard ----
+
+void Form1::whenIdle(std::function<void()> work) {
+  if (busy_) {
+    deferred_.push_back(std::move(work));
+    return;
+  }
+  work();
+  runDeferred();
+}
+
+void Form1::guarded(const QString& action, std::function<void()> work) {
+  if (busy_) {
+    deferred_.push_back(
+        [this, action, work = std::move(work)]() mutable { guarded(action, std::move(work)); });
+    return;
+  }
+  runAction(action, work);
+  runDeferred();
+}
+
+void Form1::runAction(const QString& action, const std::function<void()>& work) {
+  busy_ = true;
+  try {
+    work();
+  } catch (const rig::SerialError& error) {
+    const QString device = error.device().empty() ? QStringLiteral("no device is assigned to it")
+                                                  : QString::fromStdString(error.device());
+    reportFailure(action, QStringLiteral("Port %1 (%2): %3")
+                              .arg(error.port())
+                              .arg(device, QString::fromStdString(error.reason())));
+  } catch (const std::exception& error) {
+    reportFailure(action, QString::fromLocal8Bit(error.what()));
+  } catch (...) {
+    reportFailure(action, QStringLiteral("unknown error"));
+  }
+  busy_ = false;
+}
+
+void Form1::runDeferred() {
+  // Only the outermost caller drains, so queued work runs one item after the other.
+  if (runningDeferred_) return;
+  runningDeferred_ = true;
+  while (!deferred_.empty()) {
+    auto next = std::move(deferred_.front());
+    deferred_.pop_front();
+    next();
+  }
+  runningDeferred_ = false;
+}
+
+void Form1::reportFailure(const QString& action, const QString& details) {
+  const QString title = QStringLiteral("%1 failed").arg(action);
+  const QString text =
+      QStringLiteral("\"%1\" stopped at a failing step.\n\n%2").arg(action, details);
+  if (const auto& reporter = failureReporter()) {
+    reporter(title, text);
+    return;
+  }
+  // While the trigger window is up, the warning belongs to it.
+  QWidget* parent = this;
+  if (!isVisible()) {
+    Form2* trigger = existingForm2();
+    parent = trigger != nullptr && trigger->isVisible() ? static_cast<QWidget*>(trigger) : nullptr;
+  }
+  QMessageBox::warning(parent, title, text);
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+  // The running action uses this window and its serial control: close after it.
+  if (busy_) {
+    event->ignore();
+    deferred_.push_back([this] { close(); });
+    return;
+  }
+  QWidget::closeEvent(event);
+}
