@@ -1,0 +1,78 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "rig/Panel.h"
+#include "rig/SerialControl.h"
+
+namespace cli {
+
+// Control characters and backslashes written as C escapes (\r, \n, \x01, \\), so replies and
+// commands stay on one line and cannot play tricks on a terminal. With `quotes`, double quotes
+// are escaped too, for text shown between them.
+std::string escaped(std::string_view text, bool quotes = false);
+
+// The progress lines: what the panel would show, and the commands sent.
+class Console {
+ public:
+  Console(std::ostream& out, bool quiet);
+
+  void line(const std::string& text);
+  // "<seconds since start> sent: <command>", the framing carriage return left out.
+  void sent(std::chrono::steady_clock::time_point at, std::string_view bytes);
+
+ private:
+  std::ostream& out_;
+  bool quiet_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+// The panel as lines on the console: every text, caption and tooltip the rig sets is printed
+// as "<control>: <text>" and kept, so the rig reads back what it wrote, as from the window.
+class ConsolePanel : public rig::Panel {
+ public:
+  // `selector` is the port selector's text: a port number or "AUTOMATIC".
+  ConsolePanel(Console& console, const std::string& selector);
+
+  std::string text(rig::Control control) const override;
+  void setText(rig::Control control, const std::string& text) override;
+  bool enabled(rig::Control control) const override;
+  void setEnabled(rig::Control control, bool enabled) override;
+  void setToolTip(rig::Control control, const std::string& tip) override;
+
+  std::string toolTip(rig::Control control) const;
+
+ private:
+  static constexpr std::size_t kControls = 9;
+  Console& console_;
+  std::array<std::string, kControls> texts_;
+  std::array<std::string, kControls> tips_;
+  std::array<bool, kControls> enabled_{};
+};
+
+// A serial control that prints a timestamped line for every command it puts on the line and
+// otherwise hands each call to the control it wraps.
+class LoggingSerial : public rig::SerialControl {
+ public:
+  LoggingSerial(rig::SerialControl& inner, Console& console);
+
+  int portNumber() const override;
+  void setPortNumber(int number) override;
+  bool portOpen() const override;
+  void setPortOpen(bool open) override;
+  // The line is printed once every byte has gone out; a failed write prints nothing.
+  void output(std::string_view text) override;
+  std::string input() override;
+  rig::Clock::time_point lastReceived() const override;
+  std::string device() const override;
+
+ private:
+  rig::SerialControl& inner_;
+  Console& console_;
+};
+
+}  // namespace cli

@@ -1,0 +1,233 @@
+#include "Options.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <utility>
+
+namespace cli {
+
+namespace {
+
+constexpr std::string_view kAutomatic = "AUTOMATIC";
+
+// The port selector holds 16-bit numbers; ports start at 1.
+constexpr int kLargestPort = 32767;
+constexpr int kMostRepeats = 1'000'000;
+constexpr double kLongestIntervalSeconds = 24 * 3600;
+
+constexpr std::string_view kHelp =
+    R"(Usage: quillmar-cli [--ports DEV1,DEV2,...] [--port N | --auto] [OPTIONS] COMMAND
+Works the two-relay camera rig (relay 0: main flash, relay 1: camera shutter) from scripts,
+with the very same actions as the Quillmar panel.
+
+Commands:
+  scan          search ports 1 to 15 for the relay module, as the panel's AUTOMATIC
+                choice does, and print the number of the port found
+  reset         relay 0 off, half a second's pause, relay 1 off
+  flash         toggle the main flash: read relay 0 and switch it to the other state
+  shutter       pulse the camera shutter: relay 1 on for half a second when it reads
+                off; always ends with relay 1 off
+  sequence      the two-shot sequence: shutter, flash, shutter, flash, half a second
+                apart (see --repeat and --interval)
+  read 0|1      ask the module for the relay's state; prints on, off or unknown, then
+                the module's whole reply in double quotes, control characters escaped
+  ports         print the port mapping, one line per port: its number and its device
+                ("-" for none); opens nothing
+
+Options:
+  --port N      open port N (1, 2, ...)
+  --auto        open the port found by the search of ports 1 to 15 (see scan)
+  --ports DEV1,DEV2,...
+                port n is the n-th device listed; an empty entry leaves that number
+                without a device (",/dev/ttyUSB0": port 1 has none, port 2 is
+                /dev/ttyUSB0). Without --ports, port n is the n-th serial device the
+                system lists: USB devices (ttyACM*, ttyUSB*) first, then the others,
+                each group in name order (on Windows, port n is COMn)
+  --repeat K    sequence: run it K times (default 1)
+  --interval SECONDS
+                sequence: pause between runs, fractions allowed (default 0)
+  -q, --quiet   print only results and errors, not the progress lines
+  -h, --help    show this text
+  --version     print the version
+
+Opening the port: every command but ports first opens the port exactly as the panel's
+"Open Com Port" button does, and opening RESETS THE RIG: "relay off 0", half a second's
+pause, "relay off 1". So flash always finds the flash off and switches it on, and
+read reports the state just after that reset. With --auto (and scan) each port that
+opens is asked "id get" until one answers with the module's name; that port stays
+open and the rig is reset twice, as by the panel.
+
+Output: progress goes to standard error: what the panel would show (status box,
+button captions, replies) and one line per command sent, stamped with the seconds since
+the start. Results (the port found, the relay state, the mapping) go to standard output.
+
+Ctrl-C (SIGINT) or SIGTERM stops the command at once. When it comes during the opening,
+reset, shutter or sequence, "relay off 1" is sent before the exit, so the shutter is
+never left open.
+
+Exit status:
+  0    success
+  1    an unexpected failure
+  2    port not found: no device for the number, absent, busy, not a serial port, or
+       no module answered the search (the reason is printed)
+  3    the module did not answer, or a write failed (port, device and reason printed)
+  64   usage error
+  130  stopped by Ctrl-C (143 by SIGTERM)
+)";
+
+struct Name {
+  std::string_view text;
+  Command command;
+};
+constexpr std::array kCommands = {
+    Name{"scan", Command::Scan},         Name{"reset", Command::Reset},
+    Name{"flash", Command::Flash},       Name{"shutter", Command::Shutter},
+    Name{"sequence", Command::Sequence}, Name{"read", Command::Read},
+    Name{"ports", Command::Ports},
+};
+
+template <typename Number>
+std::optional<Number> number(std::string_view text) {
+  Number value{};
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
+Parsed usageError(std::string message) {
+  Parsed parsed;
+  parsed.outcome = Parsed::Outcome::UsageError;
+  parsed.error = std::move(message);
+  return parsed;
+}
+
+}  // namespace
+
+std::string_view commandName(Command command) {
+  for (const Name& name : kCommands) {
+    if (name.command == command) return name.text;
+  }
+  return "?";
+}
+
+std::string_view helpText() { return kHelp; }
+
+Parsed parse(const std::vector<std::string>& arguments) {
+  Parsed parsed;
+  Options& options = parsed.options;
+  std::optional<Command> command;
+  std::vector<std::string> operands;
+  std::optional<std::string> port;
+  bool automatic = false;
+  bool repeatGiven = false;
+  bool intervalGiven = false;
+
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    std::string arg = arguments[i];
+    std::optional<std::string> attached;
+    if (arg.rfind("--", 0) == 0) {
+      if (const auto equals = arg.find('='); equals != std::string::npos) {
+        attached = arg.substr(equals + 1);
+        arg.resize(equals);
+      }
+    }
+    auto value = [&]() -> std::optional<std::string> {
+      if (attached) return attached;
+      if (i + 1 < arguments.size()) return arguments[++i];
+      return std::nullopt;
+    };
+    auto takesNoValue = [&] { return !attached.has_value(); };
+
+    if (arg == "-h" || arg == "--help") {
+      parsed.outcome = Parsed::Outcome::Help;
+      return parsed;
+    }
+    if (arg == "--version") {
+      parsed.outcome = Parsed::Outcome::Version;
+      return parsed;
+    }
+    if (arg == "-q" || arg == "--quiet") {
+      if (!takesNoValue()) return usageError(arg + " takes no value");
+      options.quiet = true;
+    } else if (arg == "--auto") {
+      if (!takesNoValue()) return usageError(arg + " takes no value");
+      automatic = true;
+    } else if (arg == "--ports" || arg == "--port" || arg == "--repeat" || arg == "--interval") {
+      const auto v = value();
+      if (!v) return usageError(arg + " needs a value");
+      if (arg == "--ports") {
+        options.ports = *v;
+      } else if (arg == "--port") {
+        const auto n = number<int>(*v);
+        if (!n || *n < 1 || *n > kLargestPort) {
+          return usageError("--port wants a port number from 1 to " + std::to_string(kLargestPort) +
+                            ", not '" + *v + "'");
+        }
+        port = *v;
+      } else if (arg == "--repeat") {
+        const auto n = number<int>(*v);
+        if (!n || *n < 1 || *n > kMostRepeats) {
+          return usageError("--repeat wants a count from 1 to " + std::to_string(kMostRepeats) +
+                            ", not '" + *v + "'");
+        }
+        options.repeat = *n;
+        repeatGiven = true;
+      } else {
+        const auto seconds = number<double>(*v);
+        if (!seconds || !std::isfinite(*seconds) || *seconds < 0 ||
+            *seconds > kLongestIntervalSeconds) {
+          return usageError("--interval wants seconds from 0 to 86400, not '" + *v + "'");
+        }
+        options.interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(*seconds));
+        intervalGiven = true;
+      }
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return usageError("unknown option '" + arguments[i] + "'");
+    } else if (!command) {
+      for (const Name& name : kCommands) {
+        if (name.text == arg) command = name.command;
+      }
+      if (!command) return usageError("unknown command '" + arg + "'");
+    } else {
+      operands.push_back(arg);
+    }
+  }
+
+  if (!command) return usageError("no command given");
+  options.command = *command;
+
+  if (options.command == Command::Read) {
+    if (operands.size() != 1 || (operands[0] != "0" && operands[0] != "1")) {
+      return usageError("read wants the relay: 0 (main flash) or 1 (camera shutter)");
+    }
+    options.relay = operands[0] == "1" ? 1 : 0;
+  } else if (!operands.empty()) {
+    return usageError("unexpected argument '" + operands.front() + "'");
+  }
+
+  if ((repeatGiven || intervalGiven) && options.command != Command::Sequence) {
+    return usageError("--repeat and --interval go with sequence only");
+  }
+  if (port && automatic) return usageError("give --port N or --auto, not both");
+  switch (options.command) {
+    case Command::Ports:
+      if (port || automatic) return usageError("ports opens no port: drop --port/--auto");
+      break;
+    case Command::Scan:
+      if (port) return usageError("scan searches the ports itself: drop --port");
+      options.selector = kAutomatic;
+      break;
+    default:
+      if (!port && !automatic) {
+        return usageError(std::string(commandName(options.command)) +
+                          " needs a port: give --port N or --auto");
+      }
+      options.selector = port ? *port : std::string(kAutomatic);
+      break;
+  }
+  return parsed;
+}
+
+}  // namespace cli

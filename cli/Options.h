@@ -1,0 +1,41 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cli {
+
+enum class Command { Scan, Reset, Flash, Shutter, Sequence, Read, Ports };
+
+std::string_view commandName(Command command);
+
+// What the command line asks for.
+struct Options {
+  Command command = Command::Ports;
+  // --ports, when given: the port mapping instead of the system's serial devices.
+  std::optional<std::string> ports;
+  // What goes into the port selector before the port is opened: a port number, or "AUTOMATIC".
+  std::string selector;
+  int relay = 0;  // read
+  int repeat = 1;
+  std::chrono::steady_clock::duration interval{};
+  bool quiet = false;
+};
+
+struct Parsed {
+  enum class Outcome { Run, Help, Version, UsageError };
+  Outcome outcome = Outcome::Run;
+  Options options;
+  std::string error;  // the usage error, in words
+};
+
+// Parses the arguments after the program name. Options may stand before or after the command.
+Parsed parse(const std::vector<std::string>& arguments);
+
+// The --help text.
+std::string_view helpText();
+
+}  // namespace cli

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "Clock.h"
+
+namespace rig {
+
+// Thrown out of a wait that a stop request (Ctrl-C, a termination request) cut short. It is
+// deliberately not a std::exception: the rig's failure handlers catch std::exception to report a
+// failed step and carry on, and a stop must not be taken for one of those and carried past.
+struct Interrupted {
+  int signal = 0;  // the signal that asked for the stop, 0 when none was involved
+};
+
+// Steady time and plain sleeping, for programs without an event loop. Waits sleep in short
+// slices and throw Interrupted within one slice of a stop request.
+//
+// The stop request is process-wide, like the signals that make it.
+class SystemClock : public Clock {
+ public:
+  time_point now() const override;
+  // Throws Interrupted when a stop has been requested, before or during the wait.
+  void waitUntil(time_point deadline) override;
+
+  // Asks every wait, running or to come, to throw Interrupted. Async-signal-safe.
+  static void requestStop(int signal) noexcept;
+  // The signal of the pending stop request (or -1 for one made without a signal); 0 when none.
+  static int stopRequested() noexcept;
+  // Forgets the stop request, so waits wait again.
+  static void clearStop() noexcept;
+  // Makes SIGINT and SIGTERM request a stop instead of ending the process.
+  static void stopOnSignals();
+};
+
+}  // namespace rig

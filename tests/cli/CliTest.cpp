@@ -1,0 +1,353 @@
+// quillmar-cli run as a child process against the simulated relay module.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/RelayModule.h"
+
+using namespace std::chrono_literals;
+
+extern char** environ;
+
+namespace {
+
+struct Result {
+  int exit = -1;  // the exit status; -1 when it did not exit normally in time
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// quillmar-cli with its standard output and error in scratch files.
+class Cli {
+ public:
+  enum class Stderr { File, ClosedPipe };
+
+  explicit Cli(std::vector<std::string> args, Stderr stderrTo = Stderr::File) {
+    args.insert(args.begin(), QUILLMAR_CLI_PATH);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    outPath_ = scratch("out");
+    errPath_ = scratch("err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int fds[2] = {-1, -1};
+    if (stderrTo == Stderr::ClosedPipe && ::pipe(fds) == 0) {
+      posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+      posix_spawn_file_actions_addclose(&actions, fds[0]);
+      posix_spawn_file_actions_addclose(&actions, fds[1]);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath_.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    // With both ends closed here, the child's first progress line meets a reader that is gone.
+    for (const int fd : fds) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  ~Cli() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::unlink(outPath_.c_str());
+    ::unlink(errPath_.c_str());
+  }
+  Cli(const Cli&) = delete;
+  Cli& operator=(const Cli&) = delete;
+
+  void signal(int number) const { ::kill(pid_, number); }
+
+  Result finish(std::chrono::milliseconds timeout = 15s) {
+    Result result;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (pid_ > 0 && std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        result.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        break;
+      }
+      ::usleep(2000);
+    }
+    result.out = slurp(outPath_);
+    result.err = slurp(errPath_);
+    return result;
+  }
+
+ private:
+  static std::string scratch(const char* what) {
+    static int count = 0;
+    return (std::filesystem::temp_directory_path() /
+            ("quillmar-cli-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count) +
+             "-" + what))
+        .string();
+  }
+
+  pid_t pid_ = -1;
+  std::string outPath_;
+  std::string errPath_;
+};
+
+Result runCli(std::vector<std::string> args) { return Cli(std::move(args)).finish(); }
+
+std::vector<std::string> commands(const sim::RelayModule& module) {
+  std::vector<std::string> texts;
+  for (const auto& command : module.log()) texts.push_back(command.text);
+  return texts;
+}
+
+// Waits for the module to log `count` commands, then returns them all.
+std::vector<std::string> commands(const sim::RelayModule& module, std::size_t count) {
+  module.waitForCommands(count, 1s);
+  return commands(module);
+}
+
+double secondsBetween(const sim::Command& a, const sim::Command& b) {
+  return std::chrono::duration<double>(b.at - a.at).count();
+}
+
+using Lines = std::vector<std::string>;
+// What every command but ports and scan sends first: the reset of the opening.
+const Lines kOpening = {"relay off 0", "relay off 1"};
+
+Lines concat(std::initializer_list<Lines> parts) {
+  Lines all;
+  for (const Lines& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+class CliOnModule : public ::testing::Test {
+ protected:
+  std::vector<std::string> onPort1(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--ports", module.devicePath(), "--port", "1"});
+    return args;
+  }
+  sim::RelayModule module;
+};
+
+TEST_F(CliOnModule, ResetOpensByNumberAndResetsOnceMore) {
+  const Result r = runCli(onPort1({"reset"}));
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(commands(module, 4), concat({kOpening, kOpening}));
+  const auto log = module.log();
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_GE(secondsBetween(log[2], log[3]), 0.45) << "reset without its half-second pause";
+  EXPECT_TRUE(r.out.empty()) << r.out;
+  // What the panel would show, and a stamped line per command.
+  EXPECT_NE(r.err.find("status: Port Found and Opened\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("status tooltip: " + module.devicePath() + "\n"), std::string::npos);
+  EXPECT_NE(r.err.find("flash button: Flash 1\n"), std::string::npos);
+  EXPECT_NE(r.err.find(" sent: relay off 1\n"), std::string::npos);
+}
+
+TEST_F(CliOnModule, FlashTogglesFromTheStateItReads) {
+  const Result r = runCli(onPort1({"flash"}));
+  EXPECT_EQ(r.exit, 0) << r.err;
+  // The opening has just switched the flash off, so the toggle switches it on.
+  EXPECT_EQ(commands(module, 4), concat({kOpening, {"relay read 0", "relay on 0"}}));
+  EXPECT_TRUE(module.relay(0));
+  EXPECT_NE(r.err.find("flash button: Flash 2\n"), std::string::npos) << r.err;
+}
+
+TEST_F(CliOnModule, ShutterPulsesForHalfASecondAndEndsOff) {
+  const Result r = runCli(onPort1({"shutter"}));
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(commands(module, 5), concat({kOpening, {"relay read 1", "relay on 1", "relay off 1"}}));
+  const auto log = module.log();
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_GE(secondsBetween(log[3], log[4]), 0.45);
+  EXPECT_LT(secondsBetween(log[3], log[4]), 0.8);
+  EXPECT_FALSE(module.relay(1));
+}
+
+TEST_F(CliOnModule, ShutterEndsOffEvenWhenNobodyReadsTheProgressLines) {
+  Cli cli(onPort1({"shutter"}), Cli::Stderr::ClosedPipe);
+  const Result r = cli.finish();
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(commands(module, 5), concat({kOpening, {"relay read 1", "relay on 1", "relay off 1"}}));
+  EXPECT_FALSE(module.relay(1));
+}
+
+TEST_F(CliOnModule, SequenceRepeatsTheTwoShotsWithTheIntervalBetweenRuns) {
+  const Result r = runCli(onPort1({"sequence", "--repeat", "2", "--interval", "0.3"}));
+  EXPECT_EQ(r.exit, 0) << r.err;
+  const Lines run = {"relay read 1", "relay on 1", "relay off 1", "relay read 0", "relay on 0",
+                     "relay read 1", "relay on 1", "relay off 1", "relay read 0", "relay off 0"};
+  EXPECT_EQ(commands(module, 22), concat({kOpening, run, run}));
+  const auto log = module.log();
+  ASSERT_EQ(log.size(), 22u);
+  // Last command of run 1 to the first of run 2: the interval plus the query's drain.
+  EXPECT_GE(secondsBetween(log[11], log[12]), 0.3);
+  EXPECT_NE(r.err.find("sequence run 2 of 2\n"), std::string::npos) << r.err;
+}
+
+TEST_F(CliOnModule, ReadPrintsTheStateAndTheEscapedReply) {
+  const Result r = runCli(onPort1({"read", "1"}));
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.out, "off \"relay read 1\\r\\noff\\r\\n>\"\n");
+  EXPECT_EQ(commands(module, 3), concat({kOpening, {"relay read 1"}}));
+
+  // Without the echo the reply does not read as off the rig's way: not claimed either way.
+  auto options = module.options();
+  options.echo = false;
+  module.setOptions(options);
+  const Result quiet = runCli(onPort1({"--quiet", "read", "0"}));
+  EXPECT_EQ(quiet.exit, 0) << quiet.err;
+  EXPECT_EQ(quiet.out, "unknown \"\\r\\noff\\r\\n>\"\n");
+  EXPECT_TRUE(quiet.err.empty()) << quiet.err;
+}
+
+TEST_F(CliOnModule, ScanSkipsAbsentAndUnmappedPortsAndPrintsTheModulesPort) {
+  const Result r = runCli({"--ports", "/nonexistent/ttyQ0,," + module.devicePath(), "scan"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.out, "3\n");
+  // Only the module was asked; the scan resets the rig, and the opening once more.
+  EXPECT_EQ(commands(module, 5), concat({{"id get"}, kOpening, kOpening}));
+  EXPECT_NE(r.err.find("status: Port found and opened\n"), std::string::npos) << r.err;
+}
+
+TEST_F(CliOnModule, SilentModuleIsReportedWithPortDeviceAndReasonAfterTheBoundedQuery) {
+  auto options = module.options();
+  options.silent = true;
+  module.setOptions(options);
+  const auto start = std::chrono::steady_clock::now();
+  const Result r = runCli(onPort1({"shutter"}));
+  EXPECT_EQ(r.exit, 3) << r.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_NE(r.err.find("port 1 (" + module.devicePath() + "): the relay module did not answer"),
+            std::string::npos)
+      << r.err;
+  // Asked three times, never switched on, and still commanded off.
+  EXPECT_EQ(commands(module, 6),
+            concat({kOpening, {"relay read 1", "relay read 1", "relay read 1", "relay off 1"}}));
+}
+
+TEST_F(CliOnModule, CtrlCDuringThePulseCommandsTheShutterOffAtOnce) {
+  Cli cli(onPort1({"shutter"}));
+  ASSERT_TRUE(module.waitForCommands(4, 5s));
+  ASSERT_EQ(commands(module).at(3), "relay on 1");
+  cli.signal(SIGINT);
+  const Result r = cli.finish();
+  EXPECT_EQ(r.exit, 130) << r.err;
+  const auto log = module.log();
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_EQ(log.back().text, "relay off 1");
+  EXPECT_LT(secondsBetween(log[3], log[4]), 0.4) << "the pulse ran its course";
+  EXPECT_FALSE(module.relay(1));
+  EXPECT_NE(r.err.find("stopped by Ctrl-C"), std::string::npos) << r.err;
+}
+
+TEST_F(CliOnModule, CtrlCDuringTheSequenceEndsItWithTheShutterOff) {
+  Cli cli(onPort1({"sequence", "--repeat", "3"}));
+  // Stop in the pause after the flash went on.
+  ASSERT_TRUE(module.waitForCommands(7, 5s));
+  ASSERT_EQ(commands(module).at(6), "relay on 0");
+  cli.signal(SIGINT);
+  const Result r = cli.finish();
+  EXPECT_EQ(r.exit, 130) << r.err;
+  EXPECT_EQ(commands(module, 8), concat({kOpening,
+                                         {"relay read 1", "relay on 1", "relay off 1",
+                                          "relay read 0", "relay on 0", "relay off 1"}}));
+}
+
+TEST_F(CliOnModule, CtrlCDuringTheOpeningResetStillCommandsTheShutterOff) {
+  module.setRelay(1, true);
+  Cli cli(onPort1({"read", "0"}));
+  ASSERT_TRUE(module.waitForCommands(1, 5s));
+  cli.signal(SIGINT);
+  const Result r = cli.finish();
+  EXPECT_EQ(r.exit, 130) << r.err;
+  EXPECT_EQ(commands(module, 2), kOpening);
+  EXPECT_FALSE(module.relay(1));
+  EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
+TEST(Cli, PortNotFoundExitsTwoWithTheReason) {
+  Result r = runCli({"--ports", "/nonexistent/ttyQ0", "--port", "1", "shutter"});
+  EXPECT_EQ(r.exit, 2);
+  EXPECT_NE(r.err.find("port not found: port 1 (/nonexistent/ttyQ0): "), std::string::npos)
+      << r.err;
+
+  r = runCli({"--ports", "/nonexistent/ttyQ0", "--port", "2", "reset"});
+  EXPECT_EQ(r.exit, 2);
+  EXPECT_NE(r.err.find("no device for this port number"), std::string::npos) << r.err;
+
+  // A search that finds nothing: an absent device, then a device that is no serial port.
+  r = runCli({"--ports", "/nonexistent/ttyQ0,/dev/null", "--auto", "flash"});
+  EXPECT_EQ(r.exit, 2);
+  EXPECT_NE(r.err.find("no relay module answered on ports 1 to 15"), std::string::npos) << r.err;
+}
+
+TEST(Cli, PortsPrintsTheMappingAndOpensNothing) {
+  const Result r = runCli({"--ports", "/nonexistent/ttyQ0,,/nonexistent/ttyQ2", "ports"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.out, "1 /nonexistent/ttyQ0\n2 -\n3 /nonexistent/ttyQ2\n");
+}
+
+TEST(Cli, HelpCoversEveryCommandAndOption) {
+  const Result r = runCli({"--help"});
+  EXPECT_EQ(r.exit, 0);
+  for (const char* word : {"scan", "reset", "flash", "shutter", "sequence", "read 0|1", "ports",
+                           "--ports", "--port N", "--auto", "--repeat", "--interval", "--quiet",
+                           "--version", "relay off 0", "Ctrl-C", "64", "130"}) {
+    EXPECT_NE(r.out.find(word), std::string::npos) << word;
+  }
+}
+
+TEST(Cli, UsageErrorsExit64BeforeTouchingAnyPort) {
+  const std::vector<std::vector<std::string>> wrong = {
+      {},
+      {"--bogus", "reset"},
+      {"jump"},
+      {"--port", "1"},
+      {"shutter"},
+      {"--port", "0", "shutter"},
+      {"--port", "1x", "shutter"},
+      {"--port", "1", "--auto", "shutter"},
+      {"--port", "1", "read"},
+      {"--port", "1", "read", "2"},
+      {"--port", "1", "shutter", "extra"},
+      {"--port", "1", "shutter", "--repeat", "2"},
+      {"--port", "1", "sequence", "--repeat", "0"},
+      {"--port", "1", "sequence", "--interval", "-1"},
+      {"--port", "1", "sequence", "--interval", "nan"},
+      {"--port", "1", "scan"},
+      {"--auto", "ports"},
+      {"--port"},
+  };
+  for (const auto& args : wrong) {
+    std::string shown;
+    for (const auto& a : args) shown += a + " ";
+    const Result r = runCli(args);
+    EXPECT_EQ(r.exit, 64) << shown;
+    EXPECT_NE(r.err.find("--help"), std::string::npos) << shown << r.err;
+    EXPECT_EQ(r.err.find("sent:"), std::string::npos) << shown;
+  }
+}
+
+}  // namespace

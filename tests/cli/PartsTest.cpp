@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <thread>
+
+#include "cli/Console.h"
+#include "cli/Reading.h"
+#include "rig/SystemClock.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class SystemClockTest : public ::testing::Test {
+ protected:
+  void TearDown() override { rig::SystemClock::clearStop(); }
+  rig::SystemClock clock;
+};
+
+TEST_F(SystemClockTest, WaitsItsTimeOutWithoutSpinning) {
+  const auto start = clock.now();
+  const std::clock_t cpuStart = std::clock();
+  clock.waitFor(200ms);
+  const auto cpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+  EXPECT_GE(clock.now() - start, 200ms);
+  EXPECT_LT(clock.now() - start, 400ms);
+  EXPECT_LT(cpu, 0.05) << "the wait burnt the processor";
+}
+
+TEST_F(SystemClockTest, StopRequestEndsARunningWaitPromptly) {
+  std::thread stopper([] {
+    std::this_thread::sleep_for(50ms);
+    rig::SystemClock::requestStop(SIGINT);
+  });
+  const auto start = clock.now();
+  try {
+    clock.waitFor(10s);
+    ADD_FAILURE() << "the wait ran out instead of stopping";
+  } catch (const rig::Interrupted& stop) {
+    EXPECT_EQ(stop.signal, SIGINT);
+  }
+  stopper.join();
+  EXPECT_LT(clock.now() - start, 150ms);
+}
+
+TEST_F(SystemClockTest, PendingStopEndsEvenAWaitWithNothingLeftToWait) {
+  // The rig's reply loops wait a few milliseconds at a time; each of those waits must see it.
+  rig::SystemClock::requestStop(0);
+  EXPECT_THROW(clock.waitUntil(clock.now() - 1s), rig::Interrupted);
+  EXPECT_THROW(clock.waitFor(0ms), rig::Interrupted);
+  rig::SystemClock::clearStop();
+  EXPECT_NO_THROW(clock.waitFor(1ms));
+}
+
+TEST_F(SystemClockTest, SignalsRequestAStopInsteadOfEndingTheProcess) {
+  rig::SystemClock::stopOnSignals();
+  std::raise(SIGTERM);
+  EXPECT_EQ(rig::SystemClock::stopRequested(), SIGTERM);
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+}
+
+TEST(RelayState, FollowsTheRigsOffTestAndTheStateWord) {
+  EXPECT_EQ(cli::relayState("relay read 1\r\noff\r\n>"), "off");
+  EXPECT_EQ(cli::relayState("relay read 0\r\non\r\n>"), "on");
+  EXPECT_EQ(cli::relayState("relay read 0\r\non"), "on");
+  // Without the echo "off" stands elsewhere, where the rig would not take it for off.
+  EXPECT_EQ(cli::relayState("\r\noff\r\n>"), "unknown");
+  EXPECT_EQ(cli::relayState("\r\non\r\n>"), "on");
+  // "on" must be the whole word, and in the answer, not the echo.
+  EXPECT_EQ(cli::relayState("relay read 0\r\nonce\r\n>"), "unknown");
+  EXPECT_EQ(cli::relayState("relay on 0\r\nERROR\r\n>"), "unknown");
+  EXPECT_EQ(cli::relayState("on"), "unknown");
+  EXPECT_EQ(cli::relayState(""), "unknown");
+}
+
+TEST(Escaped, KeepsEveryReplyOnOneUnambiguousLine) {
+  EXPECT_EQ(cli::escaped("id get\r\nKOVRA 78\r\n>"), "id get\\r\\nKOVRA 78\\r\\n>");
+  EXPECT_EQ(cli::escaped(std::string("a\x01\x1b\x7f\xff\tb", 7)), "a\\x01\\x1b\\x7f\\xff\\tb");
+  EXPECT_EQ(cli::escaped("\\r"), "\\\\r") << "a backslash must not pass for an escape";
+  EXPECT_EQ(cli::escaped("say \"x\""), "say \"x\"");
+  EXPECT_EQ(cli::escaped("say \"x\"", true), "say \\\"x\\\"");
+}
+
+}  // namespace
