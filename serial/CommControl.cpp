@@ -1,13 +1,43 @@
 #include "CommControl.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QLoggingCategory>
 #include <QMetaObject>
 #include <chrono>
+#include <thread>
 #include <utility>
+
+// The serial traffic, for diagnosis in the field: QT_LOGGING_RULES="quillmar.serial.debug=true"
+// turns it on. Off by default (only warnings pass).
+Q_LOGGING_CATEGORY(lcSerial, "quillmar.serial", QtWarningMsg)
 
 namespace serial {
 
 namespace {
+
+// Seconds on the monotonic clock, the same scale as the rig's timings.
+QString monotonicStamp() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+  return QStringLiteral("%1.%2")
+      .arg(micros / 1'000'000)
+      .arg(micros % 1'000'000, 6, 10, QLatin1Char('0'));
+}
+
+#ifdef Q_OS_LINUX
+// ModemManager probes (and may keep open) every new USB serial device it thinks is a modem.
+bool modemManagerRunning() {
+  const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+  for (const QString& pid : processes) {
+    if (pid.isEmpty() || !pid.at(0).isDigit()) continue;
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "ModemManager") return true;
+  }
+  return false;
+}
+#endif
 
 // How long output() may take to hand its bytes to the driver before it gives up.
 constexpr int kWriteLimitMs = 2000;
@@ -63,6 +93,7 @@ void CommControl::setPortOpen(bool open) {
       closing_ = true;
       port_.close();
       closing_ = false;
+      qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "closed";
     }
     return;
   }
@@ -80,27 +111,15 @@ void CommControl::setPortOpen(bool open) {
   port_.setStopBits(QSerialPort::OneStop);
   port_.setFlowControl(QSerialPort::NoFlowControl);
   if (!port_.open(QIODevice::ReadWrite)) {
-    QString reason = port_.errorString();
-    switch (port_.error()) {
-      case QSerialPort::PermissionError:
-        // QSerialPort reports a device locked by another program as a permission problem.
-        if (reason.contains(QLatin1String("locking"), Qt::CaseInsensitive)) {
-          reason = QStringLiteral("Device or resource busy (in use by another program)");
-        }
-#ifdef Q_OS_LINUX
-        else if (reason.contains(QLatin1String("Permission denied"))) {
-          reason += QStringLiteral(": is your user in the dialout group?");
-        }
-#endif
-        break;
-      case QSerialPort::UnsupportedOperationError:
-        // The device opened but refused the line settings: a file, not a terminal.
-        reason = QStringLiteral("not a serial port (%1)").arg(reason);
-        break;
-      default:
-        break;
-    }
+    const QSerialPort::SerialPortError error = port_.error();
+    const QString systemText = port_.errorString();
     port_.clearError();
+    bool modemManager = false;
+#ifdef Q_OS_LINUX
+    modemManager = isBusy(error, systemText) && modemManagerRunning();
+#endif
+    const QString reason = openFailureReason(error, systemText, modemManager);
+    qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "open failed:" << reason;
     fail(reason);
   }
   // Whatever the device received before this opening is no answer to anything sent now.
@@ -108,12 +127,51 @@ void CommControl::setPortOpen(bool open) {
   lostReason_.clear();
   lastReceived_ = {};
   ++openCount_;
+  qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "opened at 9600 8N1";
+}
+
+bool CommControl::isBusy(QSerialPort::SerialPortError error, const QString& systemText) {
+  // QSerialPort reports a device locked or held by another program as a permission problem.
+  return (error == QSerialPort::PermissionError || error == QSerialPort::ResourceError) &&
+         (systemText.contains(QLatin1String("locking"), Qt::CaseInsensitive) ||
+          systemText.contains(QLatin1String("busy"), Qt::CaseInsensitive));
+}
+
+QString CommControl::openFailureReason(QSerialPort::SerialPortError error,
+                                       const QString& systemText, bool modemManagerRunning) {
+  if (isBusy(error, systemText)) {
+    QString reason = QStringLiteral("Device or resource busy (in use by another program)");
+    if (modemManagerRunning) {
+      reason += QStringLiteral(
+          "; ModemManager is running and may be probing or holding the device: wait a few "
+          "seconds and try again, or stop it with \"sudo systemctl stop ModemManager\"");
+    }
+    return reason;
+  }
+  switch (error) {
+    case QSerialPort::PermissionError:
+#ifdef Q_OS_LINUX
+      if (systemText.contains(QLatin1String("Permission denied"))) {
+        return systemText +
+               QStringLiteral(
+                   ": is your user in the dialout group? Add it with \"sudo usermod -aG dialout "
+                   "$USER\", then log out and in again");
+      }
+#endif
+      return systemText;
+    case QSerialPort::UnsupportedOperationError:
+      // The device opened but refused the line settings: a file, not a terminal.
+      return QStringLiteral("not a serial port (%1)").arg(systemText);
+    default:
+      return systemText;
+  }
 }
 
 void CommControl::output(std::string_view text) {
   if (!portOpen()) fail(closedReason());
   if (text.empty()) return;
 
+  qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "sent" << escapeBytes(text);
   const auto size = static_cast<qint64>(text.size());
   const qint64 accepted = port_.write(text.data(), size);
   throwIfLost();
@@ -137,7 +195,15 @@ void CommControl::output(std::string_view text) {
                .arg(size)
                .arg(kWriteLimitMs / 1000));
     }
-    port_.waitForBytesWritten(static_cast<int>(deadline.remainingTime()));
+    if (!port_.waitForBytesWritten(static_cast<int>(deadline.remainingTime())) &&
+        port_.bytesToWrite() > 0 && port_.bytesAvailable() >= port_.readBufferSize()) {
+      // With the receive buffer full and more bytes waiting on the line (a flood),
+      // waitForBytesWritten() returns at once without writing: it stops at the incoming bytes it
+      // has no room for. flush() hands the bytes to the driver without looking at the input.
+      port_.flush();
+      throwIfLost();
+      if (port_.bytesToWrite() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     throwIfLost();
   }
   if (port_.error() == QSerialPort::TimeoutError) port_.clearError();
@@ -155,6 +221,10 @@ std::string CommControl::input() {
   if (port_.bytesAvailable() > before) noteReceived();
 
   const QByteArray data = port_.readAll();
+  if (!data.isEmpty()) {
+    qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "received"
+                                << escapeBytes(std::string_view(data.constData(), data.size()));
+  }
   return data.toStdString();
 }
 
@@ -163,6 +233,41 @@ rig::Clock::time_point CommControl::lastReceived() const { return lastReceived_;
 std::string CommControl::device() const { return map_.device(number_).toStdString(); }
 
 void CommControl::fail(const QString& reason) const { fail(number_, reason); }
+
+QString CommControl::describePort() const {
+  return QStringLiteral("port %1 (%2):").arg(number_).arg(map_.device(number_));
+}
+
+QString CommControl::escapeBytes(std::string_view bytes) {
+  QString out;
+  out.reserve(static_cast<qsizetype>(bytes.size()) + 2);
+  out += QLatin1Char('"');
+  for (const char byte : bytes) {
+    const auto c = static_cast<unsigned char>(byte);
+    switch (c) {
+      case '\r':
+        out += QLatin1String("\\r");
+        break;
+      case '\n':
+        out += QLatin1String("\\n");
+        break;
+      case '\\':
+        out += QLatin1String("\\\\");
+        break;
+      case '"':
+        out += QLatin1String("\\\"");
+        break;
+      default:
+        if (c >= 0x20 && c < 0x7f) {
+          out += QLatin1Char(static_cast<char>(c));
+        } else {
+          out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+        }
+    }
+  }
+  out += QLatin1Char('"');
+  return out;
+}
 
 void CommControl::fail(int port, const QString& reason) const {
   const std::string dev = port == number_ ? device() : map_.device(port).toStdString();
@@ -182,6 +287,7 @@ void CommControl::onError(QSerialPort::SerialPortError error) {
 
   const QString reason = describeFailure(error, port_.errorString());
   lostReason_ = reason;
+  qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "failed:" << reason;
 
   const QString message =
       QString::fromStdString(rig::SerialError(number_, device(), reason.toStdString()).what());

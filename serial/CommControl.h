@@ -32,11 +32,23 @@ class CommControl : public QObject, public rig::SerialControl {
 
   const PortMap& portMap() const { return map_; }
 
+  // Why an opening failed, in words for the status box's tooltip: the system's text, with the
+  // fix where there is a usual one (the dialout group on Linux; ModemManager holding a busy
+  // device when it runs).
+  static QString openFailureReason(QSerialPort::SerialPortError error, const QString& systemText,
+                                   bool modemManagerRunning);
+  // The bytes as one quoted line for the traffic log: \r, \n, \\, \" and \xNN for the other
+  // bytes outside printable ASCII.
+  static QString escapeBytes(std::string_view bytes);
+
  signals:
   // The open port failed on its own (device gone); `message` names port, device and reason.
   void linkLost(const QString& message);
 
  private:
+  static bool isBusy(QSerialPort::SerialPortError error, const QString& systemText);
+  // "port 1 (/dev/ttyUSB0):", the prefix of every traffic log line.
+  QString describePort() const;
   [[noreturn]] void fail(const QString& reason) const;
   [[noreturn]] void fail(int port, const QString& reason) const;
   // Why output()/input() cannot run now that the port is closed.

@@ -46,7 +46,7 @@ class RelayModule {
   static constexpr std::size_t kMaxLine = 256;
   // Module output (echo and answers) waiting for a client that does not read is capped here;
   // what does not fit is dropped, as a real module's transmit buffer would overflow.
-  static constexpr std::size_t kMaxPending = 64 * 1024;
+  static constexpr std::size_t kMaxPending = std::size_t{64} * 1024;
   static constexpr std::chrono::nanoseconds kByteTime{1'041'667};
 
   // Opens the pseudo-terminal and starts the worker. Throws std::system_error on failure.

@@ -1,7 +1,7 @@
 // relay-sim: runs the two-relay module on a pseudo-terminal until SIGINT or SIGTERM and prints
 // every command it receives.
 
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): sigaction is POSIX, not <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,7 +80,8 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
       return 0;
-    } else if (arg == "--paced") {
+    }
+    if (arg == "--paced") {
       settings.options.paced = true;
     } else if (arg == "--silent") {
       settings.options.silent = true;

@@ -275,7 +275,7 @@ void Form1::command8Click() {
 
 void Form1::whenIdle(std::function<void()> work) {
   if (busy_) {
-    deferred_.push_back(std::move(work));
+    deferred_.emplace_back(std::move(work));
     return;
   }
   work();
@@ -284,7 +284,7 @@ void Form1::whenIdle(std::function<void()> work) {
 
 void Form1::guarded(const QString& action, std::function<void()> work) {
   if (busy_) {
-    deferred_.push_back(
+    deferred_.emplace_back(
         [this, action, work = std::move(work)]() mutable { guarded(action, std::move(work)); });
     return;
   }
@@ -343,7 +343,7 @@ void Form1::closeEvent(QCloseEvent* event) {
   // The running action uses this window and its serial control: close after it.
   if (busy_) {
     event->ignore();
-    deferred_.push_back([this] { close(); });
+    deferred_.emplace_back([this] { close(); });
     return;
   }
   QWidget::closeEvent(event);

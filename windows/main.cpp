@@ -2,14 +2,26 @@
 #include <QComboBox>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
 #include <QStringList>
+#include <QTextStream>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "Form1.h"
 #include "Windows.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
+
+#ifndef QUILLMAR_VERSION
+#error "QUILLMAR_VERSION must be defined by the build (the project's version)"
+#endif
 
 namespace {
 
@@ -18,40 +30,169 @@ const char* const kDescription =
     "driven by a serial relay module.\n"
     "\n"
     "Port numbers: the port selector works with numbers 1, 2, 3, ...\n"
-    "  On Windows, port n is COMn.\n"
+    "  On Windows, port n is COMn (COM1, COM2, ..., COM10, ...).\n"
     "  Elsewhere, with --ports DEV1,DEV2,... port n is the n-th device listed; an empty entry\n"
     "  leaves that number without a device (\"--ports ,/dev/ttyUSB0\": port 1 has none,\n"
     "  port 2 is /dev/ttyUSB0).\n"
     "  Without --ports, port n is the n-th serial device the system lists: USB devices\n"
     "  (ttyACM*, ttyUSB*) first, then the others, each group in name order.\n"
+    "  --list-ports shows the numbers as they are now.\n"
     "\n"
-    "Nothing is sent on any port until \"Open Com Port\" is clicked.";
+    "Nothing is sent on any port until \"Open Com Port\" is clicked.\n"
+    "\n"
+    "Serial traffic log: QT_LOGGING_RULES=\"quillmar.serial.debug=true\" quillmar\n"
+    "writes every command sent and every reply received to standard error.";
 
-void describeOptions(QCommandLineParser& parser, const QCommandLineOption& ports) {
+// Options QApplication takes for itself (-platform offscreen, -style fusion, ...). The early
+// parse, which runs before QApplication exists, must not call them unknown.
+const QStringList kToolkitOptions = {QStringLiteral("platform"),
+                                     QStringLiteral("platformpluginpath"),
+                                     QStringLiteral("platformtheme"),
+                                     QStringLiteral("plugin"),
+                                     QStringLiteral("qwindowgeometry"),
+                                     QStringLiteral("qwindowicon"),
+                                     QStringLiteral("qwindowtitle"),
+                                     QStringLiteral("reverse"),
+                                     QStringLiteral("session"),
+                                     QStringLiteral("style"),
+                                     QStringLiteral("stylesheet"),
+                                     QStringLiteral("widgetcount"),
+                                     QStringLiteral("display"),
+                                     QStringLiteral("geometry"),
+                                     QStringLiteral("title"),
+                                     QStringLiteral("name"),
+                                     QStringLiteral("sync"),
+                                     QStringLiteral("nograb"),
+                                     QStringLiteral("dograb"),
+                                     QStringLiteral("visual"),
+                                     QStringLiteral("ncols"),
+                                     QStringLiteral("cmap"),
+                                     QStringLiteral("dialogs"),
+                                     QStringLiteral("fontengine"),
+                                     QStringLiteral("testability"),
+                                     QStringLiteral("qmljsdebugger")};
+
+struct Options {
+  QCommandLineOption ports{
+      QStringLiteral("ports"),
+      QStringLiteral("Maps port numbers to devices: port n is the n-th DEV (see above)."),
+      QStringLiteral("DEV1,DEV2,...")};
+  QCommandLineOption listPorts{
+      QStringLiteral("list-ports"),
+      QStringLiteral("Prints which device each port number stands for now (with the USB "
+                     "description and serial number) and exits.")};
+};
+
+void describeOptions(QCommandLineParser& parser, const Options& options) {
   parser.setApplicationDescription(QString::fromLatin1(kDescription));
   parser.addHelpOption();
   parser.addVersionOption();
-  parser.addOption(ports);
+  parser.addOption(options.ports);
+  parser.addOption(options.listPorts);
+}
+
+serial::PortMap portMap(const QCommandLineParser& parser, const Options& options) {
+  return parser.isSet(options.ports) ? serial::PortMap::fromList(parser.value(options.ports))
+                                     : serial::PortMap::fromSystem();
+}
+
+// The system's description of a device, found by its path or name, following symbolic links
+// such as /dev/serial/by-id/...
+std::optional<QSerialPortInfo> findPort(const QList<QSerialPortInfo>& ports,
+                                        const QString& device) {
+  const QString canonical = QFileInfo(device).canonicalFilePath();
+  for (const QSerialPortInfo& info : ports) {
+    if (info.systemLocation() == device || info.portName() == device ||
+        (!canonical.isEmpty() && info.systemLocation() == canonical)) {
+      return info;
+    }
+  }
+  return std::nullopt;
+}
+
+// --list-ports: one line per port number, with what the system says about its device.
+int listPorts(const serial::PortMap& map, bool fromOption) {
+  const QList<QSerialPortInfo> available = QSerialPortInfo::availablePorts();
+  struct Row {
+    int number;
+    QString device;
+  };
+  std::vector<Row> rows;
+  if (!map.devices().isEmpty() || fromOption) {
+    for (qsizetype i = 0; i < map.devices().size(); ++i) {
+      rows.push_back({static_cast<int>(i + 1), map.devices().at(i)});
+    }
+  } else {
+    // Port n is COMn: list the COM ports the system has, by number.
+    static const QRegularExpression comName(QStringLiteral("^COM([0-9]+)$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    for (const QSerialPortInfo& info : available) {
+      const QRegularExpressionMatch match = comName.match(info.portName());
+      if (match.hasMatch()) rows.push_back({match.captured(1).toInt(), info.portName()});
+    }
+    std::sort(rows.begin(), rows.end(),
+              [](const Row& a, const Row& b) { return a.number < b.number; });
+  }
+
+  QTextStream out(stdout);
+  out << (fromOption ? "Port numbers as given by --ports:\n"
+                     : "Port numbers as the system lists its serial devices now:\n");
+  if (rows.empty()) {
+    out << "  (no serial devices)\n";
+    return 0;
+  }
+  out << QStringLiteral("%1  %2  %3  %4\n")
+             .arg(QStringLiteral("Port"), -4)
+             .arg(QStringLiteral("Device"), -20)
+             .arg(QStringLiteral("Description"), -32)
+             .arg(QStringLiteral("Serial number"));
+  for (const Row& row : rows) {
+    QString description;
+    QString serialNumber;
+    if (row.device.isEmpty()) {
+      description = QStringLiteral("(no device)");
+    } else if (const auto info = findPort(available, row.device)) {
+      description = info->description();
+      if (!info->manufacturer().isEmpty() && !description.contains(info->manufacturer())) {
+        description += QStringLiteral(" (%1)").arg(info->manufacturer());
+      }
+      if (info->hasVendorIdentifier() && info->hasProductIdentifier()) {
+        description += QStringLiteral(" [%1:%2]")
+                           .arg(info->vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                           .arg(info->productIdentifier(), 4, 16, QLatin1Char('0'));
+      }
+      serialNumber = info->serialNumber();
+    } else if (!QFileInfo::exists(row.device)) {
+      description = QStringLiteral("(not present)");
+    }
+    out << QStringLiteral("%1  %2  %3  %4")
+               .arg(row.number, -4)
+               .arg(row.device.isEmpty() ? QStringLiteral("-") : row.device, -20)
+               .arg(description.isEmpty() ? QStringLiteral("-") : description, -32)
+               .arg(serialNumber.isEmpty() ? QStringLiteral("-") : serialNumber)
+               .trimmed()
+        << '\n';
+  }
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
   QCoreApplication::setApplicationName(QStringLiteral("quillmar"));
-  QCoreApplication::setApplicationVersion(QStringLiteral("1.4"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(QUILLMAR_VERSION));
 
-  const QCommandLineOption portsOption(
-      QStringLiteral("ports"),
-      QStringLiteral("Maps port numbers to devices: port n is the n-th DEV (see above)."),
-      QStringLiteral("DEV1,DEV2,..."));
+  const Options options;
 
-  // --help and --version answer without a display.
+  // --help, --version, --list-ports and mistyped options are answered without a display.
   {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
     QCommandLineParser early;
-    describeOptions(early, portsOption);
-    early.parse(arguments);
+    // "-platform offscreen" is one option named "platform", as QApplication reads it.
+    early.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    describeOptions(early, options);
+    const bool parsed = early.parse(arguments);
     if (early.isSet(QStringLiteral("help"))) {
       // Without an application object the parser cannot know the program's name.
       const QString help =
@@ -60,20 +201,34 @@ int main(int argc, char* argv[]) {
       return 0;
     }
     if (early.isSet(QStringLiteral("version"))) {
-      std::printf("quillmar 1.4\n");
+      std::printf("quillmar %s\n", QUILLMAR_VERSION);
       return 0;
+    }
+    if (!parsed) {
+      const QStringList unknown = early.unknownOptionNames();
+      const bool onlyToolkitOptions =
+          !unknown.isEmpty() &&
+          std::all_of(unknown.begin(), unknown.end(),
+                      [](const QString& name) { return kToolkitOptions.contains(name); });
+      if (!onlyToolkitOptions) {
+        std::fprintf(stderr, "quillmar: %s\nTry 'quillmar --help'.\n",
+                     early.errorText().toLocal8Bit().constData());
+        return 2;
+      }
+    }
+    if (early.isSet(options.listPorts)) {
+      const QCoreApplication app(argc, argv);
+      return listPorts(portMap(early, options), early.isSet(options.ports));
     }
   }
 
   QApplication app(argc, argv);
 
   QCommandLineParser parser;
-  describeOptions(parser, portsOption);
+  describeOptions(parser, options);
   parser.process(app);
 
-  const serial::PortMap map = parser.isSet(portsOption)
-                                  ? serial::PortMap::fromList(parser.value(portsOption))
-                                  : serial::PortMap::fromSystem();
+  const serial::PortMap map = portMap(parser, options);
   setSerialFactory([map] { return std::make_unique<serial::CommControl>(map); });
 
   Form1& window = form1();
