@@ -125,9 +125,11 @@ Form1::Form1(std::unique_ptr<rig::SerialControl> serial, QWidget* parent)
   Combo1->setCurrentIndex(-1);
   Combo1->setEditText(QStringLiteral("Select Com Port"));
   shrinkToFit(Combo1, Combo1->currentText(), fieldWidth(Combo1) - kFieldMargins, Combo1->height());
-  // Picking the entry that is already current must still put its text into the field.
-  connect(Combo1, &QComboBox::activated, this,
-          [this](int index) { Combo1->setEditText(Combo1->itemText(index)); });
+  // Picking the entry that is already current must still put its text into the field. Tied to
+  // the selector alone: it can still signal while this window is being destroyed, when the
+  // window's own members are gone.
+  connect(Combo1, &QComboBox::activated, Combo1,
+          [combo = Combo1](int index) { combo->setEditText(combo->itemText(index)); });
 
   // The diagnostic boxes hold text for the rig but are never seen or focused.
   Text2->hide();
