@@ -15,6 +15,11 @@ using protocol::kFlashRelay;
 using protocol::kShutterRelay;
 
 constexpr auto kHalfSecond = 500ms;
+// A command reaches the module a little after it was handed to the line, and not always equally
+// soon: the one that starts a pause can arrive up to a few tenths of a millisecond later than the
+// one that ends it. Pauses are held this much longer, so the module never counts less than half
+// a second between them.
+constexpr auto kDeliveryMargin = 500us;
 
 // Reading replies. The module is polled at a short interval; the wait between polls goes through
 // the clock, so the panel keeps repainting.
@@ -56,7 +61,7 @@ void Rig::sendRelayCommand(std::string_view command) {
   lastSent_ = clock_.now();
 }
 
-void Rig::halfSecondPause() { clock_.waitFor(kHalfSecond); }
+void Rig::halfSecondPause() { clock_.waitFor(kHalfSecond + kDeliveryMargin); }
 
 void Rig::discardPending() {
   serial_.input();
@@ -155,6 +160,9 @@ void Rig::autoFindPort() {
   } catch (const std::exception&) {
   }
 
+  // A port that opened but failed while being asked (the device went away): told at the end, so
+  // a module pulled out during the scan is not just "not found".
+  std::string failedWhileAsked;
   for (int port = kFirstScanPort; port <= kLastScanPort; ++port) {
     panel_.setText(Control::Combo1, std::to_string(port));
     try {
@@ -172,7 +180,8 @@ void Rig::autoFindPort() {
       reply = collectReply(kHalfSecond, kHalfSecond);
       answered = true;
       panel_.setText(Control::Text2, reply);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+      failedWhileAsked = error.what();
     }
     try {
       serial_.setPortOpen(false);
@@ -198,7 +207,9 @@ void Rig::autoFindPort() {
     }
     return;
   }
-  portNotFound("no relay module answered on ports 1 to 15");
+  std::string reason = "no relay module answered on ports 1 to 15";
+  if (!failedWhileAsked.empty()) reason += "; " + failedWhileAsked;
+  portNotFound(reason);
 }
 
 void Rig::toggleFlash() {

@@ -3,8 +3,10 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QMetaObject>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -36,6 +38,15 @@ bool modemManagerRunning() {
     if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "ModemManager") return true;
   }
   return false;
+}
+#endif
+
+#ifdef Q_OS_UNIX
+// The file QSerialPort opens for a port name: a path as it is, a bare name under /dev.
+QString systemLocation(const QString& name) {
+  const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./")) ||
+                    name.startsWith(QLatin1String("../"));
+  return path ? name : QStringLiteral("/dev/") + name;
 }
 #endif
 
@@ -103,6 +114,16 @@ void CommControl::setPortOpen(bool open) {
 
   const QString dev = map_.device(number_);
   if (dev.isEmpty()) fail(QStringLiteral("no device for this port number"));
+#ifdef Q_OS_UNIX
+  // QSerialPort creates and syncs a lock file before it tries the device, which costs
+  // milliseconds on a busy disk; a port scan meets mostly absent devices, so those fail here.
+  if (!QFileInfo::exists(systemLocation(dev))) {
+    const QString reason =
+        openFailureReason(QSerialPort::DeviceNotFoundError, qt_error_string(ENOENT), false);
+    qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "open failed:" << reason;
+    fail(reason);
+  }
+#endif
 
   port_.setPortName(dev);
   port_.setBaudRate(QSerialPort::Baud9600);

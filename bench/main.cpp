@@ -1,0 +1,617 @@
+// quillmar-bench: measures the panel's timings through the real rig and serial code, against the
+// simulated relay module on a pseudo-terminal that paces its replies like a 9600 baud line, and
+// prints them as a markdown table.
+
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QEvent>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QMetaObject>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "SimProcess.h"
+#include "Startup.h"
+#include "Stats.h"
+#include "rig/Panel.h"
+#include "rig/Rig.h"
+#include "serial/CommControl.h"
+#include "serial/PortMap.h"
+#include "windows/Form1.h"
+
+#ifndef QUILLMAR_PROGRAM
+#define QUILLMAR_PROGRAM "quillmar"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kHalfSecond = 500ms;
+constexpr int kSequencePauses = 5;
+// Commands of a two-shot sequence: two pulses of three, two toggles of two.
+constexpr std::size_t kSequenceCommands = 10;
+constexpr int kScanPorts = 15;
+constexpr int kModulePort = 4;
+// Every this often during a sequence a repaint of the main window is asked for.
+constexpr auto kRepaintProbeInterval = 20ms;
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+struct Settings {
+  int pulses = 100;
+  int reactions = 100;
+  int sequences = 20;
+  int repaintSequences = 10;
+  int baselineSequences = 3;
+  int scans = 20;
+  int startups = 10;
+  bool startup = true;
+  std::string samplesFile;  // every sample, one "measurement<TAB>value" a line
+  std::string quillmar = QUILLMAR_PROGRAM;
+};
+
+constexpr std::string_view kUsage =
+    "Usage: quillmar-bench [--quick] [--no-startup] [--quillmar PATH] [--samples FILE]\n"
+    "Measures pulse width, sequence time, CPU use, port scan time, reaction time, start-up and\n"
+    "repaint waits of the panel against a simulated relay module paced at 9600 baud, and prints\n"
+    "a markdown table.\n"
+    "\n"
+    "  --quick          a short run (few repetitions): for trying the benchmark, not for figures\n"
+    "  --no-startup     skip the start-up measurement (needs Xvfb)\n"
+    "  --quillmar PATH  the panel program for the start-up measurement (default: this build's)\n"
+    "  --samples FILE   also write every sample to FILE, \"measurement<TAB>value\" a line\n";
+
+// Runs the event loop for `d`, as an idle panel would between clicks.
+void idle(Clock::duration d) {
+  QEventLoop loop;
+  QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(d), Qt::PreciseTimer, &loop,
+                     &QEventLoop::quit);
+  loop.exec();
+}
+
+double cpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+std::string firstLine(const std::string& path, const std::string& key) {
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(key)) {
+      const auto colon = line.find(':');
+      return colon == std::string::npos ? line
+                                        : line.substr(line.find_first_not_of(" \t", colon + 1));
+    }
+  }
+  return "unknown";
+}
+
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  double one = 0, five = 0, fifteen = 0;
+  in >> one >> five >> fifteen;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", one, five, fifteen);
+  return text;
+}
+
+// A pause that spins on the clock: what the panel's waits would cost without an event loop to
+// sleep in.
+class SpinClock : public rig::Clock {
+ public:
+  time_point now() const override { return std::chrono::steady_clock::now(); }
+  void waitUntil(time_point deadline) override {
+    while (now() < deadline) {
+    }
+  }
+};
+
+// A panel with no window, for the rig run on the spinning clock.
+class PlainPanel : public rig::Panel {
+ public:
+  std::string text(rig::Control c) const override {
+    const auto it = texts_.find(c);
+    return it == texts_.end() ? std::string() : it->second;
+  }
+  void setText(rig::Control c, const std::string& text) override { texts_[c] = text; }
+  bool enabled(rig::Control) const override { return true; }
+  void setEnabled(rig::Control, bool) override {}
+  void setToolTip(rig::Control, const std::string&) override {}
+
+ private:
+  std::map<rig::Control, std::string> texts_;
+};
+
+// The panel's serial control, with the time each command was handed to the line noted: the rig's
+// own side of a pulse, to tell its timing from the terminal's delivery to the module.
+class StampedSerial : public rig::SerialControl {
+ public:
+  explicit StampedSerial(std::unique_ptr<serial::CommControl> inner) : inner_(std::move(inner)) {}
+
+  struct Sent {
+    Clock::time_point at;  // when output() returned
+    std::string text;
+  };
+  std::vector<Sent>& sent() { return sent_; }
+
+  int portNumber() const override { return inner_->portNumber(); }
+  void setPortNumber(int number) override { inner_->setPortNumber(number); }
+  bool portOpen() const override { return inner_->portOpen(); }
+  void setPortOpen(bool open) override { inner_->setPortOpen(open); }
+  void output(std::string_view text) override {
+    inner_->output(text);
+    sent_.push_back({Clock::now(), std::string(text)});
+  }
+  std::string input() override { return inner_->input(); }
+  rig::Clock::time_point lastReceived() const override { return inner_->lastReceived(); }
+  std::string device() const override { return inner_->device(); }
+
+ private:
+  std::unique_ptr<serial::CommControl> inner_;
+  std::vector<Sent> sent_;
+};
+
+// Watches the window's paint events and asks for repaints from another thread, as the window
+// system would send an expose: the wait is measured from the request, so time the panel's thread
+// spends away from its event loop counts in full.
+class RepaintProbe : public QObject {
+ public:
+  explicit RepaintProbe(QWidget& window) : window_(window) { window_.installEventFilter(this); }
+  ~RepaintProbe() override {
+    stop();
+    window_.removeEventFilter(this);
+  }
+
+  void start() {
+    running_ = true;
+    finished_ = false;
+    requester_ = std::thread([this] {
+      while (running_) {
+        std::this_thread::sleep_for(kRepaintProbeInterval);
+        if (!running_ || requestedAt_.load() != 0) continue;
+        requestedAt_ = Clock::now().time_since_epoch().count();
+        QMetaObject::invokeMethod(
+            &window_,
+            [this] {
+              window_.update();
+              updateCalled_ = true;
+            },
+            Qt::QueuedConnection);
+      }
+      finished_ = true;
+    });
+  }
+  // Keeps the event loop running until the requests have stopped, so the last one is not kept
+  // waiting by the stop itself.
+  void stop() {
+    running_ = false;
+    while (requester_.joinable() && !finished_) idle(1ms);
+    if (requester_.joinable()) requester_.join();
+  }
+  // The waits of the requests made before `until`.
+  std::vector<double> takeSamples(Clock::time_point until) {
+    std::vector<double> out;
+    for (const auto& [requested, wait] : samples_) {
+      if (requested < until) out.push_back(wait);
+    }
+    samples_.clear();
+    return out;
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == &window_ && event->type() == QEvent::Paint && updateCalled_) {
+      const Clock::time_point requested(Clock::duration(requestedAt_.load()));
+      samples_.emplace_back(requested, ms(Clock::now() - requested));
+      updateCalled_ = false;
+      requestedAt_ = 0;
+    }
+    return false;
+  }
+
+ private:
+  QWidget& window_;
+  std::thread requester_;
+  std::atomic<bool> running_{false};
+  std::atomic<bool> finished_{true};
+  std::atomic<Clock::rep> requestedAt_{0};
+  bool updateCalled_ = false;  // the panel's thread only
+  std::vector<std::pair<Clock::time_point, double>> samples_;
+};
+
+class Bench {
+ public:
+  Bench(const Settings& settings, bench::SimProcess& sim) : settings_(settings), sim_(sim) {
+    Form1::setFailureReporter([this](const QString& title, const QString& text) {
+      failures_.push_back((title + ": " + text).toStdString());
+    });
+  }
+
+  std::vector<bench::Row> run();
+  const std::vector<std::string>& failures() const { return failures_; }
+  // Every sample taken, with the measurement it belongs to.
+  const std::vector<std::pair<std::string, double>>& samples() const { return samples_; }
+
+ private:
+  void measureScans(std::vector<bench::Row>& rows);
+  void measurePanel(std::vector<bench::Row>& rows);
+  void measureBaseline(std::vector<bench::Row>& rows);
+  void measureStartup(std::vector<bench::Row>& rows);
+
+  // Takes in every command the module has received so far: waits until none has come for a while.
+  std::size_t quiesce();
+  // The commands logged from index `first` on; waits for `count` of them.
+  std::vector<bench::SimProcess::Entry> commands(std::size_t first, std::size_t count);
+  void problem(const std::string& what) { failures_.push_back(what); }
+  // Adds a row for the samples and keeps them; `met` judges the summary (none: no target).
+  void addRow(std::vector<bench::Row>& rows, const std::string& measurement,
+              const std::vector<double>& samples, int decimals, const std::string& target,
+              const std::function<bool(const bench::Summary&)>& met = {}) {
+    bench::Row row{measurement, bench::summarize(samples), decimals, target, std::nullopt};
+    if (met && !samples.empty()) row.met = met(row.summary);
+    rows.push_back(std::move(row));
+    for (const double value : samples) samples_.push_back({measurement, value});
+  }
+
+  const Settings& settings_;
+  bench::SimProcess& sim_;
+  std::vector<std::string> failures_;
+  std::vector<std::pair<std::string, double>> samples_;
+};
+
+std::vector<bench::SimProcess::Entry> Bench::commands(std::size_t first, std::size_t count) {
+  if (!sim_.waitFor(first + count, 3s)) {
+    problem("the module logged fewer commands than expected");
+  }
+  const auto& log = sim_.log();
+  return {log.begin() + static_cast<std::ptrdiff_t>(std::min(first, log.size())), log.end()};
+}
+
+std::size_t Bench::quiesce() {
+  while (sim_.waitFor(sim_.log().size() + 1, 100ms)) {
+  }
+  return sim_.log().size();
+}
+
+void Bench::measureScans(std::vector<bench::Row>& rows) {
+  QStringList absent;
+  for (int port = 1; port <= kScanPorts; ++port) {
+    absent << QStringLiteral("/dev/quillmar-bench-absent-%1").arg(port);
+  }
+
+  std::vector<double> absentMs;
+  {
+    Form1 window(std::make_unique<serial::CommControl>(serial::PortMap(absent)));
+    window.show();
+    for (int i = 0; i < settings_.scans; ++i) {
+      window.combo1()->setEditText(QStringLiteral("AUTOMATIC"));
+      idle(5ms);
+      const auto start = Clock::now();
+      window.command1()->click();
+      absentMs.push_back(ms(Clock::now() - start));
+      if (window.text3()->text() != QStringLiteral("Port Not Found")) {
+        problem("scan of absent ports: unexpected status " + window.text3()->text().toStdString());
+      }
+    }
+  }
+  addRow(rows, "Port scan, 15 absent ports (ms)", absentMs, 2, "<= 50 ms",
+         [](const bench::Summary& s) { return s.max <= 50.0; });
+
+  QStringList withModule = absent.mid(0, kModulePort - 1);
+  withModule << QString::fromStdString(sim_.device());
+  std::vector<double> moduleMs;
+  {
+    Form1 window(std::make_unique<serial::CommControl>(serial::PortMap(withModule)));
+    window.show();
+    quiesce();
+    for (int i = 0; i < settings_.scans; ++i) {
+      window.combo1()->setEditText(QStringLiteral("AUTOMATIC"));
+      idle(30ms);
+      const std::size_t first = sim_.log().size();
+      const auto start = Clock::now();
+      window.command1()->click();
+      // "id get" on port 4, then the scan's reset and the click's reset.
+      const auto log = commands(first, 5);
+      const auto reset = std::find_if(log.begin(), log.end(),
+                                      [](const auto& e) { return e.text == "relay off 0"; });
+      if (log.empty() || log.front().text != "id get" || reset == log.end()) {
+        problem("scan with the module on port 4: unexpected commands");
+        continue;
+      }
+      moduleMs.push_back(ms(reset->at - start));
+    }
+    window.serialControl().setPortOpen(false);
+  }
+  addRow(rows, "Port scan, module on port 4 behind 3 absent, to its reset (ms)", moduleMs, 2,
+         "<= 100 ms", [](const bench::Summary& s) { return s.max <= 100.0; });
+}
+
+void Bench::measurePanel(std::vector<bench::Row>& rows) {
+  auto stamped = std::make_unique<StampedSerial>(std::make_unique<serial::CommControl>(
+      serial::PortMap({QString::fromStdString(sim_.device())})));
+  StampedSerial& serialSide = *stamped;
+  Form1 window(std::move(stamped));
+  window.show();
+  window.combo1()->setEditText(QStringLiteral("1"));
+  window.command1()->click();
+  if (window.text3()->text() != QStringLiteral("Port Found and Opened")) {
+    problem("opening port 1 failed: " + window.text3()->text().toStdString());
+    return;
+  }
+  idle(50ms);
+  quiesce();
+
+  // Pulses: "relay read 1", "relay on 1", "relay off 1"; the width is from the end of the second
+  // to the end of the third, at the module.
+  std::vector<double> pulses;
+  std::vector<double> panelPulses;
+  for (int i = 0; i < settings_.pulses; ++i) {
+    const std::size_t first = sim_.log().size();
+    serialSide.sent().clear();
+    window.command6()->click();
+    const auto& sent = serialSide.sent();
+    if (sent.size() == 3) panelPulses.push_back(ms(sent[2].at - sent[1].at));
+    const auto log = commands(first, 3);
+    if (log.size() < 3 || log[1].text != "relay on 1" || log[2].text != "relay off 1") {
+      problem("pulse: unexpected commands");
+      continue;
+    }
+    pulses.push_back(ms(log[2].at - log[1].at));
+    idle(20ms);
+  }
+  addRow(rows, "Pulse width at the module, \"relay on 1\" to \"relay off 1\" (ms)", pulses, 3,
+         ">= 500, median <= 501, max <= 505", [](const bench::Summary& s) {
+           return s.min >= 500.0 && s.median <= 501.0 && s.max <= 505.0;
+         });
+  addRow(rows, "Pulse width at the panel, from handing one to the line to the other (ms)",
+         panelPulses, 3, "-");
+
+  // Reaction: the click on "Main Flash" to its query at the module.
+  std::vector<double> reactions;
+  for (int i = 0; i < settings_.reactions; ++i) {
+    idle(40ms);
+    const std::size_t first = sim_.log().size();
+    const auto start = Clock::now();
+    window.command5()->click();
+    const auto log = commands(first, 2);
+    if (log.empty() || log.front().text != "relay read 0") {
+      problem("reaction: unexpected commands");
+      continue;
+    }
+    reactions.push_back(ms(log.front().at - start));
+  }
+  addRow(rows, "Reaction, click on \"Main Flash\" to its query at the module (ms)", reactions, 3,
+         "<= 5 ms", [](const bench::Summary& s) { return s.max <= 5.0; });
+
+  // Two-shot sequences: time against the line's limit, and CPU.
+  bench::ReplyModel replies;
+  quiesce();
+  for (const auto& entry : sim_.log()) replies.take(entry.text);
+  std::vector<double> ratios;
+  std::vector<double> sequenceMs;
+  std::vector<double> cpu;
+  RepaintProbe probe(window);
+  std::vector<double> repaints;
+  const int total = settings_.sequences + settings_.repaintSequences;
+  for (int i = 0; i < total; ++i) {
+    const bool probing = i >= settings_.sequences;
+    idle(60ms);
+    const std::size_t first = sim_.log().size();
+    if (probing) probe.start();
+    const double cpuBefore = cpuSeconds();
+    const auto start = Clock::now();
+    window.command8()->click();
+    const auto end = Clock::now();
+    const double cpuAfter = cpuSeconds();
+    if (probing) {
+      probe.stop();
+      const auto samples = probe.takeSamples(end);
+      repaints.insert(repaints.end(), samples.begin(), samples.end());
+    }
+    const auto log = commands(first, kSequenceCommands);
+    if (log.size() != kSequenceCommands) {
+      problem("sequence: unexpected number of commands");
+      for (const auto& entry : log) replies.take(entry.text);
+      continue;
+    }
+    double replyBytes = 0;
+    for (const auto& entry : log) {
+      if (entry.text.starts_with("relay read")) {
+        replyBytes += static_cast<double>(replies.take(entry.text));
+      } else {
+        replies.take(entry.text);
+      }
+    }
+    const double limit = kSequencePauses * ms(kHalfSecond) + replyBytes * bench::kByteMs;
+    const double taken = ms(log.back().at - start);
+    if (probing) continue;
+    sequenceMs.push_back(taken);
+    ratios.push_back(taken / limit);
+    cpu.push_back(100.0 * (cpuAfter - cpuBefore) / (ms(end - start) / 1000.0));
+  }
+  addRow(rows, "Two-shot sequence (ms)", sequenceMs, 1, "-");
+  addRow(rows, "Two-shot sequence / wire limit (ratio)", ratios, 4, "<= 1.02",
+         [](const bench::Summary& s) { return s.max <= 1.02; });
+  addRow(rows, "CPU during a sequence (% of one core)", cpu, 2, "<= 2 %",
+         [](const bench::Summary& s) { return s.max <= 2.0; });
+  addRow(rows, "Repaint wait during a sequence (ms)", repaints, 2, "<= 50 ms",
+         [](const bench::Summary& s) { return s.max <= 50.0; });
+
+  window.serialControl().setPortOpen(false);
+}
+
+void Bench::measureBaseline(std::vector<bench::Row>& rows) {
+  serial::CommControl comm(serial::PortMap({QString::fromStdString(sim_.device())}));
+  PlainPanel panel;
+  SpinClock spin;
+  rig::Rig rig(comm, panel, spin);
+  std::vector<double> cpu;
+  try {
+    comm.setPortOpen(true);
+    for (int i = 0; i < settings_.baselineSequences; ++i) {
+      std::this_thread::sleep_for(60ms);
+      const double cpuBefore = cpuSeconds();
+      const auto start = Clock::now();
+      rig.runTwoShotSequence();
+      const auto end = Clock::now();
+      cpu.push_back(100.0 * (cpuSeconds() - cpuBefore) / (ms(end - start) / 1000.0));
+    }
+    comm.setPortOpen(false);
+  } catch (const std::exception& error) {
+    problem(std::string("busy-wait baseline: ") + error.what());
+  }
+  addRow(rows, "CPU during a sequence, busy-waiting pauses (baseline, %)", cpu, 1, "-");
+}
+
+void Bench::measureStartup(std::vector<bench::Row>& rows) {
+  std::vector<double> shown;
+  std::vector<double> peak;
+  if (settings_.startup) {
+    bench::XServer server;
+    std::string error;
+    if (!server.start(error)) {
+      problem("start-up not measured: " + error);
+    } else {
+      // The first start fills the system's caches (fonts, libraries); it is not counted.
+      for (int i = -1; i < settings_.startups; ++i) {
+        const auto sample = bench::measureStartup(settings_.quillmar, server.display(), error);
+        if (!sample) {
+          problem("start-up: " + error);
+          break;
+        }
+        if (i < 0) continue;
+        shown.push_back(sample->shownMs);
+        peak.push_back(sample->peakRssKiB / 1024.0);
+      }
+    }
+  }
+  addRow(rows, "Start-up to main window shown, Xvfb (ms)", shown, 1, "<= 500 ms",
+         [](const bench::Summary& s) { return s.max <= 500.0; });
+  // The target is in megabytes of 10^6 bytes; the figures are in MiB.
+  addRow(rows, "Peak memory (RSS, MiB)", peak, 1, "<= 60 MB",
+         [](const bench::Summary& s) { return s.max * 1.048576 <= 60.0; });
+}
+
+std::vector<bench::Row> Bench::run() {
+  std::vector<bench::Row> rows;
+  std::fprintf(stderr, "quillmar-bench: port scans...\n");
+  measureScans(rows);
+  std::fprintf(stderr, "quillmar-bench: pulses, reactions, sequences...\n");
+  measurePanel(rows);
+  std::fprintf(stderr, "quillmar-bench: busy-wait baseline...\n");
+  measureBaseline(rows);
+  std::fprintf(stderr, "quillmar-bench: start-up...\n");
+  measureStartup(rows);
+  return rows;
+}
+
+std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
+  Settings settings;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage.data(), stdout);
+      exitCode = 0;
+      return std::nullopt;
+    }
+    if (arg == "--quick") {
+      settings.pulses = 10;
+      settings.reactions = 10;
+      settings.sequences = 2;
+      settings.repaintSequences = 1;
+      settings.baselineSequences = 1;
+      settings.scans = 3;
+      settings.startups = 2;
+    } else if (arg == "--no-startup") {
+      settings.startup = false;
+    } else if (arg == "--samples" && i + 1 < argc) {
+      settings.samplesFile = argv[++i];
+    } else if (arg == "--quillmar" && i + 1 < argc) {
+      settings.quillmar = argv[++i];
+    } else {
+      std::fprintf(stderr, "quillmar-bench: unknown option '%s'\n%s", argv[i], kUsage.data());
+      exitCode = 2;
+      return std::nullopt;
+    }
+  }
+  return settings;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int exitCode = 0;
+  const std::optional<Settings> settings = parse(argc, argv, exitCode);
+  if (!settings) return exitCode;
+
+  // The module runs in a process of its own, forked before Qt starts any thread.
+  sim::Options options;
+  options.paced = true;
+  std::unique_ptr<bench::SimProcess> sim;
+  try {
+    sim = std::make_unique<bench::SimProcess>(options);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "quillmar-bench: %s\n", error.what());
+    return 1;
+  }
+
+  // The windows are drawn off screen: the benchmark needs no display of its own.
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+
+  const std::string loadBefore = loadAverage();
+  Bench bench(*settings, *sim);
+  const std::vector<bench::Row> rows = bench.run();
+  const std::string loadAfter = loadAverage();
+
+  if (!settings->samplesFile.empty()) {
+    std::ofstream out(settings->samplesFile);
+    for (const auto& [measurement, value] : bench.samples())
+      out << measurement << '\t' << value << '\n';
+  }
+
+  utsname system{};
+  ::uname(&system);
+  std::printf("%s\n", bench::markdownTable(rows).c_str());
+  std::printf("Machine: %ld cores, %s, %s %s; load average %s before, %s after.\n",
+              ::sysconf(_SC_NPROCESSORS_ONLN), firstLine("/proc/cpuinfo", "model name").c_str(),
+              system.sysname, system.release, loadBefore.c_str(), loadAfter.c_str());
+  std::printf("Simulated module: %s.\n",
+              sim->realtime() ? "real-time priority (its time stamps are not held up by load)"
+                              : "normal priority (no permission for real-time; its time stamps "
+                                "may be late under load)");
+  if (!bench.failures().empty()) {
+    std::printf("\nProblems during the run:\n");
+    for (const std::string& failure : bench.failures()) std::printf("- %s\n", failure.c_str());
+    return 1;
+  }
+  bool allMet = true;
+  for (const bench::Row& row : rows) allMet = allMet && row.met.value_or(true);
+  return allMet ? 0 : 3;
+}
