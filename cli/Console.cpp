@@ -36,39 +36,6 @@ std::string_view label(rig::Control control) {
 
 }  // namespace
 
-std::string escaped(std::string_view text, bool quotes) {
-  std::string out;
-  out.reserve(text.size());
-  for (const unsigned char c : text) {
-    switch (c) {
-      case '\r':
-        out += "\\r";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += quotes ? "\\\"" : "\"";
-        break;
-      default:
-        if (c >= 0x20 && c < 0x7f) {
-          out += static_cast<char>(c);
-        } else {
-          char code[8];
-          std::snprintf(code, sizeof code, "\\x%02x", c);
-          out += code;
-        }
-    }
-  }
-  return out;
-}
-
 Console::Console(std::ostream& out, bool quiet)
     : out_(out), quiet_(quiet), start_(std::chrono::steady_clock::now()) {}
 

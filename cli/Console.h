@@ -7,14 +7,12 @@
 #include <string_view>
 
 #include "rig/Panel.h"
+#include "rig/Protocol.h"
 #include "rig/SerialControl.h"
 
 namespace cli {
 
-// Control characters and backslashes written as C escapes (\r, \n, \x01, \\), so replies and
-// commands stay on one line and cannot play tricks on a terminal. With `quotes`, double quotes
-// are escaped too, for text shown between them.
-std::string escaped(std::string_view text, bool quotes = false);
+using rig::protocol::escaped;
 
 // The progress lines: what the panel would show, and the commands sent.
 class Console {

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 namespace rig::protocol {
 
@@ -92,6 +93,39 @@ std::optional<std::int16_t> toInteger16(std::string_view text) {
   const double rounded = std::nearbyint(value);
   if (rounded < -32768.0 || rounded > 32767.0) return std::nullopt;
   return static_cast<std::int16_t>(rounded);
+}
+
+std::string escaped(std::string_view text, bool quotes) {
+  std::string out;
+  out.reserve(text.size());
+  for (const unsigned char c : text) {
+    switch (c) {
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += quotes ? "\\\"" : "\"";
+        break;
+      default:
+        if (c >= 0x20 && c < 0x7f) {
+          out += static_cast<char>(c);
+        } else {
+          char code[8];
+          std::snprintf(code, sizeof code, "\\x%02x", c);
+          out += code;
+        }
+    }
+  }
+  return out;
 }
 
 }  // namespace rig::protocol

@@ -45,4 +45,9 @@ bool looksComplete(std::string_view reply);
 // outside -32768..32767, give nothing.
 std::optional<std::int16_t> toInteger16(std::string_view text);
 
+// Control characters and backslashes written as C escapes (\r, \n, \x01, \\), so replies and
+// commands stay on one line and cannot play tricks on a terminal. With `quotes`, double quotes
+// are escaped too, for text shown between them.
+std::string escaped(std::string_view text, bool quotes = false);
+
 }  // namespace rig::protocol

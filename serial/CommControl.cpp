@@ -11,6 +11,8 @@
 #include <thread>
 #include <utility>
 
+#include "rig/Protocol.h"
+
 // The serial traffic, for diagnosis in the field: QT_LOGGING_RULES="quillmar.serial.debug=true"
 // turns it on. Off by default (only warnings pass).
 Q_LOGGING_CATEGORY(lcSerial, "quillmar.serial", QtWarningMsg)
@@ -260,34 +262,8 @@ QString CommControl::describePort() const {
 }
 
 QString CommControl::escapeBytes(std::string_view bytes) {
-  QString out;
-  out.reserve(static_cast<qsizetype>(bytes.size()) + 2);
-  out += QLatin1Char('"');
-  for (const char byte : bytes) {
-    const auto c = static_cast<unsigned char>(byte);
-    switch (c) {
-      case '\r':
-        out += QLatin1String("\\r");
-        break;
-      case '\n':
-        out += QLatin1String("\\n");
-        break;
-      case '\\':
-        out += QLatin1String("\\\\");
-        break;
-      case '"':
-        out += QLatin1String("\\\"");
-        break;
-      default:
-        if (c >= 0x20 && c < 0x7f) {
-          out += QLatin1Char(static_cast<char>(c));
-        } else {
-          out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
-        }
-    }
-  }
-  out += QLatin1Char('"');
-  return out;
+  return QLatin1Char('"') + QString::fromStdString(rig::protocol::escaped(bytes, true)) +
+         QLatin1Char('"');
 }
 
 void CommControl::fail(int port, const QString& reason) const {

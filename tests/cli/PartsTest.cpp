@@ -76,12 +76,4 @@ TEST(RelayState, FollowsTheRigsOffTestAndTheStateWord) {
   EXPECT_EQ(cli::relayState(""), "unknown");
 }
 
-TEST(Escaped, KeepsEveryReplyOnOneUnambiguousLine) {
-  EXPECT_EQ(cli::escaped("id get\r\nKOVRA 78\r\n>"), "id get\\r\\nKOVRA 78\\r\\n>");
-  EXPECT_EQ(cli::escaped(std::string("a\x01\x1b\x7f\xff\tb", 7)), "a\\x01\\x1b\\x7f\\xff\\tb");
-  EXPECT_EQ(cli::escaped("\\r"), "\\\\r") << "a backslash must not pass for an escape";
-  EXPECT_EQ(cli::escaped("say \"x\""), "say \"x\"");
-  EXPECT_EQ(cli::escaped("say \"x\"", true), "say \\\"x\\\"");
-}
-
 }  // namespace

@@ -41,7 +41,7 @@ TEST(SerialLog, BytesAreEscapedOnOneQuotedLine) {
   EXPECT_EQ(CommControl::escapeBytes("relay read 0\r"), QStringLiteral("\"relay read 0\\r\""));
   EXPECT_EQ(CommControl::escapeBytes(std::string_view("\n\r>on\x00\x7f\xff", 8)),
             QStringLiteral("\"\\n\\r>on\\x00\\x7f\\xff\""));
-  EXPECT_EQ(CommControl::escapeBytes("a\\b\"c\t"), QStringLiteral("\"a\\\\b\\\"c\\x09\""));
+  EXPECT_EQ(CommControl::escapeBytes("a\\b\"c\t"), QStringLiteral("\"a\\\\b\\\"c\\t\""));
   EXPECT_EQ(CommControl::escapeBytes(""), QStringLiteral("\"\""));
 }
 

@@ -79,3 +79,11 @@ TEST(PortNumberText, ConvertsLikeANumberTypedByAPerson) {
   }
   EXPECT_FALSE(protocol::toInteger16(std::string(100000, '9')).has_value());
 }
+
+TEST(Escaped, KeepsEveryReplyOnOneUnambiguousLine) {
+  EXPECT_EQ(protocol::escaped("id get\r\nKOVRA 78\r\n>"), "id get\\r\\nKOVRA 78\\r\\n>");
+  EXPECT_EQ(protocol::escaped(std::string("a\x01\x1b\x7f\xff\tb", 7)), "a\\x01\\x1b\\x7f\\xff\\tb");
+  EXPECT_EQ(protocol::escaped("\\r"), "\\\\r") << "a backslash must not pass for an escape";
+  EXPECT_EQ(protocol::escaped("say \"x\""), "say \"x\"");
+  EXPECT_EQ(protocol::escaped("say \"x\"", true), "say \\\"x\\\"");
+}
