@@ -98,7 +98,7 @@ TEST_F(PanelTest, FlashTogglesTrulyOnASlowLineWithLeftoversStillArriving) {
 }
 
 TEST_F(PanelTest, UnpluggedModuleEndsTheRunAndANewOneIsFoundOnTheSamePort) {
-  const QString port1 = temp.filePath(QStringLiteral("ttyUSB0"));
+  const QString port1 = tempPath(QStringLiteral("ttyUSB0"));
   auto first = std::make_unique<sim::RelayModule>();
   ASSERT_TRUE(pointLink(port1, first->devicePath()));
   Form1& window = panelOn({port1});

@@ -120,7 +120,7 @@ TEST_F(BadInput, RandomTextsInThePortSelectorOnlyOpenPortOneOrGivePortNotFound) 
   // Port 1 is the module; every other number has no device.
   sim::RelayModule module;
   plug(1, module);
-  useDevices(serial::PortMap(QStringList{link(1)}));
+  useDevices(QStringList{link(1)});
   Form1& window = form1();
   TextMaker maker(seed);
   int openings = 0;

@@ -310,14 +310,14 @@ TEST_F(PortRefused, PortHeldByAnotherProgramIsNotFoundWithTheReasonOnTheTooltip)
 }
 
 TEST_F(PortRefused, FileOrFolderGivenAsAPortIsRefusedAndNothingIsWrittenToIt) {
-  const QString file = path(QStringLiteral("notes.txt"));
-  const QString folder = path(QStringLiteral("folder"));
+  const QString file = tempPath(QStringLiteral("notes.txt"));
+  const QString folder = tempPath(QStringLiteral("folder"));
   {
     QFile f(file);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
   }
   ASSERT_TRUE(QDir().mkpath(folder));
-  useDevices(serial::PortMap::fromList(file + QLatin1Char(',') + folder));
+  useDevices(QStringList{file, folder});
 
   struct Case {
     const char* choice;

@@ -1,30 +1,22 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QEvent>
-#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
-#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "serial/CommControl.h"
-#include "serial/PortMap.h"
 #include "sim/RelayModule.h"
+#include "support/PanelOnPtys.h"
 #include "windows/Form1.h"
 #include "windows/Windows.h"
 
@@ -73,13 +65,6 @@ inline long fromEnvironment(const char* name, long fallback) {
   return end != value && *end == '\0' && number > 0 ? number : fallback;
 }
 
-// The texts of the commands a module received, in order.
-inline std::vector<std::string> texts(const std::vector<sim::Command>& log) {
-  std::vector<std::string> out;
-  for (const sim::Command& c : log) out.push_back(c.text);
-  return out;
-}
-
 // The texts of the commands from index `first` on, once `count` of them have arrived (or two
 // seconds have passed): a command the panel has sent may still be on its way to the module.
 inline std::vector<std::string> arrived(const sim::RelayModule& module, std::size_t first,
@@ -126,49 +111,22 @@ class WhenCommands {
 // The main window on the real serial control. Port n is the symlink "p<n>" in a private folder,
 // so a test plugs a module in by pointing that name at the module's terminal, and plugs a new
 // one in under the same number after the first has gone, as a replugged USB device reappears.
-class RigOnPtys : public ::testing::Test {
+class RigOnPtys : public PanelOnPtys {
  protected:
-  struct Failure {
-    QString title;
-    QString text;
-  };
-
   static constexpr int kPorts = 15;
 
   void SetUp() override {
-    ASSERT_TRUE(dir_.isValid());
+    PanelOnPtys::SetUp();
     QStringList devices;
     for (int n = 1; n <= kPorts; ++n) devices << link(n);
-    useDevices(serial::PortMap(devices));
-    Form1::setFailureReporter([this](const QString& title, const QString& text) {
-      failures.push_back({title, text});
-    });
+    useDevices(devices);
   }
 
-  void TearDown() override {
-    destroyWindows();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    Form1::setFailureReporter(nullptr);
-    setSerialFactory(nullptr);
-  }
-
-  // The main window created from now on maps port numbers with `map`.
-  static void useDevices(const serial::PortMap& map) {
-    setSerialFactory([map] { return std::make_unique<serial::CommControl>(map); });
-  }
-
-  QString link(int port) const { return dir_.filePath(QStringLiteral("p%1").arg(port)); }
+  QString link(int port) const { return tempPath(QStringLiteral("p%1").arg(port)); }
   std::string device(int port) const { return link(port).toStdString(); }
-  QString path(const QString& name) const { return dir_.filePath(name); }
 
   // Port `port` now leads to `target` (replacing in one step whatever it led to).
-  void plug(int port, const std::string& target) {
-    const std::string name = device(port);
-    const std::string fresh = name + ".new";
-    ::unlink(fresh.c_str());
-    ASSERT_EQ(::symlink(target.c_str(), fresh.c_str()), 0);
-    ASSERT_EQ(::rename(fresh.c_str(), name.c_str()), 0);
-  }
+  void plug(int port, const std::string& target) { ASSERT_TRUE(pointLink(link(port), target)); }
   void plug(int port, const sim::RelayModule& module) { plug(port, module.devicePath()); }
 
   // Clicks `button` as the operator would and returns how long the click handler ran.
@@ -243,16 +201,6 @@ class RigOnPtys : public ::testing::Test {
     EXPECT_TRUE(module.relay(0)) << "the flash toggle reached the new module";
     EXPECT_FALSE(module.relay(1));
   }
-
-  std::vector<Failure> failures;
-
- private:
-  QTemporaryDir dir_;
 };
 
 }  // namespace reliability
-
-// Readable QString values in failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) {
-  *out << '"' << text.toStdString() << '"';
-}
