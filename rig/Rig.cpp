@@ -45,10 +45,11 @@ constexpr std::string_view kAutomatic = "AUTOMATIC";
 constexpr Control kActionButtons[] = {Control::Command2, Control::Command5, Control::Command6,
                                       Control::Command8};
 
-// For messages: long or odd operator input is shortened, not repeated whole.
+// For messages: long operator input is shortened, and control characters are escaped.
 std::string quoted(const std::string& text) {
   constexpr std::size_t kShown = 40;
-  return "\"" + (text.size() > kShown ? text.substr(0, kShown) + "..." : text) + "\"";
+  const std::string shown = text.size() > kShown ? text.substr(0, kShown) + "..." : text;
+  return "\"" + protocol::escaped(shown, true) + "\"";
 }
 
 }  // namespace

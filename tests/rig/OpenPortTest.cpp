@@ -102,9 +102,10 @@ TEST_F(OpenByNumber, FailedResetWriteIsReportedAndThePortStaysOpen) {
 }
 
 TEST_F(OpenByNumber, LongOddInputIsShortenedInTheReason) {
-  click(std::string(5000, 'x') + "\x01");
+  click("\x01" + std::string(5000, 'x'));
   EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
   EXPECT_LT(panel.toolTip(Control::Text3).size(), 100U);
+  EXPECT_EQ(panel.toolTip(Control::Text3).find('\x01'), std::string::npos);
 }
 
 }  // namespace
