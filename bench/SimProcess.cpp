@@ -112,16 +112,7 @@ SimProcess::~SimProcess() {
   if (socket_ >= 0) ::close(socket_);
   if (child_ > 0) {
     // The closed socket ends the child within one of its polls; do not wait on a stuck one.
-    const auto giveUp = Clock::now() + std::chrono::seconds(2);
-    int status = 0;
-    while (::waitpid(child_, &status, WNOHANG) == 0) {
-      if (Clock::now() >= giveUp) {
-        ::kill(child_, SIGKILL);
-        ::waitpid(child_, &status, 0);
-        break;
-      }
-      ::usleep(5000);
-    }
+    reapProcess(child_, std::chrono::seconds(2));
   }
 }
 
@@ -166,6 +157,19 @@ bool SimProcess::waitFor(std::size_t count, std::chrono::milliseconds timeout) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now());
     if (left.count() <= 0) return false;
     if (!readSome(left)) return false;
+  }
+}
+
+void reapProcess(pid_t pid, std::chrono::milliseconds grace) {
+  const auto giveUp = Clock::now() + grace;
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() >= giveUp) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return;
+    }
+    ::usleep(5000);
   }
 }
 

@@ -54,4 +54,7 @@ class SimProcess {
   std::vector<Entry> log_;
 };
 
+// Waits for the child `pid` to end, and kills it when it has not ended within `grace`.
+void reapProcess(pid_t pid, std::chrono::milliseconds grace);
+
 }  // namespace bench

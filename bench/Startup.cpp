@@ -1,5 +1,7 @@
 #include "Startup.h"
 
+#include "SimProcess.h"
+
 #include <X11/Xlib.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -82,16 +84,7 @@ long peakResidentKiB(pid_t pid) {
 
 void endProcess(pid_t pid) {
   ::kill(pid, SIGTERM);
-  const auto giveUp = Clock::now() + 3s;
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (Clock::now() >= giveUp) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
+  reapProcess(pid, 3s);
 }
 
 bool titled(Display* display, Window window) {

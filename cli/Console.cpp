@@ -86,26 +86,12 @@ void ConsolePanel::setToolTip(rig::Control control, const std::string& tip) {
 std::string ConsolePanel::toolTip(rig::Control control) const { return tips_[index(control)]; }
 
 LoggingSerial::LoggingSerial(rig::SerialControl& inner, Console& console)
-    : inner_(inner), console_(console) {}
-
-int LoggingSerial::portNumber() const { return inner_.portNumber(); }
-
-void LoggingSerial::setPortNumber(int number) { inner_.setPortNumber(number); }
-
-bool LoggingSerial::portOpen() const { return inner_.portOpen(); }
-
-void LoggingSerial::setPortOpen(bool open) { inner_.setPortOpen(open); }
+    : ForwardingSerialControl(inner), console_(console) {}
 
 void LoggingSerial::output(std::string_view text) {
   const auto at = std::chrono::steady_clock::now();
-  inner_.output(text);
+  ForwardingSerialControl::output(text);
   console_.sent(at, text);
 }
-
-std::string LoggingSerial::input() { return inner_.input(); }
-
-rig::Clock::time_point LoggingSerial::lastReceived() const { return inner_.lastReceived(); }
-
-std::string LoggingSerial::device() const { return inner_.device(); }
 
 }  // namespace cli

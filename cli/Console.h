@@ -54,22 +54,14 @@ class ConsolePanel : public rig::Panel {
 
 // A serial control that prints a timestamped line for every command it puts on the line and
 // otherwise hands each call to the control it wraps.
-class LoggingSerial : public rig::SerialControl {
+class LoggingSerial : public rig::ForwardingSerialControl {
  public:
   LoggingSerial(rig::SerialControl& inner, Console& console);
 
-  int portNumber() const override;
-  void setPortNumber(int number) override;
-  bool portOpen() const override;
-  void setPortOpen(bool open) override;
   // The line is printed once every byte has gone out; a failed write prints nothing.
   void output(std::string_view text) override;
-  std::string input() override;
-  rig::Clock::time_point lastReceived() const override;
-  std::string device() const override;
 
  private:
-  rig::SerialControl& inner_;
   Console& console_;
 };
 

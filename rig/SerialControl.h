@@ -62,4 +62,23 @@ class SerialControl {
   virtual std::string device() const = 0;
 };
 
+// A serial control that hands every call to another one: the base of wrappers that watch the
+// traffic (a command log, a recorder in tests) and override only what they watch.
+class ForwardingSerialControl : public SerialControl {
+ public:
+  explicit ForwardingSerialControl(SerialControl& inner) : inner_(inner) {}
+
+  int portNumber() const override { return inner_.portNumber(); }
+  void setPortNumber(int number) override { inner_.setPortNumber(number); }
+  bool portOpen() const override { return inner_.portOpen(); }
+  void setPortOpen(bool open) override { inner_.setPortOpen(open); }
+  void output(std::string_view text) override { inner_.output(text); }
+  std::string input() override { return inner_.input(); }
+  Clock::time_point lastReceived() const override { return inner_.lastReceived(); }
+  std::string device() const override { return inner_.device(); }
+
+ private:
+  SerialControl& inner_;
+};
+
 }  // namespace rig

@@ -343,44 +343,43 @@ bool RelayModule::pump(Clock::time_point now) {
     }
     if (now < chunk.notBefore) return true;
 
-    if (!chunk.data.empty()) {
-      const bool paced = options_.paced;
-      if (paced && now < nextByteAt_) return true;
-      const ssize_t written = ::write(master_, chunk.data.data(), paced ? 1 : chunk.data.size());
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN) return false;
-        // The terminal is unusable: nothing queued can be delivered.
-        out_.clear();
-        ownPending_ = 0;
-        return true;
+    const bool paced = options_.paced && !chunk.data.empty();
+    if (paced && now < nextByteAt_) return true;
+
+    // Queued bytes (one at a time when paced), or else the next block of noise.
+    char noise[4096];
+    const char* bytes = chunk.data.data();
+    std::size_t len = paced ? 1 : chunk.data.size();
+    if (chunk.data.empty()) {
+      len = std::min(chunk.noise, sizeof noise);
+      for (std::size_t i = 0; i < len; ++i) {
+        noiseState_ = noiseState_ * 1664525u + 1013904223u;
+        noise[i] = kNoiseAlphabet[(noiseState_ >> 16) % kNoiseAlphabet.size()];
       }
-      const auto n = static_cast<std::size_t>(written);
-      if (!chunk.injected) ownPending_ -= std::min(ownPending_, n);
-      chunk.data.erase(0, n);
-      if (paced) {
-        // Keep the schedule of a running transmission; restart it after an idle line.
-        const auto base = now - nextByteAt_ > 2 * kByteTime ? now : nextByteAt_;
-        nextByteAt_ = base + kByteTime;
-      }
-      continue;
+      bytes = noise;
     }
 
-    char noise[4096];
-    const std::size_t len = std::min(chunk.noise, sizeof noise);
-    for (std::size_t i = 0; i < len; ++i) {
-      noiseState_ = noiseState_ * 1664525u + 1013904223u;
-      noise[i] = kNoiseAlphabet[(noiseState_ >> 16) % kNoiseAlphabet.size()];
-    }
-    const ssize_t written = ::write(master_, noise, len);
+    const ssize_t written = ::write(master_, bytes, len);
     if (written < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN) return false;
+      // The terminal is unusable: nothing queued can be delivered.
       out_.clear();
       ownPending_ = 0;
       return true;
     }
-    chunk.noise -= static_cast<std::size_t>(written);
+    const auto n = static_cast<std::size_t>(written);
+    if (chunk.data.empty()) {
+      chunk.noise -= n;
+      continue;
+    }
+    if (!chunk.injected) ownPending_ -= std::min(ownPending_, n);
+    chunk.data.erase(0, n);
+    if (paced) {
+      // Keep the schedule of a running transmission; restart it after an idle line.
+      const auto base = now - nextByteAt_ > 2 * kByteTime ? now : nextByteAt_;
+      nextByteAt_ = base + kByteTime;
+    }
   }
   return true;
 }

@@ -17,18 +17,11 @@
 #include <utility>
 
 #include "Form2.h"
+#include "Twips.h"
 #include "Windows.h"
 #include "serial/CommControl.h"
 
 namespace {
-
-// Lengths are laid out in twips; 15 twips are one pixel at 96 dots per inch.
-constexpr int kTwipsPerPixel = 15;
-
-QRect twips(int left, int top, int width, int height) {
-  return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
-          height / kTwipsPerPixel};
-}
 
 Form1::FailureReporter& failureReporter() {
   static Form1::FailureReporter reporter;
@@ -82,27 +75,27 @@ Form1::Form1(std::unique_ptr<rig::SerialControl> serial, QWidget* parent)
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QStringLiteral(" KOVRA-IMAGING Quillmar V1.4"));
   setWindowIcon(QIcon(QPixmap::fromImage(iconImage())));
-  resize(6720 / kTwipsPerPixel, 1485 / kTwipsPerPixel);
+  resize(twipsSize(6720, 1485));
 
   // Created in the window's control order, so the stacking matches it.
-  Command2 = place<QPushButton>(this, "Command2", twips(2880, 720, 1575, 375));
+  Command2 = place<QPushButton>(this, "Command2", twipsRect(2880, 720, 1575, 375));
   Command2->setText(QStringLiteral("Start Button"));
-  Text3 = place<QLineEdit>(this, "Text3", twips(480, 1080, 1815, 285));
+  Text3 = place<QLineEdit>(this, "Text3", twipsRect(480, 1080, 1815, 285));
   Text3->setText(QStringLiteral("Port Status"));
-  Text4 = place<QLineEdit>(this, "Text4", twips(480, 1800, 1695, 285));
+  Text4 = place<QLineEdit>(this, "Text4", twipsRect(480, 1800, 1695, 285));
   Text4->setText(QStringLiteral("Text4"));
-  Text2 = place<QLineEdit>(this, "Text2", twips(480, 1440, 1695, 285));
+  Text2 = place<QLineEdit>(this, "Text2", twipsRect(480, 1440, 1695, 285));
   Text2->setText(QStringLiteral("Text2"));
-  Command8 = place<QPushButton>(this, "Command8", twips(2880, 240, 1575, 375));
+  Command8 = place<QPushButton>(this, "Command8", twipsRect(2880, 240, 1575, 375));
   Command8->setText(QStringLiteral("Start"));
-  Command6 = place<QPushButton>(this, "Command6", twips(4680, 720, 1695, 375));
+  Command6 = place<QPushButton>(this, "Command6", twipsRect(4680, 720, 1695, 375));
   Command6->setText(QStringLiteral("Camera Shutter"));
-  Command5 = place<QPushButton>(this, "Command5", twips(4680, 240, 1695, 375));
+  Command5 = place<QPushButton>(this, "Command5", twipsRect(4680, 240, 1695, 375));
   Command5->setText(QStringLiteral("Main Flash"));
-  Command1 = place<QPushButton>(this, "Command1", twips(480, 720, 1695, 255));
+  Command1 = place<QPushButton>(this, "Command1", twipsRect(480, 720, 1695, 255));
   Command1->setText(QStringLiteral("Open Com Port"));
-  Combo1 = place<QComboBox>(this, "Combo1", twips(480, 360, 1695, 315));
-  Label1 = place<QLabel>(this, "Label1", twips(3720, 3840, 1935, 375));
+  Combo1 = place<QComboBox>(this, "Combo1", twipsRect(480, 360, 1695, 315));
+  Label1 = place<QLabel>(this, "Label1", twipsRect(3720, 3840, 1935, 375));
   Label1->setText(QStringLiteral("9/29 1:02"));
   Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 

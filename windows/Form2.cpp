@@ -5,22 +5,18 @@
 #include <QPushButton>
 
 #include "Form1.h"
+#include "Twips.h"
 #include "Windows.h"
-
-namespace {
-constexpr int kTwipsPerPixel = 15;
-}
 
 Form2::Form2(QWidget* parent) : QWidget(parent) {
   setObjectName(QStringLiteral("Form2"));
   setWindowTitle(QString());
   setAttribute(Qt::WA_DeleteOnClose);
-  resize(1035 / kTwipsPerPixel, 675 / kTwipsPerPixel);
+  resize(twipsSize(1035, 675));
 
   Command1 = new QPushButton(QStringLiteral("START"), this);
   Command1->setObjectName(QStringLiteral("Command1"));
-  Command1->setGeometry(120 / kTwipsPerPixel, 120 / kTwipsPerPixel, 855 / kTwipsPerPixel,
-                        495 / kTwipsPerPixel);
+  Command1->setGeometry(twipsRect(120, 120, 855, 495));
   Command1->setFocus();
 
   connect(Command1, &QPushButton::clicked, this, &Form2::command1Click);

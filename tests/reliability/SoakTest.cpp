@@ -6,32 +6,28 @@ using namespace reliability;
 
 namespace {
 
+// Owns the real serial control, so that it exists before the wrapper that forwards to it.
+struct OwnedComm {
+  explicit OwnedComm(const serial::PortMap& map) : comm(map) {}
+  serial::CommControl comm;
+};
+
 // The real serial control, noting when each command was handed to the line.
-class Recording : public rig::SerialControl {
+class Recording : private OwnedComm, public rig::ForwardingSerialControl {
  public:
   struct Sent {
     std::chrono::steady_clock::time_point at;
     std::string text;
   };
 
-  explicit Recording(const serial::PortMap& map) : inner_(map) {}
+  explicit Recording(const serial::PortMap& map) : OwnedComm(map), ForwardingSerialControl(comm) {}
 
-  int portNumber() const override { return inner_.portNumber(); }
-  void setPortNumber(int number) override { inner_.setPortNumber(number); }
-  bool portOpen() const override { return inner_.portOpen(); }
-  void setPortOpen(bool open) override { inner_.setPortOpen(open); }
   void output(std::string_view text) override {
-    inner_.output(text);
+    ForwardingSerialControl::output(text);
     sent.push_back({std::chrono::steady_clock::now(), std::string(text)});
   }
-  std::string input() override { return inner_.input(); }
-  rig::Clock::time_point lastReceived() const override { return inner_.lastReceived(); }
-  std::string device() const override { return inner_.device(); }
 
   std::vector<Sent> sent;
-
- private:
-  serial::CommControl inner_;
 };
 
 class Soak : public RigOnPtys {};
