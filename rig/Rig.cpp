@@ -106,7 +106,8 @@ std::string Rig::queryRelay(int relay) {
     std::string reply = collectReply(kAnswerTimeout, kReplyLimit);
     if (!reply.empty()) return reply;
   }
-  throw SerialError(serial_.portNumber(), serial_.device(), "the relay module did not answer");
+  throw SerialError(serial_.portNumber(), serial_.device(), "the relay module did not answer",
+                    FailureKind::NoAnswer);
 }
 
 void Rig::resetRig() {

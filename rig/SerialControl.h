@@ -8,20 +8,42 @@
 
 namespace rig {
 
+// What kind of failure a SerialError is, for programs that act on it (exit codes, remote
+// answers); the reason text is for people.
+enum class FailureKind {
+  Other,
+  NoDevice,       // no device for the port number, or the device does not exist
+  Busy,           // held by another program
+  Permission,     // the user may not open the device
+  NotSerialPort,  // the device takes no line settings (a file, a folder)
+  NotOpen,        // used while the port is closed
+  DeviceGone,     // the open device went away or hung up
+  WriteFailed,    // the bytes could not be put on the line
+  NoAnswer,       // the module did not answer a query in time
+  NotUnderstood,  // the module answered, but not with a state the rig can read
+};
+
+// Short stable name of a kind: "no-device", "busy", ... ("other" for Other).
+const char* kindName(FailureKind kind);
+
 // A failure of the serial link. Carries the port number, the device it maps to (empty when the
-// number maps to none) and the reason in words (often the system's own, "Permission denied").
+// number maps to none), the reason in words (often the system's own, "Permission denied") and
+// its kind.
 class SerialError : public std::runtime_error {
  public:
-  SerialError(int port, std::string device, std::string reason);
+  SerialError(int port, std::string device, std::string reason,
+              FailureKind kind = FailureKind::Other);
 
   int port() const { return port_; }
   const std::string& device() const { return device_; }
   const std::string& reason() const { return reason_; }
+  FailureKind kind() const { return kind_; }
 
  private:
   int port_;
   std::string device_;
   std::string reason_;
+  FailureKind kind_;
 };
 
 // The serial control the main window owns: a port number, an open flag, and text in and out.

@@ -92,7 +92,8 @@ CommControl::~CommControl() {
 int CommControl::portNumber() const { return number_; }
 
 void CommControl::setPortNumber(int number) {
-  if (number < 1) fail(number, QStringLiteral("not a valid port number"));
+  if (number < 1)
+    fail(number, QStringLiteral("not a valid port number"), rig::FailureKind::NoDevice);
   if (portOpen()) fail(QStringLiteral("cannot change the port number while the port is open"));
   closeLostPort();  // a failed port still holding its device must not keep it past this change
   number_ = number;
@@ -115,7 +116,8 @@ void CommControl::setPortOpen(bool open) {
   closeLostPort();  // a port whose device failed may still hold its handle
 
   const QString dev = map_.device(number_);
-  if (dev.isEmpty()) fail(QStringLiteral("no device for this port number"));
+  if (dev.isEmpty())
+    fail(QStringLiteral("no device for this port number"), rig::FailureKind::NoDevice);
 #ifdef Q_OS_UNIX
   // QSerialPort creates and syncs a lock file before it tries the device, which costs
   // milliseconds on a busy disk; a port scan meets mostly absent devices, so those fail here.
@@ -123,7 +125,7 @@ void CommControl::setPortOpen(bool open) {
     const QString reason =
         openFailureReason(QSerialPort::DeviceNotFoundError, qt_error_string(ENOENT), false);
     qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "open failed:" << reason;
-    fail(reason);
+    fail(reason, rig::FailureKind::NoDevice);
   }
 #endif
 
@@ -143,7 +145,7 @@ void CommControl::setPortOpen(bool open) {
 #endif
     const QString reason = openFailureReason(error, systemText, modemManager);
     qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "open failed:" << reason;
-    fail(reason);
+    fail(reason, openFailureKind(error, systemText));
   }
   // Whatever the device received before this opening is no answer to anything sent now.
   port_.clear(QSerialPort::Input);
@@ -151,6 +153,21 @@ void CommControl::setPortOpen(bool open) {
   lastReceived_ = {};
   ++openCount_;
   qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "opened at 9600 8N1";
+}
+
+rig::FailureKind CommControl::openFailureKind(QSerialPort::SerialPortError error,
+                                              const QString& systemText) {
+  if (isBusy(error, systemText)) return rig::FailureKind::Busy;
+  switch (error) {
+    case QSerialPort::PermissionError:
+      return rig::FailureKind::Permission;
+    case QSerialPort::DeviceNotFoundError:
+      return rig::FailureKind::NoDevice;
+    case QSerialPort::UnsupportedOperationError:
+      return rig::FailureKind::NotSerialPort;
+    default:
+      return rig::FailureKind::Other;
+  }
 }
 
 bool CommControl::isBusy(QSerialPort::SerialPortError error, const QString& systemText) {
@@ -191,7 +208,7 @@ QString CommControl::openFailureReason(QSerialPort::SerialPortError error,
 }
 
 void CommControl::output(std::string_view text) {
-  if (!portOpen()) fail(closedReason());
+  if (!portOpen()) failClosed();
   if (text.empty()) return;
 
   qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "sent" << escapeBytes(text);
@@ -201,7 +218,7 @@ void CommControl::output(std::string_view text) {
   if (accepted != size) {
     const QString reason = port_.errorString();
     port_.clear(QSerialPort::Output);
-    fail(QStringLiteral("write failed: %1").arg(reason));
+    fail(QStringLiteral("write failed: %1").arg(reason), rig::FailureKind::WriteFailed);
   }
 
   // QSerialPort keeps written bytes in its own buffer until an event loop or a wait hands them
@@ -216,7 +233,8 @@ void CommControl::output(std::string_view text) {
       fail(QStringLiteral("write timed out: %1 of %2 bytes not sent within %3 s")
                .arg(unsent)
                .arg(size)
-               .arg(kWriteLimitMs / 1000));
+               .arg(kWriteLimitMs / 1000),
+           rig::FailureKind::WriteFailed);
     }
     if (!port_.waitForBytesWritten(static_cast<int>(deadline.remainingTime())) &&
         port_.bytesToWrite() > 0 && port_.bytesAvailable() >= port_.readBufferSize()) {
@@ -233,7 +251,7 @@ void CommControl::output(std::string_view text) {
 }
 
 std::string CommControl::input() {
-  if (!portOpen()) fail(closedReason());
+  if (!portOpen()) failClosed();
 
   // Take in what the system has received but QSerialPort has not read yet (no event loop may
   // have run since it arrived). Bounded by the receive buffer size.
@@ -255,7 +273,14 @@ rig::Clock::time_point CommControl::lastReceived() const { return lastReceived_;
 
 std::string CommControl::device() const { return map_.device(number_).toStdString(); }
 
-void CommControl::fail(const QString& reason) const { fail(number_, reason); }
+void CommControl::fail(const QString& reason, rig::FailureKind kind) const {
+  fail(number_, reason, kind);
+}
+
+void CommControl::failClosed() const {
+  fail(closedReason(),
+       lostReason_.isEmpty() ? rig::FailureKind::NotOpen : rig::FailureKind::DeviceGone);
+}
 
 QString CommControl::describePort() const {
   return QStringLiteral("port %1 (%2):").arg(number_).arg(map_.device(number_));
@@ -266,9 +291,9 @@ QString CommControl::escapeBytes(std::string_view bytes) {
          QLatin1Char('"');
 }
 
-void CommControl::fail(int port, const QString& reason) const {
+void CommControl::fail(int port, const QString& reason, rig::FailureKind kind) const {
   const std::string dev = port == number_ ? device() : map_.device(port).toStdString();
-  throw rig::SerialError(port, dev, reason.toStdString());
+  throw rig::SerialError(port, dev, reason.toStdString(), kind);
 }
 
 QString CommControl::closedReason() const {
@@ -313,7 +338,7 @@ void CommControl::closeLostPort() {
 void CommControl::throwIfLost() {
   if (lostReason_.isEmpty()) return;
   closeLostPort();
-  fail(closedReason());
+  failClosed();
 }
 
 void CommControl::noteReceived() { lastReceived_ = std::chrono::steady_clock::now(); }

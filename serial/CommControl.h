@@ -40,6 +40,9 @@ class CommControl : public QObject, public rig::SerialControl {
   // The bytes as one quoted line for the traffic log: \r, \n, \\, \" and \xNN for the other
   // bytes outside printable ASCII.
   static QString escapeBytes(std::string_view bytes);
+  // The kind of an opening's failure, as QSerialPort reports it.
+  static rig::FailureKind openFailureKind(QSerialPort::SerialPortError error,
+                                          const QString& systemText);
 
  signals:
   // The open port failed on its own (device gone); `message` names port, device and reason.
@@ -49,8 +52,12 @@ class CommControl : public QObject, public rig::SerialControl {
   static bool isBusy(QSerialPort::SerialPortError error, const QString& systemText);
   // "port 1 (/dev/ttyUSB0):", the prefix of every traffic log line.
   QString describePort() const;
-  [[noreturn]] void fail(const QString& reason) const;
-  [[noreturn]] void fail(int port, const QString& reason) const;
+  [[noreturn]] void fail(const QString& reason,
+                         rig::FailureKind kind = rig::FailureKind::Other) const;
+  [[noreturn]] void fail(int port, const QString& reason,
+                         rig::FailureKind kind = rig::FailureKind::Other) const;
+  // Fails a use of the closed port: NotOpen, or DeviceGone when it was closed under us.
+  [[noreturn]] void failClosed() const;
   // Why output()/input() cannot run now that the port is closed.
   QString closedReason() const;
   void onError(QSerialPort::SerialPortError error);

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+#include <optional>
+#include <vector>
+
+#include "rig/SerialControl.h"
+
+// The requests every channel (the windows, the local endpoint, the broker) can make of the rig,
+// what the rig reports back, and their JSON, one object per message.
+namespace service {
+
+// Only the panel's own actions can be asked for; never raw serial text.
+enum class Action { Status, Open, Flash, Shutter, Sequence };
+
+// "status", "open", "flash", "shutter", "sequence".
+QString actionName(Action action);
+std::optional<Action> actionFromName(const QString& name);
+
+struct Request {
+  Action action = Action::Status;
+  // For Open: the selector text it was asked with, a port number or "AUTOMATIC".
+  QString port;
+  // Echoed in the answer when the request had one (any JSON value); undefined when it had none.
+  QJsonValue id = QJsonValue(QJsonValue::Undefined);
+};
+
+// What the window shows, and so what every channel can see of the rig.
+struct State {
+  int port = 1;       // the port number in use, or to be used
+  QString device;     // the device it maps to; empty when none
+  bool open = false;  // the port is open
+  bool busy = false;  // an action is running
+  QString status;     // the status box
+  QString statusTip;  // the status box's tooltip: the reason of a failed opening, the device
+  QString flash;      // caption of "Main Flash"
+  QString shutter;    // caption of "Camera Shutter"
+};
+
+// One command put on the line, `seconds` after its action started (microsecond resolution).
+struct TimedCommand {
+  double seconds = 0;
+  QString command;  // without its carriage return
+};
+
+struct Result {
+  bool ok = true;
+  // On failure: its kind and the words of the panel's warning (or of "Port Not Found").
+  rig::FailureKind kind = rig::FailureKind::Other;
+  QString message;
+  State state;
+  std::vector<TimedCommand> commands;
+};
+
+// Longest request line or payload taken; longer ones are refused unread.
+inline constexpr qsizetype kMaxRequestBytes = 4096;
+
+// A request parsed from one JSON object: {"action": "open", "port": "3", "id": 7}. On failure,
+// `error` says what is wrong in words and `id` holds the id when one could be read.
+struct ParsedRequest {
+  std::optional<Request> request;
+  QString error;
+  QJsonValue id = QJsonValue(QJsonValue::Undefined);
+};
+ParsedRequest parseRequest(const QByteArray& json);
+
+QJsonObject toJson(const State& state);
+// {"ok": true, "id": ..., "action": "flash", "state": {...}, "commands": [{"t": 0.000012,
+// "command": "relay read 0"}, ...]}; a failure adds "error": {"kind": "no-answer",
+// "message": "..."}.
+QJsonObject toJson(const Request& request, const Result& result);
+// {"ok": false, "id": ..., "error": {"kind": "bad-request", "message": ...}}: the answer to a
+// request that could not be taken.
+QJsonObject badRequestAnswer(const QString& message,
+                             const QJsonValue& id = QJsonValue(QJsonValue::Undefined));
+
+}  // namespace service

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QObject>
+#include <functional>
+
+#include "Requests.h"
+
+namespace service {
+
+// Runs the rig's requests one at a time, in arrival order, and tells every change of the state
+// as it happens. The rig service is the real one; the local endpoint and the broker bridge talk
+// to this interface, so they can be tested on a fake.
+class RigHost : public QObject {
+  Q_OBJECT
+
+ public:
+  using Done = std::function<void(const Result&)>;
+
+  using QObject::QObject;
+
+  // Queues the request; `done` runs on the calling thread's event loop once it has run.
+  virtual void submit(const Request& request, Done done) = 0;
+  // The state as last reported.
+  virtual State state() const = 0;
+
+ signals:
+  // After every change of any field of the state.
+  void stateChanged(const service::State& state);
+};
+
+}  // namespace service
