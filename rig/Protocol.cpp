@@ -95,10 +95,50 @@ std::optional<std::int16_t> toInteger16(std::string_view text) {
   return static_cast<std::int16_t>(rounded);
 }
 
-std::string escaped(std::string_view text, bool quotes) {
+namespace {
+
+// Length of the UTF-8 sequence at the start of `text` when it is a valid, printable character
+// beyond ASCII; 0 for anything else: stray or truncated bytes, overlong forms, surrogates, code
+// points past U+10FFFF, the C1 controls U+0080..U+009F that some terminals obey, and the line
+// separators and direction marks that would break the line or reorder what it shows.
+std::size_t printableUtf8Length(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  char32_t code = 0;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+    code = lead & 0x1fU;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    code = lead & 0x0fU;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    code = lead & 0x07U;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xc0U) != 0x80U) return 0;
+    code = (code << 6U) | (byte(i) & 0x3fU);
+  }
+  constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};  // by sequence length
+  const bool invisibleControl = code == 0x200e || code == 0x200f ||
+                                (code >= 0x2028 && code <= 0x202e) ||
+                                (code >= 0x2066 && code <= 0x2069);
+  if (code < kShortest[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff) ||
+      code < 0xa0 || invisibleControl) {
+    return 0;
+  }
+  return length;
+}
+
+std::string escape(std::string_view text, bool quotes, bool keepUtf8) {
   std::string out;
   out.reserve(text.size());
-  for (const unsigned char c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
     switch (c) {
       case '\r':
         out += "\\r";
@@ -118,6 +158,10 @@ std::string escaped(std::string_view text, bool quotes) {
       default:
         if (c >= 0x20 && c < 0x7f) {
           out += static_cast<char>(c);
+        } else if (const std::size_t length = keepUtf8 ? printableUtf8Length(text.substr(i)) : 0;
+                   length > 0) {
+          out += text.substr(i, length);
+          i += length - 1;
         } else {
           char code[8];
           std::snprintf(code, sizeof code, "\\x%02x", c);
@@ -127,5 +171,11 @@ std::string escaped(std::string_view text, bool quotes) {
   }
   return out;
 }
+
+}  // namespace
+
+std::string escaped(std::string_view text, bool quotes) { return escape(text, quotes, false); }
+
+std::string escapedText(std::string_view text, bool quotes) { return escape(text, quotes, true); }
 
 }  // namespace rig::protocol

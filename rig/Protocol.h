@@ -50,4 +50,9 @@ std::optional<std::int16_t> toInteger16(std::string_view text);
 // are escaped too, for text shown between them.
 std::string escaped(std::string_view text, bool quotes = false);
 
+// The same for text the operator typed, shown back as typed: valid UTF-8 beyond ASCII stays as
+// it is ("ü"); control characters (C1 ones too), backslashes and bytes that are no valid UTF-8
+// are escaped as above. Raw bytes from the line go through escaped() instead.
+std::string escapedText(std::string_view text, bool quotes = false);
+
 }  // namespace rig::protocol

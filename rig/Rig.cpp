@@ -49,7 +49,7 @@ constexpr Control kActionButtons[] = {Control::Command2, Control::Command5, Cont
 std::string quoted(const std::string& text) {
   constexpr std::size_t kShown = 40;
   const std::string shown = text.size() > kShown ? text.substr(0, kShown) + "..." : text;
-  return "\"" + protocol::escaped(shown, true) + "\"";
+  return "\"" + protocol::escapedText(shown, true) + "\"";
 }
 
 }  // namespace

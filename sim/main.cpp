@@ -40,6 +40,7 @@ constexpr std::string_view kUsage =
     "  --link PATH     create a symbolic link PATH to the terminal (removed at exit);\n"
     "                  an existing symbolic link there is replaced, any other file is not\n"
     "  --help          show this text\n"
+    "  --version       print the version\n"
     "\n"
     "Runs until interrupted (SIGINT) or terminated (SIGTERM).\n";
 
@@ -79,6 +80,10 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
     };
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "relay-sim " QUILLMAR_VERSION "\n";
       return 0;
     }
     if (arg == "--paced") {

@@ -43,34 +43,31 @@ const char* const kDescription =
     "Serial traffic log: QT_LOGGING_RULES=\"quillmar.serial.debug=true\" quillmar\n"
     "writes every command sent and every reply received to standard error.";
 
-// Options QApplication takes for itself (-platform offscreen, -style fusion, ...). The early
-// parse, which runs before QApplication exists, must not call them unknown.
-const QStringList kToolkitOptions = {QStringLiteral("platform"),
-                                     QStringLiteral("platformpluginpath"),
-                                     QStringLiteral("platformtheme"),
-                                     QStringLiteral("plugin"),
-                                     QStringLiteral("qwindowgeometry"),
-                                     QStringLiteral("qwindowicon"),
-                                     QStringLiteral("qwindowtitle"),
-                                     QStringLiteral("reverse"),
-                                     QStringLiteral("session"),
-                                     QStringLiteral("style"),
-                                     QStringLiteral("stylesheet"),
-                                     QStringLiteral("widgetcount"),
-                                     QStringLiteral("display"),
-                                     QStringLiteral("geometry"),
-                                     QStringLiteral("title"),
-                                     QStringLiteral("name"),
-                                     QStringLiteral("sync"),
-                                     QStringLiteral("nograb"),
-                                     QStringLiteral("dograb"),
-                                     QStringLiteral("visual"),
-                                     QStringLiteral("ncols"),
-                                     QStringLiteral("cmap"),
-                                     QStringLiteral("dialogs"),
-                                     QStringLiteral("fontengine"),
-                                     QStringLiteral("testability"),
-                                     QStringLiteral("qmljsdebugger")};
+// Options QApplication takes for itself (-platform offscreen, -style fusion, ...), with a value
+// and without. The early parse, which runs before QApplication exists, knows them so that
+// neither they nor their values pass for mistakes.
+const char* const kToolkitOptionsWithValue =
+    "platform platformpluginpath platformtheme plugin qwindowgeometry qwindowicon qwindowtitle "
+    "session style stylesheet display geometry title name visual ncols dialogs fontengine "
+    "qmljsdebugger";
+const char* const kToolkitFlags = "reverse widgetcount sync nograb dograb cmap testability";
+
+// The X11 platform, which Qt picks when none is named, needs a display; Wayland needs its own.
+// Any other platform named (offscreen, vnc, ...) is left to Qt.
+bool displayMissing(const QCommandLineParser& early) {
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN) && !defined(Q_OS_ANDROID)
+  const QString platform = early.isSet(QStringLiteral("platform"))
+                               ? early.value(QStringLiteral("platform"))
+                               : qEnvironmentVariable("QT_QPA_PLATFORM");
+  const bool x11 =
+      !qEnvironmentVariableIsEmpty("DISPLAY") || early.isSet(QStringLiteral("display"));
+  if (platform.isEmpty()) return !x11 && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+  return platform.startsWith(QLatin1String("xcb")) && !x11;
+#else
+  Q_UNUSED(early);
+  return false;
+#endif
+}
 
 struct Options {
   QCommandLineOption ports{
@@ -192,6 +189,14 @@ int main(int argc, char* argv[]) {
     // "-platform offscreen" is one option named "platform", as QApplication reads it.
     early.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     describeOptions(early, options);
+    for (const char* names : {kToolkitOptionsWithValue, kToolkitFlags}) {
+      for (const QString& name : QString::fromLatin1(names).split(QLatin1Char(' '))) {
+        QCommandLineOption option(name);
+        if (names == kToolkitOptionsWithValue) option.setValueName(QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        early.addOption(option);
+      }
+    }
     const bool parsed = early.parse(arguments);
     if (early.isSet(QStringLiteral("help"))) {
       // Without an application object the parser cannot know the program's name.
@@ -204,21 +209,26 @@ int main(int argc, char* argv[]) {
       std::printf("quillmar %s\n", QUILLMAR_VERSION);
       return 0;
     }
-    if (!parsed) {
-      const QStringList unknown = early.unknownOptionNames();
-      const bool onlyToolkitOptions =
-          !unknown.isEmpty() &&
-          std::all_of(unknown.begin(), unknown.end(),
-                      [](const QString& name) { return kToolkitOptions.contains(name); });
-      if (!onlyToolkitOptions) {
-        std::fprintf(stderr, "quillmar: %s\nTry 'quillmar --help'.\n",
-                     early.errorText().toLocal8Bit().constData());
-        return 2;
-      }
+    if (!parsed || !early.positionalArguments().isEmpty()) {
+      const QString error =
+          parsed ? QStringLiteral("unexpected argument '%1'").arg(early.positionalArguments().at(0))
+                 : early.errorText();
+      std::fprintf(stderr,
+                   "quillmar: %s\nUsage: quillmar [--ports DEV1,DEV2,...] [--list-ports]\n"
+                   "Try 'quillmar --help'.\n",
+                   error.toLocal8Bit().constData());
+      return 2;
     }
     if (early.isSet(options.listPorts)) {
       const QCoreApplication app(argc, argv);
       return listPorts(portMap(early, options), early.isSet(options.ports));
+    }
+    if (displayMissing(early)) {
+      std::fputs(
+          "quillmar: no display to open the window on (DISPLAY is not set); run it in a "
+          "desktop session, or under xvfb-run: xvfb-run -a quillmar\n",
+          stderr);
+      return 1;
     }
   }
 

@@ -13,14 +13,20 @@ struct Outcome {
   QString err;
 };
 
-// Runs quillmar as a user would without a display: any attempt to open a window fails.
-Outcome quillmar(const QStringList& arguments) {
-  QProcess process;
+// Runs quillmar as a user would without a display: any attempt to open a window fails. An empty
+// platform leaves QT_QPA_PLATFORM unset, as on most machines.
+QProcessEnvironment withoutDisplay(const QString& platform) {
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.remove(QStringLiteral("DISPLAY"));
   env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-  process.setProcessEnvironment(env);
+  env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+  if (!platform.isEmpty()) env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+  return env;
+}
+
+Outcome quillmar(const QStringList& arguments, const QString& platform = QStringLiteral("xcb")) {
+  QProcess process;
+  process.setProcessEnvironment(withoutDisplay(platform));
   process.start(QStringLiteral(QUILLMAR_PATH), arguments);
   Outcome run;
   if (!process.waitForFinished(20000)) {
@@ -74,6 +80,44 @@ TEST(CommandLine, AMistypedOptionIsReportedWithoutADisplay) {
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_TRUE(run.err.contains(QLatin1String("list-port"))) << run.err.toStdString();
   EXPECT_TRUE(run.out.isEmpty());
+}
+
+TEST(CommandLine, StrayArgumentsAreRefusedWithTheUsage) {
+  for (const QStringList& arguments :
+       {QStringList{QStringLiteral("stray")},
+        QStringList{QStringLiteral("--ports"), QStringLiteral("/dev/null"), QStringLiteral("1")},
+        QStringList{QStringLiteral("-style"), QStringLiteral("fusion"), QStringLiteral("stray")}}) {
+    const Outcome run = quillmar(arguments);
+    EXPECT_EQ(run.exitCode, 2) << arguments.join(' ').toStdString();
+    EXPECT_TRUE(run.err.contains(QLatin1String("Usage: quillmar"))) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QStringLiteral("'%1'").arg(arguments.last())))
+        << run.err.toStdString();
+  }
+  // A toolkit option's value is no stray argument.
+  const Outcome listed = quillmar(
+      {QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("--list-ports")});
+  EXPECT_EQ(listed.exitCode, 0) << listed.err.toStdString();
+}
+
+TEST(CommandLine, WithoutADisplayOneLineSaysWhatToDo) {
+  for (const QString& platform : {QString(), QStringLiteral("xcb")}) {
+    const Outcome run = quillmar({}, platform);
+    EXPECT_EQ(run.exitCode, 1) << run.err.toStdString();
+    EXPECT_EQ(run.err.count(QLatin1Char('\n')), 1) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QLatin1String("desktop session"))) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QLatin1String("xvfb-run"))) << run.err.toStdString();
+  }
+
+  // A platform that needs no display is left to start the window.
+  QProcess offscreen;
+  offscreen.setProcessEnvironment(withoutDisplay({}));
+  offscreen.start(QStringLiteral(QUILLMAR_PATH),
+                  {QStringLiteral("-platform"), QStringLiteral("offscreen"),
+                   QStringLiteral("--ports"), QStringLiteral("/dev/null")});
+  ASSERT_TRUE(offscreen.waitForStarted());
+  EXPECT_FALSE(offscreen.waitForFinished(1500)) << offscreen.readAllStandardError().toStdString();
+  offscreen.kill();
+  offscreen.waitForFinished();
 }
 
 }  // namespace

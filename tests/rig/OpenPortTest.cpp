@@ -108,4 +108,10 @@ TEST_F(OpenByNumber, LongOddInputIsShortenedInTheReason) {
   EXPECT_EQ(panel.toolTip(Control::Text3).find('\x01'), std::string::npos);
 }
 
+TEST_F(OpenByNumber, TypedTextIsShownBackAsTyped) {
+  click("P\xc3\xb6rt\t3");
+  EXPECT_NE(panel.toolTip(Control::Text3).find("\"P\xc3\xb6rt\\t3\""), std::string::npos)
+      << panel.toolTip(Control::Text3);
+}
+
 }  // namespace

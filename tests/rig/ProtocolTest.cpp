@@ -86,4 +86,22 @@ TEST(Escaped, KeepsEveryReplyOnOneUnambiguousLine) {
   EXPECT_EQ(protocol::escaped("\\r"), "\\\\r") << "a backslash must not pass for an escape";
   EXPECT_EQ(protocol::escaped("say \"x\""), "say \"x\"");
   EXPECT_EQ(protocol::escaped("say \"x\"", true), "say \\\"x\\\"");
+  EXPECT_EQ(protocol::escaped("\xc3\xbc"), "\\xc3\\xbc") << "bytes from the line stay escaped";
+}
+
+TEST(Escaped, TypedTextKeepsItsCharactersButNotItsControls) {
+  // Two-, three- and four-byte characters come back as typed.
+  EXPECT_EQ(protocol::escapedText("\xc3\xbc \xe2\x82\xac \xf0\x9f\x93\xb7"),
+            "\xc3\xbc \xe2\x82\xac \xf0\x9f\x93\xb7");
+  EXPECT_EQ(protocol::escapedText("\"\\\x01\n", true), "\\\"\\\\\\x01\\n");
+  // C1 control (CSI), right-to-left override, line separator: escaped byte for byte.
+  EXPECT_EQ(protocol::escapedText("\xc2\x9b\xe2\x80\xae\xe2\x80\xa8"),
+            "\\xc2\\x9b\\xe2\\x80\\xae\\xe2\\x80\\xa8");
+  // Not UTF-8: a lone continuation byte, a cut sequence, an overlong '/', a surrogate, past
+  // U+10FFFF. Each byte is escaped; what follows is read afresh.
+  EXPECT_EQ(protocol::escapedText("\x80 \xc3"), "\\x80 \\xc3");
+  EXPECT_EQ(protocol::escapedText("\xe2\x82x"), "\\xe2\\x82x");
+  EXPECT_EQ(protocol::escapedText("\xc0\xaf"), "\\xc0\\xaf");
+  EXPECT_EQ(protocol::escapedText("\xed\xa0\x80"), "\\xed\\xa0\\x80");
+  EXPECT_EQ(protocol::escapedText("\xf4\x90\x80\x80\xc3\xbc"), "\\xf4\\x90\\x80\\x80\xc3\xbc");
 }
