@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <atomic>
@@ -190,15 +191,40 @@ TEST(CommControlOpenTest, FailsCleanlyWhenTheNumberOrDeviceIsUnusable) {
   }
 }
 
-TEST_F(CommControlTest, APortHeldByAnotherProgramCannotBeOpened) {
-  serial.setPortOpen(true);
-  CommControl other{PortMap::fromList(QString::fromStdString(device))};
-  const rig::SerialError error = errorFrom([&] { other.setPortOpen(true); });
-  EXPECT_NE(error.reason().find("busy"), std::string::npos) << error.reason();
-  EXPECT_FALSE(other.portOpen());
-  // The holder is not disturbed.
-  serial.output("x");
-  EXPECT_EQ(pty.readMaster(500ms, 1), "x");
+TEST_F(CommControlTest, APortHasOneOwnerWhateverPathNamesIt) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString node = QString::fromStdString(device);
+  const QString link = dir.filePath(QStringLiteral("by-id-link"));
+  const QString link2 = dir.filePath(QStringLiteral("another-link"));
+  ASSERT_TRUE(QFile::link(node, link));
+  ASSERT_TRUE(QFile::link(node, link2));
+
+  struct Case {
+    QString holder;
+    QString other;
+  };
+  for (const Case& c : {Case{node, node}, Case{node, link}, Case{link, node}, Case{link, link2}}) {
+    SCOPED_TRACE((c.holder + QStringLiteral(" then ") + c.other).toStdString());
+    CommControl holder{PortMap(QStringList{c.holder})};
+    holder.setPortOpen(true);
+    CommControl other{PortMap(QStringList{c.other})};
+    const rig::SerialError error = errorFrom([&] { other.setPortOpen(true); });
+    EXPECT_EQ(error.reason(), "Device or resource busy (in use by another program)");
+    EXPECT_EQ(error.kind(), rig::FailureKind::Busy);
+    EXPECT_FALSE(other.portOpen());
+
+    // Another program that honours the usual serial lock, opening the device by its own name.
+    QSerialPort plain(node);
+    EXPECT_FALSE(plain.open(QIODevice::ReadWrite));
+
+    // The holder is not disturbed, and once it lets go the device is free again.
+    holder.output("x");
+    EXPECT_EQ(pty.readMaster(500ms, 1), "x");
+    holder.setPortOpen(false);
+    other.setPortOpen(true);
+    EXPECT_TRUE(other.portOpen());
+  }
 }
 
 TEST_F(CommControlTest, AFloodNeverFillsTheReceiveBufferBeyondItsBoundAndLosesNothing) {
