@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -212,14 +213,18 @@ TEST_F(CliOnModule, ReadPrintsTheStateAndTheEscapedReply) {
   EXPECT_EQ(r.out, "off \"relay read 1\\r\\noff\\r\\n>\"\n");
   EXPECT_EQ(commands(module, 3), concat({kOpening, {"relay read 1"}}));
 
-  // Without the echo the reply does not read as off the rig's way: not claimed either way.
+  // Without the echo the reply is no state: shown, but the command fails.
   auto options = module.options();
   options.echo = false;
   module.setOptions(options);
   const Result quiet = runCli(onPort1({"--quiet", "read", "0"}));
-  EXPECT_EQ(quiet.exit, 0) << quiet.err;
+  EXPECT_EQ(quiet.exit, 3) << quiet.err;
   EXPECT_EQ(quiet.out, "unknown \"\\r\\noff\\r\\n>\"\n");
-  EXPECT_TRUE(quiet.err.empty()) << quiet.err;
+  EXPECT_NE(quiet.err.find("read failed: port 1 (" + module.devicePath() +
+                           "): the relay module's reply was not understood: "
+                           "\"\\r\\noff\\r\\n>\""),
+            std::string::npos)
+      << quiet.err;
 }
 
 TEST_F(CliOnModule, ScanSkipsAbsentAndUnmappedPortsAndPrintsTheModulesPort) {
@@ -242,9 +247,108 @@ TEST_F(CliOnModule, SilentModuleIsReportedWithPortDeviceAndReasonAfterTheBounded
   EXPECT_NE(r.err.find("port 1 (" + module.devicePath() + "): the relay module did not answer"),
             std::string::npos)
       << r.err;
-  // Asked three times, never switched on, and still commanded off.
-  EXPECT_EQ(commands(module, 6),
-            concat({kOpening, {"relay read 1", "relay read 1", "relay read 1", "relay off 1"}}));
+  // Asked twice, never switched on, and still commanded off.
+  EXPECT_EQ(commands(module, 5),
+            concat({kOpening, {"relay read 1", "relay read 1", "relay off 1"}}));
+}
+
+// Several modules at once, each with its own quillmar-cli, so slow cases take no longer together
+// than the slowest alone.
+struct OnItsOwnModule {
+  std::string command;
+  sim::RelayModule module;
+  std::unique_ptr<Cli> cli;
+
+  OnItsOwnModule(std::string commandName, const sim::Options& options)
+      : command(std::move(commandName)), module(options) {
+    cli = std::make_unique<Cli>(
+        std::vector<std::string>{"--ports", module.devicePath(), "--port", "1", command});
+  }
+};
+
+sim::Options delayed(int ms) {
+  sim::Options options;
+  options.replyDelay = std::chrono::milliseconds(ms);
+  return options;
+}
+
+TEST(CliOnSlowModule, AnswersUpToAboutASecondLateAreWaitedForWithOneQuery) {
+  std::vector<std::unique_ptr<OnItsOwnModule>> runs;
+  for (const int ms : {400, 900}) {
+    for (const char* command : {"flash", "shutter"}) {
+      runs.push_back(std::make_unique<OnItsOwnModule>(command, delayed(ms)));
+    }
+  }
+  runs.push_back(std::make_unique<OnItsOwnModule>("shutter", delayed(1500)));
+
+  for (auto& run : runs) {
+    const int ms = static_cast<int>(run->module.options().replyDelay.count());
+    SCOPED_TRACE(run->command + " answered " + std::to_string(ms) + " ms late");
+    const Result r = run->cli->finish(20s);
+    if (ms > 1000) {
+      // The echo came, the answer not: no second query, nothing switched on, shutter ended off.
+      EXPECT_EQ(r.exit, 3) << r.err;
+      EXPECT_NE(r.err.find("did not answer"), std::string::npos) << r.err;
+      EXPECT_EQ(commands(run->module, 5), concat({kOpening, {"relay read 1", "relay off 1"}}));
+      continue;
+    }
+    EXPECT_EQ(r.exit, 0) << r.err;
+    const Lines done = run->command == "flash" ? Lines{"relay read 0", "relay on 0"}
+                                               : Lines{"relay read 1", "relay on 1", "relay off 1"};
+    EXPECT_EQ(commands(run->module, 2 + done.size()), concat({kOpening, done}));
+  }
+}
+
+TEST(CliOnBadModule, RepliesThatAreNoStateFailAndNothingIsSwitchedOn) {
+  std::vector<std::unique_ptr<OnItsOwnModule>> runs;
+  sim::Options noEcho, noise, garbage, flood;
+  noEcho.echo = false;
+  noise.noise = 40;
+  garbage.garbage = true;
+  flood.flood = 1 << 20;
+  for (const sim::Options& options : {noEcho, noise, garbage, flood}) {
+    for (const char* command : {"flash", "shutter"}) {
+      runs.push_back(std::make_unique<OnItsOwnModule>(command, options));
+    }
+  }
+  for (auto& run : runs) {
+    const sim::Options options = run->module.options();
+    SCOPED_TRACE(run->command + (options.echo ? "" : " no echo") +
+                 (options.noise > 0 ? " noise" : "") + (options.garbage ? " garbage" : "") +
+                 (options.flood > 0 ? " flood" : ""));
+    const Result r = run->cli->finish(20s);
+    EXPECT_EQ(r.exit, 3) << r.err;
+    EXPECT_NE(r.err.find(run->command + " failed: port 1 (" + run->module.devicePath() +
+                         "): the relay module's reply was not understood: \""),
+              std::string::npos)
+        << r.err;
+    const Lines done =
+        run->command == "flash" ? Lines{"relay read 0"} : Lines{"relay read 1", "relay off 1"};
+    EXPECT_EQ(commands(run->module, 2 + done.size()), concat({kOpening, done}));
+  }
+}
+
+TEST_F(CliOnModule, ASecondOpenerThroughALinkIsRefusedWhileASequenceRuns) {
+  const std::string link = std::filesystem::temp_directory_path() /
+                           ("quillmar-cli-test-link-" + std::to_string(::getpid()));
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(module.devicePath(), link);
+  Cli sequence(onPort1({"sequence"}));
+  ASSERT_TRUE(module.waitForCommands(2, 5s));
+  const Result flash = runCli({"--ports", link, "--port", "1", "flash"});
+  EXPECT_EQ(flash.exit, 2) << flash.err;
+  EXPECT_NE(flash.err.find("port not found: port 1 (" + link +
+                           "): Device or resource busy (in use by another program)"),
+            std::string::npos)
+      << flash.err;
+  const Result r = sequence.finish();
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(commands(module, 12),
+            concat({kOpening,
+                    {"relay read 1", "relay on 1", "relay off 1", "relay read 0", "relay on 0",
+                     "relay read 1", "relay on 1", "relay off 1", "relay read 0", "relay off 0"}}));
+  EXPECT_FALSE(module.relay(0));
+  std::filesystem::remove(link);
 }
 
 TEST_F(CliOnModule, CtrlCDuringThePulseCommandsTheShutterOffAtOnce) {
@@ -262,17 +366,29 @@ TEST_F(CliOnModule, CtrlCDuringThePulseCommandsTheShutterOffAtOnce) {
   EXPECT_NE(r.err.find("stopped by Ctrl-C"), std::string::npos) << r.err;
 }
 
-TEST_F(CliOnModule, CtrlCDuringTheSequenceEndsItWithTheShutterOff) {
-  Cli cli(onPort1({"sequence", "--repeat", "3"}));
-  // Stop in the pause after the flash went on.
-  ASSERT_TRUE(module.waitForCommands(7, 5s));
-  ASSERT_EQ(commands(module).at(6), "relay on 0");
-  cli.signal(SIGINT);
-  const Result r = cli.finish();
-  EXPECT_EQ(r.exit, 130) << r.err;
-  EXPECT_EQ(commands(module, 8), concat({kOpening,
-                                         {"relay read 1", "relay on 1", "relay off 1",
-                                          "relay read 0", "relay on 0", "relay off 1"}}));
+TEST_F(CliOnModule, StoppedSequenceEndsWithTheShutterOffAndTheFlashAsItFound) {
+  struct Case {
+    int signal;
+    int exit;
+  };
+  for (const Case c : {Case{SIGINT, 130}, Case{SIGTERM, 143}}) {
+    SCOPED_TRACE(c.signal);
+    const std::size_t before = module.log().size();
+    Cli cli(onPort1({"sequence", "--repeat", "3"}));
+    // Stop in the pause after the flash went on.
+    ASSERT_TRUE(module.waitForCommands(before + 7, 5s));
+    ASSERT_EQ(commands(module).at(before + 6), "relay on 0");
+    cli.signal(c.signal);
+    const Result r = cli.finish();
+    EXPECT_EQ(r.exit, c.exit) << r.err;
+    const Lines all = commands(module, before + 10);
+    EXPECT_EQ(Lines(all.begin() + static_cast<std::ptrdiff_t>(before), all.end()),
+              concat({kOpening,
+                      {"relay read 1", "relay on 1", "relay off 1", "relay read 0", "relay on 0",
+                       "relay off 1", "relay off 0"}}));
+    EXPECT_FALSE(module.relay(0));
+    EXPECT_FALSE(module.relay(1));
+  }
 }
 
 TEST_F(CliOnModule, CtrlCDuringTheOpeningResetStillCommandsTheShutterOff) {

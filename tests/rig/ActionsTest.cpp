@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "Fakes.h"
+#include "rig/Protocol.h"
 #include "rig/Rig.h"
+#include "rig/SystemClock.h"
 
 using namespace fakes;
 using rig::Control;
@@ -34,9 +38,7 @@ TEST_F(Actions, ToggleDecidesFromTheReplyAlone) {
   const Case cases[] = {
       {"relay read 0\r\noff\r\n>", "relay on 0", "Flash 2"},
       {"relay read 0\r\non\r\n>", "relay off 0", "Flash 1"},
-      {"relay read 0\r\nOFF\r\n>", "relay off 0", "Flash 1"},
-      {"ad 0\r\noff\r\n>", "relay off 0", "Flash 1"},  // "off" elsewhere: counts as on
-      {"garbage", "relay off 0", "Flash 1"},
+      {"relay read 0\r\noff\r\n", "relay on 0", "Flash 2"},  // the prompt not yet there
   };
   for (const Case& c : cases) {
     serial.sent.clear();
@@ -46,6 +48,61 @@ TEST_F(Actions, ToggleDecidesFromTheReplyAlone) {
     EXPECT_EQ(panel.text(Control::Command5), c.caption) << c.reply;
     EXPECT_EQ(panel.text(Control::Text4), c.reply);
   }
+
+  // Late answers to earlier commands in front of the reply are not part of it.
+  for (const std::string leftover :
+       {"\r\n\r\n>", "relay off 1\r\n\r\n>\r\n\r\n>", "ad 0\r\non\r\n>"}) {
+    serial.sent.clear();
+    serial.scriptedReplies = {leftover + "relay read 0\r\noff\r\n>"};
+    rig.toggleFlash();
+    EXPECT_EQ(serial.commands(), (Texts{"relay read 0", "relay on 0"})) << leftover;
+    EXPECT_EQ(panel.text(Control::Text4), "relay read 0\r\noff\r\n>");
+    serial.relay[0] = false;
+  }
+}
+
+TEST_F(Actions, ReplyThatIsNoStateFailsTheActionAndNothingIsSwitchedOn) {
+  const std::string replies[] = {
+      "\r\noff\r\n>",                              // no echo
+      "relay read 1\r\noff\r\n>",                  // the other relay's echo
+      "relay read 0\r\nrelay read 0\r\noff\r\n>",  // two echoes
+      "ad 0\r\noff\r\n>",                          // a fragment of an echo
+      "relay read 0\r\nOFF\r\n>",
+      "relay read 0\r\nERROR\r\n>",
+      "relay read 0\r\nonline\r\n>",
+      "relay read 0\r\noff\r\n>relay read 0\r\non\r\n>",  // two answers
+      "garbage\x01\r\n\r\n",
+  };
+  for (const std::string& reply : replies) {
+    SCOPED_TRACE(rig::protocol::escaped(reply));
+    serial.sent.clear();
+    serial.scriptedReplies = {reply};
+    try {
+      rig.toggleFlash();
+      ADD_FAILURE() << "the toggle went through";
+    } catch (const rig::SerialError& error) {
+      EXPECT_EQ(error.kind(), rig::FailureKind::NotUnderstood);
+      EXPECT_NE(error.reason().find(rig::protocol::escaped(reply, true)), std::string::npos)
+          << error.reason();
+    }
+    EXPECT_EQ(serial.commands(), Texts{"relay read 0"});
+    EXPECT_EQ(panel.text(Control::Text4), reply);
+
+    // The same reply to the shutter's query (relays 0 and 1 swapped): the pulse does not open
+    // the shutter, and still ends it commanded off.
+    std::string shutterReply = reply;
+    for (std::size_t at = 0; (at = shutterReply.find("read ", at)) != std::string::npos; at += 5) {
+      char& relay = shutterReply[at + 5];
+      relay = relay == '0' ? '1' : relay == '1' ? '0' : relay;
+    }
+    serial.sent.clear();
+    serial.scriptedReplies = {shutterReply};
+    EXPECT_THROW(rig.pulseShutter(), rig::SerialError);
+    EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay off 1"}));
+    EXPECT_EQ(panel.text(Control::Command6), "Camera Shutter");
+  }
+  EXPECT_FALSE(serial.relay[0]);
+  EXPECT_FALSE(serial.relay[1]);
 }
 
 TEST_F(Actions, ToggleFollowsTheModuleAcrossActions) {
@@ -66,40 +123,65 @@ TEST_F(Actions, PulseHoldsTheShutterOpenHalfASecond) {
   EXPECT_FALSE(serial.relay[1]);
 }
 
-TEST_F(Actions, PulseOfAShutterNotReadingOffStillEndsWithItOff) {
-  for (const std::string reply : {"relay read 1\r\non\r\n>", "relay read 1\r\n"}) {
-    serial.sent.clear();
-    serial.scriptedReplies = {reply};
-    panel.setText(Control::Command6, "Shutter");
-    rig.pulseShutter();
-    EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay off 1"}));
-    EXPECT_GE(serial.sent[1].at - serial.sent[0].at, 500ms);
-    EXPECT_EQ(panel.text(Control::Command6), "Camera Shutter");
-    EXPECT_EQ(panel.text(Control::Text4), reply);
-  }
+TEST_F(Actions, PulseOfAShutterReadingOnStillEndsWithItOff) {
+  serial.scriptedReplies = {"relay read 1\r\non\r\n>"};
+  panel.setText(Control::Command6, "Shutter");
+  rig.pulseShutter();
+  EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay off 1"}));
+  EXPECT_GE(serial.sent[1].at - serial.sent[0].at, 500ms);
+  EXPECT_EQ(panel.text(Control::Command6), "Camera Shutter");
 }
 
-TEST_F(Actions, SilentModuleFailsTheQueryAfterThreeSendsAndNothingIsSwitchedOnAGuess) {
-  serial.scriptedReplies = {"", "", ""};
+TEST_F(Actions, SilentModuleFailsTheQueryAfterTwoSendsAndNothingIsSwitchedOnAGuess) {
+  serial.scriptedReplies = {"", ""};
   const auto start = clock.now();
   try {
     rig.toggleFlash();
     FAIL() << "the toggle went through without an answer";
   } catch (const rig::SerialError& error) {
     EXPECT_EQ(error.reason(), "the relay module did not answer");
+    EXPECT_EQ(error.kind(), rig::FailureKind::NoAnswer);
     EXPECT_EQ(error.port(), 1);
   }
-  EXPECT_EQ(serial.commands(), (Texts{"relay read 0", "relay read 0", "relay read 0"}));
-  EXPECT_LT(clock.now() - start, 2s);
+  EXPECT_EQ(serial.commands(), (Texts{"relay read 0", "relay read 0"}));
+  // Each send waited about a second for its answer.
+  EXPECT_GE(serial.sent[1].at - serial.sent[0].at, 1s);
+  EXPECT_LT(clock.now() - start, 2500ms);
   EXPECT_EQ(panel.text(Control::Text4), "Text4");
 
   serial.sent.clear();
-  serial.scriptedReplies = {"", "", ""};
+  serial.scriptedReplies = {"", ""};
   panel.setText(Control::Command6, "Shutter");
   EXPECT_THROW(rig.pulseShutter(), rig::SerialError);
-  EXPECT_EQ(serial.commands(),
-            (Texts{"relay read 1", "relay read 1", "relay read 1", "relay off 1"}));
+  EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay read 1", "relay off 1"}));
   EXPECT_EQ(panel.text(Control::Command6), "Camera Shutter");
+}
+
+TEST_F(Actions, SlowModuleIsWaitedForWithOneQueryAndAnUnfinishedAnswerIsNoAnswer) {
+  for (const auto delay : {400ms, 900ms}) {
+    serial.replyDelay = delay;
+    serial.sent.clear();
+    rig.toggleFlash();
+    rig.pulseShutter();
+    rig.toggleFlash();
+    EXPECT_EQ(serial.commands(), (Texts{"relay read 0", "relay on 0", "relay read 1", "relay on 1",
+                                        "relay off 1", "relay read 0", "relay off 0"}))
+        << delay.count();
+  }
+
+  // Only the echo and the line break, and the state word never came.
+  clock.waitFor(1s);  // the slow answers above have all come in
+  serial.replyDelay = 5ms;
+  serial.sent.clear();
+  serial.scriptedReplies = {"relay read 1\r\n"};
+  try {
+    rig.pulseShutter();
+    FAIL() << "the pulse went through";
+  } catch (const rig::SerialError& error) {
+    EXPECT_EQ(error.kind(), rig::FailureKind::NoAnswer);
+    EXPECT_NE(error.reason().find("did not answer"), std::string::npos) << error.reason();
+  }
+  EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay off 1"}));
 }
 
 TEST_F(Actions, LateButWholeAnswerIsUsed) {
@@ -170,6 +252,69 @@ TEST_F(Actions, SequenceStopsAtTheFirstFailingStep) {
     rig::Rig onLine{line, panel, clock};
     EXPECT_THROW(onLine.runTwoShotSequence(), rig::SerialError) << failing;
     EXPECT_EQ(line.sent.size(), static_cast<std::size_t>(failing - 1)) << failing;
+  }
+}
+
+// A clock that stops the run at its n-th wait, as Ctrl-C would.
+class StoppingClock : public FakeClock {
+ public:
+  explicit StoppingClock(int stopAt) : stopAt_(stopAt) {}
+  void waitUntil(time_point deadline) override {
+    if (++waits_ == stopAt_) throw rig::Interrupted{SIGINT};
+    FakeClock::waitUntil(deadline);
+  }
+
+ private:
+  int stopAt_;
+  int waits_ = 0;
+};
+
+TEST_F(Actions, SequenceStoppedAnywhereEndsWithTheShutterOffAndTheFlashAsItFoundIt) {
+  for (const bool flashOn : {false, true}) {
+    bool ranThrough = false;
+    for (int stopAt = 1; !ranThrough; ++stopAt) {
+      ASSERT_LT(stopAt, 10000);
+      StoppingClock stopping(stopAt);
+      FakeSerial line{stopping};
+      line.ports = serial.ports;
+      line.setPortOpen(true);
+      line.relay[0] = flashOn;
+      rig::Rig onLine{line, panel, stopping};
+      try {
+        onLine.runTwoShotSequence();
+        ranThrough = true;
+      } catch (const rig::Interrupted&) {
+        EXPECT_EQ(line.commands().back().rfind("relay o", 0), 0U) << "undone with sends";
+      }
+      EXPECT_EQ(line.relay[0], flashOn) << stopAt;
+      EXPECT_FALSE(line.relay[1]) << stopAt;
+    }
+  }
+}
+
+TEST_F(Actions, SequenceFailingAfterTheFirstToggleRestoresTheFlash) {
+  // The second toggle's reply cannot be read: the flash goes back off, the shutter is ended.
+  serial.scriptedReplies = {"relay read 1\r\noff\r\n>", "relay read 0\r\noff\r\n>",
+                            "relay read 1\r\noff\r\n>", "relay read 0\r\nERROR\r\n>"};
+  EXPECT_THROW(rig.runTwoShotSequence(), rig::SerialError);
+  EXPECT_EQ(serial.switching(), (Texts{"relay on 1", "relay off 1", "relay on 0", "relay on 1",
+                                       "relay off 1", "relay off 1", "relay off 0"}));
+  EXPECT_FALSE(serial.relay[0]);
+  EXPECT_EQ(panel.text(Control::Command5), "Flash 1");
+
+  // A single failed write anywhere: whatever the sequence had done is undone.
+  for (const bool flashOn : {false, true}) {
+    for (int failing = 1; failing <= 10; ++failing) {
+      FakeSerial line{clock};
+      line.ports = serial.ports;
+      line.setPortOpen(true);
+      line.relay[0] = flashOn;
+      line.failOutputAt = failing;
+      rig::Rig onLine{line, panel, clock};
+      EXPECT_THROW(onLine.runTwoShotSequence(), rig::SerialError) << failing;
+      EXPECT_EQ(line.relay[0], flashOn) << failing;
+      EXPECT_FALSE(line.relay[1]) << failing;
+    }
   }
 }
 
