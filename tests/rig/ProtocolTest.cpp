@@ -27,37 +27,22 @@ TEST(ReplyTests, OffCountsOnlyAtPositionFifteen) {
   EXPECT_EQ(protocol::offPosition("on"), 0U);
 }
 
-TEST(ReplyTests, StateIsReadOnlyFromTheEchoALineBreakAndTheStateWord) {
+TEST(ReplyTests, StateIsReadFromTheEchoALineBreakAndAStateWordWhoseLineHasEnded) {
   using protocol::StateReading;
-  struct Case {
-    const char* reply;
-    int relay;
-    StateReading reading;
+  const std::pair<const char*, StateReading> cases[] = {
+      {"relay read 0\r\noff\r\n>", StateReading::Off},
+      {"relay read 0\r\non\r", StateReading::On},
+      {"relay read 0\n\roff>", StateReading::Off},
+      {"relay read 0\r\no", StateReading::Unfinished},
+      {"relay read 0\r\noff", StateReading::Unfinished},  // could still be "offline"
+      {"relay read 0 \r\noff\r\n>", StateReading::NotAState},
+      {"relay read 0\r\noff \r\n>", StateReading::NotAState},
   };
-  const Case cases[] = {
-      {"relay read 0\r\noff\r\n>", 0, StateReading::Off},
-      {"relay read 1\r\non\r\n>", 1, StateReading::On},
-      {"relay read 0\r\noff\r", 0, StateReading::Off},
-      {"relay read 0\n\roff>", 0, StateReading::Off},
-      // On the way: more may still make it a state.
-      {"", 0, StateReading::Unfinished},
-      {"relay rea", 0, StateReading::Unfinished},
-      {"relay read 0\r", 0, StateReading::Unfinished},
-      {"relay read 0\r\no", 0, StateReading::Unfinished},
-      {"relay read 0\r\noff", 0, StateReading::Unfinished},  // could still be "offline"
-      // Never a state, whatever follows.
-      {"relay read 1\r\noff\r\n>", 0, StateReading::NotAState},
-      {"relay read 0 \r\noff\r\n>", 0, StateReading::NotAState},
-      {"relay read 0\r\n\r\noff\r\n>", 0, StateReading::NotAState},
-      {"relay read 0\r\nof\r\n>", 0, StateReading::NotAState},
-      {"relay read 0\r\noff \r\n>", 0, StateReading::NotAState},
-  };
-  for (const Case& c : cases) {
-    const StateReading reading = protocol::readState(c.reply, c.relay);
-    EXPECT_EQ(reading, c.reading) << protocol::escaped(c.reply);
+  for (const auto& [reply, reading] : cases) {
+    EXPECT_EQ(protocol::readState(reply, 0), reading) << protocol::escaped(reply);
     // Where the layout is understood, the state is the one the position-15 test gives.
-    if (reading == StateReading::Off || reading == StateReading::On) {
-      EXPECT_EQ(protocol::readsOff(c.reply), reading == StateReading::Off) << c.reply;
+    if (reading != StateReading::Unfinished && reading != StateReading::NotAState) {
+      EXPECT_EQ(protocol::readsOff(reply), reading == StateReading::Off) << reply;
     }
   }
 }
