@@ -58,10 +58,15 @@ constexpr int kScanPorts = 15;
 constexpr int kModulePort = 4;
 // Every this often during a sequence a repaint of the main window is asked for.
 constexpr auto kRepaintProbeInterval = 20ms;
+// The late module answers this long after a command's carriage return.
+constexpr auto kLateAnswer = 400ms;
+// What reading a late answer may add to its lateness and its bytes on the wire.
+constexpr double kLateAnswerSlackMs = 5.0;
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 struct Settings {
+  int lateQueries = 20;
   int pulses = 100;
   int reactions = 100;
   int sequences = 20;
@@ -76,9 +81,9 @@ struct Settings {
 
 constexpr std::string_view kUsage =
     "Usage: quillmar-bench [--quick] [--no-startup] [--quillmar PATH] [--samples FILE]\n"
-    "Measures pulse width, sequence time, CPU use, port scan time, reaction time, start-up and\n"
-    "repaint waits of the panel against a simulated relay module paced at 9600 baud, and prints\n"
-    "a markdown table.\n"
+    "Measures pulse width, sequence time, CPU use, port scan time, reaction time, reading a late\n"
+    "answer, start-up and repaint waits of the panel against a simulated relay module paced at\n"
+    "9600 baud, and prints a markdown table.\n"
     "\n"
     "  --quick          a short run (few repetitions): for trying the benchmark, not for figures\n"
     "  --no-startup     skip the start-up measurement (needs Xvfb)\n"
@@ -247,7 +252,8 @@ class RepaintProbe : public QObject {
 
 class Bench {
  public:
-  Bench(const Settings& settings, bench::SimProcess& sim) : settings_(settings), sim_(sim) {
+  Bench(const Settings& settings, bench::SimProcess& sim, bench::SimProcess& lateSim)
+      : settings_(settings), sim_(sim), lateSim_(lateSim) {
     Form1::setFailureReporter([this](const QString& title, const QString& text) {
       failures_.push_back((title + ": " + text).toStdString());
     });
@@ -262,6 +268,7 @@ class Bench {
   void measureScans(std::vector<bench::Row>& rows);
   void measurePanel(std::vector<bench::Row>& rows);
   void measureBaseline(std::vector<bench::Row>& rows);
+  void measureLateAnswers(std::vector<bench::Row>& rows);
   void measureStartup(std::vector<bench::Row>& rows);
 
   // Takes in every command the module has received so far: waits until none has come for a while.
@@ -281,6 +288,7 @@ class Bench {
 
   const Settings& settings_;
   bench::SimProcess& sim_;
+  bench::SimProcess& lateSim_;  // a module answering kLateAnswer late
   std::vector<std::string> failures_;
   std::vector<std::pair<std::string, double>> samples_;
 };
@@ -466,6 +474,45 @@ void Bench::measurePanel(std::vector<bench::Row>& rows) {
   window.serialControl().setPortOpen(false);
 }
 
+void Bench::measureLateAnswers(std::vector<bench::Row>& rows) {
+  auto stamped = std::make_unique<StampedSerial>(std::make_unique<serial::CommControl>(
+      serial::PortMap({QString::fromStdString(lateSim_.device())})));
+  StampedSerial& serialSide = *stamped;
+  Form1 window(std::move(stamped));
+  window.show();
+  window.combo1()->setEditText(QStringLiteral("1"));
+  window.command1()->click();
+  if (window.text3()->text() != QStringLiteral("Port Found and Opened")) {
+    problem("opening the late module failed: " + window.text3()->text().toStdString());
+    return;
+  }
+
+  // From the query handed to the line to the switching command that follows from its answer.
+  // The answer's bytes ("\r\n", the state word, "\r\n>") leave the module after the delay.
+  std::vector<double> taken;
+  bool allMet = true;
+  for (int i = 0; i < settings_.lateQueries; ++i) {
+    idle(20ms);
+    serialSide.sent().clear();
+    window.command5()->click();
+    const auto& sent = serialSide.sent();
+    if (sent.size() != 2 || sent[0].text != "relay read 0\r") {
+      problem("late answer: unexpected commands");
+      continue;
+    }
+    const bool readOff = sent[1].text == "relay on 0\r";
+    const double answerBytes = 2.0 + (readOff ? 3.0 : 2.0) + 3.0;
+    const double sample = ms(sent[1].at - sent[0].at);
+    taken.push_back(sample);
+    allMet =
+        allMet && sample <= ms(kLateAnswer) + answerBytes * bench::kByteMs + kLateAnswerSlackMs;
+  }
+  addRow(rows, "Query to a module answering 0.4 s late, send to decision (ms)", taken, 2,
+         "<= 400 ms + answer bytes at 9600 baud + 5 ms",
+         [allMet](const bench::Summary&) { return allMet; });
+  window.serialControl().setPortOpen(false);
+}
+
 void Bench::measureBaseline(std::vector<bench::Row>& rows) {
   serial::CommControl comm(serial::PortMap({QString::fromStdString(sim_.device())}));
   PlainPanel panel;
@@ -524,6 +571,8 @@ std::vector<bench::Row> Bench::run() {
   measureScans(rows);
   std::fprintf(stderr, "quillmar-bench: pulses, reactions, sequences...\n");
   measurePanel(rows);
+  std::fprintf(stderr, "quillmar-bench: late answers...\n");
+  measureLateAnswers(rows);
   std::fprintf(stderr, "quillmar-bench: busy-wait baseline...\n");
   measureBaseline(rows);
   std::fprintf(stderr, "quillmar-bench: start-up...\n");
@@ -541,6 +590,7 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       return std::nullopt;
     }
     if (arg == "--quick") {
+      settings.lateQueries = 3;
       settings.pulses = 10;
       settings.reactions = 10;
       settings.sequences = 2;
@@ -573,9 +623,13 @@ int main(int argc, char** argv) {
   // The module runs in a process of its own, forked before Qt starts any thread.
   sim::Options options;
   options.paced = true;
+  sim::Options lateOptions = options;
+  lateOptions.replyDelay = kLateAnswer;
   std::unique_ptr<bench::SimProcess> sim;
+  std::unique_ptr<bench::SimProcess> lateSim;
   try {
     sim = std::make_unique<bench::SimProcess>(options);
+    lateSim = std::make_unique<bench::SimProcess>(lateOptions);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "quillmar-bench: %s\n", error.what());
     return 1;
@@ -586,7 +640,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
 
   const std::string loadBefore = loadAverage();
-  Bench bench(*settings, *sim);
+  Bench bench(*settings, *sim, *lateSim);
   const std::vector<bench::Row> rows = bench.run();
   const std::string loadAfter = loadAverage();
 

@@ -70,7 +70,9 @@ void runCommand(const cli::Options& options, rig::Rig& rig, rig::Clock& clock,
       break;
     case cli::Command::Read: {
       const std::string reply = rig.queryRelay(options.relay);
-      std::cout << cli::relayState(reply) << " \"" << cli::escaped(reply, true) << '"' << std::endl;
+      std::cout << cli::relayState(reply, options.relay) << " \"" << cli::escaped(reply, true)
+                << '"' << std::endl;
+      rig.relayOn(options.relay, reply);  // a reply that is no state fails the command
       break;
     }
     case cli::Command::Ports:
@@ -93,7 +95,8 @@ int run(const cli::Options& options) {
   const std::string name(cli::commandName(options.command));
 
   // Until the port is open and reset, a stop may leave relay 1 as it was before: the reset was
-  // about to command it off. Reset, shutter and sequence switch it themselves.
+  // about to command it off. So may a stop during the reset command. The shutter pulse and the
+  // sequence end the shutter (and the sequence the flash) themselves when they are stopped.
   bool shutterOffOnStop = true;
   try {
     rig.openComPort();
@@ -101,9 +104,7 @@ int run(const cli::Options& options) {
       complain("port not found: " + panel.toolTip(rig::Control::Text3));
       return kExitPortNotFound;
     }
-    shutterOffOnStop = options.command == cli::Command::Reset ||
-                       options.command == cli::Command::Shutter ||
-                       options.command == cli::Command::Sequence;
+    shutterOffOnStop = options.command == cli::Command::Reset;
     runCommand(options, rig, clock, console, panel);
     // A stop that came after the last wait still counts: the caller asked to stop.
     if (const int signal = rig::SystemClock::stopRequested()) throw rig::Interrupted{signal};

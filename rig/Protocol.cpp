@@ -1,5 +1,6 @@
 #include "Protocol.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -29,6 +30,59 @@ std::size_t offPosition(std::string_view reply) {
 }
 
 bool readsOff(std::string_view reply) { return offPosition(reply) == kOffPosition; }
+
+StateReading readState(std::string_view reply, int relay) {
+  const std::string echo = readCommand(relay);
+  // Up to the state word: the echo, character for character, then two line-break characters.
+  const std::size_t head = echo.size() + 2;
+  for (std::size_t i = 0; i < std::min(reply.size(), head); ++i) {
+    const char c = reply[i];
+    const bool expected = i < echo.size() ? c == echo[i] : c == '\r' || c == '\n';
+    if (!expected) return StateReading::NotAState;
+  }
+  if (reply.size() <= head) return StateReading::Unfinished;
+
+  const std::string_view rest = reply.substr(head);
+  for (const std::string_view word : {std::string_view("off"), std::string_view("on")}) {
+    if (rest.size() < word.size()) {
+      if (word.starts_with(rest)) return StateReading::Unfinished;
+      continue;
+    }
+    if (!rest.starts_with(word)) continue;
+    const std::string_view after = rest.substr(word.size());
+    // Until its line has ended the word may go on ("online").
+    if (after.empty()) return StateReading::Unfinished;
+    if (after.find_first_not_of("\r\n>") != std::string_view::npos) return StateReading::NotAState;
+    return word == "off" ? StateReading::Off : StateReading::On;
+  }
+  return StateReading::NotAState;
+}
+
+std::size_t switchAnswerLength(std::string_view bytes) {
+  std::size_t at = 0;
+  for (const int relay : {kFlashRelay, kShutterRelay}) {
+    for (const bool on : {true, false}) {
+      const std::string echo = switchCommand(relay, on);
+      if (bytes.starts_with(echo)) at = echo.size();
+    }
+  }
+  const std::size_t breaks = bytes.find_first_not_of("\r\n", at);
+  if (breaks == std::string_view::npos || breaks == at || bytes[breaks] != '>') return 0;
+  return breaks + 1;
+}
+
+bool startsSwitchAnswer(std::string_view bytes) {
+  if (bytes.empty()) return false;
+  std::size_t at = 0;
+  for (const int relay : {kFlashRelay, kShutterRelay}) {
+    for (const bool on : {true, false}) {
+      const std::string echo = switchCommand(relay, on);
+      if (echo.starts_with(bytes)) return true;
+      if (bytes.starts_with(echo)) at = echo.size();
+    }
+  }
+  return bytes.find_first_not_of("\r\n", at) == std::string_view::npos;
+}
 
 bool looksComplete(std::string_view reply) {
   if (reply.find('>') != std::string_view::npos) return true;

@@ -35,6 +35,25 @@ inline constexpr std::size_t kOffPosition = 15;
 // The relay reads as off exactly when the first "off" stands at position 15.
 bool readsOff(std::string_view reply);
 
+// What a reply to "relay read N" says. It is understood only when laid out as this query's echo,
+// a two-character line break and the state word "on" or "off", whose line has then ended (a line
+// break or the prompt), with nothing after it but line breaks and the prompt. For such a reply
+// the state is the one readsOff gives.
+enum class StateReading {
+  Off,
+  On,
+  Unfinished,  // so far the start of an understood reply: the state word or its line end is due
+  NotAState,   // anything else: no echo or another one, two echoes, another word, "OFF"
+};
+StateReading readState(std::string_view reply, int relay);
+
+// Length of the answer to a switching command at the start of `bytes` ("relay off 1" or no echo,
+// then line breaks and the prompt, nothing in between); 0 when it does not start with a whole one.
+// Such an answer, arriving late, is never part of a state reply.
+std::size_t switchAnswerLength(std::string_view bytes);
+// `bytes` are the beginning of such an answer, its prompt yet to come.
+bool startsSwitchAnswer(std::string_view bytes);
+
 // A reply looks whole: the echo line and the answer line have both ended, or the ">" prompt
 // has arrived. Lets a wait for a reply end as soon as the module has finished talking.
 bool looksComplete(std::string_view reply);

@@ -21,22 +21,25 @@ constexpr auto kHalfSecond = 500ms;
 // a second between them.
 constexpr auto kDeliveryMargin = 500us;
 
-// Reading replies. The module is polled at a short interval; the wait between polls goes through
+// Reading replies. The line is polled at a short interval; the wait between polls goes through
 // the clock, so the panel keeps repainting.
 constexpr auto kPollInterval = 2ms;
 // Leftovers of earlier commands are dropped until the line has been quiet this long...
 constexpr auto kDrainQuiet = 20ms;
 // ...but never for longer than this, even on a line that never goes quiet.
 constexpr auto kDrainLimit = 250ms;
-// A reply that has started is over when nothing more arrives for this long.
+// The module answers a state query within about a second: its whole reply is waited for this
+// long from the send.
+constexpr auto kAnswerWait = 1s;
+// A query to which nothing at all came back is sent once more (the first may have been lost on
+// the line); more sends would only keep the operator waiting.
+constexpr int kQuerySends = 2;
+// The identification reply of the scan is over when nothing more arrives for this long.
 constexpr auto kReplyQuiet = 50ms;
-// A query with no byte of answer within this time is sent again...
-constexpr auto kAnswerTimeout = 300ms;
-// ...up to this many times in all.
-constexpr int kQuerySends = 3;
-// A reply that keeps coming is cut off after this long or this many bytes.
-constexpr auto kReplyLimit = 1s;
+// A reply is cut off at the receive buffer's size: no state reply is anywhere near as long.
 constexpr std::size_t kReplyMaxBytes = 1024;
+// Most of a reply shown in a failure message; the rest is only counted.
+constexpr std::size_t kReplyShownBytes = 64;
 
 constexpr int kFirstScanPort = 1;
 constexpr int kLastScanPort = 15;
@@ -44,6 +47,13 @@ constexpr std::string_view kAutomatic = "AUTOMATIC";
 
 constexpr Control kActionButtons[] = {Control::Command2, Control::Command5, Control::Command6,
                                       Control::Command8};
+
+// A reply for a failure message: escaped, and shortened when long.
+std::string shownReply(const std::string& reply) {
+  if (reply.size() <= kReplyShownBytes) return "\"" + protocol::escaped(reply, true) + "\"";
+  return "\"" + protocol::escaped(reply.substr(0, kReplyShownBytes), true) + "\"... (" +
+         std::to_string(reply.size()) + " bytes)";
+}
 
 // For messages: long operator input is shortened, and control characters are escaped.
 std::string quoted(const std::string& text) {
@@ -78,36 +88,89 @@ void Rig::discardPending() {
   }
 }
 
-std::string Rig::collectReply(Clock::duration firstByteTimeout, Clock::duration limit) {
-  std::string reply;
+namespace {
+
+// A slow module may still be answering earlier commands when a query goes out: their answers come
+// first. Drops the answers to switching commands in front, and anything ended by a prompt before
+// the query's echo.
+void dropLeftovers(std::string& reply, std::string_view echo) {
+  for (std::size_t length; (length = protocol::switchAnswerLength(reply)) > 0;) {
+    reply.erase(0, length);
+  }
+  const std::size_t echoAt = reply.find(echo);
+  if (echoAt == std::string::npos || echoAt == 0) return;
+  const std::size_t prompt = reply.rfind('>', echoAt);
+  if (prompt != std::string::npos) reply.erase(0, prompt + 1);
+}
+
+}  // namespace
+
+Rig::Collected Rig::collectReply(Clock::duration limit, bool quietEnds, std::string_view echo) {
+  Collected got;
+  std::string& reply = got.reply;
   const auto start = clock_.now();
   auto lastByte = start;
   for (;;) {
     const std::string chunk = serial_.input();
     const auto now = clock_.now();
     if (!chunk.empty()) {
+      got.heard = true;
       reply += chunk;
       lastByte = now;
-      if (protocol::looksComplete(reply) || reply.size() >= kReplyMaxBytes) return reply;
+      if (!echo.empty()) dropLeftovers(reply, echo);
+      if (reply.size() >= kReplyMaxBytes) return got;
+      if ((echo.empty() || reply.starts_with(echo)) && protocol::looksComplete(reply)) return got;
     }
-    if (reply.empty() ? now - start >= firstByteTimeout : now - lastByte >= kReplyQuiet) {
-      return reply;
-    }
-    if (now - start >= limit) return reply;
+    if (now - start >= limit) return got;
+    if (quietEnds && !reply.empty() && now - lastByte >= kReplyQuiet) return got;
     clock_.waitFor(kPollInterval);
   }
 }
 
 std::string Rig::queryRelay(int relay) {
-  discardPending();
   const std::string command = protocol::readCommand(relay);
   for (int send = 0; send < kQuerySends; ++send) {
+    // Before every send, so what is still arriving for earlier commands goes first.
+    discardPending();
     sendRelayCommand(command);
-    std::string reply = collectReply(kAnswerTimeout, kReplyLimit);
-    if (!reply.empty()) return reply;
+    // Whole when the answer line has ended or the prompt came; a pause after the echo is not the
+    // end of it.
+    Collected got = collectReply(kAnswerWait, false, command);
+    // Still in the middle of an earlier switching command's answer: nothing for this query yet.
+    if (protocol::readState(got.reply, relay) == protocol::StateReading::NotAState &&
+        protocol::startsSwitchAnswer(got.reply)) {
+      got.reply.clear();
+    }
+    if (!got.reply.empty()) return std::move(got.reply);
+    if (got.heard) {
+      throw SerialError(serial_.portNumber(), serial_.device(),
+                        "the relay module did not answer in time (it was still answering earlier "
+                        "commands)",
+                        FailureKind::NoAnswer);
+    }
+    // Nothing at all came back: the query may have been lost on the line.
   }
   throw SerialError(serial_.portNumber(), serial_.device(), "the relay module did not answer",
                     FailureKind::NoAnswer);
+}
+
+bool Rig::relayOn(int relay, const std::string& reply) const {
+  switch (protocol::readState(reply, relay)) {
+    case protocol::StateReading::Off:
+      return false;
+    case protocol::StateReading::On:
+      return true;
+    case protocol::StateReading::Unfinished:
+      throw SerialError(
+          serial_.portNumber(), serial_.device(),
+          "the relay module did not answer in time (only " + shownReply(reply) + " came back)",
+          FailureKind::NoAnswer);
+    case protocol::StateReading::NotAState:
+      break;
+  }
+  throw SerialError(serial_.portNumber(), serial_.device(),
+                    "the relay module's reply was not understood: " + shownReply(reply),
+                    FailureKind::NotUnderstood);
 }
 
 void Rig::resetRig() {
@@ -179,7 +242,7 @@ void Rig::autoFindPort() {
     try {
       serial_.input();  // whatever was pending before the question is not its answer
       sendRelayCommand(protocol::kIdGet);
-      reply = collectReply(kHalfSecond, kHalfSecond);
+      reply = collectReply(kHalfSecond, true).reply;
       answered = true;
       panel_.setText(Control::Text2, reply);
     } catch (const std::exception& error) {
@@ -214,34 +277,42 @@ void Rig::autoFindPort() {
   portNotFound(reason);
 }
 
-void Rig::toggleFlash() {
+void Rig::toggleFlash() { toggleFlash(nullptr); }
+
+void Rig::toggleFlash(SequenceUndo* undo) {
   const std::string reply = queryRelay(kFlashRelay);
   panel_.setText(Control::Text4, reply);
-  if (protocol::readsOff(reply)) {
-    sendRelayCommand(protocol::switchCommand(kFlashRelay, true));
-    panel_.setText(Control::Command5, "Flash 2");
-  } else {
-    sendRelayCommand(protocol::switchCommand(kFlashRelay, false));
-    panel_.setText(Control::Command5, "Flash 1");
+  const bool wasOn = relayOn(kFlashRelay, reply);
+  if (undo != nullptr && !undo->flashAtStart) undo->flashAtStart = wasOn;
+  sendRelayCommand(protocol::switchCommand(kFlashRelay, !wasOn));
+  if (undo != nullptr) ++undo->flashToggles;
+  panel_.setText(Control::Command5, wasOn ? "Flash 1" : "Flash 2");
+}
+
+void Rig::endShutterQuietly() noexcept {
+  try {
+    sendRelayCommand(protocol::switchCommand(kShutterRelay, false));
+    panel_.setText(Control::Command6, "Camera Shutter");
+  } catch (...) {
+    // The line is gone as well; the failure that stopped the action is the one to report.
   }
 }
 
 void Rig::pulseShutter() {
-  std::string reply;
   try {
-    reply = queryRelay(kShutterRelay);
-  } catch (const SerialError&) {
-    // The shutter's state is unknown: it is not switched on, but it still ends commanded off.
-    try {
-      sendRelayCommand(protocol::switchCommand(kShutterRelay, false));
-      panel_.setText(Control::Command6, "Camera Shutter");
-    } catch (const SerialError&) {
-      // The line is gone as well; the query's failure is the one to report.
-    }
+    pulseShutterSteps();
+  } catch (...) {
+    // Stopped early (no readable answer, a failed write, an interruption): the shutter may be
+    // open or its state unknown, so it still ends commanded off.
+    endShutterQuietly();
     throw;
   }
+}
+
+void Rig::pulseShutterSteps() {
+  const std::string reply = queryRelay(kShutterRelay);
   panel_.setText(Control::Text4, reply);
-  if (protocol::readsOff(reply)) {
+  if (!relayOn(kShutterRelay, reply)) {
     sendRelayCommand(protocol::switchCommand(kShutterRelay, true));
     panel_.setText(Control::Command6, "Shutter Open");
   }
@@ -251,13 +322,29 @@ void Rig::pulseShutter() {
 }
 
 void Rig::runTwoShotSequence() {
-  pulseShutter();
-  halfSecondPause();
-  toggleFlash();
-  halfSecondPause();
-  pulseShutter();
-  halfSecondPause();
-  toggleFlash();
+  SequenceUndo undo;
+  try {
+    pulseShutterSteps();
+    halfSecondPause();
+    toggleFlash(&undo);
+    halfSecondPause();
+    pulseShutterSteps();
+    halfSecondPause();
+    toggleFlash(&undo);
+  } catch (...) {
+    // A sequence always ends with the shutter off and the flash as it found it, also when it is
+    // stopped early. Sends need no wait, so this works after an interruption too.
+    endShutterQuietly();
+    if (undo.flashAtStart && undo.flashToggles % 2 == 1) {
+      try {
+        sendRelayCommand(protocol::switchCommand(kFlashRelay, *undo.flashAtStart));
+        panel_.setText(Control::Command5, *undo.flashAtStart ? "Flash 2" : "Flash 1");
+      } catch (...) {
+        // As above: the first failure is the one to report.
+      }
+    }
+    throw;
+  }
 }
 
 }  // namespace rig

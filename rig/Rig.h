@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,15 +26,21 @@ class Rig {
   // Click of "Main Flash": reads relay 0 and switches it to the other state.
   void toggleFlash();
   // Click of "Camera Shutter": a half-second pulse of relay 1 when it reads off; always ends
-  // with "relay off 1".
+  // with "relay off 1", also when it stops early (a failure, an interruption).
   void pulseShutter();
-  // Click of "Start": pulse, pause, toggle, pause, pulse, pause, toggle.
+  // Click of "Start": pulse, pause, toggle, pause, pulse, pause, toggle. Stopped early (a failure,
+  // an interruption), it commands relay 1 off and relay 0 back to the state it had at the start
+  // when it has switched it, then passes the failure on.
   void runTwoShotSequence();
 
   // Shared operations.
   void sendRelayCommand(std::string_view command);
-  // The whole reply to a state query for the relay; throws when the module does not answer.
+  // The reply to a state query for the relay, read whole: the answer line has ended, the prompt
+  // came, or about a second went by. Throws (NoAnswer) when nothing at all came back.
   std::string queryRelay(int relay);
+  // The state a query's reply reports; throws SerialError naming the reply when it is not a state
+  // (NotUnderstood) or stopped short of one (NoAnswer).
+  bool relayOn(int relay, const std::string& reply) const;
   void halfSecondPause();
   // Relay 0 off, pause, relay 1 off, with the idle captions.
   void resetRig();
@@ -43,8 +50,26 @@ class Rig {
  private:
   void openByNumber();
   void portNotFound(const std::string& reason);
+  // What a sequence has done to the flash, so that a stop can undo it.
+  struct SequenceUndo {
+    std::optional<bool> flashAtStart;  // as the sequence's first toggle read it
+    int flashToggles = 0;              // switching commands sent to relay 0
+  };
+  void toggleFlash(SequenceUndo* undo);
+  void pulseShutterSteps();
+  // Sends "relay off 1" and sets the idle caption; a failure there is swallowed.
+  void endShutterQuietly() noexcept;
+
   void discardPending();
-  std::string collectReply(Clock::duration firstByteTimeout, Clock::duration limit);
+  struct Collected {
+    std::string reply;
+    bool heard = false;  // anything at all came in, leftovers of earlier commands included
+  };
+  // Reads until the reply looks whole, `limit` has passed, or it is too long to be a reply; with
+  // `quietEnds`, also once it has started and then paused. With the `echo` of a state query, late
+  // answers to earlier commands in front of the reply are dropped, and the reply is whole only
+  // once it starts with that echo.
+  Collected collectReply(Clock::duration limit, bool quietEnds, std::string_view echo = {});
 
   SerialControl& serial_;
   Panel& panel_;

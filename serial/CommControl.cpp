@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QLoggingCategory>
 #include <QMetaObject>
 #include <cerrno>
@@ -12,6 +13,10 @@
 #include <utility>
 
 #include "rig/Protocol.h"
+
+#ifdef Q_OS_UNIX
+#include <sys/file.h>
+#endif
 
 // The serial traffic, for diagnosis in the field: QT_LOGGING_RULES="quillmar.serial.debug=true"
 // turns it on. Off by default (only warnings pass).
@@ -49,6 +54,24 @@ QString systemLocation(const QString& name) {
   const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./")) ||
                     name.startsWith(QLatin1String("../"));
   return path ? name : QStringLiteral("/dev/") + name;
+}
+
+// The usual serial lock file of a device: LCK..<name> in the first lock directory in use, the
+// name being the path under /dev with '/' as '_'. These are the file and the places QSerialPort
+// uses, so a program opening the device by its own name meets the lock taken under that name.
+QString lockFilePath(const QString& device) {
+  static const char* const kLockDirectories[] = {
+      "/var/lock", "/etc/locks", "/var/spool/locks",  "/var/spool/uucp",
+      "/tmp",      "/var/tmp",   "/var/lock/lockdev", "/run/lock"};
+  QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+  name.replace(QLatin1Char('/'), QLatin1Char('_'));
+  name.prepend(QLatin1String("/LCK.."));
+  for (const char* directory : kLockDirectories) {
+    QString path = QString::fromLatin1(directory) + name;
+    const QFileInfo info(QString::fromLatin1(directory));
+    if (info.isReadable() && (QFile::exists(path) || info.isWritable())) return path;
+  }
+  return {};
 }
 #endif
 
@@ -107,6 +130,7 @@ void CommControl::setPortOpen(bool open) {
       closing_ = true;
       port_.close();
       closing_ = false;
+      releaseOwnership();
       qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "closed";
     }
     return;
@@ -147,6 +171,15 @@ void CommControl::setPortOpen(bool open) {
     qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "open failed:" << reason;
     fail(reason, openFailureKind(error, systemText));
   }
+  if (!takeOwnership(dev)) {
+    closing_ = true;
+    port_.close();
+    closing_ = false;
+    port_.clearError();
+    const QString reason = QStringLiteral("Device or resource busy (in use by another program)");
+    qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "open failed:" << reason;
+    fail(reason, rig::FailureKind::Busy);
+  }
   // Whatever the device received before this opening is no answer to anything sent now.
   port_.clear(QSerialPort::Input);
   lostReason_.clear();
@@ -154,6 +187,32 @@ void CommControl::setPortOpen(bool open) {
   ++openCount_;
   qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "opened at 9600 8N1";
 }
+
+bool CommControl::takeOwnership(const QString& dev) {
+#ifdef Q_OS_UNIX
+  // A lock on the open device itself holds whatever path opened it, and also for root, whom the
+  // terminal's exclusive mode does not stop.
+  if (::flock(static_cast<int>(port_.handle()), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    return false;
+  }
+  // QSerialPort locks the name it was given; opened through a link, the device's own name needs
+  // its lock too. Where no lock file can be made, the lock on the device still holds.
+  const QString given = systemLocation(dev);
+  const QString canonical = QFileInfo(given).canonicalFilePath();
+  const QString path = canonical.isEmpty() ? QString() : lockFilePath(canonical);
+  if (!path.isEmpty() && path != lockFilePath(given)) {
+    auto lock = std::make_unique<QLockFile>(path);
+    lock->setStaleLockTime(0);  // held for as long as the port is open, however long that is
+    if (!lock->tryLock(0)) return lock->error() != QLockFile::LockFailedError;
+    deviceLock_ = std::move(lock);
+  }
+#else
+  Q_UNUSED(dev);
+#endif
+  return true;
+}
+
+void CommControl::releaseOwnership() { deviceLock_.reset(); }
 
 rig::FailureKind CommControl::openFailureKind(QSerialPort::SerialPortError error,
                                               const QString& systemText) {
@@ -333,6 +392,7 @@ void CommControl::closeLostPort() {
   port_.close();
   closing_ = false;
   port_.clearError();
+  releaseOwnership();
 }
 
 void CommControl::throwIfLost() {

@@ -2,9 +2,12 @@
 
 #include <QObject>
 #include <QSerialPort>
+#include <memory>
 
 #include "PortMap.h"
 #include "rig/SerialControl.h"
+
+class QLockFile;
 
 namespace serial {
 
@@ -14,6 +17,9 @@ namespace serial {
 //
 // When the device goes away (unplugged, the far end of a terminal closed) the port is closed on
 // the first error and linkLost is emitted once; later output()/input() fail with that reason.
+// An open port is this program's alone, whatever path names the device: a second opener, through
+// a link or the device node, ours or another program honouring the usual serial locks, is refused
+// as busy.
 class CommControl : public QObject, public rig::SerialControl {
   Q_OBJECT
 
@@ -67,6 +73,9 @@ class CommControl : public QObject, public rig::SerialControl {
   // Throws when an error reported during the last QSerialPort call has closed the port.
   void throwIfLost();
   void noteReceived();
+  // Takes the just opened device for this program alone; false when another opener has it.
+  bool takeOwnership(const QString& dev);
+  void releaseOwnership();
 
   PortMap map_;
   QSerialPort port_;
@@ -75,6 +84,8 @@ class CommControl : public QObject, public rig::SerialControl {
   bool closing_ = false;    // errors raised by our own close() are not a lost link
   unsigned openCount_ = 0;  // tells a late loss notice from one about the current opening
   rig::Clock::time_point lastReceived_{};
+  // The lock file under the device's own name, when the port was opened by another name.
+  std::unique_ptr<QLockFile> deviceLock_;
 };
 
 }  // namespace serial

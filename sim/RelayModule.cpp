@@ -284,7 +284,15 @@ void RelayModule::handleInput(const char* bytes, std::size_t count, Clock::time_
       log_.push_back(Command{now, line_});
       line_.clear();
       lineTooLong_ = false;
-      if (!options_.silent) queueOutput("\r\n" + answer + "\r\n>", now + options_.replyDelay);
+      if (!options_.silent) {
+        const auto due = now + options_.replyDelay;
+        if (options_.flood > 0) {
+          out_.push_back(Chunk{{}, options_.flood, due, false});
+          continue;
+        }
+        if (options_.noise > 0) out_.push_back(Chunk{{}, options_.noise, due, false});
+        queueOutput("\r\n" + (options_.garbage ? std::string(kGarbage) : answer) + "\r\n>", due);
+      }
       continue;
     }
     if (options_.echo && !options_.silent) queueOutput(std::string(1, c), now);

@@ -30,7 +30,18 @@ struct Options {
   // module whose transmit line is broken.
   bool silent = false;
   bool echo = true;
+  // Bytes of noise put on the line before each answer, after the echo: a line picking up
+  // interference.
+  std::size_t noise = 0;
+  // Each answer's result is a garbage word (kGarbage) in place of the state, name or nothing.
+  bool garbage = false;
+  // Each command is answered with this many bytes of noise and nothing else (no line end, no
+  // prompt): a module gone haywire.
+  std::size_t flood = 0;
 };
+
+// The result a garbage answer carries: neither a state word nor the module's name.
+inline constexpr std::string_view kGarbage = "#%$@!?";
 
 struct Command {
   // When the carriage return that ended the command arrived.

@@ -36,6 +36,9 @@ constexpr std::string_view kUsage =
     "  --delay MS      wait MS milliseconds after a carriage return before answering\n"
     "  --silent        never answer, not even the echo (commands are still logged)\n"
     "  --no-echo       do not echo the characters received\n"
+    "  --noise BYTES   put BYTES bytes of noise on the line before each answer\n"
+    "  --garbage       answer with a garbage word in place of each result\n"
+    "  --flood BYTES   answer each command with BYTES bytes of noise and nothing else\n"
     "  --log FILE      also write the command lines to FILE, flushed line by line\n"
     "  --link PATH     create a symbolic link PATH to the terminal (removed at exit);\n"
     "                  an existing symbolic link there is replaced, any other file is not\n"
@@ -43,6 +46,9 @@ constexpr std::string_view kUsage =
     "  --version       print the version\n"
     "\n"
     "Runs until interrupted (SIGINT) or terminated (SIGTERM).\n";
+
+// Noise per answer is capped at a gigabyte: enough to swamp any client.
+constexpr std::size_t kMaxNoiseBytes = std::size_t{1} << 30;
 
 struct Settings {
   sim::Options options;
@@ -92,6 +98,18 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
       settings.options.silent = true;
     } else if (arg == "--no-echo") {
       settings.options.echo = false;
+    } else if (arg == "--garbage") {
+      settings.options.garbage = true;
+    } else if (arg == "--noise" || arg == "--flood") {
+      const auto v = value();
+      if (!v) return usageError(std::string(arg) + " needs a value");
+      std::size_t bytes = 0;
+      const auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), bytes);
+      if (ec != std::errc() || end != v->data() + v->size() || bytes > kMaxNoiseBytes) {
+        return usageError(std::string(arg) + " wants a byte count from 0 to " +
+                          std::to_string(kMaxNoiseBytes) + ", not '" + *v + "'");
+      }
+      (arg == "--noise" ? settings.options.noise : settings.options.flood) = bytes;
     } else if (arg == "--id" || arg == "--log" || arg == "--link" || arg == "--delay") {
       const auto v = value();
       if (!v) return usageError(std::string(arg) + " needs a value");

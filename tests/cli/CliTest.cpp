@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -212,14 +213,18 @@ TEST_F(CliOnModule, ReadPrintsTheStateAndTheEscapedReply) {
   EXPECT_EQ(r.out, "off \"relay read 1\\r\\noff\\r\\n>\"\n");
   EXPECT_EQ(commands(module, 3), concat({kOpening, {"relay read 1"}}));
 
-  // Without the echo the reply does not read as off the rig's way: not claimed either way.
+  // Without the echo the reply is no state: shown, but the command fails.
   auto options = module.options();
   options.echo = false;
   module.setOptions(options);
   const Result quiet = runCli(onPort1({"--quiet", "read", "0"}));
-  EXPECT_EQ(quiet.exit, 0) << quiet.err;
+  EXPECT_EQ(quiet.exit, 3) << quiet.err;
   EXPECT_EQ(quiet.out, "unknown \"\\r\\noff\\r\\n>\"\n");
-  EXPECT_TRUE(quiet.err.empty()) << quiet.err;
+  EXPECT_NE(quiet.err.find("read failed: port 1 (" + module.devicePath() +
+                           "): the relay module's reply was not understood: "
+                           "\"\\r\\noff\\r\\n>\""),
+            std::string::npos)
+      << quiet.err;
 }
 
 TEST_F(CliOnModule, ScanSkipsAbsentAndUnmappedPortsAndPrintsTheModulesPort) {
@@ -242,9 +247,72 @@ TEST_F(CliOnModule, SilentModuleIsReportedWithPortDeviceAndReasonAfterTheBounded
   EXPECT_NE(r.err.find("port 1 (" + module.devicePath() + "): the relay module did not answer"),
             std::string::npos)
       << r.err;
-  // Asked three times, never switched on, and still commanded off.
-  EXPECT_EQ(commands(module, 6),
-            concat({kOpening, {"relay read 1", "relay read 1", "relay read 1", "relay off 1"}}));
+  // Asked twice, never switched on, and still commanded off.
+  EXPECT_EQ(commands(module, 5),
+            concat({kOpening, {"relay read 1", "relay read 1", "relay off 1"}}));
+}
+
+// Modules that answer late or badly, each with its own quillmar-cli, all at once.
+TEST(CliOnOddModules, LateAnswersAreWaitedForAndRepliesThatAreNoStateRefused) {
+  const Lines flashed = {"relay read 0", "relay on 0"};
+  const Lines pulsed = {"relay read 1", "relay on 1", "relay off 1"};
+  const Lines refusedFlash = {"relay read 0"};
+  const Lines refusedPulse = {"relay read 1", "relay off 1"};  // the shutter still ends off
+  const char* const kRefused = "the relay module's reply was not understood: \"";
+  struct Case {
+    sim::Options options;
+    std::string command;
+    const char* failure;  // in the error output; none for a success
+    Lines done;           // after the opening
+  };
+  const Case cases[] = {
+      {{.replyDelay = 400ms}, "flash", nullptr, flashed},
+      {{.replyDelay = 900ms}, "shutter", nullptr, pulsed},
+      // The echo came and the answer did not: no second query.
+      {{.replyDelay = 1500ms}, "shutter", "the relay module did not answer", refusedPulse},
+      {{.echo = false}, "flash", kRefused, refusedFlash},
+      {{.noise = 40}, "shutter", kRefused, refusedPulse},
+      {{.garbage = true}, "flash", kRefused, refusedFlash},
+      {{.flood = 1 << 20}, "shutter", kRefused, refusedPulse},
+  };
+  std::vector<std::unique_ptr<sim::RelayModule>> modules;
+  std::vector<std::unique_ptr<Cli>> clis;
+  for (const Case& c : cases) {
+    modules.push_back(std::make_unique<sim::RelayModule>(c.options));
+    clis.push_back(std::make_unique<Cli>(std::vector<std::string>{
+        "--ports", modules.back()->devicePath(), "--port", "1", c.command}));
+  }
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE("case " + std::to_string(i) + ": " + c.command);
+    const Result r = clis[i]->finish(20s);
+    EXPECT_EQ(r.exit, c.failure ? 3 : 0) << r.err;
+    if (c.failure) {
+      EXPECT_NE(r.err.find(c.command + " failed: port 1 (" + modules[i]->devicePath() +
+                           "): " + c.failure),
+                std::string::npos)
+          << r.err;
+    }
+    EXPECT_EQ(commands(*modules[i], 2 + c.done.size()), concat({kOpening, c.done}));
+  }
+}
+
+TEST_F(CliOnModule, ASecondOpenerThroughALinkIsRefusedWhileASequenceRuns) {
+  const std::string link = std::filesystem::temp_directory_path() /
+                           ("quillmar-cli-test-link-" + std::to_string(::getpid()));
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(module.devicePath(), link);
+  Cli sequence(onPort1({"sequence"}));
+  ASSERT_TRUE(module.waitForCommands(2, 5s));
+  const Result flash = runCli({"--ports", link, "--port", "1", "flash"});
+  std::filesystem::remove(link);
+  EXPECT_EQ(flash.exit, 2) << flash.err;
+  EXPECT_NE(flash.err.find("port 1 (" + link + "): Device or resource busy (in use by another"),
+            std::string::npos)
+      << flash.err;
+  EXPECT_EQ(sequence.finish().exit, 0);
+  EXPECT_EQ(commands(module, 12).size(), 12U) << "the sequence alone on the line";
+  EXPECT_FALSE(module.relay(0));
 }
 
 TEST_F(CliOnModule, CtrlCDuringThePulseCommandsTheShutterOffAtOnce) {
@@ -262,17 +330,29 @@ TEST_F(CliOnModule, CtrlCDuringThePulseCommandsTheShutterOffAtOnce) {
   EXPECT_NE(r.err.find("stopped by Ctrl-C"), std::string::npos) << r.err;
 }
 
-TEST_F(CliOnModule, CtrlCDuringTheSequenceEndsItWithTheShutterOff) {
-  Cli cli(onPort1({"sequence", "--repeat", "3"}));
-  // Stop in the pause after the flash went on.
-  ASSERT_TRUE(module.waitForCommands(7, 5s));
-  ASSERT_EQ(commands(module).at(6), "relay on 0");
-  cli.signal(SIGINT);
-  const Result r = cli.finish();
-  EXPECT_EQ(r.exit, 130) << r.err;
-  EXPECT_EQ(commands(module, 8), concat({kOpening,
-                                         {"relay read 1", "relay on 1", "relay off 1",
-                                          "relay read 0", "relay on 0", "relay off 1"}}));
+TEST_F(CliOnModule, StoppedSequenceEndsWithTheShutterOffAndTheFlashAsItFound) {
+  struct Case {
+    int signal;
+    int exit;
+  };
+  for (const Case c : {Case{SIGINT, 130}, Case{SIGTERM, 143}}) {
+    SCOPED_TRACE(c.signal);
+    const std::size_t before = module.log().size();
+    Cli cli(onPort1({"sequence", "--repeat", "3"}));
+    // Stop in the pause after the flash went on.
+    ASSERT_TRUE(module.waitForCommands(before + 7, 5s));
+    ASSERT_EQ(commands(module).at(before + 6), "relay on 0");
+    cli.signal(c.signal);
+    const Result r = cli.finish();
+    EXPECT_EQ(r.exit, c.exit) << r.err;
+    const Lines all = commands(module, before + 10);
+    EXPECT_EQ(Lines(all.begin() + static_cast<std::ptrdiff_t>(before), all.end()),
+              concat({kOpening,
+                      {"relay read 1", "relay on 1", "relay off 1", "relay read 0", "relay on 0",
+                       "relay off 1", "relay off 0"}}));
+    EXPECT_FALSE(module.relay(0));
+    EXPECT_FALSE(module.relay(1));
+  }
 }
 
 TEST_F(CliOnModule, CtrlCDuringTheOpeningResetStillCommandsTheShutterOff) {

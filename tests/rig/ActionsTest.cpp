@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "Fakes.h"
+#include "rig/Protocol.h"
 #include "rig/Rig.h"
+#include "rig/SystemClock.h"
 
 using namespace fakes;
 using rig::Control;
@@ -34,9 +38,6 @@ TEST_F(Actions, ToggleDecidesFromTheReplyAlone) {
   const Case cases[] = {
       {"relay read 0\r\noff\r\n>", "relay on 0", "Flash 2"},
       {"relay read 0\r\non\r\n>", "relay off 0", "Flash 1"},
-      {"relay read 0\r\nOFF\r\n>", "relay off 0", "Flash 1"},
-      {"ad 0\r\noff\r\n>", "relay off 0", "Flash 1"},  // "off" elsewhere: counts as on
-      {"garbage", "relay off 0", "Flash 1"},
   };
   for (const Case& c : cases) {
     serial.sent.clear();
@@ -46,6 +47,47 @@ TEST_F(Actions, ToggleDecidesFromTheReplyAlone) {
     EXPECT_EQ(panel.text(Control::Command5), c.caption) << c.reply;
     EXPECT_EQ(panel.text(Control::Text4), c.reply);
   }
+
+  // Late answers to earlier commands in front of the reply are not part of it.
+  for (const std::string leftover : {"relay off 1\r\n\r\n>\r\n\r\n>", "ad 0\r\non\r\n>"}) {
+    serial.relay[0] = false;
+    serial.scriptedReplies = {leftover + "relay read 0\r\noff\r\n>"};
+    rig.toggleFlash();
+    EXPECT_TRUE(serial.relay[0]) << leftover;
+    EXPECT_EQ(panel.text(Control::Text4), "relay read 0\r\noff\r\n>");
+  }
+}
+
+TEST_F(Actions, ReplyThatIsNoStateFailsTheActionAndNothingIsSwitchedOn) {
+  using rig::FailureKind;
+  const std::pair<std::string, FailureKind> cases[] = {
+      {"\r\noff\r\n>", FailureKind::NotUnderstood},                              // no echo
+      {"relay read 1\r\noff\r\n>", FailureKind::NotUnderstood},                  // other relay's
+      {"relay read 0\r\nrelay read 0\r\noff\r\n>", FailureKind::NotUnderstood},  // two echoes
+      {"relay read 0\r\nOFF\r\n>", FailureKind::NotUnderstood},
+      {"relay read 0\r\nonline\r\n>", FailureKind::NotUnderstood},
+      {"relay read 0\r\noff\r\n>relay read 0\r\non\r\n>", FailureKind::NotUnderstood},
+      {"relay read 0\r\n", FailureKind::NoAnswer},  // the state word never came
+  };
+  for (const auto& [reply, kind] : cases) {
+    serial.sent.clear();
+    serial.scriptedReplies = {reply};
+    try {
+      rig.toggleFlash();
+      ADD_FAILURE() << "went through on " << rig::protocol::escaped(reply);
+    } catch (const rig::SerialError& error) {
+      EXPECT_EQ(error.kind(), kind) << error.reason();
+      EXPECT_NE(error.reason().find(rig::protocol::escaped(reply, true)), std::string::npos);
+    }
+    EXPECT_EQ(serial.commands(), Texts{"relay read 0"});
+    EXPECT_EQ(panel.text(Control::Text4), reply);
+  }
+  // The pulse does not open the shutter on such a reply, and still ends it commanded off.
+  serial.sent.clear();
+  serial.scriptedReplies = {"relay read 1\r\nERROR\r\n>"};
+  EXPECT_THROW(rig.pulseShutter(), rig::SerialError);
+  EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay off 1"}));
+  EXPECT_EQ(panel.text(Control::Command6), "Camera Shutter");
 }
 
 TEST_F(Actions, ToggleFollowsTheModuleAcrossActions) {
@@ -66,39 +108,37 @@ TEST_F(Actions, PulseHoldsTheShutterOpenHalfASecond) {
   EXPECT_FALSE(serial.relay[1]);
 }
 
-TEST_F(Actions, PulseOfAShutterNotReadingOffStillEndsWithItOff) {
-  for (const std::string reply : {"relay read 1\r\non\r\n>", "relay read 1\r\n"}) {
-    serial.sent.clear();
-    serial.scriptedReplies = {reply};
-    panel.setText(Control::Command6, "Shutter");
-    rig.pulseShutter();
-    EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay off 1"}));
-    EXPECT_GE(serial.sent[1].at - serial.sent[0].at, 500ms);
-    EXPECT_EQ(panel.text(Control::Command6), "Camera Shutter");
-    EXPECT_EQ(panel.text(Control::Text4), reply);
-  }
+TEST_F(Actions, PulseOfAShutterReadingOnStillEndsWithItOff) {
+  serial.scriptedReplies = {"relay read 1\r\non\r\n>"};
+  panel.setText(Control::Command6, "Shutter");
+  rig.pulseShutter();
+  EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay off 1"}));
+  EXPECT_GE(serial.sent[1].at - serial.sent[0].at, 500ms);
+  EXPECT_EQ(panel.text(Control::Command6), "Camera Shutter");
 }
 
-TEST_F(Actions, SilentModuleFailsTheQueryAfterThreeSendsAndNothingIsSwitchedOnAGuess) {
-  serial.scriptedReplies = {"", "", ""};
+TEST_F(Actions, SilentModuleFailsTheQueryAfterTwoSendsAndNothingIsSwitchedOnAGuess) {
+  serial.scriptedReplies = {"", ""};
   const auto start = clock.now();
   try {
     rig.toggleFlash();
     FAIL() << "the toggle went through without an answer";
   } catch (const rig::SerialError& error) {
     EXPECT_EQ(error.reason(), "the relay module did not answer");
+    EXPECT_EQ(error.kind(), rig::FailureKind::NoAnswer);
     EXPECT_EQ(error.port(), 1);
   }
-  EXPECT_EQ(serial.commands(), (Texts{"relay read 0", "relay read 0", "relay read 0"}));
-  EXPECT_LT(clock.now() - start, 2s);
+  EXPECT_EQ(serial.commands(), (Texts{"relay read 0", "relay read 0"}));
+  // Each send waited about a second for its answer.
+  EXPECT_GE(serial.sent[1].at - serial.sent[0].at, 1s);
+  EXPECT_LT(clock.now() - start, 2500ms);
   EXPECT_EQ(panel.text(Control::Text4), "Text4");
 
   serial.sent.clear();
-  serial.scriptedReplies = {"", "", ""};
+  serial.scriptedReplies = {"", ""};
   panel.setText(Control::Command6, "Shutter");
   EXPECT_THROW(rig.pulseShutter(), rig::SerialError);
-  EXPECT_EQ(serial.commands(),
-            (Texts{"relay read 1", "relay read 1", "relay read 1", "relay off 1"}));
+  EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay read 1", "relay off 1"}));
   EXPECT_EQ(panel.text(Control::Command6), "Camera Shutter");
 }
 
@@ -171,6 +211,53 @@ TEST_F(Actions, SequenceStopsAtTheFirstFailingStep) {
     EXPECT_THROW(onLine.runTwoShotSequence(), rig::SerialError) << failing;
     EXPECT_EQ(line.sent.size(), static_cast<std::size_t>(failing - 1)) << failing;
   }
+}
+
+// A clock that stops the run at its n-th wait, as Ctrl-C would.
+class StoppingClock : public FakeClock {
+ public:
+  explicit StoppingClock(int stopAt) : stopAt_(stopAt) {}
+  void waitUntil(time_point deadline) override {
+    if (++waits_ == stopAt_) throw rig::Interrupted{SIGINT};
+    FakeClock::waitUntil(deadline);
+  }
+
+ private:
+  int stopAt_;
+  int waits_ = 0;
+};
+
+TEST_F(Actions, SequenceStoppedAnywhereEndsWithTheShutterOffAndTheFlashAsItFoundIt) {
+  for (const bool flashOn : {false, true}) {
+    bool ranThrough = false;
+    for (int stopAt = 1; !ranThrough; ++stopAt) {
+      ASSERT_LT(stopAt, 10000);
+      StoppingClock stopping(stopAt);
+      FakeSerial line{stopping};
+      line.ports = serial.ports;
+      line.setPortOpen(true);
+      line.relay[0] = flashOn;
+      rig::Rig onLine{line, panel, stopping};
+      try {
+        onLine.runTwoShotSequence();
+        ranThrough = true;
+      } catch (const rig::Interrupted&) {
+      }
+      EXPECT_EQ(line.relay[0], flashOn) << stopAt;
+      EXPECT_FALSE(line.relay[1]) << stopAt;
+    }
+  }
+}
+
+TEST_F(Actions, SequenceFailingAfterTheFirstToggleRestoresTheFlash) {
+  // The second toggle's reply cannot be read: the flash goes back off, the shutter is ended.
+  serial.scriptedReplies = {"relay read 1\r\noff\r\n>", "relay read 0\r\noff\r\n>",
+                            "relay read 1\r\noff\r\n>", "relay read 0\r\nERROR\r\n>"};
+  EXPECT_THROW(rig.runTwoShotSequence(), rig::SerialError);
+  EXPECT_EQ(serial.switching(), (Texts{"relay on 1", "relay off 1", "relay on 0", "relay on 1",
+                                       "relay off 1", "relay off 1", "relay off 0"}));
+  EXPECT_FALSE(serial.relay[0]);
+  EXPECT_EQ(panel.text(Control::Command5), "Flash 1");
 }
 
 TEST_F(Actions, ClosedPortFailsAtTheFirstReadAndSendsNothing) {

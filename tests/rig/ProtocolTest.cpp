@@ -27,6 +27,26 @@ TEST(ReplyTests, OffCountsOnlyAtPositionFifteen) {
   EXPECT_EQ(protocol::offPosition("on"), 0U);
 }
 
+TEST(ReplyTests, StateIsReadFromTheEchoALineBreakAndAStateWordWhoseLineHasEnded) {
+  using protocol::StateReading;
+  const std::pair<const char*, StateReading> cases[] = {
+      {"relay read 0\r\noff\r\n>", StateReading::Off},
+      {"relay read 0\r\non\r", StateReading::On},
+      {"relay read 0\n\roff>", StateReading::Off},
+      {"relay read 0\r\no", StateReading::Unfinished},
+      {"relay read 0\r\noff", StateReading::Unfinished},  // could still be "offline"
+      {"relay read 0 \r\noff\r\n>", StateReading::NotAState},
+      {"relay read 0\r\noff \r\n>", StateReading::NotAState},
+  };
+  for (const auto& [reply, reading] : cases) {
+    EXPECT_EQ(protocol::readState(reply, 0), reading) << protocol::escaped(reply);
+    // Where the layout is understood, the state is the one the position-15 test gives.
+    if (reading != StateReading::Unfinished && reading != StateReading::NotAState) {
+      EXPECT_EQ(protocol::readsOff(reply), reading == StateReading::Off) << reply;
+    }
+  }
+}
+
 TEST(ReplyTests, ModuleNameIsCaseSensitiveAndFoundAnywhere) {
   EXPECT_TRUE(protocol::namesModule("KOVRA 78"));
   EXPECT_TRUE(protocol::namesModule("id get\r\nboard KOVRA-2\r\n>"));

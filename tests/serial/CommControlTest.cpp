@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <atomic>
@@ -190,15 +191,31 @@ TEST(CommControlOpenTest, FailsCleanlyWhenTheNumberOrDeviceIsUnusable) {
   }
 }
 
-TEST_F(CommControlTest, APortHeldByAnotherProgramCannotBeOpened) {
-  serial.setPortOpen(true);
-  CommControl other{PortMap::fromList(QString::fromStdString(device))};
-  const rig::SerialError error = errorFrom([&] { other.setPortOpen(true); });
-  EXPECT_NE(error.reason().find("busy"), std::string::npos) << error.reason();
-  EXPECT_FALSE(other.portOpen());
-  // The holder is not disturbed.
-  serial.output("x");
-  EXPECT_EQ(pty.readMaster(500ms, 1), "x");
+TEST_F(CommControlTest, APortHasOneOwnerWhateverPathNamesIt) {
+  QTemporaryDir dir;
+  const QString node = QString::fromStdString(device);
+  const QString link = dir.filePath(QStringLiteral("by-id-link"));
+  const QString link2 = dir.filePath(QStringLiteral("another-link"));
+  ASSERT_TRUE(QFile::link(node, link) && QFile::link(node, link2));
+
+  for (const auto& [holderPath, otherPath] : {std::pair{node, node}, std::pair{node, link},
+                                              std::pair{link, node}, std::pair{link, link2}}) {
+    SCOPED_TRACE((holderPath + QStringLiteral(" then ") + otherPath).toStdString());
+    CommControl holder{PortMap(QStringList{holderPath})};
+    holder.setPortOpen(true);
+    CommControl other{PortMap(QStringList{otherPath})};
+    const rig::SerialError error = errorFrom([&] { other.setPortOpen(true); });
+    EXPECT_EQ(error.reason(), "Device or resource busy (in use by another program)");
+    EXPECT_EQ(error.kind(), rig::FailureKind::Busy);
+    // Another program honouring the usual serial lock, opening the device by its own name.
+    QSerialPort plain(node);
+    EXPECT_FALSE(plain.open(QIODevice::ReadWrite));
+    // The holder is not disturbed, and once it lets go the device is free again.
+    holder.output("x");
+    EXPECT_EQ(pty.readMaster(500ms, 1), "x");
+    holder.setPortOpen(false);
+    other.setPortOpen(true);
+  }
 }
 
 TEST_F(CommControlTest, AFloodNeverFillsTheReceiveBufferBeyondItsBoundAndLosesNothing) {

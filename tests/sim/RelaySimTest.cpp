@@ -147,13 +147,15 @@ TEST(RelaySim, HelpNamesEveryOptionAndBadOptionsFail) {
     RelaySim sim({"--help"});
     std::string all;
     for (int i = 0; i < 40; ++i) all += sim.line() + "\n";
-    for (const char* option :
-         {"--id", "--paced", "--delay", "--silent", "--no-echo", "--log", "--link"}) {
+    for (const char* option : {"--id", "--paced", "--delay", "--silent", "--no-echo", "--noise",
+                               "--garbage", "--flood", "--log", "--link"}) {
       EXPECT_NE(all.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(sim.wait(), 0);
   }
   EXPECT_EQ(RelaySim({"--delay", "soon"}).wait(), 2);
+  EXPECT_EQ(RelaySim({"--noise", "-1"}).wait(), 2);
+  EXPECT_EQ(RelaySim({"--flood"}).wait(), 2);
   EXPECT_EQ(RelaySim({"--bogus"}).wait(), 2);
 }
 
