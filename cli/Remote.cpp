@@ -134,11 +134,10 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
                                     .toObject()
                                     .value(QStringLiteral("message"))
                                     .toString();
-        complain(name +
-                 (status == kExitPortNotFound && options.command == Command::Open
-                      ? " failed: port not found: "
-                      : " failed: ") +
-                 message.toStdString());
+        // The message is the panel's own warning ("Main Flash failed: ..."), or for an opening
+        // the reason of "Port Not Found".
+        const bool opening = options.command == Command::Open;
+        complain((opening ? "port not found: " : "") + message.toStdString());
         return status;
       }
     }

@@ -101,7 +101,7 @@ class LocalEndpoint::Client : public QObject {
     QPointer<LocalEndpoint> endpoint(&endpoint_);
     endpoint_.host_.submit(asked, [self, endpoint, slot, asked](const Result& result) {
       if (!result.ok && endpoint) {
-        emit endpoint->requestFailed(QStringLiteral("Remote \"%1\" failed: %2")
+        emit endpoint->requestFailed(QStringLiteral("Remote request \"%1\": %2")
                                          .arg(actionName(asked.action), result.message));
       }
       if (!self) return;
