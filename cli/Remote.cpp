@@ -105,6 +105,9 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
   if (options.command == Command::Open) {
     request.insert(QStringLiteral("port"), QString::fromStdString(options.selector));
   }
+  if (!options.selector.empty() && options.command != Command::Open) {
+    console.line("a panel is running: its port is used, not --port/--auto (--direct for those)");
+  }
   const int runs = options.command == Command::Sequence ? options.repeat : 1;
   rig::SystemClock clock;
   try {
