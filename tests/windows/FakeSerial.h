@@ -16,6 +16,7 @@ struct FakeLine {
   std::map<int, bool> relayOn;    // state the fake module reports per relay
   bool failOutput = false;        // output() throws as a vanished device would
   std::string device = "/dev/ttyFAKE0";
+  std::string identification;  // the answer to "id get"; none when empty
 };
 
 // A serial control that plays a relay module: every port opens, switch commands change the
@@ -37,6 +38,9 @@ class FakeSerial : public rig::SerialControl {
     if (line_->failOutput) throw rig::SerialError(number_, device(), "Input/output error");
     line_->sent.emplace_back(text);
     const std::string command(text.substr(0, text.size() - 1));
+    if (command == "id get" && !line_->identification.empty()) {
+      pending_ += command + "\r\n" + line_->identification + "\r\n>";
+    }
     for (int relay : {0, 1}) {
       const std::string n = std::to_string(relay);
       if (command == "relay on " + n) line_->relayOn[relay] = true;
