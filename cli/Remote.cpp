@@ -43,7 +43,7 @@ QString requestAction(Command command) {
 
 // The progress lines of an answer: the commands put on the line, then what the panel shows.
 void showProgress(const QJsonObject& answer, Console& console) {
-  for (const QJsonValue& sent : answer.value(QStringLiteral("commands")).toArray()) {
+  for (const QJsonValue sent : answer.value(QStringLiteral("commands")).toArray()) {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%.3f",
                   sent.toObject().value(QStringLiteral("t")).toDouble());
