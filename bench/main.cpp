@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "RemoteRows.h"
 #include "SimProcess.h"
 #include "Startup.h"
 #include "Stats.h"
@@ -74,6 +75,8 @@ struct Settings {
   int baselineSequences = 3;
   int scans = 20;
   int startups = 10;
+  int remoteClients = 10;    // clients of the local socket, each with
+  int remoteSequences = 10;  // this many sequences at once
   bool startup = true;
   std::string samplesFile;  // every sample, one "measurement<TAB>value" a line
   std::string quillmar = QUILLMAR_PROGRAM;
@@ -82,13 +85,22 @@ struct Settings {
 constexpr std::string_view kUsage =
     "Usage: quillmar-bench [--quick] [--no-startup] [--quillmar PATH] [--samples FILE]\n"
     "Measures pulse width, sequence time, CPU use, port scan time, reaction time, reading a late\n"
-    "answer, start-up and repaint waits of the panel against a simulated relay module paced at\n"
-    "9600 baud, and prints a markdown table.\n"
+    "answer, start-up, repaint waits and requests through the local socket of the panel against a\n"
+    "simulated relay module paced at 9600 baud, and prints a markdown table.\n"
     "\n"
     "  --quick          a short run (few repetitions): for trying the benchmark, not for figures\n"
     "  --no-startup     skip the start-up measurement (needs Xvfb)\n"
     "  --quillmar PATH  the panel program for the start-up measurement (default: this build's)\n"
     "  --samples FILE   also write every sample to FILE, \"measurement<TAB>value\" a line\n";
+
+// Clicks `button` and runs the event loop until the rig service has run what the click asked
+// for and the window has taken in its end.
+void clickAndWait(Form1& window, QPushButton* button) {
+  button->click();
+  QEventLoop loop;
+  window.service().submit({}, [&loop](const service::Result&) { loop.quit(); });
+  loop.exec();
+}
 
 // Runs the event loop for `d`, as an idle panel would between clicks.
 void idle(Clock::duration d) {
@@ -267,6 +279,7 @@ class Bench {
  private:
   void measureScans(std::vector<bench::Row>& rows);
   void measurePanel(std::vector<bench::Row>& rows);
+  void measureRemote(std::vector<bench::Row>& rows);
   void measureBaseline(std::vector<bench::Row>& rows);
   void measureLateAnswers(std::vector<bench::Row>& rows);
   void measureStartup(std::vector<bench::Row>& rows);
@@ -315,13 +328,14 @@ void Bench::measureScans(std::vector<bench::Row>& rows) {
 
   std::vector<double> absentMs;
   {
-    Form1 window(std::make_unique<serial::CommControl>(serial::PortMap(absent)));
+    Form1 window(
+        [absent] { return std::make_unique<serial::CommControl>(serial::PortMap(absent)); });
     window.show();
     for (int i = 0; i < settings_.scans; ++i) {
       window.combo1()->setEditText(QStringLiteral("AUTOMATIC"));
       idle(5ms);
       const auto start = Clock::now();
-      window.command1()->click();
+      clickAndWait(window, window.command1());
       absentMs.push_back(ms(Clock::now() - start));
       if (window.text3()->text() != QStringLiteral("Port Not Found")) {
         problem("scan of absent ports: unexpected status " + window.text3()->text().toStdString());
@@ -335,7 +349,9 @@ void Bench::measureScans(std::vector<bench::Row>& rows) {
   withModule << QString::fromStdString(sim_.device());
   std::vector<double> moduleMs;
   {
-    Form1 window(std::make_unique<serial::CommControl>(serial::PortMap(withModule)));
+    Form1 window([withModule] {
+      return std::make_unique<serial::CommControl>(serial::PortMap(withModule));
+    });
     window.show();
     quiesce();
     for (int i = 0; i < settings_.scans; ++i) {
@@ -343,7 +359,7 @@ void Bench::measureScans(std::vector<bench::Row>& rows) {
       idle(30ms);
       const std::size_t first = sim_.log().size();
       const auto start = Clock::now();
-      window.command1()->click();
+      clickAndWait(window, window.command1());
       // "id get" on port 4, then the scan's reset and the click's reset.
       const auto log = commands(first, 5);
       const auto reset = std::find_if(log.begin(), log.end(),
@@ -354,20 +370,25 @@ void Bench::measureScans(std::vector<bench::Row>& rows) {
       }
       moduleMs.push_back(ms(reset->at - start));
     }
-    window.serialControl().setPortOpen(false);
+    window.service().withSerial([](rig::SerialControl& serial) { serial.setPortOpen(false); });
   }
   addRow(rows, "Port scan, module on port 4 behind 3 absent, to its reset (ms)", moduleMs, 2,
          "<= 100 ms", [](const bench::Summary& s) { return s.max <= 100.0; });
 }
 
 void Bench::measurePanel(std::vector<bench::Row>& rows) {
-  auto stamped = std::make_unique<StampedSerial>(std::make_unique<serial::CommControl>(
-      serial::PortMap({QString::fromStdString(sim_.device())})));
+  // Made on the rig service's thread; the window's constructor returns once it is there.
+  StampedSerial* stamped = nullptr;
+  Form1 window([&stamped, device = QString::fromStdString(sim_.device())] {
+    auto serial = std::make_unique<StampedSerial>(
+        std::make_unique<serial::CommControl>(serial::PortMap({device})));
+    stamped = serial.get();
+    return serial;
+  });
   StampedSerial& serialSide = *stamped;
-  Form1 window(std::move(stamped));
   window.show();
   window.combo1()->setEditText(QStringLiteral("1"));
-  window.command1()->click();
+  clickAndWait(window, window.command1());
   if (window.text3()->text() != QStringLiteral("Port Found and Opened")) {
     problem("opening port 1 failed: " + window.text3()->text().toStdString());
     return;
@@ -382,7 +403,7 @@ void Bench::measurePanel(std::vector<bench::Row>& rows) {
   for (int i = 0; i < settings_.pulses; ++i) {
     const std::size_t first = sim_.log().size();
     serialSide.sent().clear();
-    window.command6()->click();
+    clickAndWait(window, window.command6());
     const auto& sent = serialSide.sent();
     if (sent.size() == 3) panelPulses.push_back(ms(sent[2].at - sent[1].at));
     const auto log = commands(first, 3);
@@ -406,7 +427,7 @@ void Bench::measurePanel(std::vector<bench::Row>& rows) {
     idle(40ms);
     const std::size_t first = sim_.log().size();
     const auto start = Clock::now();
-    window.command5()->click();
+    clickAndWait(window, window.command5());
     const auto log = commands(first, 2);
     if (log.empty() || log.front().text != "relay read 0") {
       problem("reaction: unexpected commands");
@@ -434,7 +455,7 @@ void Bench::measurePanel(std::vector<bench::Row>& rows) {
     if (probing) probe.start();
     const double cpuBefore = cpuSeconds();
     const auto start = Clock::now();
-    window.command8()->click();
+    clickAndWait(window, window.command8());
     const auto end = Clock::now();
     const double cpuAfter = cpuSeconds();
     if (probing) {
@@ -471,17 +492,22 @@ void Bench::measurePanel(std::vector<bench::Row>& rows) {
   addRow(rows, "Repaint wait during a sequence (ms)", repaints, 2, "<= 50 ms",
          [](const bench::Summary& s) { return s.max <= 50.0; });
 
-  window.serialControl().setPortOpen(false);
+  window.service().withSerial([](rig::SerialControl& serial) { serial.setPortOpen(false); });
 }
 
 void Bench::measureLateAnswers(std::vector<bench::Row>& rows) {
-  auto stamped = std::make_unique<StampedSerial>(std::make_unique<serial::CommControl>(
-      serial::PortMap({QString::fromStdString(lateSim_.device())})));
+  // Made on the rig service's thread; the window's constructor returns once it is there.
+  StampedSerial* stamped = nullptr;
+  Form1 window([&stamped, device = QString::fromStdString(lateSim_.device())] {
+    auto serial = std::make_unique<StampedSerial>(
+        std::make_unique<serial::CommControl>(serial::PortMap({device})));
+    stamped = serial.get();
+    return serial;
+  });
   StampedSerial& serialSide = *stamped;
-  Form1 window(std::move(stamped));
   window.show();
   window.combo1()->setEditText(QStringLiteral("1"));
-  window.command1()->click();
+  clickAndWait(window, window.command1());
   if (window.text3()->text() != QStringLiteral("Port Found and Opened")) {
     problem("opening the late module failed: " + window.text3()->text().toStdString());
     return;
@@ -494,7 +520,7 @@ void Bench::measureLateAnswers(std::vector<bench::Row>& rows) {
   for (int i = 0; i < settings_.lateQueries; ++i) {
     idle(20ms);
     serialSide.sent().clear();
-    window.command5()->click();
+    clickAndWait(window, window.command5());
     const auto& sent = serialSide.sent();
     if (sent.size() != 2 || sent[0].text != "relay read 0\r") {
       problem("late answer: unexpected commands");
@@ -510,7 +536,7 @@ void Bench::measureLateAnswers(std::vector<bench::Row>& rows) {
   addRow(rows, "Query to a module answering 0.4 s late, send to decision (ms)", taken, 2,
          "<= 400 ms + answer bytes at 9600 baud + 5 ms",
          [allMet](const bench::Summary&) { return allMet; });
-  window.serialControl().setPortOpen(false);
+  window.service().withSerial([](rig::SerialControl& serial) { serial.setPortOpen(false); });
 }
 
 void Bench::measureBaseline(std::vector<bench::Row>& rows) {
@@ -565,6 +591,23 @@ void Bench::measureStartup(std::vector<bench::Row>& rows) {
          [](const bench::Summary& s) { return s.max * 1.048576 <= 60.0; });
 }
 
+void Bench::measureRemote(std::vector<bench::Row>& rows) {
+  bench::RemoteSettings remote;
+  remote.requests = settings_.reactions;
+  remote.clients = settings_.remoteClients;
+  remote.sequencesEach = settings_.remoteSequences;
+  const bench::RemoteFigures figures = bench::measureRemote(sim_, remote, idle);
+  for (const std::string& what : figures.problems) problem(what);
+  addRow(rows, "Remote request to its first byte on the line, through the panel (ms)",
+         figures.firstByteMs, 3, "median <= 1 ms",
+         [](const bench::Summary& s) { return s.median <= 1.0; });
+  addRow(rows,
+         std::to_string(remote.clients) + " clients x " + std::to_string(remote.sequencesEach) +
+             " sequences at once: all run, none overlap, none lost; total / wire limit (ratio)",
+         figures.sequencesRatio, 4, "<= 1.02",
+         [](const bench::Summary& s) { return s.max <= 1.02; });
+}
+
 std::vector<bench::Row> Bench::run() {
   std::vector<bench::Row> rows;
   std::fprintf(stderr, "quillmar-bench: port scans...\n");
@@ -573,6 +616,8 @@ std::vector<bench::Row> Bench::run() {
   measurePanel(rows);
   std::fprintf(stderr, "quillmar-bench: late answers...\n");
   measureLateAnswers(rows);
+  std::fprintf(stderr, "quillmar-bench: requests through the local socket...\n");
+  measureRemote(rows);
   std::fprintf(stderr, "quillmar-bench: busy-wait baseline...\n");
   measureBaseline(rows);
   std::fprintf(stderr, "quillmar-bench: start-up...\n");
@@ -598,6 +643,8 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.baselineSequences = 1;
       settings.scans = 3;
       settings.startups = 2;
+      settings.remoteClients = 2;
+      settings.remoteSequences = 2;
     } else if (arg == "--no-startup") {
       settings.startup = false;
     } else if (arg == "--samples" && i + 1 < argc) {

@@ -382,6 +382,7 @@ void CommControl::onError(QSerialPort::SerialPortError error) {
         if (opening != openCount_) return;  // reopened since: that opening is long gone
         closeLostPort();
         emit linkLost(message);
+        if (lossHandler_) lossHandler_(message.toStdString());
       },
       Qt::QueuedConnection);
 }
@@ -400,6 +401,8 @@ void CommControl::throwIfLost() {
   closeLostPort();
   failClosed();
 }
+
+void CommControl::setLossHandler(const LossHandler& handler) { lossHandler_ = handler; }
 
 void CommControl::noteReceived() { lastReceived_ = std::chrono::steady_clock::now(); }
 

@@ -16,7 +16,8 @@ namespace serial {
 // returns everything that has reached the machine at the moment of the call.
 //
 // When the device goes away (unplugged, the far end of a terminal closed) the port is closed on
-// the first error and linkLost is emitted once; later output()/input() fail with that reason.
+// the first error and the loss is told once, by linkLost and the loss handler; later
+// output()/input() fail with that reason.
 // An open port is this program's alone, whatever path names the device: a second opener, through
 // a link or the device node, ours or another program honouring the usual serial locks, is refused
 // as busy.
@@ -35,6 +36,7 @@ class CommControl : public QObject, public rig::SerialControl {
   std::string input() override;
   rig::Clock::time_point lastReceived() const override;
   std::string device() const override;
+  void setLossHandler(const LossHandler& handler) override;
 
   const PortMap& portMap() const { return map_; }
 
@@ -86,6 +88,7 @@ class CommControl : public QObject, public rig::SerialControl {
   rig::Clock::time_point lastReceived_{};
   // The lock file under the device's own name, when the port was opened by another name.
   std::unique_ptr<QLockFile> deviceLock_;
+  LossHandler lossHandler_;
 };
 
 }  // namespace serial

@@ -91,12 +91,14 @@ ParsedRequest parseRequest(const QByteArray& json) {
 }
 
 QJsonObject toJson(const State& state) {
-  return QJsonObject{
+  QJsonObject object{
       {QStringLiteral("port"), state.port},     {QStringLiteral("device"), state.device},
       {QStringLiteral("open"), state.open},     {QStringLiteral("busy"), state.busy},
       {QStringLiteral("status"), state.status}, {QStringLiteral("statusTip"), state.statusTip},
       {QStringLiteral("flash"), state.flash},   {QStringLiteral("shutter"), state.shutter},
   };
+  if (!state.broker.isEmpty()) object.insert(QStringLiteral("broker"), state.broker);
+  return object;
 }
 
 QJsonObject toJson(const Request& request, const Result& result) {

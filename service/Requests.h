@@ -37,6 +37,7 @@ struct State {
   QString statusTip;  // the status box's tooltip: the reason of a failed opening, the device
   QString flash;      // caption of "Main Flash"
   QString shutter;    // caption of "Camera Shutter"
+  QString broker;     // the broker link ("connected", "retrying: ..."); empty without a broker
 };
 
 // One command put on the line, `seconds` after its action started (microsecond resolution).

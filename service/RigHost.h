@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <functional>
 
 #include "Requests.h"
@@ -20,12 +21,23 @@ class RigHost : public QObject {
 
   // Queues the request; `done` runs on the calling thread's event loop once it has run.
   virtual void submit(const Request& request, Done done) = 0;
-  // The state as last reported.
+  // The state as last reported, with broker() in its `broker` field.
   virtual State state() const = 0;
+
+  // The broker bridge's word on its link, carried in the state for every channel to see.
+  QString broker() const { return broker_; }
+  void setBroker(const QString& broker) {
+    if (broker == broker_) return;
+    broker_ = broker;
+    emit stateChanged(state());
+  }
 
  signals:
   // After every change of any field of the state.
   void stateChanged(const service::State& state);
+
+ private:
+  QString broker_;
 };
 
 }  // namespace service

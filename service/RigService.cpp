@@ -1,0 +1,424 @@
+#include "RigService.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QMetaType>
+#include <QMutex>
+#include <QPointer>
+#include <QSemaphore>
+#include <QThread>
+#include <chrono>
+#include <deque>
+#include <exception>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "PanelModel.h"
+#include "rig/Protocol.h"
+#include "rig/Rig.h"
+
+namespace service {
+
+namespace {
+
+using rig::Control;
+
+// Steady time, and waits that sleep the service's thread. A long wait wakes once, shortly before
+// its end, for one round of the thread's events, where the serial port takes in what reached it
+// meanwhile and notes that it came: the rig waits for a quiet line before each question, and so
+// sees that the echoes and prompts after its last command came long ago. The last stretch is
+// slept out to the microsecond (a pause is the length of a shutter pulse).
+class SleepClock : public rig::Clock {
+ public:
+  explicit SleepClock(QAbstractEventDispatcher& events) : events_(events) {}
+
+  time_point now() const override { return std::chrono::steady_clock::now(); }
+  void waitUntil(time_point deadline) override {
+    if (deadline - now() > kTakeInBefore) {
+      std::this_thread::sleep_until(deadline - kTakeInBefore);
+      events_.processEvents(QEventLoop::AllEvents);  // one round; it never waits
+    }
+    std::this_thread::sleep_until(deadline);
+  }
+
+ private:
+  // More than the quiet the rig waits for before a question (20 ms).
+  static constexpr auto kTakeInBefore = std::chrono::milliseconds(25);
+  QAbstractEventDispatcher& events_;
+};
+
+// Notes every command put on the line, with its time from the start of the running action.
+class Recorder : public rig::ForwardingSerialControl {
+ public:
+  Recorder(rig::SerialControl& inner, const rig::Clock& clock)
+      : ForwardingSerialControl(inner), clock_(clock) {}
+
+  void begin() {
+    start_ = clock_.now();
+    commands_.clear();
+  }
+  std::vector<TimedCommand> take() { return std::exchange(commands_, {}); }
+
+  void output(std::string_view text) override {
+    // Stamped as it is handed to the line; kept only once it is there.
+    const auto at = clock_.now();
+    ForwardingSerialControl::output(text);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
+    commands_.push_back({std::chrono::duration<double>(at - start_).count(),
+                         QString::fromStdString(std::string(text))});
+  }
+
+ private:
+  const rig::Clock& clock_;
+  rig::Clock::time_point start_{};
+  std::vector<TimedCommand> commands_;
+};
+
+bool sameState(const State& a, const State& b) {
+  return a.port == b.port && a.device == b.device && a.open == b.open && a.busy == b.busy &&
+         a.status == b.status && a.statusTip == b.statusTip && a.flash == b.flash &&
+         a.shutter == b.shutter;
+}
+
+}  // namespace
+
+// The service's thread. It makes the serial control, the rig and the panel model when it starts
+// and destroys them before it ends, so they live and die on it. It takes its jobs (requests and
+// the like) from a queue of its own, in order, and between jobs it handles the thread's events,
+// where the serial control hears of a lost device. A job runs between two rounds of the event
+// loop, never inside one: a round's readiness of the port, seen before a job read the port
+// empty, would otherwise be acted on after it, and an empty read taken for a hang-up.
+class RigService::Worker : public QThread {
+ public:
+  Worker(RigService& owner, SerialFactory makeSerial)
+      : owner_(owner), makeSerial_(std::move(makeSerial)) {}
+
+  // Starts the thread and returns once it takes requests.
+  void begin() {
+    start();
+    ready_.acquire();
+  }
+
+  // Lets the running job end, drops the queued ones, and ends the thread.
+  void end() {
+    {
+      const QMutexLocker lock(&mutex_);
+      stopping_ = true;
+    }
+    dispatcher_->wakeUp();
+    wait();
+  }
+
+  // Runs `job` on this thread after everything queued before it.
+  void post(std::function<void()> job) {
+    {
+      const QMutexLocker lock(&mutex_);
+      jobs_.push_back(std::move(job));
+    }
+    dispatcher_->wakeUp();
+  }
+  // The same, and waits for it to have run.
+  void postAndWait(const std::function<void()>& job) {
+    QSemaphore done;
+    post([&job, &done] {
+      job();
+      done.release();
+    });
+    done.acquire();
+  }
+
+  void handle(const Request& request, const Done& done, const QPointer<QObject>& replyTo);
+  void withSerial(const std::function<void(rig::SerialControl&)>& work) {
+    usedPort_ = true;
+    work(*serial_);
+    report();
+  }
+  void shutDown() {
+    try {
+      if (serial_->portOpen()) {
+        rig_->sendRelayCommand(rig::protocol::switchCommand(rig::protocol::kShutterRelay, false));
+      }
+    } catch (const std::exception&) {
+      // The line is gone: nothing more can be commanded.
+    }
+  }
+
+ protected:
+  void run() override;
+
+ private:
+  Result execute(const Request& request);
+  State current() const;
+  // Hands the state to the owner when it has changed since last handed.
+  void report();
+  void onChange(Control control, PanelModel::Field field, const std::string& text, bool on);
+
+  RigService& owner_;
+  SerialFactory makeSerial_;
+  QSemaphore ready_;
+  QAbstractEventDispatcher* dispatcher_ = nullptr;
+  QMutex mutex_;  // guards jobs_ and stopping_
+  std::deque<std::function<void()>> jobs_;
+  bool stopping_ = false;
+
+  // The service thread's own, set while it runs.
+  rig::SerialControl* serial_ = nullptr;
+  Recorder* recorder_ = nullptr;
+  PanelModel* panel_ = nullptr;
+  rig::Rig* rig_ = nullptr;
+  bool running_ = false;
+  bool usedPort_ = false;  // a job has used the port since the thread's events were last handled
+  State reported_;
+  bool reportedOnce_ = false;
+};
+
+void RigService::Worker::run() {
+  const std::unique_ptr<rig::SerialControl> serial = makeSerial_();
+  makeSerial_ = nullptr;
+  SleepClock clock(*QAbstractEventDispatcher::instance());
+  Recorder recorder(*serial, clock);
+  PanelModel panel;
+  rig::Rig rig(recorder, panel, clock);
+  serial_ = serial.get();
+  recorder_ = &recorder;
+  panel_ = &panel;
+  rig_ = &rig;
+  dispatcher_ = QAbstractEventDispatcher::instance();
+
+  panel.setListener([this](Control control, PanelModel::Field field, const std::string& text,
+                           bool on) { onChange(control, field, text, on); });
+  serial->setLossHandler([this](const std::string& message) {
+    // A loss told after a job that used the port happened during or before that job, which met
+    // it and told it in its own way (a failure, a scan's "Port Not Found" reason).
+    if (usedPort_) return;
+    panel_->setToolTip(Control::Text3, message);
+    report();
+    emit owner_.linkLost(QString::fromStdString(message));
+  });
+  report();
+  ready_.release();
+
+  for (;;) {
+    std::function<void()> job;
+    {
+      const QMutexLocker lock(&mutex_);
+      if (stopping_) break;
+      if (!jobs_.empty()) {
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+    }
+    if (job) job();
+    // What came in meanwhile is handled; with no job, the thread sleeps until something comes
+    // (a job posted since the queue was looked at has woken the dispatcher already).
+    dispatcher_->processEvents(job ? QEventLoop::AllEvents : QEventLoop::WaitForMoreEvents);
+    usedPort_ = false;
+  }
+
+  serial->setLossHandler(nullptr);
+  panel.setListener(nullptr);
+}
+
+void RigService::Worker::onChange(Control control, PanelModel::Field field, const std::string& text,
+                                  bool on) {
+  switch (field) {
+    case PanelModel::Field::Text:
+      emit owner_.textChanged(control, QString::fromStdString(text));
+      break;
+    case PanelModel::Field::Enabled:
+      emit owner_.enabledChanged(control, on);
+      break;
+    case PanelModel::Field::ToolTip:
+      emit owner_.toolTipChanged(control, QString::fromStdString(text));
+      break;
+  }
+  report();
+}
+
+State RigService::Worker::current() const {
+  State state;
+  state.port = serial_->portNumber();
+  state.device = QString::fromStdString(serial_->device());
+  state.open = serial_->portOpen();
+  state.busy = running_ || owner_.pending_ > 0;
+  state.status = QString::fromStdString(panel_->text(Control::Text3));
+  state.statusTip = QString::fromStdString(panel_->toolTip(Control::Text3));
+  state.flash = QString::fromStdString(panel_->text(Control::Command5));
+  state.shutter = QString::fromStdString(panel_->text(Control::Command6));
+  return state;
+}
+
+void RigService::Worker::report() {
+  const State state = current();
+  if (reportedOnce_ && sameState(state, reported_)) return;
+  reported_ = state;
+  reportedOnce_ = true;
+  QMetaObject::invokeMethod(
+      &owner_, [owner = &owner_, state] { owner->publish(state); }, Qt::QueuedConnection);
+}
+
+void RigService::Worker::handle(const Request& request, const Done& done,
+                                const QPointer<QObject>& replyTo) {
+  // Asking for the state changes nothing, so it does not count as running.
+  running_ = request.action != Action::Status;
+  usedPort_ = usedPort_ || running_;
+  report();
+  Result result = execute(request);
+  running_ = false;
+  const bool last = --owner_.pending_ == 0;
+  report();
+  result.state = current();
+  if (replyTo) {
+    QMetaObject::invokeMethod(
+        replyTo.data(),
+        [done, result, owner = &owner_, toOwner = replyTo.data() == &owner_]() mutable {
+          if (toOwner) result.state.broker = owner->broker();
+          if (done) done(result);
+        },
+        Qt::QueuedConnection);
+  }
+  if (last) emit owner_.idle();
+}
+
+Result RigService::Worker::execute(const Request& request) {
+  Result result;
+  recorder_->begin();
+  const QString button = buttonOf(request.action);
+  auto fail = [&](rig::FailureKind kind, const QString& details) {
+    result.ok = false;
+    result.kind = kind;
+    result.message = QStringLiteral("%1 failed: %2").arg(button, details);
+  };
+  try {
+    switch (request.action) {
+      case Action::Status:
+        break;
+      case Action::Open:
+        // The rig reads the choice from the selector, as the window's click has it.
+        panel_->setText(Control::Combo1, request.port.toStdString());
+        if (const auto kind = rig_->openComPort()) {
+          result.ok = false;
+          result.kind = *kind;
+          result.message = QString::fromStdString(panel_->toolTip(Control::Text3));
+        }
+        break;
+      case Action::Flash:
+        rig_->toggleFlash();
+        break;
+      case Action::Shutter:
+        rig_->pulseShutter();
+        break;
+      case Action::Sequence:
+        rig_->runTwoShotSequence();
+        break;
+    }
+  } catch (const rig::SerialError& error) {
+    const QString device = error.device().empty() ? QStringLiteral("no device is assigned to it")
+                                                  : QString::fromStdString(error.device());
+    fail(error.kind(), QStringLiteral("Port %1 (%2): %3")
+                           .arg(error.port())
+                           .arg(device, QString::fromStdString(error.reason())));
+  } catch (const std::exception& error) {
+    fail(rig::FailureKind::Other, QString::fromLocal8Bit(error.what()));
+  } catch (...) {
+    fail(rig::FailureKind::Other, QStringLiteral("unknown error"));
+  }
+  result.commands = recorder_->take();
+  return result;
+}
+
+// ---- RigService ----
+
+RigService::RigService(SerialFactory makeSerial, QObject* parent) : RigHost(parent) {
+  qRegisterMetaType<rig::Control>();
+  qRegisterMetaType<service::State>();
+  worker_ = std::make_unique<Worker>(*this, std::move(makeSerial));
+  worker_->begin();
+  // The state the worker reported on starting is the first one there is.
+  QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+}
+
+RigService::RigService(std::unique_ptr<rig::SerialControl> serial, QObject* parent)
+    : RigService([held = std::make_shared<std::unique_ptr<rig::SerialControl>>(
+                      std::move(serial))] { return std::move(*held); },
+                 parent) {}
+
+RigService::~RigService() { worker_->end(); }
+
+void RigService::submit(const Request& request, Done done) {
+  ++pending_;
+  // The answer goes back to the caller's thread: to this object when that is its thread, else
+  // to the caller's event dispatcher.
+  QPointer<QObject> replyTo = this;
+  if (QThread::currentThread() != thread()) {
+    replyTo = QAbstractEventDispatcher::instance(QThread::currentThread());
+  }
+  worker_->post([worker = worker_.get(), request, done = std::move(done), replyTo] {
+    worker->handle(request, done, replyTo);
+  });
+}
+
+State RigService::state() const {
+  State state = state_;
+  state.broker = broker();
+  return state;
+}
+
+bool RigService::busy() const { return pending_ > 0; }
+
+void RigService::shutDown() {
+  worker_->postAndWait([worker = worker_.get()] { worker->shutDown(); });
+}
+
+void RigService::withSerial(const std::function<void(rig::SerialControl&)>& work) {
+  // What `work` throws would end the service's thread: it is handed to the caller instead.
+  std::exception_ptr failure;
+  worker_->postAndWait([worker = worker_.get(), &work, &failure] {
+    try {
+      worker->withSerial(work);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  });
+  if (failure) std::rethrow_exception(failure);
+}
+
+void RigService::publish(const State& state) {
+  if (sameState(state, state_)) return;
+  state_ = state;
+  emit stateChanged(this->state());
+}
+
+QString RigService::buttonOf(Action action) {
+  switch (action) {
+    case Action::Open:
+      return QStringLiteral("Open Com Port");
+    case Action::Flash:
+      return QStringLiteral("Main Flash");
+    case Action::Shutter:
+      return QStringLiteral("Camera Shutter");
+    case Action::Sequence:
+      return QStringLiteral("Start");
+    case Action::Status:
+      break;
+  }
+  return QStringLiteral("Status");
+}
+
+std::optional<RigService::Warning> RigService::warning(const Request& request,
+                                                       const Result& result) {
+  if (result.ok) return std::nullopt;
+  const QString button = buttonOf(request.action);
+  const QString prefix = QStringLiteral("%1 failed: ").arg(button);
+  if (!result.message.startsWith(prefix)) return std::nullopt;
+  return Warning{QStringLiteral("%1 failed").arg(button),
+                 QStringLiteral("\"%1\" stopped at a failing step.\n\n%2")
+                     .arg(button, result.message.mid(prefix.size()))};
+}
+
+}  // namespace service

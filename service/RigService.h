@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "RigHost.h"
+#include "rig/Panel.h"
+#include "rig/SerialControl.h"
+
+namespace service {
+
+// The one owner of the serial control and the rig. Requests from every channel run one at a
+// time, in arrival order, on a thread of the service's own, where a wait is a plain monotonic
+// sleep. Each change the window must show is reported as it happens (queued to the thread that
+// created the service); each request ends with a Result.
+class RigService : public RigHost {
+  Q_OBJECT
+
+ public:
+  // Makes the serial control; called once, on the service's thread. A control built on Qt's
+  // serial port belongs to the thread that made it, so it must be made there, not handed over.
+  using SerialFactory = std::function<std::unique_ptr<rig::SerialControl>()>;
+
+  explicit RigService(SerialFactory makeSerial, QObject* parent = nullptr);
+  // For a control bound to no thread (plain C++ controls, wrappers of them): it is used from the
+  // service's thread from now on.
+  explicit RigService(std::unique_ptr<rig::SerialControl> serial, QObject* parent = nullptr);
+  // Waits for the running request to end; queued requests are dropped unanswered.
+  ~RigService() override;
+
+  void submit(const Request& request, Done done) override;
+  State state() const override;
+
+  // True from a request's start to the end of the last queued one.
+  bool busy() const;
+
+  // For the end of a headless run: waits until the queue is empty, then commands relay 1 off
+  // when the port is open, so the shutter never stays open after the service stops.
+  void shutDown();
+
+  // Runs `work` on the service's thread with the serial control, after the requests queued
+  // before it, and waits for it (tests and diagnostics: closing the port, reading its buffer).
+  // What `work` throws is thrown here.
+  void withSerial(const std::function<void(rig::SerialControl&)>& work);
+
+  // The caption of the button that starts an action: "Open Com Port", "Main Flash", ...
+  static QString buttonOf(Action action);
+  // The warning the window shows for a failed request: "<button> failed" and its text. None for
+  // a success, and none for an opening that ended in "Port Not Found" (the status box says it).
+  struct Warning {
+    QString title;
+    QString text;
+  };
+  static std::optional<Warning> warning(const Request& request, const Result& result);
+
+ signals:
+  // Every text, caption, enabled flag and tooltip the rig sets on the window's controls.
+  void textChanged(rig::Control control, const QString& text);
+  void enabledChanged(rig::Control control, bool enabled);
+  void toolTipChanged(rig::Control control, const QString& tip);
+  // The queue has run empty.
+  void idle();
+  // The open port's device went away while no request ran; `message` names port, device, reason.
+  void linkLost(const QString& message);
+
+ private:
+  class Worker;
+  // Takes the state the worker reports, on this object's thread.
+  void publish(const State& state);
+
+  std::unique_ptr<Worker> worker_;
+  State state_;
+  std::atomic<int> pending_{0};
+};
+
+}  // namespace service
