@@ -58,6 +58,10 @@ int serve(const Options& options) {
     return kExitSignalBase + rig::SystemClock::stopRequested();
   }
   if (!opened->ok) {
+    if (opened->kind == rig::FailureKind::DeviceGone) {
+      complain("port lost: " + opened->message.toStdString());
+      return kExitSerial;
+    }
     complain("port not found: " + opened->message.toStdString());
     return kExitPortNotFound;
   }

@@ -168,6 +168,11 @@ int run(const cli::Options& options) {
     answers.start();
     if (const auto failure = rig.openComPort()) {
       answers.print(service::Action::Open, failure, panel.toolTip(rig::Control::Text3));
+      // A port that opened and went away during the reset was found: it failed, like a write.
+      if (panel.text(rig::Control::Text3) == "Port Lost") {
+        complain("port lost: " + panel.toolTip(rig::Control::Text3));
+        return kExitSerial;
+      }
       complain("port not found: " + panel.toolTip(rig::Control::Text3));
       return kExitPortNotFound;
     }
