@@ -6,11 +6,13 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QMetaObject>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
 #include <utility>
 
+#include "DeviceWatcher.h"
 #include "rig/Protocol.h"
 
 // The serial traffic, for diagnosis in the field: QT_LOGGING_RULES="quillmar.serial.debug=true"
@@ -82,6 +84,11 @@ CommControl::CommControl(PortMap map, QObject* parent) : QObject(parent), map_(s
   port_.setReadBufferSize(kReceiveBufferBytes);
   connect(&port_, &QSerialPort::readyRead, this, &CommControl::noteReceived);
   connect(&port_, &QSerialPort::errorOccurred, this, &CommControl::onError);
+}
+
+CommControl::CommControl(std::shared_ptr<const DeviceSource> system, QObject* parent)
+    : CommControl(PortMap::fromSystem(), parent) {
+  system_ = std::move(system);
 }
 
 CommControl::~CommControl() {
@@ -343,6 +350,79 @@ void CommControl::throwIfLost() {
 }
 
 void CommControl::setLossHandler(LossHandler handler) { lossHandler_ = std::move(handler); }
+
+rig::PortList CommControl::refreshPorts() {
+  rig::PortList list;
+  if (!system_) {
+    // The operator's list: each path is its own identity, there or not.
+    for (const QString& device : map_.devices()) {
+      rig::DeviceInfo info;
+      info.path = device.toStdString();
+      info.byPath = true;
+#ifdef Q_OS_UNIX
+      info.present = !device.isEmpty() && QFileInfo::exists(systemLocation(device));
+#else
+      info.present = !device.isEmpty();
+#endif
+      list.push_back(std::move(info));
+    }
+    return list;
+  }
+
+  const rig::PortList found = system_->devices();
+  const auto lookUp = [&found](const QString& path) {
+    for (const rig::DeviceInfo& info : found) {
+      if (QString::fromStdString(info.path) == path) return info;
+    }
+    rig::DeviceInfo absent;
+    absent.path = path.toStdString();
+    absent.byPath = true;
+    absent.present = false;
+    return absent;
+  };
+#ifdef Q_OS_WIN
+  // Port n is COMn: the list runs up to the highest COM number there is.
+  int highest = 0;
+  for (const rig::DeviceInfo& info : found) {
+    const QString name = QString::fromStdString(info.path);
+    if (name.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
+      highest = std::max(highest, name.mid(3).toInt());
+    }
+  }
+  for (int n = 1; n <= highest; ++n) list.push_back(lookUp(map_.device(n)));
+#else
+  // The numbering follows the devices, but not under an open port: it names that port's device.
+  if (!port_.isOpen()) {
+    QStringList paths;
+    for (const rig::DeviceInfo& info : found) paths.append(QString::fromStdString(info.path));
+    map_ = PortMap::ordered(paths);
+  }
+  for (const QString& device : map_.devices()) list.push_back(lookUp(device));
+#endif
+  return list;
+}
+
+void CommControl::watchDevices(ChangeHandler changed) {
+  if (watcher_ == nullptr) {
+    watcher_ = new DeviceWatcher(this);
+    connect(watcher_, &DeviceWatcher::changed, this, [this] {
+      if (changeHandler_) changeHandler_();
+    });
+  }
+  changeHandler_ = std::move(changed);
+  QStringList folders = {QStringLiteral("/dev"), QStringLiteral("/dev/serial/by-id")};
+  if (!system_) {
+    for (const QString& device : map_.devices()) {
+      if (!device.isEmpty()) folders.append(QFileInfo(device).absolutePath());
+    }
+  }
+  watcher_->watch(folders);
+}
+
+void CommControl::stopWatching() {
+  changeHandler_ = nullptr;
+  if (watcher_ != nullptr) watcher_->stop();
+}
 
 void CommControl::noteReceived() { lastReceived_ = std::chrono::steady_clock::now(); }
 

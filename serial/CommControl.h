@@ -2,11 +2,15 @@
 
 #include <QObject>
 #include <QSerialPort>
+#include <memory>
 
+#include "DeviceSource.h"
 #include "PortMap.h"
 #include "rig/SerialControl.h"
 
 namespace serial {
+
+class DeviceWatcher;
 
 // The serial control over QSerialPort: port number, open flag, Output and Input, with the
 // failures rig::SerialControl lists. Writes reach the line before output() returns; input()
@@ -19,7 +23,10 @@ class CommControl : public QObject, public rig::SerialControl {
   Q_OBJECT
 
  public:
+  // Port numbers from a fixed list (--ports).
   explicit CommControl(PortMap map, QObject* parent = nullptr);
+  // Port numbers from the system's devices, read afresh at each refreshPorts().
+  explicit CommControl(std::shared_ptr<const DeviceSource> system, QObject* parent = nullptr);
   ~CommControl() override;
 
   int portNumber() const override;
@@ -31,6 +38,10 @@ class CommControl : public QObject, public rig::SerialControl {
   rig::Clock::time_point lastReceived() const override;
   std::string device() const override;
   void setLossHandler(LossHandler handler) override;
+  rig::PortList refreshPorts() override;
+  // Watches /dev, /dev/serial/by-id and the folders of a fixed list's devices.
+  void watchDevices(ChangeHandler changed) override;
+  void stopWatching() override;
 
   const PortMap& portMap() const { return map_; }
 
@@ -71,6 +82,8 @@ class CommControl : public QObject, public rig::SerialControl {
   void noteReceived();
 
   PortMap map_;
+  std::shared_ptr<const DeviceSource> system_;  // null: the map is a fixed list
+  DeviceWatcher* watcher_ = nullptr;            // made on the first watch
   QSerialPort port_;
   int number_ = 1;
   QString lostReason_;      // why the port was closed under us, until the next opening
@@ -78,6 +91,7 @@ class CommControl : public QObject, public rig::SerialControl {
   unsigned openCount_ = 0;  // tells a late loss notice from one about the current opening
   rig::Clock::time_point lastReceived_{};
   LossHandler lossHandler_;
+  ChangeHandler changeHandler_;
 };
 
 }  // namespace serial
