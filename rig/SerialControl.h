@@ -90,7 +90,7 @@ class SerialControl {
   // (the device went away), on the thread that uses the control. Controls whose ports cannot
   // fail that way never call it.
   using LossHandler = std::function<void(const std::string& message)>;
-  virtual void setLossHandler(LossHandler handler) { static_cast<void>(handler); }
+  virtual void setLossHandler(const LossHandler& /*handler*/) {}
 
   // The ports by number as they are now, with what identifies each device. A control that maps
   // numbers to the system's devices reads them afresh here, and its numbering follows; one with
@@ -100,7 +100,7 @@ class SerialControl {
   // Calls `changed` whenever a device may have come or gone, on the thread that uses the
   // control, until stopWatching(). Controls that cannot watch never call it.
   using ChangeHandler = std::function<void()>;
-  virtual void watchDevices(ChangeHandler changed) { static_cast<void>(changed); }
+  virtual void watchDevices(const ChangeHandler& /*changed*/) {}
   virtual void stopWatching() {}
 };
 
@@ -118,9 +118,9 @@ class ForwardingSerialControl : public SerialControl {
   std::string input() override { return inner_.input(); }
   Clock::time_point lastReceived() const override { return inner_.lastReceived(); }
   std::string device() const override { return inner_.device(); }
-  void setLossHandler(LossHandler handler) override { inner_.setLossHandler(std::move(handler)); }
+  void setLossHandler(const LossHandler& handler) override { inner_.setLossHandler(handler); }
   PortList refreshPorts() override { return inner_.refreshPorts(); }
-  void watchDevices(ChangeHandler changed) override { inner_.watchDevices(std::move(changed)); }
+  void watchDevices(const ChangeHandler& changed) override { inner_.watchDevices(changed); }
   void stopWatching() override { inner_.stopWatching(); }
 
  private:

@@ -349,7 +349,7 @@ void CommControl::throwIfLost() {
   failClosed();
 }
 
-void CommControl::setLossHandler(LossHandler handler) { lossHandler_ = std::move(handler); }
+void CommControl::setLossHandler(const LossHandler& handler) { lossHandler_ = handler; }
 
 rig::PortList CommControl::refreshPorts() {
   rig::PortList list;
@@ -402,14 +402,14 @@ rig::PortList CommControl::refreshPorts() {
   return list;
 }
 
-void CommControl::watchDevices(ChangeHandler changed) {
+void CommControl::watchDevices(const ChangeHandler& changed) {
   if (watcher_ == nullptr) {
     watcher_ = new DeviceWatcher(this);
     connect(watcher_, &DeviceWatcher::changed, this, [this] {
       if (changeHandler_) changeHandler_();
     });
   }
-  changeHandler_ = std::move(changed);
+  changeHandler_ = changed;
   QStringList folders = {QStringLiteral("/dev"), QStringLiteral("/dev/serial/by-id")};
   if (!system_) {
     for (const QString& device : map_.devices()) {

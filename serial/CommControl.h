@@ -37,10 +37,10 @@ class CommControl : public QObject, public rig::SerialControl {
   std::string input() override;
   rig::Clock::time_point lastReceived() const override;
   std::string device() const override;
-  void setLossHandler(LossHandler handler) override;
+  void setLossHandler(const LossHandler& handler) override;
   rig::PortList refreshPorts() override;
   // Watches /dev, /dev/serial/by-id and the folders of a fixed list's devices.
-  void watchDevices(ChangeHandler changed) override;
+  void watchDevices(const ChangeHandler& changed) override;
   void stopWatching() override;
 
   const PortMap& portMap() const { return map_; }

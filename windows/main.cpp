@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "Form1.h"
+#include "RemoteControl.h"
 #include "Windows.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
+#include "service/LocalEndpoint.h"
 
 #ifndef QUILLMAR_VERSION
 #error "QUILLMAR_VERSION must be defined by the build (the project's version)"
@@ -40,6 +42,10 @@ const char* const kDescription =
     "\n"
     "Nothing is sent on any port until \"Open Com Port\" is clicked.\n"
     "\n"
+    "Remote control: the panel listens on a local socket of the user's own, named\n"
+    "\"quillmar\" (or --name NAME), for JSON requests, one a line; quillmar-cli goes\n"
+    "through it while the panel runs.\n"
+    "\n"
     "Serial traffic log: QT_LOGGING_RULES=\"quillmar.serial.debug=true\" quillmar\n"
     "writes every command sent and every reply received to standard error.";
 
@@ -60,7 +66,6 @@ const QStringList kToolkitOptions = {QStringLiteral("platform"),
                                      QStringLiteral("display"),
                                      QStringLiteral("geometry"),
                                      QStringLiteral("title"),
-                                     QStringLiteral("name"),
                                      QStringLiteral("sync"),
                                      QStringLiteral("nograb"),
                                      QStringLiteral("dograb"),
@@ -77,6 +82,11 @@ struct Options {
       QStringLiteral("ports"),
       QStringLiteral("Maps port numbers to devices: port n is the n-th DEV (see above)."),
       QStringLiteral("DEV1,DEV2,...")};
+  QCommandLineOption name{
+      QStringLiteral("name"),
+      QStringLiteral("Names the panel's local socket, for a second panel on the same machine "
+                     "(default: quillmar; quillmar-cli --name NAME reaches it)."),
+      QStringLiteral("NAME"), QString::fromLatin1(service::LocalEndpoint::kDefaultName)};
   QCommandLineOption listPorts{
       QStringLiteral("list-ports"),
       QStringLiteral("Prints which device each port number stands for now (with the USB "
@@ -88,6 +98,7 @@ void describeOptions(QCommandLineParser& parser, const Options& options) {
   parser.addHelpOption();
   parser.addVersionOption();
   parser.addOption(options.ports);
+  parser.addOption(options.name);
   parser.addOption(options.listPorts);
 }
 
@@ -183,6 +194,8 @@ int main(int argc, char* argv[]) {
   QCoreApplication::setApplicationVersion(QStringLiteral(QUILLMAR_VERSION));
 
   const Options options;
+  // Read before QApplication exists: the X11 platform takes "-name" (and "--name") for itself.
+  QString endpointName;
 
   // --help, --version, --list-ports and mistyped options are answered without a display.
   {
@@ -216,6 +229,13 @@ int main(int argc, char* argv[]) {
         return 2;
       }
     }
+    endpointName = early.value(options.name);
+    if (!service::LocalEndpoint::validName(endpointName)) {
+      std::fprintf(stderr,
+                   "quillmar: --name wants 1 to 64 letters, digits, '.', '_' or '-'\n"
+                   "Try 'quillmar --help'.\n");
+      return 2;
+    }
     if (early.isSet(options.listPorts)) {
       const QCoreApplication app(argc, argv);
       return listPorts(portMap(early, options), early.isSet(options.ports));
@@ -234,6 +254,8 @@ int main(int argc, char* argv[]) {
   Form1& window = form1();
   window.show();
   window.combo1()->setFocus();
+
+  startRemoteControl(window, endpointName);
 
   const int result = app.exec();
   destroyWindows();
