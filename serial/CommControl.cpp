@@ -91,6 +91,11 @@ CommControl::CommControl(std::shared_ptr<const DeviceSource> system, QObject* pa
   system_ = std::move(system);
 }
 
+std::unique_ptr<CommControl> CommControl::fromOption(const std::optional<QString>& ports) {
+  if (ports) return std::make_unique<CommControl>(PortMap::fromList(*ports));
+  return std::make_unique<CommControl>(std::make_shared<const SystemDevices>());
+}
+
 CommControl::~CommControl() {
   disconnect(&port_, nullptr, this, nullptr);
   if (port_.isOpen()) port_.close();
@@ -110,6 +115,8 @@ bool CommControl::portOpen() const { return port_.isOpen() && lostReason_.isEmpt
 
 void CommControl::setPortOpen(bool open) {
   if (!open) {
+    // Closed on purpose: a loss of this opening not yet told is no longer news.
+    ++openCount_;
     if (port_.isOpen()) {
       closing_ = true;
       port_.close();
@@ -410,8 +417,10 @@ void CommControl::watchDevices(const ChangeHandler& changed) {
     });
   }
   changeHandler_ = changed;
-  QStringList folders = {QStringLiteral("/dev"), QStringLiteral("/dev/serial/by-id")};
-  if (!system_) {
+  QStringList folders = SystemDevices().folders();
+  if (system_) {
+    folders = system_->folders();
+  } else {
     for (const QString& device : map_.devices()) {
       if (!device.isEmpty()) folders.append(QFileInfo(device).absolutePath());
     }

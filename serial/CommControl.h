@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QSerialPort>
 #include <memory>
+#include <optional>
 
 #include "DeviceSource.h"
 #include "PortMap.h"
@@ -28,6 +29,10 @@ class CommControl : public QObject, public rig::SerialControl {
   // Port numbers from the system's devices, read afresh at each refreshPorts().
   explicit CommControl(std::shared_ptr<const DeviceSource> system, QObject* parent = nullptr);
   ~CommControl() override;
+
+  // The control a program makes from its --ports option: that list when given, else the
+  // system's devices.
+  static std::unique_ptr<CommControl> fromOption(const std::optional<QString>& ports);
 
   int portNumber() const override;
   void setPortNumber(int number) override;

@@ -22,6 +22,10 @@ QString SystemDevices::usbLocation(const QString& sysfsPath) {
   return location;
 }
 
+QStringList SystemDevices::folders() const {
+  return {QStringLiteral("/dev"), QStringLiteral("/dev/serial/by-id")};
+}
+
 rig::PortList SystemDevices::devices() const {
   rig::PortList list;
   for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {

@@ -23,6 +23,7 @@ namespace {
 class ListedDevices : public serial::DeviceSource {
  public:
   rig::PortList devices() const override { return list; }
+  QStringList folders() const override { return {}; }
   rig::PortList list;
 };
 
