@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "ReconnectRows.h"
 #include "SimProcess.h"
 #include "Startup.h"
 #include "Stats.h"
@@ -69,6 +70,8 @@ struct Settings {
   int baselineSequences = 3;
   int scans = 20;
   int startups = 10;
+  int reconnects = 10;
+  int idleCpuSamples = 3;
   bool startup = true;
   std::string samplesFile;  // every sample, one "measurement<TAB>value" a line
   std::string quillmar = QUILLMAR_PROGRAM;
@@ -272,6 +275,7 @@ class Bench {
   void measurePanel(std::vector<bench::Row>& rows);
   void measureBaseline(std::vector<bench::Row>& rows);
   void measureStartup(std::vector<bench::Row>& rows);
+  void measureReconnects(std::vector<bench::Row>& rows);
 
   // Takes in every command the module has received so far: waits until none has come for a while.
   std::size_t quiesce();
@@ -543,9 +547,23 @@ std::vector<bench::Row> Bench::run() {
   measurePanel(rows);
   std::fprintf(stderr, "quillmar-bench: busy-wait baseline...\n");
   measureBaseline(rows);
+  std::fprintf(stderr, "quillmar-bench: unplug and replug...\n");
+  measureReconnects(rows);
   std::fprintf(stderr, "quillmar-bench: start-up...\n");
   measureStartup(rows);
   return rows;
+}
+
+void Bench::measureReconnects(std::vector<bench::Row>& rows) {
+  const bench::ReconnectSamples samples =
+      bench::measureReconnects(settings_.reconnects, settings_.idleCpuSamples);
+  for (const std::string& what : samples.problems) problem(what);
+  addRow(rows, "Device gone to \"Port Lost\" shown (ms)", samples.lostMs, 2, "median <= 100 ms",
+         [](const bench::Summary& s) { return s.median <= 100.0; });
+  addRow(rows, "Device back to its first \"relay off 0\" at the module (ms)", samples.backMs, 2,
+         "median <= 500 ms", [](const bench::Summary& s) { return s.median <= 500.0; });
+  addRow(rows, "CPU while waiting for a lost module, 10 s (% of one core)", samples.idleCpu, 3,
+         "<= 0.1 %", [](const bench::Summary& s) { return s.max <= 0.1; });
 }
 
 std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
@@ -565,6 +583,8 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.baselineSequences = 1;
       settings.scans = 3;
       settings.startups = 2;
+      settings.reconnects = 3;
+      settings.idleCpuSamples = 1;
     } else if (arg == "--no-startup") {
       settings.startup = false;
     } else if (arg == "--samples" && i + 1 < argc) {
