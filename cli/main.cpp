@@ -76,7 +76,10 @@ void waitForDevice(rig::SerialControl& serial, const std::string& selector,
   serial.watchDevices([&] {
     if (portPresent(serial, selector)) loop.quit();
   });
-  QTimer::singleShot(std::chrono::milliseconds(ms), &loop, &QEventLoop::quit);
+  QTimer deadline;
+  deadline.setSingleShot(true);
+  QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+  deadline.start(std::chrono::milliseconds(ms));
   QTimer stopWatch;
   QObject::connect(&stopWatch, &QTimer::timeout, &loop, [&loop] {
     if (rig::SystemClock::stopRequested()) loop.quit();

@@ -247,7 +247,7 @@ void RigService::Worker::considerReopening() {
     retry_->start(std::max<int>(0, static_cast<int>(wait.count())));
   }
   if (plan.attempt) {
-    const rig::DeviceInfo device = ports.at(static_cast<std::size_t>(*plan.attempt - 1));
+    const rig::DeviceInfo& device = ports.at(static_cast<std::size_t>(*plan.attempt - 1));
     // Queued behind the requests made so far, so it never runs inside or between an action's
     // steps, and only one is ever waiting.
     post([this, port = *plan.attempt, device] { reopen(port, device); });
