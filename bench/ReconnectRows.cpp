@@ -87,7 +87,7 @@ ReconnectSamples measureReconnects(int cycles, int cpuSamples) {
   const auto reopened = [&window] {
     return window.text3()->toolTip().contains(QLatin1String("reconnected")) &&
            window.text3()->text() == QStringLiteral("Port Found and Opened") &&
-           !window.service().busy();
+           !window.service().state().busy;
   };
 
   window.combo1()->setEditText(QStringLiteral("1"));
@@ -95,6 +95,14 @@ ReconnectSamples measureReconnects(int cycles, int cpuSamples) {
   if (!runUntil([&] { return module->log().size() >= 2 && !window.service().busy(); }, 3s)) {
     out.problems.push_back("reconnect: the first opening failed");
     return out;
+  }
+
+  // The same panel with its port open and nothing to watch, for comparison.
+  for (int sample = 0; sample < cpuSamples; ++sample) {
+    const double before = cpuSeconds();
+    idle(kIdleCpuWindow);
+    const double seconds = std::chrono::duration<double>(kIdleCpuWindow).count();
+    out.idleCpuOpen.push_back((cpuSeconds() - before) / seconds * 100.0);
   }
 
   for (int cycle = 0; cycle < cycles; ++cycle) {

@@ -30,7 +30,7 @@ class Reconnect : public RigOnPtys {
  protected:
   static bool reconnected() {
     return status() == QStringLiteral("Port Found and Opened") &&
-           statusTip().contains(QLatin1String("reconnected")) && !form1().service().busy();
+           statusTip().contains(QLatin1String("reconnected")) && !form1().service().state().busy;
   }
   // The module behind the link goes away; the panel shows it.
   void lose(sim::RelayModule& module) {
@@ -217,7 +217,7 @@ TEST_F(SystemDevices, TheLostModuleIsKnownByItsSerialNumberUnderAnyName) {
   source->set({usb(node(QStringLiteral("ttyUSB0"), *other), "B20K5678"),
                usb(node(QStringLiteral("ttyUSB1"), *back), "A10K1234")});
   ASSERT_TRUE(waitFor([this] {
-    return status() == QStringLiteral("Port Found and Opened") && !form1().service().busy();
+    return status() == QStringLiteral("Port Found and Opened") && !form1().service().state().busy;
   })) << status().toStdString()
       << ": " << form1().text3()->toolTip().toStdString();
   EXPECT_EQ(form1().combo1()->currentText(), QStringLiteral("2"));
