@@ -121,6 +121,7 @@ class RigService::Worker : public QThread {
 
   void handle(const Request& request, const Done& done, const QPointer<QObject>& replyTo);
   void withSerial(const std::function<void(rig::SerialControl&)>& work) {
+    usedPort_ = true;
     work(*serial_);
     report();
   }
@@ -151,7 +152,8 @@ class RigService::Worker : public QThread {
   void report();
   void onChange(Control control, PanelModel::Field field, const std::string& text, bool on);
   // The open port's device went away: "Port Lost", and the watch for its module begins.
-  void onLoss(const std::string& message);
+  // `metByJob`: a job that used the port has run into it already and reported it.
+  void onLoss(const std::string& message, bool metByJob);
   // A device may have come or gone (or a retry is due): asks the reconnector what to do.
   void considerReopening();
   // Runs one reopening attempt, queued like a request.
@@ -171,6 +173,7 @@ class RigService::Worker : public QThread {
   PanelModel* panel_ = nullptr;
   rig::Rig* rig_ = nullptr;
   bool running_ = false;
+  bool usedPort_ = false;  // a job has used the port since the thread's events were last handled
   State reported_;
   bool reportedOnce_ = false;
   rig::Reconnector reconnector_;
@@ -193,7 +196,9 @@ void RigService::Worker::run() {
 
   panel.setListener([this](Control control, PanelModel::Field field, const std::string& text,
                            bool on) { onChange(control, field, text, on); });
-  serial->setLossHandler([this](const std::string& message) { onLoss(message); });
+  // A loss told after a job that used the port happened during or before that job, which met it
+  // and told it in its own way (a failure); it is not told once more, but it is shown.
+  serial->setLossHandler([this](const std::string& message) { onLoss(message, usedPort_); });
   QTimer retry;
   retry.setSingleShot(true);
   QObject::connect(&retry, &QTimer::timeout, [this] { considerReopening(); });
@@ -211,12 +216,11 @@ void RigService::Worker::run() {
         jobs_.pop_front();
       }
     }
-    if (job) {
-      job();
-    } else {
-      // A job posted since the queue was looked at has woken the dispatcher already.
-      dispatcher_->processEvents(QEventLoop::WaitForMoreEvents);
-    }
+    if (job) job();
+    // What came in meanwhile is handled; with no job, the thread sleeps until something comes
+    // (a job posted since the queue was looked at has woken the dispatcher already).
+    dispatcher_->processEvents(job ? QEventLoop::AllEvents : QEventLoop::WaitForMoreEvents);
+    usedPort_ = false;
   }
 
   endWatch();
@@ -225,11 +229,11 @@ void RigService::Worker::run() {
   panel.setListener(nullptr);
 }
 
-void RigService::Worker::onLoss(const std::string& message) {
+void RigService::Worker::onLoss(const std::string& message, bool metByJob) {
   lostMessage_ = message;
   rig_->showLost(message);
   report();
-  emit owner_.linkLost(QString::fromStdString(message));
+  if (!metByJob) emit owner_.linkLost(QString::fromStdString(message));
   if (const auto& module = rig_->module()) {
     reconnector_.lose(*module, std::chrono::steady_clock::now());
     serial_->watchDevices([this] { considerReopening(); });
@@ -318,6 +322,7 @@ void RigService::Worker::handle(const Request& request, const Done& done,
                                 const QPointer<QObject>& replyTo) {
   // Asking for the state changes nothing, so it does not count as running.
   running_ = request.action != Action::Status;
+  usedPort_ = usedPort_ || running_;
   report();
   Result result = execute(request);
   running_ = false;
@@ -432,7 +437,16 @@ void RigService::shutDown() {
 }
 
 void RigService::withSerial(const std::function<void(rig::SerialControl&)>& work) {
-  worker_->postAndWait([worker = worker_.get(), &work] { worker->withSerial(work); });
+  // What `work` throws would end the service's thread: it is handed to the caller instead.
+  std::exception_ptr failure;
+  worker_->postAndWait([worker = worker_.get(), &work, &failure] {
+    try {
+      worker->withSerial(work);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  });
+  if (failure) std::rethrow_exception(failure);
 }
 
 void RigService::publish(const State& state) {

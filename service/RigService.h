@@ -47,6 +47,7 @@ class RigService : public RigHost {
 
   // Runs `work` on the service's thread with the serial control, after the requests queued
   // before it, and waits for it (tests and diagnostics: closing the port, reading its buffer).
+  // What `work` throws is thrown here.
   void withSerial(const std::function<void(rig::SerialControl&)>& work);
 
   // The caption of the button that starts an action: "Open Com Port", "Main Flash", ...
@@ -67,7 +68,8 @@ class RigService : public RigHost {
   // The queue has run empty.
   void idle();
   // The open port's device went away; `message` names port, device, reason. Told once no request
-  // runs; the status box then reads "Port Lost", and the module is reopened when it comes back.
+  // runs, and not after a request that ran into it (that request reported it). Either way the
+  // status box then reads "Port Lost", and the module is reopened when it comes back.
   void linkLost(const QString& message);
 
  private:

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractEventDispatcher>
+#include <QMetaObject>
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
@@ -167,13 +169,30 @@ TEST_F(RigServiceTest, LostDeviceIsToldThroughTheSerialInterface) {
   openPort();
   QSignalSpy lost(rig.get(), &RigService::linkLost);
   const std::string message = "port 3 (/dev/ttyFAKE0): the device was removed";
-  rig->withSerial([&](rig::SerialControl&) { line->lossHandler(message); });
+  // Told from the service thread's event loop while no request runs, as a serial control on a
+  // real port tells it.
+  QAbstractEventDispatcher* serviceEvents = nullptr;
+  rig->withSerial(
+      [&](rig::SerialControl&) { serviceEvents = QAbstractEventDispatcher::instance(); });
+  ask(make(Action::Status));
+  waitForAnswers(1);
+  QMetaObject::invokeMethod(
+      serviceEvents, [&] { line->lossHandler(message); }, Qt::QueuedConnection);
   ASSERT_TRUE(QTest::qWaitFor([&] { return lost.size() == 1; }, 1000));
   EXPECT_EQ(lost.first().at(0).toString().toStdString(), message);
   EXPECT_TRUE(
       QTest::qWaitFor([&] { return rig->state().statusTip.toStdString() == message; }, 1000))
       << "the status box's tooltip tells it";
   EXPECT_EQ(rig->state().status, QStringLiteral("Port Lost"));
+}
+
+TEST_F(RigServiceTest, FailureOfWorkOnTheSerialControlReachesTheCallerAndTheServiceGoesOn) {
+  openPort();
+  EXPECT_THROW(rig->withSerial([](rig::SerialControl& serial) { serial.setPortNumber(0); }),
+               rig::SerialError);
+  ask(make(Action::Flash));
+  waitForAnswers(1);
+  EXPECT_TRUE(answers[0].result.ok);
 }
 
 TEST_F(RigServiceTest, EndingLetsTheRunningActionFinishAndDropsTheQueue) {
