@@ -96,13 +96,9 @@ class FakeSerial : public rig::SerialControl {
   bool failAll = false;
   // The failing output is the device going away: the port closes under the rig.
   bool failureCloses = false;
-  // What refreshPorts() lists, and how often it was asked.
+  // What refreshPorts() lists.
   rig::PortList listed;
-  int refreshes = 0;
-  rig::PortList refreshPorts() override {
-    ++refreshes;
-    return listed;
-  }
+  rig::PortList refreshPorts() override { return listed; }
   // Bytes that arrive at a given time whatever was sent (leftovers, noise).
   void arrive(rig::Clock::duration after, std::string bytes);
 

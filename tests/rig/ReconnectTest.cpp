@@ -102,11 +102,6 @@ TEST_F(Reconnecting, TriesTheReturnedModuleOneAttemptAtATimeForTwoSeconds) {
   reconnector.succeeded(at(12s));
   EXPECT_FALSE(reconnector.watching());
   EXPECT_FALSE(reconnector.next(back, at(13s)).attempt);
-
-  // The operator's own opening ends the watch.
-  reconnector.lose(module, at(30s));
-  reconnector.stop();
-  EXPECT_FALSE(reconnector.next(back, at(31s)).attempt);
 }
 
 TEST_F(Reconnecting, AFlappingModuleIsHeldOffLongerEachTime) {
@@ -154,20 +149,6 @@ class ReopenLost : public ::testing::Test {
   FakeSerial serial{clock};
   rig::Rig rig{serial, panel, clock};
 };
-
-TEST_F(ReopenLost, EveryOpeningReadsThePortsAfreshAndKnowsItsModule) {
-  serial.ports[2] = {};
-  click("2");
-  EXPECT_EQ(serial.refreshes, 1);
-  ASSERT_TRUE(rig.module());
-  EXPECT_EQ(rig.module()->path, "/dev/b");
-  serial.listed = {usb("/dev/ttyUSB0", "A10K1234"), givenPath("/dev/b")};
-  serial.ports[1].identification = "KOVRA 78";
-  click("AUTOMATIC");
-  EXPECT_EQ(serial.refreshes, 2) << "a scan reads them once";
-  ASSERT_TRUE(rig.module());
-  EXPECT_EQ(rig.module()->serialNumber, "A10K1234");
-}
 
 TEST_F(ReopenLost, ReopensWithTheOpeningsStatusAndResetsTheRig) {
   click("1");

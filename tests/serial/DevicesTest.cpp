@@ -81,18 +81,6 @@ TEST(FreshDevices, EachReadingNumbersTheDevicesThereNow) {
   EXPECT_EQ(control.device(), usbName.toStdString());
 }
 
-TEST(FreshDevices, AGivenListOnlyTellsWhichOfItsDevicesAreThere) {
-  Pty pty;
-  CommControl control(serial::PortMap::fromList(
-      QStringLiteral(",%1,/nonexistent/tty").arg(QString::fromStdString(pty.slavePath()))));
-  const rig::PortList ports = control.refreshPorts();
-  ASSERT_EQ(ports.size(), 3U);
-  EXPECT_FALSE(ports[0].present);
-  EXPECT_TRUE(ports[1].present);
-  EXPECT_TRUE(ports[1].byPath);
-  EXPECT_FALSE(ports[2].present);
-}
-
 // A link appearing in a watched folder that did not exist at first is told, once per burst,
 // and nothing is told after the watch ends.
 TEST(DeviceWatcher, ToldOfDevicesComingAndGoingInFoldersThatAppearLater) {
