@@ -30,13 +30,28 @@ namespace {
 
 using rig::Control;
 
-// Steady time, and waits that sleep the service's thread to their deadline in one go: nothing
-// else runs on this thread during an action, so there is nothing to wake up for, and a pause
-// (the length of a shutter pulse) ends on time to the microsecond.
+// Steady time, and waits that sleep the service's thread. A long wait wakes once, shortly before
+// its end, for one round of the thread's events, where the serial port takes in what reached it
+// meanwhile and notes that it came: the rig waits for a quiet line before each question, and so
+// sees that the echoes and prompts after its last command came long ago. The last stretch is
+// slept out to the microsecond (a pause is the length of a shutter pulse).
 class SleepClock : public rig::Clock {
  public:
+  explicit SleepClock(QAbstractEventDispatcher& events) : events_(events) {}
+
   time_point now() const override { return std::chrono::steady_clock::now(); }
-  void waitUntil(time_point deadline) override { std::this_thread::sleep_until(deadline); }
+  void waitUntil(time_point deadline) override {
+    if (deadline - now() > kTakeInBefore) {
+      std::this_thread::sleep_until(deadline - kTakeInBefore);
+      events_.processEvents(QEventLoop::AllEvents);  // one round; it never waits
+    }
+    std::this_thread::sleep_until(deadline);
+  }
+
+ private:
+  // More than the quiet the rig waits for before a question (20 ms).
+  static constexpr auto kTakeInBefore = std::chrono::milliseconds(25);
+  QAbstractEventDispatcher& events_;
 };
 
 // Notes every command put on the line, with its time from the start of the running action.
@@ -184,7 +199,7 @@ class RigService::Worker : public QThread {
 void RigService::Worker::run() {
   const std::unique_ptr<rig::SerialControl> serial = makeSerial_();
   makeSerial_ = nullptr;
-  SleepClock clock;
+  SleepClock clock(*QAbstractEventDispatcher::instance());
   Recorder recorder(*serial, clock);
   PanelModel panel;
   rig::Rig rig(recorder, panel, clock);
