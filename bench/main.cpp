@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "ReconnectRows.h"
 #include "RemoteRows.h"
 #include "SimProcess.h"
 #include "Startup.h"
@@ -75,6 +76,8 @@ struct Settings {
   int baselineSequences = 3;
   int scans = 20;
   int startups = 10;
+  int reconnects = 10;
+  int idleCpuSamples = 3;
   int remoteClients = 10;    // clients of the local socket, each with
   int remoteSequences = 10;  // this many sequences at once
   bool startup = true;
@@ -283,6 +286,7 @@ class Bench {
   void measureBaseline(std::vector<bench::Row>& rows);
   void measureLateAnswers(std::vector<bench::Row>& rows);
   void measureStartup(std::vector<bench::Row>& rows);
+  void measureReconnects(std::vector<bench::Row>& rows);
 
   // Takes in every command the module has received so far: waits until none has come for a while.
   std::size_t quiesce();
@@ -620,9 +624,25 @@ std::vector<bench::Row> Bench::run() {
   measureRemote(rows);
   std::fprintf(stderr, "quillmar-bench: busy-wait baseline...\n");
   measureBaseline(rows);
+  std::fprintf(stderr, "quillmar-bench: unplug and replug...\n");
+  measureReconnects(rows);
   std::fprintf(stderr, "quillmar-bench: start-up...\n");
   measureStartup(rows);
   return rows;
+}
+
+void Bench::measureReconnects(std::vector<bench::Row>& rows) {
+  const bench::ReconnectSamples samples =
+      bench::measureReconnects(settings_.reconnects, settings_.idleCpuSamples);
+  for (const std::string& what : samples.problems) problem(what);
+  addRow(rows, "Device gone to \"Port Lost\" shown (ms)", samples.lostMs, 2, "median <= 100 ms",
+         [](const bench::Summary& s) { return s.median <= 100.0; });
+  addRow(rows, "Device back to its first \"relay off 0\" at the module (ms)", samples.backMs, 2,
+         "median <= 500 ms", [](const bench::Summary& s) { return s.median <= 500.0; });
+  addRow(rows, "CPU while waiting for a lost module, 10 s (% of one core)", samples.idleCpu, 3,
+         "<= 0.1 %", [](const bench::Summary& s) { return s.max <= 0.1; });
+  addRow(rows, "CPU of the idle panel with its port open, 10 s (baseline, %)", samples.idleCpuOpen,
+         3, "-");
 }
 
 std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
@@ -643,6 +663,8 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.baselineSequences = 1;
       settings.scans = 3;
       settings.startups = 2;
+      settings.reconnects = 3;
+      settings.idleCpuSamples = 1;
       settings.remoteClients = 2;
       settings.remoteSequences = 2;
     } else if (arg == "--no-startup") {

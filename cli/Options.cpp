@@ -55,6 +55,10 @@ Options:
                 /dev/ttyUSB0). Without --ports, port n is the n-th serial device the
                 system lists: USB devices (ttyACM*, ttyUSB*) first, then the others,
                 each group in name order (on Windows, port n is COMn)
+  --wait SECONDS
+                when the port has no device yet (a module still enumerating at boot), wait
+                up to SECONDS for it to appear before opening (with --auto: for any serial
+                device); fractions allowed
   --repeat K    sequence: run it K times (default 1)
   --interval SECONDS
                 sequence: pause between runs, fractions allowed (default 0)
@@ -178,7 +182,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
       const auto v = value();
       if (!v) return usageError(arg + " needs a value");
       options.name = *v;
-    } else if (arg == "--ports" || arg == "--port" || arg == "--repeat" || arg == "--interval") {
+    } else if (arg == "--ports" || arg == "--port" || arg == "--repeat" || arg == "--interval" ||
+               arg == "--wait") {
       const auto v = value();
       if (!v) return usageError(arg + " needs a value");
       if (arg == "--ports") {
@@ -198,6 +203,14 @@ Parsed parse(const std::vector<std::string>& arguments) {
         }
         options.repeat = *n;
         repeatGiven = true;
+      } else if (arg == "--wait") {
+        const auto seconds = number<double>(*v);
+        if (!seconds || !std::isfinite(*seconds) || *seconds < 0 ||
+            *seconds > kLongestIntervalSeconds) {
+          return usageError("--wait wants seconds from 0 to 86400, not '" + *v + "'");
+        }
+        options.wait = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(*seconds));
       } else {
         const auto seconds = number<double>(*v);
         if (!seconds || !std::isfinite(*seconds) || *seconds < 0 ||
@@ -252,6 +265,10 @@ Parsed parse(const std::vector<std::string>& arguments) {
     return usageError("--repeat and --interval go with sequence only");
   }
   if (port && automatic) return usageError("give --port N or --auto, not both");
+  if (options.wait && (c == Command::Ports || c == Command::Status)) {
+    return usageError(std::string("--wait goes with commands that open a port, not ") +
+                      std::string(commandName(c)));
+  }
   switch (options.command) {
     case Command::Ports:
       if (port || automatic) return usageError("ports opens no port: drop --port/--auto");

@@ -27,6 +27,8 @@ struct Options {
   int relay = 0;        // read
   int repeat = 1;
   std::chrono::steady_clock::duration interval{};
+  // --wait: how long to wait for the port's device to appear before opening.
+  std::optional<std::chrono::steady_clock::duration> wait;
   bool quiet = false;
 };
 

@@ -84,7 +84,8 @@ int exitStatus(const QJsonObject& answer) {
   const QString kind =
       answer.value(QStringLiteral("error")).toObject().value(QStringLiteral("kind")).toString();
   if (answer.value(QStringLiteral("action")).toString() == QLatin1String("open")) {
-    return kExitPortNotFound;
+    // A port that went away during its opening's reset was found, then lost.
+    return kind == QLatin1String("device-gone") ? kExitSerial : kExitPortNotFound;
   }
   static const std::array<const char*, 5> kNoPort = {"no-device", "busy", "permission",
                                                      "not-serial-port", "not-open"};
@@ -140,7 +141,10 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
         // The message is the panel's own warning ("Main Flash failed: ..."), or for an opening
         // the reason of "Port Not Found".
         const bool opening = options.command == Command::Open;
-        complain((opening ? "port not found: " : "") + message.toStdString());
+        const char* prefix = !opening                ? ""
+                             : status == kExitSerial ? "port lost: "
+                                                     : "port not found: ";
+        complain(prefix + message.toStdString());
         return status;
       }
     }

@@ -27,14 +27,26 @@ constexpr int kStopPollMs = 50;
 }  // namespace
 
 int serve(const Options& options) {
-  const serial::PortMap map =
-      options.ports ? serial::PortMap::fromList(QString::fromStdString(*options.ports))
-                    : serial::PortMap::fromSystem();
+  std::optional<QString> ports;
+  if (options.ports) ports = QString::fromStdString(*options.ports);
   Console console(std::cerr, options.quiet);
-  service::RigService rig([map] { return std::make_unique<serial::CommControl>(map); });
+  service::RigService rig([ports] { return serial::CommControl::fromOption(ports); });
   QObject::connect(&rig, &service::RigService::linkLost, [](const QString& message) {
-    complain("the port went away: " + message.toStdString());
+    complain("the port went away: " + message.toStdString() +
+             "; it is reopened when its module comes back");
   });
+  // Tells the reopening when the module has come back.
+  QObject::connect(
+      &rig, &service::RigHost::stateChanged,
+      [&console, lost = false](const service::State& state) mutable {
+        if (state.status == QLatin1String("Port Lost")) {
+          lost = true;
+        } else if (lost && state.open && state.statusTip.endsWith(QLatin1String("(reconnected)"))) {
+          lost = false;
+          console.line("reconnected: port " + std::to_string(state.port) + " (" +
+                       state.device.toStdString() + ")");
+        }
+      });
 
   QTimer stopWatch;
   stopWatch.setInterval(kStopPollMs);
@@ -58,6 +70,10 @@ int serve(const Options& options) {
     return kExitSignalBase + rig::SystemClock::stopRequested();
   }
   if (!opened->ok) {
+    if (opened->kind == rig::FailureKind::DeviceGone) {
+      complain("port lost: " + opened->message.toStdString());
+      return kExitSerial;
+    }
     complain("port not found: " + opened->message.toStdString());
     return kExitPortNotFound;
   }

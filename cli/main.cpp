@@ -2,13 +2,17 @@
 // or through a running panel's local endpoint.
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QJsonDocument>
 #include <QString>
+#include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +49,46 @@ int listPorts(const serial::PortMap& map) {
   }
   std::cout.flush();
   return 0;
+}
+
+// Whether the port the selector names has a device now ("AUTOMATIC": any port).
+bool portPresent(rig::SerialControl& serial, const std::string& selector) {
+  const rig::PortList ports = serial.refreshPorts();
+  if (selector == "AUTOMATIC") {
+    return std::any_of(ports.begin(), ports.end(),
+                       [](const rig::DeviceInfo& info) { return info.present; });
+  }
+  const auto number = rig::protocol::toInteger16(selector);
+  return number && *number >= 1 && static_cast<std::size_t>(*number) <= ports.size() &&
+         ports[static_cast<std::size_t>(*number - 1)].present;
+}
+
+// --wait: until the port's device appears, the time is up, or a stop is asked for. Woken by the
+// system's notices of new devices; the stop flag is looked at a few times a second.
+void waitForDevice(rig::SerialControl& serial, const std::string& selector,
+                   std::chrono::steady_clock::duration limit, cli::Console& console) {
+  if (portPresent(serial, selector)) return;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(limit).count();
+  console.line("waiting up to " + std::to_string(ms) + " ms for " +
+               (selector == "AUTOMATIC" ? std::string("a serial device")
+                                        : "port " + selector + "'s device"));
+  QEventLoop loop;
+  serial.watchDevices([&] {
+    if (portPresent(serial, selector)) loop.quit();
+  });
+  QTimer deadline;
+  deadline.setSingleShot(true);
+  QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+  deadline.start(std::chrono::milliseconds(ms));
+  QTimer stopWatch;
+  QObject::connect(&stopWatch, &QTimer::timeout, &loop, [&loop] {
+    if (rig::SystemClock::stopRequested()) loop.quit();
+  });
+  constexpr int kStopPollMs = 50;
+  stopWatch.start(kStopPollMs);
+  loop.exec();
+  serial.stopWatching();
+  if (const int signal = rig::SystemClock::stopRequested()) throw rig::Interrupted{signal};
 }
 
 // Runs one command on an opened rig. Throws what the rig throws.
@@ -154,8 +198,10 @@ int run(const cli::Options& options) {
   if (options.command == cli::Command::Ports) return listPorts(map);
 
   cli::Console console(std::cerr, options.quiet);
-  serial::CommControl comm(map);
-  cli::LoggingSerial serial(comm, console);
+  std::optional<QString> ports;
+  if (options.ports) ports = QString::fromStdString(*options.ports);
+  const std::unique_ptr<serial::CommControl> comm = serial::CommControl::fromOption(ports);
+  cli::LoggingSerial serial(*comm, console);
   cli::ConsolePanel panel(console, options.selector);
   rig::SystemClock clock;
   rig::Rig rig(serial, panel, clock);
@@ -168,9 +214,15 @@ int run(const cli::Options& options) {
   // sequence end the shutter (and the sequence the flash) themselves when they are stopped.
   bool shutterOffOnStop = true;
   try {
+    if (options.wait) waitForDevice(*comm, options.selector, *options.wait, console);
     answers.start();
     if (const auto failure = rig.openComPort()) {
       answers.print(service::Action::Open, failure, panel.toolTip(rig::Control::Text3));
+      // A port that opened and went away during the reset was found: it failed, like a write.
+      if (panel.text(rig::Control::Text3) == "Port Lost") {
+        complain("port lost: " + panel.toolTip(rig::Control::Text3));
+        return kExitSerial;
+      }
       complain("port not found: " + panel.toolTip(rig::Control::Text3));
       return kExitPortNotFound;
     }

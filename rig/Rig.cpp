@@ -44,6 +44,7 @@ constexpr std::size_t kReplyShownBytes = 64;
 constexpr int kFirstScanPort = 1;
 constexpr int kLastScanPort = 15;
 constexpr std::string_view kAutomatic = "AUTOMATIC";
+constexpr const char* kPortLost = "Port Lost";
 
 constexpr Control kActionButtons[] = {Control::Command2, Control::Command5, Control::Command6,
                                       Control::Command8};
@@ -60,6 +61,20 @@ std::string quoted(const std::string& text) {
   constexpr std::size_t kShown = 40;
   const std::string shown = text.size() > kShown ? text.substr(0, kShown) + "..." : text;
   return "\"" + protocol::escapedText(shown, true) + "\"";
+}
+
+// Why a port could not be opened, in a word or two for the scan's list of untried ports.
+std::string shortReason(const SerialError& error) {
+  switch (error.kind()) {
+    case FailureKind::Busy:
+      return "busy";
+    case FailureKind::Permission:
+      return "permission denied";
+    case FailureKind::NotSerialPort:
+      return "not a serial port";
+    default:
+      return error.reason();
+  }
 }
 
 }  // namespace
@@ -187,35 +202,108 @@ FailureKind Rig::portNotFound(const std::string& reason, FailureKind kind) {
   return kind;
 }
 
+FailureKind Rig::portLost(const std::string& message, FailureKind kind) {
+  showLost(message);
+  return kind;
+}
+
+void Rig::showLost(const std::string& message) {
+  panel_.setText(Control::Text3, kPortLost);
+  panel_.setToolTip(Control::Text3, message);
+}
+
+void Rig::refreshPorts() {
+  ports_ = serial_.refreshPorts();
+  module_.reset();
+}
+
+void Rig::noteOpened(int number, const std::string& status) {
+  const auto index = static_cast<std::size_t>(number - 1);
+  if (number >= 1 && index < ports_.size()) {
+    module_ = ports_[index];
+  } else {
+    // A control that does not list its ports: its device path is all there is to go by.
+    module_ = DeviceInfo{};
+    module_->path = serial_.device();
+    module_->byPath = true;
+  }
+  openedStatus_ = status;
+}
+
 std::optional<FailureKind> Rig::openComPort() {
   if (panel_.text(Control::Combo1) == kAutomatic) {
     const auto failure = autoFindPort();
     // The scan has reset the rig on success; the click resets it once more. With no port open
     // there is nothing to reset, and the scan's result stays on view.
-    if (serial_.portOpen()) resetRig();
+    if (!failure && serial_.portOpen()) {
+      try {
+        resetRig();
+      } catch (const SerialError& error) {
+        if (!serial_.portOpen()) return portLost(error.what(), error.kind());
+        throw;
+      }
+    }
     return failure;
   }
   return openByNumber();
 }
 
 std::optional<FailureKind> Rig::openByNumber() {
+  // The port the screen names is the one in use: an open port is closed before another (or the
+  // same one, which is then reset) is opened.
+  try {
+    serial_.setPortOpen(false);
+  } catch (const std::exception&) {
+  }
+  refreshPorts();
   const std::string choice = panel_.text(Control::Combo1);
   const auto number = protocol::toInteger16(choice);
   if (!number) {
     return portNotFound(quoted(choice) + " is not a port number", FailureKind::NoDevice);
   }
+  bool opened = false;
   try {
     serial_.setPortNumber(*number);
     serial_.setPortOpen(true);
+    opened = true;
+    noteOpened(*number, "Port Found and Opened");
     for (const Control button : kActionButtons) panel_.setEnabled(button, true);
-    panel_.setText(Control::Text3, "Port Found and Opened");
+    panel_.setText(Control::Text3, openedStatus_);
     panel_.setToolTip(Control::Text3, serial_.device());
     resetRig();
   } catch (const SerialError& error) {
-    // Nothing is undone: a port that opened stays open, enabled buttons stay enabled.
+    // Nothing is undone: a port that opened stays open, enabled buttons stay enabled. A port
+    // that opened and then went away was found: it is lost, not missing.
+    if (opened && !serial_.portOpen()) return portLost(error.what(), error.kind());
     return portNotFound(error.what(), error.kind());
   } catch (const std::exception& error) {
     return portNotFound(error.what(), FailureKind::Other);
+  }
+  return std::nullopt;
+}
+
+std::optional<FailureKind> Rig::reopen(int number, const DeviceInfo& device,
+                                       const std::string& lostMessage) {
+  panel_.setText(Control::Combo1, std::to_string(number));
+  try {
+    serial_.setPortOpen(false);
+    serial_.setPortNumber(number);
+    serial_.setPortOpen(true);
+  } catch (const SerialError& error) {
+    panel_.setToolTip(Control::Text3, lostMessage + "; reopening failed: " + error.reason());
+    return error.kind();
+  }
+  module_ = device;
+  for (const Control button : kActionButtons) panel_.setEnabled(button, true);
+  panel_.setText(Control::Text3, openedStatus_.empty() ? "Port Found and Opened" : openedStatus_);
+  panel_.setToolTip(Control::Text3, serial_.device() + " (reconnected)");
+  try {
+    resetRig();
+  } catch (const SerialError& error) {
+    if (!serial_.portOpen()) return portLost(error.what(), error.kind());
+    panel_.setToolTip(Control::Text3, serial_.device() + " (reconnected; the reset failed: " +
+                                          error.reason() + ")");
+    return error.kind();
   }
   return std::nullopt;
 }
@@ -227,18 +315,28 @@ std::optional<FailureKind> Rig::autoFindPort() {
     serial_.setPortOpen(false);
   } catch (const std::exception&) {
   }
+  refreshPorts();
 
   // A port that opened but failed while being asked (the device went away): told at the end, so
   // a module pulled out during the scan is not just "not found".
   std::string failedWhileAsked;
   FailureKind failedKind = FailureKind::NoDevice;  // until a port opens: nothing was there
+  // Ports with a device that could not be opened, and why: "port 2 (/dev/ttyACM0): busy".
+  std::string untried;
   for (int port = kFirstScanPort; port <= kLastScanPort; ++port) {
     panel_.setText(Control::Combo1, std::to_string(port));
     try {
       serial_.setPortNumber(port);
       serial_.setPortOpen(true);
+    } catch (const SerialError& error) {
+      // Absent or held: nothing can answer there, so no wait either.
+      if (error.kind() != FailureKind::NoDevice) {
+        if (!untried.empty()) untried += ", ";
+        untried += SerialError(error.port(), error.device(), shortReason(error)).what();
+      }
+      continue;
     } catch (const std::exception&) {
-      continue;  // absent or held: nothing can answer there, so no wait either
+      continue;
     }
 
     std::string reply;
@@ -271,19 +369,24 @@ std::optional<FailureKind> Rig::autoFindPort() {
     } catch (const std::exception& error) {
       return portNotFound(error.what(), FailureKind::Other);
     }
-    panel_.setText(Control::Text3, "Port found and opened");
+    noteOpened(port, "Port found and opened");
+    panel_.setText(Control::Text3, openedStatus_);
     panel_.setToolTip(Control::Text3, serial_.device());
     panel_.setText(Control::Command1, "Port Open");
     for (const Control button : kActionButtons) panel_.setEnabled(button, true);
     try {
       resetRig();
+    } catch (const SerialError& error) {
+      // The module went away during the reset: found, then lost.
+      if (!serial_.portOpen()) return portLost(error.what(), error.kind());
+      // Otherwise the scan ends quietly; the click's own reset reports it.
     } catch (const std::exception&) {
-      // A failed reset ends the scan quietly; the click's own reset reports it.
     }
     return std::nullopt;
   }
   std::string reason = "no relay module answered on ports 1 to 15";
   if (!failedWhileAsked.empty()) reason += "; " + failedWhileAsked;
+  if (!untried.empty()) reason += "; could not try " + untried;
   return portNotFound(reason, failedKind);
 }
 

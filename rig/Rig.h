@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "Clock.h"
+#include "Devices.h"
 #include "Panel.h"
 #include "SerialControl.h"
 
@@ -15,16 +16,30 @@ namespace rig {
 // relay state of their own: every action asks the module before it switches.
 //
 // Failures: a port that cannot be opened is reported through the status box ("Port Not Found"),
-// and openComPort and autoFindPort return its kind; the reset after a successful opening can
-// still throw. Every other operation throws SerialError at the failing step; the steps after it
-// are not done.
+// a port that opened but whose device went away during the opening's reset as "Port Lost"; and
+// openComPort, autoFindPort and reopen return the kind. Every other operation throws SerialError
+// at the failing step; the steps after it are not done.
 class Rig {
  public:
   Rig(SerialControl& serial, Panel& panel, Clock& clock);
 
-  // Click of "Open Com Port": "AUTOMATIC" scans for the module, anything else opens by number.
-  // Returns the kind of failure that ended in "Port Not Found", nothing when a port opened.
+  // Click of "Open Com Port": "AUTOMATIC" scans for the module, anything else opens by number;
+  // a port that is open is closed first. Returns the kind of failure that ended in "Port Not
+  // Found" or "Port Lost", nothing when a port opened.
   std::optional<FailureKind> openComPort();
+
+  // The open port's device went away: "Port Lost", with `message` (port, device, reason) in
+  // the tooltip. The buttons stay as they are; an action on them reports the failure.
+  void showLost(const std::string& message);
+  // Opens the lost module again on port `number`, where it is now as `device`, as its opening
+  // did: the number in the selector, the opening's status text, "reconnected" in the tooltip,
+  // and the rig reset. A port that does not open leaves "Port Lost" with the reason added to
+  // `lostMessage` in the tooltip. Returns the failure's kind, nothing when it reopened.
+  std::optional<FailureKind> reopen(int number, const DeviceInfo& device,
+                                    const std::string& lostMessage);
+  // The module on the open port as it was when opened (its identity); nothing before any
+  // opening succeeded.
+  const std::optional<DeviceInfo>& module() const { return module_; }
 
   // Click of "Main Flash": reads relay 0 and switches it to the other state.
   void toggleFlash();
@@ -64,6 +79,11 @@ class Rig {
   // Sends "relay off 1" and sets the idle caption; a failure there is swallowed.
   void endShutterQuietly() noexcept;
 
+  FailureKind portLost(const std::string& message, FailureKind kind);
+  // Reads the ports afresh; remembers them for identifying the module that opens.
+  void refreshPorts();
+  // Notes the module on port `number` as the open one, with the status text its opening showed.
+  void noteOpened(int number, const std::string& status);
   void discardPending();
   struct Collected {
     std::string reply;
@@ -80,6 +100,10 @@ class Rig {
   Clock& clock_;
   // When the last command went out: the line is not quiet until its answer has had time to come.
   Clock::time_point lastSent_{};
+  // The ports as last read, and what the open module is.
+  PortList ports_;
+  std::optional<DeviceInfo> module_;
+  std::string openedStatus_;
 };
 
 }  // namespace rig

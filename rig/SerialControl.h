@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "Clock.h"
+#include "Devices.h"
 
 namespace rig {
 
@@ -90,6 +91,17 @@ class SerialControl {
   // fail that way never call it.
   using LossHandler = std::function<void(const std::string& message)>;
   virtual void setLossHandler(const LossHandler& /*handler*/) {}
+
+  // The ports by number as they are now, with what identifies each device. A control that maps
+  // numbers to the system's devices reads them afresh here, and its numbering follows; one with
+  // a fixed list only looks which of its devices are there. Empty when the control cannot tell.
+  virtual PortList refreshPorts() { return {}; }
+
+  // Calls `changed` whenever a device may have come or gone, on the thread that uses the
+  // control, until stopWatching(). Controls that cannot watch never call it.
+  using ChangeHandler = std::function<void()>;
+  virtual void watchDevices(const ChangeHandler& /*changed*/) {}
+  virtual void stopWatching() {}
 };
 
 // A serial control that hands every call to another one: the base of wrappers that watch the
@@ -107,6 +119,9 @@ class ForwardingSerialControl : public SerialControl {
   Clock::time_point lastReceived() const override { return inner_.lastReceived(); }
   std::string device() const override { return inner_.device(); }
   void setLossHandler(const LossHandler& handler) override { inner_.setLossHandler(handler); }
+  PortList refreshPorts() override { return inner_.refreshPorts(); }
+  void watchDevices(const ChangeHandler& changed) override { inner_.watchDevices(changed); }
+  void stopWatching() override { inner_.stopWatching(); }
 
  private:
   SerialControl& inner_;

@@ -7,11 +7,13 @@
 #include <QLockFile>
 #include <QLoggingCategory>
 #include <QMetaObject>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
 #include <utility>
 
+#include "DeviceWatcher.h"
 #include "rig/Protocol.h"
 
 #ifdef Q_OS_UNIX
@@ -107,6 +109,16 @@ CommControl::CommControl(PortMap map, QObject* parent) : QObject(parent), map_(s
   connect(&port_, &QSerialPort::errorOccurred, this, &CommControl::onError);
 }
 
+CommControl::CommControl(std::shared_ptr<const DeviceSource> system, QObject* parent)
+    : CommControl(PortMap::fromSystem(), parent) {
+  system_ = std::move(system);
+}
+
+std::unique_ptr<CommControl> CommControl::fromOption(const std::optional<QString>& ports) {
+  if (ports) return std::make_unique<CommControl>(PortMap::fromList(*ports));
+  return std::make_unique<CommControl>(std::make_shared<const SystemDevices>());
+}
+
 CommControl::~CommControl() {
   disconnect(&port_, nullptr, this, nullptr);
   if (port_.isOpen()) port_.close();
@@ -126,6 +138,8 @@ bool CommControl::portOpen() const { return port_.isOpen() && lostReason_.isEmpt
 
 void CommControl::setPortOpen(bool open) {
   if (!open) {
+    // Closed on purpose: a loss of this opening not yet told is no longer news.
+    ++openCount_;
     if (port_.isOpen()) {
       closing_ = true;
       port_.close();
@@ -403,6 +417,81 @@ void CommControl::throwIfLost() {
 }
 
 void CommControl::setLossHandler(const LossHandler& handler) { lossHandler_ = handler; }
+
+rig::PortList CommControl::refreshPorts() {
+  rig::PortList list;
+  if (!system_) {
+    // The operator's list: each path is its own identity, there or not.
+    for (const QString& device : map_.devices()) {
+      rig::DeviceInfo info;
+      info.path = device.toStdString();
+      info.byPath = true;
+#ifdef Q_OS_UNIX
+      info.present = !device.isEmpty() && QFileInfo::exists(systemLocation(device));
+#else
+      info.present = !device.isEmpty();
+#endif
+      list.push_back(std::move(info));
+    }
+    return list;
+  }
+
+  const rig::PortList found = system_->devices();
+  const auto lookUp = [&found](const QString& path) {
+    for (const rig::DeviceInfo& info : found) {
+      if (QString::fromStdString(info.path) == path) return info;
+    }
+    rig::DeviceInfo absent;
+    absent.path = path.toStdString();
+    absent.byPath = true;
+    absent.present = false;
+    return absent;
+  };
+#ifdef Q_OS_WIN
+  // Port n is COMn: the list runs up to the highest COM number there is.
+  int highest = 0;
+  for (const rig::DeviceInfo& info : found) {
+    const QString name = QString::fromStdString(info.path);
+    if (name.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
+      highest = std::max(highest, name.mid(3).toInt());
+    }
+  }
+  for (int n = 1; n <= highest; ++n) list.push_back(lookUp(map_.device(n)));
+#else
+  // The numbering follows the devices, but not under an open port: it names that port's device.
+  if (!port_.isOpen()) {
+    QStringList paths;
+    for (const rig::DeviceInfo& info : found) paths.append(QString::fromStdString(info.path));
+    map_ = PortMap::ordered(paths);
+  }
+  for (const QString& device : map_.devices()) list.push_back(lookUp(device));
+#endif
+  return list;
+}
+
+void CommControl::watchDevices(const ChangeHandler& changed) {
+  if (watcher_ == nullptr) {
+    watcher_ = new DeviceWatcher(this);
+    connect(watcher_, &DeviceWatcher::changed, this, [this] {
+      if (changeHandler_) changeHandler_();
+    });
+  }
+  changeHandler_ = changed;
+  QStringList folders = SystemDevices().folders();
+  if (system_) {
+    folders = system_->folders();
+  } else {
+    for (const QString& device : map_.devices()) {
+      if (!device.isEmpty()) folders.append(QFileInfo(device).absolutePath());
+    }
+  }
+  watcher_->watch(folders);
+}
+
+void CommControl::stopWatching() {
+  changeHandler_ = nullptr;
+  if (watcher_ != nullptr) watcher_->stop();
+}
 
 void CommControl::noteReceived() { lastReceived_ = std::chrono::steady_clock::now(); }
 

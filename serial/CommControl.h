@@ -3,13 +3,17 @@
 #include <QObject>
 #include <QSerialPort>
 #include <memory>
+#include <optional>
 
+#include "DeviceSource.h"
 #include "PortMap.h"
 #include "rig/SerialControl.h"
 
 class QLockFile;
 
 namespace serial {
+
+class DeviceWatcher;
 
 // The serial control over QSerialPort: port number, open flag, Output and Input, with the
 // failures rig::SerialControl lists. Writes reach the line before output() returns; input()
@@ -25,8 +29,15 @@ class CommControl : public QObject, public rig::SerialControl {
   Q_OBJECT
 
  public:
+  // Port numbers from a fixed list (--ports).
   explicit CommControl(PortMap map, QObject* parent = nullptr);
+  // Port numbers from the system's devices, read afresh at each refreshPorts().
+  explicit CommControl(std::shared_ptr<const DeviceSource> system, QObject* parent = nullptr);
   ~CommControl() override;
+
+  // The control a program makes from its --ports option: that list when given, else the
+  // system's devices.
+  static std::unique_ptr<CommControl> fromOption(const std::optional<QString>& ports);
 
   int portNumber() const override;
   void setPortNumber(int number) override;
@@ -37,6 +48,10 @@ class CommControl : public QObject, public rig::SerialControl {
   rig::Clock::time_point lastReceived() const override;
   std::string device() const override;
   void setLossHandler(const LossHandler& handler) override;
+  rig::PortList refreshPorts() override;
+  // Watches /dev, /dev/serial/by-id and the folders of a fixed list's devices.
+  void watchDevices(const ChangeHandler& changed) override;
+  void stopWatching() override;
 
   const PortMap& portMap() const { return map_; }
 
@@ -80,6 +95,8 @@ class CommControl : public QObject, public rig::SerialControl {
   void releaseOwnership();
 
   PortMap map_;
+  std::shared_ptr<const DeviceSource> system_;  // null: the map is a fixed list
+  DeviceWatcher* watcher_ = nullptr;            // made on the first watch
   QSerialPort port_;
   int number_ = 1;
   QString lostReason_;      // why the port was closed under us, until the next opening
@@ -89,6 +106,7 @@ class CommControl : public QObject, public rig::SerialControl {
   // The lock file under the device's own name, when the port was opened by another name.
   std::unique_ptr<QLockFile> deviceLock_;
   LossHandler lossHandler_;
+  ChangeHandler changeHandler_;
 };
 
 }  // namespace serial

@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QSemaphore>
 #include <QThread>
+#include <QTimer>
 #include <chrono>
 #include <deque>
 #include <exception>
@@ -20,6 +21,7 @@
 
 #include "PanelModel.h"
 #include "rig/Protocol.h"
+#include "rig/Reconnector.h"
 #include "rig/Rig.h"
 
 namespace service {
@@ -138,7 +140,14 @@ class RigService::Worker : public QThread {
     work(*serial_);
     report();
   }
+  // The operator chose a port, or the panel is closing: the lost module is no longer awaited.
+  void endWatch() {
+    reconnector_.stop();
+    serial_->stopWatching();
+    if (retry_ != nullptr) retry_->stop();
+  }
   void shutDown() {
+    endWatch();
     try {
       if (serial_->portOpen()) {
         rig_->sendRelayCommand(rig::protocol::switchCommand(rig::protocol::kShutterRelay, false));
@@ -157,6 +166,13 @@ class RigService::Worker : public QThread {
   // Hands the state to the owner when it has changed since last handed.
   void report();
   void onChange(Control control, PanelModel::Field field, const std::string& text, bool on);
+  // The open port's device went away: "Port Lost", and the watch for its module begins.
+  // `metByJob`: a job that used the port has run into it already and reported it.
+  void onLoss(const std::string& message, bool metByJob);
+  // A device may have come or gone (or a retry is due): asks the reconnector what to do.
+  void considerReopening();
+  // Runs one reopening attempt, queued like a request.
+  void reopen(int port, const rig::DeviceInfo& device);
 
   RigService& owner_;
   SerialFactory makeSerial_;
@@ -175,6 +191,9 @@ class RigService::Worker : public QThread {
   bool usedPort_ = false;  // a job has used the port since the thread's events were last handled
   State reported_;
   bool reportedOnce_ = false;
+  rig::Reconnector reconnector_;
+  std::string lostMessage_;
+  QTimer* retry_ = nullptr;  // wakes the reconnector at the time it asked for
 };
 
 void RigService::Worker::run() {
@@ -192,14 +211,13 @@ void RigService::Worker::run() {
 
   panel.setListener([this](Control control, PanelModel::Field field, const std::string& text,
                            bool on) { onChange(control, field, text, on); });
-  serial->setLossHandler([this](const std::string& message) {
-    // A loss told after a job that used the port happened during or before that job, which met
-    // it and told it in its own way (a failure, a scan's "Port Not Found" reason).
-    if (usedPort_) return;
-    panel_->setToolTip(Control::Text3, message);
-    report();
-    emit owner_.linkLost(QString::fromStdString(message));
-  });
+  // A loss told after a job that used the port happened during or before that job, which met it
+  // and told it in its own way (a failure); it is not told once more, but it is shown.
+  serial->setLossHandler([this](const std::string& message) { onLoss(message, usedPort_); });
+  QTimer retry;
+  retry.setSingleShot(true);
+  QObject::connect(&retry, &QTimer::timeout, [this] { considerReopening(); });
+  retry_ = &retry;
   report();
   ready_.release();
 
@@ -220,8 +238,61 @@ void RigService::Worker::run() {
     usedPort_ = false;
   }
 
+  endWatch();
+  retry_ = nullptr;
   serial->setLossHandler(nullptr);
   panel.setListener(nullptr);
+}
+
+void RigService::Worker::onLoss(const std::string& message, bool metByJob) {
+  lostMessage_ = message;
+  rig_->showLost(message);
+  report();
+  if (!metByJob) emit owner_.linkLost(QString::fromStdString(message));
+  if (const auto& module = rig_->module()) {
+    reconnector_.lose(*module, std::chrono::steady_clock::now());
+    serial_->watchDevices([this] { considerReopening(); });
+    considerReopening();  // it may be back already
+  }
+}
+
+void RigService::Worker::considerReopening() {
+  if (!reconnector_.watching()) return;
+  const rig::PortList ports = serial_->refreshPorts();
+  const auto now = std::chrono::steady_clock::now();
+  const rig::Reconnector::Plan plan = reconnector_.next(ports, now);
+  if (plan.wakeAt) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*plan.wakeAt - now);
+    retry_->start(std::max<int>(0, static_cast<int>(wait.count())));
+  }
+  if (plan.attempt) {
+    const rig::DeviceInfo& device = ports.at(static_cast<std::size_t>(*plan.attempt - 1));
+    // Queued behind the requests made so far, so it never runs inside or between an action's
+    // steps, and only one is ever waiting.
+    post([this, port = *plan.attempt, device] { reopen(port, device); });
+  }
+}
+
+void RigService::Worker::reopen(int port, const rig::DeviceInfo& device) {
+  if (!reconnector_.watching()) return;  // the operator's own opening came first
+  running_ = true;
+  report();
+  recorder_->begin();
+  const auto failure = rig_->reopen(port, device, lostMessage_);
+  static_cast<void>(recorder_->take());
+  running_ = false;
+  const auto now = std::chrono::steady_clock::now();
+  // A module that opened and went away again during its reset counts as reopened: its next
+  // loss tells the reconnector that it is flapping.
+  if (!failure || *failure == rig::FailureKind::DeviceGone) {
+    reconnector_.succeeded(now);
+    serial_->stopWatching();
+    retry_->stop();
+  } else {
+    reconnector_.failed(now);
+    considerReopening();
+  }
+  report();
 }
 
 void RigService::Worker::onChange(Control control, PanelModel::Field field, const std::string& text,
@@ -299,6 +370,7 @@ Result RigService::Worker::execute(const Request& request) {
       case Action::Status:
         break;
       case Action::Open:
+        endWatch();
         // The rig reads the choice from the selector, as the window's click has it.
         panel_->setText(Control::Combo1, request.port.toStdString());
         if (const auto kind = rig_->openComPort()) {
@@ -370,6 +442,10 @@ State RigService::state() const {
 }
 
 bool RigService::busy() const { return pending_ > 0; }
+
+void RigService::endWatch() {
+  worker_->post([worker = worker_.get()] { worker->endWatch(); });
+}
 
 void RigService::shutDown() {
   worker_->postAndWait([worker = worker_.get()] { worker->shutDown(); });

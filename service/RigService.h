@@ -37,6 +37,10 @@ class RigService : public RigHost {
   // True from a request's start to the end of the last queued one.
   bool busy() const;
 
+  // Stops watching for a lost module (the window is closing); the operator's own opening does
+  // so as well.
+  void endWatch();
+
   // For the end of a headless run: waits until the queue is empty, then commands relay 1 off
   // when the port is open, so the shutter never stays open after the service stops.
   void shutDown();
@@ -63,7 +67,9 @@ class RigService : public RigHost {
   void toolTipChanged(rig::Control control, const QString& tip);
   // The queue has run empty.
   void idle();
-  // The open port's device went away while no request ran; `message` names port, device, reason.
+  // The open port's device went away; `message` names port, device, reason. Told once no request
+  // runs, and not after a request that ran into it (that request reported it). Either way the
+  // status box then reads "Port Lost", and the module is reopened when it comes back.
   void linkLost(const QString& message);
 
  private:

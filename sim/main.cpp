@@ -1,10 +1,13 @@
 // relay-sim: runs the two-relay module on a pseudo-terminal until SIGINT or SIGTERM and prints
-// every command it receives.
+// every command it receives. It can vanish and come back (SIGUSR1, or after given times), as a
+// module does when its cable is pulled and plugged in again.
 
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): sigaction is POSIX, not <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -13,17 +16,24 @@
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "sim/RelayModule.h"
 
 namespace {
 
 volatile sig_atomic_t stopRequested = 0;
+volatile sig_atomic_t toggleRequested = 0;
 
 void onSignal(int) { stopRequested = 1; }
+void onToggle(int) { toggleRequested = 1; }
+
+// How often the main loop looks at the signal flags while it waits.
+constexpr auto kLoopPoll = std::chrono::milliseconds(50);
 
 constexpr std::string_view kUsage =
     "Usage: relay-sim [OPTIONS]\n"
@@ -42,9 +52,16 @@ constexpr std::string_view kUsage =
     "  --log FILE      also write the command lines to FILE, flushed line by line\n"
     "  --link PATH     create a symbolic link PATH to the terminal (removed at exit);\n"
     "                  an existing symbolic link there is replaced, any other file is not\n"
+    "  --vanish-after S   vanish S seconds (decimals allowed) after starting: the terminal\n"
+    "                  closes (the client sees a hang-up) and the link is removed\n"
+    "  --return-after S   come back S seconds after vanishing, on a new terminal behind the\n"
+    "                  same link, with the relays as they were\n"
+    "  --repeat        keep vanishing and coming back at those times (a bad cable)\n"
     "  --help          show this text\n"
     "  --version       print the version\n"
     "\n"
+    "SIGUSR1 makes a present module vanish and a vanished one come back. Each time it\n"
+    "prints \"relay-sim: module gone\" or \"relay-sim: module on DEVICE\".\n"
     "Runs until interrupted (SIGINT) or terminated (SIGTERM).\n";
 
 // Noise per answer is capped at a gigabyte: enough to swamp any client.
@@ -54,7 +71,22 @@ struct Settings {
   sim::Options options;
   std::string logFile;
   std::string link;
+  std::optional<std::chrono::microseconds> vanishAfter;
+  std::optional<std::chrono::microseconds> returnAfter;
+  bool repeat = false;
 };
+
+// Seconds with an optional fraction, from 0 to a day; nothing when the text is not that.
+std::optional<std::chrono::microseconds> parseSeconds(const std::string& text) {
+  constexpr double kDay = 86400.0;
+  double seconds = -1;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (ec != std::errc() || end != text.data() + text.size() || !(seconds >= 0.0) ||
+      seconds > kDay) {
+    return std::nullopt;
+  }
+  return std::chrono::microseconds(static_cast<long long>(seconds * 1e6));
+}
 
 int usageError(const std::string& message) {
   std::cerr << "relay-sim: " << message << "\nTry 'relay-sim --help'.\n";
@@ -110,6 +142,16 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
                           std::to_string(kMaxNoiseBytes) + ", not '" + *v + "'");
       }
       (arg == "--noise" ? settings.options.noise : settings.options.flood) = bytes;
+    } else if (arg == "--repeat") {
+      settings.repeat = true;
+    } else if (arg == "--vanish-after" || arg == "--return-after") {
+      const auto v = value();
+      const auto seconds = v ? parseSeconds(*v) : std::nullopt;
+      if (!seconds) {
+        return usageError(std::string(arg) + " wants seconds from 0 to 86400, not '" +
+                          v.value_or("") + "'");
+      }
+      (arg == "--vanish-after" ? settings.vanishAfter : settings.returnAfter) = seconds;
     } else if (arg == "--id" || arg == "--log" || arg == "--link" || arg == "--delay") {
       const auto v = value();
       if (!v) return usageError(std::string(arg) + " needs a value");
@@ -171,6 +213,10 @@ int main(int argc, char** argv) {
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+  struct sigaction toggle {};
+  toggle.sa_handler = onToggle;
+  sigemptyset(&toggle.sa_mask);
+  ::sigaction(SIGUSR1, &toggle, nullptr);
   // A reader of our output going away must not kill the module mid-test.
   ::signal(SIGPIPE, SIG_IGN);
 
@@ -183,18 +229,18 @@ int main(int argc, char** argv) {
     }
   }
 
+  using Clock = std::chrono::steady_clock;
   try {
-    sim::RelayModule module(settings.options);
-    const std::string& device = module.devicePath();
-    if (!settings.link.empty() && !makeLink(settings.link, device)) return 1;
-
-    std::cout << "relay-sim: module on " << device << std::endl;
-
+    const auto started = Clock::now();
+    std::unique_ptr<sim::RelayModule> module;
+    std::string device;
     std::size_t printed = 0;
     auto printNew = [&] {
-      for (const auto& command : module.logSince(printed)) {
+      if (!module) return;
+      for (const auto& command : module->logSince(printed)) {
         ++printed;
-        const double seconds = std::chrono::duration<double>(command.at - module.started()).count();
+        // Seconds since the program started, also across comings and goings.
+        const double seconds = std::chrono::duration<double>(command.at - started).count();
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "%.6f", seconds);
         const std::string line = std::string(stamp) + " " + printable(command.text);
@@ -202,11 +248,63 @@ int main(int argc, char** argv) {
         if (logFile.is_open()) logFile << line << std::endl;
       }
     };
+    // The module on a new terminal behind the link; the relays carry over from the last one,
+    // as they do on a module that only lost its link.
+    auto appear = [&](const std::array<bool, sim::RelayModule::kRelayCount>& relays) {
+      module = std::make_unique<sim::RelayModule>(settings.options);
+      for (int n = 0; n < sim::RelayModule::kRelayCount; ++n) module->setRelay(n, relays.at(n));
+      device = module->devicePath();
+      printed = 0;
+      if (!settings.link.empty() && !makeLink(settings.link, device)) return false;
+      std::cout << "relay-sim: module on " << device << std::endl;
+      return true;
+    };
+    auto vanish = [&] {
+      printNew();
+      // The link goes first, so that a client never finds it pointing at a closed terminal.
+      if (!settings.link.empty()) removeLink(settings.link, device);
+      module->vanish();
+      std::array<bool, sim::RelayModule::kRelayCount> relays{};
+      for (int n = 0; n < sim::RelayModule::kRelayCount; ++n) relays.at(n) = module->relay(n);
+      module.reset();
+      std::cout << "relay-sim: module gone" << std::endl;
+      return relays;
+    };
+
+    if (!appear({})) return 1;
+    std::array<bool, sim::RelayModule::kRelayCount> relays{};
+    std::optional<Clock::time_point> nextChange;
+    if (settings.vanishAfter) nextChange = started + *settings.vanishAfter;
+
     while (!stopRequested) {
-      if (module.waitForCommands(printed + 1, std::chrono::milliseconds(50))) printNew();
+      const auto now = Clock::now();
+      const bool due = nextChange && now >= *nextChange;
+      if (toggleRequested || due) {
+        toggleRequested = 0;
+        if (module) {
+          relays = vanish();
+          nextChange =
+              settings.returnAfter ? std::optional(now + *settings.returnAfter) : std::nullopt;
+        } else {
+          if (!appear(relays)) return 1;
+          const bool timed = settings.vanishAfter && settings.repeat;
+          nextChange = timed ? std::optional(now + *settings.vanishAfter) : std::nullopt;
+        }
+        continue;
+      }
+      auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kLoopPoll);
+      if (nextChange) {
+        wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*nextChange - now),
+                          std::chrono::milliseconds(0), wait);
+      }
+      if (module) {
+        if (module->waitForCommands(printed + 1, wait)) printNew();
+      } else {
+        std::this_thread::sleep_for(wait);
+      }
     }
     printNew();
-    if (!settings.link.empty()) removeLink(settings.link, device);
+    if (module && !settings.link.empty()) removeLink(settings.link, device);
   } catch (const std::exception& e) {
     std::cerr << "relay-sim: " << e.what() << "\n";
     return 1;

@@ -153,8 +153,8 @@ Form1::Form1(service::RigService::SerialFactory makeSerial, QWidget* parent)
   connect(Command8, &QPushButton::clicked, this, &Form1::command8Click);
 
   // The controls follow the service: what the rig sets shows as it happens. A device that goes
-  // away while idle is told quietly, on the status box's tooltip; the next action on it reports
-  // the failure in full.
+  // away while idle shows as "Port Lost" with the reason on the status box's tooltip; the next
+  // action on it reports the failure in full.
   connect(service_.get(), &service::RigService::textChanged, this, &Form1::showText);
   connect(service_.get(), &service::RigService::enabledChanged, this,
           [this](rig::Control control, bool enabled) {
@@ -281,6 +281,8 @@ void Form1::reportFailure(const QString& title, const QString& text) {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
+  // A closed panel does not reopen a lost module behind the operator's back.
+  service_->endWatch();
   // A running action reports to this window: close once the requests made before the close have
   // run (not waiting for ones made since, which could come without end from other channels).
   if (service_->busy() && !closeNow_) {

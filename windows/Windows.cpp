@@ -32,8 +32,7 @@ Form1& form1() {
   if (instance.isNull()) {
     // The control is made on the rig service's thread, where it is used.
     SerialFactory make = serialFactory();
-    if (!make)
-      make = [] { return std::make_unique<serial::CommControl>(serial::PortMap::fromSystem()); };
+    if (!make) make = [] { return serial::CommControl::fromOption(std::nullopt); };
     instance = new Form1(std::move(make));
     // Closing the main window destroys it, and with it the serial control, which releases
     // the port.

@@ -259,8 +259,10 @@ int main(int argc, char* argv[]) {
   describeOptions(parser, options);
   parser.process(app);
 
-  const serial::PortMap map = portMap(parser, options);
-  setSerialFactory([map] { return std::make_unique<serial::CommControl>(map); });
+  // Without --ports the system's devices are read afresh at each opening, not once here.
+  std::optional<QString> ports;
+  if (parser.isSet(options.ports)) ports = parser.value(options.ports);
+  setSerialFactory([ports] { return serial::CommControl::fromOption(ports); });
 
   Form1& window = form1();
   window.show();

@@ -14,6 +14,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/RelayModule.h"
@@ -150,6 +151,22 @@ class CliOnModule : public ::testing::Test {
   }
   sim::RelayModule module;
 };
+
+// A script started before its module: --wait holds the opening until the device appears.
+TEST_F(CliOnModule, WaitOpensTheDeviceOnceItAppears) {
+  const std::string link = (std::filesystem::temp_directory_path() /
+                            ("quillmar-cli-test-" + std::to_string(::getpid()) + "-later"))
+                               .string();
+  Cli cli({"--ports", link, "--port", "1", "--wait", "10", "reset"});
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(module.log().empty());
+  ASSERT_EQ(::symlink(module.devicePath().c_str(), link.c_str()), 0);
+  const Result r = cli.finish();
+  ::unlink(link.c_str());
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_NE(r.err.find("waiting up to 10000 ms"), std::string::npos) << r.err;
+  EXPECT_EQ(commands(module, 4), concat({kOpening, kOpening}));
+}
 
 TEST_F(CliOnModule, ResetOpensByNumberAndResetsOnceMore) {
   const Result r = runCli(onPort1({"reset"}));
@@ -456,6 +473,8 @@ TEST(Cli, UsageErrorsExit64BeforeTouchingAnyPort) {
       {"--json", "--port", "1", "read", "0"},
       {"serve"},
       {"--name", "../up", "--port", "1", "flash"},
+      {"--wait", "soon", "--port", "1", "reset"},
+      {"--wait", "1", "ports"},
   };
   for (const auto& args : wrong) {
     std::string shown;

@@ -58,6 +58,10 @@ void FakeSerial::output(std::string_view text) {
   if (!open_) throw SerialError(number_, device(), "the port is closed");
   ++outputs_;
   if (failAll ? outputs_ >= failOutputAt && failOutputAt > 0 : outputs_ == failOutputAt) {
+    if (failureCloses) {
+      open_ = false;
+      throw SerialError(number_, device(), "the device was removed", rig::FailureKind::DeviceGone);
+    }
     throw SerialError(number_, device(), "Input/output error");
   }
   sent.push_back({clock_.now(), number_, std::string(text)});

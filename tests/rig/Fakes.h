@@ -94,6 +94,11 @@ class FakeSerial : public rig::SerialControl {
   // Outputs counted from 1; the one with this number fails (and every later one with `failAll`).
   int failOutputAt = 0;
   bool failAll = false;
+  // The failing output is the device going away: the port closes under the rig.
+  bool failureCloses = false;
+  // What refreshPorts() lists.
+  rig::PortList listed;
+  rig::PortList refreshPorts() override { return listed; }
   // Bytes that arrive at a given time whatever was sent (leftovers, noise).
   void arrive(rig::Clock::duration after, std::string bytes);
 

@@ -94,15 +94,35 @@ TEST_F(OpenByNumber, PortHeldByAnotherProgramReportsTheReason) {
   EXPECT_NE(panel.toolTip(Control::Text3).find("port 5"), std::string::npos);
 }
 
-TEST_F(OpenByNumber, SecondOpeningWhileOpenLeavesThePortAndButtonsAlone) {
+// The screen names the port in use: another number, or the same one, is opened afresh and reset.
+TEST_F(OpenByNumber, OpeningWhileOpenClosesFirstThenOpensTheChosenPort) {
   click("3");
   serial.sent.clear();
-  click("7");
-  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_EQ(click("7"), std::nullopt);
+  EXPECT_EQ(panel.text(Control::Text3), "Port Found and Opened");
   EXPECT_TRUE(serial.portOpen());
-  EXPECT_EQ(serial.portNumber(), 3);
-  EXPECT_TRUE(panel.anyActionEnabled());
-  EXPECT_TRUE(serial.sent.empty());
+  EXPECT_EQ(serial.portNumber(), 7);
+  EXPECT_EQ(serial.commands(7), (std::vector<std::string>{"relay off 0", "relay off 1"}));
+  EXPECT_TRUE(serial.commands(3).empty());
+
+  const int opens = serial.opens;
+  EXPECT_EQ(click("7"), std::nullopt);
+  EXPECT_EQ(serial.opens, opens + 1);
+  EXPECT_EQ(serial.commands(7).size(), 4U);
+
+  // A choice that does not open leaves no port open behind the "Port Not Found".
+  click("2");
+  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_FALSE(serial.portOpen());
+}
+
+TEST_F(OpenByNumber, ModuleGoneDuringTheResetIsLostNotMissing) {
+  serial.failOutputAt = 2;
+  serial.failureCloses = true;
+  EXPECT_EQ(click("3"), rig::FailureKind::DeviceGone);
+  EXPECT_EQ(panel.text(Control::Text3), "Port Lost");
+  EXPECT_NE(panel.toolTip(Control::Text3).find("port 3 (fake3): the device was removed"),
+            std::string::npos);
 }
 
 TEST_F(OpenByNumber, FailedResetWriteIsReportedAndThePortStaysOpen) {

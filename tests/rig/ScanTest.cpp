@@ -165,6 +165,34 @@ TEST_F(Scan, FailedResetInsideTheScanIsLeftToTheClickToReport) {
   EXPECT_EQ(serial.commands(2), (std::vector<std::string>{"id get", "relay off 0", "relay off 1"}));
 }
 
+TEST_F(Scan, ModuleGoneDuringTheResetIsLostNotMissing) {
+  module(2);
+  serial.failureCloses = true;
+  for (const int failing : {2, 4}) {  // the scan's reset, the click's reset
+    serial.failOutputAt = failing;
+    serial.sent.clear();
+    EXPECT_EQ(scan(), rig::FailureKind::DeviceGone) << failing;
+    EXPECT_EQ(panel.text(Control::Text3), "Port Lost") << failing;
+    EXPECT_NE(panel.toolTip(Control::Text3).find("removed"), std::string::npos);
+  }
+}
+
+TEST_F(Scan, NothingFoundNamesThePortsItCouldNotTryAndWhy) {
+  const auto refusing = [](std::string reason, rig::FailureKind kind) {
+    return FakePort{
+        .openError = std::move(reason), .answers = true, .identification = "", .openKind = kind};
+  };
+  serial.ports[2] =
+      refusing("Device or resource busy (in use by another program)", rig::FailureKind::Busy);
+  serial.ports[5] = refusing("Permission denied: is your user in the dialout group?",
+                             rig::FailureKind::Permission);
+  serial.ports[7] = refusing("odd failure", rig::FailureKind::Other);
+  EXPECT_EQ(scan(), rig::FailureKind::NoDevice);
+  EXPECT_EQ(panel.toolTip(Control::Text3),
+            "no relay module answered on ports 1 to 15; could not try port 2 (fake2): busy, "
+            "port 5 (fake5): permission denied, port 7 (fake7): odd failure");
+}
+
 TEST_F(Scan, ClickResetFailureIsRaisedToTheWindow) {
   module(2);
   serial.failOutputAt = 4;  // the click's own "relay off 0"

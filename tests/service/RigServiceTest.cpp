@@ -183,6 +183,7 @@ TEST_F(RigServiceTest, LostDeviceIsToldThroughTheSerialInterface) {
   EXPECT_TRUE(
       QTest::qWaitFor([&] { return rig->state().statusTip.toStdString() == message; }, 1000))
       << "the status box's tooltip tells it";
+  EXPECT_EQ(rig->state().status, QStringLiteral("Port Lost"));
 }
 
 TEST_F(RigServiceTest, FailureOfWorkOnTheSerialControlReachesTheCallerAndTheServiceGoesOn) {

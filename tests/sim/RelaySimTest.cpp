@@ -85,6 +85,7 @@ class RelaySim {
   }
 
   void terminate() const { ::kill(pid_, SIGTERM); }
+  void toggle() const { ::kill(pid_, SIGUSR1); }
 
  private:
   pid_t pid_ = -1;
@@ -147,8 +148,9 @@ TEST(RelaySim, HelpNamesEveryOptionAndBadOptionsFail) {
     RelaySim sim({"--help"});
     std::string all;
     for (int i = 0; i < 40; ++i) all += sim.line() + "\n";
-    for (const char* option : {"--id", "--paced", "--delay", "--silent", "--no-echo", "--noise",
-                               "--garbage", "--flood", "--log", "--link"}) {
+    for (const char* option :
+         {"--id", "--paced", "--delay", "--silent", "--no-echo", "--noise", "--garbage", "--flood",
+          "--log", "--link", "--vanish-after", "--return-after", "--repeat", "SIGUSR1"}) {
       EXPECT_NE(all.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(sim.wait(), 0);
@@ -157,6 +159,49 @@ TEST(RelaySim, HelpNamesEveryOptionAndBadOptionsFail) {
   EXPECT_EQ(RelaySim({"--noise", "-1"}).wait(), 2);
   EXPECT_EQ(RelaySim({"--flood"}).wait(), 2);
   EXPECT_EQ(RelaySim({"--bogus"}).wait(), 2);
+  EXPECT_EQ(RelaySim({"--vanish-after", "-1"}).wait(), 2);
+  EXPECT_EQ(RelaySim({"--return-after", "soon"}).wait(), 2);
+}
+
+// Comings and goings, timed and on SIGUSR1: each time on a new terminal behind the same link, the
+// client of the old one sees a hang-up, and the relays are as the module left them.
+TEST(RelaySim, VanishesAndComesBackBehindItsLink) {
+  const std::string link = scratchPath("flaky");
+  RelaySim sim({"--link", link, "--vanish-after", "0.3", "--return-after", "0.3"});
+  const std::string prefix = "relay-sim: module on ";
+  const std::string first = sim.line();
+  ASSERT_EQ(first.rfind(prefix, 0), 0u) << first;
+
+  {
+    PtyClient client(link);
+    ASSERT_TRUE(client.isOpen());
+    EXPECT_EQ(client.ask("relay on 0", 64, 500ms), "relay on 0\r\n\r\n>");
+    EXPECT_NE(sim.line().find("relay on 0"), std::string::npos);
+    EXPECT_EQ(sim.line(), "relay-sim: module gone");
+    struct stat st {};
+    EXPECT_NE(::lstat(link.c_str(), &st), 0) << "link left while gone";
+    pollfd p{client.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 500), 1);
+    EXPECT_NE(p.revents & (POLLHUP | POLLERR), 0);
+  }
+
+  const std::string second = sim.line();
+  ASSERT_EQ(second.rfind(prefix, 0), 0u) << second;
+  {
+    PtyClient client(link);
+    ASSERT_TRUE(client.isOpen());
+    EXPECT_EQ(client.ask("relay read 0", 64, 500ms), "relay read 0\r\non\r\n>");
+  }
+  // Timed once only, without --repeat; SIGUSR1 still works both ways.
+  EXPECT_EQ(sim.line(600ms).find("gone"), std::string::npos);
+  sim.toggle();
+  EXPECT_EQ(sim.line(), "relay-sim: module gone");
+  sim.toggle();
+  EXPECT_EQ(sim.line().rfind(prefix, 0), 0u);
+  sim.terminate();
+  EXPECT_EQ(sim.wait(), 0);
+  struct stat st {};
+  EXPECT_NE(::lstat(link.c_str(), &st), 0) << "link left behind";
 }
 
 TEST(RelaySim, RefusesToReplaceAFileWithItsLink) {
