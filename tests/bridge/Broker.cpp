@@ -1,0 +1,112 @@
+#include "Broker.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+#include <functional>
+
+namespace {
+
+int freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool accepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+bool eventually(const std::function<bool()>& condition, int ms) {
+  QElapsedTimer elapsed;
+  elapsed.start();
+  while (!condition()) {
+    if (elapsed.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QThread::msleep(1);
+  }
+  return true;
+}
+
+Broker::Broker(const QStringList& accounts) : port_(freePort()) {
+  QString config = QStringLiteral(
+                       "listener %1 127.0.0.1\n"
+                       "persistence false\n"
+                       "log_dest file %2/broker.log\n"
+                       "log_type all\n")
+                       .arg(port_)
+                       .arg(dir_.path());
+  // Run as root (the tests in CI), the broker would switch to a user that cannot read this dir.
+  if (::geteuid() == 0) config += QStringLiteral("user root\n");
+  if (accounts.isEmpty()) {
+    config += QStringLiteral("allow_anonymous true\n");
+  } else {
+    const QString passwords = dir_.filePath(QStringLiteral("passwords"));
+    for (const QString& account : accounts) {
+      const QStringList parts = account.split(QLatin1Char(':'));
+      QStringList arguments{QStringLiteral("-b"), passwords, parts.at(0), parts.at(1)};
+      if (!QFile::exists(passwords)) arguments.prepend(QStringLiteral("-c"));
+      QProcess::execute(QStringLiteral(QUILLMAR_MOSQUITTO_PASSWD), arguments);
+    }
+    config += QStringLiteral("allow_anonymous false\npassword_file %1\n").arg(passwords);
+  }
+  QFile file(dir_.filePath(QStringLiteral("mosquitto.conf")));
+  if (file.open(QIODevice::WriteOnly)) file.write(config.toUtf8());
+}
+
+Broker::~Broker() { stop(); }
+
+bool Broker::start() {
+  process_.setStandardErrorFile(dir_.filePath(QStringLiteral("broker.log")), QIODevice::Append);
+  process_.start(QStringLiteral(QUILLMAR_MOSQUITTO),
+                 {QStringLiteral("-c"), dir_.filePath(QStringLiteral("mosquitto.conf"))});
+  if (!process_.waitForStarted(5000)) return false;
+  QElapsedTimer elapsed;
+  elapsed.start();
+  while (!accepts(port_)) {
+    if (elapsed.elapsed() > 5000 || process_.state() != QProcess::Running) return false;
+    QThread::msleep(10);
+  }
+  return true;
+}
+
+void Broker::stop() {
+  if (process_.state() == QProcess::NotRunning) return;
+  process_.terminate();
+  if (!process_.waitForFinished(5000)) {
+    process_.kill();
+    process_.waitForFinished(2000);
+  }
+}
+
+QString Broker::url(const QString& user) const {
+  return QStringLiteral("mqtt://%1127.0.0.1:%2")
+      .arg(user.isEmpty() ? QString() : user + QLatin1Char('@'))
+      .arg(port_);
+}
+
+QString Broker::log() const {
+  QFile file(dir_.filePath(QStringLiteral("broker.log")));
+  return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
