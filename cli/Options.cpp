@@ -21,6 +21,10 @@ constexpr std::string_view kHelp =
 Works the two-relay camera rig (relay 0: main flash, relay 1: camera shutter) from scripts,
 with the very same actions as the Quillmar panel.
 
+When a panel (or quillmar-cli serve) is running for this user, status, open, flash, shutter
+and sequence go through it: the panel's open port is used, nothing is opened or reset, and
+the panel shows what happens. Otherwise (or with --direct) the command opens the port itself.
+
 Commands:
   scan          search ports 1 to 15 for the relay module, as the panel's AUTOMATIC
                 choice does, and print the number of the port found
@@ -34,6 +38,13 @@ Commands:
                 the module's whole reply in double quotes, control characters escaped
   ports         print the port mapping, one line per port: its number and its device
                 ("-" for none); opens nothing
+  status        the running panel's state, one "name: value" line per field (port,
+                device, open, busy, status, statusTip, flash, shutter)
+  open N|AUTOMATIC
+                open port N, or search for the module, as "Open Com Port" does
+  serve         open the port (--port N or --auto) as the panel does, reset the rig,
+                and serve the panel's local endpoint, without a window, until Ctrl-C or
+                SIGTERM (then relay 1 is commanded off and the exit status is 0)
 
 Options:
   --port N      open port N (1, 2, ...)
@@ -47,20 +58,25 @@ Options:
   --repeat K    sequence: run it K times (default 1)
   --interval SECONDS
                 sequence: pause between runs, fractions allowed (default 0)
+  --name NAME   the endpoint of the panel started with --name NAME (default: quillmar)
+  --json        print the JSON answers, one line each, instead of the results (status,
+                open, flash, shutter, sequence)
+  --direct      open the port here even when a panel is running
   -q, --quiet   print only results and errors, not the progress lines
   -h, --help    show this text
   --version     print the version
 
-Opening the port: every command but ports first opens the port exactly as the panel's
-"Open Com Port" button does, and opening RESETS THE RIG: "relay off 0", half a second's
-pause, "relay off 1". So flash always finds the flash off and switches it on, and
-read reports the state just after that reset. With --auto (and scan) each port that
-opens is asked "id get" until one answers with the module's name; that port stays
-open and the rig is reset twice, as by the panel.
+Opening the port: without a running panel (or with --direct), every command but ports and
+status first opens the port exactly as the panel's "Open Com Port" button does, and opening
+RESETS THE RIG: "relay off 0", half a second's pause, "relay off 1". So flash always
+finds the flash off and switches it on, and read reports the state just after that reset.
+With --auto (and scan) each port that opens is asked "id get" until one answers with the
+module's name; that port stays open and the rig is reset twice, as by the panel.
 
 Output: progress goes to standard error: what the panel would show (status box,
 button captions, replies) and one line per command sent, stamped with the seconds since
-the start. Results (the port found, the relay state, the mapping) go to standard output.
+the start (through a panel: since the start of its action). Results (the port found, the
+relay state, the mapping, the status lines) go to standard output.
 
 Ctrl-C (SIGINT) or SIGTERM stops the command at once. When it comes during the opening,
 reset, shutter or sequence, "relay off 1" is sent before the exit, so the shutter is
@@ -72,6 +88,7 @@ Exit status:
   2    port not found: no device for the number, absent, busy, not a serial port, or
        no module answered the search (the reason is printed)
   3    the module did not answer, or a write failed (port, device and reason printed)
+  4    status: no panel is running
   64   usage error
   130  stopped by Ctrl-C (143 by SIGTERM)
 )";
@@ -84,7 +101,8 @@ constexpr std::array kCommands = {
     Name{"scan", Command::Scan},         Name{"reset", Command::Reset},
     Name{"flash", Command::Flash},       Name{"shutter", Command::Shutter},
     Name{"sequence", Command::Sequence}, Name{"read", Command::Read},
-    Name{"ports", Command::Ports},
+    Name{"ports", Command::Ports},       Name{"status", Command::Status},
+    Name{"open", Command::Open},         Name{"serve", Command::Serve},
 };
 
 template <typename Number>
@@ -153,6 +171,13 @@ Parsed parse(const std::vector<std::string>& arguments) {
     } else if (arg == "--auto") {
       if (!takesNoValue()) return usageError(arg + " takes no value");
       automatic = true;
+    } else if (arg == "--json" || arg == "--direct") {
+      if (!takesNoValue()) return usageError(arg + " takes no value");
+      (arg == "--json" ? options.json : options.direct) = true;
+    } else if (arg == "--name") {
+      const auto v = value();
+      if (!v) return usageError(arg + " needs a value");
+      options.name = *v;
     } else if (arg == "--ports" || arg == "--port" || arg == "--repeat" || arg == "--interval") {
       const auto v = value();
       if (!v) return usageError(arg + " needs a value");
@@ -203,8 +228,24 @@ Parsed parse(const std::vector<std::string>& arguments) {
       return usageError("read wants the relay: 0 (main flash) or 1 (camera shutter)");
     }
     options.relay = operands[0] == "1" ? 1 : 0;
+  } else if (options.command == Command::Open) {
+    const bool isNumber = operands.size() == 1 && number<int>(operands[0]).value_or(0) >= 1 &&
+                          number<int>(operands[0]).value_or(0) <= kLargestPort;
+    if (!isNumber && (operands.size() != 1 || operands[0] != kAutomatic)) {
+      return usageError("open wants a port number from 1 to " + std::to_string(kLargestPort) +
+                        " or AUTOMATIC");
+    }
   } else if (!operands.empty()) {
     return usageError("unexpected argument '" + operands.front() + "'");
+  }
+
+  const Command c = options.command;
+  const bool isAction = c == Command::Flash || c == Command::Shutter || c == Command::Sequence;
+  if (options.json && !(isAction || c == Command::Status || c == Command::Open)) {
+    return usageError("--json goes with status, open, flash, shutter and sequence");
+  }
+  if (options.direct && (c == Command::Status || c == Command::Serve)) {
+    return usageError(std::string(commandName(c)) + " has no --direct");
   }
 
   if ((repeatGiven || intervalGiven) && options.command != Command::Sequence) {
@@ -218,6 +259,24 @@ Parsed parse(const std::vector<std::string>& arguments) {
     case Command::Scan:
       if (port) return usageError("scan searches the ports itself: drop --port");
       options.selector = kAutomatic;
+      break;
+    case Command::Status:
+      if (port || automatic) return usageError("status opens no port: drop --port/--auto");
+      break;
+    case Command::Open:
+      if (port || automatic) return usageError("open takes the port as its argument");
+      options.selector = operands[0];
+      break;
+    case Command::Flash:
+    case Command::Shutter:
+    case Command::Sequence:
+      // Without a port they go to the running panel; whether there is one is known later.
+      if (port || automatic) options.selector = port ? *port : std::string(kAutomatic);
+      if (options.direct && options.selector.empty()) {
+        return usageError(std::string(commandName(c)) +
+                          " --direct needs a port: give --port N "
+                          "or --auto");
+      }
       break;
     default:
       if (!port && !automatic) {

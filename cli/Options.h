@@ -8,7 +8,7 @@
 
 namespace cli {
 
-enum class Command { Scan, Reset, Flash, Shutter, Sequence, Read, Ports };
+enum class Command { Scan, Reset, Flash, Shutter, Sequence, Read, Ports, Status, Open, Serve };
 
 std::string_view commandName(Command command);
 
@@ -17,9 +17,14 @@ struct Options {
   Command command = Command::Ports;
   // --ports, when given: the port mapping instead of the system's serial devices.
   std::optional<std::string> ports;
-  // What goes into the port selector before the port is opened: a port number, or "AUTOMATIC".
+  // What goes into the port selector before the port is opened: a port number, or "AUTOMATIC";
+  // empty when no port was given (flash, shutter and sequence then need a running panel).
   std::string selector;
-  int relay = 0;  // read
+  // The running panel's (or serve's) endpoint name.
+  std::string name = "quillmar";
+  bool json = false;    // print the JSON answers instead of the results
+  bool direct = false;  // open the port here even when a panel is running
+  int relay = 0;        // read
   int repeat = 1;
   std::chrono::steady_clock::duration interval{};
   bool quiet = false;

@@ -1,34 +1,39 @@
-// quillmar-cli: the rig's actions from the command line, on the panel's own rig and serial code.
+// quillmar-cli: the rig's actions from the command line, on the panel's own rig and serial code,
+// or through a running panel's local endpoint.
 
 #include <QCoreApplication>
+#include <QJsonDocument>
 #include <QString>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Console.h"
 #include "Options.h"
 #include "Reading.h"
+#include "Remote.h"
+#include "Serve.h"
 #include "rig/Protocol.h"
 #include "rig/Rig.h"
 #include "rig/SystemClock.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
+#include "service/LocalEndpoint.h"
+#include "service/Requests.h"
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitPortNotFound = 2;
-constexpr int kExitSerial = 3;
-constexpr int kExitUsage = 64;
-constexpr int kExitSignalBase = 128;
-
-constexpr const char* kStatusNotFound = "Port Not Found";
-
-void complain(const std::string& message) { std::cerr << "quillmar-cli: " << message << std::endl; }
+using cli::complain;
+using cli::kExitFailure;
+using cli::kExitPortNotFound;
+using cli::kExitSerial;
+using cli::kExitSignalBase;
+using cli::kExitUsage;
 
 int listPorts(const serial::PortMap& map) {
   const QStringList& devices = map.devices();
@@ -73,8 +78,70 @@ void runCommand(const cli::Options& options, rig::Rig& rig, rig::Clock& clock,
       std::cout << cli::relayState(reply) << " \"" << cli::escaped(reply, true) << '"' << std::endl;
       break;
     }
+    case cli::Command::Open:  // the opening is all
     case cli::Command::Ports:
+    case cli::Command::Status:
+    case cli::Command::Serve:
       break;
+  }
+}
+
+// What a direct run did since `since`, as the answer a panel gives: the commands sent, the
+// state it left, and the failure when there was one.
+class Answers {
+ public:
+  Answers(const cli::Options& options, const cli::LoggingSerial& serial,
+          const cli::ConsolePanel& panel)
+      : options_(options), serial_(serial), panel_(panel) {}
+
+  void start() { since_ = std::chrono::steady_clock::now(); }
+  // Prints the answer for `action` when --json asks for answers.
+  void print(service::Action action, std::optional<rig::FailureKind> failure = std::nullopt,
+             const std::string& message = {}) const {
+    if (!options_.json) return;
+    service::Request request;
+    request.action = action;
+    if (action == service::Action::Open) request.port = QString::fromStdString(options_.selector);
+    service::Result result;
+    result.ok = !failure;
+    result.kind = failure.value_or(rig::FailureKind::Other);
+    result.message = QString::fromStdString(message);
+    service::State& state = result.state;
+    state.port = serial_.portNumber();
+    state.device = QString::fromStdString(serial_.device());
+    state.open = serial_.portOpen();
+    state.status = QString::fromStdString(panel_.text(rig::Control::Text3));
+    state.statusTip = QString::fromStdString(panel_.toolTip(rig::Control::Text3));
+    state.flash = QString::fromStdString(panel_.text(rig::Control::Command5));
+    state.shutter = QString::fromStdString(panel_.text(rig::Control::Command6));
+    for (const auto& sent : serial_.sent()) {
+      if (sent.at < since_) continue;
+      result.commands.push_back({std::chrono::duration<double>(sent.at - since_).count(),
+                                 QString::fromStdString(sent.text)});
+    }
+    std::cout << QJsonDocument(service::toJson(request, result))
+                     .toJson(QJsonDocument::Compact)
+                     .toStdString()
+              << std::endl;
+  }
+
+ private:
+  const cli::Options& options_;
+  const cli::LoggingSerial& serial_;
+  const cli::ConsolePanel& panel_;
+  std::chrono::steady_clock::time_point since_;
+};
+
+std::optional<service::Action> actionOf(cli::Command command) {
+  switch (command) {
+    case cli::Command::Flash:
+      return service::Action::Flash;
+    case cli::Command::Shutter:
+      return service::Action::Shutter;
+    case cli::Command::Sequence:
+      return service::Action::Sequence;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -91,20 +158,31 @@ int run(const cli::Options& options) {
   rig::SystemClock clock;
   rig::Rig rig(serial, panel, clock);
   const std::string name(cli::commandName(options.command));
+  Answers answers(options, serial, panel);
+  const std::optional<service::Action> action = actionOf(options.command);
 
   // Until the port is open and reset, a stop may leave relay 1 as it was before: the reset was
   // about to command it off. Reset, shutter and sequence switch it themselves.
   bool shutterOffOnStop = true;
   try {
-    rig.openComPort();
-    if (!serial.portOpen() || panel.text(rig::Control::Text3) == kStatusNotFound) {
+    answers.start();
+    if (const auto failure = rig.openComPort()) {
+      answers.print(service::Action::Open, failure, panel.toolTip(rig::Control::Text3));
       complain("port not found: " + panel.toolTip(rig::Control::Text3));
       return kExitPortNotFound;
     }
+    answers.print(service::Action::Open);
     shutterOffOnStop = options.command == cli::Command::Reset ||
                        options.command == cli::Command::Shutter ||
                        options.command == cli::Command::Sequence;
-    runCommand(options, rig, clock, console, panel);
+    if (action) answers.start();
+    try {
+      runCommand(options, rig, clock, console, panel);
+    } catch (const rig::SerialError& error) {
+      if (action) answers.print(*action, error.kind(), error.what());
+      throw;
+    }
+    if (action) answers.print(*action);
     // A stop that came after the last wait still counts: the caller asked to stop.
     if (const int signal = rig::SystemClock::stopRequested()) throw rig::Interrupted{signal};
     return 0;
@@ -129,6 +207,42 @@ int run(const cli::Options& options) {
     complain(name + " failed: " + error.what());
     return kExitFailure;
   }
+}
+
+// Through the running panel when there is one, otherwise (and with --direct) on the port here.
+int dispatch(const cli::Options& options) {
+  const QString name = QString::fromStdString(options.name);
+  if (!service::LocalEndpoint::validName(name)) {
+    complain("--name wants 1 to 64 letters, digits, '.', '_' or '-', not '" + options.name + "'");
+    std::cerr << "Try 'quillmar-cli --help'." << std::endl;
+    return kExitUsage;
+  }
+  if (options.command == cli::Command::Serve) return cli::serve(options);
+
+  const cli::Command c = options.command;
+  const bool panelCommand = c == cli::Command::Status || c == cli::Command::Open ||
+                            c == cli::Command::Flash || c == cli::Command::Shutter ||
+                            c == cli::Command::Sequence;
+  if (panelCommand && !options.direct) {
+    cli::PanelClient panel;
+    if (panel.connect(service::LocalEndpoint::address(name))) {
+      cli::Console console(std::cerr, options.quiet);
+      return cli::runThroughPanel(options, panel, console);
+    }
+    const std::string which =
+        options.name == service::LocalEndpoint::kDefaultName ? "" : " as '" + options.name + "'";
+    if (c == cli::Command::Status) {
+      complain("no panel is running" + which);
+      return cli::kExitNoPanel;
+    }
+    if (options.selector.empty()) {
+      complain(std::string(cli::commandName(c)) + " needs a port: give --port N or --auto (no " +
+               "panel is running" + which + ")");
+      std::cerr << "Try 'quillmar-cli --help'." << std::endl;
+      return kExitUsage;
+    }
+  }
+  return run(options);
 }
 
 }  // namespace
@@ -161,7 +275,7 @@ int main(int argc, char* argv[]) {
 
   // QSerialPort wants an application object; nothing here runs its event loop.
   QCoreApplication app(argc, argv);
-  const int status = run(parsed.options);
+  const int status = dispatch(parsed.options);
   // A result that could not be written is no success for the script that asked for it.
   std::cout.flush();
   if (status == 0 && !std::cout) {

@@ -118,28 +118,28 @@ void Rig::resetRig() {
   panel_.setText(Control::Command6, "Shutter");
 }
 
-void Rig::portNotFound(const std::string& reason) {
+FailureKind Rig::portNotFound(const std::string& reason, FailureKind kind) {
   panel_.setText(Control::Text3, "Port Not Found");
   panel_.setToolTip(Control::Text3, reason);
+  return kind;
 }
 
-void Rig::openComPort() {
+std::optional<FailureKind> Rig::openComPort() {
   if (panel_.text(Control::Combo1) == kAutomatic) {
-    autoFindPort();
+    const auto failure = autoFindPort();
     // The scan has reset the rig on success; the click resets it once more. With no port open
     // there is nothing to reset, and the scan's result stays on view.
     if (serial_.portOpen()) resetRig();
-    return;
+    return failure;
   }
-  openByNumber();
+  return openByNumber();
 }
 
-void Rig::openByNumber() {
+std::optional<FailureKind> Rig::openByNumber() {
   const std::string choice = panel_.text(Control::Combo1);
   const auto number = protocol::toInteger16(choice);
   if (!number) {
-    portNotFound(quoted(choice) + " is not a port number");
-    return;
+    return portNotFound(quoted(choice) + " is not a port number", FailureKind::NoDevice);
   }
   try {
     serial_.setPortNumber(*number);
@@ -148,13 +148,16 @@ void Rig::openByNumber() {
     panel_.setText(Control::Text3, "Port Found and Opened");
     panel_.setToolTip(Control::Text3, serial_.device());
     resetRig();
-  } catch (const std::exception& error) {
+  } catch (const SerialError& error) {
     // Nothing is undone: a port that opened stays open, enabled buttons stay enabled.
-    portNotFound(error.what());
+    return portNotFound(error.what(), error.kind());
+  } catch (const std::exception& error) {
+    return portNotFound(error.what(), FailureKind::Other);
   }
+  return std::nullopt;
 }
 
-void Rig::autoFindPort() {
+std::optional<FailureKind> Rig::autoFindPort() {
   // Start from a closed port, so every number from 1 to 15 is really tried and the selector
   // ends on the port that is open.
   try {
@@ -165,6 +168,7 @@ void Rig::autoFindPort() {
   // A port that opened but failed while being asked (the device went away): told at the end, so
   // a module pulled out during the scan is not just "not found".
   std::string failedWhileAsked;
+  FailureKind failedKind = FailureKind::NoDevice;  // until a port opens: nothing was there
   for (int port = kFirstScanPort; port <= kLastScanPort; ++port) {
     panel_.setText(Control::Combo1, std::to_string(port));
     try {
@@ -179,11 +183,16 @@ void Rig::autoFindPort() {
     try {
       serial_.input();  // whatever was pending before the question is not its answer
       sendRelayCommand(protocol::kIdGet);
+      if (failedWhileAsked.empty()) failedKind = FailureKind::NoAnswer;
       reply = collectReply(kHalfSecond, kHalfSecond);
       answered = true;
       panel_.setText(Control::Text2, reply);
+    } catch (const SerialError& error) {
+      failedWhileAsked = error.what();
+      failedKind = error.kind();
     } catch (const std::exception& error) {
       failedWhileAsked = error.what();
+      failedKind = FailureKind::Other;
     }
     try {
       serial_.setPortOpen(false);
@@ -193,10 +202,11 @@ void Rig::autoFindPort() {
 
     try {
       serial_.setPortOpen(true);
-    } catch (const std::exception& error) {
+    } catch (const SerialError& error) {
       // The module answered but its port cannot be opened again: that is no success.
-      portNotFound(error.what());
-      return;
+      return portNotFound(error.what(), error.kind());
+    } catch (const std::exception& error) {
+      return portNotFound(error.what(), FailureKind::Other);
     }
     panel_.setText(Control::Text3, "Port found and opened");
     panel_.setToolTip(Control::Text3, serial_.device());
@@ -207,11 +217,11 @@ void Rig::autoFindPort() {
     } catch (const std::exception&) {
       // A failed reset ends the scan quietly; the click's own reset reports it.
     }
-    return;
+    return std::nullopt;
   }
   std::string reason = "no relay module answered on ports 1 to 15";
   if (!failedWhileAsked.empty()) reason += "; " + failedWhileAsked;
-  portNotFound(reason);
+  return portNotFound(reason, failedKind);
 }
 
 void Rig::toggleFlash() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,14 +14,17 @@ namespace rig {
 // control, the window's controls and the clock given at construction, and hold no relay state
 // of their own: every action asks the module before it switches.
 //
-// Failures: openComPort and autoFindPort report through the status box and never throw. Every
-// other operation throws SerialError at the failing step; the steps after it are not done.
+// Failures: a port that cannot be opened is reported through the status box ("Port Not Found"),
+// and openComPort and autoFindPort return its kind; the reset after a successful opening can
+// still throw. Every other operation throws SerialError at the failing step; the steps after it
+// are not done.
 class Rig {
  public:
   Rig(SerialControl& serial, Panel& panel, Clock& clock);
 
   // Click of "Open Com Port": "AUTOMATIC" scans for the module, anything else opens by number.
-  void openComPort();
+  // Returns the kind of failure that ended in "Port Not Found", nothing when a port opened.
+  std::optional<FailureKind> openComPort();
 
   // Click of "Main Flash": reads relay 0 and switches it to the other state.
   void toggleFlash();
@@ -37,12 +41,13 @@ class Rig {
   void halfSecondPause();
   // Relay 0 off, pause, relay 1 off, with the idle captions.
   void resetRig();
-  // Tries ports 1 to 15 for the module and leaves the first that answers open.
-  void autoFindPort();
+  // Tries ports 1 to 15 for the module and leaves the first that answers open; returns the
+  // failure's kind when none did.
+  std::optional<FailureKind> autoFindPort();
 
  private:
-  void openByNumber();
-  void portNotFound(const std::string& reason);
+  std::optional<FailureKind> openByNumber();
+  FailureKind portNotFound(const std::string& reason, FailureKind kind);
   void discardPending();
   std::string collectReply(Clock::duration firstByteTimeout, Clock::duration limit);
 

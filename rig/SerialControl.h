@@ -1,8 +1,10 @@
 #pragma once
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Clock.h"
 
@@ -82,6 +84,12 @@ class SerialControl {
 
   // The device the current port number maps to, for messages; empty when it maps to none.
   virtual std::string device() const = 0;
+
+  // Called with a message naming port, device and reason when the open port fails on its own
+  // (the device went away), on the thread that uses the control. Controls whose ports cannot
+  // fail that way never call it.
+  using LossHandler = std::function<void(const std::string& message)>;
+  virtual void setLossHandler(LossHandler handler) { static_cast<void>(handler); }
 };
 
 // A serial control that hands every call to another one: the base of wrappers that watch the
@@ -98,6 +106,7 @@ class ForwardingSerialControl : public SerialControl {
   std::string input() override { return inner_.input(); }
   Clock::time_point lastReceived() const override { return inner_.lastReceived(); }
   std::string device() const override { return inner_.device(); }
+  void setLossHandler(LossHandler handler) override { inner_.setLossHandler(std::move(handler)); }
 
  private:
   SerialControl& inner_;

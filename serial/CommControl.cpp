@@ -323,6 +323,7 @@ void CommControl::onError(QSerialPort::SerialPortError error) {
         if (opening != openCount_) return;  // reopened since: that opening is long gone
         closeLostPort();
         emit linkLost(message);
+        if (lossHandler_) lossHandler_(message.toStdString());
       },
       Qt::QueuedConnection);
 }
@@ -340,6 +341,8 @@ void CommControl::throwIfLost() {
   closeLostPort();
   failClosed();
 }
+
+void CommControl::setLossHandler(LossHandler handler) { lossHandler_ = std::move(handler); }
 
 void CommControl::noteReceived() { lastReceived_ = std::chrono::steady_clock::now(); }
 

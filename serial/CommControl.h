@@ -13,7 +13,8 @@ namespace serial {
 // returns everything that has reached the machine at the moment of the call.
 //
 // When the device goes away (unplugged, the far end of a terminal closed) the port is closed on
-// the first error and linkLost is emitted once; later output()/input() fail with that reason.
+// the first error and the loss is told once, by linkLost and the loss handler; later
+// output()/input() fail with that reason.
 class CommControl : public QObject, public rig::SerialControl {
   Q_OBJECT
 
@@ -29,6 +30,7 @@ class CommControl : public QObject, public rig::SerialControl {
   std::string input() override;
   rig::Clock::time_point lastReceived() const override;
   std::string device() const override;
+  void setLossHandler(LossHandler handler) override;
 
   const PortMap& portMap() const { return map_; }
 
@@ -75,6 +77,7 @@ class CommControl : public QObject, public rig::SerialControl {
   bool closing_ = false;    // errors raised by our own close() are not a lost link
   unsigned openCount_ = 0;  // tells a late loss notice from one about the current opening
   rig::Clock::time_point lastReceived_{};
+  LossHandler lossHandler_;
 };
 
 }  // namespace serial

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <QString>
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "RigHost.h"
 #include "rig/Panel.h"
@@ -16,6 +20,13 @@ class RigService : public RigHost {
   Q_OBJECT
 
  public:
+  // Makes the serial control; called once, on the service's thread. A control built on Qt's
+  // serial port belongs to the thread that made it, so it must be made there, not handed over.
+  using SerialFactory = std::function<std::unique_ptr<rig::SerialControl>()>;
+
+  explicit RigService(SerialFactory makeSerial, QObject* parent = nullptr);
+  // For a control bound to no thread (plain C++ controls, wrappers of them): it is used from the
+  // service's thread from now on.
   explicit RigService(std::unique_ptr<rig::SerialControl> serial, QObject* parent = nullptr);
   // Waits for the running request to end; queued requests are dropped unanswered.
   ~RigService() override;
@@ -30,6 +41,20 @@ class RigService : public RigHost {
   // when the port is open, so the shutter never stays open after the service stops.
   void shutDown();
 
+  // Runs `work` on the service's thread with the serial control, after the requests queued
+  // before it, and waits for it (tests and diagnostics: closing the port, reading its buffer).
+  void withSerial(const std::function<void(rig::SerialControl&)>& work);
+
+  // The caption of the button that starts an action: "Open Com Port", "Main Flash", ...
+  static QString buttonOf(Action action);
+  // The warning the window shows for a failed request: "<button> failed" and its text. None for
+  // a success, and none for an opening that ended in "Port Not Found" (the status box says it).
+  struct Warning {
+    QString title;
+    QString text;
+  };
+  static std::optional<Warning> warning(const Request& request, const Result& result);
+
  signals:
   // Every text, caption, enabled flag and tooltip the rig sets on the window's controls.
   void textChanged(rig::Control control, const QString& text);
@@ -42,7 +67,12 @@ class RigService : public RigHost {
 
  private:
   class Worker;
+  // Takes the state the worker reports, on this object's thread.
+  void publish(const State& state);
+
   std::unique_ptr<Worker> worker_;
+  State state_;
+  std::atomic<int> pending_{0};
 };
 
 }  // namespace service

@@ -43,8 +43,12 @@ void FakeSerial::setPortOpen(bool open) {
   }
   if (open_) throw SerialError(number_, device(), "the port is already open");
   const auto port = ports.find(number_);
-  if (port == ports.end()) throw SerialError(number_, "", "no such port");
-  if (!port->second.openError.empty()) throw SerialError(number_, device(), port->second.openError);
+  if (port == ports.end()) {
+    throw SerialError(number_, "", "no such port", rig::FailureKind::NoDevice);
+  }
+  if (!port->second.openError.empty()) {
+    throw SerialError(number_, device(), port->second.openError, port->second.openKind);
+  }
   open_ = true;
   ++opens;
   lastReceived_ = {};

@@ -53,9 +53,10 @@ class FakePanel : public rig::Panel {
 
 // What stands behind one port number.
 struct FakePort {
-  std::string openError;       // non-empty: opening fails with this reason
-  bool answers = true;         // false: a silent device
-  std::string identification;  // answer to "id get"
+  std::string openError;                                // non-empty: opening fails with this reason
+  bool answers = true;                                  // false: a silent device
+  std::string identification;                           // answer to "id get"
+  rig::FailureKind openKind = rig::FailureKind::Other;  // the kind of `openError`
 };
 
 // One command line that reached a port.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "Fakes.h"
 #include "rig/Rig.h"
 
@@ -16,9 +18,9 @@ class OpenByNumber : public ::testing::Test {
     serial.ports[7] = {};
     serial.ports[4] = {};
   }
-  void click(const std::string& choice) {
+  std::optional<rig::FailureKind> click(const std::string& choice) {
     panel.setText(Control::Combo1, choice);
-    rig.openComPort();
+    return rig.openComPort();
   }
 
   FakeClock clock;
@@ -72,9 +74,21 @@ TEST_F(OpenByNumber, TextThatIsNoPortNumberChangesNothingButTheStatus) {
   EXPECT_EQ(serial.portNumber(), 2);
 }
 
+TEST_F(OpenByNumber, OpeningTellsWhetherAndWhyNoPortWasFound) {
+  EXPECT_EQ(click("x"), rig::FailureKind::NoDevice) << "no port number: no device";
+  EXPECT_EQ(click("2"), rig::FailureKind::NoDevice);
+  EXPECT_EQ(click("3"), std::nullopt);
+  serial.setPortOpen(false);
+  serial.failOutputAt = static_cast<int>(serial.sent.size()) + 1;  // the reset's first write fails
+  EXPECT_EQ(click("3"), rig::FailureKind::Other) << "a failed reset is no success";
+}
+
 TEST_F(OpenByNumber, PortHeldByAnotherProgramReportsTheReason) {
-  serial.ports[5] = {.openError = "Device or resource busy", .answers = true, .identification = ""};
-  click("5");
+  serial.ports[5] = {.openError = "Device or resource busy",
+                     .answers = true,
+                     .identification = "",
+                     .openKind = rig::FailureKind::Busy};
+  EXPECT_EQ(click("5"), rig::FailureKind::Busy);
   EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
   EXPECT_NE(panel.toolTip(Control::Text3).find("Device or resource busy"), std::string::npos);
   EXPECT_NE(panel.toolTip(Control::Text3).find("port 5"), std::string::npos);

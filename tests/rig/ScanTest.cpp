@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "Fakes.h"
 #include "rig/Rig.h"
 
@@ -17,9 +19,9 @@ class Scan : public ::testing::Test {
     serial.ports[port] = {
         .openError = "", .answers = true, .identification = std::move(identification)};
   }
-  void scan() {
+  std::optional<rig::FailureKind> scan() {
     panel.setText(Control::Combo1, "AUTOMATIC");
-    rig.openComPort();
+    return rig.openComPort();
   }
 
   FakeClock clock;
@@ -31,7 +33,7 @@ class Scan : public ::testing::Test {
 TEST_F(Scan, FindsTheModuleBehindAbsentPortsAndResetsTwice) {
   module(4);
   const auto start = clock.now();
-  scan();
+  EXPECT_EQ(scan(), std::nullopt);
 
   EXPECT_TRUE(serial.portOpen());
   EXPECT_EQ(serial.portNumber(), 4);
@@ -78,7 +80,7 @@ TEST_F(Scan, ModuleBeyondPortFifteenIsNeverFound) {
 
 TEST_F(Scan, NoPortsAtAllEndsAtOnce) {
   const auto start = clock.now();
-  scan();
+  EXPECT_EQ(scan(), rig::FailureKind::NoDevice);
   EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
   EXPECT_LT(clock.now() - start, 10ms);
 }
@@ -88,7 +90,7 @@ TEST_F(Scan, SilentWrongOrLowerCaseAnswersDoNotMatch) {
   module(2, "ACME relay board");
   module(3, "kovra 78");
   serial.ports[4] = {.openError = "Device or resource busy", .answers = true, .identification = ""};
-  scan();
+  EXPECT_EQ(scan(), rig::FailureKind::NoAnswer) << "ports opened, but no module answered";
   EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
   EXPECT_FALSE(serial.portOpen());
   for (const int port : {1, 2, 3}) {

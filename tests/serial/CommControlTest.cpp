@@ -247,9 +247,10 @@ TEST_F(CommControlTest, DeviceGoneClosesThePortOnceWithoutSpinning) {
   serial.setPortOpen(true);
   int lost = 0;
   QString message;
-  QObject::connect(&serial, &CommControl::linkLost, [&](const QString& text) {
+  // Told through the serial interface, as the rig service hears it.
+  static_cast<rig::SerialControl&>(serial).setLossHandler([&](const std::string& text) {
     ++lost;
-    message = text;
+    message = QString::fromStdString(text);
   });
 
   pty.closeMaster();

@@ -1,0 +1,158 @@
+#include "Remote.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <array>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+#include "rig/SystemClock.h"
+
+namespace cli {
+
+namespace {
+
+// How often a wait for the panel's answer looks for a stop request.
+constexpr int kStopPollMs = 50;
+// How long a connection to a listening endpoint may take.
+constexpr int kConnectMs = 2000;
+
+std::string text(const QJsonValue& value) {
+  if (value.isBool()) return value.toBool() ? "true" : "false";
+  if (value.isDouble()) return QString::number(value.toDouble()).toStdString();
+  return escaped(value.toString().toStdString());
+}
+
+QString requestAction(Command command) {
+  switch (command) {
+    case Command::Status:
+      return QStringLiteral("status");
+    case Command::Open:
+      return QStringLiteral("open");
+    case Command::Flash:
+      return QStringLiteral("flash");
+    case Command::Shutter:
+      return QStringLiteral("shutter");
+    default:
+      return QStringLiteral("sequence");
+  }
+}
+
+// The progress lines of an answer: the commands put on the line, then what the panel shows.
+void showProgress(const QJsonObject& answer, Console& console) {
+  for (const QJsonValue& sent : answer.value(QStringLiteral("commands")).toArray()) {
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%.3f",
+                  sent.toObject().value(QStringLiteral("t")).toDouble());
+    console.line(std::string(stamp) +
+                 " sent: " + text(sent.toObject().value(QStringLiteral("command"))));
+  }
+  const QJsonObject state = answer.value(QStringLiteral("state")).toObject();
+  console.line("status: " + text(state.value(QStringLiteral("status"))));
+  console.line("flash button: " + text(state.value(QStringLiteral("flash"))));
+  console.line("shutter button: " + text(state.value(QStringLiteral("shutter"))));
+}
+
+}  // namespace
+
+void complain(const std::string& message) { std::cerr << "quillmar-cli: " << message << std::endl; }
+
+bool PanelClient::connect(const QString& address) {
+  socket_.connectToServer(address);
+  return socket_.waitForConnected(kConnectMs);
+}
+
+QJsonObject PanelClient::ask(const QJsonObject& request) {
+  socket_.write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
+  while (!socket_.canReadLine()) {
+    if (const int signal = rig::SystemClock::stopRequested()) throw rig::Interrupted{signal};
+    if (socket_.state() != QLocalSocket::ConnectedState) {
+      throw std::runtime_error("the panel closed the connection before answering");
+    }
+    socket_.waitForReadyRead(kStopPollMs);
+  }
+  const QJsonDocument answer = QJsonDocument::fromJson(socket_.readLine());
+  if (!answer.isObject()) throw std::runtime_error("the panel's answer is not JSON");
+  return answer.object();
+}
+
+int exitStatus(const QJsonObject& answer) {
+  if (answer.value(QStringLiteral("ok")).toBool()) return 0;
+  const QString kind =
+      answer.value(QStringLiteral("error")).toObject().value(QStringLiteral("kind")).toString();
+  if (answer.value(QStringLiteral("action")).toString() == QLatin1String("open")) {
+    return kExitPortNotFound;
+  }
+  static const std::array<const char*, 5> kNoPort = {"no-device", "busy", "permission",
+                                                     "not-serial-port", "not-open"};
+  for (const char* name : kNoPort) {
+    if (kind == QLatin1String(name)) return kExitPortNotFound;
+  }
+  static const std::array<const char*, 4> kSerial = {"no-answer", "write-failed", "device-gone",
+                                                     "not-understood"};
+  for (const char* name : kSerial) {
+    if (kind == QLatin1String(name)) return kExitSerial;
+  }
+  return kExitFailure;
+}
+
+int runThroughPanel(const Options& options, PanelClient& panel, Console& console) {
+  const std::string name(commandName(options.command));
+  QJsonObject request{{QStringLiteral("action"), requestAction(options.command)}};
+  if (options.command == Command::Open) {
+    request.insert(QStringLiteral("port"), QString::fromStdString(options.selector));
+  }
+  const int runs = options.command == Command::Sequence ? options.repeat : 1;
+  rig::SystemClock clock;
+  try {
+    for (int run = 1; run <= runs; ++run) {
+      if (run > 1) clock.waitFor(options.interval);
+      if (runs > 1) {
+        console.line("sequence run " + std::to_string(run) + " of " + std::to_string(runs));
+      }
+      const QJsonObject answer = panel.ask(request);
+      const int status = exitStatus(answer);
+      if (options.json) {
+        std::cout << QJsonDocument(answer).toJson(QJsonDocument::Compact).toStdString()
+                  << std::endl;
+      } else if (options.command == Command::Status) {
+        const QJsonObject state = answer.value(QStringLiteral("state")).toObject();
+        for (const char* field : {"port", "device", "open", "busy", "status", "statusTip", "flash",
+                                  "shutter", "broker"}) {
+          const QJsonValue value = state.value(QLatin1String(field));
+          if (!value.isUndefined()) std::cout << field << ": " << text(value) << '\n';
+        }
+        std::cout.flush();
+      } else {
+        showProgress(answer, console);
+      }
+      if (status != 0) {
+        const QString message = answer.value(QStringLiteral("error"))
+                                    .toObject()
+                                    .value(QStringLiteral("message"))
+                                    .toString();
+        complain(name +
+                 (status == kExitPortNotFound && options.command == Command::Open
+                      ? " failed: port not found: "
+                      : " failed: ") +
+                 message.toStdString());
+        return status;
+      }
+    }
+    if (const int signal = rig::SystemClock::stopRequested()) throw rig::Interrupted{signal};
+    return 0;
+  } catch (const rig::Interrupted& stop) {
+    // The panel runs an action it has started to its end: a pulse ends with relay 1 off there.
+    const int signal = stop.signal > 0 ? stop.signal : SIGINT;
+    complain(name + " stopped by " + (signal == SIGTERM ? "SIGTERM" : "Ctrl-C"));
+    return kExitSignalBase + signal;
+  } catch (const std::exception& error) {
+    complain(name + " failed: " + error.what());
+    return kExitFailure;
+  }
+}
+
+}  // namespace cli

@@ -1,0 +1,89 @@
+#include "Serve.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <csignal>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Console.h"
+#include "Remote.h"
+#include "rig/SystemClock.h"
+#include "serial/CommControl.h"
+#include "serial/PortMap.h"
+#include "service/LocalEndpoint.h"
+#include "service/RigService.h"
+
+namespace cli {
+
+namespace {
+
+// How often the event loop looks for a stop request (the signal handler only sets a flag).
+constexpr int kStopPollMs = 50;
+
+}  // namespace
+
+int serve(const Options& options) {
+  const serial::PortMap map =
+      options.ports ? serial::PortMap::fromList(QString::fromStdString(*options.ports))
+                    : serial::PortMap::fromSystem();
+  Console console(std::cerr, options.quiet);
+  service::RigService rig([map] { return std::make_unique<serial::CommControl>(map); });
+  QObject::connect(&rig, &service::RigService::linkLost, [](const QString& message) {
+    complain("the port went away: " + message.toStdString());
+  });
+
+  QTimer stopWatch;
+  stopWatch.setInterval(kStopPollMs);
+  QObject::connect(&stopWatch, &QTimer::timeout, [] {
+    if (rig::SystemClock::stopRequested()) QCoreApplication::exit(0);
+  });
+  stopWatch.start();
+
+  // Open as "Open Com Port" does; a stop meanwhile lets the opening end first.
+  service::Request open;
+  open.action = service::Action::Open;
+  open.port = QString::fromStdString(options.selector);
+  std::optional<service::Result> opened;
+  rig.submit(open, [&opened](const service::Result& result) {
+    opened = result;
+    QCoreApplication::exit(0);
+  });
+  QCoreApplication::exec();
+  if (!opened) {
+    rig.shutDown();
+    return kExitSignalBase + rig::SystemClock::stopRequested();
+  }
+  if (!opened->ok) {
+    complain("port not found: " + opened->message.toStdString());
+    return kExitPortNotFound;
+  }
+  const service::State& state = opened->state;
+  console.line("status: " + state.status.toStdString() + " (port " + std::to_string(state.port) +
+               ", " + state.device.toStdString() + ")");
+
+  service::LocalEndpoint endpoint(rig);
+  const QString name = QString::fromStdString(options.name);
+  if (!endpoint.listen(name)) {
+    complain("cannot serve: " + endpoint.errorString().toStdString());
+    rig.shutDown();
+    return kExitFailure;
+  }
+  QObject::connect(&endpoint, &service::LocalEndpoint::requestFailed,
+                   [](const QString& message) { complain(message.toStdString()); });
+  console.line("serving on " + service::LocalEndpoint::address(name).toStdString());
+
+  if (!rig::SystemClock::stopRequested()) QCoreApplication::exec();
+
+  // No new requests from here on; the running one ends, then the shutter is commanded off.
+  const int signal = rig::SystemClock::stopRequested();
+  console.line(std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "Ctrl-C"));
+  rig.shutDown();
+  console.line("relay 1 commanded off");
+  return 0;
+}
+
+}  // namespace cli

@@ -1,0 +1,212 @@
+#include "LocalEndpoint.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <deque>
+#include <optional>
+
+namespace service {
+
+namespace {
+
+// How long a socket left in place gets to show that a live process listens on it.
+constexpr int kProbeMs = 1000;
+// Bytes taken from a client per read: a line longer than kMaxRequestBytes is never held whole.
+constexpr qint64 kReadChunk = 4096;
+
+QByteArray line(const QJsonObject& answer) {
+  return QJsonDocument(answer).toJson(QJsonDocument::Compact) + '\n';
+}
+
+}  // namespace
+
+// One connection: cuts its bytes into lines, submits each request, and writes the answers back
+// in the order of the request lines, whatever order they finish in.
+class LocalEndpoint::Client : public QObject {
+ public:
+  Client(LocalEndpoint& endpoint, QLocalSocket* socket)
+      : QObject(&endpoint), endpoint_(endpoint), socket_(socket) {
+    socket_->setParent(this);
+    // Qt stops reading from the system when this much is held, so a flood stays bounded.
+    socket_->setReadBufferSize(4 * kReadChunk);
+    connect(socket_, &QLocalSocket::readyRead, this, &Client::read);
+    connect(socket_, &QLocalSocket::disconnected, this, &Client::gone);
+    ++endpoint_.clients_;
+    read();
+  }
+  ~Client() override { --endpoint_.clients_; }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+ private:
+  void read() {
+    while (socket_->bytesAvailable() > 0 && socket_->state() == QLocalSocket::ConnectedState) {
+      const QByteArray chunk = socket_->read(kReadChunk);
+      if (chunk.isEmpty()) break;
+      split(chunk);
+    }
+  }
+
+  void split(const QByteArray& chunk) {
+    qsizetype from = 0;
+    while (from < chunk.size()) {
+      const qsizetype end = chunk.indexOf('\n', from);
+      const qsizetype stop = end < 0 ? chunk.size() : end;
+      const QByteArrayView piece(chunk.constData() + from, stop - from);
+      from = end < 0 ? chunk.size() : end + 1;
+      if (skipping_) {
+        skipping_ = end < 0;
+        continue;
+      }
+      // One byte of slack for a carriage return before the line feed.
+      if (partial_.size() + piece.size() > kMaxRequestBytes + 1) {
+        partial_.clear();
+        skipping_ = end < 0;
+        reserve(badRequestAnswer(
+            QStringLiteral("request longer than %1 bytes, skipped").arg(kMaxRequestBytes)));
+        continue;
+      }
+      partial_.append(piece);
+      if (end >= 0) {
+        take(partial_);
+        partial_.clear();
+      }
+    }
+  }
+
+  void take(QByteArray request) {
+    if (request.endsWith('\r')) request.chop(1);
+    if (request.trimmed().isEmpty()) return;
+    ParsedRequest parsed = parseRequest(request);
+    if (!parsed.request) {
+      reserve(badRequestAnswer(parsed.error, parsed.id));
+      return;
+    }
+    if (waiting_ >= kMostWaiting) {
+      reserve(badRequestAnswer(
+          QStringLiteral("more than %1 requests waiting on this connection").arg(kMostWaiting),
+          parsed.id));
+      return;
+    }
+    const quint64 slot = reserve(std::nullopt);
+    ++waiting_;
+    const Request asked = *parsed.request;
+    QPointer<Client> self(this);
+    QPointer<LocalEndpoint> endpoint(&endpoint_);
+    endpoint_.host_.submit(asked, [self, endpoint, slot, asked](const Result& result) {
+      if (!result.ok && endpoint) {
+        emit endpoint->requestFailed(QStringLiteral("Remote \"%1\" failed: %2")
+                                         .arg(actionName(asked.action), result.message));
+      }
+      if (!self) return;
+      --self->waiting_;
+      self->fill(slot, line(toJson(asked, result)));
+    });
+  }
+
+  // Keeps a place for an answer, in request order; a given answer fills it at once.
+  quint64 reserve(std::optional<QJsonObject> answer) {
+    const quint64 slot = first_ + answers_.size();
+    answers_.emplace_back();
+    if (answer) fill(slot, line(*answer));
+    return slot;
+  }
+
+  void fill(quint64 slot, QByteArray answer) {
+    answers_.at(slot - first_) = std::move(answer);
+    while (!answers_.empty() && answers_.front()) {
+      socket_->write(*answers_.front());
+      answers_.pop_front();
+      ++first_;
+    }
+    if (socket_->bytesToWrite() > kMostUnread) {
+      // Nobody reads these answers: stop holding them.
+      socket_->abort();
+    }
+  }
+
+  void gone() { deleteLater(); }
+
+  LocalEndpoint& endpoint_;
+  QLocalSocket* socket_;
+  QByteArray partial_;
+  bool skipping_ = false;
+  int waiting_ = 0;
+  // Answers in request order, from slot number first_ on; empty while its request runs.
+  std::deque<std::optional<QByteArray>> answers_;
+  quint64 first_ = 0;
+};
+
+LocalEndpoint::LocalEndpoint(RigHost& host, QObject* parent)
+    : QObject(parent), host_(host), server_(new QLocalServer(this)) {
+  connect(server_, &QLocalServer::newConnection, this, &LocalEndpoint::accept);
+}
+
+LocalEndpoint::~LocalEndpoint() = default;
+
+bool LocalEndpoint::validName(const QString& name) {
+  static const QRegularExpression allowed(QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9._-]{0,63}$"));
+  return allowed.match(name).hasMatch();
+}
+
+QString LocalEndpoint::address(const QString& name) {
+#ifdef Q_OS_WIN
+  // Pipe names are machine-wide: the user's name keeps two users' panels apart.
+  return QStringLiteral("%1-%2").arg(name, qEnvironmentVariable("USERNAME"));
+#else
+  return QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)).filePath(name);
+#endif
+}
+
+bool LocalEndpoint::listen(const QString& name) {
+  error_.clear();
+  if (!validName(name)) {
+    error_ = QStringLiteral("\"%1\" is not a usable name (letters, digits, '.', '_', '-')")
+                 .arg(name.left(80));
+    return false;
+  }
+  const QString path = address(name);
+#ifndef Q_OS_WIN
+  if (QFileInfo::exists(path)) {
+    QLocalSocket probe;
+    probe.connectToServer(path);
+    if (probe.waitForConnected(kProbeMs)) {
+      probe.abort();
+      error_ = QStringLiteral("%1 is in use by another running panel or service").arg(path);
+      return false;
+    }
+    // Nobody answers there: the socket of a process that ended without removing it.
+    QLocalServer::removeServer(path);
+  }
+#endif
+  server_->setSocketOptions(QLocalServer::UserAccessOption);
+  server_->setMaxPendingConnections(kMostClients);
+  if (!server_->listen(path)) {
+    error_ = QStringLiteral("%1: %2").arg(path, server_->errorString());
+    return false;
+  }
+  return true;
+}
+
+bool LocalEndpoint::isListening() const { return server_->isListening(); }
+
+void LocalEndpoint::accept() {
+  while (QLocalSocket* socket = server_->nextPendingConnection()) {
+    if (clients_ >= kMostClients) {
+      socket->write(line(badRequestAnswer(
+          QStringLiteral("more than %1 clients connected; try again later").arg(kMostClients))));
+      socket->disconnectFromServer();
+      connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+      continue;
+    }
+    new Client(*this, socket);
+  }
+}
+
+}  // namespace service

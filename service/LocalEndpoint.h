@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include "RigHost.h"
+
+class QLocalServer;
+
+namespace service {
+
+// The rig's local control socket: one per user and name, in the user's runtime directory and
+// reachable by that user alone. Clients send JSON requests, one object per line, and get one
+// answer line per request line, in the order of their requests; a request's "id" comes back in
+// its answer. Requests go to the host in arrival order, so clients are served in turn.
+//
+// Bad input is answered or dropped without holding anything up: a line that is not a request
+// gets a "bad-request" answer, a line over kMaxRequestBytes is answered and skipped unread, a
+// client that stops reading or floods is disconnected. A client that goes away leaves the
+// requests it has made to run to their end.
+class LocalEndpoint : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr const char* kDefaultName = "quillmar";
+  // More connections than this at once are turned away with an answer.
+  static constexpr int kMostClients = 256;
+  // Requests of one client not yet answered; more are answered "bad-request" at once.
+  static constexpr int kMostWaiting = 256;
+  // Answers a client leaves unread before it is disconnected.
+  static constexpr qint64 kMostUnread = 1 << 20;
+
+  explicit LocalEndpoint(RigHost& host, QObject* parent = nullptr);
+  ~LocalEndpoint() override;
+
+  // Whether `name` may name an endpoint: 1 to 64 letters, digits, '.', '_' or '-', not
+  // starting with '.' (it becomes a file name in the runtime directory).
+  static bool validName(const QString& name);
+  // Where the endpoint of that name listens: the socket's path (the pipe's name on Windows).
+  static QString address(const QString& name);
+
+  // Starts listening; false with errorString() when not. A socket left behind by a process
+  // that is gone is replaced; one a live process listens on is left alone.
+  bool listen(const QString& name = QString::fromLatin1(kDefaultName));
+  bool isListening() const;
+  QString errorString() const { return error_; }
+  // The connected clients.
+  int clients() const { return clients_; }
+
+ signals:
+  // A client's request ran and failed: `message` names the action and says why.
+  void requestFailed(const QString& message);
+
+ private:
+  class Client;
+  void accept();
+
+  RigHost& host_;
+  QLocalServer* server_;
+  QString error_;
+  int clients_ = 0;
+};
+
+}  // namespace service

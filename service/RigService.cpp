@@ -1,0 +1,359 @@
+#include "RigService.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QMetaObject>
+#include <QMetaType>
+#include <QPointer>
+#include <QSemaphore>
+#include <QThread>
+#include <chrono>
+#include <exception>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "PanelModel.h"
+#include "rig/Protocol.h"
+#include "rig/Rig.h"
+
+namespace service {
+
+namespace {
+
+using rig::Control;
+
+// Steady time, and waits that sleep the service's thread to their deadline in one go: nothing
+// else runs on this thread during an action, so there is nothing to wake up for, and a pause
+// (the length of a shutter pulse) ends on time to the microsecond.
+class SleepClock : public rig::Clock {
+ public:
+  time_point now() const override { return std::chrono::steady_clock::now(); }
+  void waitUntil(time_point deadline) override { std::this_thread::sleep_until(deadline); }
+};
+
+// Notes every command put on the line, with its time from the start of the running action.
+class Recorder : public rig::ForwardingSerialControl {
+ public:
+  Recorder(rig::SerialControl& inner, const rig::Clock& clock)
+      : ForwardingSerialControl(inner), clock_(clock) {}
+
+  void begin() {
+    start_ = clock_.now();
+    commands_.clear();
+  }
+  std::vector<TimedCommand> take() { return std::exchange(commands_, {}); }
+
+  void output(std::string_view text) override {
+    // Stamped as it is handed to the line; kept only once it is there.
+    const auto at = clock_.now();
+    ForwardingSerialControl::output(text);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
+    commands_.push_back({std::chrono::duration<double>(at - start_).count(),
+                         QString::fromStdString(std::string(text))});
+  }
+
+ private:
+  const rig::Clock& clock_;
+  rig::Clock::time_point start_{};
+  std::vector<TimedCommand> commands_;
+};
+
+bool sameState(const State& a, const State& b) {
+  return a.port == b.port && a.device == b.device && a.open == b.open && a.busy == b.busy &&
+         a.status == b.status && a.statusTip == b.statusTip && a.flash == b.flash &&
+         a.shutter == b.shutter;
+}
+
+}  // namespace
+
+// The service's thread. It makes the serial control, the rig and the panel model when it starts
+// and destroys them before it ends, so they live and die on it; between requests it runs an
+// event loop, where the requests arrive in order and the serial control hears of a lost device.
+class RigService::Worker : public QThread {
+ public:
+  Worker(RigService& owner, SerialFactory makeSerial)
+      : owner_(owner), makeSerial_(std::move(makeSerial)) {}
+
+  // Starts the thread and returns once it takes requests.
+  void begin() {
+    start();
+    ready_.acquire();
+  }
+
+  // Lets the running request end, drops the queued ones, and ends the thread.
+  void end() {
+    stopping_ = true;
+    quit();
+    wait();
+  }
+
+  // Runs `work` on this thread after everything queued before it; `blocking` waits for it.
+  template <typename Work>
+  void post(Work work, bool blocking = false) {
+    QMetaObject::invokeMethod(inbox_, std::move(work),
+                              blocking ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+  }
+
+  void handle(const Request& request, const Done& done, const QPointer<QObject>& replyTo);
+  void withSerial(const std::function<void(rig::SerialControl&)>& work) {
+    work(*serial_);
+    report();
+  }
+  void shutDown() {
+    try {
+      if (serial_->portOpen()) {
+        rig_->sendRelayCommand(rig::protocol::switchCommand(rig::protocol::kShutterRelay, false));
+      }
+    } catch (const std::exception&) {
+      // The line is gone: nothing more can be commanded.
+    }
+  }
+
+ protected:
+  void run() override;
+
+ private:
+  Result execute(const Request& request);
+  State current() const;
+  // Hands the state to the owner when it has changed since last handed.
+  void report();
+  void onChange(Control control, PanelModel::Field field, const std::string& text, bool on);
+
+  RigService& owner_;
+  SerialFactory makeSerial_;
+  QSemaphore ready_;
+  std::atomic<bool> stopping_{false};
+
+  // The service thread's own, set while it runs.
+  QObject* inbox_ = nullptr;
+  rig::SerialControl* serial_ = nullptr;
+  Recorder* recorder_ = nullptr;
+  PanelModel* panel_ = nullptr;
+  rig::Rig* rig_ = nullptr;
+  bool running_ = false;
+  State reported_;
+  bool reportedOnce_ = false;
+};
+
+void RigService::Worker::run() {
+  const std::unique_ptr<rig::SerialControl> serial = makeSerial_();
+  makeSerial_ = nullptr;
+  SleepClock clock;
+  Recorder recorder(*serial, clock);
+  PanelModel panel;
+  rig::Rig rig(recorder, panel, clock);
+  QObject inbox;
+  serial_ = serial.get();
+  recorder_ = &recorder;
+  panel_ = &panel;
+  rig_ = &rig;
+  inbox_ = &inbox;
+
+  panel.setListener([this](Control control, PanelModel::Field field, const std::string& text,
+                           bool on) { onChange(control, field, text, on); });
+  serial->setLossHandler([this](const std::string& message) {
+    panel_->setToolTip(Control::Text3, message);
+    report();
+    emit owner_.linkLost(QString::fromStdString(message));
+  });
+  report();
+  ready_.release();
+
+  exec();
+
+  serial->setLossHandler(nullptr);
+  panel.setListener(nullptr);
+}
+
+void RigService::Worker::onChange(Control control, PanelModel::Field field, const std::string& text,
+                                  bool on) {
+  switch (field) {
+    case PanelModel::Field::Text:
+      emit owner_.textChanged(control, QString::fromStdString(text));
+      break;
+    case PanelModel::Field::Enabled:
+      emit owner_.enabledChanged(control, on);
+      break;
+    case PanelModel::Field::ToolTip:
+      emit owner_.toolTipChanged(control, QString::fromStdString(text));
+      break;
+  }
+  report();
+}
+
+State RigService::Worker::current() const {
+  State state;
+  state.port = serial_->portNumber();
+  state.device = QString::fromStdString(serial_->device());
+  state.open = serial_->portOpen();
+  state.busy = running_ || owner_.pending_ > 0;
+  state.status = QString::fromStdString(panel_->text(Control::Text3));
+  state.statusTip = QString::fromStdString(panel_->toolTip(Control::Text3));
+  state.flash = QString::fromStdString(panel_->text(Control::Command5));
+  state.shutter = QString::fromStdString(panel_->text(Control::Command6));
+  return state;
+}
+
+void RigService::Worker::report() {
+  const State state = current();
+  if (reportedOnce_ && sameState(state, reported_)) return;
+  reported_ = state;
+  reportedOnce_ = true;
+  QMetaObject::invokeMethod(
+      &owner_, [owner = &owner_, state] { owner->publish(state); }, Qt::QueuedConnection);
+}
+
+void RigService::Worker::handle(const Request& request, const Done& done,
+                                const QPointer<QObject>& replyTo) {
+  if (stopping_) return;
+  // Asking for the state changes nothing, so it does not count as running.
+  running_ = request.action != Action::Status;
+  report();
+  Result result = execute(request);
+  running_ = false;
+  const bool last = --owner_.pending_ == 0;
+  report();
+  result.state = current();
+  if (replyTo) {
+    QMetaObject::invokeMethod(
+        replyTo.data(),
+        [done, result, owner = &owner_, toOwner = replyTo.data() == &owner_]() mutable {
+          if (toOwner) result.state.broker = owner->broker();
+          if (done) done(result);
+        },
+        Qt::QueuedConnection);
+  }
+  if (last) emit owner_.idle();
+}
+
+Result RigService::Worker::execute(const Request& request) {
+  Result result;
+  recorder_->begin();
+  const QString button = buttonOf(request.action);
+  auto fail = [&](rig::FailureKind kind, const QString& details) {
+    result.ok = false;
+    result.kind = kind;
+    result.message = QStringLiteral("%1 failed: %2").arg(button, details);
+  };
+  try {
+    switch (request.action) {
+      case Action::Status:
+        break;
+      case Action::Open:
+        // The rig reads the choice from the selector, as the window's click has it.
+        panel_->setText(Control::Combo1, request.port.toStdString());
+        if (const auto kind = rig_->openComPort()) {
+          result.ok = false;
+          result.kind = *kind;
+          result.message = QString::fromStdString(panel_->toolTip(Control::Text3));
+        }
+        break;
+      case Action::Flash:
+        rig_->toggleFlash();
+        break;
+      case Action::Shutter:
+        rig_->pulseShutter();
+        break;
+      case Action::Sequence:
+        rig_->runTwoShotSequence();
+        break;
+    }
+  } catch (const rig::SerialError& error) {
+    const QString device = error.device().empty() ? QStringLiteral("no device is assigned to it")
+                                                  : QString::fromStdString(error.device());
+    fail(error.kind(), QStringLiteral("Port %1 (%2): %3")
+                           .arg(error.port())
+                           .arg(device, QString::fromStdString(error.reason())));
+  } catch (const std::exception& error) {
+    fail(rig::FailureKind::Other, QString::fromLocal8Bit(error.what()));
+  } catch (...) {
+    fail(rig::FailureKind::Other, QStringLiteral("unknown error"));
+  }
+  result.commands = recorder_->take();
+  return result;
+}
+
+// ---- RigService ----
+
+RigService::RigService(SerialFactory makeSerial, QObject* parent) : RigHost(parent) {
+  qRegisterMetaType<rig::Control>();
+  qRegisterMetaType<service::State>();
+  worker_ = std::make_unique<Worker>(*this, std::move(makeSerial));
+  worker_->begin();
+  // The state the worker reported on starting is the first one there is.
+  QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+}
+
+RigService::RigService(std::unique_ptr<rig::SerialControl> serial, QObject* parent)
+    : RigService([held = std::make_shared<std::unique_ptr<rig::SerialControl>>(
+                      std::move(serial))] { return std::move(*held); },
+                 parent) {}
+
+RigService::~RigService() { worker_->end(); }
+
+void RigService::submit(const Request& request, Done done) {
+  ++pending_;
+  // The answer goes back to the caller's thread: to this object when that is its thread, else
+  // to the caller's event dispatcher.
+  QPointer<QObject> replyTo = this;
+  if (QThread::currentThread() != thread()) {
+    replyTo = QAbstractEventDispatcher::instance(QThread::currentThread());
+  }
+  worker_->post([worker = worker_.get(), request, done = std::move(done), replyTo] {
+    worker->handle(request, done, replyTo);
+  });
+}
+
+State RigService::state() const {
+  State state = state_;
+  state.broker = broker();
+  return state;
+}
+
+bool RigService::busy() const { return pending_ > 0; }
+
+void RigService::shutDown() {
+  worker_->post([worker = worker_.get()] { worker->shutDown(); }, true);
+}
+
+void RigService::withSerial(const std::function<void(rig::SerialControl&)>& work) {
+  worker_->post([worker = worker_.get(), &work] { worker->withSerial(work); }, true);
+}
+
+void RigService::publish(const State& state) {
+  if (sameState(state, state_)) return;
+  state_ = state;
+  emit stateChanged(this->state());
+}
+
+QString RigService::buttonOf(Action action) {
+  switch (action) {
+    case Action::Open:
+      return QStringLiteral("Open Com Port");
+    case Action::Flash:
+      return QStringLiteral("Main Flash");
+    case Action::Shutter:
+      return QStringLiteral("Camera Shutter");
+    case Action::Sequence:
+      return QStringLiteral("Start");
+    case Action::Status:
+      break;
+  }
+  return QStringLiteral("Status");
+}
+
+std::optional<RigService::Warning> RigService::warning(const Request& request,
+                                                       const Result& result) {
+  if (result.ok) return std::nullopt;
+  const QString button = buttonOf(request.action);
+  const QString prefix = QStringLiteral("%1 failed: ").arg(button);
+  if (!result.message.startsWith(prefix)) return std::nullopt;
+  return Warning{QStringLiteral("%1 failed").arg(button),
+                 QStringLiteral("\"%1\" stopped at a failing step.\n\n%2")
+                     .arg(button, result.message.mid(prefix.size()))};
+}
+
+}  // namespace service

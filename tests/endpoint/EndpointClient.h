@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QString>
+#include <vector>
+
+// Runs the event loop for `ms` milliseconds.
+inline void spinFor(int ms) {
+  QElapsedTimer timer;
+  timer.start();
+  while (timer.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+// Runs the event loop until `done` holds or `ms` milliseconds have passed; whether it held.
+template <typename Done>
+bool spinUntil(Done done, int ms = 5000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done()) {
+    if (timer.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  }
+  return true;
+}
+
+// A client of the local endpoint on the test's own event loop, so that an endpoint in the same
+// thread keeps running while it waits.
+class EndpointClient {
+ public:
+  explicit EndpointClient(const QString& address) {
+    socket_.connectToServer(address);
+    spinUntil([this] { return socket_.state() == QLocalSocket::ConnectedState; }, 3000);
+  }
+
+  bool connected() const { return socket_.state() == QLocalSocket::ConnectedState; }
+
+  void send(const QByteArray& bytes) {
+    socket_.write(bytes);
+    spinUntil([this] { return socket_.bytesToWrite() == 0 || !connected(); }, 5000);
+  }
+
+  // The next `count` answers, fewer when they do not come within `ms`.
+  std::vector<QJsonObject> take(std::size_t count, int ms = 10000) {
+    std::vector<QJsonObject> answers;
+    spinUntil(
+        [&] {
+          while (answers.size() < count && socket_.canReadLine()) {
+            answers.push_back(QJsonDocument::fromJson(socket_.readLine()).object());
+          }
+          return answers.size() >= count;
+        },
+        ms);
+    return answers;
+  }
+
+ private:
+  QLocalSocket socket_;
+};

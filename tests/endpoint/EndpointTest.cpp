@@ -1,0 +1,212 @@
+// The local endpoint on a fake rig host: what clients send, what they get back, and what
+// bad input does.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "EndpointClient.h"
+#include "service/LocalEndpoint.h"
+
+namespace {
+
+using service::Action;
+using service::Request;
+using service::Result;
+
+// Takes requests and answers them when the test says so (or at once), as the real service
+// would: on the event loop, in the order they came.
+class FakeHost : public service::RigHost {
+ public:
+  void submit(const Request& request, Done done) override {
+    received.push_back(request);
+    held.push_back(std::move(done));
+    if (answerAtOnce) finish();
+  }
+  service::State state() const override { return {}; }
+
+  // Answers the oldest request still held.
+  void finish(Result result = {}) {
+    if (held.empty()) return;
+    QTimer::singleShot(0, this, [done = std::move(held.front()), result] { done(result); });
+    held.pop_front();
+  }
+
+  bool answerAtOnce = false;
+  std::vector<Request> received;
+  std::deque<Done> held;
+};
+
+class Endpoint : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(runtime.isValid());
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    ASSERT_TRUE(endpoint.listen(QStringLiteral("test"))) << endpoint.errorString().toStdString();
+  }
+  void TearDown() override { qunsetenv("XDG_RUNTIME_DIR"); }
+
+  QString path() const { return service::LocalEndpoint::address(QStringLiteral("test")); }
+
+  QTemporaryDir runtime;
+  FakeHost host;
+  service::LocalEndpoint endpoint{host};
+};
+
+QString kindOf(const QJsonObject& answer) {
+  return answer.value(QStringLiteral("error")).toObject().value(QStringLiteral("kind")).toString();
+}
+
+TEST_F(Endpoint, PipelinedRequestsAreAnsweredInRequestOrderWithTheirIds) {
+  EndpointClient client(path());
+  ASSERT_TRUE(client.connected());
+  client.send(
+      "{\"action\":\"sequence\",\"id\":1}\n"
+      "not json\r\n"
+      "\n"
+      "{\"action\":\"jump\",\"id\":[5]}\n"
+      "{\"action\":\"open\",\"port\":3,\"id\":\"x\"}\n");
+  // The bad lines are answered at once but wait behind the sequence that came before them.
+  spinFor(50);
+  EXPECT_TRUE(client.take(1, 0).empty());
+  ASSERT_EQ(host.received.size(), 2u);
+  EXPECT_EQ(host.received[0].action, Action::Sequence);
+  EXPECT_EQ(host.received[1].action, Action::Open);
+  EXPECT_EQ(host.received[1].port, QStringLiteral("3"));
+
+  host.finish();
+  Result failed;
+  failed.ok = false;
+  failed.kind = rig::FailureKind::NoDevice;
+  failed.message = QStringLiteral("port 3: no device for this port number");
+  QSignalSpy shown(&endpoint, &service::LocalEndpoint::requestFailed);
+  host.finish(failed);
+
+  const auto answers = client.take(4);
+  ASSERT_EQ(answers.size(), 4u);
+  EXPECT_EQ(answers[0].value(QStringLiteral("id")).toInt(), 1);
+  EXPECT_TRUE(answers[0].value(QStringLiteral("ok")).toBool());
+  EXPECT_EQ(kindOf(answers[1]), QStringLiteral("bad-request"));
+  EXPECT_FALSE(answers[1].contains(QStringLiteral("id")));
+  EXPECT_EQ(kindOf(answers[2]), QStringLiteral("bad-request"));
+  EXPECT_EQ(answers[2].value(QStringLiteral("id")).toArray().at(0).toInt(), 5);
+  EXPECT_EQ(answers[3].value(QStringLiteral("id")).toString(), QStringLiteral("x"));
+  EXPECT_EQ(kindOf(answers[3]), QStringLiteral("no-device"));
+  // The failure is shown on the panel too.
+  ASSERT_EQ(shown.size(), 1);
+  EXPECT_TRUE(shown.at(0).at(0).toString().contains(failed.message));
+}
+
+TEST_F(Endpoint, OverlongLinesAreAnsweredAndSkippedWithoutBeingHeld) {
+  host.answerAtOnce = true;
+  EndpointClient client(path());
+  ASSERT_TRUE(client.connected());
+  // Just over the limit, then 2 MiB without a line feed in pieces, then a good request.
+  client.send(QByteArray(service::kMaxRequestBytes + 2, 'a') + '\n');
+  for (int i = 0; i < 32; ++i) client.send(QByteArray(64 * 1024, '{'));
+  client.send("\n{\"action\":\"status\",\"id\":2}\n");
+  const auto answers = client.take(3);
+  ASSERT_EQ(answers.size(), 3u);
+  EXPECT_EQ(kindOf(answers[0]), QStringLiteral("bad-request"));
+  EXPECT_EQ(kindOf(answers[1]), QStringLiteral("bad-request"));
+  EXPECT_EQ(answers[2].value(QStringLiteral("id")).toInt(), 2);
+  ASSERT_EQ(host.received.size(), 1u);
+
+  // A request of exactly the limit is taken.
+  QByteArray padded = "{\"action\":\"status\",\"id\":3,\"pad\":\"\"}";
+  padded.insert(padded.size() - 2, QByteArray(service::kMaxRequestBytes - padded.size(), ' '));
+  ASSERT_EQ(padded.size(), service::kMaxRequestBytes);
+  client.send(padded + "\r\n");
+  const auto last = client.take(1);
+  ASSERT_EQ(last.size(), 1u);
+  EXPECT_EQ(last[0].value(QStringLiteral("id")).toInt(), 3);
+}
+
+TEST_F(Endpoint, SilentHalfWrittenAndVanishingClientsHoldNobodyUp) {
+  EndpointClient silent(path());
+  EndpointClient halfWritten(path());
+  halfWritten.send("{\"action\":\"fla");
+  {
+    EndpointClient leaving(path());
+    leaving.send("{\"action\":\"shutter\",\"id\":1}\n");
+    ASSERT_TRUE(spinUntil([&] { return host.received.size() == 1; }));
+  }
+  // The request of the client that left still runs to its end; a failure of it is still shown.
+  spinFor(20);
+  QSignalSpy shown(&endpoint, &service::LocalEndpoint::requestFailed);
+  Result failed;
+  failed.ok = false;
+  failed.message = QStringLiteral("the relay module did not answer");
+  host.finish(failed);
+  ASSERT_TRUE(spinUntil([&] { return shown.size() == 1; }));
+
+  host.answerAtOnce = true;
+  EndpointClient next(path());
+  next.send("{\"action\":\"status\",\"id\":7}\n");
+  const auto answers = next.take(1, 1000);
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].value(QStringLiteral("id")).toInt(), 7);
+  EXPECT_TRUE(silent.connected());
+  EXPECT_TRUE(spinUntil([&] { return endpoint.clients() == 3; }));
+}
+
+TEST_F(Endpoint, AHundredClientsAtOnceAreAllAnswered) {
+  host.answerAtOnce = true;
+  std::vector<std::unique_ptr<EndpointClient>> clients;
+  for (int i = 0; i < 100; ++i) {
+    clients.push_back(std::make_unique<EndpointClient>(path()));
+    clients.back()->send(QStringLiteral("{\"action\":\"flash\",\"id\":%1}\n").arg(i).toUtf8());
+  }
+  for (int i = 0; i < 100; ++i) {
+    const auto answers = clients[i]->take(1);
+    ASSERT_EQ(answers.size(), 1u) << "client " << i;
+    EXPECT_EQ(answers[0].value(QStringLiteral("id")).toInt(), i);
+  }
+  EXPECT_EQ(host.received.size(), 100u);
+}
+
+TEST_F(Endpoint, ANameInUseIsRefusedAndAStaleSocketIsReplaced) {
+  FakeHost other;
+  service::LocalEndpoint second(other);
+  EXPECT_FALSE(second.listen(QStringLiteral("test")));
+  EXPECT_TRUE(second.errorString().contains(QStringLiteral("in use")))
+      << second.errorString().toStdString();
+  // The first one still serves.
+  host.answerAtOnce = true;
+  EndpointClient client(path());
+  client.send("{\"action\":\"status\"}\n");
+  EXPECT_EQ(client.take(1).size(), 1u);
+
+  // A socket file nobody listens on any more, as a crashed panel leaves it.
+  const QByteArray stale = service::LocalEndpoint::address(QStringLiteral("stale")).toLocal8Bit();
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, stale.constData(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(fd);
+  EXPECT_TRUE(second.listen(QStringLiteral("stale"))) << second.errorString().toStdString();
+
+  for (const char* bad : {"", "../up", "a/b", ".hidden", "sp ace"}) {
+    service::LocalEndpoint refused(other);
+    EXPECT_FALSE(refused.listen(QString::fromLatin1(bad))) << bad;
+  }
+}
+
+}  // namespace
