@@ -101,9 +101,8 @@ void Broker::stop() {
 }
 
 QString Broker::url(const QString& user) const {
-  return QStringLiteral("mqtt://%1127.0.0.1:%2")
-      .arg(user.isEmpty() ? QString() : user + QLatin1Char('@'))
-      .arg(port_);
+  return QStringLiteral("mqtt://") + (user.isEmpty() ? QString() : user + QLatin1Char('@')) +
+         QStringLiteral("127.0.0.1:") + QString::number(port_);
 }
 
 QString Broker::log() const {
