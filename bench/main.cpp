@@ -85,6 +85,15 @@ constexpr std::string_view kUsage =
     "  --quillmar PATH  the panel program for the start-up measurement (default: this build's)\n"
     "  --samples FILE   also write every sample to FILE, \"measurement<TAB>value\" a line\n";
 
+// Clicks `button` and runs the event loop until the rig service has run what the click asked
+// for and the window has taken in its end.
+void clickAndWait(Form1& window, QPushButton* button) {
+  button->click();
+  QEventLoop loop;
+  window.service().submit({}, [&loop](const service::Result&) { loop.quit(); });
+  loop.exec();
+}
+
 // Runs the event loop for `d`, as an idle panel would between clicks.
 void idle(Clock::duration d) {
   QEventLoop loop;
@@ -307,13 +316,14 @@ void Bench::measureScans(std::vector<bench::Row>& rows) {
 
   std::vector<double> absentMs;
   {
-    Form1 window(std::make_unique<serial::CommControl>(serial::PortMap(absent)));
+    Form1 window(
+        [absent] { return std::make_unique<serial::CommControl>(serial::PortMap(absent)); });
     window.show();
     for (int i = 0; i < settings_.scans; ++i) {
       window.combo1()->setEditText(QStringLiteral("AUTOMATIC"));
       idle(5ms);
       const auto start = Clock::now();
-      window.command1()->click();
+      clickAndWait(window, window.command1());
       absentMs.push_back(ms(Clock::now() - start));
       if (window.text3()->text() != QStringLiteral("Port Not Found")) {
         problem("scan of absent ports: unexpected status " + window.text3()->text().toStdString());
@@ -327,7 +337,9 @@ void Bench::measureScans(std::vector<bench::Row>& rows) {
   withModule << QString::fromStdString(sim_.device());
   std::vector<double> moduleMs;
   {
-    Form1 window(std::make_unique<serial::CommControl>(serial::PortMap(withModule)));
+    Form1 window([withModule] {
+      return std::make_unique<serial::CommControl>(serial::PortMap(withModule));
+    });
     window.show();
     quiesce();
     for (int i = 0; i < settings_.scans; ++i) {
@@ -335,7 +347,7 @@ void Bench::measureScans(std::vector<bench::Row>& rows) {
       idle(30ms);
       const std::size_t first = sim_.log().size();
       const auto start = Clock::now();
-      window.command1()->click();
+      clickAndWait(window, window.command1());
       // "id get" on port 4, then the scan's reset and the click's reset.
       const auto log = commands(first, 5);
       const auto reset = std::find_if(log.begin(), log.end(),
@@ -346,20 +358,25 @@ void Bench::measureScans(std::vector<bench::Row>& rows) {
       }
       moduleMs.push_back(ms(reset->at - start));
     }
-    window.serialControl().setPortOpen(false);
+    window.service().withSerial([](rig::SerialControl& serial) { serial.setPortOpen(false); });
   }
   addRow(rows, "Port scan, module on port 4 behind 3 absent, to its reset (ms)", moduleMs, 2,
          "<= 100 ms", [](const bench::Summary& s) { return s.max <= 100.0; });
 }
 
 void Bench::measurePanel(std::vector<bench::Row>& rows) {
-  auto stamped = std::make_unique<StampedSerial>(std::make_unique<serial::CommControl>(
-      serial::PortMap({QString::fromStdString(sim_.device())})));
+  // Made on the rig service's thread; the window's constructor returns once it is there.
+  StampedSerial* stamped = nullptr;
+  Form1 window([&stamped, device = QString::fromStdString(sim_.device())] {
+    auto serial = std::make_unique<StampedSerial>(
+        std::make_unique<serial::CommControl>(serial::PortMap({device})));
+    stamped = serial.get();
+    return serial;
+  });
   StampedSerial& serialSide = *stamped;
-  Form1 window(std::move(stamped));
   window.show();
   window.combo1()->setEditText(QStringLiteral("1"));
-  window.command1()->click();
+  clickAndWait(window, window.command1());
   if (window.text3()->text() != QStringLiteral("Port Found and Opened")) {
     problem("opening port 1 failed: " + window.text3()->text().toStdString());
     return;
@@ -374,7 +391,7 @@ void Bench::measurePanel(std::vector<bench::Row>& rows) {
   for (int i = 0; i < settings_.pulses; ++i) {
     const std::size_t first = sim_.log().size();
     serialSide.sent().clear();
-    window.command6()->click();
+    clickAndWait(window, window.command6());
     const auto& sent = serialSide.sent();
     if (sent.size() == 3) panelPulses.push_back(ms(sent[2].at - sent[1].at));
     const auto log = commands(first, 3);
@@ -398,7 +415,7 @@ void Bench::measurePanel(std::vector<bench::Row>& rows) {
     idle(40ms);
     const std::size_t first = sim_.log().size();
     const auto start = Clock::now();
-    window.command5()->click();
+    clickAndWait(window, window.command5());
     const auto log = commands(first, 2);
     if (log.empty() || log.front().text != "relay read 0") {
       problem("reaction: unexpected commands");
@@ -426,7 +443,7 @@ void Bench::measurePanel(std::vector<bench::Row>& rows) {
     if (probing) probe.start();
     const double cpuBefore = cpuSeconds();
     const auto start = Clock::now();
-    window.command8()->click();
+    clickAndWait(window, window.command8());
     const auto end = Clock::now();
     const double cpuAfter = cpuSeconds();
     if (probing) {
@@ -463,7 +480,7 @@ void Bench::measurePanel(std::vector<bench::Row>& rows) {
   addRow(rows, "Repaint wait during a sequence (ms)", repaints, 2, "<= 50 ms",
          [](const bench::Summary& s) { return s.max <= 50.0; });
 
-  window.serialControl().setPortOpen(false);
+  window.service().withSerial([](rig::SerialControl& serial) { serial.setPortOpen(false); });
 }
 
 void Bench::measureBaseline(std::vector<bench::Row>& rows) {

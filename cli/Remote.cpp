@@ -43,7 +43,7 @@ QString requestAction(Command command) {
 
 // The progress lines of an answer: the commands put on the line, then what the panel shows.
 void showProgress(const QJsonObject& answer, Console& console) {
-  for (const QJsonValue& sent : answer.value(QStringLiteral("commands")).toArray()) {
+  for (const QJsonValue sent : answer.value(QStringLiteral("commands")).toArray()) {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%.3f",
                   sent.toObject().value(QStringLiteral("t")).toDouble());
@@ -105,6 +105,9 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
   if (options.command == Command::Open) {
     request.insert(QStringLiteral("port"), QString::fromStdString(options.selector));
   }
+  if (!options.selector.empty() && options.command != Command::Open) {
+    console.line("a panel is running: its port is used, not --port/--auto (--direct for those)");
+  }
   const int runs = options.command == Command::Sequence ? options.repeat : 1;
   rig::SystemClock clock;
   try {
@@ -134,11 +137,10 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
                                     .toObject()
                                     .value(QStringLiteral("message"))
                                     .toString();
-        complain(name +
-                 (status == kExitPortNotFound && options.command == Command::Open
-                      ? " failed: port not found: "
-                      : " failed: ") +
-                 message.toStdString());
+        // The message is the panel's own warning ("Main Flash failed: ..."), or for an opening
+        // the reason of "Port Not Found".
+        const bool opening = options.command == Command::Open;
+        complain((opening ? "port not found: " : "") + message.toStdString());
         return status;
       }
     }

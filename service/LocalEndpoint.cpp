@@ -10,6 +10,13 @@
 #include <QStandardPaths>
 #include <deque>
 #include <optional>
+#include <utility>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace service {
 
@@ -37,16 +44,24 @@ class LocalEndpoint::Client : public QObject {
     socket_->setReadBufferSize(4 * kReadChunk);
     connect(socket_, &QLocalSocket::readyRead, this, &Client::read);
     connect(socket_, &QLocalSocket::disconnected, this, &Client::gone);
+#ifdef Q_OS_UNIX
+    later_ = ::fcntl(static_cast<int>(socket_->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+#endif
     ++endpoint_.clients_;
     read();
   }
-  ~Client() override { --endpoint_.clients_; }
+  ~Client() override {
+#ifdef Q_OS_UNIX
+    if (later_ >= 0) ::close(later_);
+#endif
+    --endpoint_.clients_;
+  }
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
  private:
   void read() {
-    while (socket_->bytesAvailable() > 0 && socket_->state() == QLocalSocket::ConnectedState) {
+    while (socket_->bytesAvailable() > 0 && !dropped_) {
       const QByteArray chunk = socket_->read(kReadChunk);
       if (chunk.isEmpty()) break;
       split(chunk);
@@ -101,7 +116,7 @@ class LocalEndpoint::Client : public QObject {
     QPointer<LocalEndpoint> endpoint(&endpoint_);
     endpoint_.host_.submit(asked, [self, endpoint, slot, asked](const Result& result) {
       if (!result.ok && endpoint) {
-        emit endpoint->requestFailed(QStringLiteral("Remote \"%1\" failed: %2")
+        emit endpoint->requestFailed(QStringLiteral("Remote request \"%1\": %2")
                                          .arg(actionName(asked.action), result.message));
       }
       if (!self) return;
@@ -121,22 +136,52 @@ class LocalEndpoint::Client : public QObject {
   void fill(quint64 slot, QByteArray answer) {
     answers_.at(slot - first_) = std::move(answer);
     while (!answers_.empty() && answers_.front()) {
-      socket_->write(*answers_.front());
+      if (!closed_) {
+        socket_->write(*answers_.front());
+      } else {
+        writeLater(*answers_.front());
+      }
       answers_.pop_front();
       ++first_;
     }
-    if (socket_->bytesToWrite() > kMostUnread) {
+    if (!closed_ && socket_->bytesToWrite() > kMostUnread) {
       // Nobody reads these answers: stop holding them.
+      dropped_ = true;
       socket_->abort();
     }
+    if (closed_ && answers_.empty()) deleteLater();
   }
 
-  void gone() { deleteLater(); }
+  // The connection ended for Qt, which closes it on the end of the client's input: a client
+  // that shuts its sending side after its requests (`printf ... | socat`) still gets the answers
+  // of the requests it made, through a duplicate of the connection.
+  void gone() {
+    read();
+    // The last line may lack its line feed.
+    if (!partial_.isEmpty() && !skipping_ && !dropped_) take(std::exchange(partial_, {}));
+    closed_ = true;
+    if (answers_.empty()) deleteLater();
+  }
+
+  void writeLater(const QByteArray& answer) {
+#ifdef Q_OS_UNIX
+    // Never waits: what does not fit now is not kept for a client that may be gone.
+    if (later_ >= 0 && !dropped_) {
+      ::send(later_, answer.constData(), static_cast<std::size_t>(answer.size()),
+             MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+#else
+    Q_UNUSED(answer);
+#endif
+  }
 
   LocalEndpoint& endpoint_;
   QLocalSocket* socket_;
   QByteArray partial_;
   bool skipping_ = false;
+  bool closed_ = false;   // Qt has closed the connection
+  bool dropped_ = false;  // the endpoint cut the client off
+  int later_ = -1;        // the duplicate of the connection
   int waiting_ = 0;
   // Answers in request order, from slot number first_ on; empty while its request runs.
   std::deque<std::optional<QByteArray>> answers_;

@@ -29,9 +29,7 @@ std::string PanelModel::text(Control control) const {
 }
 
 void PanelModel::setText(Control control, const std::string& text) {
-  std::string& held = texts_[control];
-  if (held == text) return;
-  held = text;
+  texts_[control] = text;
   if (listener_) listener_(control, Field::Text, text, true);
 }
 
@@ -41,16 +39,12 @@ bool PanelModel::enabled(Control control) const {
 }
 
 void PanelModel::setEnabled(Control control, bool enabled) {
-  bool& held = enabled_[control];
-  if (held == enabled) return;
-  held = enabled;
+  enabled_[control] = enabled;
   if (listener_) listener_(control, Field::Enabled, {}, enabled);
 }
 
 void PanelModel::setToolTip(Control control, const std::string& tip) {
-  std::string& held = tips_[control];
-  if (held == tip) return;
-  held = tip;
+  tips_[control] = tip;
   if (listener_) listener_(control, Field::ToolTip, tip, true);
 }
 

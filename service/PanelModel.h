@@ -10,11 +10,12 @@ namespace service {
 
 // The main window's controls as the rig sees them, held by the rig service on its own thread:
 // what the rig writes is kept (the selector, the captions, the hidden boxes it reads back) and
-// each real change is handed to a listener, which carries it to the window.
+// handed to a listener, which carries it to the window; every write is passed on, so the window
+// shows what the rig last wrote even where something else had changed it meanwhile.
 class PanelModel : public rig::Panel {
  public:
   enum class Field { Text, Enabled, ToolTip };
-  // A control's field has changed; `text` holds the new text or tooltip.
+  // A control's field was written; `text` holds the text or tooltip, `on` the enabled flag.
   using Listener =
       std::function<void(rig::Control control, Field field, const std::string& text, bool on)>;
 

@@ -3,12 +3,15 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QEventLoop>
 #include <QMetaObject>
 #include <QMetaType>
+#include <QMutex>
 #include <QPointer>
 #include <QSemaphore>
 #include <QThread>
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <string>
 #include <thread>
@@ -70,8 +73,11 @@ bool sameState(const State& a, const State& b) {
 }  // namespace
 
 // The service's thread. It makes the serial control, the rig and the panel model when it starts
-// and destroys them before it ends, so they live and die on it; between requests it runs an
-// event loop, where the requests arrive in order and the serial control hears of a lost device.
+// and destroys them before it ends, so they live and die on it. It takes its jobs (requests and
+// the like) from a queue of its own, in order, and between jobs it handles the thread's events,
+// where the serial control hears of a lost device. A job runs between two rounds of the event
+// loop, never inside one: a round's readiness of the port, seen before a job read the port
+// empty, would otherwise be acted on after it, and an empty read taken for a hang-up.
 class RigService::Worker : public QThread {
  public:
   Worker(RigService& owner, SerialFactory makeSerial)
@@ -83,18 +89,32 @@ class RigService::Worker : public QThread {
     ready_.acquire();
   }
 
-  // Lets the running request end, drops the queued ones, and ends the thread.
+  // Lets the running job end, drops the queued ones, and ends the thread.
   void end() {
-    stopping_ = true;
-    quit();
+    {
+      const QMutexLocker lock(&mutex_);
+      stopping_ = true;
+    }
+    dispatcher_->wakeUp();
     wait();
   }
 
-  // Runs `work` on this thread after everything queued before it; `blocking` waits for it.
-  template <typename Work>
-  void post(Work work, bool blocking = false) {
-    QMetaObject::invokeMethod(inbox_, std::move(work),
-                              blocking ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+  // Runs `job` on this thread after everything queued before it.
+  void post(std::function<void()> job) {
+    {
+      const QMutexLocker lock(&mutex_);
+      jobs_.push_back(std::move(job));
+    }
+    dispatcher_->wakeUp();
+  }
+  // The same, and waits for it to have run.
+  void postAndWait(const std::function<void()>& job) {
+    QSemaphore done;
+    post([&job, &done] {
+      job();
+      done.release();
+    });
+    done.acquire();
   }
 
   void handle(const Request& request, const Done& done, const QPointer<QObject>& replyTo);
@@ -125,10 +145,12 @@ class RigService::Worker : public QThread {
   RigService& owner_;
   SerialFactory makeSerial_;
   QSemaphore ready_;
-  std::atomic<bool> stopping_{false};
+  QAbstractEventDispatcher* dispatcher_ = nullptr;
+  QMutex mutex_;  // guards jobs_ and stopping_
+  std::deque<std::function<void()>> jobs_;
+  bool stopping_ = false;
 
   // The service thread's own, set while it runs.
-  QObject* inbox_ = nullptr;
   rig::SerialControl* serial_ = nullptr;
   Recorder* recorder_ = nullptr;
   PanelModel* panel_ = nullptr;
@@ -145,12 +167,11 @@ void RigService::Worker::run() {
   Recorder recorder(*serial, clock);
   PanelModel panel;
   rig::Rig rig(recorder, panel, clock);
-  QObject inbox;
   serial_ = serial.get();
   recorder_ = &recorder;
   panel_ = &panel;
   rig_ = &rig;
-  inbox_ = &inbox;
+  dispatcher_ = QAbstractEventDispatcher::instance();
 
   panel.setListener([this](Control control, PanelModel::Field field, const std::string& text,
                            bool on) { onChange(control, field, text, on); });
@@ -162,7 +183,23 @@ void RigService::Worker::run() {
   report();
   ready_.release();
 
-  exec();
+  for (;;) {
+    std::function<void()> job;
+    {
+      const QMutexLocker lock(&mutex_);
+      if (stopping_) break;
+      if (!jobs_.empty()) {
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+    }
+    if (job) {
+      job();
+    } else {
+      // A job posted since the queue was looked at has woken the dispatcher already.
+      dispatcher_->processEvents(QEventLoop::WaitForMoreEvents);
+    }
+  }
 
   serial->setLossHandler(nullptr);
   panel.setListener(nullptr);
@@ -208,7 +245,6 @@ void RigService::Worker::report() {
 
 void RigService::Worker::handle(const Request& request, const Done& done,
                                 const QPointer<QObject>& replyTo) {
-  if (stopping_) return;
   // Asking for the state changes nothing, so it does not count as running.
   running_ = request.action != Action::Status;
   report();
@@ -316,11 +352,11 @@ State RigService::state() const {
 bool RigService::busy() const { return pending_ > 0; }
 
 void RigService::shutDown() {
-  worker_->post([worker = worker_.get()] { worker->shutDown(); }, true);
+  worker_->postAndWait([worker = worker_.get()] { worker->shutDown(); });
 }
 
 void RigService::withSerial(const std::function<void(rig::SerialControl&)>& work) {
-  worker_->post([worker = worker_.get(), &work] { worker->withSerial(work); }, true);
+  worker_->postAndWait([worker = worker_.get(), &work] { worker->withSerial(work); });
 }
 
 void RigService::publish(const State& state) {

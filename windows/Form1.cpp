@@ -10,16 +10,15 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+#include <QPointer>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionComboBox>
-#include <exception>
 #include <utility>
 
 #include "Form2.h"
 #include "Twips.h"
 #include "Windows.h"
-#include "serial/CommControl.h"
 
 namespace {
 
@@ -68,10 +67,16 @@ constexpr int kFieldMargins = 8;
 // Room a button leaves for its caption: the bevel above and below.
 constexpr int kButtonMargins = 4;
 
+service::Request requestFor(service::Action action) {
+  service::Request request;
+  request.action = action;
+  return request;
+}
+
 }  // namespace
 
-Form1::Form1(std::unique_ptr<rig::SerialControl> serial, QWidget* parent)
-    : QWidget(parent), MSComm1(std::move(serial)), rig_(*MSComm1, *this, clock_) {
+Form1::Form1(service::RigService::SerialFactory makeSerial, QWidget* parent)
+    : QWidget(parent), service_(std::make_unique<service::RigService>(std::move(makeSerial))) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QStringLiteral(" KOVRA-IMAGING Quillmar V1.4"));
   setWindowIcon(QIcon(QPixmap::fromImage(iconImage())));
@@ -147,15 +152,25 @@ Form1::Form1(std::unique_ptr<rig::SerialControl> serial, QWidget* parent)
   connect(Command6, &QPushButton::clicked, this, &Form1::command6Click);
   connect(Command8, &QPushButton::clicked, this, &Form1::command8Click);
 
-  // A device that goes away while idle is told quietly, on the status box's tooltip; the next
-  // action on it reports the failure in full.
-  if (auto* comm = dynamic_cast<serial::CommControl*>(MSComm1.get())) {
-    connect(comm, &serial::CommControl::linkLost, this,
-            [this](const QString& message) { Text3->setToolTip(message); });
-  }
+  // The controls follow the service: what the rig sets shows as it happens. A device that goes
+  // away while idle is told quietly, on the status box's tooltip; the next action on it reports
+  // the failure in full.
+  connect(service_.get(), &service::RigService::textChanged, this, &Form1::showText);
+  connect(service_.get(), &service::RigService::enabledChanged, this,
+          [this](rig::Control control, bool enabled) {
+            if (QWidget* widget = widgetFor(control)) widget->setEnabled(enabled);
+          });
+  connect(service_.get(), &service::RigService::toolTipChanged, this,
+          [this](rig::Control control, const QString& tip) {
+            if (QWidget* widget = widgetFor(control)) widget->setToolTip(tip);
+          });
 }
 
-Form1::~Form1() = default;
+Form1::~Form1() {
+  // The service ends its running request before it goes; nothing of it reaches this window then.
+  disconnect(service_.get(), nullptr, this, nullptr);
+  service_.reset();
+}
 
 void Form1::setFailureReporter(FailureReporter reporter) {
   failureReporter() = std::move(reporter);
@@ -181,7 +196,7 @@ QImage Form1::iconImage() {
   return image;
 }
 
-// ---- rig::Panel ----
+// ---- the controls ----
 
 QWidget* Form1::widgetFor(rig::Control control) const {
   switch (control) {
@@ -207,120 +222,51 @@ QWidget* Form1::widgetFor(rig::Control control) const {
   return nullptr;
 }
 
-std::string Form1::text(rig::Control control) const {
-  QWidget* widget = widgetFor(control);
-  if (auto* combo = qobject_cast<QComboBox*>(widget)) return combo->currentText().toStdString();
-  if (auto* button = qobject_cast<QPushButton*>(widget)) return button->text().toStdString();
-  if (auto* edit = qobject_cast<QLineEdit*>(widget)) return edit->text().toStdString();
-  return {};
-}
-
-void Form1::setText(rig::Control control, const std::string& text) {
-  const QString value = QString::fromStdString(text);
+void Form1::showText(rig::Control control, const QString& text) {
   QWidget* widget = widgetFor(control);
   if (auto* combo = qobject_cast<QComboBox*>(widget)) {
-    combo->setEditText(value);
+    // Text the field already has is left alone, with the cursor where the operator put it.
+    if (combo->currentText() != text) combo->setEditText(text);
   } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
-    button->setText(value);
+    button->setText(text);
   } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-    edit->setText(value);
+    edit->setText(text);
     edit->setCursorPosition(0);  // show a long text from its start
   }
-}
-
-bool Form1::enabled(rig::Control control) const {
-  QWidget* widget = widgetFor(control);
-  return widget != nullptr && widget->isEnabled();
-}
-
-void Form1::setEnabled(rig::Control control, bool enabled) {
-  if (QWidget* widget = widgetFor(control)) widget->setEnabled(enabled);
-}
-
-void Form1::setToolTip(rig::Control control, const std::string& tip) {
-  if (QWidget* widget = widgetFor(control)) widget->setToolTip(QString::fromStdString(tip));
 }
 
 // ---- click handlers ----
 
 void Form1::command1Click() {
-  guarded(QStringLiteral("Open Com Port"), [this] { rig_.openComPort(); });
+  // The opening takes the selector's text as it is at the click.
+  service::Request request = requestFor(service::Action::Open);
+  request.port = Combo1->currentText();
+  post(request);
 }
 
 void Form1::command2Click() {
-  guarded(QStringLiteral("Start Button"), [this] {
+  // After what was clicked before it, like any other click.
+  service_->submit({}, [this](const service::Result&) {
     hide();
     form2().show();
   });
 }
 
-void Form1::command5Click() {
-  guarded(QStringLiteral("Main Flash"), [this] { rig_.toggleFlash(); });
+void Form1::command5Click() { post(requestFor(service::Action::Flash)); }
+
+void Form1::command6Click() { post(requestFor(service::Action::Shutter)); }
+
+void Form1::command8Click() { post(requestFor(service::Action::Sequence)); }
+
+void Form1::post(const service::Request& request) {
+  service_->submit(request, [this, request](const service::Result& result) {
+    if (const auto warning = service::RigService::warning(request, result)) {
+      reportFailure(warning->title, warning->text);
+    }
+  });
 }
 
-void Form1::command6Click() {
-  guarded(QStringLiteral("Camera Shutter"), [this] { rig_.pulseShutter(); });
-}
-
-void Form1::command8Click() {
-  guarded(QStringLiteral("Start"), [this] { rig_.runTwoShotSequence(); });
-}
-
-// ---- the guard ----
-
-void Form1::whenIdle(std::function<void()> work) {
-  if (busy_) {
-    deferred_.emplace_back(std::move(work));
-    return;
-  }
-  work();
-  runDeferred();
-}
-
-void Form1::guarded(const QString& action, std::function<void()> work) {
-  if (busy_) {
-    deferred_.emplace_back(
-        [this, action, work = std::move(work)]() mutable { guarded(action, std::move(work)); });
-    return;
-  }
-  runAction(action, work);
-  runDeferred();
-}
-
-void Form1::runAction(const QString& action, const std::function<void()>& work) {
-  busy_ = true;
-  try {
-    work();
-  } catch (const rig::SerialError& error) {
-    const QString device = error.device().empty() ? QStringLiteral("no device is assigned to it")
-                                                  : QString::fromStdString(error.device());
-    reportFailure(action, QStringLiteral("Port %1 (%2): %3")
-                              .arg(error.port())
-                              .arg(device, QString::fromStdString(error.reason())));
-  } catch (const std::exception& error) {
-    reportFailure(action, QString::fromLocal8Bit(error.what()));
-  } catch (...) {
-    reportFailure(action, QStringLiteral("unknown error"));
-  }
-  busy_ = false;
-}
-
-void Form1::runDeferred() {
-  // Only the outermost caller drains, so queued work runs one item after the other.
-  if (runningDeferred_) return;
-  runningDeferred_ = true;
-  while (!deferred_.empty()) {
-    auto next = std::move(deferred_.front());
-    deferred_.pop_front();
-    next();
-  }
-  runningDeferred_ = false;
-}
-
-void Form1::reportFailure(const QString& action, const QString& details) {
-  const QString title = QStringLiteral("%1 failed").arg(action);
-  const QString text =
-      QStringLiteral("\"%1\" stopped at a failing step.\n\n%2").arg(action, details);
+void Form1::reportFailure(const QString& title, const QString& text) {
   if (const auto& reporter = failureReporter()) {
     reporter(title, text);
     return;
@@ -335,10 +281,16 @@ void Form1::reportFailure(const QString& action, const QString& details) {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
-  // The running action uses this window and its serial control: close after it.
-  if (busy_) {
+  // A running action reports to this window: close once the requests made so far have run.
+  if (service_->busy()) {
     event->ignore();
-    deferred_.emplace_back([this] { close(); });
+    if (!closeQueued_) {
+      closeQueued_ = true;
+      service_->submit({}, [this](const service::Result&) {
+        closeQueued_ = false;
+        close();
+      });
+    }
     return;
   }
   QWidget::closeEvent(event);

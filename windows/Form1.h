@@ -2,15 +2,11 @@
 
 #include <QString>
 #include <QWidget>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <string>
 
-#include "EventLoopClock.h"
 #include "rig/Panel.h"
-#include "rig/Rig.h"
-#include "rig/SerialControl.h"
+#include "service/RigService.h"
 
 class QCloseEvent;
 class QComboBox;
@@ -19,43 +15,26 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
-// The main window: port selector, port opening, status box, the four action buttons, two hidden
-// diagnostic boxes, and the serial control every command goes through.
-//
-// Every click handler runs its work through one guard: an action requested while another runs
-// (possible only from events that reach the window during a wait, such as timers or an
-// accessibility "press") is queued and run after it, in order, never nested; a failure that
-// leaves an action is reported in a warning naming the action, the port, the device and the
-// reason, and the panel goes on with the state the action left.
-class Form1 : public QWidget, public rig::Panel {
+// The main window: port selector, port opening, status box, the four action buttons and two
+// hidden diagnostic boxes. The rig service owns the serial control and runs the actions: a
+// click posts its request, and the controls follow what the service reports, so the window never
+// waits. Requests run one after the other in the order they were made; a failure of a click's
+// action is reported in a warning naming the action, the port, the device and the reason.
+class Form1 : public QWidget {
   Q_OBJECT
 
  public:
   // Receives the failure report instead of the warning dialog when set (tests).
   using FailureReporter = std::function<void(const QString& title, const QString& text)>;
 
-  explicit Form1(std::unique_ptr<rig::SerialControl> serial, QWidget* parent = nullptr);
+  // `makeSerial` makes the serial control on the service's thread.
+  explicit Form1(service::RigService::SerialFactory makeSerial, QWidget* parent = nullptr);
   ~Form1() override;
 
   static void setFailureReporter(FailureReporter reporter);
 
-  // rig::Panel
-  std::string text(rig::Control control) const override;
-  void setText(rig::Control control, const std::string& text) override;
-  bool enabled(rig::Control control) const override;
-  void setEnabled(rig::Control control, bool enabled) override;
-  void setToolTip(rig::Control control, const std::string& tip) override;
-  using QWidget::setEnabled;
-  using QWidget::setToolTip;
-
-  // Runs `work` now when no action is running, otherwise after the running one (and any queued
-  // before it) has ended.
-  void whenIdle(std::function<void()> work);
-  // True while an action runs (including its waits).
-  bool busy() const { return busy_; }
-
-  rig::SerialControl& serialControl() { return *MSComm1; }
-  rig::Rig& rig() { return rig_; }
+  // The rig service behind the window; other channels post their requests to it as well.
+  service::RigService& service() { return *service_; }
 
   QComboBox* combo1() const { return Combo1; }
   QPushButton* command1() const { return Command1; }
@@ -81,16 +60,14 @@ class Form1 : public QWidget, public rig::Panel {
   void command6Click();
   void command8Click();
 
-  void guarded(const QString& action, std::function<void()> work);
-  void runAction(const QString& action, const std::function<void()>& work);
-  void runDeferred();
-  void reportFailure(const QString& action, const QString& details);
+  // Posts the request of a click; its failure is reported when it comes back.
+  void post(const service::Request& request);
+  void reportFailure(const QString& title, const QString& text);
 
   QWidget* widgetFor(rig::Control control) const;
+  void showText(rig::Control control, const QString& text);
 
-  std::unique_ptr<rig::SerialControl> MSComm1;
-  EventLoopClock clock_;
-  rig::Rig rig_;
+  std::unique_ptr<service::RigService> service_;
 
   QComboBox* Combo1;
   QPushButton* Command1;
@@ -103,7 +80,5 @@ class Form1 : public QWidget, public rig::Panel {
   QLineEdit* Text4;
   QLabel* Label1;
 
-  bool busy_ = false;
-  bool runningDeferred_ = false;
-  std::deque<std::function<void()>> deferred_;
+  bool closeQueued_ = false;
 };

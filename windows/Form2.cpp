@@ -23,21 +23,20 @@ Form2::Form2(QWidget* parent) : QWidget(parent) {
 }
 
 void Form2::command1Click() {
-  // Pressing "Start" from code runs the whole sequence before click() returns; a START that
-  // arrives while a run is going waits for it.
-  form1().whenIdle([] { form1().command8()->click(); });
+  // The main window's "Start" posts the sequence; a START during a run is queued after it.
+  form1().command8()->click();
 }
 
 void Form2::closeEvent(QCloseEvent* event) {
-  Form1& main = form1();
-  if (main.busy()) {
-    // The running sequence may still report to this window: close after it.
+  service::RigService& rig = form1().service();
+  if (rig.busy()) {
+    // The running sequence may still report to this window: close once it has ended.
     event->ignore();
-    main.whenIdle([self = QPointer<Form2>(this)] {
+    rig.submit({}, [self = QPointer<Form2>(this)](const service::Result&) {
       if (self) self->close();
     });
     return;
   }
-  main.show();
+  form1().show();
   event->accept();
 }

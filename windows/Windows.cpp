@@ -30,10 +30,11 @@ SerialFactory& serialFactory() {
 Form1& form1() {
   QPointer<Form1>& instance = form1Instance();
   if (instance.isNull()) {
-    std::unique_ptr<rig::SerialControl> serial =
-        serialFactory() ? serialFactory()()
-                        : std::make_unique<serial::CommControl>(serial::PortMap::fromSystem());
-    instance = new Form1(std::move(serial));
+    // The control is made on the rig service's thread, where it is used.
+    SerialFactory make = serialFactory();
+    if (!make)
+      make = [] { return std::make_unique<serial::CommControl>(serial::PortMap::fromSystem()); };
+    instance = new Form1(std::move(make));
     // Closing the main window destroys it, and with it the serial control, which releases
     // the port.
     instance->setAttribute(Qt::WA_DeleteOnClose);

@@ -17,8 +17,8 @@ Form2& form2();
 Form1* existingForm1();
 Form2* existingForm2();
 
-// Makes the serial control of each new main window. Set once at start-up; without it the main
-// window gets the system's serial devices.
+// Makes the serial control of each new main window, on the thread of its rig service. Set once
+// at start-up; without it the main window gets the system's serial devices.
 using SerialFactory = std::function<std::unique_ptr<rig::SerialControl>()>;
 void setSerialFactory(SerialFactory factory);
 

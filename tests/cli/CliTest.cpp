@@ -303,6 +303,33 @@ TEST(Cli, PortNotFoundExitsTwoWithTheReason) {
   EXPECT_NE(r.err.find("no relay module answered on ports 1 to 15"), std::string::npos) << r.err;
 }
 
+TEST(Cli, WithoutARunningPanelStatusFailsAndActionsWantAPort) {
+  const std::string nobody = "nobody-" + std::to_string(::getpid());
+  Result r = runCli({"--name", nobody, "status"});
+  EXPECT_EQ(r.exit, 4);
+  EXPECT_NE(r.err.find("no panel is running"), std::string::npos) << r.err;
+  r = runCli({"--name", nobody, "flash"});
+  EXPECT_EQ(r.exit, 64);
+  EXPECT_NE(r.err.find("give --port N or --auto (no panel is running"), std::string::npos) << r.err;
+}
+
+TEST_F(CliOnModule, DirectJsonPrintsTheOpeningsAnswerThenTheActions) {
+  const Result r = runCli({"--name", "nobody-" + std::to_string(::getpid()), "--json", "-q",
+                           "--ports", module.devicePath(), "--port", "1", "flash"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  const auto newline = r.out.find('\n');
+  ASSERT_NE(newline, std::string::npos) << r.out;
+  const std::string open = r.out.substr(0, newline);
+  const std::string flash = r.out.substr(newline + 1);
+  EXPECT_NE(open.find("\"action\":\"open\""), std::string::npos) << open;
+  EXPECT_NE(open.find("{\"command\":\"relay off 0\",\"t\":"), std::string::npos) << open;
+  EXPECT_NE(flash.find("\"action\":\"flash\""), std::string::npos) << flash;
+  EXPECT_NE(flash.find("\"flash\":\"Flash 2\""), std::string::npos) << flash;
+  EXPECT_NE(flash.find("{\"command\":\"relay on 0\",\"t\":"), std::string::npos) << flash;
+  EXPECT_EQ(flash.find("relay off"), std::string::npos) << "the opening's commands again";
+  EXPECT_NE(flash.find("\"ok\":true"), std::string::npos) << flash;
+}
+
 TEST(Cli, PortsPrintsTheMappingAndOpensNothing) {
   const Result r = runCli({"--ports", "/nonexistent/ttyQ0,,/nonexistent/ttyQ2", "ports"});
   EXPECT_EQ(r.exit, 0) << r.err;
@@ -339,6 +366,16 @@ TEST(Cli, UsageErrorsExit64BeforeTouchingAnyPort) {
       {"--port", "1", "scan"},
       {"--auto", "ports"},
       {"--port"},
+      {"open"},
+      {"open", "0"},
+      {"open", "automatic"},
+      {"--port", "1", "open", "2"},
+      {"--port", "1", "status"},
+      {"--direct", "status"},
+      {"--direct", "flash"},
+      {"--json", "--port", "1", "read", "0"},
+      {"serve"},
+      {"--name", "../up", "--port", "1", "flash"},
   };
   for (const auto& args : wrong) {
     std::string shown;

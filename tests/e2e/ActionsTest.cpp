@@ -46,7 +46,7 @@ TEST_F(PanelTest, StartRunsTheTwoShotSequenceWhicheverStateTheFlashIsIn) {
     module.setRelay(0, c.flashOn);
     const std::size_t before = module.log().size();
 
-    window.command8()->click();
+    clickAndWait(window.command8());
 
     // Two queries of each relay, and the six switching commands.
     ASSERT_TRUE(module.waitForCommands(before + 10, std::chrono::seconds(1)));
@@ -57,7 +57,7 @@ TEST_F(PanelTest, StartRunsTheTwoShotSequenceWhicheverStateTheFlashIsIn) {
     EXPECT_FALSE(module.relay(1));
     EXPECT_EQ(text(window.command5()), c.flashOn ? "Flash 2" : "Flash 1");
     EXPECT_EQ(text(window.command6()), "Camera Shutter");
-    EXPECT_FALSE(window.busy());
+    EXPECT_FALSE(window.service().busy());
     EXPECT_TRUE(failures.empty());
 
     destroyWindows();
@@ -81,7 +81,7 @@ TEST_F(PanelTest, FlashTogglesTrulyOnASlowLineWithLeftoversStillArriving) {
     // coming query, it would make the toggle switch the wrong way.
     module.send(std::string("relay read 0\r\n") + (wasOn ? "off" : "on") + "\r\n>");
 
-    window.command5()->click();
+    clickAndWait(window.command5());
 
     ASSERT_TRUE(module.waitForCommands(before + 2 * (click + 1), std::chrono::seconds(1)));
     ASSERT_EQ(module.relay(0), !wasOn);
@@ -109,7 +109,7 @@ TEST_F(PanelTest, UnpluggedModuleEndsTheRunAndANewOneIsFoundOnTheSamePort) {
   QTimer::singleShot(std::chrono::milliseconds(700), [&first] { first->vanish(); });
   QElapsedTimer run;
   run.start();
-  window.command8()->click();
+  clickAndWait(window.command8());
 
   EXPECT_LT(run.elapsed(), 2000) << "a whole run lasts 2.5 s; this one had to end early";
   EXPECT_EQ(texts(switching(first->log())),
@@ -123,7 +123,7 @@ TEST_F(PanelTest, UnpluggedModuleEndsTheRunAndANewOneIsFoundOnTheSamePort) {
   EXPECT_FALSE(failures[0].text.mid(at + where.size()).trimmed().isEmpty()) << "a reason";
 
   // The panel carries on: nothing is stuck, the buttons still answer.
-  EXPECT_FALSE(window.busy());
+  EXPECT_FALSE(window.service().busy());
   EXPECT_TRUE(window.command1()->isEnabled());
   EXPECT_TRUE(window.command5()->isEnabled());
 
@@ -135,10 +135,10 @@ TEST_F(PanelTest, UnpluggedModuleEndsTheRunAndANewOneIsFoundOnTheSamePort) {
 
   EXPECT_EQ(selectorText(), "1");
   EXPECT_EQ(text(window.text3()), "Port found and opened");
-  ASSERT_TRUE(window.serialControl().portOpen());
+  ASSERT_TRUE(window.service().state().open);
   ASSERT_TRUE(second.waitForCommands(5, std::chrono::seconds(1)));
 
-  window.command5()->click();
+  clickAndWait(window.command5());
 
   ASSERT_TRUE(second.waitForCommands(7, std::chrono::seconds(1)));
   EXPECT_EQ(texts(second.logSince(5)), (Strings{"relay read 0", "relay on 0"}));

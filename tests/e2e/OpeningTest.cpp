@@ -43,7 +43,7 @@ TEST_F(PanelTest, OpeningByNumberResetsTheRigAndEnablesTheActions) {
        {window.command2(), window.command5(), window.command6(), window.command8()}) {
     EXPECT_TRUE(button->isEnabled()) << button->objectName().toStdString();
   }
-  EXPECT_TRUE(window.serialControl().portOpen());
+  EXPECT_TRUE(window.service().state().open);
   EXPECT_TRUE(failures.empty());
 }
 
@@ -69,8 +69,8 @@ TEST_F(PanelTest, ScanPassesAbsentPortsAndStopsOnTheModule) {
        {window.command2(), window.command5(), window.command6(), window.command8()}) {
     EXPECT_TRUE(button->isEnabled()) << button->objectName().toStdString();
   }
-  EXPECT_TRUE(window.serialControl().portOpen());
-  EXPECT_EQ(window.serialControl().portNumber(), 4);
+  EXPECT_TRUE(window.service().state().open);
+  EXPECT_EQ(window.service().state().port, 4);
   EXPECT_TRUE(failures.empty());
 }
 
@@ -88,7 +88,7 @@ TEST_F(PanelTest, ScanTakesTheFirstModuleAndLeavesTheOthersAlone) {
   EXPECT_TRUE(fifth.received().empty()) << fifth.received();
   EXPECT_EQ(selectorText(), "2");
   EXPECT_EQ(text(window.text3()), "Port found and opened");
-  EXPECT_EQ(window.serialControl().portNumber(), 2);
+  EXPECT_EQ(window.service().state().port, 2);
 }
 
 TEST_F(PanelTest, ScanMatchesOnlyTheModulesOwnName) {
@@ -117,7 +117,7 @@ TEST_F(PanelTest, ScanMatchesOnlyTheModulesOwnName) {
   EXPECT_EQ(selectorText(), "15");
   EXPECT_EQ(text(window.command1()), "Open Com Port");
   EXPECT_FALSE(window.command8()->isEnabled());
-  EXPECT_FALSE(window.serialControl().portOpen());
+  EXPECT_FALSE(window.service().state().open);
   EXPECT_TRUE(failures.empty());
 }
 
@@ -129,7 +129,7 @@ TEST_F(PanelTest, ScanWhileAPortIsOpenFindsTheModuleOnItsRealPort) {
 
   // The operator opened the wrong device by number first.
   openWith(QStringLiteral("1"));
-  ASSERT_TRUE(window.serialControl().portOpen());
+  ASSERT_TRUE(window.service().state().open);
   ASSERT_TRUE(stranger.waitForCommands(2, std::chrono::seconds(1)));
 
   openWith(QStringLiteral("AUTOMATIC"));
@@ -138,8 +138,8 @@ TEST_F(PanelTest, ScanWhileAPortIsOpenFindsTheModuleOnItsRealPort) {
   EXPECT_EQ(texts(module.log()), kFoundAndReset);
   EXPECT_EQ(texts(stranger.log()), (Strings{"relay off 0", "relay off 1", "id get"}));
   EXPECT_EQ(selectorText(), "3");
-  EXPECT_EQ(window.serialControl().portNumber(), 3);
-  EXPECT_TRUE(window.serialControl().portOpen());
+  EXPECT_EQ(window.service().state().port, 3);
+  EXPECT_TRUE(window.service().state().open);
   EXPECT_EQ(text(window.text3()), "Port found and opened");
   EXPECT_TRUE(failures.empty());
 }

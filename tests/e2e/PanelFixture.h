@@ -10,6 +10,7 @@
 
 #include "sim/RelayModule.h"
 #include "support/PanelOnPtys.h"
+#include "support/Settle.h"
 #include "windows/Form1.h"
 
 // The end-to-end tests: the panel shown on simulated modules, driven as the operator drives it.
@@ -31,7 +32,13 @@ class PanelTest : public PanelOnPtys {
     QLineEdit* field = form1().combo1()->lineEdit();
     field->selectAll();
     QTest::keyClicks(field, text);
-    form1().command1()->click();
+    clickAndWait(form1().command1());
+  }
+
+  // Clicks `button` and waits until what it asked for has run and the window shows its end.
+  static void clickAndWait(QPushButton* button) {
+    button->click();
+    settle(form1().service());
   }
 
   static std::string text(const QLineEdit* edit) { return edit->text().toStdString(); }

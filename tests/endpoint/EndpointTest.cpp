@@ -166,6 +166,34 @@ TEST_F(Endpoint, SilentHalfWrittenAndVanishingClientsHoldNobodyUp) {
   EXPECT_TRUE(spinUntil([&] { return endpoint.clients() == 3; }));
 }
 
+// As `printf '...' | socat - UNIX-CONNECT:...` does: send, shut the sending side, read.
+TEST_F(Endpoint, AClientThatShutsItsSendingSideStillGetsItsAnswers) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path().toLocal8Bit().constData(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string requests =
+      "{\"action\":\"shutter\",\"id\":1}\n{\"action\":\"status\",\"id\":2}";
+  ASSERT_EQ(::write(fd, requests.data(), requests.size()), static_cast<ssize_t>(requests.size()));
+  ::shutdown(fd, SHUT_WR);
+  ASSERT_TRUE(spinUntil([&] { return host.received.size() == 2; }));
+  spinFor(20);
+  host.finish();
+  host.finish();
+  std::string answers;
+  spinUntil([&] {
+    char buffer[4096];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) answers.append(buffer, static_cast<std::size_t>(n));
+    return n == 0;  // the endpoint closed its side once both were answered
+  });
+  ::close(fd);
+  EXPECT_NE(answers.find("\"id\":1"), std::string::npos) << answers;
+  EXPECT_NE(answers.find("\"id\":2"), std::string::npos) << answers;
+  EXPECT_TRUE(spinUntil([&] { return endpoint.clients() == 0; }));
+}
+
 TEST_F(Endpoint, AHundredClientsAtOnceAreAllAnswered) {
   host.answerAtOnce = true;
   std::vector<std::unique_ptr<EndpointClient>> clients;

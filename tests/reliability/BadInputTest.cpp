@@ -149,14 +149,15 @@ TEST_F(BadInput, RandomTextsInThePortSelectorOnlyOpenPortOneOrGivePortNotFound) 
                                        : QStringLiteral("Port Not Found");
     ASSERT_EQ(status(), expected) << "case " << i << ": " << describe(seen) << "; tooltip "
                                   << statusTip().left(200).toStdString();
-    ASSERT_EQ(window.serialControl().portOpen(), opens) << "case " << i << ": " << describe(seen);
+    ASSERT_EQ(portOpen(), opens) << "case " << i << ": " << describe(seen);
     ASSERT_LT(took, opens ? 5s : 1s) << "case " << i << ": " << describe(seen);
     ASSERT_TRUE(failures.empty()) << "case " << i << ": " << failures.front().text.toStdString();
     if (!opens) {
       ASSERT_FALSE(statusTip().isEmpty()) << "case " << i << ": no reason for " << describe(seen);
     } else {
       ++openings;
-      window.serialControl().setPortOpen(false);  // so the next opening can happen too
+      // So the next opening can happen too.
+      window.service().withSerial([](rig::SerialControl& serial) { serial.setPortOpen(false); });
     }
   }
   RecordProperty("openings", openings);

@@ -128,7 +128,7 @@ TEST_F(ModuleGone, DuringAScanTheScanEndsWithPortNotFoundAndAWordOnWhy) {
   EXPECT_TRUE(statusTip().contains(QStringLiteral("port %1 (%2)").arg(kPort).arg(link(kPort))))
       << "the port that went away is named: " << statusTip().toStdString();
   EXPECT_TRUE(failures.empty());
-  EXPECT_FALSE(form1().serialControl().portOpen());
+  EXPECT_FALSE(portOpen());
   expectPanelUsable();
 
   auto back = std::make_unique<sim::RelayModule>();
@@ -270,7 +270,10 @@ TEST_F(BadLine, FloodOfMegabytesKeepsMemoryBoundedAndTheQueryWithinItsTime) {
   EXPECT_FALSE(anySwitchedOn(module->log()));
   // Each read takes at most the receive buffer's worth; the rest waits in the system.
   for (int i = 0; i < 50; ++i) {
-    EXPECT_LE(form1().serialControl().input().size(), 1024U);
+    std::size_t held = 0;
+    form1().service().withSerial(
+        [&held](rig::SerialControl& serial) { held = serial.input().size(); });
+    EXPECT_LE(held, 1024U);
     std::this_thread::sleep_for(2ms);
   }
   if (kResidentSizeMeaningful) {
@@ -298,7 +301,7 @@ TEST_F(PortRefused, PortHeldByAnotherProgramIsNotFoundWithTheReasonOnTheTooltip)
   EXPECT_EQ(status(), QStringLiteral("Port Not Found"));
   EXPECT_TRUE(statusTip().contains(QLatin1String("busy"))) << statusTip().toStdString();
   EXPECT_TRUE(statusTip().contains(link(kPort))) << statusTip().toStdString();
-  EXPECT_FALSE(form1().serialControl().portOpen());
+  EXPECT_FALSE(portOpen());
   // The scan passes it by without disturbing its holder.
   open(QStringLiteral("AUTOMATIC"));
   EXPECT_EQ(status(), QStringLiteral("Port Not Found"));
@@ -328,7 +331,7 @@ TEST_F(PortRefused, FileOrFolderGivenAsAPortIsRefusedAndNothingIsWrittenToIt) {
     open(QString::fromLatin1(c.choice));
     EXPECT_EQ(status(), QStringLiteral("Port Not Found"));
     EXPECT_TRUE(statusTip().contains(QLatin1String(c.reasonPart))) << statusTip().toStdString();
-    EXPECT_FALSE(form1().serialControl().portOpen());
+    EXPECT_FALSE(portOpen());
   }
   open(QStringLiteral("AUTOMATIC"));
   EXPECT_EQ(status(), QStringLiteral("Port Not Found"));

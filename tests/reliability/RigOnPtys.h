@@ -17,6 +17,7 @@
 
 #include "sim/RelayModule.h"
 #include "support/PanelOnPtys.h"
+#include "support/Settle.h"
 #include "windows/Form1.h"
 #include "windows/Windows.h"
 
@@ -129,10 +130,12 @@ class RigOnPtys : public PanelOnPtys {
   void plug(int port, const std::string& target) { ASSERT_TRUE(pointLink(link(port), target)); }
   void plug(int port, const sim::RelayModule& module) { plug(port, module.devicePath()); }
 
-  // Clicks `button` as the operator would and returns how long the click handler ran.
+  // Clicks `button` as the operator would and returns how long it took until what it asked for
+  // had run and the window showed its end.
   static Millis click(QPushButton* button) {
     const auto start = std::chrono::steady_clock::now();
     button->click();
+    settle(form1().service());
     return std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - start);
   }
 
@@ -143,6 +146,7 @@ class RigOnPtys : public PanelOnPtys {
   }
 
   static QString status() { return form1().text3()->text(); }
+  static bool portOpen() { return form1().service().state().open; }
   static QString statusTip() { return form1().text3()->toolTip(); }
 
   // Opens `port` by number, checks that it opened, and waits for the opening's reset to reach
@@ -151,7 +155,7 @@ class RigOnPtys : public PanelOnPtys {
     const std::size_t before = module.log().size();
     open(QString::number(port));
     ASSERT_EQ(status(), QStringLiteral("Port Found and Opened")) << statusTip().toStdString();
-    ASSERT_TRUE(form1().serialControl().portOpen());
+    ASSERT_TRUE(portOpen());
     ASSERT_EQ(arrived(module, before, 2), (std::vector<std::string>{"relay off 0", "relay off 1"}));
   }
 
@@ -175,7 +179,7 @@ class RigOnPtys : public PanelOnPtys {
   // After a failure the window still takes clicks and the port selector still works.
   static void expectPanelUsable() {
     Form1& window = form1();
-    EXPECT_FALSE(window.busy());
+    EXPECT_FALSE(window.service().busy());
     EXPECT_TRUE(window.combo1()->isEnabled());
     EXPECT_TRUE(window.command1()->isEnabled());
   }

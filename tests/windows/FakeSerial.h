@@ -15,7 +15,10 @@ struct FakeLine {
   std::vector<std::string> sent;  // every output(), in order
   std::map<int, bool> relayOn;    // state the fake module reports per relay
   bool failOutput = false;        // output() throws as a vanished device would
+  rig::FailureKind failKind = rig::FailureKind::Other;  // ...with this kind
   std::string device = "/dev/ttyFAKE0";
+  std::string identification;                   // the answer to "id get"; none when empty
+  rig::SerialControl::LossHandler lossHandler;  // as set on the control
 };
 
 // A serial control that plays a relay module: every port opens, switch commands change the
@@ -34,9 +37,14 @@ class FakeSerial : public rig::SerialControl {
 
   void output(std::string_view text) override {
     if (!open_) throw rig::SerialError(number_, device(), "port closed");
-    if (line_->failOutput) throw rig::SerialError(number_, device(), "Input/output error");
+    if (line_->failOutput) {
+      throw rig::SerialError(number_, device(), "Input/output error", line_->failKind);
+    }
     line_->sent.emplace_back(text);
     const std::string command(text.substr(0, text.size() - 1));
+    if (command == "id get" && !line_->identification.empty()) {
+      pending_ += command + "\r\n" + line_->identification + "\r\n>";
+    }
     for (int relay : {0, 1}) {
       const std::string n = std::to_string(relay);
       if (command == "relay on " + n) line_->relayOn[relay] = true;
@@ -54,6 +62,7 @@ class FakeSerial : public rig::SerialControl {
 
   rig::Clock::time_point lastReceived() const override { return {}; }
   std::string device() const override { return line_->device; }
+  void setLossHandler(LossHandler handler) override { line_->lossHandler = std::move(handler); }
 
  private:
   std::shared_ptr<FakeLine> line_;

@@ -71,6 +71,7 @@ TEST_F(WindowsTest, MainWindowStartsInItsInitialState) {
   // Disabled buttons cannot be clicked into action.
   QTest::mouseClick(window.command8(), Qt::LeftButton);
   QTest::mouseClick(window.command5(), Qt::LeftButton);
+  settle(window.service());
   EXPECT_TRUE(line->sent.empty()) << "nothing goes on the line before Open Com Port";
 
   // Enlarged, the label comes into view; the diagnostic boxes never do.
@@ -102,11 +103,11 @@ TEST_F(WindowsTest, SelectorKeepsTypedTextAndPickedEntries) {
 TEST_F(WindowsTest, OpeningByNumberEnablesTheRigAndResetsIt) {
   Form1& window = form1();
   window.combo1()->setEditText(QStringLiteral("3"));
-  window.command1()->click();
+  clickAndWait(window.command1());
 
   EXPECT_EQ(window.text3()->text(), QStringLiteral("Port Found and Opened"));
-  EXPECT_EQ(window.serialControl().portNumber(), 3);
-  EXPECT_TRUE(window.serialControl().portOpen());
+  EXPECT_EQ(window.service().state().port, 3);
+  EXPECT_TRUE(window.service().state().open);
   EXPECT_EQ(line->sent, (std::vector<std::string>{"relay off 0\r", "relay off 1\r"}));
   for (QPushButton* button :
        {window.command2(), window.command5(), window.command6(), window.command8()}) {
@@ -122,51 +123,86 @@ TEST_F(WindowsTest, OpeningByNumberEnablesTheRigAndResetsIt) {
                                               "Command8", "Text3", "Command2", "Combo1"}));
 }
 
-TEST_F(WindowsTest, ActionRequestedDuringAnotherRunsAfterItNeverInside) {
+TEST_F(WindowsTest, WindowFollowsARunningActionAndQueuesInputAfterIt) {
   openPort();
   Form1& window = form1();
-  // A timer is not held during a pause: its "press" arrives in the middle of the shutter pulse.
-  bool busyThen = false;
-  QTimer::singleShot(100ms, [&] {
-    busyThen = form1().busy();
-    form1().command5()->click();
-  });
+  window.show();
   window.command6()->click();
+  // The window is not held by the pulse: its caption changes while the pulse runs, and a click
+  // meanwhile is taken and run after it.
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return window.command6()->text() == QStringLiteral("Shutter Open"); }, 5000));
+  EXPECT_TRUE(window.service().busy());
+  QTest::mouseClick(window.command5(), Qt::LeftButton);
+  settle(window.service());
 
-  EXPECT_TRUE(busyThen);
   EXPECT_EQ(line->sent, (std::vector<std::string>{"relay read 1\r", "relay on 1\r", "relay off 1\r",
                                                   "relay read 0\r", "relay on 0\r"}));
+  EXPECT_EQ(window.command6()->text(), QStringLiteral("Camera Shutter"));
   EXPECT_EQ(window.command5()->text(), QStringLiteral("Flash 2"));
-  EXPECT_FALSE(window.busy());
+  EXPECT_FALSE(window.service().busy());
+}
+
+TEST_F(WindowsTest, ClickOnAButtonDisabledAtTheClickDoesNothing) {
+  // "Main Flash" is greyed out while the scan runs; enabled by the time the scan ends, it still
+  // must not switch the flash on.
+  line->identification = "KOVRA 78";
+  Form1& window = form1();
+  window.show();
+  window.combo1()->setEditText(QStringLiteral("AUTOMATIC"));
+  window.command1()->click();
+  QTest::mouseClick(window.command5(), Qt::LeftButton);
+  settle(window.service());
+
+  EXPECT_EQ(window.text3()->text(), QStringLiteral("Port found and opened"));
+  EXPECT_TRUE(window.command5()->isEnabled());
+  EXPECT_EQ(window.command5()->text(), QStringLiteral("Flash 1"));
+  for (const std::string& sent : line->sent) EXPECT_NE(sent, "relay on 0\r");
 }
 
 TEST_F(WindowsTest, CloseRequestedDuringAnActionTakesEffectAfterIt) {
   openPort();
   QPointer<Form1> window = &form1();
   window->show();
-  QTimer::singleShot(100ms, [&] { window->close(); });
   window->command6()->click();
+  window->close();
+  EXPECT_FALSE(window.isNull());
+  EXPECT_TRUE(window->isVisible()) << "the window stays while the pulse runs";
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        flushDeletes();
+        return window.isNull();
+      },
+      5000))
+      << "closed after the action";
   EXPECT_EQ(line->sent.back(), "relay off 1\r") << "the pulse ran to its end";
-  flushDeletes();
-  EXPECT_TRUE(window.isNull()) << "closed after the action";
 }
 
 TEST_F(WindowsTest, FailedActionIsReportedAndThePanelGoesOn) {
   openPort();
   Form1& window = form1();
   line->failOutput = true;
-  window.command5()->click();
+  clickAndWait(window.command5());
 
   ASSERT_EQ(failures.size(), 1u);
-  EXPECT_TRUE(failures[0].title.contains(QStringLiteral("Main Flash")));
+  EXPECT_EQ(failures[0].title, QStringLiteral("Main Flash failed"));
   EXPECT_TRUE(failures[0].text.contains(QStringLiteral("Port 3")));
   EXPECT_TRUE(failures[0].text.contains(QStringLiteral("/dev/ttyFAKE0")));
   EXPECT_TRUE(failures[0].text.contains(QStringLiteral("Input/output error")));
-  EXPECT_FALSE(window.busy());
+  EXPECT_FALSE(window.service().busy());
 
   line->failOutput = false;
-  window.command5()->click();
+  clickAndWait(window.command5());
   EXPECT_EQ(failures.size(), 1u);
   EXPECT_EQ(line->sent, (std::vector<std::string>{"relay read 0\r", "relay on 0\r"}));
   EXPECT_EQ(window.command5()->text(), QStringLiteral("Flash 2"));
+}
+
+TEST_F(WindowsTest, PortNotFoundIsShownInTheStatusBoxWithoutAWarning) {
+  Form1& window = form1();
+  window.combo1()->setEditText(QStringLiteral("x"));
+  clickAndWait(window.command1());
+  EXPECT_EQ(window.text3()->text(), QStringLiteral("Port Not Found"));
+  EXPECT_TRUE(window.text3()->toolTip().contains(QStringLiteral("not a port number")));
+  EXPECT_TRUE(failures.empty());
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "FakeSerial.h"
+#include "support/Settle.h"
 #include "windows/Form1.h"
 #include "windows/Windows.h"
 
@@ -43,11 +44,17 @@ class WindowsTest : public ::testing::Test {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
 
+  // Clicks `button` and waits until what the click asked for has run.
+  static void clickAndWait(QPushButton* button) {
+    button->click();
+    settle(form1().service());
+  }
+
   // Opens port 3 by number, as an operator would: type "3", click "Open Com Port".
   void openPort() {
     form1().combo1()->setEditText(QStringLiteral("3"));
-    form1().command1()->click();
-    ASSERT_TRUE(form1().serialControl().portOpen());
+    clickAndWait(form1().command1());
+    ASSERT_TRUE(form1().service().state().open);
     line->sent.clear();
   }
 

@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+#include <QTest>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "service/RigService.h"
+#include "windows/FakeSerial.h"
+
+namespace {
+
+using rig::Control;
+using service::Action;
+using service::Request;
+using service::Result;
+using service::RigService;
+
+Request make(Action action, const QString& port = {}) {
+  Request request;
+  request.action = action;
+  request.port = port;
+  return request;
+}
+
+QStringList commandsOf(const Result& result) {
+  QStringList texts;
+  for (const auto& sent : result.commands) texts << sent.command;
+  return texts;
+}
+
+class RigServiceTest : public ::testing::Test {
+ protected:
+  struct Answer {
+    Request request;
+    Result result;
+  };
+
+  void ask(const Request& request) {
+    rig->submit(request, [this, request](const Result& result) {
+      answers.push_back({request, result});
+    });
+  }
+  void waitForAnswers(std::size_t count) {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answers.size() >= count; }, 20000));
+  }
+  void openPort() {
+    ask(make(Action::Open, QStringLiteral("3")));
+    waitForAnswers(answers.size() + 1);
+    ASSERT_TRUE(answers.back().result.ok);
+    answers.clear();
+    line->sent.clear();
+  }
+
+  std::shared_ptr<FakeLine> line = std::make_shared<FakeLine>();
+  std::unique_ptr<RigService> rig =
+      std::make_unique<RigService>(std::make_unique<FakeSerial>(line));
+  std::vector<Answer> answers;
+};
+
+TEST_F(RigServiceTest, RequestsRunOneAfterTheOtherInArrivalOrderEachWithItsResult) {
+  for (const Request& request : {make(Action::Open, QStringLiteral("3")), make(Action::Flash),
+                                 make(Action::Shutter), make(Action::Status)}) {
+    ask(request);
+  }
+  EXPECT_TRUE(rig->busy());
+  waitForAnswers(4);
+  ASSERT_EQ(answers.size(), 4u);
+
+  const Result& open = answers[0].result;
+  EXPECT_EQ(answers[0].request.action, Action::Open);
+  EXPECT_TRUE(open.ok);
+  EXPECT_EQ(commandsOf(open), QStringList({"relay off 0", "relay off 1"}));
+  EXPECT_GE(open.commands[1].seconds - open.commands[0].seconds, 0.5) << "the reset's pause";
+  EXPECT_TRUE(open.state.open);
+  EXPECT_EQ(open.state.port, 3);
+  EXPECT_EQ(open.state.device, QStringLiteral("/dev/ttyFAKE0"));
+  EXPECT_EQ(open.state.status, QStringLiteral("Port Found and Opened"));
+  EXPECT_TRUE(open.state.busy) << "more requests were waiting";
+
+  const Result& flash = answers[1].result;
+  EXPECT_EQ(commandsOf(flash), QStringList({"relay read 0", "relay on 0"}));
+  EXPECT_EQ(flash.state.flash, QStringLiteral("Flash 2"));
+
+  // Each record starts at its own action: the pulse's width is read from it.
+  const Result& shutter = answers[2].result;
+  EXPECT_EQ(commandsOf(shutter), QStringList({"relay read 1", "relay on 1", "relay off 1"}));
+  EXPECT_LT(shutter.commands[0].seconds, 0.1);
+  EXPECT_GE(shutter.commands[2].seconds - shutter.commands[1].seconds, 0.5);
+  EXPECT_EQ(shutter.state.shutter, QStringLiteral("Camera Shutter"));
+
+  const Result& status = answers[3].result;
+  EXPECT_TRUE(status.ok);
+  EXPECT_TRUE(status.commands.empty());
+  EXPECT_FALSE(status.state.busy);
+  EXPECT_EQ(status.state.flash, QStringLiteral("Flash 2"));
+
+  EXPECT_EQ(line->sent, (std::vector<std::string>{
+                            "relay off 0\r", "relay off 1\r", "relay read 0\r", "relay on 0\r",
+                            "relay read 1\r", "relay on 1\r", "relay off 1\r"}))
+      << "no two actions overlapped";
+  EXPECT_FALSE(rig->busy());
+  EXPECT_EQ(rig->state().flash, QStringLiteral("Flash 2"));
+}
+
+TEST_F(RigServiceTest, FailuresCarryTheirKindAndThePanelsWords) {
+  ask(make(Action::Open, QStringLiteral("x")));
+  waitForAnswers(1);
+  const Result& notFound = answers[0].result;
+  EXPECT_FALSE(notFound.ok);
+  EXPECT_EQ(notFound.kind, rig::FailureKind::NoDevice);
+  EXPECT_TRUE(notFound.message.contains(QStringLiteral("not a port number")))
+      << notFound.message.toStdString();
+  EXPECT_EQ(notFound.state.status, QStringLiteral("Port Not Found"));
+  EXPECT_FALSE(RigService::warning(answers[0].request, notFound)) << "the status box says it";
+
+  answers.clear();
+  openPort();
+  line->failOutput = true;
+  line->failKind = rig::FailureKind::WriteFailed;
+  ask(make(Action::Flash));
+  waitForAnswers(1);
+  const Result& failed = answers[0].result;
+  EXPECT_FALSE(failed.ok);
+  EXPECT_EQ(failed.kind, rig::FailureKind::WriteFailed);
+  EXPECT_EQ(failed.message,
+            QStringLiteral("Main Flash failed: Port 3 (/dev/ttyFAKE0): Input/output error"));
+  EXPECT_TRUE(failed.commands.empty()) << "a command that did not reach the line is not recorded";
+  const auto warning = RigService::warning(answers[0].request, failed);
+  ASSERT_TRUE(warning);
+  EXPECT_EQ(warning->title, QStringLiteral("Main Flash failed"));
+  EXPECT_EQ(warning->text, QStringLiteral("\"Main Flash\" stopped at a failing step.\n\n"
+                                          "Port 3 (/dev/ttyFAKE0): Input/output error"));
+
+  // The service goes on.
+  line->failOutput = false;
+  ask(make(Action::Flash));
+  waitForAnswers(2);
+  EXPECT_TRUE(answers[1].result.ok);
+}
+
+TEST_F(RigServiceTest, ChangesAreReportedWhileTheActionRuns) {
+  openPort();
+  QStringList shutterCaptions;
+  std::size_t answeredWhenOpen = 99;
+  QObject::connect(rig.get(), &RigService::textChanged, [&](Control control, const QString& text) {
+    if (control != Control::Command6) return;
+    shutterCaptions << text;
+    if (text == QStringLiteral("Shutter Open")) answeredWhenOpen = answers.size();
+  });
+  QSignalSpy states(rig.get(), &RigService::stateChanged);
+  QSignalSpy idle(rig.get(), &RigService::idle);
+  ask(make(Action::Shutter));
+  waitForAnswers(1);
+
+  EXPECT_EQ(shutterCaptions, QStringList({"Shutter Open", "Camera Shutter"}));
+  EXPECT_EQ(answeredWhenOpen, 0u) << "the caption was told before the action ended";
+  ASSERT_GE(states.size(), 2);
+  EXPECT_TRUE(states.first().at(0).value<service::State>().busy);
+  EXPECT_FALSE(states.last().at(0).value<service::State>().busy);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return idle.size() == 1; }, 1000));
+}
+
+TEST_F(RigServiceTest, LostDeviceIsToldThroughTheSerialInterface) {
+  openPort();
+  QSignalSpy lost(rig.get(), &RigService::linkLost);
+  const std::string message = "port 3 (/dev/ttyFAKE0): the device was removed";
+  rig->withSerial([&](rig::SerialControl&) { line->lossHandler(message); });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return lost.size() == 1; }, 1000));
+  EXPECT_EQ(lost.first().at(0).toString().toStdString(), message);
+  EXPECT_TRUE(
+      QTest::qWaitFor([&] { return rig->state().statusTip.toStdString() == message; }, 1000))
+      << "the status box's tooltip tells it";
+}
+
+TEST_F(RigServiceTest, EndingLetsTheRunningActionFinishAndDropsTheQueue) {
+  openPort();
+  rig->shutDown();
+  EXPECT_EQ(line->sent, std::vector<std::string>{"relay off 1\r"})
+      << "the shutter ends commanded off";
+  line->sent.clear();
+
+  bool pulseOpen = false;
+  QObject::connect(rig.get(), &RigService::textChanged, [&](Control, const QString& text) {
+    if (text == QStringLiteral("Shutter Open")) pulseOpen = true;
+  });
+  ask(make(Action::Shutter));
+  ask(make(Action::Flash));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return pulseOpen; }, 5000));
+  rig.reset();
+  EXPECT_EQ(line->sent,
+            (std::vector<std::string>{"relay read 1\r", "relay on 1\r", "relay off 1\r"}));
+  QTest::qWait(10);
+  EXPECT_TRUE(answers.empty());
+}
+
+}  // namespace
