@@ -20,21 +20,26 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// One rig: a simulated module and quillmar-cli serve on it, on the broker as `name`.
+// One rig: a simulated module and, on it, quillmar-cli serve or the panel (offscreen), on the
+// broker as `name`. The panel opens its port only when asked.
 class Rig {
  public:
-  Rig(const QString& name, const QString& url, QStringList extra = {},
-      const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
-      : name_(name) {
+  enum class Kind { Serve, Panel };
+
+  Rig(Kind kind, const QString& name, const QString& url, QStringList extra = {}) : name_(name) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process_.setProcessEnvironment(environment);
-    process_.setProcessChannelMode(QProcess::SeparateChannels);
-    process_.start(QStringLiteral(QUILLMAR_CLI_PATH),
-                   QStringList{QStringLiteral("serve"), QStringLiteral("--ports"),
-                               QString::fromStdString(module_.devicePath()),
-                               QStringLiteral("--port"), QStringLiteral("1"),
-                               QStringLiteral("--name"), QStringLiteral("studio-test-") + name,
-                               QStringLiteral("--mqtt"), url, QStringLiteral("--rig"), name} +
-                       extra);
+    const QString device = QString::fromStdString(module_.devicePath());
+    QStringList arguments{QStringLiteral("--ports"), device, QStringLiteral("--mqtt"), url,
+                          QStringLiteral("--rig"),   name};
+    if (kind == Kind::Serve) {
+      arguments += {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("1"),
+                    QStringLiteral("--name"), QStringLiteral("studio-test-") + name};
+    }
+    process_.start(kind == Kind::Serve ? QStringLiteral(QUILLMAR_CLI_PATH)
+                                       : QStringLiteral(QUILLMAR_PANEL_PATH),
+                   arguments + extra);
   }
   ~Rig() {
     process_.terminate();
@@ -76,10 +81,18 @@ class StudioTest : public testing::Test {
     watcher = std::make_unique<TestClient>(
         broker.port(),
         QStringList{QStringLiteral("quillmar/+/state"), QStringLiteral("quillmar/+/result")});
-    for (const char* name : {"cam1", "cam2", "cam3"}) {
-      rigs.push_back(std::make_unique<Rig>(QString::fromLatin1(name), broker.url()));
+    rigs.push_back(std::make_unique<Rig>(Rig::Kind::Panel, QStringLiteral("cam1"), broker.url()));
+    for (const char* name : {"cam2", "cam3"}) {
+      rigs.push_back(
+          std::make_unique<Rig>(Rig::Kind::Serve, QString::fromLatin1(name), broker.url()));
     }
     ASSERT_TRUE(watcher->ready());
+    // The panel opens its port as "Open Com Port" does, asked through the broker.
+    ASSERT_TRUE(eventually([&] { return watcher->count(rigs[0]->topic("state")) > 0; }, 15000))
+        << rigs[0]->errors().toStdString();
+    TestClient opener(broker.port(), {});
+    ASSERT_TRUE(opener.ready());
+    opener.publish(rigs[0]->topic("command"), R"({"action": "open", "port": 1})");
     ASSERT_TRUE(eventually(
         [&] {
           return std::all_of(rigs.begin(), rigs.end(),
@@ -87,6 +100,11 @@ class StudioTest : public testing::Test {
         },
         15000))
         << rigs[0]->errors().toStdString();
+    // The tests count answers from here on: a watcher of their own, with the states retained.
+    watcher = std::make_unique<TestClient>(
+        broker.port(),
+        QStringList{QStringLiteral("quillmar/+/state"), QStringLiteral("quillmar/+/result")});
+    ASSERT_TRUE(watcher->ready());
   }
 
   Broker broker;
@@ -150,7 +168,7 @@ TEST(StudioAccounts, AWrongPasswordIsToldAndTheRigWorksOnLocally) {
   file.write("wrong-one\n");
   file.close();
 
-  Rig rig(QStringLiteral("cam9"), broker.url(QStringLiteral("cam")),
+  Rig rig(Rig::Kind::Serve, QStringLiteral("cam9"), broker.url(QStringLiteral("cam")),
           {QStringLiteral("--mqtt-password-file"), passwordFile});
   QString errors;
   ASSERT_TRUE(eventually(
