@@ -40,7 +40,9 @@ constexpr std::array<Button, 3> kButtons{{
 }  // namespace
 
 Bridge::Bridge(service::RigHost& host, BrokerSettings settings, QObject* parent)
-    : QObject(parent), host_(host), settings_(std::move(settings)) {}
+    : QObject(parent), host_(&host), settings_(std::move(settings)) {
+  connect(&host, &QObject::destroyed, this, &Bridge::stop);
+}
 
 Bridge::~Bridge() { stop(); }
 
@@ -49,7 +51,7 @@ QString Bridge::topic(const char* leaf) const {
 }
 
 void Bridge::start() {
-  if (thread_ != nullptr) return;
+  if (thread_ != nullptr || !host_) return;
   link_ = new Link(settings_, {topic("command"), QStringLiteral("quillmar/all/command")},
                    {topic("state"), kOffline, true});
   thread_ = new QThread(this);
@@ -60,15 +62,15 @@ void Bridge::start() {
   connect(link_, &Link::down, this, &Bridge::linkDown);
   connect(link_, &Link::received, this, &Bridge::received);
   connect(this, &Bridge::toLink, link_, &Link::publish);
-  connect(&host_, &service::RigHost::stateChanged, this, &Bridge::publishState);
+  connect(host_, &service::RigHost::stateChanged, this, &Bridge::publishState);
   thread_->start();
-  host_.setBroker(QStringLiteral("connecting"));
+  host_->setBroker(QStringLiteral("connecting"));
   QMetaObject::invokeMethod(link_, &Link::start, Qt::QueuedConnection);
 }
 
 void Bridge::stop() {
   if (thread_ == nullptr) return;
-  disconnect(&host_, nullptr, this, nullptr);
+  if (host_) disconnect(host_, &service::RigHost::stateChanged, this, nullptr);
   Link::Message last{topic("state"), kOffline, true};
   QMetaObject::invokeMethod(
       link_, [link = link_, last = std::move(last)] { link->finish(last); },
@@ -79,7 +81,7 @@ void Bridge::stop() {
   thread_ = nullptr;
   link_ = nullptr;
   connected_ = false;
-  host_.setBroker(QString());
+  if (host_) host_->setBroker(QString());
 }
 
 void Bridge::linkUp() {
@@ -89,9 +91,10 @@ void Bridge::linkUp() {
            qUtf8Printable(settings_.url()));
   }
   lastWord_ = QStringLiteral("connected");
-  host_.setBroker(lastWord_);
+  if (!host_) return;
+  host_->setBroker(lastWord_);
   // Retained messages did not outlive a broker restarted without persistence: all again.
-  publishState(host_.state());
+  publishState(host_->state());
   if (settings_.haPrefix) publishDiscovery();
 }
 
@@ -105,7 +108,7 @@ void Bridge::linkDown(const QString& reason, bool refused, std::chrono::millisec
               static_cast<double>(retryIn.count()) / 1000);
   }
   lastWord_ = word;
-  host_.setBroker(word);
+  if (host_) host_->setBroker(word);
 }
 
 void Bridge::publishState(const service::State& state) {
@@ -199,15 +202,16 @@ void Bridge::received(const QString& topicName, const QByteArray& payload, bool 
     key = QString::fromUtf8(QJsonDocument(QJsonArray{request.id}).toJson(QJsonDocument::Compact));
     if (repeated(key)) return;
   }
-  host_.submit(request,
-               [self = QPointer<Bridge>(this), request, key](const service::Result& result) {
-                 if (!self) return;
-                 const QByteArray json = compact(service::toJson(request, result));
-                 if (!key.isEmpty()) {
-                   if (const auto it = self->seen_.find(key); it != self->seen_.end()) *it = json;
-                 }
-                 self->answer(json);
-               });
+  if (!host_) return;
+  host_->submit(request,
+                [self = QPointer<Bridge>(this), request, key](const service::Result& result) {
+                  if (!self) return;
+                  const QByteArray json = compact(service::toJson(request, result));
+                  if (!key.isEmpty()) {
+                    if (const auto it = self->seen_.find(key); it != self->seen_.end()) *it = json;
+                  }
+                  self->answer(json);
+                });
 }
 
 }  // namespace bridge

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <chrono>
 #include <deque>
@@ -24,6 +25,7 @@ class Bridge : public QObject {
   Q_OBJECT
 
  public:
+  // A host destroyed first (the panel's window closed) stops the bridge as stop() does.
   Bridge(service::RigHost& host, BrokerSettings settings, QObject* parent = nullptr);
   // Stops as stop() does.
   ~Bridge() override;
@@ -57,7 +59,7 @@ class Bridge : public QObject {
   bool repeated(const QString& key);
   void forget();
 
-  service::RigHost& host_;
+  QPointer<service::RigHost> host_;
   BrokerSettings settings_;
   QThread* thread_ = nullptr;
   Link* link_ = nullptr;

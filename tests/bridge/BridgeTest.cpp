@@ -192,16 +192,25 @@ TEST_F(BridgeTest, BrokerRestartedMidRun) {
   EXPECT_EQ(actions(), (std::vector{Action::Sequence, Action::Flash}));
 }
 
-TEST_F(BridgeTest, CleanExitLeavesTheRigOffline) {
+TEST_F(BridgeTest, CleanExitAndAClosedWindowLeaveTheRigOffline) {
   startBridge();
   ASSERT_TRUE(connected());
   bridge.reset();
   EXPECT_TRUE(host.broker().isEmpty());
-
   TestClient watcher(broker.port(), {kState});
   ASSERT_TRUE(watcher.ready());
   ASSERT_TRUE(eventually([&] { return watcher.count(kState) >= 1; }));
   EXPECT_EQ(watcher.on(kState).back().payload, QByteArray(R"({"online":false})"));
+
+  // The panel's rig service goes with its window, before the bridge.
+  auto window = std::make_unique<FakeHost>();
+  bridge::Bridge other(*window, settingsFor(broker));
+  other.start();
+  ASSERT_TRUE(eventually([&] { return window->broker() == QStringLiteral("connected"); }));
+  ASSERT_TRUE(eventually([&] { return watcher.on(kState).back().json()["online"].toBool(); }));
+  window.reset();
+  ASSERT_TRUE(eventually([&] { return !watcher.on(kState).back().json()["online"].toBool(); }));
+  other.stop();
 }
 
 TEST_F(BridgeTest, DiscoveryAnnouncesTheThreeButtons) {

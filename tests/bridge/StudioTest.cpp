@@ -130,6 +130,12 @@ TEST_F(StudioTest, OneRigByNameThenAllRigsTogether) {
     ASSERT_TRUE(eventually([&] { return rig->count("relay off 1") >= 2; }));
     EXPECT_EQ(rig->count("relay on 1"), 1U);
   }
+
+  // A rig that dies leaves its last will: offline.
+  rigs[2]->process().kill();
+  ASSERT_TRUE(eventually([&] {
+    return watcher->on(rigs[2]->topic("state")).back().payload == R"({"online":false})";
+  }));
 }
 
 TEST_F(StudioTest, BrokerRestartedMidRunRigsComeBackAndNothingFiresTwice) {
