@@ -263,4 +263,23 @@ TEST(BridgeAccounts, AWrongPasswordIsRefusedInWordsAndTheRightOneTaken) {
   EXPECT_TRUE(eventually([&] { return host.broker() == QStringLiteral("connected"); }));
 }
 
+TEST(BridgeTls, TheBrokersCertificateIsCheckedAgainstTheGivenAuthority) {
+  Broker broker({}, true);
+  ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+  FakeHost host;
+  auto settings = settingsFor(broker);
+  settings.tls = true;
+  {
+    // Not signed by an authority the system trusts.
+    bridge::Bridge untrusted(host, settings);
+    untrusted.start();
+    ASSERT_TRUE(eventually([&] { return host.broker().startsWith(QStringLiteral("retrying")); }));
+  }
+  settings.caFile = broker.caFile();
+  bridge::Bridge trusted(host, settings);
+  trusted.start();
+  EXPECT_TRUE(eventually([&] { return host.broker() == QStringLiteral("connected"); }))
+      << host.broker().toStdString();
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QThread>
 #include <functional>
 
@@ -49,7 +50,31 @@ bool eventually(const std::function<bool()>& condition, int ms) {
   return true;
 }
 
-Broker::Broker(const QStringList& accounts) : port_(freePort()) {
+namespace {
+
+// A certificate authority and a server certificate for 127.0.0.1 signed by it, made by openssl.
+bool makeCertificates(const QTemporaryDir& dir) {
+  const auto run = [&](const QStringList& arguments) {
+    QProcess openssl;
+    openssl.setWorkingDirectory(dir.path());
+    openssl.start(QStringLiteral("openssl"), arguments);
+    return openssl.waitForFinished(30000) && openssl.exitCode() == 0;
+  };
+  QFile extensions(dir.filePath(QStringLiteral("server.ext")));
+  if (!extensions.open(QIODevice::WriteOnly)) return false;
+  extensions.write("subjectAltName=IP:127.0.0.1\n");
+  extensions.close();
+  return run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out",
+              "ca.crt", "-days", "2", "-subj", "/CN=Quillmar test authority"}) &&
+         run({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
+              "-subj", "/CN=127.0.0.1"}) &&
+         run({"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+              "-CAcreateserial", "-out", "server.crt", "-days", "2", "-extfile", "server.ext"});
+}
+
+}  // namespace
+
+Broker::Broker(const QStringList& accounts, bool tls) : port_(freePort()) {
   QString config = QStringLiteral(
                        "listener %1 127.0.0.1\n"
                        "persistence false\n"
@@ -59,6 +84,11 @@ Broker::Broker(const QStringList& accounts) : port_(freePort()) {
                        .arg(dir_.path());
   // Run as root (the tests in CI), the broker would switch to a user that cannot read this dir.
   if (::geteuid() == 0) config += QStringLiteral("user root\n");
+  if (tls && makeCertificates(dir_)) {
+    config += QStringLiteral("certfile %1\nkeyfile %2\n")
+                  .arg(dir_.filePath(QStringLiteral("server.crt")),
+                       dir_.filePath(QStringLiteral("server.key")));
+  }
   if (accounts.isEmpty()) {
     config += QStringLiteral("allow_anonymous true\n");
   } else {

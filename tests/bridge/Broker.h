@@ -9,7 +9,9 @@
 class Broker {
  public:
   // `accounts`: user -> password lines ("user:password"); with any, anonymous clients are refused.
-  explicit Broker(const QStringList& accounts = {});
+  // `tls`: the listener speaks TLS with a certificate for 127.0.0.1 from an authority of its own,
+  // whose certificate is caFile().
+  explicit Broker(const QStringList& accounts = {}, bool tls = false);
   ~Broker();
 
   // Starts the broker and waits until it takes connections. False when it did not come up.
@@ -19,6 +21,7 @@ class Broker {
   int port() const { return port_; }
   QString url(const QString& user = {}) const;
   QString directory() const { return dir_.path(); }
+  QString caFile() const { return dir_.filePath(QStringLiteral("ca.crt")); }
   // The broker's log so far, for failure messages.
   QString log() const;
 
