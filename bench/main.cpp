@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "RemoteRows.h"
 #include "SimProcess.h"
 #include "Startup.h"
 #include "Stats.h"
@@ -69,6 +70,8 @@ struct Settings {
   int baselineSequences = 3;
   int scans = 20;
   int startups = 10;
+  int remoteClients = 10;    // clients of the local socket, each with
+  int remoteSequences = 10;  // this many sequences at once
   bool startup = true;
   std::string samplesFile;  // every sample, one "measurement<TAB>value" a line
   std::string quillmar = QUILLMAR_PROGRAM;
@@ -76,9 +79,9 @@ struct Settings {
 
 constexpr std::string_view kUsage =
     "Usage: quillmar-bench [--quick] [--no-startup] [--quillmar PATH] [--samples FILE]\n"
-    "Measures pulse width, sequence time, CPU use, port scan time, reaction time, start-up and\n"
-    "repaint waits of the panel against a simulated relay module paced at 9600 baud, and prints\n"
-    "a markdown table.\n"
+    "Measures pulse width, sequence time, CPU use, port scan time, reaction time, start-up,\n"
+    "repaint waits and requests through the local socket of the panel against a simulated relay\n"
+    "module paced at 9600 baud, and prints a markdown table.\n"
     "\n"
     "  --quick          a short run (few repetitions): for trying the benchmark, not for figures\n"
     "  --no-startup     skip the start-up measurement (needs Xvfb)\n"
@@ -270,6 +273,7 @@ class Bench {
  private:
   void measureScans(std::vector<bench::Row>& rows);
   void measurePanel(std::vector<bench::Row>& rows);
+  void measureRemote(std::vector<bench::Row>& rows);
   void measureBaseline(std::vector<bench::Row>& rows);
   void measureStartup(std::vector<bench::Row>& rows);
 
@@ -535,12 +539,31 @@ void Bench::measureStartup(std::vector<bench::Row>& rows) {
          [](const bench::Summary& s) { return s.max * 1.048576 <= 60.0; });
 }
 
+void Bench::measureRemote(std::vector<bench::Row>& rows) {
+  bench::RemoteSettings remote;
+  remote.requests = settings_.reactions;
+  remote.clients = settings_.remoteClients;
+  remote.sequencesEach = settings_.remoteSequences;
+  const bench::RemoteFigures figures = bench::measureRemote(sim_, remote, idle);
+  for (const std::string& what : figures.problems) problem(what);
+  addRow(rows, "Remote request to its first byte on the line, through the panel (ms)",
+         figures.firstByteMs, 3, "median <= 1 ms",
+         [](const bench::Summary& s) { return s.median <= 1.0; });
+  addRow(rows,
+         std::to_string(remote.clients) + " clients x " + std::to_string(remote.sequencesEach) +
+             " sequences at once: all run, none overlap, none lost; total / wire limit (ratio)",
+         figures.sequencesRatio, 4, "<= 1.02",
+         [](const bench::Summary& s) { return s.max <= 1.02; });
+}
+
 std::vector<bench::Row> Bench::run() {
   std::vector<bench::Row> rows;
   std::fprintf(stderr, "quillmar-bench: port scans...\n");
   measureScans(rows);
   std::fprintf(stderr, "quillmar-bench: pulses, reactions, sequences...\n");
   measurePanel(rows);
+  std::fprintf(stderr, "quillmar-bench: requests through the local socket...\n");
+  measureRemote(rows);
   std::fprintf(stderr, "quillmar-bench: busy-wait baseline...\n");
   measureBaseline(rows);
   std::fprintf(stderr, "quillmar-bench: start-up...\n");
@@ -565,6 +588,8 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.baselineSequences = 1;
       settings.scans = 3;
       settings.startups = 2;
+      settings.remoteClients = 2;
+      settings.remoteSequences = 2;
     } else if (arg == "--no-startup") {
       settings.startup = false;
     } else if (arg == "--samples" && i + 1 < argc) {

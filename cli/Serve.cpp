@@ -67,14 +67,14 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   console.line("status: " + state.status.toStdString() + " (port " + std::to_string(state.port) +
                ", " + state.device.toStdString() + ")");
 
-  service::LocalEndpoint endpoint(rig);
+  auto endpoint = std::make_unique<service::LocalEndpoint>(rig);
   const QString name = QString::fromStdString(options.name);
-  if (!endpoint.listen(name)) {
-    complain("cannot serve: " + endpoint.errorString().toStdString());
+  if (!endpoint->listen(name)) {
+    complain("cannot serve: " + endpoint->errorString().toStdString());
     rig.shutDown();
     return kExitFailure;
   }
-  QObject::connect(&endpoint, &service::LocalEndpoint::requestFailed,
+  QObject::connect(endpoint.get(), &service::LocalEndpoint::requestFailed,
                    [](const QString& message) { complain(message.toStdString()); });
   console.line("serving on " + service::LocalEndpoint::address(name).toStdString());
 
@@ -91,11 +91,13 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
 
   if (!rig::SystemClock::stopRequested()) QCoreApplication::exec();
 
-  // No new requests from here on; the running one ends, then the shutter is commanded off.
+  // No new requests from here on (the socket goes); those taken in run to their end, then the
+  // shutter is commanded off.
   const int signal = rig::SystemClock::stopRequested();
   console.line(std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "Ctrl-C"));
   // Off the broker first ({"online": false}), so nothing new comes in while the rig stops.
   bridge.reset();
+  endpoint.reset();
   rig.shutDown();
   console.line("relay 1 commanded off");
   return 0;

@@ -4,8 +4,8 @@
 
 namespace rig {
 
-// The rig's only source of time. Waits go through it, so the panel can keep repainting while it
-// waits and the tests can wait without waiting.
+// The rig's only source of time. Waits go through it, so each program waits its own way (the rig
+// service sleeps its own thread, the windows never wait) and the tests can wait without waiting.
 class Clock {
  public:
   using duration = std::chrono::steady_clock::duration;
@@ -19,8 +19,7 @@ class Clock {
   // Monotonic: never jumps, never goes back (midnight, clock changes).
   virtual time_point now() const = 0;
 
-  // Returns no sooner than `deadline`. Must not spin the CPU. In the panel, windows repaint
-  // meanwhile but user input is held until the running action has ended.
+  // Returns no sooner than `deadline`. Must not spin the CPU.
   virtual void waitUntil(time_point deadline) = 0;
 
   void waitFor(duration d) { waitUntil(now() + d); }

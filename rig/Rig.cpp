@@ -22,7 +22,7 @@ constexpr auto kHalfSecond = 500ms;
 constexpr auto kDeliveryMargin = 500us;
 
 // Reading replies. The module is polled at a short interval; the wait between polls goes through
-// the clock, so the panel keeps repainting.
+// the clock, so it sleeps.
 constexpr auto kPollInterval = 2ms;
 // Leftovers of earlier commands are dropped until the line has been quiet this long...
 constexpr auto kDrainQuiet = 20ms;

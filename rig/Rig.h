@@ -10,9 +10,9 @@
 
 namespace rig {
 
-// The rig's operations, run by the main window's click handlers. They work on the serial
-// control, the window's controls and the clock given at construction, and hold no relay state
-// of their own: every action asks the module before it switches.
+// The rig's operations, run by the rig service and by quillmar-cli on a port of its own. They work
+// on the serial control, the window's controls and the clock given at construction, and hold no
+// relay state of their own: every action asks the module before it switches.
 //
 // Failures: a port that cannot be opened is reported through the status box ("Port Not Found"),
 // and openComPort and autoFindPort return its kind; the reset after a successful opening can

@@ -89,7 +89,7 @@ class SerialControl {
   // (the device went away), on the thread that uses the control. Controls whose ports cannot
   // fail that way never call it.
   using LossHandler = std::function<void(const std::string& message)>;
-  virtual void setLossHandler(LossHandler handler) { static_cast<void>(handler); }
+  virtual void setLossHandler(const LossHandler& /*handler*/) {}
 };
 
 // A serial control that hands every call to another one: the base of wrappers that watch the
@@ -106,7 +106,7 @@ class ForwardingSerialControl : public SerialControl {
   std::string input() override { return inner_.input(); }
   Clock::time_point lastReceived() const override { return inner_.lastReceived(); }
   std::string device() const override { return inner_.device(); }
-  void setLossHandler(LossHandler handler) override { inner_.setLossHandler(std::move(handler)); }
+  void setLossHandler(const LossHandler& handler) override { inner_.setLossHandler(handler); }
 
  private:
   SerialControl& inner_;

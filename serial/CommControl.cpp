@@ -342,7 +342,7 @@ void CommControl::throwIfLost() {
   failClosed();
 }
 
-void CommControl::setLossHandler(LossHandler handler) { lossHandler_ = std::move(handler); }
+void CommControl::setLossHandler(const LossHandler& handler) { lossHandler_ = handler; }
 
 void CommControl::noteReceived() { lastReceived_ = std::chrono::steady_clock::now(); }
 

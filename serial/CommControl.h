@@ -30,7 +30,7 @@ class CommControl : public QObject, public rig::SerialControl {
   std::string input() override;
   rig::Clock::time_point lastReceived() const override;
   std::string device() const override;
-  void setLossHandler(LossHandler handler) override;
+  void setLossHandler(const LossHandler& handler) override;
 
   const PortMap& portMap() const { return map_; }
 

@@ -356,7 +356,16 @@ void RigService::shutDown() {
 }
 
 void RigService::withSerial(const std::function<void(rig::SerialControl&)>& work) {
-  worker_->postAndWait([worker = worker_.get(), &work] { worker->withSerial(work); });
+  // What `work` throws would end the service's thread: it is handed to the caller instead.
+  std::exception_ptr failure;
+  worker_->postAndWait([worker = worker_.get(), &work, &failure] {
+    try {
+      worker->withSerial(work);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  });
+  if (failure) std::rethrow_exception(failure);
 }
 
 void RigService::publish(const State& state) {

@@ -43,6 +43,7 @@ class RigService : public RigHost {
 
   // Runs `work` on the service's thread with the serial control, after the requests queued
   // before it, and waits for it (tests and diagnostics: closing the port, reading its buffer).
+  // What `work` throws is thrown here.
   void withSerial(const std::function<void(rig::SerialControl&)>& work);
 
   // The caption of the button that starts an action: "Open Com Port", "Main Flash", ...

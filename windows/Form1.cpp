@@ -281,14 +281,17 @@ void Form1::reportFailure(const QString& title, const QString& text) {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
-  // A running action reports to this window: close once the requests made so far have run.
-  if (service_->busy()) {
+  // A running action reports to this window: close once the requests made before the close have
+  // run (not waiting for ones made since, which could come without end from other channels).
+  if (service_->busy() && !closeNow_) {
     event->ignore();
     if (!closeQueued_) {
       closeQueued_ = true;
       service_->submit({}, [this](const service::Result&) {
         closeQueued_ = false;
+        closeNow_ = true;
         close();
+        closeNow_ = false;
       });
     }
     return;

@@ -80,5 +80,6 @@ class Form1 : public QWidget {
   QLineEdit* Text4;
   QLabel* Label1;
 
-  bool closeQueued_ = false;
+  bool closeQueued_ = false;  // a close waits for the requests made before it
+  bool closeNow_ = false;     // ...and then takes effect
 };

@@ -29,11 +29,15 @@ void Form2::command1Click() {
 
 void Form2::closeEvent(QCloseEvent* event) {
   service::RigService& rig = form1().service();
-  if (rig.busy()) {
-    // The running sequence may still report to this window: close once it has ended.
+  if (rig.busy() && !closeNow_) {
+    // The running sequence may still report to this window: close once the requests made before
+    // the close have run.
     event->ignore();
     rig.submit({}, [self = QPointer<Form2>(this)](const service::Result&) {
-      if (self) self->close();
+      if (!self) return;
+      self->closeNow_ = true;
+      self->close();
+      if (self) self->closeNow_ = false;
     });
     return;
   }

@@ -22,4 +22,5 @@ class Form2 : public QWidget {
   void command1Click();
 
   QPushButton* Command1;
+  bool closeNow_ = false;  // a deferred close takes effect, whatever was asked for since
 };

@@ -16,11 +16,13 @@
 #include <vector>
 
 #include "Form1.h"
+#include "RemoteControl.h"
 #include "Windows.h"
 #include "bridge/Bridge.h"
 #include "bridge/BrokerOptions.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
+#include "service/LocalEndpoint.h"
 
 #ifndef QUILLMAR_VERSION
 #error "QUILLMAR_VERSION must be defined by the build (the project's version)"
@@ -43,6 +45,10 @@ const char* const kDescription =
     "\n"
     "Nothing is sent on any port until \"Open Com Port\" is clicked.\n"
     "\n"
+    "Remote control: the panel listens on a local socket of the user's own, named\n"
+    "\"quillmar\" (or --name NAME), for JSON requests, one a line; quillmar-cli goes\n"
+    "through it while the panel runs.\n"
+    "\n"
     "Serial traffic log: QT_LOGGING_RULES=\"quillmar.serial.debug=true\" quillmar\n"
     "writes every command sent and every reply received to standard error.";
 
@@ -63,7 +69,6 @@ const QStringList kToolkitOptions = {QStringLiteral("platform"),
                                      QStringLiteral("display"),
                                      QStringLiteral("geometry"),
                                      QStringLiteral("title"),
-                                     QStringLiteral("name"),
                                      QStringLiteral("sync"),
                                      QStringLiteral("nograb"),
                                      QStringLiteral("dograb"),
@@ -80,6 +85,11 @@ struct Options {
       QStringLiteral("ports"),
       QStringLiteral("Maps port numbers to devices: port n is the n-th DEV (see above)."),
       QStringLiteral("DEV1,DEV2,...")};
+  QCommandLineOption name{
+      QStringLiteral("name"),
+      QStringLiteral("Names the panel's local socket, for a second panel on the same machine "
+                     "(default: quillmar; quillmar-cli --name NAME reaches it)."),
+      QStringLiteral("NAME"), QString::fromLatin1(service::LocalEndpoint::kDefaultName)};
   QCommandLineOption listPorts{
       QStringLiteral("list-ports"),
       QStringLiteral("Prints which device each port number stands for now (with the USB "
@@ -91,6 +101,7 @@ void describeOptions(QCommandLineParser& parser, const Options& options) {
   parser.addHelpOption();
   parser.addVersionOption();
   parser.addOption(options.ports);
+  parser.addOption(options.name);
   parser.addOption(options.listPorts);
 }
 
@@ -187,6 +198,8 @@ int main(int argc, char* argv[]) {
 
   const Options options;
   std::optional<bridge::BrokerSettings> broker;
+  // Read before QApplication exists: the X11 platform takes "-name" (and "--name") for itself.
+  QString endpointName;
 
   // --help, --version, --list-ports and mistyped options are answered without a display.
   {
@@ -229,6 +242,13 @@ int main(int argc, char* argv[]) {
     if (!brokerError.isEmpty()) {
       std::fprintf(stderr, "quillmar: %s\nTry 'quillmar --help'.\n",
                    brokerError.toLocal8Bit().constData());
+      return 2;
+    }
+    endpointName = early.value(options.name);
+    if (!service::LocalEndpoint::validName(endpointName)) {
+      std::fprintf(stderr,
+                   "quillmar: --name wants 1 to 64 letters, digits, '.', '_' or '-'\n"
+                   "Try 'quillmar --help'.\n");
       return 2;
     }
     if (early.isSet(options.listPorts)) {
@@ -276,6 +296,7 @@ int main(int argc, char* argv[]) {
     bridge = std::make_unique<bridge::Bridge>(service, *broker);
     bridge->start();
   }
+  startRemoteControl(window, endpointName);
 
   const int result = app.exec();
   // Off the broker ({"online": false}) before the window and its rig service go.

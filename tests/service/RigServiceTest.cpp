@@ -175,6 +175,15 @@ TEST_F(RigServiceTest, LostDeviceIsToldThroughTheSerialInterface) {
       << "the status box's tooltip tells it";
 }
 
+TEST_F(RigServiceTest, FailureOfWorkOnTheSerialControlReachesTheCallerAndTheServiceGoesOn) {
+  openPort();
+  EXPECT_THROW(rig->withSerial([](rig::SerialControl& serial) { serial.setPortNumber(0); }),
+               rig::SerialError);
+  ask(make(Action::Flash));
+  waitForAnswers(1);
+  EXPECT_TRUE(answers[0].result.ok);
+}
+
 TEST_F(RigServiceTest, EndingLetsTheRunningActionFinishAndDropsTheQueue) {
   openPort();
   rig->shutDown();

@@ -62,7 +62,7 @@ class FakeSerial : public rig::SerialControl {
 
   rig::Clock::time_point lastReceived() const override { return {}; }
   std::string device() const override { return line_->device; }
-  void setLossHandler(LossHandler handler) override { line_->lossHandler = std::move(handler); }
+  void setLossHandler(const LossHandler& handler) override { line_->lossHandler = handler; }
 
  private:
   std::shared_ptr<FakeLine> line_;
