@@ -31,11 +31,12 @@ class Rig {
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process_.setProcessEnvironment(environment);
     const QString device = QString::fromStdString(module_.devicePath());
-    QStringList arguments{QStringLiteral("--ports"), device, QStringLiteral("--mqtt"), url,
-                          QStringLiteral("--rig"),   name};
+    QStringList arguments{QStringLiteral("--ports"), device,
+                          QStringLiteral("--mqtt"),  url,
+                          QStringLiteral("--rig"),   name,
+                          QStringLiteral("--name"),  QStringLiteral("studio-test-") + name};
     if (kind == Kind::Serve) {
-      arguments += {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("1"),
-                    QStringLiteral("--name"), QStringLiteral("studio-test-") + name};
+      arguments += {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("1")};
     }
     process_.start(kind == Kind::Serve ? QStringLiteral(QUILLMAR_CLI_PATH)
                                        : QStringLiteral(QUILLMAR_PANEL_PATH),
