@@ -119,6 +119,7 @@ class RigService::Worker : public QThread {
 
   void handle(const Request& request, const Done& done, const QPointer<QObject>& replyTo);
   void withSerial(const std::function<void(rig::SerialControl&)>& work) {
+    usedPort_ = true;
     work(*serial_);
     report();
   }
@@ -156,6 +157,7 @@ class RigService::Worker : public QThread {
   PanelModel* panel_ = nullptr;
   rig::Rig* rig_ = nullptr;
   bool running_ = false;
+  bool usedPort_ = false;  // a job has used the port since the thread's events were last handled
   State reported_;
   bool reportedOnce_ = false;
 };
@@ -176,6 +178,9 @@ void RigService::Worker::run() {
   panel.setListener([this](Control control, PanelModel::Field field, const std::string& text,
                            bool on) { onChange(control, field, text, on); });
   serial->setLossHandler([this](const std::string& message) {
+    // A loss told after a job that used the port happened during or before that job, which met
+    // it and told it in its own way (a failure, a scan's "Port Not Found" reason).
+    if (usedPort_) return;
     panel_->setToolTip(Control::Text3, message);
     report();
     emit owner_.linkLost(QString::fromStdString(message));
@@ -193,12 +198,11 @@ void RigService::Worker::run() {
         jobs_.pop_front();
       }
     }
-    if (job) {
-      job();
-    } else {
-      // A job posted since the queue was looked at has woken the dispatcher already.
-      dispatcher_->processEvents(QEventLoop::WaitForMoreEvents);
-    }
+    if (job) job();
+    // What came in meanwhile is handled; with no job, the thread sleeps until something comes
+    // (a job posted since the queue was looked at has woken the dispatcher already).
+    dispatcher_->processEvents(job ? QEventLoop::AllEvents : QEventLoop::WaitForMoreEvents);
+    usedPort_ = false;
   }
 
   serial->setLossHandler(nullptr);
@@ -247,6 +251,7 @@ void RigService::Worker::handle(const Request& request, const Done& done,
                                 const QPointer<QObject>& replyTo) {
   // Asking for the state changes nothing, so it does not count as running.
   running_ = request.action != Action::Status;
+  usedPort_ = usedPort_ || running_;
   report();
   Result result = execute(request);
   running_ = false;

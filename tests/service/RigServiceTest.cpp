@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractEventDispatcher>
+#include <QMetaObject>
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
@@ -167,7 +169,15 @@ TEST_F(RigServiceTest, LostDeviceIsToldThroughTheSerialInterface) {
   openPort();
   QSignalSpy lost(rig.get(), &RigService::linkLost);
   const std::string message = "port 3 (/dev/ttyFAKE0): the device was removed";
-  rig->withSerial([&](rig::SerialControl&) { line->lossHandler(message); });
+  // Told from the service thread's event loop while no request runs, as a serial control on a
+  // real port tells it.
+  QAbstractEventDispatcher* serviceEvents = nullptr;
+  rig->withSerial(
+      [&](rig::SerialControl&) { serviceEvents = QAbstractEventDispatcher::instance(); });
+  ask(make(Action::Status));
+  waitForAnswers(1);
+  QMetaObject::invokeMethod(
+      serviceEvents, [&] { line->lossHandler(message); }, Qt::QueuedConnection);
   ASSERT_TRUE(QTest::qWaitFor([&] { return lost.size() == 1; }, 1000));
   EXPECT_EQ(lost.first().at(0).toString().toStdString(), message);
   EXPECT_TRUE(
