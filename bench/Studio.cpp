@@ -29,8 +29,6 @@
 #include "SimProcess.h"
 #include "Stats.h"
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -73,10 +71,11 @@ int freePort() {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  // Port 0 asks the system for a free one; getsockname tells which.
+  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
   ::close(fd);
-  return ntohs(address.sin_port);
+  return bound ? ntohs(address.sin_port) : 1883;
 }
 
 // mosquitto on 127.0.0.1 with a configuration of its own; nothing persisted.
@@ -170,10 +169,10 @@ std::string rigName(int i) { return "bench" + std::to_string(i + 1); }
 std::optional<Clock::time_point> allOnline(Watcher& watcher, std::size_t first) {
   std::map<std::string, Clock::time_point> online;
   for (const Watcher::Message& m : watcher.since(first)) {
-    if (m.topic.ends_with("/state") && m.payload.find("\"online\":true") != std::string::npos &&
-        m.payload.find("\"broker\":\"connected\"") != std::string::npos &&
-        m.payload.find("\"open\":true") != std::string::npos &&
-        m.payload.find("\"busy\":false") != std::string::npos) {
+    if (m.topic.ends_with("/state") && m.payload.find(R"("online":true)") != std::string::npos &&
+        m.payload.find(R"("broker":"connected")") != std::string::npos &&
+        m.payload.find(R"("open":true)") != std::string::npos &&
+        m.payload.find(R"("busy":false)") != std::string::npos) {
       online.emplace(m.topic, m.at);
     }
   }
@@ -243,6 +242,7 @@ int main(int argc, char** argv) {
     }
     const std::string url = "mqtt://127.0.0.1:" + std::to_string(broker.port());
     std::vector<pid_t> rigs;
+    rigs.reserve(kRigs);
     for (int i = 0; i < kRigs; ++i) {
       rigs.push_back(spawn({cli, "serve", "--ports", modules[i]->device(), "--port", "1", "--name",
                             "studio-bench-" + std::to_string(::getpid()) + "-" + std::to_string(i),
@@ -264,6 +264,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quillmar-studio-bench: %d commands to all rigs...\n", commands);
     for (int n = 0; n < commands && failures.empty(); ++n) {
       std::vector<std::size_t> before;
+      before.reserve(modules.size());
       for (auto& module : modules) before.push_back(module->log().size());
       const std::size_t firstMessage = watcher->size();
       const Clock::time_point published = Clock::now();
