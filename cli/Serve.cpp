@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QLoggingCategory>
 #include <QTimer>
 #include <csignal>
 #include <iostream>
@@ -11,6 +12,7 @@
 
 #include "Console.h"
 #include "Remote.h"
+#include "bridge/Bridge.h"
 #include "rig/SystemClock.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
@@ -26,7 +28,7 @@ constexpr int kStopPollMs = 50;
 
 }  // namespace
 
-int serve(const Options& options) {
+int serve(const Options& options, const std::optional<bridge::BrokerSettings>& broker) {
   std::optional<QString> ports;
   if (options.ports) ports = QString::fromStdString(*options.ports);
   Console console(std::cerr, options.quiet);
@@ -92,12 +94,25 @@ int serve(const Options& options) {
                    [](const QString& message) { complain(message.toStdString()); });
   console.line("serving on " + service::LocalEndpoint::address(name).toStdString());
 
+  std::unique_ptr<bridge::Bridge> bridge;
+  if (broker) {
+    // Quiet runs tell only the broker's troubles, not each connection.
+    if (options.quiet)
+      QLoggingCategory::setFilterRules(QStringLiteral("quillmar.broker.info=false"));
+    bridge = std::make_unique<bridge::Bridge>(rig, *broker);
+    bridge->start();
+    console.line("rig " + broker->rig.toStdString() + " on the broker " +
+                 broker->url().toStdString());
+  }
+
   if (!rig::SystemClock::stopRequested()) QCoreApplication::exec();
 
   // No new requests from here on (the socket goes); those taken in run to their end, then the
   // shutter is commanded off.
   const int signal = rig::SystemClock::stopRequested();
   console.line(std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "Ctrl-C"));
+  // Off the broker first ({"online": false}), so nothing new comes in while the rig stops.
+  bridge.reset();
   endpoint.reset();
   rig.shutDown();
   console.line("relay 1 commanded off");

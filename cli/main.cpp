@@ -22,6 +22,7 @@
 #include "Reading.h"
 #include "Remote.h"
 #include "Serve.h"
+#include "bridge/BrokerOptions.h"
 #include "rig/Protocol.h"
 #include "rig/Rig.h"
 #include "rig/SystemClock.h"
@@ -263,14 +264,14 @@ int run(const cli::Options& options) {
 }
 
 // Through the running panel when there is one, otherwise (and with --direct) on the port here.
-int dispatch(const cli::Options& options) {
+int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSettings>& broker) {
   const QString name = QString::fromStdString(options.name);
   if (!service::LocalEndpoint::validName(name)) {
     complain("--name wants 1 to 64 letters, digits, '.', '_' or '-', not '" + options.name + "'");
     std::cerr << "Try 'quillmar-cli --help'." << std::endl;
     return kExitUsage;
   }
-  if (options.command == cli::Command::Serve) return cli::serve(options);
+  if (options.command == cli::Command::Serve) return cli::serve(options, broker);
 
   const cli::Command c = options.command;
   const bool panelCommand = c == cli::Command::Status || c == cli::Command::Open ||
@@ -303,11 +304,24 @@ int dispatch(const cli::Options& options) {
 int main(int argc, char* argv[]) {
   rig::SystemClock::stopOnSignals();
 
-  std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  // The broker options are taken out first; the rest is the companion's own.
+  QStringList brokerArguments;
+  for (int i = 1; i < argc; ++i) brokerArguments << QString::fromLocal8Bit(argv[i]);
+  bridge::BrokerOptions brokerOptions;
+  QString brokerError;
+  const bool brokerParsed =
+      brokerOptions.extract(brokerArguments, brokerError, [](const QString& word) {
+        // Every command word, so that "--ha-discovery serve" keeps its command.
+        const cli::Parsed alone = cli::parse({word.toStdString()});
+        return alone.outcome != cli::Parsed::Outcome::UsageError ||
+               alone.error.rfind("unknown command", 0) != 0;
+      });
+  std::vector<std::string> arguments;
+  for (const QString& argument : brokerArguments) arguments.push_back(argument.toStdString());
   const cli::Parsed parsed = cli::parse(arguments);
   switch (parsed.outcome) {
     case cli::Parsed::Outcome::Help:
-      std::cout << cli::helpText();
+      std::cout << cli::helpText() << '\n' << bridge::BrokerOptions::helpText().toStdString();
       return 0;
     case cli::Parsed::Outcome::Version:
       std::cout << "quillmar-cli " QUILLMAR_VERSION "\n";
@@ -319,6 +333,16 @@ int main(int argc, char* argv[]) {
     case cli::Parsed::Outcome::Run:
       break;
   }
+  std::optional<bridge::BrokerSettings> broker;
+  if (brokerParsed) broker = brokerOptions.settings(brokerError);
+  if (brokerError.isEmpty() && broker && parsed.options.command != cli::Command::Serve) {
+    brokerError = QStringLiteral("--mqtt goes with serve (or with the panel)");
+  }
+  if (!brokerError.isEmpty()) {
+    complain(brokerError.toStdString());
+    std::cerr << "Try 'quillmar-cli --help'." << std::endl;
+    return kExitUsage;
+  }
 
 #ifdef SIGPIPE
   // A reader of the progress lines that goes away (`| head -1`) must not kill the program
@@ -328,7 +352,7 @@ int main(int argc, char* argv[]) {
 
   // QSerialPort wants an application object; nothing here runs its event loop.
   QCoreApplication app(argc, argv);
-  const int status = dispatch(parsed.options);
+  const int status = dispatch(parsed.options, broker);
   // A result that could not be written is no success for the script that asked for it.
   std::cout.flush();
   if (status == 0 && !std::cout) {

@@ -4,6 +4,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <QStringList>
@@ -17,6 +18,8 @@
 #include "Form1.h"
 #include "RemoteControl.h"
 #include "Windows.h"
+#include "bridge/Bridge.h"
+#include "bridge/BrokerOptions.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
@@ -192,13 +195,19 @@ int main(int argc, char* argv[]) {
   QCoreApplication::setApplicationVersion(QStringLiteral(QUILLMAR_VERSION));
 
   const Options options;
+  std::optional<bridge::BrokerSettings> broker;
   // Read before QApplication exists: the X11 platform takes "-name" (and "--name") for itself.
   QString endpointName;
 
   // --help, --version, --list-ports and mistyped options are answered without a display.
   {
     QStringList arguments;
-    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    // The broker options first; the rest is the panel's own.
+    bridge::BrokerOptions brokerOptions;
+    QString brokerError;
+    if (brokerOptions.extract(arguments, brokerError)) broker = brokerOptions.settings(brokerError);
+    arguments.prepend(QString::fromLocal8Bit(argv[0]));
     QCommandLineParser early;
     // "-platform offscreen" is one option named "platform", as QApplication reads it.
     early.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -214,8 +223,9 @@ int main(int argc, char* argv[]) {
     const bool parsed = early.parse(arguments);
     if (early.isSet(QStringLiteral("help"))) {
       // Without an application object the parser cannot know the program's name.
-      const QString help =
-          early.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("quillmar"));
+      const QString help = early.helpText().replace(QStringLiteral("<executable_name>"),
+                                                    QStringLiteral("quillmar")) +
+                           QLatin1Char('\n') + bridge::BrokerOptions::helpText();
       std::fputs(help.toLocal8Bit().constData(), stdout);
       return 0;
     }
@@ -231,6 +241,11 @@ int main(int argc, char* argv[]) {
                    "quillmar: %s\nUsage: quillmar [--ports DEV1,DEV2,...] [--name NAME] [--list-ports]\n"
                    "Try 'quillmar --help'.\n",
                    error.toLocal8Bit().constData());
+      return 2;
+    }
+    if (!brokerError.isEmpty()) {
+      std::fprintf(stderr, "quillmar: %s\nTry 'quillmar --help'.\n",
+                   brokerError.toLocal8Bit().constData());
       return 2;
     }
     endpointName = early.value(options.name);
@@ -257,7 +272,12 @@ int main(int argc, char* argv[]) {
 
   QCommandLineParser parser;
   describeOptions(parser, options);
-  parser.process(app);
+  // The broker options were taken above; the parser sees the panel's own.
+  QStringList arguments = app.arguments();
+  const QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
+  QString ignored;
+  bridge::BrokerOptions().extract(arguments, ignored);
+  parser.process(QStringList{program} + arguments);
 
   // Without --ports the system's devices are read afresh at each opening, not once here.
   std::optional<QString> ports;
@@ -268,9 +288,32 @@ int main(int argc, char* argv[]) {
   window.show();
   window.combo1()->setFocus();
 
+  std::unique_ptr<bridge::Bridge> bridge;
+  if (broker) {
+    service::RigService& service = window.service();
+    // The status box's tooltip tells the broker's link too, under the rig's own words.
+    QLineEdit* statusBox = window.text3();
+    const auto showTip = [&service, statusBox](const QString& rigTip) {
+      const QString link = service.broker();
+      statusBox->setToolTip(link.isEmpty() ? rigTip
+                            : rigTip.isEmpty()
+                                ? QStringLiteral("Broker: %1").arg(link)
+                                : QStringLiteral("%1\nBroker: %2").arg(rigTip, link));
+    };
+    QObject::connect(&service, &service::RigService::toolTipChanged, statusBox,
+                     [showTip](rig::Control control, const QString& tip) {
+                       if (control == rig::Control::Text3) showTip(tip);
+                     });
+    QObject::connect(&service, &service::RigHost::stateChanged, statusBox,
+                     [showTip](const service::State& state) { showTip(state.statusTip); });
+    bridge = std::make_unique<bridge::Bridge>(service, *broker);
+    bridge->start();
+  }
   startRemoteControl(window, endpointName);
 
   const int result = app.exec();
+  // Off the broker ({"online": false}) before the window and its rig service go.
+  bridge.reset();
   destroyWindows();
   return result;
 }

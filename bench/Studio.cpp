@@ -1,0 +1,347 @@
+// quillmar-studio-bench: one quillmar/all/command to 8 rigs on a real broker on this machine.
+// Each rig is a quillmar-cli serve process on a simulated module in a process of its own, which
+// time-stamps every command on the monotonic clock; the publisher stamps its publish on the same
+// clock. Also: a broker restart to every rig's state published again.
+
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): kill is POSIX, not <csignal>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SimProcess.h"
+#include "Stats.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kRigs = 8;
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+pid_t spawn(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+bool accepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+int freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  // Port 0 asks the system for a free one; getsockname tells which.
+  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  ::close(fd);
+  return bound ? ntohs(address.sin_port) : 1883;
+}
+
+// mosquitto on 127.0.0.1 with a configuration of its own; nothing persisted.
+class Broker {
+ public:
+  Broker(std::string program, const std::filesystem::path& dir)
+      : program_(std::move(program)), config_(dir / "mosquitto.conf"), port_(freePort()) {
+    std::ofstream out(config_);
+    out << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+    if (::geteuid() == 0) out << "user root\n";
+  }
+  ~Broker() { stop(); }
+  bool start() {
+    pid_ = spawn({program_, "-c", config_.string()});
+    const auto end = Clock::now() + 5s;
+    while (!accepts(port_)) {
+      if (Clock::now() > end) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
+  }
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    bench::reapProcess(pid_, 5000ms);
+    pid_ = -1;
+  }
+  int port() const { return port_; }
+
+ private:
+  std::string program_;
+  std::filesystem::path config_;
+  int port_;
+  pid_t pid_ = -1;
+};
+
+// Subscribes to every rig's state and result and keeps what arrives, time-stamped.
+class Watcher {
+ public:
+  struct Message {
+    Clock::time_point at;
+    std::string topic;
+    std::string payload;
+  };
+  explicit Watcher(int port) {
+    client_ = mosquitto_new(nullptr, true, this);
+    mosquitto_connect_callback_set(client_, [](mosquitto* client, void*, int code) {
+      if (code != 0) return;
+      mosquitto_subscribe(client, nullptr, "quillmar/+/state", 1);
+      mosquitto_subscribe(client, nullptr, "quillmar/+/result", 1);
+    });
+    mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* m) {
+      auto* me = static_cast<Watcher*>(self);
+      const std::lock_guard lock(me->mutex_);
+      me->messages_.push_back({Clock::now(), m->topic,
+                               std::string(static_cast<const char*>(m->payload),
+                                           static_cast<std::size_t>(m->payloadlen))});
+    });
+    mosquitto_connect(client_, "127.0.0.1", port, 30);
+    mosquitto_loop_start(client_);
+  }
+  ~Watcher() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, true);
+    mosquitto_destroy(client_);
+  }
+  void publish(const std::string& topic, const std::string& payload) {
+    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                      payload.data(), 1, false);
+  }
+  std::vector<Message> since(std::size_t first) {
+    const std::lock_guard lock(mutex_);
+    if (first >= messages_.size()) return {};
+    return {messages_.begin() + static_cast<std::ptrdiff_t>(first), messages_.end()};
+  }
+  std::size_t size() {
+    const std::lock_guard lock(mutex_);
+    return messages_.size();
+  }
+
+ private:
+  mosquitto* client_;
+  std::mutex mutex_;
+  std::vector<Message> messages_;
+};
+
+std::string rigName(int i) { return "bench" + std::to_string(i + 1); }
+
+// Every rig's state since `first` says online and connected, with the port open and idle; the
+// time of the last rig's such state.
+std::optional<Clock::time_point> allOnline(Watcher& watcher, std::size_t first) {
+  std::map<std::string, Clock::time_point> online;
+  for (const Watcher::Message& m : watcher.since(first)) {
+    if (m.topic.ends_with("/state") && m.payload.find(R"("online":true)") != std::string::npos &&
+        m.payload.find(R"("broker":"connected")") != std::string::npos &&
+        m.payload.find(R"("open":true)") != std::string::npos &&
+        m.payload.find(R"("busy":false)") != std::string::npos) {
+      online.emplace(m.topic, m.at);
+    }
+  }
+  if (online.size() < kRigs) return std::nullopt;
+  Clock::time_point last{};
+  for (const auto& [topic, at] : online) last = std::max(last, at);
+  return last;
+}
+
+template <typename Condition>
+bool waitUntil(Condition condition, Clock::duration timeout) {
+  const auto end = Clock::now() + timeout;
+  while (!condition()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+bench::Row row(std::string measurement, const std::vector<double>& samples, int decimals,
+               std::string target, bool met) {
+  return {std::move(measurement), bench::summarize(samples), decimals, std::move(target),
+          samples.empty() ? std::optional<bool>() : std::optional<bool>(met)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int commands = 100;
+  int restarts = 10;
+  std::string cli = QUILLMAR_CLI_PROGRAM;
+  std::string mosquittoProgram = QUILLMAR_MOSQUITTO_PROGRAM;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--quick") {
+      commands = 20;
+      restarts = 3;
+    } else {
+      std::fprintf(stderr, "Usage: quillmar-studio-bench [--quick]\n");
+      return arg == "--help" ? 0 : 2;
+    }
+  }
+
+  // The modules are forked before any thread starts.
+  sim::Options options;
+  options.paced = true;
+  std::vector<std::unique_ptr<bench::SimProcess>> modules;
+  try {
+    for (int i = 0; i < kRigs; ++i) modules.push_back(std::make_unique<bench::SimProcess>(options));
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "quillmar-studio-bench: %s\n", error.what());
+    return 1;
+  }
+
+  std::string dirTemplate =
+      (std::filesystem::temp_directory_path() / "quillmar-studio-bench.XXXXXX").string();
+  if (::mkdtemp(dirTemplate.data()) == nullptr) return 1;
+  const std::filesystem::path dir(dirTemplate);
+  mosquitto_lib_init();
+  std::vector<std::string> failures;
+  std::vector<bench::Row> rows;
+  {
+    Broker broker(mosquittoProgram, dir);
+    if (!broker.start()) {
+      std::fprintf(stderr, "quillmar-studio-bench: the broker did not start\n");
+      return 1;
+    }
+    const std::string url = "mqtt://127.0.0.1:" + std::to_string(broker.port());
+    std::vector<pid_t> rigs;
+    rigs.reserve(kRigs);
+    for (int i = 0; i < kRigs; ++i) {
+      rigs.push_back(spawn({cli, "serve", "--ports", modules[i]->device(), "--port", "1", "--name",
+                            "studio-bench-" + std::to_string(::getpid()) + "-" + std::to_string(i),
+                            "--mqtt", url, "--rig", rigName(i), "-q"}));
+    }
+    auto watcher = std::make_unique<Watcher>(broker.port());
+    std::fprintf(stderr, "quillmar-studio-bench: %d rigs starting...\n", kRigs);
+    if (!waitUntil([&] { return allOnline(*watcher, 0).has_value(); }, 20s)) {
+      failures.emplace_back("not every rig came online");
+    }
+
+    // Each module has had its reset; whatever else it reported is taken in before the runs.
+    for (auto& module : modules) {
+      module->waitFor(2, 5000ms);
+      module->waitFor(SIZE_MAX, 100ms);
+    }
+    std::vector<double> latency;
+    std::vector<double> spread;
+    std::fprintf(stderr, "quillmar-studio-bench: %d commands to all rigs...\n", commands);
+    for (int n = 0; n < commands && failures.empty(); ++n) {
+      std::vector<std::size_t> before;
+      before.reserve(modules.size());
+      for (auto& module : modules) before.push_back(module->log().size());
+      const std::size_t firstMessage = watcher->size();
+      const Clock::time_point published = Clock::now();
+      watcher->publish("quillmar/all/command", "flash");
+      // A flash is a query and a switch at each module, then an answer from each rig.
+      std::vector<double> first;
+      for (int i = 0; i < kRigs; ++i) {
+        if (!modules[i]->waitFor(before[i] + 2, 5000ms)) {
+          failures.push_back("rig " + rigName(i) + " did not flash");
+          break;
+        }
+        first.push_back(ms(modules[i]->log()[before[i]].at - published));
+      }
+      if (!failures.empty()) break;
+      if (!waitUntil(
+              [&] {
+                std::size_t results = 0;
+                for (const auto& m : watcher->since(firstMessage)) {
+                  results += m.topic.ends_with("/result") ? 1 : 0;
+                }
+                return results >= kRigs;
+              },
+              5s)) {
+        failures.emplace_back("not every rig answered");
+      }
+      latency.insert(latency.end(), first.begin(), first.end());
+      spread.push_back(*std::max_element(first.begin(), first.end()) -
+                       *std::min_element(first.begin(), first.end()));
+      // A quiet line between shots, as in a studio: the rig drains no leftovers first.
+      std::this_thread::sleep_for(100ms);
+    }
+
+    std::vector<double> republished;
+    std::fprintf(stderr, "quillmar-studio-bench: %d broker restarts...\n", restarts);
+    for (int n = 0; n < restarts && failures.empty(); ++n) {
+      watcher.reset();
+      broker.stop();
+      const Clock::time_point restarted = Clock::now();
+      if (!broker.start()) {
+        failures.emplace_back("the broker did not start again");
+        break;
+      }
+      // Nothing is persisted: every state seen now was published after the restart.
+      watcher = std::make_unique<Watcher>(broker.port());
+      std::optional<Clock::time_point> last;
+      if (!waitUntil([&] { return (last = allOnline(*watcher, 0)).has_value(); }, 15s)) {
+        failures.emplace_back("not every rig came back after a broker restart");
+        break;
+      }
+      republished.push_back(ms(*last - restarted));
+    }
+    watcher.reset();
+    for (const pid_t pid : rigs) {
+      ::kill(pid, SIGTERM);
+      bench::reapProcess(pid, 5000ms);
+    }
+    const auto median = [](const std::vector<double>& v) { return bench::summarize(v).median; };
+    const auto max = [](const std::vector<double>& v) { return bench::summarize(v).max; };
+    rows.push_back(row("One all-rigs command, publish to each of 8 rigs' first command (ms)",
+                       latency, 3, "median <= 3 ms", median(latency) <= 3.0));
+    rows.push_back(row("One all-rigs command, first to last of 8 rigs (ms)", spread, 3,
+                       "median <= 3 ms", median(spread) <= 3.0));
+    rows.push_back(row("Broker restart to all 8 rigs' state republished (ms)", republished, 1,
+                       "<= 2000 ms", max(republished) <= 2000.0));
+  }
+  std::filesystem::remove_all(dir);
+  modules.clear();
+
+  std::printf("%s\n", bench::markdownTable(rows).c_str());
+  std::printf("Machine: %ld cores; %d rigs (quillmar-cli serve) and the broker on it.\n",
+              ::sysconf(_SC_NPROCESSORS_ONLN), kRigs);
+  if (!failures.empty()) {
+    std::printf("\nProblems during the run:\n");
+    for (const std::string& failure : failures) std::printf("- %s\n", failure.c_str());
+    return 1;
+  }
+  bool allMet = true;
+  for (const bench::Row& r : rows) allMet = allMet && r.met.value_or(true);
+  return allMet ? 0 : 3;
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <chrono>
+#include <deque>
+#include <optional>
+
+#include "BrokerOptions.h"
+#include "Link.h"
+#include "service/RigHost.h"
+
+class QThread;
+
+namespace bridge {
+
+// Puts one rig on an MQTT broker: takes requests from quillmar/<rig>/command and
+// quillmar/all/command, runs them on the rig host, answers on quillmar/<rig>/result and keeps
+// the rig's state, retained, on quillmar/<rig>/state. The connection runs on a thread of its
+// own; requests reach the host on the thread that made the bridge.
+class Bridge : public QObject {
+  Q_OBJECT
+
+ public:
+  // A host destroyed first (the panel's window closed) stops the bridge as stop() does.
+  Bridge(service::RigHost& host, BrokerSettings settings, QObject* parent = nullptr);
+  // Stops as stop() does.
+  ~Bridge() override;
+
+  void start();
+  // Publishes {"online": false} as the rig's state and leaves the broker cleanly; waits at most
+  // a few seconds for it. Requests still running are answered no more.
+  void stop();
+
+  const BrokerSettings& settings() const { return settings_; }
+  QString topic(const char* leaf) const;
+
+  // A repeated "id" within this time runs once.
+  static constexpr std::chrono::minutes kRepeatWindow{10};
+  // Ids remembered at most; the oldest go first.
+  static constexpr std::size_t kMostRemembered = 1024;
+
+ signals:
+  // To the link's thread: publish `message`; `keep` it until the broker has it.
+  void toLink(const bridge::Link::Message& message, bool keep);
+
+ private:
+  void linkUp();
+  void linkDown(const QString& reason, bool refused, std::chrono::milliseconds retryIn);
+  void received(const QString& topic, const QByteArray& payload, bool retained);
+  void publishState(const service::State& state);
+  void publishDiscovery();
+  void answer(const QByteArray& json);
+  // For a request with an id: true when the id was seen within the window (its answer is sent
+  // again if there is one yet); otherwise it is remembered.
+  bool repeated(const QString& key);
+  void forget();
+
+  QPointer<service::RigHost> host_;
+  BrokerSettings settings_;
+  QThread* thread_ = nullptr;
+  Link* link_ = nullptr;
+  bool connected_ = false;
+  QString lastWord_;  // the last link state logged
+
+  struct Seen {
+    std::chrono::steady_clock::time_point at;
+    QString key;
+  };
+  std::deque<Seen> seenOrder_;
+  QHash<QString, std::optional<QByteArray>> seen_;  // id -> its answer, once there is one
+};
+
+}  // namespace bridge

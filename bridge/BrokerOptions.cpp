@@ -1,0 +1,305 @@
+#include "BrokerOptions.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSysInfo>
+#include <QUrl>
+#include <algorithm>
+
+namespace bridge {
+
+namespace {
+
+constexpr int kPlainPort = 1883;
+constexpr int kTlsPort = 8883;
+// MQTT carries a password of at most 65535 bytes.
+constexpr qint64 kMaxPasswordBytes = 65535;
+
+const QString kDefaultHaPrefix = QStringLiteral("homeassistant");
+
+bool isNameCharacter(QChar c) {
+  return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+         (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
+         (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('-') ||
+         c == QLatin1Char('_');
+}
+
+// A topic prefix: levels of name characters separated by single slashes.
+bool isTopicPrefix(const QString& prefix) {
+  if (prefix.isEmpty() || prefix.size() > kMaxRigName * 4) return false;
+  const QStringList levels = prefix.split(QLatin1Char('/'));
+  for (const QString& level : levels) {
+    if (level.isEmpty() || !std::all_of(level.begin(), level.end(), isNameCharacter)) return false;
+  }
+  return true;
+}
+
+// mqtt://[USER@]HOST[:PORT] or mqtts://..., into `settings`.
+bool parseUrl(const QString& url, BrokerSettings& settings, QString& error) {
+  QString rest;
+  if (url.startsWith(QStringLiteral("mqtt://"), Qt::CaseInsensitive)) {
+    rest = url.mid(7);
+  } else if (url.startsWith(QStringLiteral("mqtts://"), Qt::CaseInsensitive)) {
+    rest = url.mid(8);
+    settings.tls = true;
+  } else {
+    error = QStringLiteral("--mqtt wants mqtt://[USER@]HOST[:PORT] or mqtts://[USER@]HOST[:PORT]");
+    return false;
+  }
+  if (rest.endsWith(QLatin1Char('/'))) rest.chop(1);
+
+  const qsizetype at = rest.lastIndexOf(QLatin1Char('@'));
+  if (at >= 0) {
+    const QString user = rest.left(at);
+    // The URL is never repeated here: it may hold a password.
+    if (user.contains(QLatin1Char(':'))) {
+      error = QStringLiteral(
+                  "--mqtt: no password in the URL (command lines are visible to every user); "
+                  "put it in %1 or a file named by --mqtt-password-file")
+                  .arg(QLatin1String(kPasswordVariable));
+      return false;
+    }
+    settings.user = QUrl::fromPercentEncoding(user.toUtf8());
+    if (settings.user.isEmpty()) {
+      error = QStringLiteral("--mqtt: empty user name before '@'");
+      return false;
+    }
+    rest = rest.mid(at + 1);
+  }
+
+  QString portText;
+  if (rest.startsWith(QLatin1Char('['))) {  // [IPv6]:port
+    const qsizetype close = rest.indexOf(QLatin1Char(']'));
+    if (close < 0) {
+      error = QStringLiteral("--mqtt: unclosed '[' in the host");
+      return false;
+    }
+    settings.host = rest.mid(1, close - 1);
+    const QString after = rest.mid(close + 1);
+    if (!after.isEmpty()) {
+      if (!after.startsWith(QLatin1Char(':'))) {
+        error = QStringLiteral("--mqtt: unexpected text after the host");
+        return false;
+      }
+      portText = after.mid(1);
+      if (portText.isEmpty()) portText = QStringLiteral("?");
+    }
+  } else {
+    const qsizetype colon = rest.lastIndexOf(QLatin1Char(':'));
+    settings.host = colon < 0 ? rest : rest.left(colon);
+    if (colon >= 0)
+      portText = rest.mid(colon + 1).isEmpty() ? QStringLiteral("?") : rest.mid(colon + 1);
+  }
+  static const QRegularExpression badHost(QStringLiteral("[\\s/?#@\\[\\]\\x00-\\x1f\\x7f]"));
+  if (settings.host.isEmpty() || settings.host.contains(badHost)) {
+    error = QStringLiteral("--mqtt: no valid host in the URL");
+    return false;
+  }
+  settings.port = settings.tls ? kTlsPort : kPlainPort;
+  if (!portText.isEmpty()) {
+    bool ok = false;
+    const int port = portText.toInt(&ok);
+    if (!ok || port < 1 || port > 65535 || portText.startsWith(QLatin1Char('+'))) {
+      error = QStringLiteral("--mqtt: the port must be a number from 1 to 65535");
+      return false;
+    }
+    settings.port = port;
+  }
+  return true;
+}
+
+bool readPasswordFile(const QString& path, QString& password, QString& error) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    error =
+        QStringLiteral("--mqtt-password-file: cannot read %1: %2").arg(path, file.errorString());
+    return false;
+  }
+  const QByteArray content = file.read(kMaxPasswordBytes + 2);
+  // The first line is the password; its line end is not part of it.
+  QByteArray line =
+      content.left(content.indexOf('\n') < 0 ? content.size() : content.indexOf('\n'));
+  if (line.endsWith('\r')) line.chop(1);
+  if (line.isEmpty()) {
+    error =
+        QStringLiteral("--mqtt-password-file: %1 holds no password on its first line").arg(path);
+    return false;
+  }
+  if (line.size() > kMaxPasswordBytes) {
+    error = QStringLiteral("--mqtt-password-file: the password in %1 is longer than %2 bytes")
+                .arg(path)
+                .arg(kMaxPasswordBytes);
+    return false;
+  }
+  password = QString::fromUtf8(line);
+  return true;
+}
+
+}  // namespace
+
+QString BrokerSettings::url() const {
+  const QString hostPart =
+      host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host;
+  return QStringLiteral("%1://%2%3:%4")
+      .arg(tls ? QStringLiteral("mqtts") : QStringLiteral("mqtt"),
+           user.isEmpty() ? QString() : user + QLatin1Char('@'), hostPart)
+      .arg(port);
+}
+
+QString rigNameProblem(const QString& name) {
+  if (name.isEmpty()) return QStringLiteral("a rig name cannot be empty");
+  if (name.size() > kMaxRigName) {
+    return QStringLiteral("a rig name has at most %1 characters").arg(kMaxRigName);
+  }
+  if (!std::all_of(name.begin(), name.end(), isNameCharacter)) {
+    return QStringLiteral("a rig name is letters (a-z, A-Z), digits, '-' and '_' only");
+  }
+  if (name.compare(QStringLiteral("all"), Qt::CaseInsensitive) == 0) {
+    return QStringLiteral("\"all\" names every rig and cannot be one rig's name");
+  }
+  return {};
+}
+
+bool BrokerOptions::extract(QStringList& arguments, QString& error,
+                            const std::function<bool(const QString&)>& isOperand) {
+  QStringList rest;
+  for (qsizetype i = 0; i < arguments.size(); ++i) {
+    QString name = arguments.at(i);
+    std::optional<QString> attached;
+    if (name.startsWith(QStringLiteral("--"))) {
+      if (const qsizetype equals = name.indexOf(QLatin1Char('=')); equals >= 0) {
+        attached = name.mid(equals + 1);
+        name.truncate(equals);
+      }
+    }
+    std::optional<QString>* target = nullptr;
+    if (name == QStringLiteral("--mqtt")) {
+      target = &url_;
+    } else if (name == QStringLiteral("--rig")) {
+      target = &rig_;
+    } else if (name == QStringLiteral("--mqtt-cafile")) {
+      target = &caFile_;
+    } else if (name == QStringLiteral("--mqtt-password-file")) {
+      target = &passwordFile_;
+    } else if (name == QStringLiteral("--mqtt-password")) {
+      error = QStringLiteral(
+                  "the broker password is never given on the command line: put it in "
+                  "%1 or a file named by --mqtt-password-file")
+                  .arg(QLatin1String(kPasswordVariable));
+      return false;
+    } else if (name == QStringLiteral("--ha-discovery")) {
+      // The prefix is optional: attached with '=', or the next argument when it is no option.
+      if (attached) {
+        haPrefix_ = *attached;
+      } else if (i + 1 < arguments.size() && !arguments.at(i + 1).startsWith(QLatin1Char('-')) &&
+                 !(isOperand && isOperand(arguments.at(i + 1)))) {
+        haPrefix_ = arguments.at(++i);
+      } else {
+        haPrefix_ = kDefaultHaPrefix;
+      }
+      if (!isTopicPrefix(*haPrefix_)) {
+        error = QStringLiteral(
+                    "--ha-discovery wants a topic prefix of letters, digits, '-', '_' "
+                    "and '/' (default %1)")
+                    .arg(kDefaultHaPrefix);
+        return false;
+      }
+      continue;
+    } else {
+      rest << arguments.at(i);
+      continue;
+    }
+    if (attached) {
+      *target = *attached;
+    } else if (i + 1 < arguments.size()) {
+      *target = arguments.at(++i);
+    } else {
+      error = QStringLiteral("%1 needs a value").arg(name);
+      return false;
+    }
+  }
+  arguments = rest;
+  return true;
+}
+
+std::optional<BrokerSettings> BrokerOptions::settings(QString& error,
+                                                      const QString& environmentPassword,
+                                                      const QString& hostName) const {
+  if (!url_) {
+    if (rig_ || caFile_ || passwordFile_ || haPrefix_) {
+      error = QStringLiteral(
+          "--rig, --mqtt-cafile, --mqtt-password-file and --ha-discovery go "
+          "with --mqtt URL");
+    }
+    return std::nullopt;
+  }
+  BrokerSettings settings;
+  if (!parseUrl(*url_, settings, error)) return std::nullopt;
+
+  if (caFile_) {
+    if (!settings.tls) {
+      error = QStringLiteral("--mqtt-cafile goes with an mqtts:// URL");
+      return std::nullopt;
+    }
+    if (!QFileInfo(*caFile_).isReadable()) {
+      error = QStringLiteral("--mqtt-cafile: cannot read %1").arg(*caFile_);
+      return std::nullopt;
+    }
+    settings.caFile = *caFile_;
+  }
+
+  // The file is named on purpose; it wins over a variable left in the environment.
+  if (passwordFile_) {
+    if (!readPasswordFile(*passwordFile_, settings.password, error)) return std::nullopt;
+  } else if (!environmentPassword.isEmpty()) {
+    settings.password = environmentPassword;
+  }
+  if (!settings.password.isEmpty() && settings.user.isEmpty()) {
+    error = QStringLiteral("a broker password needs a user name: mqtt://USER@HOST");
+    return std::nullopt;
+  }
+
+  if (rig_) {
+    if (const QString problem = rigNameProblem(*rig_); !problem.isEmpty()) {
+      error = QStringLiteral("--rig: %1").arg(problem);
+      return std::nullopt;
+    }
+    settings.rig = *rig_;
+  } else {
+    // The host name up to its first dot: "studio-3.example.org" is rig "studio-3".
+    settings.rig = hostName.section(QLatin1Char('.'), 0, 0);
+    if (const QString problem = rigNameProblem(settings.rig); !problem.isEmpty()) {
+      error = QStringLiteral("the host name \"%1\" makes no rig name (%2): give --rig NAME")
+                  .arg(hostName, problem);
+      return std::nullopt;
+    }
+  }
+  settings.haPrefix = haPrefix_;
+  return settings;
+}
+
+std::optional<BrokerSettings> BrokerOptions::settings(QString& error) const {
+  return settings(error, qEnvironmentVariable(kPasswordVariable), QSysInfo::machineHostName());
+}
+
+QString BrokerOptions::helpText() {
+  return QStringLiteral(
+      "Broker (every rig on an MQTT broker; off unless --mqtt is given):\n"
+      "  --mqtt URL    join the broker at mqtt://[USER@]HOST[:PORT] (port 1883), or\n"
+      "                mqtts://[USER@]HOST[:PORT] for TLS (port 8883)\n"
+      "  --rig NAME    the rig's name in the topics: letters, digits, '-' and '_'\n"
+      "                (default: the host name up to its first dot)\n"
+      "  --mqtt-cafile FILE\n"
+      "                mqtts: trust the authority in FILE (default: the system's)\n"
+      "  --mqtt-password-file FILE\n"
+      "                the password is the first line of FILE; otherwise it is taken from\n"
+      "                QUILLMAR_MQTT_PASSWORD. Never on the command line.\n"
+      "  --ha-discovery[=PREFIX]\n"
+      "                announce the rig's buttons to Home Assistant (prefix homeassistant)\n"
+      "Topics: quillmar/NAME/command and quillmar/all/command take a request or an action\n"
+      "word (sequence, flash, shutter, status); answers go to quillmar/NAME/result, the\n"
+      "state (retained) to quillmar/NAME/state.\n");
+}
+
+}  // namespace bridge

@@ -1,0 +1,285 @@
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QTimer>
+#include <memory>
+
+#include "Broker.h"
+#include "TestClient.h"
+#include "bridge/Bridge.h"
+
+namespace {
+
+using service::Action;
+
+// Runs nothing: records each request and answers it after `delayMs`, as a rig that takes time.
+class FakeHost : public service::RigHost {
+ public:
+  void submit(const service::Request& request, Done done) override {
+    requests.push_back(request);
+    QTimer::singleShot(delayMs, this, [this, done = std::move(done)] {
+      service::Result result;
+      result.state = state();
+      done(result);
+    });
+  }
+  service::State state() const override {
+    service::State state;
+    state.status = QStringLiteral("Port Found and Opened");
+    state.broker = broker();
+    return state;
+  }
+
+  std::vector<service::Request> requests;
+  int delayMs = 0;
+};
+
+const QString kCommand = QStringLiteral("quillmar/cam1/command");
+const QString kAll = QStringLiteral("quillmar/all/command");
+const QString kResult = QStringLiteral("quillmar/cam1/result");
+const QString kState = QStringLiteral("quillmar/cam1/state");
+
+bridge::BrokerSettings settingsFor(const Broker& broker, const QString& rig = "cam1") {
+  bridge::BrokerSettings settings;
+  settings.host = QStringLiteral("127.0.0.1");
+  settings.port = broker.port();
+  settings.rig = rig;
+  return settings;
+}
+
+class BridgeTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(broker.start()) << broker.log().toStdString(); }
+
+  void startBridge(bridge::BrokerSettings settings) {
+    bridge = std::make_unique<bridge::Bridge>(host, std::move(settings));
+    bridge->start();
+  }
+  void startBridge() { startBridge(settingsFor(broker)); }
+  bool connected() {
+    return eventually([this] { return host.broker() == QStringLiteral("connected"); });
+  }
+  std::vector<Action> actions() const {
+    std::vector<Action> done;
+    for (const auto& request : host.requests) done.push_back(request.action);
+    return done;
+  }
+
+  Broker broker;
+  FakeHost host;
+  std::unique_ptr<bridge::Bridge> bridge;
+};
+
+TEST_F(BridgeTest, CommandsRunInOrderAndAreAnsweredWithTheirIds) {
+  startBridge();
+  ASSERT_TRUE(connected());
+  TestClient user(broker.port(), {kResult});
+  ASSERT_TRUE(user.ready());
+
+  user.publish(kCommand, "flash");
+  user.publish(kCommand, R"({"action": "status", "id": 7})");
+  user.publish(kAll, " sequence\n");
+  ASSERT_TRUE(eventually([&] { return user.count(kResult) == 3; }));
+  EXPECT_EQ(actions(), (std::vector{Action::Flash, Action::Status, Action::Sequence}));
+
+  const auto answers = user.on(kResult);
+  EXPECT_EQ(answers[0].json()["action"].toString(), QStringLiteral("flash"));
+  EXPECT_FALSE(answers[0].json().contains(QStringLiteral("id")));
+  EXPECT_EQ(answers[1].json()["id"].toInt(), 7);
+  EXPECT_TRUE(answers[1].json()["ok"].toBool());
+  // The status answer carries the broker's link state.
+  EXPECT_EQ(answers[1].json()["state"].toObject()["broker"].toString(),
+            QStringLiteral("connected"));
+
+  // A newcomer finds the retained state, online.
+  TestClient watcher(broker.port(), {kState});
+  ASSERT_TRUE(watcher.ready());
+  ASSERT_TRUE(eventually([&] { return watcher.count(kState) >= 1; }));
+  const auto state = watcher.on(kState).front();
+  EXPECT_TRUE(state.retained);
+  EXPECT_TRUE(state.json()["online"].toBool());
+  EXPECT_EQ(state.json()["status"].toString(), QStringLiteral("Port Found and Opened"));
+}
+
+TEST_F(BridgeTest, BadPayloadsAreAnsweredWithAnErrorAndRunNothing) {
+  startBridge();
+  ASSERT_TRUE(connected());
+  TestClient user(broker.port(), {kResult});
+  ASSERT_TRUE(user.ready());
+
+  const QList<QByteArray> bad{QByteArray(4097, ' '),
+                              R"({"action": "flash", "pad": ")" + QByteArray(4100, 'x') + "\"}",
+                              "not json {",
+                              "fire",
+                              "relay on 1",
+                              R"({"action": "raw", "id": "r1"})",
+                              "open",
+                              "[\"flash\"]",
+                              QByteArray()};
+  for (const QByteArray& payload : bad) user.publish(kCommand, payload);
+  user.publish(kCommand, "shutter");
+  ASSERT_TRUE(
+      eventually([&] { return user.count(kResult) == static_cast<std::size_t>(bad.size()) + 1; }));
+
+  EXPECT_EQ(actions(), std::vector{Action::Shutter});
+  const auto answers = user.on(kResult);
+  for (qsizetype i = 0; i < bad.size(); ++i) {
+    const QJsonObject answer = answers[i].json();
+    EXPECT_FALSE(answer["ok"].toBool()) << i;
+    EXPECT_EQ(answer["error"].toObject()["kind"].toString(), QStringLiteral("bad-request")) << i;
+  }
+  EXPECT_EQ(answers[5].json()["id"].toString(), QStringLiteral("r1"));
+}
+
+TEST_F(BridgeTest, RetainedCommandsAreIgnoredAndRepeatedIdsRunOnce) {
+  {
+    TestClient earlier(broker.port(), {});
+    ASSERT_TRUE(earlier.ready());
+    earlier.publish(kCommand, "sequence", true);
+    earlier.publish(kAll, "flash", true);
+  }
+  startBridge();
+  ASSERT_TRUE(connected());
+  TestClient user(broker.port(), {kResult});
+  ASSERT_TRUE(user.ready());
+
+  host.delayMs = 200;
+  // The second copy comes while the first runs, the third after it was answered.
+  user.publish(kCommand, R"({"action": "shutter", "id": "shot-1"})");
+  user.publish(kAll, R"({"id": "shot-1", "action": "shutter"})");
+  ASSERT_TRUE(eventually([&] { return user.count(kResult) == 1; }));
+  user.publish(kCommand, R"({"action": "shutter", "id": "shot-1"})");
+  user.publish(kCommand, R"({"action": "shutter", "id": "shot-2"})");
+  user.publish(kCommand, R"({"action": "shutter", "id": ["shot-1"]})");
+  ASSERT_TRUE(eventually([&] { return user.count(kResult) == 4; }));
+
+  EXPECT_EQ(actions(), (std::vector{Action::Shutter, Action::Shutter, Action::Shutter}));
+  const auto answers = user.on(kResult);
+  // The repeat gets the first run's answer again.
+  EXPECT_EQ(answers[1].payload, answers[0].payload);
+  EXPECT_EQ(answers[2].json()["id"].toString(), QStringLiteral("shot-2"));
+}
+
+TEST_F(BridgeTest, BrokerRestartedMidRun) {
+  startBridge();
+  ASSERT_TRUE(connected());
+  TestClient user(broker.port(), {kResult, kState});
+  ASSERT_TRUE(user.ready());
+
+  // A sequence is running when the broker goes away: its answer waits for the broker's return.
+  host.delayMs = 1500;
+  user.publish(kCommand, R"({"action": "sequence", "id": 1})");
+  ASSERT_TRUE(eventually([&] { return host.requests.size() == 1; }));
+  broker.stop();
+  ASSERT_TRUE(eventually([&] { return host.broker().startsWith(QStringLiteral("retrying: ")); }))
+      << host.broker().toStdString();
+
+  ASSERT_TRUE(broker.start());
+  ASSERT_TRUE(connected());
+  ASSERT_TRUE(user.ready());
+  ASSERT_TRUE(eventually([&] { return user.count(kResult) == 1; }, 8000));
+  EXPECT_EQ(user.on(kResult).front().json()["id"].toInt(), 1);
+
+  // The broker kept nothing; the state is published again, online.
+  TestClient watcher(broker.port(), {kState});
+  ASSERT_TRUE(watcher.ready());
+  ASSERT_TRUE(eventually([&] { return watcher.count(kState) >= 1; }));
+  EXPECT_TRUE(watcher.on(kState).back().json()["online"].toBool());
+
+  host.delayMs = 0;
+  user.publish(kAll, "flash");
+  ASSERT_TRUE(eventually([&] { return user.count(kResult) == 2; }));
+  EXPECT_EQ(actions(), (std::vector{Action::Sequence, Action::Flash}));
+}
+
+TEST_F(BridgeTest, CleanExitAndAClosedWindowLeaveTheRigOffline) {
+  startBridge();
+  ASSERT_TRUE(connected());
+  bridge.reset();
+  EXPECT_TRUE(host.broker().isEmpty());
+  TestClient watcher(broker.port(), {kState});
+  ASSERT_TRUE(watcher.ready());
+  ASSERT_TRUE(eventually([&] { return watcher.count(kState) >= 1; }));
+  EXPECT_EQ(watcher.on(kState).back().payload, QByteArray(R"({"online":false})"));
+
+  // The panel's rig service goes with its window, before the bridge.
+  auto window = std::make_unique<FakeHost>();
+  bridge::Bridge other(*window, settingsFor(broker));
+  other.start();
+  ASSERT_TRUE(eventually([&] { return window->broker() == QStringLiteral("connected"); }));
+  ASSERT_TRUE(eventually([&] { return watcher.on(kState).back().json()["online"].toBool(); }));
+  window.reset();
+  ASSERT_TRUE(eventually([&] { return !watcher.on(kState).back().json()["online"].toBool(); }));
+  other.stop();
+}
+
+TEST_F(BridgeTest, DiscoveryAnnouncesTheThreeButtons) {
+  auto settings = settingsFor(broker);
+  settings.haPrefix = QStringLiteral("ha");
+  startBridge(settings);
+  ASSERT_TRUE(connected());
+  TestClient watcher(broker.port(), {QStringLiteral("ha/button/quillmar_cam1/+/config")});
+  ASSERT_TRUE(watcher.ready());
+  const QString start = QStringLiteral("ha/button/quillmar_cam1/start/config");
+  const QString flash = QStringLiteral("ha/button/quillmar_cam1/main_flash/config");
+  const QString shutter = QStringLiteral("ha/button/quillmar_cam1/camera_shutter/config");
+  ASSERT_TRUE(eventually(
+      [&] { return watcher.count(start) + watcher.count(flash) + watcher.count(shutter) == 3; }));
+
+  TestClient newcomer(broker.port(), {start});
+  ASSERT_TRUE(newcomer.ready());
+  ASSERT_TRUE(eventually([&] { return newcomer.count(start) == 1; }));
+  EXPECT_TRUE(newcomer.on(start).front().retained);
+
+  const QJsonObject config = watcher.on(start).front().json();
+  EXPECT_EQ(config["name"].toString(), QStringLiteral("Start"));
+  EXPECT_EQ(config["command_topic"].toString(), kCommand);
+  EXPECT_EQ(config["payload_press"].toString(), QStringLiteral("sequence"));
+  EXPECT_EQ(config["availability"].toArray()[0].toObject()["topic"].toString(), kState);
+  EXPECT_EQ(watcher.on(flash).front().json()["name"].toString(), QStringLiteral("Main Flash"));
+  EXPECT_EQ(watcher.on(shutter).front().json()["payload_press"].toString(),
+            QStringLiteral("shutter"));
+  EXPECT_EQ(watcher.on(flash).front().json()["device"], config["device"]);
+}
+
+TEST(BridgeAccounts, AWrongPasswordIsRefusedInWordsAndTheRightOneTaken) {
+  Broker broker({QStringLiteral("cam:right")});
+  ASSERT_TRUE(broker.start());
+  FakeHost host;
+  auto settings = settingsFor(broker);
+  settings.user = QStringLiteral("cam");
+  settings.password = QStringLiteral("wrong");
+  {
+    bridge::Bridge wrong(host, settings);
+    wrong.start();
+    ASSERT_TRUE(eventually([&] { return host.broker().startsWith(QStringLiteral("refused")); }))
+        << host.broker().toStdString();
+    EXPECT_TRUE(host.broker().contains(QStringLiteral("password")));
+    EXPECT_FALSE(host.broker().contains(QStringLiteral("wrong")));
+  }
+  settings.password = QStringLiteral("right");
+  bridge::Bridge right(host, settings);
+  right.start();
+  EXPECT_TRUE(eventually([&] { return host.broker() == QStringLiteral("connected"); }));
+}
+
+TEST(BridgeTls, TheBrokersCertificateIsCheckedAgainstTheGivenAuthority) {
+  Broker broker({}, true);
+  ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+  FakeHost host;
+  auto settings = settingsFor(broker);
+  settings.tls = true;
+  {
+    // Not signed by an authority the system trusts.
+    bridge::Bridge untrusted(host, settings);
+    untrusted.start();
+    ASSERT_TRUE(eventually([&] { return host.broker().startsWith(QStringLiteral("retrying")); }));
+  }
+  settings.caFile = broker.caFile();
+  bridge::Bridge trusted(host, settings);
+  trusted.start();
+  EXPECT_TRUE(eventually([&] { return host.broker() == QStringLiteral("connected"); }))
+      << host.broker().toStdString();
+}
+
+}  // namespace
