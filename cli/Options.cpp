@@ -84,14 +84,15 @@ relay state, the mapping, the status lines) go to standard output.
 
 Ctrl-C (SIGINT) or SIGTERM stops the command at once. When it comes during the opening,
 reset, shutter or sequence, "relay off 1" is sent before the exit, so the shutter is
-never left open.
+never left open; a stopped sequence also commands the flash back to the state it found.
 
 Exit status:
   0    success
   1    an unexpected failure
   2    port not found: no device for the number, absent, busy, not a serial port, or
        no module answered the search (the reason is printed)
-  3    the module did not answer, or a write failed (port, device and reason printed)
+  3    the module did not answer, its reply was not understood, a write failed, or the
+       module went away during the opening's reset (port, device and reason printed)
   4    status: no panel is running
   64   usage error
   130  stopped by Ctrl-C (143 by SIGTERM)
