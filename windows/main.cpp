@@ -237,10 +237,11 @@ int main(int argc, char* argv[]) {
       const QString error =
           parsed ? QStringLiteral("unexpected argument '%1'").arg(early.positionalArguments().at(0))
                  : early.errorText();
-      std::fprintf(stderr,
-                   "quillmar: %s\nUsage: quillmar [--ports DEV1,DEV2,...] [--name NAME] [--list-ports]\n"
-                   "Try 'quillmar --help'.\n",
-                   error.toLocal8Bit().constData());
+      std::fprintf(
+          stderr,
+          "quillmar: %s\nUsage: quillmar [--ports DEV1,DEV2,...] [--name NAME] [--list-ports]\n"
+          "Try 'quillmar --help'.\n",
+          error.toLocal8Bit().constData());
       return 2;
     }
     if (!brokerError.isEmpty()) {
