@@ -18,6 +18,7 @@
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
 #include "sim/RelayModule.h"
+#include "support/FailureRecorder.h"
 #include "windows/Form1.h"
 #include "windows/RemoteControl.h"
 #include "windows/Windows.h"
@@ -144,15 +145,12 @@ class PanelOnModule : public OnModule {
  protected:
   void SetUp() override {
     OnModule::SetUp();
-    Form1::setFailureReporter(
-        [this](const QString& title, const QString&) { warnings.push_back(title); });
     setSerialFactory(
         [map = serial::PortMap({device()})] { return std::make_unique<serial::CommControl>(map); });
   }
   void TearDown() override {
     destroyWindows();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    Form1::setFailureReporter(nullptr);
     setSerialFactory(nullptr);
     OnModule::TearDown();
   }
@@ -165,7 +163,8 @@ class PanelOnModule : public OnModule {
     return window;
   }
 
-  std::vector<QString> warnings;
+  std::vector<Failure> warnings;
+  FailureRecorder recorder{warnings};
 };
 
 TEST_F(PanelOnModule, TheCliGoesThroughTheRunningPanelWithoutOpeningOrResetting) {

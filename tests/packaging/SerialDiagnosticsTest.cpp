@@ -9,8 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "Pty.h"
 #include "serial/CommControl.h"
+#include "support/ChildRole.h"
+#include "support/Pty.h"
 
 using namespace std::chrono_literals;
 using serial::CommControl;
@@ -34,6 +35,9 @@ int serialLogChild(const char* device) {
   }
   return 0;
 }
+
+// The test program plays that child when started with "--serial-log-child DEVICE".
+const ChildRole serialLogRole("--serial-log-child", serialLogChild);
 
 namespace {
 

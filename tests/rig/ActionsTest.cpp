@@ -2,10 +2,10 @@
 
 #include <csignal>
 
-#include "Fakes.h"
 #include "rig/Protocol.h"
 #include "rig/Rig.h"
 #include "rig/SystemClock.h"
+#include "support/Fakes.h"
 
 using namespace fakes;
 using rig::Control;

@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "Fakes.h"
 #include "rig/Rig.h"
+#include "support/Fakes.h"
 
 using namespace fakes;
 using rig::Control;

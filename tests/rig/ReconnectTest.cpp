@@ -2,10 +2,10 @@
 
 #include <optional>
 
-#include "Fakes.h"
 #include "rig/Devices.h"
 #include "rig/Reconnector.h"
 #include "rig/Rig.h"
+#include "support/Fakes.h"
 
 using namespace fakes;
 using rig::Control;

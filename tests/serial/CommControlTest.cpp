@@ -17,8 +17,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "Pty.h"
 #include "serial/CommControl.h"
+#include "support/Pty.h"
 
 using namespace std::chrono_literals;
 using serial::CommControl;

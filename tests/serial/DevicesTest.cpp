@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "Pty.h"
 #include "serial/CommControl.h"
 #include "serial/DeviceSource.h"
 #include "serial/DeviceWatcher.h"
+#include "support/Pty.h"
 
 using namespace std::chrono_literals;
 using serial::CommControl;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "service/RigService.h"
-#include "windows/FakeSerial.h"
+#include "support/Fakes.h"
 
 namespace {
 
@@ -56,9 +56,9 @@ class RigServiceTest : public ::testing::Test {
     line->sent.clear();
   }
 
-  std::shared_ptr<FakeLine> line = std::make_shared<FakeLine>();
+  std::shared_ptr<fakes::FakeLine> line = std::make_shared<fakes::FakeLine>();
   std::unique_ptr<RigService> rig =
-      std::make_unique<RigService>(std::make_unique<FakeSerial>(line));
+      std::make_unique<RigService>(std::make_unique<fakes::LineSerial>(line));
   std::vector<Answer> answers;
 };
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "sim/RelayModule.h"
-#include "tests/sim/PtyClient.h"
+#include "support/PtyClient.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

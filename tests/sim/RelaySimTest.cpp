@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/sim/PtyClient.h"
+#include "support/PtyClient.h"
 
 using namespace std::chrono_literals;
 

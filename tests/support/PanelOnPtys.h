@@ -10,13 +10,13 @@
 #include <QTemporaryDir>
 #include <cstdio>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
 #include "sim/RelayModule.h"
+#include "support/FailureRecorder.h"
 #include "windows/Form1.h"
 #include "windows/Windows.h"
 
@@ -32,22 +32,11 @@ inline std::vector<std::string> texts(const std::vector<sim::Command>& commands)
 // instead of shown.
 class PanelOnPtys : public ::testing::Test {
  protected:
-  struct Failure {
-    QString title;
-    QString text;
-  };
-
-  void SetUp() override {
-    ASSERT_TRUE(temp.isValid());
-    Form1::setFailureReporter([this](const QString& title, const QString& text) {
-      failures.push_back({title, text});
-    });
-  }
+  void SetUp() override { ASSERT_TRUE(temp.isValid()); }
 
   void TearDown() override {
     destroyWindows();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    Form1::setFailureReporter(nullptr);
     setSerialFactory(nullptr);
   }
 
@@ -72,9 +61,5 @@ class PanelOnPtys : public ::testing::Test {
 
   QTemporaryDir temp;
   std::vector<Failure> failures;
+  FailureRecorder recorder{failures};
 };
-
-// Readable QString values in failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) {
-  *out << '"' << text.toStdString() << '"';
-}

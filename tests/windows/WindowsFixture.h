@@ -9,10 +9,10 @@
 #include <QPushButton>
 #include <QString>
 #include <memory>
-#include <ostream>
 #include <vector>
 
-#include "FakeSerial.h"
+#include "support/FailureRecorder.h"
+#include "support/Fakes.h"
 #include "support/Settle.h"
 #include "windows/Form1.h"
 #include "windows/Windows.h"
@@ -20,23 +20,14 @@
 // Each test starts with no window, a fresh fake line, and failures recorded instead of shown.
 class WindowsTest : public ::testing::Test {
  protected:
-  struct Failure {
-    QString title;
-    QString text;
-  };
-
   void SetUp() override {
-    line = std::make_shared<FakeLine>();
-    setSerialFactory([line = line] { return std::make_unique<FakeSerial>(line); });
-    Form1::setFailureReporter([this](const QString& title, const QString& text) {
-      failures.push_back({title, text});
-    });
+    line = std::make_shared<fakes::FakeLine>();
+    setSerialFactory([line = line] { return std::make_unique<fakes::LineSerial>(line); });
   }
 
   void TearDown() override {
     destroyWindows();
     flushDeletes();
-    Form1::setFailureReporter(nullptr);
     setSerialFactory(nullptr);
   }
 
@@ -58,11 +49,7 @@ class WindowsTest : public ::testing::Test {
     line->sent.clear();
   }
 
-  std::shared_ptr<FakeLine> line;
+  std::shared_ptr<fakes::FakeLine> line;
   std::vector<Failure> failures;
+  FailureRecorder recorder{failures};
 };
-
-// Readable QString values in failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) {
-  *out << '"' << text.toStdString() << '"';
-}

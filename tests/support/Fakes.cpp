@@ -1,4 +1,4 @@
-#include "Fakes.h"
+#include "support/Fakes.h"
 
 #include <algorithm>
 

@@ -5,8 +5,6 @@
 #include <ctime>
 #include <thread>
 
-#include "cli/Console.h"
-#include "cli/Reading.h"
 #include "rig/SystemClock.h"
 
 using namespace std::chrono_literals;
@@ -60,16 +58,6 @@ TEST_F(SystemClockTest, SignalsRequestAStopInsteadOfEndingTheProcess) {
   EXPECT_EQ(rig::SystemClock::stopRequested(), SIGTERM);
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);
-}
-
-TEST(RelayState, IsTheRigsReadingOfTheReply) {
-  EXPECT_EQ(cli::relayState("relay read 1\r\noff\r\n>", 1), "off");
-  EXPECT_EQ(cli::relayState("relay read 0\r\non\r\n>", 0), "on");
-  // No echo, the other relay's echo, a word that only starts like a state, nothing.
-  EXPECT_EQ(cli::relayState("\r\noff\r\n>", 0), "unknown");
-  EXPECT_EQ(cli::relayState("relay read 0\r\non\r\n>", 1), "unknown");
-  EXPECT_EQ(cli::relayState("relay read 0\r\nonce\r\n>", 0), "unknown");
-  EXPECT_EQ(cli::relayState("", 0), "unknown");
 }
 
 }  // namespace
