@@ -70,9 +70,12 @@ start_module() {
   wait_until 10 module_device || die "the simulated module did not start"
 }
 
-# start_panel DEVICES: runs the panel with --ports DEVICES and sets main_window.
+# start_panel DEVICES: runs the panel with --ports DEVICES and sets main_window. Its local socket
+# lies in a runtime directory of the session's own: under the user's, any quillmar-cli run on the
+# machine (another test, another checkout's suite) would find this panel and act through it.
 start_panel() {
-  "$QUILLMAR" --ports "$1" >"$session_dir/panel.out" 2>&1 &
+  mkdir -m 700 "$session_dir/runtime"
+  XDG_RUNTIME_DIR="$session_dir/runtime" "$QUILLMAR" --ports "$1" >"$session_dir/panel.out" 2>&1 &
   panel_pid=$!
   session_pids+=($panel_pid)
   panel_up() {
@@ -80,6 +83,8 @@ start_panel() {
     main_window_shown
   }
   wait_until 20 panel_up || die "the main window did not appear"
+  wait_until 5 test -S "$session_dir/runtime/quillmar" ||
+    die "the panel's local socket is not in the session's runtime directory"
   main_window=$(visible_main_window)
 }
 
