@@ -61,7 +61,11 @@ start_x_server() {
 # start_module [relay-sim options]: sets sim_device and sim_log.
 start_module() {
   sim_log="$session_dir/sim.log"
-  "$RELAY_SIM" --log "$sim_log" "$@" >"$session_dir/sim.out" 2>&1 &
+  # The module stamps each command as it takes it in, as hardware would on arrival; where allowed
+  # it runs ahead of everything else, so that a loaded machine does not make its stamps late.
+  local ahead=()
+  if chrt -f 1 true 2>/dev/null; then ahead=(chrt -f 1); fi
+  "${ahead[@]}" "$RELAY_SIM" --log "$sim_log" "$@" >"$session_dir/sim.out" 2>&1 &
   session_pids+=($!)
   module_device() {
     sim_device=$(sed -n 's/^relay-sim: module on \(.*\)$/\1/p' "$session_dir/sim.out")
