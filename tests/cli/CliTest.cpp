@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -38,12 +39,37 @@ std::string slurp(const std::string& path) {
   return text.str();
 }
 
+// A runtime directory of this test's own, made the environment's for every quillmar-cli it runs:
+// under the user's, a panel running on the machine would be found and the command run through
+// it, on that panel's rig and not on the test's module.
+class PrivateRuntime {
+ public:
+  PrivateRuntime() {
+    std::string path = (std::filesystem::temp_directory_path() / "quillmar-cli-test-XXXXXX");
+    if (::mkdtemp(path.data()) == nullptr || ::setenv("XDG_RUNTIME_DIR", path.c_str(), 1) != 0) {
+      std::perror("quillmar-cli test: private runtime directory");
+      std::abort();
+    }
+    path_ = path;
+  }
+  ~PrivateRuntime() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  PrivateRuntime(const PrivateRuntime&) = delete;
+  PrivateRuntime& operator=(const PrivateRuntime&) = delete;
+
+ private:
+  std::string path_;
+};
+
 // quillmar-cli with its standard output and error in scratch files.
 class Cli {
  public:
   enum class Stderr { File, ClosedPipe };
 
   explicit Cli(std::vector<std::string> args, Stderr stderrTo = Stderr::File) {
+    static const PrivateRuntime runtime;
     args.insert(args.begin(), QUILLMAR_CLI_PATH);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());

@@ -61,7 +61,11 @@ start_x_server() {
 # start_module [relay-sim options]: sets sim_device and sim_log.
 start_module() {
   sim_log="$session_dir/sim.log"
-  "$RELAY_SIM" --log "$sim_log" "$@" >"$session_dir/sim.out" 2>&1 &
+  # The module stamps each command as it takes it in, as hardware would on arrival; where allowed
+  # it runs ahead of everything else, so that a loaded machine does not make its stamps late.
+  local ahead=()
+  if chrt -f 1 true 2>/dev/null; then ahead=(chrt -f 1); fi
+  "${ahead[@]}" "$RELAY_SIM" --log "$sim_log" "$@" >"$session_dir/sim.out" 2>&1 &
   session_pids+=($!)
   module_device() {
     sim_device=$(sed -n 's/^relay-sim: module on \(.*\)$/\1/p' "$session_dir/sim.out")
@@ -70,9 +74,12 @@ start_module() {
   wait_until 10 module_device || die "the simulated module did not start"
 }
 
-# start_panel DEVICES: runs the panel with --ports DEVICES and sets main_window.
+# start_panel DEVICES: runs the panel with --ports DEVICES and sets main_window. Its local socket
+# lies in a runtime directory of the session's own: under the user's, any quillmar-cli run on the
+# machine (another test, another checkout's suite) would find this panel and act through it.
 start_panel() {
-  "$QUILLMAR" --ports "$1" >"$session_dir/panel.out" 2>&1 &
+  mkdir -m 700 "$session_dir/runtime"
+  XDG_RUNTIME_DIR="$session_dir/runtime" "$QUILLMAR" --ports "$1" >"$session_dir/panel.out" 2>&1 &
   panel_pid=$!
   session_pids+=($panel_pid)
   panel_up() {
@@ -80,6 +87,8 @@ start_panel() {
     main_window_shown
   }
   wait_until 20 panel_up || die "the main window did not appear"
+  wait_until 5 test -S "$session_dir/runtime/quillmar" ||
+    die "the panel's local socket is not in the session's runtime directory"
   main_window=$(visible_main_window)
 }
 
