@@ -380,23 +380,42 @@ void Bench::measureScans(std::vector<bench::Row>& rows) {
          "<= 100 ms", [](const bench::Summary& s) { return s.max <= 100.0; });
 }
 
-void Bench::measurePanel(std::vector<bench::Row>& rows) {
+// The main window on a time-stamping serial control whose port 1 is `device`, port 1 opened.
+// Null window when the opening failed, with the status box's text in `failure`.
+struct StampedPanel {
+  std::unique_ptr<Form1> window;
+  StampedSerial* serial = nullptr;
+  std::string failure;
+};
+
+StampedPanel openStampedPanel(const std::string& device) {
+  StampedPanel panel;
   // Made on the rig service's thread; the window's constructor returns once it is there.
-  StampedSerial* stamped = nullptr;
-  Form1 window([&stamped, device = QString::fromStdString(sim_.device())] {
+  panel.window = std::make_unique<Form1>([&panel, path = QString::fromStdString(device)] {
     auto serial = std::make_unique<StampedSerial>(
-        std::make_unique<serial::CommControl>(serial::PortMap({device})));
-    stamped = serial.get();
+        std::make_unique<serial::CommControl>(serial::PortMap({path})));
+    panel.serial = serial.get();
     return serial;
   });
-  StampedSerial& serialSide = *stamped;
+  Form1& window = *panel.window;
   window.show();
   window.combo1()->setEditText(QStringLiteral("1"));
   clickAndWait(window, window.command1());
   if (window.text3()->text() != QStringLiteral("Port Found and Opened")) {
-    problem("opening port 1 failed: " + window.text3()->text().toStdString());
+    panel.failure = window.text3()->text().toStdString();
+    panel.window.reset();
+  }
+  return panel;
+}
+
+void Bench::measurePanel(std::vector<bench::Row>& rows) {
+  const StampedPanel panel = openStampedPanel(sim_.device());
+  if (!panel.window) {
+    problem("opening port 1 failed: " + panel.failure);
     return;
   }
+  Form1& window = *panel.window;
+  StampedSerial& serialSide = *panel.serial;
   idle(50ms);
   quiesce();
 
@@ -500,22 +519,13 @@ void Bench::measurePanel(std::vector<bench::Row>& rows) {
 }
 
 void Bench::measureLateAnswers(std::vector<bench::Row>& rows) {
-  // Made on the rig service's thread; the window's constructor returns once it is there.
-  StampedSerial* stamped = nullptr;
-  Form1 window([&stamped, device = QString::fromStdString(lateSim_.device())] {
-    auto serial = std::make_unique<StampedSerial>(
-        std::make_unique<serial::CommControl>(serial::PortMap({device})));
-    stamped = serial.get();
-    return serial;
-  });
-  StampedSerial& serialSide = *stamped;
-  window.show();
-  window.combo1()->setEditText(QStringLiteral("1"));
-  clickAndWait(window, window.command1());
-  if (window.text3()->text() != QStringLiteral("Port Found and Opened")) {
-    problem("opening the late module failed: " + window.text3()->text().toStdString());
+  const StampedPanel panel = openStampedPanel(lateSim_.device());
+  if (!panel.window) {
+    problem("opening the late module failed: " + panel.failure);
     return;
   }
+  Form1& window = *panel.window;
+  StampedSerial& serialSide = *panel.serial;
 
   // From the query handed to the line to the switching command that follows from its answer.
   // The answer's bytes ("\r\n", the state word, "\r\n>") leave the module after the delay.
