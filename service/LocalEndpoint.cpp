@@ -193,7 +193,12 @@ LocalEndpoint::LocalEndpoint(RigHost& host, QObject* parent)
   connect(server_, &QLocalServer::newConnection, this, &LocalEndpoint::accept);
 }
 
-LocalEndpoint::~LocalEndpoint() = default;
+LocalEndpoint::~LocalEndpoint() {
+  // Clients count themselves off on the endpoint, so they go while it is still whole, not later
+  // among the children QObject deletes.
+  const QObjectList children = this->children();
+  for (QObject* child : children) delete dynamic_cast<Client*>(child);
+}
 
 bool LocalEndpoint::validName(const QString& name) {
   static const QRegularExpression allowed(QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9._-]{0,63}$"));
