@@ -295,6 +295,20 @@ TEST_F(CliOnModule, SilentModuleIsReportedWithPortDeviceAndReasonAfterTheBounded
             concat({kOpening, {"relay read 1", "relay read 1", "relay off 1"}}));
 }
 
+// On a line at 9600 baud the answer to a run's last command is still arriving when the next run
+// opens the port and asks for the module: that tail is no identification.
+TEST_F(CliOnModule, AutomaticRightAfterAnotherRunFindsThePacedModule) {
+  auto options = module.options();
+  options.paced = true;
+  module.setOptions(options);
+  for (const char* first : {"shutter", "reset"}) {
+    const Result before = runCli(onPort1({"--quiet", first}));
+    ASSERT_EQ(before.exit, 0) << before.err;
+    const Result r = runCli({"--quiet", "--ports", module.devicePath(), "--auto", "flash"});
+    EXPECT_EQ(r.exit, 0) << first << ": " << r.err;
+  }
+}
+
 // Modules that answer late or badly, each with its own quillmar-cli, all at once.
 TEST(CliOnOddModules, LateAnswersAreWaitedForAndRepliesThatAreNoStateRefused) {
   const Lines flashed = {"relay read 0", "relay on 0"};
