@@ -193,25 +193,26 @@ void Bridge::received(const QString& topicName, const QByteArray& payload, bool 
                          : payload);
   }
   if (!parsed.request) {
-    answer(compact(service::badRequestAnswer(parsed.error, parsed.id)));
+    answer(service::answerText(service::badRequestAnswer(parsed.error, parsed.id), parsed.idText));
     return;
   }
   const service::Request request = *parsed.request;
+  // Ids are told apart by their text: two long numbers that round to one double are two ids.
   QString key;
-  if (!request.id.isUndefined()) {
-    key = QString::fromUtf8(QJsonDocument(QJsonArray{request.id}).toJson(QJsonDocument::Compact));
+  if (!request.idText.isEmpty()) {
+    key = QString::fromUtf8(request.idText);
     if (repeated(key)) return;
   }
   if (!host_) return;
-  host_->submit(request,
-                [self = QPointer<Bridge>(this), request, key](const service::Result& result) {
-                  if (!self) return;
-                  const QByteArray json = compact(service::toJson(request, result));
-                  if (!key.isEmpty()) {
-                    if (const auto it = self->seen_.find(key); it != self->seen_.end()) *it = json;
-                  }
-                  self->answer(json);
-                });
+  host_->submit(request, [self = QPointer<Bridge>(this), request,
+                          key](const service::Result& result) {
+    if (!self) return;
+    const QByteArray json = service::answerText(service::toJson(request, result), request.idText);
+    if (!key.isEmpty()) {
+      if (const auto it = self->seen_.find(key); it != self->seen_.end()) *it = json;
+    }
+    self->answer(json);
+  });
 }
 
 }  // namespace bridge

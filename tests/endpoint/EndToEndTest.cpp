@@ -164,6 +164,30 @@ TEST_F(OnModule, AutomaticQueuedBehindASequenceFindsTheModule) {
   EXPECT_TRUE(finish(*serve));
 }
 
+// Stopped while its module is away, serve says it could not command the shutter off, not that
+// it did.
+TEST_F(OnModule, ServeStoppedWhileThePortIsLostClaimsNoCommand) {
+  auto serve = cli({QStringLiteral("serve"), QStringLiteral("--ports"), device(),
+                    QStringLiteral("--port"), QStringLiteral("1")});
+  ASSERT_TRUE(spinUntil([&] { return EndpointClient(address()).connected(); }, 10000));
+  module.vanish();
+  EndpointClient client(address());
+  ASSERT_TRUE(spinUntil([&] {
+    client.send("{\"action\":\"status\"}\n");
+    const auto answers = client.take(1);
+    return !answers.empty() && answers[0]
+                                       .value(QStringLiteral("state"))
+                                       .toObject()
+                                       .value(QStringLiteral("status"))
+                                       .toString() == QStringLiteral("Port Lost");
+  }));
+  serve->terminate();
+  ASSERT_TRUE(finish(*serve));
+  const QString err = QString::fromLocal8Bit(serve->readAllStandardError());
+  EXPECT_FALSE(err.contains(QStringLiteral("relay 1 commanded off"))) << err.toStdString();
+  EXPECT_TRUE(err.contains(QStringLiteral("could not be commanded off"))) << err.toStdString();
+}
+
 class PanelOnModule : public OnModule {
  protected:
   void SetUp() override {
