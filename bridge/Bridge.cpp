@@ -36,6 +36,8 @@ constexpr std::array<Button, 3> kButtons{{
     {"main_flash", "Main Flash", "flash"},
     {"camera_shutter", "Camera Shutter", "shutter"},
 }};
+// The object id of the flash's binary sensor.
+constexpr const char* kFlashSensor = "flash";
 
 }  // namespace
 
@@ -121,29 +123,62 @@ void Bridge::publishState(const service::State& state) {
 
 void Bridge::publishDiscovery() {
   const QString device = QStringLiteral("quillmar_%1").arg(settings_.rig);
+  const auto configTopic = [&](const char* component, const char* object) {
+    return QStringLiteral("%1/%2/%3/%4/config")
+        .arg(*settings_.haPrefix, QLatin1String(component), device, QLatin1String(object));
+  };
+  if (settings_.haRemove) {
+    // An empty retained config removes the entity: what an earlier name of this rig left.
+    for (const Button& button : kButtons) {
+      emit toLink({configTopic("button", button.object), QByteArray(), true}, true);
+    }
+    emit toLink({configTopic("binary_sensor", kFlashSensor), QByteArray(), true}, true);
+    return;
+  }
   const QJsonObject deviceObject{
       {QStringLiteral("identifiers"), QJsonArray{device}},
       {QStringLiteral("name"), QStringLiteral("Quillmar %1").arg(settings_.rig)},
       {QStringLiteral("manufacturer"), QStringLiteral("Quillmar")},
-      {QStringLiteral("model"), QStringLiteral("Two-relay camera rig")}};
-  const QJsonArray availability{
-      QJsonObject{{QStringLiteral("topic"), topic("state")},
-                  {QStringLiteral("value_template"),
-                   QStringLiteral("{{ 'online' if value_json.online else 'offline' }}")}}};
+      {QStringLiteral("model"), QStringLiteral("Two-relay camera rig")},
+      {QStringLiteral("sw_version"), QStringLiteral(QUILLMAR_VERSION)}};
+  const QJsonObject origin{{QStringLiteral("name"), QStringLiteral("Quillmar")},
+                           {QStringLiteral("sw_version"), QStringLiteral(QUILLMAR_VERSION)}};
+  // Available while the rig is on the broker and its port is open: not during "Port Lost".
+  const QJsonArray availability{QJsonObject{
+      {QStringLiteral("topic"), topic("state")},
+      {QStringLiteral("value_template"),
+       QStringLiteral("{{ 'online' if value_json.online and value_json.open else 'offline' }}")}}};
   for (const Button& button : kButtons) {
+    // Each press carries an id of its own, so a press delivered twice runs once.
+    const QString press =
+        QStringLiteral("{\"action\": \"{{ value }}\", \"id\": \"ha-%1-{{ now().timestamp() }}\"}")
+            .arg(QLatin1String(button.object));
     const QJsonObject config{{QStringLiteral("name"), QLatin1String(button.name)},
                              {QStringLiteral("unique_id"),
                               QStringLiteral("%1_%2").arg(device, QLatin1String(button.object))},
                              {QStringLiteral("command_topic"), topic("command")},
                              {QStringLiteral("payload_press"), QLatin1String(button.press)},
+                             {QStringLiteral("command_template"), press},
                              {QStringLiteral("qos"), 1},
                              {QStringLiteral("availability"), availability},
-                             {QStringLiteral("device"), deviceObject}};
-    Link::Message message{QStringLiteral("%1/button/%2/%3/config")
-                              .arg(*settings_.haPrefix, device, QLatin1String(button.object)),
-                          compact(config), true};
-    emit toLink(message, false);
+                             {QStringLiteral("device"), deviceObject},
+                             {QStringLiteral("origin"), origin}};
+    emit toLink({configTopic("button", button.object), compact(config), true}, false);
   }
+  // The flash relay as the rig last read or switched it: "Flash 2" on, "Flash 1" off, any other
+  // caption (before the first opening) unknown.
+  const QJsonObject flash{
+      {QStringLiteral("name"), QStringLiteral("Flash")},
+      {QStringLiteral("unique_id"),
+       QStringLiteral("%1_%2").arg(device, QLatin1String(kFlashSensor))},
+      {QStringLiteral("state_topic"), topic("state")},
+      {QStringLiteral("value_template"),
+       QStringLiteral("{{ 'ON' if value_json.flash == 'Flash 2' else ('OFF' if value_json.flash "
+                      "== 'Flash 1' else 'None') }}")},
+      {QStringLiteral("availability"), availability},
+      {QStringLiteral("device"), deviceObject},
+      {QStringLiteral("origin"), origin}};
+  emit toLink({configTopic("binary_sensor", kFlashSensor), compact(flash), true}, false);
 }
 
 void Bridge::answer(const QByteArray& json) {
@@ -181,6 +216,8 @@ void Bridge::received(const QString& topicName, const QByteArray& payload, bool 
             qUtf8Printable(topicName));
     return;
   }
+  // An empty payload is how a retained message is cleared: no request, and nothing to answer.
+  if (payload.isEmpty()) return;
   service::ParsedRequest parsed;
   if (payload.size() > service::kMaxRequestBytes) {
     parsed = service::parseRequest(payload);  // refused unread, for its length
