@@ -1,10 +1,12 @@
 #include "Bridge.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>
 #include <array>
@@ -23,8 +25,6 @@ QByteArray compact(const QJsonObject& object) {
   return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-const QByteArray kOffline = compact(QJsonObject{{QStringLiteral("online"), false}});
-
 // The buttons announced for discovery: the panel's captions and the words they send.
 struct Button {
   const char* object;
@@ -36,14 +36,31 @@ constexpr std::array<Button, 3> kButtons{{
     {"main_flash", "Main Flash", "flash"},
     {"camera_shutter", "Camera Shutter", "shutter"},
 }};
+// What a rig whose name another live rig has says, on standard error, in status and the tooltip.
+QString nameTaken(const QString& rig) {
+  return QStringLiteral(
+             "name taken: another rig named %1 is live on the broker; this one takes none of its "
+             "commands (give it another --rig NAME)")
+      .arg(rig);
+}
+
 // The object id of the flash's binary sensor.
 constexpr const char* kFlashSensor = "flash";
 
 }  // namespace
 
 Bridge::Bridge(service::RigHost& host, BrokerSettings settings, QObject* parent)
-    : QObject(parent), host_(&host), settings_(std::move(settings)) {
+    : QObject(parent),
+      host_(&host),
+      settings_(std::move(settings)),
+      instance_(QString::number(QRandomGenerator::system()->generate64(), 16)),
+      since_(QDateTime::currentMSecsSinceEpoch()) {
   connect(&host, &QObject::destroyed, this, &Bridge::stop);
+}
+
+QByteArray Bridge::offlineMessage() const {
+  return compact(
+      QJsonObject{{QStringLiteral("online"), false}, {QStringLiteral("instance"), instance_}});
 }
 
 Bridge::~Bridge() { stop(); }
@@ -54,8 +71,10 @@ QString Bridge::topic(const char* leaf) const {
 
 void Bridge::start() {
   if (thread_ != nullptr || !host_) return;
-  link_ = new Link(settings_, {topic("command"), QStringLiteral("quillmar/all/command")},
-                   {topic("state"), kOffline, true});
+  // The rig's own state topic too: that is where another rig of the same name shows.
+  link_ = new Link(settings_,
+                   {topic("command"), QStringLiteral("quillmar/all/command"), topic("state")},
+                   {topic("state"), offlineMessage(), true});
   thread_ = new QThread(this);
   thread_->setObjectName(QStringLiteral("broker"));
   link_->moveToThread(thread_);
@@ -73,7 +92,8 @@ void Bridge::start() {
 void Bridge::stop() {
   if (thread_ == nullptr) return;
   if (host_) disconnect(host_, &service::RigHost::stateChanged, this, nullptr);
-  Link::Message last{topic("state"), kOffline, true};
+  // A rig that never had the name leaves the other's state alone.
+  Link::Message last{holder_.isEmpty() ? topic("state") : QString(), offlineMessage(), true};
   QMetaObject::invokeMethod(
       link_, [link = link_, last = std::move(last)] { link->finish(last); },
       Qt::BlockingQueuedConnection);
@@ -94,6 +114,11 @@ void Bridge::linkUp() {
   }
   lastWord_ = QStringLiteral("connected");
   if (!host_) return;
+  if (!holder_.isEmpty()) {
+    // Still yielding: the retained state, delivered again, tells whether the other is gone.
+    host_->setBroker(nameTaken(settings_.rig));
+    return;
+  }
   host_->setBroker(lastWord_);
   // Retained messages did not outlive a broker restarted without persistence: all again.
   publishState(host_->state());
@@ -114,9 +139,11 @@ void Bridge::linkDown(const QString& reason, bool refused, std::chrono::millisec
 }
 
 void Bridge::publishState(const service::State& state) {
-  if (link_ == nullptr) return;
+  if (link_ == nullptr || !holder_.isEmpty()) return;
   QJsonObject object = service::toJson(state);
   object.insert(QStringLiteral("online"), true);
+  object.insert(QStringLiteral("instance"), instance_);
+  object.insert(QStringLiteral("since"), since_);
   Link::Message message{topic("state"), compact(object), true};
   emit toLink(message, false);
 }
@@ -209,7 +236,47 @@ bool Bridge::repeated(const QString& key) {
   return false;
 }
 
+void Bridge::presence(const QByteArray& payload) {
+  const QJsonObject other = QJsonDocument::fromJson(payload).object();
+  const QString instance = other.value(QStringLiteral("instance")).toString();
+  // This rig's own messages, and those that name no rig, say nothing about another one.
+  if (instance.isEmpty() || instance == instance_ || !host_) return;
+  if (!other.value(QStringLiteral("online")).toBool()) {
+    if (instance == holder_) {
+      // The rig that had the name has left: this one takes it.
+      holder_.clear();
+      qCInfo(brokerLog, "rig %s: the other rig of this name has left; this one takes its commands",
+             qUtf8Printable(settings_.rig));
+      host_->setBroker(connected_ ? QStringLiteral("connected") : lastWord_);
+      publishState(host_->state());
+      if (settings_.haPrefix) publishDiscovery();
+    } else if (holder_.isEmpty()) {
+      // Another rig's offline message (its last will) covers this live one: state it again.
+      publishState(host_->state());
+    }
+    return;
+  }
+  const qint64 since = other.value(QStringLiteral("since")).toInteger();
+  const bool otherFirst = since < since_ || (since == since_ && instance < instance_);
+  if (!otherFirst) {
+    // A later rig of this name announced itself over this one's state: this one keeps the name.
+    if (holder_.isEmpty()) publishState(host_->state());
+    return;
+  }
+  if (holder_ == instance) return;
+  holder_ = instance;
+  qCWarning(brokerLog, "rig %s: %s", qUtf8Printable(settings_.rig),
+            qUtf8Printable(nameTaken(settings_.rig)));
+  host_->setBroker(nameTaken(settings_.rig));
+}
+
 void Bridge::received(const QString& topicName, const QByteArray& payload, bool retained) {
+  if (topicName == topic("state")) {
+    presence(payload);
+    return;
+  }
+  // The name is another rig's: its commands are that rig's.
+  if (!holder_.isEmpty()) return;
   // A retained command is an old one: it must not run at every start.
   if (retained) {
     qCDebug(brokerLog, "rig %s: retained message on %s ignored", qUtf8Printable(settings_.rig),

@@ -203,7 +203,7 @@ TEST_F(BridgeTest, CleanExitAndAClosedWindowLeaveTheRigOffline) {
   TestClient watcher(broker.port(), {kState});
   ASSERT_TRUE(watcher.ready());
   ASSERT_TRUE(eventually([&] { return watcher.count(kState) >= 1; }));
-  EXPECT_EQ(watcher.on(kState).back().payload, QByteArray(R"({"online":false})"));
+  EXPECT_FALSE(watcher.on(kState).back().json()["online"].toBool());
 
   // The panel's rig service goes with its window, before the bridge.
   auto window = std::make_unique<FakeHost>();
@@ -214,6 +214,48 @@ TEST_F(BridgeTest, CleanExitAndAClosedWindowLeaveTheRigOffline) {
   window.reset();
   ASSERT_TRUE(eventually([&] { return !watcher.on(kState).back().json()["online"].toBool(); }));
   other.stop();
+}
+
+// Two rigs started under one name: the second says so and takes none of the name's commands,
+// and its leaving does not mark the first offline; once the first leaves, the second takes over.
+TEST_F(BridgeTest, ASecondRigOfOneNameYieldsUntilTheFirstLeaves) {
+  startBridge();
+  ASSERT_TRUE(connected());
+  FakeHost secondHost;
+  auto second = std::make_unique<bridge::Bridge>(secondHost, settingsFor(broker));
+  second->start();
+  ASSERT_TRUE(eventually([&] {
+    return secondHost.broker().startsWith(QStringLiteral("name taken"));
+  })) << secondHost.broker().toStdString();
+  EXPECT_EQ(host.broker(), QStringLiteral("connected"));
+
+  TestClient user(broker.port(), {kResult, kState});
+  ASSERT_TRUE(user.ready());
+  user.publish(kCommand, "flash");
+  user.publish(kAll, "shutter");
+  ASSERT_TRUE(eventually([&] { return user.count(kResult) == 2; }));
+  EXPECT_EQ(actions(), (std::vector{Action::Flash, Action::Shutter}));
+  EXPECT_TRUE(secondHost.requests.empty());
+
+  // The second leaves: the retained state is still the first's, online.
+  second.reset();
+  TestClient watcher(broker.port(), {kState});
+  ASSERT_TRUE(watcher.ready());
+  ASSERT_TRUE(eventually([&] { return watcher.count(kState) >= 1; }));
+  EXPECT_TRUE(watcher.on(kState).back().json()["online"].toBool());
+
+  // A second again, and then the first leaves: the second takes the name and its commands.
+  second = std::make_unique<bridge::Bridge>(secondHost, settingsFor(broker));
+  second->start();
+  ASSERT_TRUE(
+      eventually([&] { return secondHost.broker().startsWith(QStringLiteral("name taken")); }));
+  bridge.reset();
+  ASSERT_TRUE(eventually([&] { return secondHost.broker() == QStringLiteral("connected"); }));
+  ASSERT_TRUE(eventually([&] { return watcher.on(kState).back().json()["online"].toBool(); }));
+  user.publish(kCommand, "sequence");
+  ASSERT_TRUE(eventually([&] { return secondHost.requests.size() == 1; }));
+  EXPECT_EQ(secondHost.requests[0].action, Action::Sequence);
+  second.reset();
 }
 
 TEST_F(BridgeTest, DiscoveryAnnouncesTheButtonsAndTheFlashAndCanRemoveThem) {
