@@ -57,7 +57,7 @@ constexpr std::string_view kUsage =
     "  --return-after S   come back S seconds after vanishing, on a new terminal behind the\n"
     "                  same link, with the relays as they were\n"
     "  --repeat        keep vanishing and coming back at those times (a bad cable)\n"
-    "  --help          show this text\n"
+    "  -h, --help      show this text\n"
     "  --version       print the version\n"
     "\n"
     "SIGUSR1 makes a present module vanish and a vanished one come back. Each time it\n"
