@@ -1,10 +1,12 @@
 #include "Bridge.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>
 #include <array>
@@ -23,8 +25,6 @@ QByteArray compact(const QJsonObject& object) {
   return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-const QByteArray kOffline = compact(QJsonObject{{QStringLiteral("online"), false}});
-
 // The buttons announced for discovery: the panel's captions and the words they send.
 struct Button {
   const char* object;
@@ -36,12 +36,31 @@ constexpr std::array<Button, 3> kButtons{{
     {"main_flash", "Main Flash", "flash"},
     {"camera_shutter", "Camera Shutter", "shutter"},
 }};
+// What a rig whose name another live rig has says, on standard error, in status and the tooltip.
+QString nameTaken(const QString& rig) {
+  return QStringLiteral(
+             "name taken: another rig named %1 is live on the broker; this one takes none of its "
+             "commands (give it another --rig NAME)")
+      .arg(rig);
+}
+
+// The object id of the flash's binary sensor.
+constexpr const char* kFlashSensor = "flash";
 
 }  // namespace
 
 Bridge::Bridge(service::RigHost& host, BrokerSettings settings, QObject* parent)
-    : QObject(parent), host_(&host), settings_(std::move(settings)) {
+    : QObject(parent),
+      host_(&host),
+      settings_(std::move(settings)),
+      instance_(QString::number(QRandomGenerator::system()->generate64(), 16)),
+      since_(QDateTime::currentMSecsSinceEpoch()) {
   connect(&host, &QObject::destroyed, this, &Bridge::stop);
+}
+
+QByteArray Bridge::offlineMessage() const {
+  return compact(
+      QJsonObject{{QStringLiteral("online"), false}, {QStringLiteral("instance"), instance_}});
 }
 
 Bridge::~Bridge() { stop(); }
@@ -52,8 +71,10 @@ QString Bridge::topic(const char* leaf) const {
 
 void Bridge::start() {
   if (thread_ != nullptr || !host_) return;
-  link_ = new Link(settings_, {topic("command"), QStringLiteral("quillmar/all/command")},
-                   {topic("state"), kOffline, true});
+  // The rig's own state topic too: that is where another rig of the same name shows.
+  link_ = new Link(settings_,
+                   {topic("command"), QStringLiteral("quillmar/all/command"), topic("state")},
+                   {topic("state"), offlineMessage(), true});
   thread_ = new QThread(this);
   thread_->setObjectName(QStringLiteral("broker"));
   link_->moveToThread(thread_);
@@ -71,7 +92,8 @@ void Bridge::start() {
 void Bridge::stop() {
   if (thread_ == nullptr) return;
   if (host_) disconnect(host_, &service::RigHost::stateChanged, this, nullptr);
-  Link::Message last{topic("state"), kOffline, true};
+  // A rig that never had the name leaves the other's state alone.
+  Link::Message last{holder_.isEmpty() ? topic("state") : QString(), offlineMessage(), true};
   QMetaObject::invokeMethod(
       link_, [link = link_, last = std::move(last)] { link->finish(last); },
       Qt::BlockingQueuedConnection);
@@ -92,6 +114,11 @@ void Bridge::linkUp() {
   }
   lastWord_ = QStringLiteral("connected");
   if (!host_) return;
+  if (!holder_.isEmpty()) {
+    // Still yielding: the retained state, delivered again, tells whether the other is gone.
+    host_->setBroker(nameTaken(settings_.rig));
+    return;
+  }
   host_->setBroker(lastWord_);
   // Retained messages did not outlive a broker restarted without persistence: all again.
   publishState(host_->state());
@@ -112,38 +139,73 @@ void Bridge::linkDown(const QString& reason, bool refused, std::chrono::millisec
 }
 
 void Bridge::publishState(const service::State& state) {
-  if (link_ == nullptr) return;
+  if (link_ == nullptr || !holder_.isEmpty()) return;
   QJsonObject object = service::toJson(state);
   object.insert(QStringLiteral("online"), true);
+  object.insert(QStringLiteral("instance"), instance_);
+  object.insert(QStringLiteral("since"), since_);
   Link::Message message{topic("state"), compact(object), true};
   emit toLink(message, false);
 }
 
 void Bridge::publishDiscovery() {
   const QString device = QStringLiteral("quillmar_%1").arg(settings_.rig);
+  const auto configTopic = [&](const char* component, const char* object) {
+    return QStringLiteral("%1/%2/%3/%4/config")
+        .arg(*settings_.haPrefix, QLatin1String(component), device, QLatin1String(object));
+  };
+  if (settings_.haRemove) {
+    // An empty retained config removes the entity: what an earlier name of this rig left.
+    for (const Button& button : kButtons) {
+      emit toLink({configTopic("button", button.object), QByteArray(), true}, true);
+    }
+    emit toLink({configTopic("binary_sensor", kFlashSensor), QByteArray(), true}, true);
+    return;
+  }
   const QJsonObject deviceObject{
       {QStringLiteral("identifiers"), QJsonArray{device}},
       {QStringLiteral("name"), QStringLiteral("Quillmar %1").arg(settings_.rig)},
       {QStringLiteral("manufacturer"), QStringLiteral("Quillmar")},
-      {QStringLiteral("model"), QStringLiteral("Two-relay camera rig")}};
-  const QJsonArray availability{
-      QJsonObject{{QStringLiteral("topic"), topic("state")},
-                  {QStringLiteral("value_template"),
-                   QStringLiteral("{{ 'online' if value_json.online else 'offline' }}")}}};
+      {QStringLiteral("model"), QStringLiteral("Two-relay camera rig")},
+      {QStringLiteral("sw_version"), QStringLiteral(QUILLMAR_VERSION)}};
+  const QJsonObject origin{{QStringLiteral("name"), QStringLiteral("Quillmar")},
+                           {QStringLiteral("sw_version"), QStringLiteral(QUILLMAR_VERSION)}};
+  // Available while the rig is on the broker and its port is open: not during "Port Lost".
+  const QJsonArray availability{QJsonObject{
+      {QStringLiteral("topic"), topic("state")},
+      {QStringLiteral("value_template"),
+       QStringLiteral("{{ 'online' if value_json.online and value_json.open else 'offline' }}")}}};
   for (const Button& button : kButtons) {
+    // Each press carries an id of its own, so a press delivered twice runs once.
+    const QString press =
+        QStringLiteral("{\"action\": \"{{ value }}\", \"id\": \"ha-%1-{{ now().timestamp() }}\"}")
+            .arg(QLatin1String(button.object));
     const QJsonObject config{{QStringLiteral("name"), QLatin1String(button.name)},
                              {QStringLiteral("unique_id"),
                               QStringLiteral("%1_%2").arg(device, QLatin1String(button.object))},
                              {QStringLiteral("command_topic"), topic("command")},
                              {QStringLiteral("payload_press"), QLatin1String(button.press)},
+                             {QStringLiteral("command_template"), press},
                              {QStringLiteral("qos"), 1},
                              {QStringLiteral("availability"), availability},
-                             {QStringLiteral("device"), deviceObject}};
-    Link::Message message{QStringLiteral("%1/button/%2/%3/config")
-                              .arg(*settings_.haPrefix, device, QLatin1String(button.object)),
-                          compact(config), true};
-    emit toLink(message, false);
+                             {QStringLiteral("device"), deviceObject},
+                             {QStringLiteral("origin"), origin}};
+    emit toLink({configTopic("button", button.object), compact(config), true}, false);
   }
+  // The flash relay as the rig last read or switched it: "Flash 2" on, "Flash 1" off, any other
+  // caption (before the first opening) unknown.
+  const QJsonObject flash{
+      {QStringLiteral("name"), QStringLiteral("Flash")},
+      {QStringLiteral("unique_id"),
+       QStringLiteral("%1_%2").arg(device, QLatin1String(kFlashSensor))},
+      {QStringLiteral("state_topic"), topic("state")},
+      {QStringLiteral("value_template"),
+       QStringLiteral("{{ 'ON' if value_json.flash == 'Flash 2' else ('OFF' if value_json.flash "
+                      "== 'Flash 1' else 'None') }}")},
+      {QStringLiteral("availability"), availability},
+      {QStringLiteral("device"), deviceObject},
+      {QStringLiteral("origin"), origin}};
+  emit toLink({configTopic("binary_sensor", kFlashSensor), compact(flash), true}, false);
 }
 
 void Bridge::answer(const QByteArray& json) {
@@ -174,13 +236,55 @@ bool Bridge::repeated(const QString& key) {
   return false;
 }
 
+void Bridge::presence(const QByteArray& payload) {
+  const QJsonObject other = QJsonDocument::fromJson(payload).object();
+  const QString instance = other.value(QStringLiteral("instance")).toString();
+  // This rig's own messages, and those that name no rig, say nothing about another one.
+  if (instance.isEmpty() || instance == instance_ || !host_) return;
+  if (!other.value(QStringLiteral("online")).toBool()) {
+    if (instance == holder_) {
+      // The rig that had the name has left: this one takes it.
+      holder_.clear();
+      qCInfo(brokerLog, "rig %s: the other rig of this name has left; this one takes its commands",
+             qUtf8Printable(settings_.rig));
+      host_->setBroker(connected_ ? QStringLiteral("connected") : lastWord_);
+      publishState(host_->state());
+      if (settings_.haPrefix) publishDiscovery();
+    } else if (holder_.isEmpty()) {
+      // Another rig's offline message (its last will) covers this live one: state it again.
+      publishState(host_->state());
+    }
+    return;
+  }
+  const qint64 since = other.value(QStringLiteral("since")).toInteger();
+  const bool otherFirst = since < since_ || (since == since_ && instance < instance_);
+  if (!otherFirst) {
+    // A later rig of this name announced itself over this one's state: this one keeps the name.
+    if (holder_.isEmpty()) publishState(host_->state());
+    return;
+  }
+  if (holder_ == instance) return;
+  holder_ = instance;
+  qCWarning(brokerLog, "rig %s: %s", qUtf8Printable(settings_.rig),
+            qUtf8Printable(nameTaken(settings_.rig)));
+  host_->setBroker(nameTaken(settings_.rig));
+}
+
 void Bridge::received(const QString& topicName, const QByteArray& payload, bool retained) {
+  if (topicName == topic("state")) {
+    presence(payload);
+    return;
+  }
+  // The name is another rig's: its commands are that rig's.
+  if (!holder_.isEmpty()) return;
   // A retained command is an old one: it must not run at every start.
   if (retained) {
     qCDebug(brokerLog, "rig %s: retained message on %s ignored", qUtf8Printable(settings_.rig),
             qUtf8Printable(topicName));
     return;
   }
+  // An empty payload is how a retained message is cleared: no request, and nothing to answer.
+  if (payload.isEmpty()) return;
   service::ParsedRequest parsed;
   if (payload.size() > service::kMaxRequestBytes) {
     parsed = service::parseRequest(payload);  // refused unread, for its length
@@ -193,25 +297,26 @@ void Bridge::received(const QString& topicName, const QByteArray& payload, bool 
                          : payload);
   }
   if (!parsed.request) {
-    answer(compact(service::badRequestAnswer(parsed.error, parsed.id)));
+    answer(service::answerText(service::badRequestAnswer(parsed.error, parsed.id), parsed.idText));
     return;
   }
   const service::Request request = *parsed.request;
+  // Ids are told apart by their text: two long numbers that round to one double are two ids.
   QString key;
-  if (!request.id.isUndefined()) {
-    key = QString::fromUtf8(QJsonDocument(QJsonArray{request.id}).toJson(QJsonDocument::Compact));
+  if (!request.idText.isEmpty()) {
+    key = QString::fromUtf8(request.idText);
     if (repeated(key)) return;
   }
   if (!host_) return;
-  host_->submit(request,
-                [self = QPointer<Bridge>(this), request, key](const service::Result& result) {
-                  if (!self) return;
-                  const QByteArray json = compact(service::toJson(request, result));
-                  if (!key.isEmpty()) {
-                    if (const auto it = self->seen_.find(key); it != self->seen_.end()) *it = json;
-                  }
-                  self->answer(json);
-                });
+  host_->submit(request, [self = QPointer<Bridge>(this), request,
+                          key](const service::Result& result) {
+    if (!self) return;
+    const QByteArray json = service::answerText(service::toJson(request, result), request.idText);
+    if (!key.isEmpty()) {
+      if (const auto it = self->seen_.find(key); it != self->seen_.end()) *it = json;
+    }
+    self->answer(json);
+  });
 }
 
 }  // namespace bridge

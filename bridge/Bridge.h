@@ -51,6 +51,10 @@ class Bridge : public QObject {
   void linkUp();
   void linkDown(const QString& reason, bool refused, std::chrono::milliseconds retryIn);
   void received(const QString& topic, const QByteArray& payload, bool retained);
+  // A message on this rig's state topic: another rig of the same name, or this one's own.
+  void presence(const QByteArray& payload);
+  // The rig's state or offline message, tagged with this rig's instance.
+  QByteArray offlineMessage() const;
   void publishState(const service::State& state);
   void publishDiscovery();
   void answer(const QByteArray& json);
@@ -65,6 +69,13 @@ class Bridge : public QObject {
   Link* link_ = nullptr;
   bool connected_ = false;
   QString lastWord_;  // the last link state logged
+
+  // One rig per name: each run has an instance of its own and the time it started. Of two live
+  // rigs of one name, the earlier (then the lower instance) keeps the name; the other takes
+  // none of its commands and publishes nothing under it until the first one goes offline.
+  QString instance_;
+  qint64 since_ = 0;
+  QString holder_;  // the other rig's instance that keeps the name; empty while this one has it
 
   struct Seen {
     std::chrono::steady_clock::time_point at;

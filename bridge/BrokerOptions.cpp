@@ -188,6 +188,9 @@ bool BrokerOptions::extract(QStringList& arguments, QString& error,
                   "%1 or a file named by --mqtt-password-file")
                   .arg(QLatin1String(kPasswordVariable));
       return false;
+    } else if (name == QStringLiteral("--ha-remove") && !attached) {
+      haRemove_ = true;
+      continue;
     } else if (name == QStringLiteral("--ha-discovery")) {
       // The prefix is optional: attached with '=', or the next argument when it is no option.
       if (attached) {
@@ -227,11 +230,15 @@ std::optional<BrokerSettings> BrokerOptions::settings(QString& error,
                                                       const QString& environmentPassword,
                                                       const QString& hostName) const {
   if (!url_) {
-    if (rig_ || caFile_ || passwordFile_ || haPrefix_) {
+    if (rig_ || caFile_ || passwordFile_ || haPrefix_ || haRemove_) {
       error = QStringLiteral(
-          "--rig, --mqtt-cafile, --mqtt-password-file and --ha-discovery go "
+          "--rig, --mqtt-cafile, --mqtt-password-file, --ha-discovery and --ha-remove go "
           "with --mqtt URL");
     }
+    return std::nullopt;
+  }
+  if (haRemove_ && !haPrefix_) {
+    error = QStringLiteral("--ha-remove goes with --ha-discovery[=PREFIX]");
     return std::nullopt;
   }
   BrokerSettings settings;
@@ -276,6 +283,7 @@ std::optional<BrokerSettings> BrokerOptions::settings(QString& error,
     }
   }
   settings.haPrefix = haPrefix_;
+  settings.haRemove = haRemove_;
   return settings;
 }
 
@@ -297,6 +305,8 @@ QString BrokerOptions::helpText() {
       "                QUILLMAR_MQTT_PASSWORD. Never on the command line.\n"
       "  --ha-discovery[=PREFIX]\n"
       "                announce the rig's buttons to Home Assistant (prefix homeassistant)\n"
+      "  --ha-remove   with --ha-discovery: remove the rig's entities from Home Assistant\n"
+      "                instead (for a rig's old name after renaming it)\n"
       "Topics: quillmar/NAME/command and quillmar/all/command take a request or an action\n"
       "word (sequence, flash, shutter, status); answers go to quillmar/NAME/result, the\n"
       "state (retained) to quillmar/NAME/state.\n");

@@ -18,6 +18,7 @@ struct BrokerSettings {
   QString password;
   QString rig;                      // the rig's name in the topics
   std::optional<QString> haPrefix;  // set: publish Home Assistant discovery under it
+  bool haRemove = false;            // remove the rig's discovered entities instead
   QString url() const;              // the broker as given, without a password
 };
 
@@ -60,6 +61,7 @@ class BrokerOptions {
   std::optional<QString> caFile_;
   std::optional<QString> passwordFile_;
   std::optional<QString> haPrefix_;
+  bool haRemove_ = false;
 };
 
 }  // namespace bridge

@@ -278,7 +278,7 @@ void Link::finish(const Link::Message& last) {
     QElapsedTimer elapsed;
     elapsed.start();
     lastAcknowledged_ = false;
-    if (send(last, &lastMid_)) {
+    if (!last.topic.isEmpty() && send(last, &lastMid_)) {
       while (!lastAcknowledged_ && elapsed.elapsed() < kFinishMs &&
              mosquitto_loop(client_, kFinishStepMs, 1) == MOSQ_ERR_SUCCESS) {
       }

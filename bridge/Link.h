@@ -40,8 +40,9 @@ class Link : public QObject {
   // Publishes at QoS 1. A message to `keep` waits for the connection and is sent again after a
   // loss until the broker acknowledges it; the others are dropped while there is none.
   void publish(const Link::Message& message, bool keep);
-  // Publishes `last` (QoS 1) when connected, waits for the broker's acknowledgement, disconnects
-  // cleanly, and stops retrying. Bounded by a couple of seconds in all.
+  // Publishes `last` (QoS 1; nothing when its topic is empty) when connected, waits for the
+  // broker's acknowledgement, disconnects cleanly, and stops retrying. Bounded by a couple of
+  // seconds in all.
   void finish(const Link::Message& last);
 
  signals:

@@ -65,7 +65,8 @@ Options:
   --name NAME   the endpoint of the panel started with --name NAME (default: quillmar)
   --json        print the JSON answers, one line each, instead of the results (status,
                 open, flash, shutter, sequence)
-  --direct      open the port here even when a panel is running
+  --direct      open the port here even when a panel is running; status asks no
+                panel then and fails as when none runs (exit status 4)
   -q, --quiet   print only results and errors, not the progress lines
   -h, --help    show this text
   --version     print the version
@@ -258,7 +259,7 @@ Parsed parse(const std::vector<std::string>& arguments) {
   if (options.json && !(isAction || c == Command::Status || c == Command::Open)) {
     return usageError("--json goes with status, open, flash, shutter and sequence");
   }
-  if (options.direct && (c == Command::Status || c == Command::Serve)) {
+  if (options.direct && c == Command::Serve) {
     return usageError(std::string(commandName(c)) + " has no --direct");
   }
 

@@ -114,8 +114,11 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   // Off the broker first ({"online": false}), so nothing new comes in while the rig stops.
   bridge.reset();
   endpoint.reset();
-  rig.shutDown();
-  console.line("relay 1 commanded off");
+  if (rig.shutDown()) {
+    console.line("relay 1 commanded off");
+  } else {
+    console.line("relay 1 could not be commanded off: the port is not open");
+  }
   return 0;
 }
 

@@ -92,9 +92,27 @@ void waitForDevice(rig::SerialControl& serial, const std::string& selector,
   if (const int signal = rig::SystemClock::stopRequested()) throw rig::Interrupted{signal};
 }
 
+// A reply is taken once its answer line has ended; its prompt may still be on the way. For `read`,
+// which shows the reply, the rest is waited for: until the prompt, or a short quiet on the line.
+std::string wholeReply(std::string reply, rig::SerialControl& serial, rig::Clock& clock) {
+  constexpr auto kQuiet = std::chrono::milliseconds(50);
+  constexpr auto kPoll = std::chrono::milliseconds(2);
+  constexpr std::size_t kMostBytes = 1024;
+  auto lastByte = clock.now();
+  while (reply.find('>') == std::string::npos && reply.size() < kMostBytes &&
+         clock.now() - lastByte < kQuiet) {
+    clock.waitFor(kPoll);
+    const std::string more = serial.input();
+    if (more.empty()) continue;
+    reply += more;
+    lastByte = clock.now();
+  }
+  return reply;
+}
+
 // Runs one command on an opened rig. Throws what the rig throws.
-void runCommand(const cli::Options& options, rig::Rig& rig, rig::Clock& clock,
-                cli::Console& console, const cli::ConsolePanel& panel) {
+void runCommand(const cli::Options& options, rig::Rig& rig, rig::SerialControl& serial,
+                rig::Clock& clock, cli::Console& console, const cli::ConsolePanel& panel) {
   switch (options.command) {
     case cli::Command::Scan:
       std::cout << panel.text(rig::Control::Combo1) << std::endl;
@@ -119,7 +137,7 @@ void runCommand(const cli::Options& options, rig::Rig& rig, rig::Clock& clock,
       }
       break;
     case cli::Command::Read: {
-      const std::string reply = rig.queryRelay(options.relay);
+      const std::string reply = wholeReply(rig.queryRelay(options.relay), serial, clock);
       std::cout << cli::relayState(reply, options.relay) << " \"" << cli::escaped(reply, true)
                 << '"' << std::endl;
       rig.relayOn(options.relay, reply);  // a reply that is no state fails the command
@@ -231,7 +249,7 @@ int run(const cli::Options& options) {
     shutterOffOnStop = options.command == cli::Command::Reset;
     if (action) answers.start();
     try {
-      runCommand(options, rig, clock, console, panel);
+      runCommand(options, rig, serial, clock, console, panel);
     } catch (const rig::SerialError& error) {
       if (action) answers.print(*action, error.kind(), error.what());
       throw;
@@ -277,6 +295,11 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
   const bool panelCommand = c == cli::Command::Status || c == cli::Command::Open ||
                             c == cli::Command::Flash || c == cli::Command::Shutter ||
                             c == cli::Command::Sequence;
+  // status shows a panel's state: with --direct, which asks no panel, there is none to show.
+  if (c == cli::Command::Status && options.direct) {
+    complain("no panel is running for --direct: status shows a running panel's state");
+    return cli::kExitNoPanel;
+  }
   if (panelCommand && !options.direct) {
     cli::PanelClient panel;
     if (panel.connect(service::LocalEndpoint::address(name))) {

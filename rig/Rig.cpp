@@ -89,12 +89,12 @@ void Rig::sendRelayCommand(std::string_view command) {
 
 void Rig::halfSecondPause() { clock_.waitFor(kHalfSecond + kDeliveryMargin); }
 
-void Rig::discardPending() {
+void Rig::discardPending(Clock::time_point busySince) {
   serial_.input();
   const auto start = clock_.now();
   for (;;) {
     // A command just sent may not have been answered yet: its answer is a leftover too.
-    const auto quietUntil = std::max(serial_.lastReceived(), lastSent_) + kDrainQuiet;
+    const auto quietUntil = std::max({serial_.lastReceived(), lastSent_, busySince}) + kDrainQuiet;
     const auto giveUp = start + kDrainLimit;
     const auto now = clock_.now();
     if (now >= quietUntil || now >= giveUp) return;
@@ -118,7 +118,46 @@ void dropLeftovers(std::string& reply, std::string_view echo) {
   if (prompt != std::string::npos) reply.erase(0, prompt + 1);
 }
 
+// The answer to "id get" is its echo and what follows; without an echo, the first text ended by a
+// prompt that names the module. Anything in front of that is left over from earlier commands:
+// dropped, so that a prompt or a line end in it does not end the reading early.
+void dropIdentificationLeftovers(std::string& reply) {
+  const std::size_t echoAt = reply.find(protocol::kIdGet);
+  if (echoAt != std::string::npos) {
+    reply.erase(0, echoAt);
+    return;
+  }
+  for (std::size_t prompt; (prompt = reply.find('>')) != std::string::npos;) {
+    if (protocol::namesModule(std::string_view(reply).substr(0, prompt))) return;
+    reply.erase(0, prompt + 1);
+  }
+}
+
 }  // namespace
+
+std::string Rig::collectIdentification(Clock::time_point until) {
+  std::string reply;
+  auto lastByte = clock_.now();
+  for (;;) {
+    const std::string chunk = serial_.input();
+    const auto now = clock_.now();
+    if (!chunk.empty()) {
+      reply += chunk;
+      lastByte = now;
+      dropIdentificationLeftovers(reply);
+      if (reply.size() >= kReplyMaxBytes) return reply;
+      const bool echoed = reply.starts_with(protocol::kIdGet);
+      const std::size_t name = reply.find(protocol::kModuleName);
+      if ((echoed && protocol::looksComplete(reply)) ||
+          (name != std::string::npos && reply.find('>', name) != std::string::npos)) {
+        return reply;
+      }
+    }
+    if (now >= until) return reply;
+    if (!reply.empty() && now - lastByte >= kReplyQuiet) return reply;
+    clock_.waitFor(kPollInterval);
+  }
+}
 
 Rig::Collected Rig::collectReply(Clock::duration limit, bool quietEnds, std::string_view echo) {
   Collected got;
@@ -342,10 +381,14 @@ std::optional<FailureKind> Rig::autoFindPort() {
     std::string reply;
     bool answered = false;
     try {
-      serial_.input();  // whatever was pending before the question is not its answer
+      // Whatever is still pending or arriving from before (the tail of an earlier reply, a late
+      // prompt) is not the answer to this question.
+      // The drain counts towards the port's half second, so a scan takes no longer for it.
+      const auto opened = clock_.now();
+      discardPending(opened);
       sendRelayCommand(protocol::kIdGet);
       if (failedWhileAsked.empty()) failedKind = FailureKind::NoAnswer;
-      reply = collectReply(kHalfSecond, true).reply;
+      reply = collectIdentification(opened + kHalfSecond);
       answered = true;
       panel_.setText(Control::Text2, reply);
     } catch (const SerialError& error) {

@@ -84,7 +84,12 @@ class Rig {
   void refreshPorts();
   // Notes the module on port `number` as the open one, with the status text its opening showed.
   void noteOpened(int number, const std::string& status);
-  void discardPending();
+  // Drops what arrives until the line has been quiet a moment since the last byte, the last
+  // command and `busySince` (a port just opened may still get the end of an earlier reply).
+  void discardPending(Clock::time_point busySince = {});
+  // The answer to "id get" just sent, without what earlier commands left on the line: read until
+  // it looks whole, it pauses, or `until`.
+  std::string collectIdentification(Clock::time_point until);
   struct Collected {
     std::string reply;
     bool heard = false;  // anything at all came in, leftovers of earlier commands included

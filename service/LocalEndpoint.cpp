@@ -1,6 +1,7 @@
 #include "LocalEndpoint.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QLocalServer>
@@ -15,6 +16,7 @@
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -27,8 +29,8 @@ constexpr int kProbeMs = 1000;
 // Bytes taken from a client per read: a line longer than kMaxRequestBytes is never held whole.
 constexpr qint64 kReadChunk = 4096;
 
-QByteArray line(const QJsonObject& answer) {
-  return QJsonDocument(answer).toJson(QJsonDocument::Compact) + '\n';
+QByteArray line(const QJsonObject& answer, const QByteArray& idText = {}) {
+  return answerText(answer, idText) + '\n';
 }
 
 }  // namespace
@@ -100,13 +102,15 @@ class LocalEndpoint::Client : public QObject {
     if (request.trimmed().isEmpty()) return;
     ParsedRequest parsed = parseRequest(request);
     if (!parsed.request) {
-      reserve(badRequestAnswer(parsed.error, parsed.id));
+      reserve(badRequestAnswer(parsed.error, parsed.id), parsed.idText);
       return;
     }
     if (waiting_ >= kMostWaiting) {
-      reserve(badRequestAnswer(
-          QStringLiteral("more than %1 requests waiting on this connection").arg(kMostWaiting),
-          parsed.id));
+      reserve(
+          badRequestAnswer(
+              QStringLiteral("more than %1 requests waiting on this connection").arg(kMostWaiting),
+              parsed.id),
+          parsed.idText);
       return;
     }
     const quint64 slot = reserve(std::nullopt);
@@ -121,15 +125,15 @@ class LocalEndpoint::Client : public QObject {
       }
       if (!self) return;
       --self->waiting_;
-      self->fill(slot, line(toJson(asked, result)));
+      self->fill(slot, line(toJson(asked, result), asked.idText));
     });
   }
 
   // Keeps a place for an answer, in request order; a given answer fills it at once.
-  quint64 reserve(std::optional<QJsonObject> answer) {
+  quint64 reserve(std::optional<QJsonObject> answer, const QByteArray& idText = {}) {
     const quint64 slot = first_ + answers_.size();
     answers_.emplace_back();
-    if (answer) fill(slot, line(*answer));
+    if (answer) fill(slot, line(*answer, idText));
     return slot;
   }
 
@@ -223,7 +227,16 @@ bool LocalEndpoint::listen(const QString& name) {
   }
   const QString path = address(name);
 #ifndef Q_OS_WIN
-  if (QFileInfo::exists(path)) {
+  if (QFileInfo::exists(path) || QFileInfo(path).isSymLink()) {
+    // Only a socket is ever replaced: a file or a link of that name is someone else's.
+    struct stat status {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) == 0 && !S_ISSOCK(status.st_mode)) {
+      error_ = QStringLiteral(
+                   "%1 exists and is not a socket; it is left alone (--name picks "
+                   "another name)")
+                   .arg(path);
+      return false;
+    }
     QLocalSocket probe;
     probe.connectToServer(path);
     if (probe.waitForConnected(kProbeMs)) {

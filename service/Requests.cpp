@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QStringList>
 #include <array>
 #include <cmath>
 #include <utility>
@@ -29,6 +30,63 @@ void putId(QJsonObject& answer, const QJsonValue& id) {
 QJsonObject error(const QString& kind, const QString& message) {
   return QJsonObject{{QStringLiteral("kind"), kind}, {QStringLiteral("message"), message}};
 }
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Reads the members of a JSON object's text at its top level, in the order they stand. The text
+// must already be known to be one valid JSON object: the reader checks nothing the parser did.
+class Members {
+ public:
+  explicit Members(QByteArrayView text) : text_(text) {
+    skipBlanks();
+    ++at_;  // the opening brace
+  }
+
+  // The next member's key, decoded, and its value's text; false after the last.
+  bool next(QString& key, QByteArray& value) {
+    skipBlanks();
+    if (at_ >= text_.size() || text_[at_] == '}') return false;
+    const qsizetype keyStart = at_;
+    skipString();
+    const QByteArray keyText = "[" + text_.sliced(keyStart, at_ - keyStart).toByteArray() + "]";
+    key = QJsonDocument::fromJson(keyText).array().at(0).toString();
+    skipBlanks();
+    ++at_;  // the colon
+    skipBlanks();
+    value.clear();
+    int depth = 0;
+    while (at_ < text_.size()) {
+      const char c = text_[at_];
+      if (depth == 0 && (c == ',' || c == '}')) break;
+      if (c == '"') {
+        const qsizetype from = at_;
+        skipString();
+        value += text_.sliced(from, at_ - from);
+        continue;
+      }
+      if (c == '{' || c == '[') ++depth;
+      if (c == '}' || c == ']') --depth;
+      if (!isBlank(c)) value += c;
+      ++at_;
+    }
+    if (at_ < text_.size() && text_[at_] == ',') ++at_;
+    return true;
+  }
+
+ private:
+  void skipBlanks() {
+    while (at_ < text_.size() && isBlank(text_[at_])) ++at_;
+  }
+  // From an opening quote to just past its closing one.
+  void skipString() {
+    ++at_;
+    while (at_ < text_.size() && text_[at_] != '"') at_ += text_[at_] == '\\' ? 2 : 1;
+    ++at_;
+  }
+
+  QByteArrayView text_;
+  qsizetype at_ = 0;
+};
 
 }  // namespace
 
@@ -60,6 +118,18 @@ ParsedRequest parseRequest(const QByteArray& json) {
   }
   const QJsonObject object = document.object();
   parsed.id = object.value(QStringLiteral("id"));
+  // A key given twice leaves it open which one was meant: nothing is run on a guess.
+  QStringList keys;
+  QString key;
+  QByteArray value;
+  for (Members members(json); members.next(key, value);) {
+    if (key == QLatin1String("id")) parsed.idText = value;
+    if (keys.contains(key)) {
+      parsed.error = QStringLiteral("\"%1\" is given twice").arg(key.left(40));
+      return parsed;
+    }
+    keys.append(key);
+  }
 
   const QJsonValue actionValue = object.value(QStringLiteral("action"));
   if (!actionValue.isString()) {
@@ -75,12 +145,16 @@ ParsedRequest parseRequest(const QByteArray& json) {
   Request request;
   request.action = *action;
   request.id = parsed.id;
+  request.idText = parsed.idText;
   if (*action == Action::Open) {
     const QJsonValue port = object.value(QStringLiteral("port"));
     if (port.isString()) {
       request.port = port.toString();
+    } else if (port.isDouble() && port.toDouble() == std::trunc(port.toDouble())) {
+      request.port = QString::number(port.toDouble(), 'f', 0);
     } else if (port.isDouble()) {
-      request.port = QString::number(port.toDouble());
+      parsed.error = QStringLiteral("\"port\" is not a whole number");
+      return parsed;
     } else {
       parsed.error = QStringLiteral("\"open\" needs a \"port\": a number or \"AUTOMATIC\"");
       return parsed;
@@ -124,6 +198,16 @@ QJsonObject badRequestAnswer(const QString& message, const QJsonValue& id) {
                      {QStringLiteral("error"), error(QStringLiteral("bad-request"), message)}};
   putId(answer, id);
   return answer;
+}
+
+QByteArray answerText(const QJsonObject& answer, const QByteArray& idText) {
+  if (idText.isEmpty()) return QJsonDocument(answer).toJson(QJsonDocument::Compact);
+  QJsonObject rest = answer;
+  rest.remove(QStringLiteral("id"));
+  QByteArray text = QJsonDocument(rest).toJson(QJsonDocument::Compact);
+  // The id goes first, as its own text.
+  text.insert(1, "\"id\":" + idText + (rest.isEmpty() ? "" : ","));
+  return text;
 }
 
 }  // namespace service

@@ -25,6 +25,9 @@ struct Request {
   QString port;
   // Echoed in the answer when the request had one (any JSON value); undefined when it had none.
   QJsonValue id = QJsonValue(QJsonValue::Undefined);
+  // The id's JSON text as it was sent (blanks between its tokens left out), so that it comes back
+  // exactly: a long number would not survive the trip through a double. Empty without an id.
+  QByteArray idText;
 };
 
 // What the window shows, and so what every channel can see of the rig.
@@ -64,6 +67,7 @@ struct ParsedRequest {
   std::optional<Request> request;
   QString error;
   QJsonValue id = QJsonValue(QJsonValue::Undefined);
+  QByteArray idText;
 };
 ParsedRequest parseRequest(const QByteArray& json);
 
@@ -76,5 +80,7 @@ QJsonObject toJson(const Request& request, const Result& result);
 // request that could not be taken.
 QJsonObject badRequestAnswer(const QString& message,
                              const QJsonValue& id = QJsonValue(QJsonValue::Undefined));
+// An answer's compact JSON text, with its "id" written as `idText` when there is one.
+QByteArray answerText(const QJsonObject& answer, const QByteArray& idText = {});
 
 }  // namespace service

@@ -146,15 +146,17 @@ class RigService::Worker : public QThread {
     serial_->stopWatching();
     if (retry_ != nullptr) retry_->stop();
   }
-  void shutDown() {
+  bool shutDown() {
     endWatch();
     try {
       if (serial_->portOpen()) {
         rig_->sendRelayCommand(rig::protocol::switchCommand(rig::protocol::kShutterRelay, false));
+        return true;
       }
     } catch (const std::exception&) {
       // The line is gone: nothing more can be commanded.
     }
+    return false;
   }
 
  protected:
@@ -447,8 +449,10 @@ void RigService::endWatch() {
   worker_->post([worker = worker_.get()] { worker->endWatch(); });
 }
 
-void RigService::shutDown() {
-  worker_->postAndWait([worker = worker_.get()] { worker->shutDown(); });
+bool RigService::shutDown() {
+  bool sent = false;
+  worker_->postAndWait([worker = worker_.get(), &sent] { sent = worker->shutDown(); });
+  return sent;
 }
 
 void RigService::withSerial(const std::function<void(rig::SerialControl&)>& work) {

@@ -42,8 +42,9 @@ class RigService : public RigHost {
   void endWatch();
 
   // For the end of a headless run: waits until the queue is empty, then commands relay 1 off
-  // when the port is open, so the shutter never stays open after the service stops.
-  void shutDown();
+  // when the port is open, so the shutter never stays open after the service stops. Returns
+  // whether that command went out.
+  bool shutDown();
 
   // Runs `work` on the service's thread with the serial control, after the requests queued
   // before it, and waits for it (tests and diagnostics: closing the port, reading its buffer).

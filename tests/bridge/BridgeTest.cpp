@@ -114,8 +114,9 @@ TEST_F(BridgeTest, BadPayloadsAreAnsweredWithAnErrorAndRunNothing) {
                               "relay on 1",
                               R"({"action": "raw", "id": "r1"})",
                               "open",
-                              "[\"flash\"]",
-                              QByteArray()};
+                              "[\"flash\"]"};
+  // An empty payload (how a retained message is cleared) is no request: not even answered.
+  user.publish(kCommand, QByteArray());
   for (const QByteArray& payload : bad) user.publish(kCommand, payload);
   user.publish(kCommand, "shutter");
   ASSERT_TRUE(
@@ -129,6 +130,8 @@ TEST_F(BridgeTest, BadPayloadsAreAnsweredWithAnErrorAndRunNothing) {
     EXPECT_EQ(answer["error"].toObject()["kind"].toString(), QStringLiteral("bad-request")) << i;
   }
   EXPECT_EQ(answers[5].json()["id"].toString(), QStringLiteral("r1"));
+  EXPECT_TRUE(answers.back().json()["ok"].toBool());
+  EXPECT_EQ(answers.size(), static_cast<std::size_t>(bad.size()) + 1);
 }
 
 TEST_F(BridgeTest, RetainedCommandsAreIgnoredAndRepeatedIdsRunOnce) {
@@ -200,7 +203,7 @@ TEST_F(BridgeTest, CleanExitAndAClosedWindowLeaveTheRigOffline) {
   TestClient watcher(broker.port(), {kState});
   ASSERT_TRUE(watcher.ready());
   ASSERT_TRUE(eventually([&] { return watcher.count(kState) >= 1; }));
-  EXPECT_EQ(watcher.on(kState).back().payload, QByteArray(R"({"online":false})"));
+  EXPECT_FALSE(watcher.on(kState).back().json()["online"].toBool());
 
   // The panel's rig service goes with its window, before the bridge.
   auto window = std::make_unique<FakeHost>();
@@ -213,7 +216,49 @@ TEST_F(BridgeTest, CleanExitAndAClosedWindowLeaveTheRigOffline) {
   other.stop();
 }
 
-TEST_F(BridgeTest, DiscoveryAnnouncesTheThreeButtons) {
+// Two rigs started under one name: the second says so and takes none of the name's commands,
+// and its leaving does not mark the first offline; once the first leaves, the second takes over.
+TEST_F(BridgeTest, ASecondRigOfOneNameYieldsUntilTheFirstLeaves) {
+  startBridge();
+  ASSERT_TRUE(connected());
+  FakeHost secondHost;
+  auto second = std::make_unique<bridge::Bridge>(secondHost, settingsFor(broker));
+  second->start();
+  ASSERT_TRUE(eventually([&] {
+    return secondHost.broker().startsWith(QStringLiteral("name taken"));
+  })) << secondHost.broker().toStdString();
+  EXPECT_EQ(host.broker(), QStringLiteral("connected"));
+
+  TestClient user(broker.port(), {kResult, kState});
+  ASSERT_TRUE(user.ready());
+  user.publish(kCommand, "flash");
+  user.publish(kAll, "shutter");
+  ASSERT_TRUE(eventually([&] { return user.count(kResult) == 2; }));
+  EXPECT_EQ(actions(), (std::vector{Action::Flash, Action::Shutter}));
+  EXPECT_TRUE(secondHost.requests.empty());
+
+  // The second leaves: the retained state is still the first's, online.
+  second.reset();
+  TestClient watcher(broker.port(), {kState});
+  ASSERT_TRUE(watcher.ready());
+  ASSERT_TRUE(eventually([&] { return watcher.count(kState) >= 1; }));
+  EXPECT_TRUE(watcher.on(kState).back().json()["online"].toBool());
+
+  // A second again, and then the first leaves: the second takes the name and its commands.
+  second = std::make_unique<bridge::Bridge>(secondHost, settingsFor(broker));
+  second->start();
+  ASSERT_TRUE(
+      eventually([&] { return secondHost.broker().startsWith(QStringLiteral("name taken")); }));
+  bridge.reset();
+  ASSERT_TRUE(eventually([&] { return secondHost.broker() == QStringLiteral("connected"); }));
+  ASSERT_TRUE(eventually([&] { return watcher.on(kState).back().json()["online"].toBool(); }));
+  user.publish(kCommand, "sequence");
+  ASSERT_TRUE(eventually([&] { return secondHost.requests.size() == 1; }));
+  EXPECT_EQ(secondHost.requests[0].action, Action::Sequence);
+  second.reset();
+}
+
+TEST_F(BridgeTest, DiscoveryAnnouncesTheButtonsAndTheFlashAndCanRemoveThem) {
   auto settings = settingsFor(broker);
   settings.haPrefix = QStringLiteral("ha");
   startBridge(settings);
@@ -240,6 +285,32 @@ TEST_F(BridgeTest, DiscoveryAnnouncesTheThreeButtons) {
   EXPECT_EQ(watcher.on(shutter).front().json()["payload_press"].toString(),
             QStringLiteral("shutter"));
   EXPECT_EQ(watcher.on(flash).front().json()["device"], config["device"]);
+  // Who announced it, in which version; each press with an id of its own.
+  EXPECT_EQ(config["origin"].toObject()["name"].toString(), QStringLiteral("Quillmar"));
+  EXPECT_FALSE(config["device"].toObject()["sw_version"].toString().isEmpty());
+  EXPECT_TRUE(config["command_template"].toString().contains(QStringLiteral("\"id\"")));
+  // Unavailable while the port is not open ("Port Lost"), not only while the rig is away.
+  EXPECT_TRUE(config["availability"].toArray()[0].toObject()["value_template"].toString().contains(
+      QStringLiteral("value_json.open")));
+
+  // The flash's state, read from the state topic.
+  const QString sensor = QStringLiteral("ha/binary_sensor/quillmar_cam1/flash/config");
+  TestClient sensors(broker.port(), {sensor});
+  ASSERT_TRUE(sensors.ready());
+  ASSERT_TRUE(eventually([&] { return sensors.count(sensor) == 1; }));
+  EXPECT_EQ(sensors.on(sensor).front().json()["state_topic"].toString(), kState);
+
+  // Under its old name after a rename, the rig removes what it announced: empty retained configs.
+  bridge.reset();
+  settings.haRemove = true;
+  startBridge(settings);
+  ASSERT_TRUE(connected());
+  ASSERT_TRUE(eventually([&] { return sensors.count(sensor) == 2 && watcher.count(start) == 2; }));
+  EXPECT_TRUE(sensors.on(sensor).back().payload.isEmpty());
+  for (const QString& button : {start, flash, shutter}) {
+    ASSERT_TRUE(eventually([&] { return watcher.count(button) == 2; })) << button.toStdString();
+    EXPECT_TRUE(watcher.on(button).back().payload.isEmpty()) << button.toStdString();
+  }
 }
 
 TEST(BridgeAccounts, AWrongPasswordIsRefusedInWordsAndTheRightOneTaken) {

@@ -122,6 +122,10 @@ TEST(BrokerOptions, RigNamesAndTheOtherOptions) {
             QStringLiteral("ha/lab"));
   EXPECT_FALSE(parse(mqtt("mqtt://h") + QStringList{"--ha-discovery=ha/+"}).settings);
   EXPECT_FALSE(parse(mqtt("mqtt://h")).settings->haPrefix);
+  // Removing the entities needs the prefix they were announced under.
+  EXPECT_TRUE(
+      parse(mqtt("mqtt://h") + QStringList{"--ha-discovery", "--ha-remove"}).settings->haRemove);
+  EXPECT_FALSE(parse(mqtt("mqtt://h") + QStringList{"--ha-remove"}).settings);
 
   EXPECT_FALSE(parse(mqtt("mqtt://h") + QStringList{"--mqtt-cafile", "/dev/null"}).settings);
   EXPECT_TRUE(parse(mqtt("mqtts://h") + QStringList{"--mqtt-cafile", "/dev/null"}).settings);

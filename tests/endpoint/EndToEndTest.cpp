@@ -141,6 +141,53 @@ TEST_F(OnModule, ServeRunsTwoClientsRequestsInArrivalOrderAndEndsWithTheShutterO
   EXPECT_FALSE(QFileInfo::exists(address())) << "the socket outlived serve";
 }
 
+// AUTOMATIC queued behind a sequence runs as soon as the sequence's last command is out, while
+// its answer is still on the line.
+TEST_F(OnModule, AutomaticQueuedBehindASequenceFindsTheModule) {
+  auto options = module.options();
+  options.paced = true;
+  module.setOptions(options);
+  auto serve = cli({QStringLiteral("serve"), QStringLiteral("--ports"), device(),
+                    QStringLiteral("--port"), QStringLiteral("1")});
+  ASSERT_TRUE(spinUntil([&] { return EndpointClient(address()).connected(); }, 10000));
+  EndpointClient client(address());
+  client.send(
+      "{\"action\":\"sequence\"}\n{\"action\":\"open\",\"port\":\"AUTOMATIC\"}\n"
+      "{\"action\":\"flash\"}\n");
+  const auto answers = client.take(3, 15000);
+  ASSERT_EQ(answers.size(), 3u);
+  EXPECT_TRUE(answers[0].value(QStringLiteral("ok")).toBool());
+  EXPECT_TRUE(answers[1].value(QStringLiteral("ok")).toBool())
+      << answers[1].value("error").toObject().value("message").toString().toStdString();
+  EXPECT_TRUE(answers[2].value(QStringLiteral("ok")).toBool());
+  serve->terminate();
+  EXPECT_TRUE(finish(*serve));
+}
+
+// Stopped while its module is away, serve says it could not command the shutter off, not that
+// it did.
+TEST_F(OnModule, ServeStoppedWhileThePortIsLostClaimsNoCommand) {
+  auto serve = cli({QStringLiteral("serve"), QStringLiteral("--ports"), device(),
+                    QStringLiteral("--port"), QStringLiteral("1")});
+  ASSERT_TRUE(spinUntil([&] { return EndpointClient(address()).connected(); }, 10000));
+  module.vanish();
+  EndpointClient client(address());
+  ASSERT_TRUE(spinUntil([&] {
+    client.send("{\"action\":\"status\"}\n");
+    const auto answers = client.take(1);
+    return !answers.empty() && answers[0]
+                                       .value(QStringLiteral("state"))
+                                       .toObject()
+                                       .value(QStringLiteral("status"))
+                                       .toString() == QStringLiteral("Port Lost");
+  }));
+  serve->terminate();
+  ASSERT_TRUE(finish(*serve));
+  const QString err = QString::fromLocal8Bit(serve->readAllStandardError());
+  EXPECT_FALSE(err.contains(QStringLiteral("relay 1 commanded off"))) << err.toStdString();
+  EXPECT_TRUE(err.contains(QStringLiteral("could not be commanded off"))) << err.toStdString();
+}
+
 class PanelOnModule : public OnModule {
  protected:
   void SetUp() override {

@@ -47,15 +47,22 @@ class EndpointClient {
   // The next `count` answers, fewer when they do not come within `ms`.
   std::vector<QJsonObject> take(std::size_t count, int ms = 10000) {
     std::vector<QJsonObject> answers;
+    for (const QByteArray& line : takeLines(count, ms)) {
+      answers.push_back(QJsonDocument::fromJson(line).object());
+    }
+    return answers;
+  }
+
+  // The same as the lines sent, unparsed.
+  std::vector<QByteArray> takeLines(std::size_t count, int ms = 10000) {
+    std::vector<QByteArray> lines;
     spinUntil(
         [&] {
-          while (answers.size() < count && socket_.canReadLine()) {
-            answers.push_back(QJsonDocument::fromJson(socket_.readLine()).object());
-          }
-          return answers.size() >= count;
+          while (lines.size() < count && socket_.canReadLine()) lines.push_back(socket_.readLine());
+          return lines.size() >= count;
         },
         ms);
-    return answers;
+    return lines;
   }
 
  private:

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -111,6 +112,34 @@ TEST_F(Endpoint, PipelinedRequestsAreAnsweredInRequestOrderWithTheirIds) {
   // The failure is shown on the panel too.
   ASSERT_EQ(shown.size(), 1);
   EXPECT_TRUE(shown.at(0).at(0).toString().contains(failed.message));
+}
+
+TEST_F(Endpoint, RequestsAreTakenOnlyAsMeantAndIdsComeBackAsSent) {
+  host.answerAtOnce = true;
+  EndpointClient client(path());
+  client.send(
+      "{\"action\":\"open\",\"port\":1.5,\"id\":1}\n"
+      "{\"action\":\"status\",\"action\":\"flash\",\"id\":2}\n"
+      "{\"action\":\"open\",\"port\":2.0}\n"
+      "{\"action\":\"status\",\"id\":123456789012345678901234567890}\n"
+      "{\"id\" : { \"a\" : [1.50, \"x,} \\\"y\"] } , \"action\":\"flash\"}\n"
+      "{\"action\":\"jump\",\"id\":-0.10e+3}\n");
+  const auto lines = client.takeLines(6);
+  ASSERT_EQ(lines.size(), 6u);
+  std::vector<QJsonObject> answers;
+  for (const QByteArray& line : lines) answers.push_back(QJsonDocument::fromJson(line).object());
+  // A port between two numbers, and a key given twice, run nothing.
+  EXPECT_EQ(kindOf(answers[0]), QStringLiteral("bad-request"));
+  EXPECT_EQ(answers[0].value(QStringLiteral("id")).toInt(), 1);
+  EXPECT_EQ(kindOf(answers[1]), QStringLiteral("bad-request"));
+  ASSERT_EQ(host.received.size(), 3u);
+  EXPECT_EQ(host.received[0].port, QStringLiteral("2"));
+  EXPECT_EQ(host.received[2].action, Action::Flash);
+  // Ids come back in their own text, long numbers and all.
+  EXPECT_TRUE(lines[3].startsWith("{\"id\":123456789012345678901234567890,")) << lines[3].data();
+  EXPECT_TRUE(lines[4].startsWith("{\"id\":{\"a\":[1.50,\"x,} \\\"y\"]},")) << lines[4].data();
+  EXPECT_TRUE(lines[5].startsWith("{\"id\":-0.10e+3,")) << lines[5].data();
+  EXPECT_EQ(kindOf(answers[5]), QStringLiteral("bad-request"));
 }
 
 TEST_F(Endpoint, OverlongLinesAreAnsweredAndSkippedWithoutBeingHeld) {
@@ -230,6 +259,18 @@ TEST_F(Endpoint, ANameInUseIsRefusedAndAStaleSocketIsReplaced) {
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ::close(fd);
   EXPECT_TRUE(second.listen(QStringLiteral("stale"))) << second.errorString().toStdString();
+
+  // A file of the socket's name that is no socket is someone else's: left as it is.
+  QFile file(service::LocalEndpoint::address(QStringLiteral("notes")));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("keep me");
+  file.close();
+  service::LocalEndpoint third(other);
+  EXPECT_FALSE(third.listen(QStringLiteral("notes")));
+  EXPECT_TRUE(third.errorString().contains(QStringLiteral("not a socket")))
+      << third.errorString().toStdString();
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), QByteArray("keep me"));
 
   for (const char* bad : {"", "../up", "a/b", ".hidden", "sp ace"}) {
     service::LocalEndpoint refused(other);

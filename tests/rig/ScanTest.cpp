@@ -142,6 +142,34 @@ TEST_F(Scan, MatchWhosePortCannotBeReopenedIsNoSuccess) {
   EXPECT_EQ(refusing.commands(), std::vector<std::string>{"id get"});  // no reset ran
 }
 
+// The end of an earlier reply still arriving when the port opens, or together with the question,
+// is not the identification: the module's own answer behind it is found.
+TEST_F(Scan, LeftoversOfEarlierRepliesAreNoIdentification) {
+  module(2);
+  struct Lagging : FakeSerial {
+    using FakeSerial::FakeSerial;
+    void setPortOpen(bool open) override {
+      FakeSerial::setPortOpen(open);
+      if (open) arrive(5ms, "ay off 1\r\n\r\n>");
+    }
+    void output(std::string_view text) override {
+      if (text == "id get\r") arrive(1ms, "relay on 0\r\n\r\n>");
+      FakeSerial::output(text);
+    }
+  };
+  for (const bool lateTail : {false, true}) {
+    FakePanel shown;
+    Lagging lagging{clock};
+    lagging.ports = serial.ports;
+    lagging.replyDelay = lateTail ? 30ms : 5ms;
+    rig::Rig scanning{lagging, shown, clock};
+    shown.setText(Control::Combo1, "AUTOMATIC");
+    EXPECT_EQ(scanning.openComPort(), std::nullopt);
+    EXPECT_EQ(shown.text(Control::Text3), "Port found and opened");
+    EXPECT_EQ(shown.text(Control::Text2), "id get\r\nKOVRA 78\r\n>");
+  }
+}
+
 TEST_F(Scan, SecondScanWhileOpenFindsTheModuleOnItsRealPort) {
   serial.ports[1] = {.openError = "", .answers = false, .identification = ""};
   module(6);
