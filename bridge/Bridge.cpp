@@ -153,27 +153,6 @@ void Bridge::answer(const QByteArray& json) {
   emit toLink(message, true);
 }
 
-void Bridge::forget() {
-  const auto now = std::chrono::steady_clock::now();
-  while (!seenOrder_.empty() &&
-         (now - seenOrder_.front().at > kRepeatWindow || seenOrder_.size() > kMostRemembered)) {
-    seen_.remove(seenOrder_.front().key);
-    seenOrder_.pop_front();
-  }
-}
-
-bool Bridge::repeated(const QString& key) {
-  forget();
-  if (const auto it = seen_.constFind(key); it != seen_.constEnd()) {
-    if (it->has_value()) answer(**it);
-    return true;
-  }
-  seen_.insert(key, std::nullopt);
-  seenOrder_.push_back({std::chrono::steady_clock::now(), key});
-  forget();
-  return false;
-}
-
 void Bridge::received(const QString& topicName, const QByteArray& payload, bool retained) {
   // A retained command is an old one: it must not run at every start.
   if (retained) {
@@ -197,21 +176,18 @@ void Bridge::received(const QString& topicName, const QByteArray& payload, bool 
     return;
   }
   const service::Request request = *parsed.request;
-  QString key;
-  if (!request.id.isUndefined()) {
-    key = QString::fromUtf8(QJsonDocument(QJsonArray{request.id}).toJson(QJsonDocument::Compact));
-    if (repeated(key)) return;
+  // A repeat of a request still running gets nothing more: the first one's answer comes.
+  if (recent_.repeated(
+          request.id, [this](const QByteArray& json) { answer(json); }, false)) {
+    return;
   }
   if (!host_) return;
-  host_->submit(request,
-                [self = QPointer<Bridge>(this), request, key](const service::Result& result) {
-                  if (!self) return;
-                  const QByteArray json = compact(service::toJson(request, result));
-                  if (!key.isEmpty()) {
-                    if (const auto it = self->seen_.find(key); it != self->seen_.end()) *it = json;
-                  }
-                  self->answer(json);
-                });
+  host_->submit(request, [self = QPointer<Bridge>(this), request](const service::Result& result) {
+    if (!self) return;
+    const QByteArray json = compact(service::toJson(request, result));
+    self->recent_.answered(request.id, json);
+    self->answer(json);
+  });
 }
 
 }  // namespace bridge
