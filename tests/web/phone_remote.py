@@ -9,6 +9,7 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -150,6 +151,33 @@ def check_serve(page):
         fail(f"a refused request reached the line: {module.commands()[2:]}")
     print("ok: no token, a wrong token, another site's page, a bad request: nothing ran")
 
+    # Clients that never finish a request fill the server up to its limit: one more is turned
+    # away at once, and they are dropped in time, after which a request is served again.
+    port = int(base.rsplit(":", 1)[1])
+    stalled = []
+    for _ in range(64):
+        stalled.append(socket.create_connection(("127.0.0.1", port)))
+        stalled[-1].sendall(b"POST /api/request HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+    time.sleep(0.5)
+    extra = socket.create_connection(("127.0.0.1", port))
+    extra.settimeout(5)
+    try:
+        if extra.recv(1) != b"":
+            fail("a client beyond the limit was served")
+    except ConnectionResetError:
+        pass
+    for client in stalled:
+        client.settimeout(20)
+        try:
+            if client.recv(1) != b"":
+                fail("a client that never finished its request got an answer")
+        except ConnectionResetError:
+            pass
+        client.close()
+    if http(base + "/api/state", headers=bearer)[0] != 200:
+        fail("no answer once the stalled clients were dropped")
+    print("ok: 64 clients at most; those that never finish a request are dropped")
+
     # The same id twice runs once and gets the same answer.
     shutter = json.dumps({"action": "shutter", "id": "tap-1"}).encode()
     first = http(base + "/api/request", shutter, bearer)
@@ -174,8 +202,6 @@ def check_serve(page):
     labels = [b.text.split("\n")[0] for b in page.find_elements(By.CSS_SELECTOR, "button")]
     if labels != ["START", "Main Flash", "Camera Shutter"]:
         fail(f"button labels {labels}")
-    if SCREENSHOT:
-        page.save_screenshot(SCREENSHOT)
 
     before = len(module.commands())
     start_button.click()
@@ -185,6 +211,8 @@ def check_serve(page):
         fail(f"a tap on START: {module.commands()[before:]}")
     if not wait_until(5, lambda: "10 commands" in text_of(page, "recordTitle")):
         fail(f"no timing record of the run: {text_of(page, 'record')!r}")
+    if SCREENSHOT:
+        page.save_screenshot(SCREENSHOT)
     print("ok: a tap on START put the two-shot sequence on the line")
 
     # The module stops answering (unplugged): the page tells the failure in words.
