@@ -155,7 +155,10 @@ WebRemote::WebRemote(service::RigHost& host, WebSettings settings, QObject* pare
           [this] { push(QByteArrayLiteral("event: ping\ndata: {}\n\n")); });
 }
 
-WebRemote::~WebRemote() = default;
+WebRemote::~WebRemote() {
+  // The connections count themselves off here as they go: they go first, while all is whole.
+  delete listener_;
+}
 
 bool WebRemote::listen() {
   error_.clear();
