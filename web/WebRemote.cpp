@@ -267,8 +267,9 @@ bool WebRemote::authorized(const QHttpServerRequest& request) const {
 
 // The Host named must be the address listened on (any IP address when listening on all), so a
 // name that a foreign page has pointed at this machine (DNS rebinding) gets nowhere; an Origin,
-// when sent, must be that same host.
-bool WebRemote::sameSite(const QHttpServerRequest& request) const {
+// when sent, must be that same host. A link from elsewhere may still open the page: the cookie
+// is not sent with it, and loading the page fires nothing.
+bool WebRemote::sameSite(const QHttpServerRequest& request, bool navigation) const {
   const QByteArray host = request.value("Host").trimmed().toLower();
   const QByteArray suffix = ':' + QByteArray::number(port());
   if (!host.endsWith(suffix)) return false;
@@ -283,6 +284,7 @@ bool WebRemote::sameSite(const QHttpServerRequest& request) const {
     const QHostAddress address(QString::fromLatin1(name));
     if (address.isNull() || (!anyAddress && !address.isEqual(settings_.address))) return false;
   }
+  if (navigation) return true;
   if (request.value("Sec-Fetch-Site").toLower() == "cross-site") return false;
   const QByteArray origin = request.value("Origin").trimmed().toLower();
   return origin.isEmpty() || origin == "http://" + host;
@@ -298,7 +300,7 @@ bool WebRemote::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
     if (guard != nullptr) guard->end();
   };
 
-  if (!sameSite(request)) {
+  if (!sameSite(request, path == QLatin1String("/") && get)) {
     respond(makeResponder(request, socket),
             failure("forbidden", QStringLiteral("request from another site or for another host")),
             Status::Forbidden);

@@ -81,7 +81,9 @@ class WebRemote : public QAbstractHttpServer {
   };
 
   bool authorized(const QHttpServerRequest& request) const;
-  bool sameSite(const QHttpServerRequest& request) const;
+  // Whether the request names this host, and, unless it is `navigation` (loading the page, which
+  // runs nothing), comes from this site's own page.
+  bool sameSite(const QHttpServerRequest& request, bool navigation) const;
   void serveRequest(const QHttpServerRequest& request, QTcpSocket* socket);
   void openStream(const QHttpServerRequest& request, QTcpSocket* socket);
   void push(const QByteArray& event);
