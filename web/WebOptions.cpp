@@ -21,6 +21,11 @@ bool parseListen(const QString& text, WebSettings& settings, QString& error) {
   } else if (const qsizetype colon = text.lastIndexOf(QLatin1Char(':')); colon >= 0) {
     address = text.left(colon);
     port = text.mid(colon + 1);
+    // "::1:80" could be a whole address or one with a port: brackets say which.
+    if (address.contains(QLatin1Char(':'))) {
+      error = QStringLiteral("--web: an IPv6 address goes in brackets before its port: [::1]:8080");
+      return false;
+    }
   }
   if (!address.isEmpty() && !settings.address.setAddress(address)) {
     error = QStringLiteral("--web: \"%1\" is no IP address (give 0.0.0.0 for every one)")
