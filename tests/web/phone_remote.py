@@ -119,7 +119,11 @@ def text_of(page, element_id):
 
 def check_serve(page):
     module = Module("serve-sim")
-    start("serve", [CLI, "--ports", module.device, "serve", "--port", "1", "--web", "127.0.0.1:0"])
+    token_file = os.path.join(WORK.name, "token")
+    with open(token_file, "w") as out:
+        out.write("studio-token-for-the-bookmark\n")
+    serve = start("serve", [CLI, "--ports", module.device, "serve", "--port", "1",
+                            "--web", "127.0.0.1:0", "--web-token-file", token_file])
     url = url_from("serve")
     base, token = url.split("/?token=")
     wait_until(10, lambda: len(module.commands()) >= 2)
@@ -229,6 +233,22 @@ def check_serve(page):
     finally:
         module.process.send_signal(signal.SIGCONT)
     print(f"ok: the module unplugged, the page says {words!r}")
+
+    # The program stops: the page says its link is lost, and when the program is back (with the
+    # studio's fixed token, on the same port) the page is too, by itself.
+    serve.terminate()
+    serve.wait(10)
+    if not wait_until(10, lambda: page.find_element(By.ID, "link").is_displayed()):
+        fail("the page did not tell the lost link")
+    if start_button.is_enabled():
+        fail("START stayed enabled without a link to the rig")
+    start("serve-again", [CLI, "--ports", module.device, "serve", "--port", "1", "--web",
+                          base.rsplit("/", 1)[1], "--web-token-file", token_file])
+    url_from("serve-again")
+    if not wait_until(20, lambda: not page.find_element(By.ID, "link").is_displayed()
+                      and start_button.is_enabled()):
+        fail("the page did not come back with the program")
+    print("ok: the page tells a lost link and comes back by itself")
 
 
 def check_panel(page):
