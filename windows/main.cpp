@@ -246,6 +246,7 @@ int main(int argc, char* argv[]) {
       std::fprintf(
           stderr,
           "quillmar: %s\nUsage: quillmar [--ports DEV1,DEV2,...] [--name NAME] [--list-ports]\n"
+          "                [--mqtt URL ...] [--web [ADDRESS:]PORT ...]\n"
           "Try 'quillmar --help'.\n",
           error.toLocal8Bit().constData());
       return 2;
