@@ -16,6 +16,10 @@
 #include <QUrlQuery>
 #include <array>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 #include "service/LocalEndpoint.h"
 
 namespace web {
@@ -233,8 +237,13 @@ std::unique_ptr<WebRemote> WebRemote::start(service::RigHost& host, const WebSet
     return nullptr;
   }
   const QString url = remote->url();
+  // The code is for eyes on a terminal, not for a log.
+  bool terminal = true;
+#ifdef Q_OS_UNIX
+  terminal = ::isatty(::fileno(out)) != 0;
+#endif
   std::fprintf(out, "phone remote: %s\n%s", url.toLocal8Bit().constData(),
-               terminalQr(url).toUtf8().constData());
+               terminal ? terminalQr(url).toUtf8().constData() : "");
   std::fflush(out);
   if (endpoint != nullptr) {
     endpoint->setStatusExtra(QJsonObject{

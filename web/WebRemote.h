@@ -61,9 +61,9 @@ class WebRemote : public QAbstractHttpServer {
   QString url() const;
   int clients() const { return clients_; }
 
-  // For both programs: makes the remote, starts it, prints its URL and a QR code of it on
-  // `out`, and puts the URL and token in `endpoint`'s status answers (when there is one).
-  // Null with `error` set when it cannot listen.
+  // For both programs: makes the remote, starts it, prints its URL on `out` (and a QR code of
+  // it when `out` is a terminal), and puts the URL and token in `endpoint`'s status answers (when
+  // there is one). Null with `error` set when it cannot listen.
   static std::unique_ptr<WebRemote> start(service::RigHost& host, const WebSettings& settings,
                                           service::LocalEndpoint* endpoint, QString& error,
                                           std::FILE* out = stderr);
