@@ -37,6 +37,7 @@
 #include "SimProcess.h"
 #include "Startup.h"
 #include "Stats.h"
+#include "WebRows.h"
 #include "rig/Panel.h"
 #include "rig/Rig.h"
 #include "serial/CommControl.h"
@@ -81,18 +82,21 @@ struct Settings {
   int remoteClients = 10;    // clients of the local socket, each with
   int remoteSequences = 10;  // this many sequences at once
   bool startup = true;
+  bool webOnly = false;     // the phone remote's rows alone
   std::string samplesFile;  // every sample, one "measurement<TAB>value" a line
   std::string quillmar = QUILLMAR_PROGRAM;
 };
 
 constexpr std::string_view kUsage =
-    "Usage: quillmar-bench [--quick] [--no-startup] [--quillmar PATH] [--samples FILE]\n"
+    "Usage: quillmar-bench [--quick] [--no-startup] [--web-only] [--quillmar PATH] [--samples "
+    "FILE]\n"
     "Measures pulse width, sequence time, CPU use, port scan time, reaction time, reading a late\n"
     "answer, start-up, repaint waits and requests through the local socket of the panel against a\n"
     "simulated relay module paced at 9600 baud, and prints a markdown table.\n"
     "\n"
     "  --quick          a short run (few repetitions): for trying the benchmark, not for figures\n"
     "  --no-startup     skip the start-up measurement (needs Xvfb)\n"
+    "  --web-only       only the phone remote's rows\n"
     "  --quillmar PATH  the panel program for the start-up measurement (default: this build's)\n"
     "  --samples FILE   also write every sample to FILE, \"measurement<TAB>value\" a line\n";
 
@@ -283,6 +287,7 @@ class Bench {
   void measureScans(std::vector<bench::Row>& rows);
   void measurePanel(std::vector<bench::Row>& rows);
   void measureRemote(std::vector<bench::Row>& rows);
+  void measureWeb(std::vector<bench::Row>& rows);
   void measureBaseline(std::vector<bench::Row>& rows);
   void measureLateAnswers(std::vector<bench::Row>& rows);
   void measureStartup(std::vector<bench::Row>& rows);
@@ -622,8 +627,22 @@ void Bench::measureRemote(std::vector<bench::Row>& rows) {
          [](const bench::Summary& s) { return s.max <= 1.02; });
 }
 
+void Bench::measureWeb(std::vector<bench::Row>& rows) {
+  const bench::WebFigures figures = bench::measureWeb(sim_, settings_.reactions, idle);
+  for (const std::string& what : figures.problems) problem(what);
+  addRow(rows, "Phone remote: POST to its first byte on the line, loopback (ms)",
+         figures.firstByteMs, 3, "median <= 2 ms",
+         [](const bench::Summary& s) { return s.median <= 2.0; });
+  addRow(rows, "Phone remote: state change to its event at a connected page (ms)", figures.pushMs,
+         3, "median <= 20 ms", [](const bench::Summary& s) { return s.median <= 20.0; });
+}
+
 std::vector<bench::Row> Bench::run() {
   std::vector<bench::Row> rows;
+  if (settings_.webOnly) {
+    measureWeb(rows);
+    return rows;
+  }
   std::fprintf(stderr, "quillmar-bench: port scans...\n");
   measureScans(rows);
   std::fprintf(stderr, "quillmar-bench: pulses, reactions, sequences...\n");
@@ -632,6 +651,8 @@ std::vector<bench::Row> Bench::run() {
   measureLateAnswers(rows);
   std::fprintf(stderr, "quillmar-bench: requests through the local socket...\n");
   measureRemote(rows);
+  std::fprintf(stderr, "quillmar-bench: requests through the phone remote...\n");
+  measureWeb(rows);
   std::fprintf(stderr, "quillmar-bench: busy-wait baseline...\n");
   measureBaseline(rows);
   std::fprintf(stderr, "quillmar-bench: unplug and replug...\n");
@@ -679,6 +700,8 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.remoteSequences = 2;
     } else if (arg == "--no-startup") {
       settings.startup = false;
+    } else if (arg == "--web-only") {
+      settings.webOnly = true;
     } else if (arg == "--samples" && i + 1 < argc) {
       settings.samplesFile = argv[++i];
     } else if (arg == "--quillmar" && i + 1 < argc) {

@@ -215,27 +215,6 @@ void Bridge::answer(const QByteArray& json) {
   emit toLink(message, true);
 }
 
-void Bridge::forget() {
-  const auto now = std::chrono::steady_clock::now();
-  while (!seenOrder_.empty() &&
-         (now - seenOrder_.front().at > kRepeatWindow || seenOrder_.size() > kMostRemembered)) {
-    seen_.remove(seenOrder_.front().key);
-    seenOrder_.pop_front();
-  }
-}
-
-bool Bridge::repeated(const QString& key) {
-  forget();
-  if (const auto it = seen_.constFind(key); it != seen_.constEnd()) {
-    if (it->has_value()) answer(**it);
-    return true;
-  }
-  seen_.insert(key, std::nullopt);
-  seenOrder_.push_back({std::chrono::steady_clock::now(), key});
-  forget();
-  return false;
-}
-
 void Bridge::presence(const QByteArray& payload) {
   const QJsonObject other = QJsonDocument::fromJson(payload).object();
   const QString instance = other.value(QStringLiteral("instance")).toString();
@@ -301,20 +280,16 @@ void Bridge::received(const QString& topicName, const QByteArray& payload, bool 
     return;
   }
   const service::Request request = *parsed.request;
-  // Ids are told apart by their text: two long numbers that round to one double are two ids.
-  QString key;
-  if (!request.idText.isEmpty()) {
-    key = QString::fromUtf8(request.idText);
-    if (repeated(key)) return;
+  // A repeat of a request still running gets nothing more: the first one's answer comes.
+  if (recent_.repeated(
+          request.idText, [this](const QByteArray& json) { answer(json); }, false)) {
+    return;
   }
   if (!host_) return;
-  host_->submit(request, [self = QPointer<Bridge>(this), request,
-                          key](const service::Result& result) {
+  host_->submit(request, [self = QPointer<Bridge>(this), request](const service::Result& result) {
     if (!self) return;
     const QByteArray json = service::answerText(service::toJson(request, result), request.idText);
-    if (!key.isEmpty()) {
-      if (const auto it = self->seen_.find(key); it != self->seen_.end()) *it = json;
-    }
+    self->recent_.answered(request.idText, json);
     self->answer(json);
   });
 }

@@ -1,16 +1,14 @@
 #pragma once
 
 #include <QByteArray>
-#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <chrono>
-#include <deque>
-#include <optional>
 
 #include "BrokerOptions.h"
 #include "Link.h"
+#include "service/RecentIds.h"
 #include "service/RigHost.h"
 
 class QThread;
@@ -38,11 +36,6 @@ class Bridge : public QObject {
   const BrokerSettings& settings() const { return settings_; }
   QString topic(const char* leaf) const;
 
-  // A repeated "id" within this time runs once.
-  static constexpr std::chrono::minutes kRepeatWindow{10};
-  // Ids remembered at most; the oldest go first.
-  static constexpr std::size_t kMostRemembered = 1024;
-
  signals:
   // To the link's thread: publish `message`; `keep` it until the broker has it.
   void toLink(const bridge::Link::Message& message, bool keep);
@@ -58,10 +51,6 @@ class Bridge : public QObject {
   void publishState(const service::State& state);
   void publishDiscovery();
   void answer(const QByteArray& json);
-  // For a request with an id: true when the id was seen within the window (its answer is sent
-  // again if there is one yet); otherwise it is remembered.
-  bool repeated(const QString& key);
-  void forget();
 
   QPointer<service::RigHost> host_;
   BrokerSettings settings_;
@@ -77,12 +66,8 @@ class Bridge : public QObject {
   qint64 since_ = 0;
   QString holder_;  // the other rig's instance that keeps the name; empty while this one has it
 
-  struct Seen {
-    std::chrono::steady_clock::time_point at;
-    QString key;
-  };
-  std::deque<Seen> seenOrder_;
-  QHash<QString, std::optional<QByteArray>> seen_;  // id -> its answer, once there is one
+  // A repeated id is answered again (when its answer is there yet), never run again.
+  service::RecentIds recent_;
 };
 
 }  // namespace bridge

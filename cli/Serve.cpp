@@ -18,6 +18,7 @@
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
 #include "service/RigService.h"
+#include "web/WebRemote.h"
 
 namespace cli {
 
@@ -28,7 +29,8 @@ constexpr int kStopPollMs = 50;
 
 }  // namespace
 
-int serve(const Options& options, const std::optional<bridge::BrokerSettings>& broker) {
+int serve(const Options& options, const std::optional<bridge::BrokerSettings>& broker,
+          const std::optional<web::WebSettings>& web) {
   std::optional<QString> ports;
   if (options.ports) ports = QString::fromStdString(*options.ports);
   Console console(std::cerr, options.quiet);
@@ -94,6 +96,14 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
                    [](const QString& message) { complain(message.toStdString()); });
   console.line("serving on " + service::LocalEndpoint::address(name).toStdString());
 
+  QString webError;
+  std::unique_ptr<web::WebRemote> remote;
+  if (web && !(remote = web::WebRemote::start(rig, *web, endpoint.get(), webError))) {
+    complain("cannot serve: " + webError.toStdString());
+    rig.shutDown();
+    return kExitFailure;
+  }
+
   std::unique_ptr<bridge::Bridge> bridge;
   if (broker) {
     // Quiet runs tell only the broker's troubles, not each connection.
@@ -113,6 +123,7 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   console.line(std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "Ctrl-C"));
   // Off the broker first ({"online": false}), so nothing new comes in while the rig stops.
   bridge.reset();
+  remote.reset();
   endpoint.reset();
   if (rig.shutDown()) {
     console.line("relay 1 commanded off");

@@ -30,6 +30,7 @@
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
 #include "service/Requests.h"
+#include "web/WebOptions.h"
 
 namespace {
 
@@ -282,14 +283,15 @@ int run(const cli::Options& options) {
 }
 
 // Through the running panel when there is one, otherwise (and with --direct) on the port here.
-int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSettings>& broker) {
+int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSettings>& broker,
+             const std::optional<web::WebSettings>& web) {
   const QString name = QString::fromStdString(options.name);
   if (!service::LocalEndpoint::validName(name)) {
     complain("--name wants 1 to 64 letters, digits, '.', '_' or '-', not '" + options.name + "'");
     std::cerr << "Try 'quillmar-cli --help'." << std::endl;
     return kExitUsage;
   }
-  if (options.command == cli::Command::Serve) return cli::serve(options, broker);
+  if (options.command == cli::Command::Serve) return cli::serve(options, broker, web);
 
   const cli::Command c = options.command;
   const bool panelCommand = c == cli::Command::Status || c == cli::Command::Open ||
@@ -339,12 +341,17 @@ int main(int argc, char* argv[]) {
         return alone.outcome != cli::Parsed::Outcome::UsageError ||
                alone.error.rfind("unknown command", 0) != 0;
       });
+  web::WebOptions webOptions;
+  QString webError;
+  const bool webParsed = webOptions.extract(brokerArguments, webError);
   std::vector<std::string> arguments;
   for (const QString& argument : brokerArguments) arguments.push_back(argument.toStdString());
   const cli::Parsed parsed = cli::parse(arguments);
   switch (parsed.outcome) {
     case cli::Parsed::Outcome::Help:
-      std::cout << cli::helpText() << '\n' << bridge::BrokerOptions::helpText().toStdString();
+      std::cout << cli::helpText() << '\n'
+                << bridge::BrokerOptions::helpText().toStdString() << '\n'
+                << web::WebOptions::helpText().toStdString();
       return 0;
     case cli::Parsed::Outcome::Version:
       std::cout << "quillmar-cli " QUILLMAR_VERSION "\n";
@@ -361,6 +368,12 @@ int main(int argc, char* argv[]) {
   if (brokerError.isEmpty() && broker && parsed.options.command != cli::Command::Serve) {
     brokerError = QStringLiteral("--mqtt goes with serve (or with the panel)");
   }
+  std::optional<web::WebSettings> web;
+  if (webParsed) web = webOptions.settings(webError);
+  if (webError.isEmpty() && web && parsed.options.command != cli::Command::Serve) {
+    webError = QStringLiteral("--web goes with serve (or with the panel)");
+  }
+  if (brokerError.isEmpty()) brokerError = webError;
   if (!brokerError.isEmpty()) {
     complain(brokerError.toStdString());
     std::cerr << "Try 'quillmar-cli --help'." << std::endl;
@@ -375,7 +388,7 @@ int main(int argc, char* argv[]) {
 
   // QSerialPort wants an application object; nothing here runs its event loop.
   QCoreApplication app(argc, argv);
-  const int status = dispatch(parsed.options, broker);
+  const int status = dispatch(parsed.options, broker, web);
   // A result that could not be written is no success for the script that asked for it.
   std::cout.flush();
   if (status == 0 && !std::cout) {

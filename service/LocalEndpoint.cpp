@@ -125,7 +125,12 @@ class LocalEndpoint::Client : public QObject {
       }
       if (!self) return;
       --self->waiting_;
-      self->fill(slot, line(toJson(asked, result), asked.idText));
+      QJsonObject answer = toJson(asked, result);
+      if (asked.action == Action::Status && endpoint) {
+        for (auto it = endpoint->statusExtra_.begin(); it != endpoint->statusExtra_.end(); ++it)
+          answer.insert(it.key(), it.value());
+      }
+      self->fill(slot, line(answer, asked.idText));
     });
   }
 

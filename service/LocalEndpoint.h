@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 
@@ -46,6 +47,8 @@ class LocalEndpoint : public QObject {
   QString errorString() const { return error_; }
   // The connected clients.
   int clients() const { return clients_; }
+  // Fields added to every "status" answer (the phone remote's address and token).
+  void setStatusExtra(const QJsonObject& extra) { statusExtra_ = extra; }
 
  signals:
   // A client's request ran and failed: `message` names the action and says why.
@@ -58,6 +61,7 @@ class LocalEndpoint : public QObject {
   RigHost& host_;
   QLocalServer* server_;
   QString error_;
+  QJsonObject statusExtra_;
   int clients_ = 0;
 };
 

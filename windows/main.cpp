@@ -23,6 +23,7 @@
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
+#include "web/WebRemote.h"
 
 #ifndef QUILLMAR_VERSION
 #error "QUILLMAR_VERSION must be defined by the build (the project's version)"
@@ -198,6 +199,8 @@ int main(int argc, char* argv[]) {
   std::optional<bridge::BrokerSettings> broker;
   // Read before QApplication exists: the X11 platform takes "-name" (and "--name") for itself.
   QString endpointName;
+  std::optional<web::WebSettings> webSettings;
+  QString webError;
 
   // --help, --version, --list-ports and mistyped options are answered without a display.
   {
@@ -207,6 +210,8 @@ int main(int argc, char* argv[]) {
     bridge::BrokerOptions brokerOptions;
     QString brokerError;
     if (brokerOptions.extract(arguments, brokerError)) broker = brokerOptions.settings(brokerError);
+    web::WebOptions webOptions;
+    if (webOptions.extract(arguments, webError)) webSettings = webOptions.settings(webError);
     arguments.prepend(QString::fromLocal8Bit(argv[0]));
     QCommandLineParser early;
     // "-platform offscreen" is one option named "platform", as QApplication reads it.
@@ -225,7 +230,8 @@ int main(int argc, char* argv[]) {
       // Without an application object the parser cannot know the program's name.
       const QString help = early.helpText().replace(QStringLiteral("<executable_name>"),
                                                     QStringLiteral("quillmar")) +
-                           QLatin1Char('\n') + bridge::BrokerOptions::helpText();
+                           QLatin1Char('\n') + bridge::BrokerOptions::helpText() +
+                           QLatin1Char('\n') + web::WebOptions::helpText();
       std::fputs(help.toLocal8Bit().constData(), stdout);
       return 0;
     }
@@ -240,13 +246,15 @@ int main(int argc, char* argv[]) {
       std::fprintf(
           stderr,
           "quillmar: %s\nUsage: quillmar [--ports DEV1,DEV2,...] [--name NAME] [--list-ports]\n"
+          "                [--mqtt URL ...] [--web [ADDRESS:]PORT ...]\n"
           "Try 'quillmar --help'.\n",
           error.toLocal8Bit().constData());
       return 2;
     }
-    if (!brokerError.isEmpty()) {
+    for (const QString& error : {brokerError, webError}) {
+      if (error.isEmpty()) continue;
       std::fprintf(stderr, "quillmar: %s\nTry 'quillmar --help'.\n",
-                   brokerError.toLocal8Bit().constData());
+                   error.toLocal8Bit().constData());
       return 2;
     }
     endpointName = early.value(options.name);
@@ -278,6 +286,7 @@ int main(int argc, char* argv[]) {
   const QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
   QString ignored;
   bridge::BrokerOptions().extract(arguments, ignored);
+  web::WebOptions().extract(arguments, ignored);
   parser.process(QStringList{program} + arguments);
 
   // Without --ports the system's devices are read afresh at each opening, not once here.
@@ -310,11 +319,17 @@ int main(int argc, char* argv[]) {
     bridge = std::make_unique<bridge::Bridge>(service, *broker);
     bridge->start();
   }
-  startRemoteControl(window, endpointName);
+  service::LocalEndpoint* endpoint = startRemoteControl(window, endpointName);
+  std::unique_ptr<web::WebRemote> remote;
+  if (webSettings &&
+      !(remote = web::WebRemote::start(window.service(), *webSettings, endpoint, webError))) {
+    std::fprintf(stderr, "quillmar: phone remote is off: %s\n", webError.toLocal8Bit().constData());
+  }
 
   const int result = app.exec();
-  // Off the broker ({"online": false}) before the window and its rig service go.
+  // Off the broker ({"online": false}) and the web before the window and its rig service go.
   bridge.reset();
+  remote.reset();
   destroyWindows();
   return result;
 }

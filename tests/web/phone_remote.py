@@ -1,0 +1,320 @@
+#!/usr/bin/env python3
+"""The phone remote in a real headless Chromium, against quillmar-cli serve --web and the panel
+on a private X server, each on the simulated module, whose log records what reached the line.
+
+Usage: phone_remote.py RELAY_SIM QUILLMAR_CLI QUILLMAR [SCREENSHOT]
+Needs chromium, chromedriver (CHROMEDRIVER may name it), python3-selenium, Xvfb and xdotool."""
+
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.request
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+RELAY_SIM, CLI, PANEL = sys.argv[1:4]
+SCREENSHOT = sys.argv[4] if len(sys.argv) > 4 else None
+WORK = tempfile.TemporaryDirectory(prefix="quillmar-web.")
+RUNTIME = os.path.join(WORK.name, "runtime")
+os.mkdir(RUNTIME, 0o700)
+CHILDREN = []
+# One two-shot run with the flash off at its start, queries included.
+ONE_RUN = ["relay read 1", "relay on 1", "relay off 1", "relay read 0", "relay on 0",
+           "relay read 1", "relay on 1", "relay off 1", "relay read 0", "relay off 0"]
+
+
+def fail(message):
+    for name in sorted(os.listdir(WORK.name)):
+        if name.endswith(".out"):
+            with open(os.path.join(WORK.name, name), errors="replace") as out:
+                sys.stderr.write(f"--- {name}\n{out.read()[-3000:]}")
+    raise SystemExit(f"phone_remote: {message}")
+
+
+def wait_until(seconds, check):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        value = check()
+        if value:
+            return value
+        time.sleep(0.05)
+    return None
+
+
+def start(name, command, **extra):
+    out = open(os.path.join(WORK.name, name + ".out"), "w")
+    env = dict(os.environ, XDG_RUNTIME_DIR=RUNTIME, **extra)
+    child = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT, env=env)
+    CHILDREN.append(child)
+    return child
+
+
+def output(name):
+    with open(os.path.join(WORK.name, name + ".out"), errors="replace") as out:
+        return out.read()
+
+
+class Module:
+    def __init__(self, name):
+        self.log = os.path.join(WORK.name, name + ".log")
+        self.process = start(name, [RELAY_SIM, "--log", self.log])
+        found = wait_until(10, lambda: re.search(r"relay-sim: module on (\S+)", output(name)))
+        if not found:
+            fail("the simulated module did not start")
+        self.device = found.group(1)
+
+    def commands(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as log:
+            return [line.split(" ", 1)[1].strip() for line in log if " " in line]
+
+
+def url_from(name):
+    found = wait_until(20, lambda: re.search(r"phone remote: (http://\S+)", output(name)))
+    if not found:
+        fail(f"{name} printed no phone remote URL")
+    return found.group(1)
+
+
+def http(url, body=None, headers=None):
+    """Status and body of a plain request (POST when there is a body)."""
+    request = urllib.request.Request(url, data=body, headers=headers or {})
+    try:
+        with urllib.request.urlopen(request, timeout=10) as reply:
+            return reply.status, reply.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read()
+
+
+def browser():
+    options = webdriver.ChromeOptions()
+    for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--disable-dev-shm-usage", "--user-data-dir=" + os.path.join(WORK.name, "chrome"),
+                 "--window-size=412,915", "--force-device-scale-factor=1"]:
+        options.add_argument(flag)
+    # A phone's screen and touch input.
+    options.add_experimental_option("mobileEmulation", {
+        "deviceMetrics": {"width": 412, "height": 915, "pixelRatio": 2.0, "touch": True}})
+    for path in ["/usr/bin/chromium"]:
+        if os.path.exists(path):
+            options.binary_location = path
+    driver = os.environ.get("CHROMEDRIVER", "/usr/bin/chromedriver")
+    return webdriver.Chrome(service=Service(driver), options=options)
+
+
+def text_of(page, element_id):
+    return page.find_element(By.ID, element_id).text
+
+
+def check_serve(page):
+    module = Module("serve-sim")
+    token_file = os.path.join(WORK.name, "token")
+    with open(token_file, "w") as out:
+        out.write("studio-token-for-the-bookmark\n")
+    serve = start("serve", [CLI, "--ports", module.device, "serve", "--port", "1",
+                            "--web", "127.0.0.1:0", "--web-token-file", token_file])
+    url = url_from("serve")
+    base, token = url.split("/?token=")
+    wait_until(10, lambda: len(module.commands()) >= 2)
+    if module.commands() != ["relay off 0", "relay off 1"]:
+        fail(f"serve's opening: {module.commands()}")
+
+    # Without the token, with a wrong one and from another site's page: refused, nothing runs.
+    flash = json.dumps({"action": "flash"}).encode()
+    bearer = {"Authorization": "Bearer " + token}
+    refused = [
+        (http(base + "/api/request", flash), 401),
+        (http(base + "/api/request", flash, {"Authorization": "Bearer " + token[:-1] + "x"}), 401),
+        (http(base + "/api/request", flash, {"Cookie": "quillmar-token=nope"}), 401),
+        (http(base + "/api/request", flash, dict(bearer, Origin="http://evil.example")), 403),
+        (http(base + "/api/request", flash,
+              dict(bearer, Host="evil.example:" + base.rsplit(":", 1)[1])), 403),
+        (http(base + "/?token=wrong"), 401),
+        (http(base + "/api/request", b"{" * 5000, bearer), 413),
+    ]
+    for index, ((status, _), want) in enumerate(refused):
+        if status != want:
+            fail(f"refusal {index}: status {status}, want {want}")
+    status, body = http(base + "/api/request", b'{"action": "fire", "id": 3}', bearer)
+    answer = json.loads(body)
+    if status != 400 or answer["error"]["kind"] != "bad-request" or answer["id"] != 3:
+        fail(f"a bad request: {status} {body!r}")
+    time.sleep(0.3)
+    if len(module.commands()) != 2:
+        fail(f"a refused request reached the line: {module.commands()[2:]}")
+    print("ok: no token, a wrong token, another site's page, a bad request: nothing ran")
+
+    # Clients that never finish a request fill the server up to its limit: one more is turned
+    # away at once, and they are dropped in time, after which a request is served again.
+    port = int(base.rsplit(":", 1)[1])
+    stalled = []
+    for _ in range(64):
+        stalled.append(socket.create_connection(("127.0.0.1", port)))
+        stalled[-1].sendall(b"POST /api/request HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+    time.sleep(0.5)
+    extra = socket.create_connection(("127.0.0.1", port))
+    extra.settimeout(5)
+    try:
+        if extra.recv(1) != b"":
+            fail("a client beyond the limit was served")
+    except ConnectionResetError:
+        pass
+    for client in stalled:
+        client.settimeout(20)
+        try:
+            if client.recv(1) != b"":
+                fail("a client that never finished its request got an answer")
+        except ConnectionResetError:
+            pass
+        client.close()
+    if http(base + "/api/state", headers=bearer)[0] != 200:
+        fail("no answer once the stalled clients were dropped")
+    print("ok: 64 clients at most; those that never finish a request are dropped")
+
+    # The same id twice runs once and gets the same answer.
+    shutter = json.dumps({"action": "shutter", "id": "tap-1"}).encode()
+    first = http(base + "/api/request", shutter, bearer)
+    again = http(base + "/api/request", shutter, bearer)
+    if first != again or not json.loads(first[1])["ok"]:
+        fail(f"a repeated id: {first} then {again}")
+    # The module logs a command as it takes it in, which may be after the answer came.
+    wait_until(5, lambda: len(module.commands()) >= 5)
+    time.sleep(0.3)
+    if module.commands()[2:] != ["relay read 1", "relay on 1", "relay off 1"]:
+        fail(f"a repeated id ran again: {module.commands()[2:]}")
+    print("ok: a repeated id is answered again, not run again")
+
+    # The page at a phone's size: the first visit puts the token in a cookie.
+    page.get(url)
+    start_button = page.find_element(By.ID, "start")
+    if not wait_until(10, start_button.is_enabled):
+        fail("START stayed disabled with the port open")
+    if "token" in page.current_url:
+        fail(f"the token stayed in the address bar: {page.current_url}")
+    for button in page.find_elements(By.CSS_SELECTOR, "button"):
+        size = button.size
+        if size["height"] < 48 or size["width"] < 48:
+            fail(f"{button.text!r} is {size}, smaller than a fingertip")
+    labels = [b.text.split("\n")[0] for b in page.find_elements(By.CSS_SELECTOR, "button")]
+    if labels != ["START", "Main Flash", "Camera Shutter"]:
+        fail(f"button labels {labels}")
+
+    before = len(module.commands())
+    start_button.click()
+    if not wait_until(15, lambda: len(module.commands()) >= before + len(ONE_RUN)):
+        fail(f"a tap on START put {module.commands()[before:]} on the line")
+    if module.commands()[before:] != ONE_RUN:
+        fail(f"a tap on START: {module.commands()[before:]}")
+    if not wait_until(5, lambda: "10 commands" in text_of(page, "recordTitle")):
+        fail(f"no timing record of the run: {text_of(page, 'record')!r}")
+    if SCREENSHOT:
+        page.save_screenshot(SCREENSHOT)
+    print("ok: a tap on START put the two-shot sequence on the line")
+
+    # The module stops answering (unplugged): the page tells the failure in words.
+    module.process.send_signal(signal.SIGSTOP)
+    try:
+        page.find_element(By.ID, "mainFlash").click()
+        words = wait_until(20, lambda: page.find_element(By.ID, "failure").is_displayed()
+                           and text_of(page, "failure"))
+        if not words or "Main Flash failed" not in words:
+            fail(f"no failure words with the module unplugged: {words!r}")
+    finally:
+        module.process.send_signal(signal.SIGCONT)
+    print(f"ok: the module unplugged, the page says {words!r}")
+
+    # The program stops: the page says its link is lost, and when the program is back (with the
+    # studio's fixed token, on the same port) the page is too, by itself.
+    serve.terminate()
+    serve.wait(10)
+    if not wait_until(10, lambda: page.find_element(By.ID, "link").is_displayed()):
+        fail("the page did not tell the lost link")
+    if start_button.is_enabled():
+        fail("START stayed enabled without a link to the rig")
+    start("serve-again", [CLI, "--ports", module.device, "serve", "--port", "1", "--web",
+                          base.rsplit("/", 1)[1], "--web-token-file", token_file])
+    url_from("serve-again")
+    if not wait_until(20, lambda: not page.find_element(By.ID, "link").is_displayed()
+                      and start_button.is_enabled()):
+        fail("the page did not come back with the program")
+    print("ok: the page tells a lost link and comes back by itself")
+
+
+def check_panel(page):
+    xvfb = os.environ.get("XVFB", "Xvfb")
+    xdotool = os.environ.get("XDOTOOL", "xdotool")
+    display_file = os.path.join(WORK.name, "display")
+    with open(display_file, "w") as display_out:
+        CHILDREN.append(subprocess.Popen(
+            [xvfb, "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=[3],
+            preexec_fn=lambda: os.dup2(display_out.fileno(), 3)))
+    number = wait_until(20, lambda: open(display_file).read().strip())
+    if not number:
+        fail("the X server did not start")
+    display = {"DISPLAY": ":" + number}
+    module = Module("panel-sim")
+    start("panel", [PANEL, "--ports", module.device, "--web", "127.0.0.1:0"], **display)
+    url = url_from("panel")
+
+    def xdo(*words):
+        return subprocess.run([xdotool, *words], env=dict(os.environ, **display),
+                              capture_output=True, text=True).stdout.strip()
+
+    window = wait_until(20, lambda: xdo("search", "--onlyvisible", "--name",
+                                        "KOVRA-IMAGING Quillmar").split("\n")[0])
+    if not window:
+        fail("the panel's window did not appear")
+    # Port 1 typed into the selector, then "Open Com Port" (15 twips a pixel).
+    xdo("mousemove", "--window", window, "60", "34", "click", "1")
+    xdo("key", "--clearmodifiers", "ctrl+a")
+    xdo("type", "--delay", "20", "1")
+    xdo("mousemove", "--window", window, "88", "56", "click", "1")
+    if not wait_until(10, lambda: len(module.commands()) >= 2):
+        fail("the panel's opening reached no module")
+
+    page.get(url)
+    if not wait_until(10, page.find_element(By.ID, "start").is_enabled):
+        fail("the page did not see the panel's open port")
+    page.execute_script("window.notReloaded = true;")
+    before = text_of(page, "flash")
+    # A click on the panel's "Main Flash" (312,16 113x25).
+    xdo("mousemove", "--window", window, "368", "28", "click", "1")
+    after = wait_until(10, lambda: text_of(page, "flash") != before and text_of(page, "flash"))
+    if not after or not page.execute_script("return window.notReloaded === true;"):
+        fail(f"the page's flash state stayed {before!r} after a click on the panel")
+    print(f"ok: a click on the panel's Main Flash turned the page's flash from {before!r} to "
+          f"{after!r} without a reload")
+
+
+def main():
+    page = browser()
+    try:
+        page.set_page_load_timeout(20)
+        check_serve(page)
+        page.delete_all_cookies()
+        check_panel(page)
+    finally:
+        page.quit()
+        for child in reversed(CHILDREN):
+            child.terminate()
+        for child in reversed(CHILDREN):
+            try:
+                child.wait(10)
+            except subprocess.TimeoutExpired:
+                child.kill()
+
+
+if __name__ == "__main__":
+    main()

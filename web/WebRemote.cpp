@@ -1,0 +1,468 @@
+#include "WebRemote.h"
+
+#include <qrencode.h>
+
+#include <QFile>
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkInterface>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSysInfo>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUrlQuery>
+#include <array>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+#include "service/LocalEndpoint.h"
+
+namespace web {
+
+namespace {
+
+using Status = QHttpServerResponder::StatusCode;
+
+// 256 random bits, twice what guessing needs to be hopeless.
+constexpr int kTokenBytes = 32;
+// A token read from a file: at least 128 bits' worth of URL-safe characters.
+constexpr int kShortestToken = 22;
+// An event stream's first words: reconnect a second after a lost link.
+const QByteArray kStreamStart = QByteArrayLiteral("retry: 1000\n\n");
+
+QByteArray compact(const QJsonObject& object) {
+  return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QJsonObject failure(const char* kind, const QString& message) {
+  return QJsonObject{
+      {QStringLiteral("ok"), false},
+      {QStringLiteral("error"), QJsonObject{{QStringLiteral("kind"), QLatin1String(kind)},
+                                            {QStringLiteral("message"), message}}}};
+}
+
+// Compares in a time that does not tell how much of a guess was right.
+bool sameToken(QByteArrayView given, QByteArrayView token) {
+  if (given.size() != token.size() || token.isEmpty()) return false;
+  unsigned char difference = 0;
+  for (qsizetype i = 0; i < token.size(); ++i) {
+    difference |= static_cast<unsigned char>(given[i] ^ token[i]);
+  }
+  return difference == 0;
+}
+
+void respond(QHttpServerResponder& responder, const QByteArray& json, Status status) {
+  responder.write(json,
+                  {{"Content-Type", "application/json"},
+                   {"Cache-Control", "no-store"},
+                   {"X-Content-Type-Options", "nosniff"}},
+                  status);
+}
+
+void respond(QHttpServerResponder&& responder, const QJsonObject& object, Status status) {
+  respond(responder, compact(object), status);
+}
+
+QByteArray hostText(const QHostAddress& address) {
+  return address.protocol() == QAbstractSocket::IPv6Protocol
+             ? '[' + address.toString().toLatin1() + ']'
+             : address.toString().toLatin1();
+}
+
+}  // namespace
+
+// Keeps count of a connection and drops it when it sends too much or takes too long over a
+// request. A child of its socket.
+class WebRemote::Guard : public QObject {
+ public:
+  Guard(WebRemote& remote, QTcpSocket* socket) : QObject(socket), remote_(remote) {
+    ++remote_.clients_;
+    deadline_.setSingleShot(true);
+    deadline_.setInterval(kRequestDeadlineMs);
+    connect(&deadline_, &QTimer::timeout, this, &Guard::drop);
+    // Connected before the server reads: it sees every byte as it comes.
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+      received_ += socket->bytesAvailable();
+      if (received_ > kMostRequestBytes) drop();
+    });
+    deadline_.start();
+  }
+  ~Guard() override { --remote_.clients_; }
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+
+  static Guard* of(QTcpSocket* socket) {
+    for (QObject* child : socket->children()) {
+      if (auto* guard = dynamic_cast<Guard*>(child)) return guard;
+    }
+    return nullptr;
+  }
+  // A whole request came: it is answered in its own time.
+  void begin() {
+    deadline_.stop();
+    received_ = 0;
+  }
+  // Answered: the next request has its time from now.
+  void end() { deadline_.start(); }
+
+ private:
+  void drop() {
+    auto* socket = static_cast<QTcpSocket*>(parent());
+    socket->abort();
+    socket->deleteLater();
+  }
+
+  WebRemote& remote_;
+  QTimer deadline_;
+  qint64 received_ = 0;
+};
+
+// Turns away connections beyond kMostClients before the server sees them.
+class WebRemote::Listener : public QTcpServer {
+ public:
+  Listener(WebRemote& remote) : remote_(remote) {}
+
+ protected:
+  void incomingConnection(qintptr descriptor) override {
+    auto* socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+      delete socket;
+      return;
+    }
+    if (remote_.clients_ >= kMostClients) {
+      socket->abort();
+      delete socket;
+      return;
+    }
+    new Guard(remote_, socket);
+    addPendingConnection(socket);
+  }
+
+ private:
+  WebRemote& remote_;
+};
+
+WebRemote::WebRemote(service::RigHost& host, WebSettings settings, QObject* parent)
+    : QAbstractHttpServer(parent),
+      host_(&host),
+      settings_(std::move(settings)),
+      rigName_(QSysInfo::machineHostName().section(QLatin1Char('.'), 0, 0)) {
+  connect(&host, &service::RigHost::stateChanged, this,
+          [this] { push("data: " + stateJson() + "\n\n"); });
+  ping_.setInterval(kPingMs);
+  connect(&ping_, &QTimer::timeout, this,
+          [this] { push(QByteArrayLiteral("event: ping\ndata: {}\n\n")); });
+}
+
+WebRemote::~WebRemote() {
+  // The connections count themselves off here as they go: they go first, while all is whole.
+  delete listener_;
+}
+
+bool WebRemote::listen() {
+  error_.clear();
+  if (settings_.tokenFile.isEmpty()) {
+    std::array<quint32, kTokenBytes / 4> words{};
+    QRandomGenerator::system()->fillRange(words.data(), words.size());
+    token_ = QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(words.data()), kTokenBytes)
+            .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+  } else {
+    QFile file(settings_.tokenFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+      error_ = QStringLiteral("--web-token-file: cannot read %1: %2")
+                   .arg(settings_.tokenFile, file.errorString());
+      return false;
+    }
+    token_ = QString::fromUtf8(file.readLine(1024)).trimmed();
+    static const QRegularExpression urlSafe(QStringLiteral("^[A-Za-z0-9._~-]+$"));
+    if (token_.size() < kShortestToken || !urlSafe.match(token_).hasMatch()) {
+      error_ = QStringLiteral(
+                   "--web-token-file: the first line of %1 is no token (at least %2 letters, "
+                   "digits, '-', '_', '.' or '~')")
+                   .arg(settings_.tokenFile)
+                   .arg(kShortestToken);
+      token_.clear();
+      return false;
+    }
+  }
+  listener_ = new Listener(*this);
+  listener_->setParent(this);
+  if (!listener_->listen(settings_.address, settings_.port)) {
+    error_ = QStringLiteral("--web: cannot listen on %1:%2: %3")
+                 .arg(QString::fromLatin1(hostText(settings_.address)))
+                 .arg(settings_.port)
+                 .arg(listener_->errorString());
+    delete listener_;
+    listener_ = nullptr;
+    return false;
+  }
+  bind(listener_);
+  ping_.start();
+  return true;
+}
+
+quint16 WebRemote::port() const { return listener_ != nullptr ? listener_->serverPort() : 0; }
+
+QString WebRemote::url() const {
+  QHostAddress shown = settings_.address;
+  if (shown == QHostAddress::AnyIPv4 || shown == QHostAddress::AnyIPv6 ||
+      shown == QHostAddress::Any) {
+    // Listening everywhere: the phone wants an address of the studio's network.
+    shown = QHostAddress(QHostAddress::LocalHost);
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+      if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback()) {
+        shown = address;
+        break;
+      }
+    }
+  }
+  return QStringLiteral("http://%1:%2/?token=%3")
+      .arg(QString::fromLatin1(hostText(shown)))
+      .arg(port())
+      .arg(token_);
+}
+
+std::unique_ptr<WebRemote> WebRemote::start(service::RigHost& host, const WebSettings& settings,
+                                            service::LocalEndpoint* endpoint, QString& error,
+                                            std::FILE* out) {
+  auto remote = std::make_unique<WebRemote>(host, settings);
+  if (!remote->listen()) {
+    error = remote->errorString();
+    return nullptr;
+  }
+  const QString url = remote->url();
+  // The code is for eyes on a terminal, not for a log.
+  bool terminal = true;
+#ifdef Q_OS_UNIX
+  terminal = ::isatty(::fileno(out)) != 0;
+#endif
+  std::fprintf(out, "phone remote: %s\n%s", url.toLocal8Bit().constData(),
+               terminal ? terminalQr(url).toUtf8().constData() : "");
+  std::fflush(out);
+  if (endpoint != nullptr) {
+    endpoint->setStatusExtra(QJsonObject{
+        {QStringLiteral("web"),
+         QJsonObject{{QStringLiteral("url"), url}, {QStringLiteral("token"), remote->token()}}}});
+  }
+  return remote;
+}
+
+QByteArray WebRemote::stateJson() const {
+  QJsonObject object{{QStringLiteral("rig"), rigName_}};
+  if (host_) object.insert(QStringLiteral("state"), service::toJson(host_->state()));
+  return compact(object);
+}
+
+bool WebRemote::authorized(const QHttpServerRequest& request) const {
+  const QByteArray token = token_.toLatin1();
+  const QByteArray authorization = request.value("Authorization").trimmed();
+  if (authorization.size() > 7 && authorization.first(7).toLower() == "bearer ") {
+    return sameToken(authorization.mid(7).trimmed(), token);
+  }
+  for (const QByteArray& cookie : request.value("Cookie").split(';')) {
+    const qsizetype equals = cookie.indexOf('=');
+    if (equals > 0 && cookie.first(equals).trimmed() == kCookie) {
+      return sameToken(cookie.mid(equals + 1).trimmed(), token);
+    }
+  }
+  return false;
+}
+
+// The Host named must be the address listened on (any IP address when listening on all), so a
+// name that a foreign page has pointed at this machine (DNS rebinding) gets nowhere; an Origin,
+// when sent, must be that same host. A link from elsewhere may still open the page: the cookie
+// is not sent with it, and loading the page fires nothing.
+bool WebRemote::sameSite(const QHttpServerRequest& request, bool navigation) const {
+  const QByteArray host = request.value("Host").trimmed().toLower();
+  const QByteArray suffix = ':' + QByteArray::number(port());
+  if (!host.endsWith(suffix)) return false;
+  QByteArray name = host.chopped(suffix.size());
+  const bool anyAddress = settings_.address == QHostAddress::AnyIPv4 ||
+                          settings_.address == QHostAddress::AnyIPv6 ||
+                          settings_.address == QHostAddress::Any;
+  if (name == "localhost") {
+    if (!anyAddress && !settings_.address.isLoopback()) return false;
+  } else {
+    if (name.startsWith('[') && name.endsWith(']')) name = name.mid(1, name.size() - 2);
+    const QHostAddress address(QString::fromLatin1(name));
+    if (address.isNull() || (!anyAddress && !address.isEqual(settings_.address))) return false;
+  }
+  if (navigation) return true;
+  if (request.value("Sec-Fetch-Site").toLower() == "cross-site") return false;
+  const QByteArray origin = request.value("Origin").trimmed().toLower();
+  return origin.isEmpty() || origin == "http://" + host;
+}
+
+bool WebRemote::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
+  Guard* guard = Guard::of(socket);
+  if (guard != nullptr) guard->begin();
+  const QString path = request.url().path();
+  const bool get = request.method() == QHttpServerRequest::Method::Get;
+  const bool post = request.method() == QHttpServerRequest::Method::Post;
+  auto answered = [guard] {
+    if (guard != nullptr) guard->end();
+  };
+
+  if (!sameSite(request, path == QLatin1String("/") && get)) {
+    respond(makeResponder(request, socket),
+            failure("forbidden", QStringLiteral("request from another site or for another host")),
+            Status::Forbidden);
+  } else if (path == QLatin1String("/") && get) {
+    QHttpServerResponder responder = makeResponder(request, socket);
+    const QString given = QUrlQuery(request.url()).queryItemValue(QStringLiteral("token"));
+    if (!given.isEmpty() && sameToken(given.toLatin1(), token_.toLatin1())) {
+      // The first visit: the token goes into a cookie and out of the address bar.
+      responder.write({{"Set-Cookie", QByteArray(kCookie) + '=' + token_.toLatin1() +
+                                          "; Path=/; HttpOnly; SameSite=Strict"},
+                       {"Location", "/"},
+                       {"Cache-Control", "no-store"}},
+                      Status::SeeOther);
+    } else if (!authorized(request)) {
+      responder.write(QByteArrayLiteral("<!DOCTYPE html><title>Quillmar</title><p>Open the "
+                                        "address the program printed, with its token, or scan "
+                                        "its QR code.</p>"),
+                      {{"Content-Type", "text/html; charset=utf-8"}, {"Cache-Control", "no-store"}},
+                      Status::Unauthorized);
+    } else {
+      QFile page(QStringLiteral(":/web/page.html"));
+      page.open(QIODevice::ReadOnly);
+      responder.write(page.readAll(),
+                      {{"Content-Type", "text/html; charset=utf-8"},
+                       {"Cache-Control", "no-store"},
+                       {"X-Content-Type-Options", "nosniff"},
+                       {"X-Frame-Options", "DENY"},
+                       {"Content-Security-Policy",
+                        "default-src 'self'; script-src 'unsafe-inline'; style-src "
+                        "'unsafe-inline'; frame-ancestors 'none'"}},
+                      Status::Ok);
+    }
+  } else if (path != QLatin1String("/api/state") && path != QLatin1String("/api/request") &&
+             path != QLatin1String("/api/events")) {
+    respond(makeResponder(request, socket), failure("not-found", QStringLiteral("no such page")),
+            Status::NotFound);
+  } else if (!authorized(request)) {
+    respond(makeResponder(request, socket),
+            failure("unauthorized", QStringLiteral("the access token is missing or wrong")),
+            Status::Unauthorized);
+  } else if (path == QLatin1String("/api/request") && post) {
+    serveRequest(request, socket);
+    return true;
+  } else if (path == QLatin1String("/api/events") && get) {
+    openStream(request, socket);
+    return true;
+  } else if (path == QLatin1String("/api/state") && get) {
+    QHttpServerResponder responder = makeResponder(request, socket);
+    respond(responder, stateJson(), Status::Ok);
+  } else {
+    respond(makeResponder(request, socket),
+            failure("bad-request",
+                    QStringLiteral("%1 takes %2 only")
+                        .arg(path, path == QLatin1String("/api/request") ? QStringLiteral("POST")
+                                                                         : QStringLiteral("GET"))),
+            Status::MethodNotAllowed);
+  }
+  answered();
+  return true;
+}
+
+void WebRemote::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
+  respond(makeResponder(request, socket), failure("not-found", QStringLiteral("no such page")),
+          Status::NotFound);
+}
+
+void WebRemote::serveRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
+  // The answer comes when the rig has run the request: the responder waits with it, and writes
+  // nothing when the client has gone meanwhile.
+  auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
+  auto reply = [responder, socket = QPointer<QTcpSocket>(socket)](const QByteArray& json,
+                                                                  Status status) {
+    if (!socket) return;
+    respond(*responder, json, status);
+    if (Guard* guard = Guard::of(socket)) guard->end();
+  };
+  const QByteArray body = request.body();
+  if (body.size() > kMostBodyBytes) {
+    reply(compact(service::badRequestAnswer(
+              QStringLiteral("request longer than %1 bytes").arg(kMostBodyBytes))),
+          Status::PayloadTooLarge);
+    return;
+  }
+  const service::ParsedRequest parsed = service::parseRequest(body);
+  if (!parsed.request) {
+    reply(service::answerText(service::badRequestAnswer(parsed.error, parsed.id), parsed.idText),
+          Status::BadRequest);
+    return;
+  }
+  const service::Request asked = *parsed.request;
+  // A phone retrying after a lost answer gets the first one's answer, when it comes.
+  if (recent_.repeated(
+          asked.idText, [reply](const QByteArray& json) { reply(json, Status::Ok); }, true)) {
+    return;
+  }
+  if (!host_) return;
+  host_->submit(asked, [self = QPointer<WebRemote>(this), asked, reply](const service::Result& r) {
+    const QByteArray json = service::answerText(service::toJson(asked, r), asked.idText);
+    if (self) self->recent_.answered(asked.idText, json);
+    reply(json, Status::Ok);
+  });
+}
+
+void WebRemote::openStream(const QHttpServerRequest& request, QTcpSocket* socket) {
+  auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
+  // No length: the stream is the rest of the connection.
+  responder->writeStatusLine(Status::Ok);
+  responder->writeHeaders({{"Content-Type", "text/event-stream"},
+                           {"Cache-Control", "no-store"},
+                           {"X-Content-Type-Options", "nosniff"}});
+  responder->writeBody(kStreamStart + "data: " + stateJson() + "\n\n");
+  streams_.push_back({socket, responder});
+}
+
+void WebRemote::push(const QByteArray& event) {
+  std::erase_if(streams_, [&event](const Stream& stream) {
+    if (!stream.socket || stream.socket->state() != QAbstractSocket::ConnectedState) return true;
+    if (stream.socket->bytesToWrite() > kMostUnread) {
+      // A page that reads nothing is let go rather than fed without end.
+      stream.socket->abort();
+      return true;
+    }
+    stream.responder->writeBody(event);
+    return false;
+  });
+}
+
+QString terminalQr(const QString& text) {
+  const QByteArray bytes = text.toUtf8();
+  QRcode* code = QRcode_encodeString8bit(bytes.constData(), 0, QR_ECLEVEL_L);
+  if (code == nullptr) return {};
+  constexpr int kQuiet = 2;
+  const int width = code->width;
+  auto dark = [code, width](int x, int y) {
+    if (x < 0 || y < 0 || x >= width || y >= width) return false;
+    return (code->data[y * width + x] & 1) != 0;
+  };
+  // Light modules are drawn, dark ones left blank: a dark terminal shows the code as a phone
+  // reads it from paper, and a light one still scans for most readers.
+  QString out;
+  for (int y = -kQuiet; y < width + kQuiet; y += 2) {
+    for (int x = -kQuiet; x < width + kQuiet; ++x) {
+      const bool top = !dark(x, y);
+      const bool bottom = y + 1 < width + kQuiet && !dark(x, y + 1);
+      out += top && bottom ? QChar(0x2588)
+             : top         ? QChar(0x2580)
+             : bottom      ? QChar(0x2584)
+                           : QChar(' ');
+    }
+    out += QLatin1Char('\n');
+  }
+  QRcode_free(code);
+  return out;
+}
+
+}  // namespace web

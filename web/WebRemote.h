@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QAbstractHttpServer>
+#include <QByteArray>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "WebOptions.h"
+#include "service/RecentIds.h"
+#include "service/RigHost.h"
+
+class QTcpSocket;
+class QHttpServerResponder;
+
+namespace service {
+class LocalEndpoint;
+}
+
+namespace web {
+
+// The phone remote: one page with the rig's buttons, following the state live, and its API
+// (POST /api/request takes the local socket's JSON request and gives its answer, GET /api/state,
+// GET /api/events pushes each state as a server-sent event). Requests go to the rig host like
+// every other channel's.
+//
+// Only the holder of the access token gets anything: every request bears it (a cookie set by the
+// first visit to the URL with ?token=, or "Authorization: Bearer"), and an action's POST that
+// comes from another site's page, or names a host other than the one listened on, is refused.
+// Clients beyond kMostClients, requests beyond kMostRequestBytes and clients that do not finish
+// a request in time are dropped.
+class WebRemote : public QAbstractHttpServer {
+  Q_OBJECT
+
+ public:
+  static constexpr int kMostClients = 64;
+  // Longest request body taken; longer ones are refused with 413.
+  static constexpr qsizetype kMostBodyBytes = 4096;
+  // A request's bytes at most, headers included; a client sending more is dropped.
+  static constexpr qint64 kMostRequestBytes = 16384;
+  // Time a client has to send a whole request, from its connection or its last answer.
+  static constexpr int kRequestDeadlineMs = 10000;
+  // How often a page's event stream hears from us, so that it notices a lost link.
+  static constexpr int kPingMs = 10000;
+  // Events a page leaves unread before it is dropped.
+  static constexpr qint64 kMostUnread = 1 << 20;
+  static constexpr const char* kCookie = "quillmar-token";
+
+  WebRemote(service::RigHost& host, WebSettings settings, QObject* parent = nullptr);
+  ~WebRemote() override;
+
+  // Makes the token (or reads it) and starts listening; false with errorString() when not.
+  bool listen();
+  QString errorString() const { return error_; }
+  quint16 port() const;
+  QString token() const { return token_; }
+  // The page's address with its token: http://ADDRESS:PORT/?token=...
+  QString url() const;
+  int clients() const { return clients_; }
+
+  // For both programs: makes the remote, starts it, prints its URL on `out` (and a QR code of
+  // it when `out` is a terminal), and puts the URL and token in `endpoint`'s status answers (when
+  // there is one). Null with `error` set when it cannot listen.
+  static std::unique_ptr<WebRemote> start(service::RigHost& host, const WebSettings& settings,
+                                          service::LocalEndpoint* endpoint, QString& error,
+                                          std::FILE* out = stderr);
+
+ protected:
+  bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
+  void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
+
+ private:
+  class Listener;
+  class Guard;
+  struct Stream {
+    QPointer<QTcpSocket> socket;
+    std::shared_ptr<QHttpServerResponder> responder;
+  };
+
+  bool authorized(const QHttpServerRequest& request) const;
+  // Whether the request names this host, and, unless it is `navigation` (loading the page, which
+  // runs nothing), comes from this site's own page.
+  bool sameSite(const QHttpServerRequest& request, bool navigation) const;
+  void serveRequest(const QHttpServerRequest& request, QTcpSocket* socket);
+  void openStream(const QHttpServerRequest& request, QTcpSocket* socket);
+  void push(const QByteArray& event);
+  QByteArray stateJson() const;
+
+  QPointer<service::RigHost> host_;
+  WebSettings settings_;
+  Listener* listener_ = nullptr;
+  QString token_;
+  QString error_;
+  QString rigName_;
+  int clients_ = 0;
+  service::RecentIds recent_;
+  std::vector<Stream> streams_;
+  QTimer ping_;
+};
+
+// `text` as a QR code drawn with block characters, two rows of modules a line, with its quiet
+// zone; empty when it cannot be encoded.
+QString terminalQr(const QString& text);
+
+}  // namespace web
