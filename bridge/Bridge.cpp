@@ -196,7 +196,8 @@ void Bridge::received(const QString& topicName, const QByteArray& payload, bool 
     answer(compact(service::badRequestAnswer(parsed.error, parsed.id)));
     return;
   }
-  const service::Request request = *parsed.request;
+  service::Request request = *parsed.request;
+  request.origin = service::Origin::Broker;
   QString key;
   if (!request.id.isUndefined()) {
     key = QString::fromUtf8(QJsonDocument(QJsonArray{request.id}).toJson(QJsonDocument::Compact));

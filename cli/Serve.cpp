@@ -41,9 +41,9 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   QObject::connect(
       &rig, &service::RigHost::stateChanged,
       [&console, lost = false](const service::State& state) mutable {
-        if (state.status == QLatin1String("Port Lost")) {
+        if (state.rig.link == rig::Link::Lost) {
           lost = true;
-        } else if (lost && state.open && state.statusTip.endsWith(QLatin1String("(reconnected)"))) {
+        } else if (lost && state.open && state.rig.reconnected && state.rig.reason.empty()) {
           lost = false;
           console.line("reconnected: port " + std::to_string(state.port) + " (" +
                        state.device.toStdString() + ")");
@@ -60,6 +60,7 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   // Open as "Open Com Port" does; a stop meanwhile lets the opening end first.
   service::Request open;
   open.action = service::Action::Open;
+  open.origin = service::Origin::CommandLine;
   open.port = QString::fromStdString(options.selector);
   std::optional<service::Result> opened;
   rig.submit(open, [&opened](const service::Result& result) {
@@ -72,7 +73,7 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
     return kExitSignalBase + rig::SystemClock::stopRequested();
   }
   if (!opened->ok) {
-    if (opened->kind == rig::FailureKind::DeviceGone) {
+    if (opened->failure.kind == rig::FailureKind::DeviceGone) {
       complain("port lost: " + opened->message.toStdString());
       return kExitSerial;
     }

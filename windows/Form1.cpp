@@ -19,6 +19,7 @@
 #include "Form2.h"
 #include "Twips.h"
 #include "Windows.h"
+#include "rig/Captions.h"
 
 namespace {
 
@@ -70,6 +71,7 @@ constexpr int kButtonMargins = 4;
 service::Request requestFor(service::Action action) {
   service::Request request;
   request.action = action;
+  request.origin = service::Origin::Click;
   return request;
 }
 
@@ -155,15 +157,12 @@ Form1::Form1(service::RigService::SerialFactory makeSerial, QWidget* parent)
   // The controls follow the service: what the rig sets shows as it happens. A device that goes
   // away while idle shows as "Port Lost" with the reason on the status box's tooltip; the next
   // action on it reports the failure in full.
-  connect(service_.get(), &service::RigService::textChanged, this, &Form1::showText);
-  connect(service_.get(), &service::RigService::enabledChanged, this,
-          [this](rig::Control control, bool enabled) {
-            if (QWidget* widget = widgetFor(control)) widget->setEnabled(enabled);
-          });
-  connect(service_.get(), &service::RigService::toolTipChanged, this,
-          [this](rig::Control control, const QString& tip) {
-            if (QWidget* widget = widgetFor(control)) widget->setToolTip(tip);
-          });
+  connect(service_.get(), &service::RigService::rigChanged, this, &Form1::follow);
+  // Once there is a broker, its link is told afresh with every change of the state.
+  connect(service_.get(), &service::RigHost::stateChanged, this, [this] {
+    brokerSeen_ = brokerSeen_ || !service_->broker().isEmpty();
+    if (brokerSeen_) showStatusTip();
+  });
 }
 
 Form1::~Form1() {
@@ -198,41 +197,58 @@ QImage Form1::iconImage() {
 
 // ---- the controls ----
 
-QWidget* Form1::widgetFor(rig::Control control) const {
-  switch (control) {
-    case rig::Control::Combo1:
-      return Combo1;
-    case rig::Control::Command1:
-      return Command1;
-    case rig::Control::Command2:
-      return Command2;
-    case rig::Control::Command5:
-      return Command5;
-    case rig::Control::Command6:
-      return Command6;
-    case rig::Control::Command8:
-      return Command8;
-    case rig::Control::Text2:
-      return Text2;
-    case rig::Control::Text3:
-      return Text3;
-    case rig::Control::Text4:
-      return Text4;
-  }
-  return nullptr;
+namespace {
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+void showIn(QLineEdit* edit, const QString& text) {
+  edit->setText(text);
+  edit->setCursorPosition(0);  // show a long text from its start
 }
 
-void Form1::showText(rig::Control control, const QString& text) {
-  QWidget* widget = widgetFor(control);
-  if (auto* combo = qobject_cast<QComboBox*>(widget)) {
-    // Text the field already has is left alone, with the cursor where the operator put it.
-    if (combo->currentText() != text) combo->setEditText(text);
-  } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
-    button->setText(text);
-  } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-    edit->setText(text);
-    edit->setCursorPosition(0);  // show a long text from its start
+}  // namespace
+
+void Form1::follow(const rig::RigState& state, rig::Change change) {
+  switch (change) {
+    case rig::Change::Port: {
+      // Text the field already has is left alone, with the cursor where the operator put it.
+      const QString port = QString::number(state.port);
+      if (Combo1->currentText() != port) Combo1->setEditText(port);
+      break;
+    }
+    case rig::Change::Link:
+      for (QPushButton* button : {Command2, Command5, Command6, Command8}) {
+        button->setEnabled(state.actionsEnabled);
+      }
+      showIn(Text3, qs(rig::captions::status(state.link)));
+      statusTip_ = qs(rig::captions::statusTip(state));
+      showStatusTip();
+      break;
+    case rig::Change::FoundBySearch:
+      Command1->setText(qs(rig::captions::openButton(state)));
+      break;
+    case rig::Change::Flash:
+      Command5->setText(qs(rig::captions::flash(state.flash)));
+      break;
+    case rig::Change::Shutter:
+      Command6->setText(qs(rig::captions::shutter(state.shutter)));
+      break;
+    case rig::Change::Identification:
+      showIn(Text2, qs(state.identification));
+      break;
+    case rig::Change::RelayReply:
+      showIn(Text4, qs(state.relayReply));
+      break;
   }
+}
+
+void Form1::showStatusTip() {
+  // The broker's link, when there is one, is told under the rig's own words.
+  const QString link = service_->broker();
+  Text3->setToolTip(link.isEmpty() ? statusTip_
+                    : statusTip_.isEmpty()
+                        ? QStringLiteral("Broker: %1").arg(link)
+                        : QStringLiteral("%1\nBroker: %2").arg(statusTip_, link));
 }
 
 // ---- click handlers ----

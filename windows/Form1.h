@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "rig/Panel.h"
+#include "rig/State.h"
 #include "service/RigService.h"
 
 class QCloseEvent;
@@ -64,8 +64,9 @@ class Form1 : public QWidget {
   void post(const service::Request& request);
   void reportFailure(const QString& title, const QString& text);
 
-  QWidget* widgetFor(rig::Control control) const;
-  void showText(rig::Control control, const QString& text);
+  // Shows the part of the state the rig has just set.
+  void follow(const rig::RigState& state, rig::Change change);
+  void showStatusTip();
 
   std::unique_ptr<service::RigService> service_;
 
@@ -80,6 +81,8 @@ class Form1 : public QWidget {
   QLineEdit* Text4;
   QLabel* Label1;
 
+  QString statusTip_;         // the rig's part of the status box's tooltip
+  bool brokerSeen_ = false;   // a broker bridge has told its link
   bool closeQueued_ = false;  // a close waits for the requests made before it
   bool closeNow_ = false;     // ...and then takes effect
 };

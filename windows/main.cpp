@@ -291,23 +291,7 @@ int main(int argc, char* argv[]) {
 
   std::unique_ptr<bridge::Bridge> bridge;
   if (broker) {
-    service::RigService& service = window.service();
-    // The status box's tooltip tells the broker's link too, under the rig's own words.
-    QLineEdit* statusBox = window.text3();
-    const auto showTip = [&service, statusBox](const QString& rigTip) {
-      const QString link = service.broker();
-      statusBox->setToolTip(link.isEmpty() ? rigTip
-                            : rigTip.isEmpty()
-                                ? QStringLiteral("Broker: %1").arg(link)
-                                : QStringLiteral("%1\nBroker: %2").arg(rigTip, link));
-    };
-    QObject::connect(&service, &service::RigService::toolTipChanged, statusBox,
-                     [showTip](rig::Control control, const QString& tip) {
-                       if (control == rig::Control::Text3) showTip(tip);
-                     });
-    QObject::connect(&service, &service::RigHost::stateChanged, statusBox,
-                     [showTip](const service::State& state) { showTip(state.statusTip); });
-    bridge = std::make_unique<bridge::Bridge>(service, *broker);
+    bridge = std::make_unique<bridge::Bridge>(window.service(), *broker);
     bridge->start();
   }
   startRemoteControl(window, endpointName);

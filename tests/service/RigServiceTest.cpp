@@ -14,7 +14,6 @@
 
 namespace {
 
-using rig::Control;
 using service::Action;
 using service::Request;
 using service::Result;
@@ -112,11 +111,13 @@ TEST_F(RigServiceTest, FailuresCarryTheirKindAndThePanelsWords) {
   waitForAnswers(1);
   const Result& notFound = answers[0].result;
   EXPECT_FALSE(notFound.ok);
-  EXPECT_EQ(notFound.kind, rig::FailureKind::NoDevice);
+  EXPECT_EQ(notFound.failure.kind, rig::FailureKind::NoDevice);
   EXPECT_TRUE(notFound.message.contains(QStringLiteral("not a port number")))
       << notFound.message.toStdString();
   EXPECT_EQ(notFound.state.status, QStringLiteral("Port Not Found"));
-  EXPECT_FALSE(RigService::warning(answers[0].request, notFound)) << "the status box says it";
+  Request click = answers[0].request;
+  click.origin = service::Origin::Click;
+  EXPECT_FALSE(RigService::warning(click, notFound)) << "the status box says it";
 
   answers.clear();
   openPort();
@@ -126,11 +127,14 @@ TEST_F(RigServiceTest, FailuresCarryTheirKindAndThePanelsWords) {
   waitForAnswers(1);
   const Result& failed = answers[0].result;
   EXPECT_FALSE(failed.ok);
-  EXPECT_EQ(failed.kind, rig::FailureKind::WriteFailed);
+  EXPECT_EQ(failed.failure.kind, rig::FailureKind::WriteFailed);
   EXPECT_EQ(failed.message,
             QStringLiteral("Main Flash failed: Port 3 (/dev/ttyFAKE0): Input/output error"));
   EXPECT_TRUE(failed.commands.empty()) << "a command that did not reach the line is not recorded";
-  const auto warning = RigService::warning(answers[0].request, failed);
+  EXPECT_FALSE(RigService::warning(answers[0].request, failed)) << "answered to its socket";
+  click = answers[0].request;
+  click.origin = service::Origin::Click;
+  const auto warning = RigService::warning(click, failed);
   ASSERT_TRUE(warning);
   EXPECT_EQ(warning->title, QStringLiteral("Main Flash failed"));
   EXPECT_EQ(warning->text, QStringLiteral("\"Main Flash\" stopped at a failing step.\n\n"
@@ -145,19 +149,20 @@ TEST_F(RigServiceTest, FailuresCarryTheirKindAndThePanelsWords) {
 
 TEST_F(RigServiceTest, ChangesAreReportedWhileTheActionRuns) {
   openPort();
-  QStringList shutterCaptions;
+  std::vector<rig::Shutter> shutter;
   std::size_t answeredWhenOpen = 99;
-  QObject::connect(rig.get(), &RigService::textChanged, [&](Control control, const QString& text) {
-    if (control != Control::Command6) return;
-    shutterCaptions << text;
-    if (text == QStringLiteral("Shutter Open")) answeredWhenOpen = answers.size();
-  });
+  QObject::connect(rig.get(), &RigService::rigChanged,
+                   [&](const rig::RigState& state, rig::Change change) {
+                     if (change != rig::Change::Shutter) return;
+                     shutter.push_back(state.shutter);
+                     if (state.shutter == rig::Shutter::Open) answeredWhenOpen = answers.size();
+                   });
   QSignalSpy states(rig.get(), &RigService::stateChanged);
   QSignalSpy idle(rig.get(), &RigService::idle);
   ask(make(Action::Shutter));
   waitForAnswers(1);
 
-  EXPECT_EQ(shutterCaptions, QStringList({"Shutter Open", "Camera Shutter"}));
+  EXPECT_EQ(shutter, (std::vector<rig::Shutter>{rig::Shutter::Open, rig::Shutter::Closed}));
   EXPECT_EQ(answeredWhenOpen, 0u) << "the caption was told before the action ended";
   ASSERT_GE(states.size(), 2);
   EXPECT_TRUE(states.first().at(0).value<service::State>().busy);
@@ -203,8 +208,8 @@ TEST_F(RigServiceTest, EndingLetsTheRunningActionFinishAndDropsTheQueue) {
   line->sent.clear();
 
   bool pulseOpen = false;
-  QObject::connect(rig.get(), &RigService::textChanged, [&](Control, const QString& text) {
-    if (text == QStringLiteral("Shutter Open")) pulseOpen = true;
+  QObject::connect(rig.get(), &RigService::rigChanged, [&](const rig::RigState& state) {
+    if (state.shutter == rig::Shutter::Open) pulseOpen = true;
   });
   ask(make(Action::Shutter));
   ask(make(Action::Flash));
