@@ -18,6 +18,7 @@
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
 #include "service/RigService.h"
+#include "service/Session.h"
 
 namespace cli {
 
@@ -32,7 +33,8 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   std::optional<QString> ports;
   if (options.ports) ports = QString::fromStdString(*options.ports);
   Console console(std::cerr, options.quiet);
-  service::RigService rig([ports] { return serial::CommControl::fromOption(ports); });
+  service::Session session([ports] { return serial::CommControl::fromOption(ports); });
+  service::RigService& rig = session.service();
   QObject::connect(&rig, &service::RigService::linkLost, [](const QString& message) {
     complain("the port went away: " + message.toStdString() +
              "; it is reopened when its module comes back");
@@ -84,24 +86,23 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   console.line("status: " + state.status.toStdString() + " (port " + std::to_string(state.port) +
                ", " + state.device.toStdString() + ")");
 
-  auto endpoint = std::make_unique<service::LocalEndpoint>(rig);
   const QString name = QString::fromStdString(options.name);
-  if (!endpoint->listen(name)) {
-    complain("cannot serve: " + endpoint->errorString().toStdString());
+  if (!session.listen(name)) {
+    complain("cannot serve: " + session.endpoint().errorString().toStdString());
     rig.shutDown();
     return kExitFailure;
   }
-  QObject::connect(endpoint.get(), &service::LocalEndpoint::requestFailed,
+  QObject::connect(&session.endpoint(), &service::LocalEndpoint::requestFailed,
                    [](const QString& message) { complain(message.toStdString()); });
   console.line("serving on " + service::LocalEndpoint::address(name).toStdString());
 
-  std::unique_ptr<bridge::Bridge> bridge;
   if (broker) {
     // Quiet runs tell only the broker's troubles, not each connection.
     if (options.quiet)
       QLoggingCategory::setFilterRules(QStringLiteral("quillmar.broker.info=false"));
-    bridge = std::make_unique<bridge::Bridge>(rig, *broker);
+    auto bridge = std::make_unique<bridge::Bridge>(rig, *broker);
     bridge->start();
+    session.addChannel(std::move(bridge));
     console.line("rig " + broker->rig.toStdString() + " on the broker " +
                  broker->url().toStdString());
   }
@@ -112,9 +113,9 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   // shutter is commanded off.
   const int signal = rig::SystemClock::stopRequested();
   console.line(std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "Ctrl-C"));
-  // Off the broker first ({"online": false}), so nothing new comes in while the rig stops.
-  bridge.reset();
-  endpoint.reset();
+  // Off the broker first ({"online": false}), then the socket, so nothing new comes in while the
+  // rig stops.
+  session.endChannels();
   rig.shutDown();
   console.line("relay 1 commanded off");
   return 0;

@@ -101,6 +101,11 @@ class SerialControl {
   // the same monotonic scale as Clock::now().
   virtual Clock::time_point lastReceived() const = 0;
 
+  // Takes in what has reached the port and notes when, keeping it for input(); nothing else
+  // runs. A long wait calls it, so lastReceived() is current when the wait ends. Controls that
+  // note arrivals by themselves need not.
+  virtual void takeIn() {}
+
   // The device the current port number maps to, for messages; empty when it maps to none.
   virtual std::string device() const = 0;
 
@@ -135,6 +140,7 @@ class ForwardingSerialControl : public SerialControl {
   void output(std::string_view text) override { inner_.output(text); }
   std::string input() override { return inner_.input(); }
   Clock::time_point lastReceived() const override { return inner_.lastReceived(); }
+  void takeIn() override { inner_.takeIn(); }
   std::string device() const override { return inner_.device(); }
   void setLossHandler(const LossHandler& handler) override { inner_.setLossHandler(handler); }
   PortList refreshPorts() override { return inner_.refreshPorts(); }

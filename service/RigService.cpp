@@ -27,20 +27,21 @@ namespace service {
 
 namespace {
 
-// Steady time, and waits that sleep the service's thread. A long wait wakes once, shortly before
-// its end, for one round of the thread's events, where the serial port takes in what reached it
-// meanwhile and notes that it came: the rig waits for a quiet line before each question, and so
-// sees that the echoes and prompts after its last command came long ago. The last stretch is
-// slept out to the microsecond (a pause is the length of a shutter pulse).
+// Steady time, and waits that sleep the service's thread and run nothing else: loss notices and
+// every other event wait for the end of the job. A long wait wakes once, shortly before its end,
+// for the serial control to take in what reached the port meanwhile and note that it came: the
+// rig waits for a quiet line before each question, and so sees that the echoes and prompts after
+// its last command came long ago. The last stretch is slept out to the microsecond (a pause is
+// the length of a shutter pulse).
 class SleepClock : public rig::Clock {
  public:
-  explicit SleepClock(QAbstractEventDispatcher& events) : events_(events) {}
+  explicit SleepClock(rig::SerialControl& serial) : serial_(serial) {}
 
   time_point now() const override { return std::chrono::steady_clock::now(); }
   void waitUntil(time_point deadline) override {
     if (deadline - now() > kTakeInBefore) {
       std::this_thread::sleep_until(deadline - kTakeInBefore);
-      events_.processEvents(QEventLoop::AllEvents);  // one round; it never waits
+      serial_.takeIn();
     }
     std::this_thread::sleep_until(deadline);
   }
@@ -48,7 +49,7 @@ class SleepClock : public rig::Clock {
  private:
   // More than the quiet the rig waits for before a question (20 ms).
   static constexpr auto kTakeInBefore = std::chrono::milliseconds(25);
-  QAbstractEventDispatcher& events_;
+  rig::SerialControl& serial_;
 };
 
 // Notes every command put on the line, with its time from the start of the running action.
@@ -90,8 +91,8 @@ bool sameState(const State& a, const State& b) { return a.rig == b.rig; }
 // empty, would otherwise be acted on after it, and an empty read taken for a hang-up.
 class RigService::Worker : public QThread {
  public:
-  Worker(RigService& owner, SerialFactory makeSerial)
-      : owner_(owner), makeSerial_(std::move(makeSerial)) {}
+  Worker(RigService& owner, SerialFactory makeSerial, ClockFactory makeClock)
+      : owner_(owner), makeSerial_(std::move(makeSerial)), makeClock_(std::move(makeClock)) {}
 
   // Starts the thread and returns once it takes requests.
   void begin() {
@@ -169,6 +170,7 @@ class RigService::Worker : public QThread {
 
   RigService& owner_;
   SerialFactory makeSerial_;
+  ClockFactory makeClock_;
   QSemaphore ready_;
   QAbstractEventDispatcher* dispatcher_ = nullptr;
   QMutex mutex_;  // guards jobs_ and stopping_
@@ -191,7 +193,10 @@ class RigService::Worker : public QThread {
 void RigService::Worker::run() {
   const std::unique_ptr<rig::SerialControl> serial = makeSerial_();
   makeSerial_ = nullptr;
-  SleepClock clock(*QAbstractEventDispatcher::instance());
+  const std::unique_ptr<rig::Clock> ownClock =
+      makeClock_ ? makeClock_(*serial) : std::make_unique<SleepClock>(*serial);
+  makeClock_ = nullptr;
+  rig::Clock& clock = *ownClock;
   Recorder recorder(*serial, clock);
   rig::Rig rig(recorder, clock);
   serial_ = serial.get();
@@ -369,20 +374,25 @@ Result RigService::Worker::execute(const Request& request) {
 
 // ---- RigService ----
 
-RigService::RigService(SerialFactory makeSerial, QObject* parent) : RigHost(parent) {
+RigService::RigService(SerialFactory makeSerial, QObject* parent)
+    : RigService(std::move(makeSerial), nullptr, parent) {}
+
+RigService::RigService(SerialFactory makeSerial, ClockFactory makeClock, QObject* parent)
+    : RigHost(parent) {
   qRegisterMetaType<rig::RigState>();
   qRegisterMetaType<rig::Change>();
   qRegisterMetaType<service::State>();
-  worker_ = std::make_unique<Worker>(*this, std::move(makeSerial));
+  worker_ = std::make_unique<Worker>(*this, std::move(makeSerial), std::move(makeClock));
   worker_->begin();
   // The state the worker reported on starting is the first one there is.
   QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
-RigService::RigService(std::unique_ptr<rig::SerialControl> serial, QObject* parent)
+RigService::RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory makeClock,
+                       QObject* parent)
     : RigService([held = std::make_shared<std::unique_ptr<rig::SerialControl>>(
                       std::move(serial))] { return std::move(*held); },
-                 parent) {}
+                 std::move(makeClock), parent) {}
 
 RigService::~RigService() { worker_->end(); }
 

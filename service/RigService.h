@@ -24,10 +24,16 @@ class RigService : public RigHost {
   // serial port belongs to the thread that made it, so it must be made there, not handed over.
   using SerialFactory = std::function<std::unique_ptr<rig::SerialControl>()>;
 
+  // Makes the clock of the rig's waits, on the service's thread, for the control just made. By
+  // default the waits sleep the thread; tests give a clock that waits without waiting.
+  using ClockFactory = std::function<std::unique_ptr<rig::Clock>(rig::SerialControl& serial)>;
+
   explicit RigService(SerialFactory makeSerial, QObject* parent = nullptr);
+  RigService(SerialFactory makeSerial, ClockFactory makeClock, QObject* parent = nullptr);
   // For a control bound to no thread (plain C++ controls, wrappers of them): it is used from the
   // service's thread from now on.
-  explicit RigService(std::unique_ptr<rig::SerialControl> serial, QObject* parent = nullptr);
+  explicit RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory makeClock = nullptr,
+                      QObject* parent = nullptr);
   // Waits for the running request to end; queued requests are dropped unanswered.
   ~RigService() override;
 

@@ -77,8 +77,19 @@ service::Request requestFor(service::Action action) {
 
 }  // namespace
 
-Form1::Form1(service::RigService::SerialFactory makeSerial, QWidget* parent)
-    : QWidget(parent), service_(std::make_unique<service::RigService>(std::move(makeSerial))) {
+Form1::Form1(service::RigService& service, QWidget* parent) : Form1(&service, nullptr, parent) {}
+
+Form1::Form1(service::RigService::SerialFactory makeSerial,
+             service::RigService::ClockFactory makeClock, QWidget* parent)
+    : Form1(nullptr,
+            std::make_unique<service::RigService>(std::move(makeSerial), std::move(makeClock)),
+            parent) {}
+
+Form1::Form1(service::RigService* service, std::unique_ptr<service::RigService> own,
+             QWidget* parent)
+    : QWidget(parent),
+      ownService_(std::move(own)),
+      service_(service != nullptr ? service : ownService_.get()) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QStringLiteral(" KOVRA-IMAGING Quillmar V1.4"));
   setWindowIcon(QIcon(QPixmap::fromImage(iconImage())));
@@ -157,18 +168,19 @@ Form1::Form1(service::RigService::SerialFactory makeSerial, QWidget* parent)
   // The controls follow the service: what the rig sets shows as it happens. A device that goes
   // away while idle shows as "Port Lost" with the reason on the status box's tooltip; the next
   // action on it reports the failure in full.
-  connect(service_.get(), &service::RigService::rigChanged, this, &Form1::follow);
+  connect(service_, &service::RigService::rigChanged, this, &Form1::follow);
   // Once there is a broker, its link is told afresh with every change of the state.
-  connect(service_.get(), &service::RigHost::stateChanged, this, [this] {
+  connect(service_, &service::RigHost::stateChanged, this, [this] {
     brokerSeen_ = brokerSeen_ || !service_->broker().isEmpty();
     if (brokerSeen_) showStatusTip();
   });
 }
 
 Form1::~Form1() {
-  // The service ends its running request before it goes; nothing of it reaches this window then.
-  disconnect(service_.get(), nullptr, this, nullptr);
-  service_.reset();
+  // A service of the window's own ends its running request before it goes; nothing of it, nor of
+  // the session's service, reaches this window then.
+  disconnect(service_, nullptr, this, nullptr);
+  ownService_.reset();
 }
 
 void Form1::setFailureReporter(FailureReporter reporter) {

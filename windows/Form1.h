@@ -27,8 +27,12 @@ class Form1 : public QWidget {
   // Receives the failure report instead of the warning dialog when set (tests).
   using FailureReporter = std::function<void(const QString& title, const QString& text)>;
 
-  // `makeSerial` makes the serial control on the service's thread.
-  explicit Form1(service::RigService::SerialFactory makeSerial, QWidget* parent = nullptr);
+  // On the rig service of the program's session; it outlives the window.
+  explicit Form1(service::RigService& service, QWidget* parent = nullptr);
+  // On a rig service of the window's own, whose serial control `makeSerial` makes on the
+  // service's thread (a window alone, as in the tests and the benchmark).
+  explicit Form1(service::RigService::SerialFactory makeSerial,
+                 service::RigService::ClockFactory makeClock = nullptr, QWidget* parent = nullptr);
   ~Form1() override;
 
   static void setFailureReporter(FailureReporter reporter);
@@ -68,7 +72,10 @@ class Form1 : public QWidget {
   void follow(const rig::RigState& state, rig::Change change);
   void showStatusTip();
 
-  std::unique_ptr<service::RigService> service_;
+  Form1(service::RigService* service, std::unique_ptr<service::RigService> own, QWidget* parent);
+
+  std::unique_ptr<service::RigService> ownService_;
+  service::RigService* service_;
 
   QComboBox* Combo1;
   QPushButton* Command1;

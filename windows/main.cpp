@@ -23,6 +23,7 @@
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
+#include "service/Session.h"
 
 #ifndef QUILLMAR_VERSION
 #error "QUILLMAR_VERSION must be defined by the build (the project's version)"
@@ -283,22 +284,24 @@ int main(int argc, char* argv[]) {
   // Without --ports the system's devices are read afresh at each opening, not once here.
   std::optional<QString> ports;
   if (parser.isSet(options.ports)) ports = parser.value(options.ports);
-  setSerialFactory([ports] { return serial::CommControl::fromOption(ports); });
+  service::Session session([ports] { return serial::CommControl::fromOption(ports); });
+  setSession(&session);
 
   Form1& window = form1();
   window.show();
   window.combo1()->setFocus();
 
-  std::unique_ptr<bridge::Bridge> bridge;
   if (broker) {
-    bridge = std::make_unique<bridge::Bridge>(window.service(), *broker);
+    auto bridge = std::make_unique<bridge::Bridge>(session.service(), *broker);
     bridge->start();
+    session.addChannel(std::move(bridge));
   }
-  startRemoteControl(window, endpointName);
+  showRemoteControl(window, session.endpoint(), session.listen(endpointName));
 
   const int result = app.exec();
-  // Off the broker ({"online": false}) before the window and its rig service go.
-  bridge.reset();
+  // Off the broker ({"online": false}) and the socket before the window and the rig service go.
+  session.endChannels();
   destroyWindows();
+  setSession(nullptr);
   return result;
 }

@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,8 +57,9 @@ class RigServiceTest : public ::testing::Test {
   }
 
   std::shared_ptr<fakes::FakeLine> line = std::make_shared<fakes::FakeLine>();
-  std::unique_ptr<RigService> rig =
-      std::make_unique<RigService>(std::make_unique<fakes::LineSerial>(line));
+  std::unique_ptr<RigService> rig = std::make_unique<RigService>(
+      std::make_unique<fakes::LineSerial>(line),
+      [](rig::SerialControl&) { return std::make_unique<fakes::FakeClock>(); });
   std::vector<Answer> answers;
 };
 
@@ -191,6 +193,43 @@ TEST_F(RigServiceTest, LostDeviceIsToldThroughTheSerialInterface) {
   EXPECT_EQ(rig->state().status, QStringLiteral("Port Lost"));
 }
 
+// A pulse on the real clock, with an event for the service's thread posted as the shutter opens:
+// it is handled after the job, never in the pause, while the wait still lets the control take in
+// what reached the port.
+TEST(RigServiceWaits, TheThreadsEventsWaitForTheJobWhileThePortIsTakenIn) {
+  struct Watched : fakes::LineSerial {
+    using LineSerial::LineSerial;
+    void output(std::string_view text) override {
+      LineSerial::output(text);
+      if (text == "relay on 1\r") {
+        inPulse = true;
+        QMetaObject::invokeMethod(
+            QAbstractEventDispatcher::instance(), [this] { ranInPulse = inPulse; },
+            Qt::QueuedConnection);
+      }
+      if (text == "relay off 1\r") inPulse = false;
+    }
+    void takeIn() override { ++takeIns; }
+    bool inPulse = false;
+    std::optional<bool> ranInPulse;
+    int takeIns = 0;
+  };
+  auto line = std::make_shared<fakes::FakeLine>();
+  auto owned = std::make_unique<Watched>(line);
+  Watched& watched = *owned;
+  RigService rig(std::move(owned));
+  std::vector<Result> results;
+  for (const auto& request : {make(Action::Open, QStringLiteral("1")), make(Action::Shutter)}) {
+    rig.submit(request, [&](const Result& result) { results.push_back(result); });
+  }
+  ASSERT_TRUE(QTest::qWaitFor([&] { return results.size() == 2; }, 10000));
+  ASSERT_TRUE(results[1].ok);
+  rig.withSerial([](rig::SerialControl&) {});  // the thread's events have run since
+  ASSERT_TRUE(watched.ranInPulse.has_value());
+  EXPECT_FALSE(*watched.ranInPulse) << "an event ran in the middle of the pulse";
+  EXPECT_GT(watched.takeIns, 0);
+}
+
 TEST_F(RigServiceTest, FailureOfWorkOnTheSerialControlReachesTheCallerAndTheServiceGoesOn) {
   openPort();
   EXPECT_THROW(rig->withSerial([](rig::SerialControl& serial) { serial.setPortNumber(0); }),
@@ -201,6 +240,8 @@ TEST_F(RigServiceTest, FailureOfWorkOnTheSerialControlReachesTheCallerAndTheServ
 }
 
 TEST_F(RigServiceTest, EndingLetsTheRunningActionFinishAndDropsTheQueue) {
+  // On the real clock, so that the pulse is still running when the service ends.
+  rig = std::make_unique<RigService>(std::make_unique<fakes::LineSerial>(line));
   openPort();
   rig->shutDown();
   EXPECT_EQ(line->sent, std::vector<std::string>{"relay off 1\r"})
