@@ -67,7 +67,7 @@ class Rig {
   // (NotUnderstood) or stopped short of one (NoAnswer).
   bool relayOn(int relay, const std::string& reply) const;
   void halfSecondPause();
-  // Relay 0 off, pause, relay 1 off, with the idle captions.
+  // Relay 0 off, pause, relay 1 off; the flash noted off, the shutter closed by the reset.
   void resetRig();
   // "relay off 1", the shutter noted closed.
   void shutterOff();
@@ -85,7 +85,7 @@ class Rig {
   };
   void toggleFlash(SequenceUndo* undo);
   void pulseShutterSteps();
-  // Sends "relay off 1" and sets the idle caption; a failure there is swallowed.
+  // Sends "relay off 1" and notes the shutter closed; a failure there is swallowed.
   void endShutterQuietly() noexcept;
 
   FailureKind portLost(const std::string& message, FailureKind kind);

@@ -79,7 +79,12 @@ class Recorder : public rig::ForwardingSerialControl {
   std::vector<TimedCommand> commands_;
 };
 
-bool sameState(const State& a, const State& b) { return a.rig == b.rig; }
+// What every channel sees alike: the hidden boxes' replies alone are no change of the state.
+bool sameState(const State& a, const State& b) {
+  return a.port == b.port && a.device == b.device && a.open == b.open && a.busy == b.busy &&
+         a.status == b.status && a.statusTip == b.statusTip && a.flash == b.flash &&
+         a.shutter == b.shutter;
+}
 
 }  // namespace
 

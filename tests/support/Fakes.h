@@ -2,7 +2,7 @@
 
 // Stand-ins for the rig's interfaces: a clock that waits without waiting, and two serial controls:
 // FakeSerial with a scripted relay module behind each port number on the fake clock, and LineSerial
-// whose module answers at once, for tests on the real clock.
+// whose module answers at once, for the rig service and the windows on either clock.
 
 #include <deque>
 #include <functional>
@@ -115,9 +115,9 @@ struct FakeLine {
   rig::SerialControl::LossHandler lossHandler;  // as set on the control
 };
 
-// A serial control that plays a relay module at once, for the windows and the rig service, which
-// run the rig on the real clock: every port opens, switch commands change the
-// relay states, and "relay read N" is answered with the module's layout on the next input().
+// A serial control that plays a relay module at once, for the windows and the rig service: every
+// port opens, switch commands change the relay states, and "relay read N" is answered with the
+// module's layout on the next input().
 class LineSerial : public rig::SerialControl {
  public:
   explicit LineSerial(std::shared_ptr<FakeLine> line) : line_(std::move(line)) {}
