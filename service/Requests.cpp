@@ -62,7 +62,7 @@ QString buttonOf(Action action) {
 }
 
 QString failureDetails(const rig::Failure& failure) {
-  const QString reason = QString::fromStdString(failure.reason);
+  QString reason = QString::fromStdString(failure.reason);
   if (!failure.port) return reason;
   const QString device = failure.device.empty() ? QStringLiteral("no device is assigned to it")
                                                 : QString::fromStdString(failure.device);
