@@ -38,7 +38,6 @@
 #include "Startup.h"
 #include "Stats.h"
 #include "WebRows.h"
-#include "rig/Panel.h"
 #include "rig/Rig.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
@@ -154,22 +153,6 @@ class SpinClock : public rig::Clock {
     while (now() < deadline) {
     }
   }
-};
-
-// A panel with no window, for the rig run on the spinning clock.
-class PlainPanel : public rig::Panel {
- public:
-  std::string text(rig::Control c) const override {
-    const auto it = texts_.find(c);
-    return it == texts_.end() ? std::string() : it->second;
-  }
-  void setText(rig::Control c, const std::string& text) override { texts_[c] = text; }
-  bool enabled(rig::Control) const override { return true; }
-  void setEnabled(rig::Control, bool) override {}
-  void setToolTip(rig::Control, const std::string&) override {}
-
- private:
-  std::map<rig::Control, std::string> texts_;
 };
 
 // The panel's serial control, with the time each command was handed to the line noted: the rig's
@@ -560,9 +543,8 @@ void Bench::measureLateAnswers(std::vector<bench::Row>& rows) {
 
 void Bench::measureBaseline(std::vector<bench::Row>& rows) {
   serial::CommControl comm(serial::PortMap({QString::fromStdString(sim_.device())}));
-  PlainPanel panel;
   SpinClock spin;
-  rig::Rig rig(comm, panel, spin);
+  rig::Rig rig(comm, spin);
   std::vector<double> cpu;
   try {
     comm.setPortOpen(true);

@@ -279,7 +279,8 @@ void Bridge::received(const QString& topicName, const QByteArray& payload, bool 
     answer(service::answerText(service::badRequestAnswer(parsed.error, parsed.id), parsed.idText));
     return;
   }
-  const service::Request request = *parsed.request;
+  service::Request request = *parsed.request;
+  request.origin = service::Origin::Broker;
   // A repeat of a request still running gets nothing more: the first one's answer comes.
   if (recent_.repeated(
           request.idText, [this](const QByteArray& json) { answer(json); }, false)) {

@@ -1,15 +1,14 @@
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "rig/Panel.h"
 #include "rig/Protocol.h"
 #include "rig/SerialControl.h"
+#include "rig/State.h"
 
 namespace cli {
 
@@ -30,28 +29,9 @@ class Console {
   std::chrono::steady_clock::time_point start_;
 };
 
-// The panel as lines on the console: every text, caption and tooltip the rig sets is printed
-// as "<control>: <text>" and kept, so the rig reads back what it wrote, as from the window.
-class ConsolePanel : public rig::Panel {
- public:
-  // `selector` is the port selector's text: a port number or "AUTOMATIC".
-  ConsolePanel(Console& console, const std::string& selector);
-
-  std::string text(rig::Control control) const override;
-  void setText(rig::Control control, const std::string& text) override;
-  bool enabled(rig::Control control) const override;
-  void setEnabled(rig::Control control, bool enabled) override;
-  void setToolTip(rig::Control control, const std::string& tip) override;
-
-  std::string toolTip(rig::Control control) const;
-
- private:
-  static constexpr std::size_t kControls = 9;
-  Console& console_;
-  std::array<std::string, kControls> texts_;
-  std::array<std::string, kControls> tips_;
-  std::array<bool, kControls> enabled_{};
-};
+// The panel as lines on the console: every part of the state the rig sets is printed as
+// "<control>: <text>", with the words the window would show.
+void printChange(Console& console, const rig::RigState& state, rig::Change change);
 
 // A serial control that prints a timestamped line for every command it puts on the line and
 // otherwise hands each call to the control it wraps.

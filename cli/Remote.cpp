@@ -26,21 +26,6 @@ std::string text(const QJsonValue& value) {
   return escaped(value.toString().toStdString());
 }
 
-QString requestAction(Command command) {
-  switch (command) {
-    case Command::Status:
-      return QStringLiteral("status");
-    case Command::Open:
-      return QStringLiteral("open");
-    case Command::Flash:
-      return QStringLiteral("flash");
-    case Command::Shutter:
-      return QStringLiteral("shutter");
-    default:
-      return QStringLiteral("sequence");
-  }
-}
-
 // The progress lines of an answer: the commands put on the line, then what the panel shows.
 void showProgress(const QJsonObject& answer, Console& console) {
   for (const QJsonValue sent : answer.value(QStringLiteral("commands")).toArray()) {
@@ -57,6 +42,23 @@ void showProgress(const QJsonObject& answer, Console& console) {
 }
 
 }  // namespace
+
+std::optional<service::Action> actionOf(Command command) {
+  switch (command) {
+    case Command::Status:
+      return service::Action::Status;
+    case Command::Open:
+      return service::Action::Open;
+    case Command::Flash:
+      return service::Action::Flash;
+    case Command::Shutter:
+      return service::Action::Shutter;
+    case Command::Sequence:
+      return service::Action::Sequence;
+    default:
+      return std::nullopt;
+  }
+}
 
 void complain(const std::string& message) { std::cerr << "quillmar-cli: " << message << std::endl; }
 
@@ -87,22 +89,13 @@ int exitStatus(const QJsonObject& answer) {
     // A port that went away during its opening's reset was found, then lost.
     return kind == QLatin1String("device-gone") ? kExitSerial : kExitPortNotFound;
   }
-  static const std::array<const char*, 5> kNoPort = {"no-device", "busy", "permission",
-                                                     "not-serial-port", "not-open"};
-  for (const char* name : kNoPort) {
-    if (kind == QLatin1String(name)) return kExitPortNotFound;
-  }
-  static const std::array<const char*, 4> kSerial = {"no-answer", "write-failed", "device-gone",
-                                                     "not-understood"};
-  for (const char* name : kSerial) {
-    if (kind == QLatin1String(name)) return kExitSerial;
-  }
-  return kExitFailure;
+  return rig::exitStatus(rig::kindFromName(kind.toStdString()));
 }
 
 int runThroughPanel(const Options& options, PanelClient& panel, Console& console) {
   const std::string name(commandName(options.command));
-  QJsonObject request{{QStringLiteral("action"), requestAction(options.command)}};
+  const service::Action action = actionOf(options.command).value_or(service::Action::Status);
+  QJsonObject request{{QStringLiteral("action"), service::actionName(action)}};
   if (options.command == Command::Open) {
     request.insert(QStringLiteral("port"), QString::fromStdString(options.selector));
   }

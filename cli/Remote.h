@@ -3,16 +3,18 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QString>
+#include <optional>
 
 #include "Console.h"
 #include "Options.h"
+#include "service/Requests.h"
 
 namespace cli {
 
 // Exit statuses, shared by the direct run, the run through a panel and serve.
-constexpr int kExitFailure = 1;
-constexpr int kExitPortNotFound = 2;
-constexpr int kExitSerial = 3;
+constexpr int kExitFailure = rig::exit_status::kFailure;
+constexpr int kExitPortNotFound = rig::exit_status::kPortNotFound;
+constexpr int kExitSerial = rig::exit_status::kSerial;
 constexpr int kExitNoPanel = 4;
 constexpr int kExitUsage = 64;
 constexpr int kExitSignalBase = 128;
@@ -31,6 +33,10 @@ class PanelClient {
  private:
   QLocalSocket socket_;
 };
+
+// The request a command makes of a panel: status, open, flash, shutter or sequence; none for
+// the others.
+std::optional<service::Action> actionOf(Command command);
 
 // Runs status, open, flash, shutter or sequence through the panel; returns the exit status.
 int runThroughPanel(const Options& options, PanelClient& panel, Console& console);

@@ -19,6 +19,7 @@
 #include "service/LocalEndpoint.h"
 #include "service/RigService.h"
 #include "web/WebRemote.h"
+#include "service/Session.h"
 
 namespace cli {
 
@@ -34,7 +35,8 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   std::optional<QString> ports;
   if (options.ports) ports = QString::fromStdString(*options.ports);
   Console console(std::cerr, options.quiet);
-  service::RigService rig([ports] { return serial::CommControl::fromOption(ports); });
+  service::Session session([ports] { return serial::CommControl::fromOption(ports); });
+  service::RigService& rig = session.service();
   QObject::connect(&rig, &service::RigService::linkLost, [](const QString& message) {
     complain("the port went away: " + message.toStdString() +
              "; it is reopened when its module comes back");
@@ -43,9 +45,9 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   QObject::connect(
       &rig, &service::RigHost::stateChanged,
       [&console, lost = false](const service::State& state) mutable {
-        if (state.status == QLatin1String("Port Lost")) {
+        if (state.rig.link == rig::Link::Lost) {
           lost = true;
-        } else if (lost && state.open && state.statusTip.endsWith(QLatin1String("(reconnected)"))) {
+        } else if (lost && state.open && state.rig.reconnected && state.rig.reason.empty()) {
           lost = false;
           console.line("reconnected: port " + std::to_string(state.port) + " (" +
                        state.device.toStdString() + ")");
@@ -62,6 +64,7 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   // Open as "Open Com Port" does; a stop meanwhile lets the opening end first.
   service::Request open;
   open.action = service::Action::Open;
+  open.origin = service::Origin::CommandLine;
   open.port = QString::fromStdString(options.selector);
   std::optional<service::Result> opened;
   rig.submit(open, [&opened](const service::Result& result) {
@@ -74,7 +77,7 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
     return kExitSignalBase + rig::SystemClock::stopRequested();
   }
   if (!opened->ok) {
-    if (opened->kind == rig::FailureKind::DeviceGone) {
+    if (opened->failure.kind == rig::FailureKind::DeviceGone) {
       complain("port lost: " + opened->message.toStdString());
       return kExitSerial;
     }
@@ -85,32 +88,35 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   console.line("status: " + state.status.toStdString() + " (port " + std::to_string(state.port) +
                ", " + state.device.toStdString() + ")");
 
-  auto endpoint = std::make_unique<service::LocalEndpoint>(rig);
   const QString name = QString::fromStdString(options.name);
-  if (!endpoint->listen(name)) {
-    complain("cannot serve: " + endpoint->errorString().toStdString());
+  if (!session.listen(name)) {
+    complain("cannot serve: " + session.endpoint().errorString().toStdString());
     rig.shutDown();
     return kExitFailure;
   }
-  QObject::connect(endpoint.get(), &service::LocalEndpoint::requestFailed,
+  QObject::connect(&session.endpoint(), &service::LocalEndpoint::requestFailed,
                    [](const QString& message) { complain(message.toStdString()); });
   console.line("serving on " + service::LocalEndpoint::address(name).toStdString());
 
-  QString webError;
-  std::unique_ptr<web::WebRemote> remote;
-  if (web && !(remote = web::WebRemote::start(rig, *web, endpoint.get(), webError))) {
-    complain("cannot serve: " + webError.toStdString());
-    rig.shutDown();
-    return kExitFailure;
+  if (web) {
+    QString webError;
+    auto remote = web::WebRemote::start(rig, *web, &session.endpoint(), webError);
+    if (!remote) {
+      complain("cannot serve: " + webError.toStdString());
+      session.endChannels();
+      rig.shutDown();
+      return kExitFailure;
+    }
+    session.addChannel(std::move(remote));
   }
 
-  std::unique_ptr<bridge::Bridge> bridge;
   if (broker) {
     // Quiet runs tell only the broker's troubles, not each connection.
     if (options.quiet)
       QLoggingCategory::setFilterRules(QStringLiteral("quillmar.broker.info=false"));
-    bridge = std::make_unique<bridge::Bridge>(rig, *broker);
+    auto bridge = std::make_unique<bridge::Bridge>(rig, *broker);
     bridge->start();
+    session.addChannel(std::move(bridge));
     console.line("rig " + broker->rig.toStdString() + " on the broker " +
                  broker->url().toStdString());
   }
@@ -121,10 +127,9 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   // shutter is commanded off.
   const int signal = rig::SystemClock::stopRequested();
   console.line(std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "Ctrl-C"));
-  // Off the broker first ({"online": false}), so nothing new comes in while the rig stops.
-  bridge.reset();
-  remote.reset();
-  endpoint.reset();
+  // Off the broker first ({"online": false}), then the web and the socket, so nothing new comes
+  // in while the rig stops.
+  session.endChannels();
   if (rig.shutDown()) {
     console.line("relay 1 commanded off");
   } else {

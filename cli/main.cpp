@@ -113,10 +113,10 @@ std::string wholeReply(std::string reply, rig::SerialControl& serial, rig::Clock
 
 // Runs one command on an opened rig. Throws what the rig throws.
 void runCommand(const cli::Options& options, rig::Rig& rig, rig::SerialControl& serial,
-                rig::Clock& clock, cli::Console& console, const cli::ConsolePanel& panel) {
+                rig::Clock& clock, cli::Console& console) {
   switch (options.command) {
     case cli::Command::Scan:
-      std::cout << panel.text(rig::Control::Combo1) << std::endl;
+      std::cout << rig.state().port << std::endl;
       break;
     case cli::Command::Reset:
       rig.resetRig();
@@ -156,9 +156,8 @@ void runCommand(const cli::Options& options, rig::Rig& rig, rig::SerialControl& 
 // state it left, and the failure when there was one.
 class Answers {
  public:
-  Answers(const cli::Options& options, const cli::LoggingSerial& serial,
-          const cli::ConsolePanel& panel)
-      : options_(options), serial_(serial), panel_(panel) {}
+  Answers(const cli::Options& options, const cli::LoggingSerial& serial, const rig::Rig& rig)
+      : options_(options), serial_(serial), rig_(rig) {}
 
   void start() { since_ = std::chrono::steady_clock::now(); }
   // Prints the answer for `action` when --json asks for answers.
@@ -167,19 +166,13 @@ class Answers {
     if (!options_.json) return;
     service::Request request;
     request.action = action;
+    request.origin = service::Origin::CommandLine;
     if (action == service::Action::Open) request.port = QString::fromStdString(options_.selector);
     service::Result result;
     result.ok = !failure;
-    result.kind = failure.value_or(rig::FailureKind::Other);
+    result.failure.kind = failure.value_or(rig::FailureKind::Other);
     result.message = QString::fromStdString(message);
-    service::State& state = result.state;
-    state.port = serial_.portNumber();
-    state.device = QString::fromStdString(serial_.device());
-    state.open = serial_.portOpen();
-    state.status = QString::fromStdString(panel_.text(rig::Control::Text3));
-    state.statusTip = QString::fromStdString(panel_.toolTip(rig::Control::Text3));
-    state.flash = QString::fromStdString(panel_.text(rig::Control::Command5));
-    state.shutter = QString::fromStdString(panel_.text(rig::Control::Command6));
+    result.state = service::stateOf(rig_.state());
     for (const auto& sent : serial_.sent()) {
       if (sent.at < since_) continue;
       result.commands.push_back({std::chrono::duration<double>(sent.at - since_).count(),
@@ -194,22 +187,9 @@ class Answers {
  private:
   const cli::Options& options_;
   const cli::LoggingSerial& serial_;
-  const cli::ConsolePanel& panel_;
+  const rig::Rig& rig_;
   std::chrono::steady_clock::time_point since_;
 };
-
-std::optional<service::Action> actionOf(cli::Command command) {
-  switch (command) {
-    case cli::Command::Flash:
-      return service::Action::Flash;
-    case cli::Command::Shutter:
-      return service::Action::Shutter;
-    case cli::Command::Sequence:
-      return service::Action::Sequence;
-    default:
-      return std::nullopt;
-  }
-}
 
 int run(const cli::Options& options) {
   const serial::PortMap map =
@@ -222,12 +202,16 @@ int run(const cli::Options& options) {
   if (options.ports) ports = QString::fromStdString(*options.ports);
   const std::unique_ptr<serial::CommControl> comm = serial::CommControl::fromOption(ports);
   cli::LoggingSerial serial(*comm, console);
-  cli::ConsolePanel panel(console, options.selector);
   rig::SystemClock clock;
-  rig::Rig rig(serial, panel, clock);
+  rig::Rig rig(serial, clock);
+  rig.setObserver([&console](const rig::RigState& state, rig::Change change) {
+    cli::printChange(console, state, change);
+  });
   const std::string name(cli::commandName(options.command));
-  Answers answers(options, serial, panel);
-  const std::optional<service::Action> action = actionOf(options.command);
+  Answers answers(options, serial, rig);
+  // The opening is answered on its own; only the actions that follow it are answered again.
+  const service::Action action = cli::actionOf(options.command).value_or(service::Action::Status);
+  const bool answered = action != service::Action::Open && action != service::Action::Status;
 
   // Until the port is open and reset, a stop may leave relay 1 as it was before: the reset was
   // about to command it off. So may a stop during the reset command. The shutter pulse and the
@@ -236,36 +220,36 @@ int run(const cli::Options& options) {
   try {
     if (options.wait) waitForDevice(*comm, options.selector, *options.wait, console);
     answers.start();
-    if (const auto failure = rig.openComPort()) {
-      answers.print(service::Action::Open, failure, panel.toolTip(rig::Control::Text3));
+    if (const auto failure = rig.openComPort(options.selector)) {
+      const rig::RigState state = rig.state();
+      answers.print(service::Action::Open, failure, state.reason);
       // A port that opened and went away during the reset was found: it failed, like a write.
-      if (panel.text(rig::Control::Text3) == "Port Lost") {
-        complain("port lost: " + panel.toolTip(rig::Control::Text3));
+      if (state.link == rig::Link::Lost) {
+        complain("port lost: " + state.reason);
         return kExitSerial;
       }
-      complain("port not found: " + panel.toolTip(rig::Control::Text3));
+      complain("port not found: " + state.reason);
       return kExitPortNotFound;
     }
     answers.print(service::Action::Open);
     shutterOffOnStop = options.command == cli::Command::Reset;
-    if (action) answers.start();
+    if (answered) answers.start();
     try {
-      runCommand(options, rig, serial, clock, console, panel);
+      runCommand(options, rig, serial, clock, console);
     } catch (const rig::SerialError& error) {
-      if (action) answers.print(*action, error.kind(), error.what());
+      if (answered) answers.print(action, error.kind(), error.what());
       throw;
     }
-    if (action) answers.print(*action);
+    if (answered) answers.print(action);
     // A stop that came after the last wait still counts: the caller asked to stop.
     if (const int signal = rig::SystemClock::stopRequested()) throw rig::Interrupted{signal};
     return 0;
   } catch (const rig::Interrupted& stop) {
     // Only on the rig's own port, opened and identified: during a search the open port may be
     // some other device.
-    if (shutterOffOnStop && serial.portOpen() && panel.enabled(rig::Control::Command6)) {
+    if (shutterOffOnStop && serial.portOpen() && rig.state().actionsEnabled) {
       try {
-        rig.sendRelayCommand(rig::protocol::switchCommand(rig::protocol::kShutterRelay, false));
-        panel.setText(rig::Control::Command6, "Camera Shutter");
+        rig.shutterOff();
       } catch (const rig::SerialError& error) {
         complain("could not command relay 1 off: " + std::string(error.what()));
       }
@@ -275,7 +259,7 @@ int run(const cli::Options& options) {
     return kExitSignalBase + signal;
   } catch (const rig::SerialError& error) {
     complain(name + " failed: " + error.what());
-    return kExitSerial;
+    return rig::exitStatus(error.kind());
   } catch (const std::exception& error) {
     complain(name + " failed: " + error.what());
     return kExitFailure;

@@ -44,10 +44,6 @@ constexpr std::size_t kReplyShownBytes = 64;
 constexpr int kFirstScanPort = 1;
 constexpr int kLastScanPort = 15;
 constexpr std::string_view kAutomatic = "AUTOMATIC";
-constexpr const char* kPortLost = "Port Lost";
-
-constexpr Control kActionButtons[] = {Control::Command2, Control::Command5, Control::Command6,
-                                      Control::Command8};
 
 // A reply for a failure message: escaped, and shortened when long.
 std::string shownReply(const std::string& reply) {
@@ -79,8 +75,15 @@ std::string shortReason(const SerialError& error) {
 
 }  // namespace
 
-Rig::Rig(SerialControl& serial, Panel& panel, Clock& clock)
-    : serial_(serial), panel_(panel), clock_(clock) {}
+Rig::Rig(SerialControl& serial, Clock& clock) : serial_(serial), clock_(clock) {}
+
+RigState Rig::state() const {
+  RigState state = state_;
+  state.port = serial_.portNumber();
+  state.device = serial_.device();
+  state.open = serial_.portOpen();
+  return state;
+}
 
 void Rig::sendRelayCommand(std::string_view command) {
   serial_.output(protocol::frame(command));
@@ -229,15 +232,23 @@ bool Rig::relayOn(int relay, const std::string& reply) const {
 
 void Rig::resetRig() {
   sendRelayCommand(protocol::switchCommand(kFlashRelay, false));
-  panel_.setText(Control::Command5, "Flash 1");
+  update(Change::Flash, [](RigState& s) { s.flash = Flash::Off; });
   halfSecondPause();
   sendRelayCommand(protocol::switchCommand(kShutterRelay, false));
-  panel_.setText(Control::Command6, "Shutter");
+  update(Change::Shutter, [](RigState& s) { s.shutter = Shutter::ClosedByReset; });
+}
+
+void Rig::shutterOff() {
+  sendRelayCommand(protocol::switchCommand(kShutterRelay, false));
+  update(Change::Shutter, [](RigState& s) { s.shutter = Shutter::Closed; });
 }
 
 FailureKind Rig::portNotFound(const std::string& reason, FailureKind kind) {
-  panel_.setText(Control::Text3, "Port Not Found");
-  panel_.setToolTip(Control::Text3, reason);
+  update(Change::Link, [&](RigState& s) {
+    s.link = Link::NotFound;
+    s.reason = reason;
+    s.reconnected = false;
+  });
   return kind;
 }
 
@@ -247,8 +258,11 @@ FailureKind Rig::portLost(const std::string& message, FailureKind kind) {
 }
 
 void Rig::showLost(const std::string& message) {
-  panel_.setText(Control::Text3, kPortLost);
-  panel_.setToolTip(Control::Text3, message);
+  update(Change::Link, [&](RigState& s) {
+    s.link = Link::Lost;
+    s.reason = message;
+    s.reconnected = false;
+  });
 }
 
 void Rig::refreshPorts() {
@@ -256,7 +270,7 @@ void Rig::refreshPorts() {
   module_.reset();
 }
 
-void Rig::noteOpened(int number, const std::string& status) {
+void Rig::noteOpened(int number, Link link) {
   const auto index = static_cast<std::size_t>(number - 1);
   if (number >= 1 && index < ports_.size()) {
     module_ = ports_[index];
@@ -266,11 +280,11 @@ void Rig::noteOpened(int number, const std::string& status) {
     module_->path = serial_.device();
     module_->byPath = true;
   }
-  openedStatus_ = status;
+  openedLink_ = link;
 }
 
-std::optional<FailureKind> Rig::openComPort() {
-  if (panel_.text(Control::Combo1) == kAutomatic) {
+std::optional<FailureKind> Rig::openComPort(const std::string& choice) {
+  if (choice == kAutomatic) {
     const auto failure = autoFindPort();
     // The scan has reset the rig on success; the click resets it once more. With no port open
     // there is nothing to reset, and the scan's result stays on view.
@@ -284,10 +298,10 @@ std::optional<FailureKind> Rig::openComPort() {
     }
     return failure;
   }
-  return openByNumber();
+  return openByNumber(choice);
 }
 
-std::optional<FailureKind> Rig::openByNumber() {
+std::optional<FailureKind> Rig::openByNumber(const std::string& choice) {
   // The port the screen names is the one in use: an open port is closed before another (or the
   // same one, which is then reset) is opened.
   try {
@@ -295,7 +309,6 @@ std::optional<FailureKind> Rig::openByNumber() {
   } catch (const std::exception&) {
   }
   refreshPorts();
-  const std::string choice = panel_.text(Control::Combo1);
   const auto number = protocol::toInteger16(choice);
   if (!number) {
     return portNotFound(quoted(choice) + " is not a port number", FailureKind::NoDevice);
@@ -305,10 +318,13 @@ std::optional<FailureKind> Rig::openByNumber() {
     serial_.setPortNumber(*number);
     serial_.setPortOpen(true);
     opened = true;
-    noteOpened(*number, "Port Found and Opened");
-    for (const Control button : kActionButtons) panel_.setEnabled(button, true);
-    panel_.setText(Control::Text3, openedStatus_);
-    panel_.setToolTip(Control::Text3, serial_.device());
+    noteOpened(*number, Link::Opened);
+    update(Change::Link, [](RigState& s) {
+      s.actionsEnabled = true;
+      s.link = Link::Opened;
+      s.reason.clear();
+      s.reconnected = false;
+    });
     resetRig();
   } catch (const SerialError& error) {
     // Nothing is undone: a port that opened stays open, enabled buttons stay enabled. A port
@@ -323,25 +339,28 @@ std::optional<FailureKind> Rig::openByNumber() {
 
 std::optional<FailureKind> Rig::reopen(int number, const DeviceInfo& device,
                                        const std::string& lostMessage) {
-  panel_.setText(Control::Combo1, std::to_string(number));
   try {
     serial_.setPortOpen(false);
     serial_.setPortNumber(number);
+    update(Change::Port, [](RigState&) {});
     serial_.setPortOpen(true);
   } catch (const SerialError& error) {
-    panel_.setToolTip(Control::Text3, lostMessage + "; reopening failed: " + error.reason());
+    update(Change::Link,
+           [&](RigState& s) { s.reason = lostMessage + "; reopening failed: " + error.reason(); });
     return error.kind();
   }
   module_ = device;
-  for (const Control button : kActionButtons) panel_.setEnabled(button, true);
-  panel_.setText(Control::Text3, openedStatus_.empty() ? "Port Found and Opened" : openedStatus_);
-  panel_.setToolTip(Control::Text3, serial_.device() + " (reconnected)");
+  update(Change::Link, [this](RigState& s) {
+    s.actionsEnabled = true;
+    s.link = openedLink_ == Link::NotOpened ? Link::Opened : openedLink_;
+    s.reason.clear();
+    s.reconnected = true;
+  });
   try {
     resetRig();
   } catch (const SerialError& error) {
     if (!serial_.portOpen()) return portLost(error.what(), error.kind());
-    panel_.setToolTip(Control::Text3, serial_.device() + " (reconnected; the reset failed: " +
-                                          error.reason() + ")");
+    update(Change::Link, [&](RigState& s) { s.reason = error.reason(); });
     return error.kind();
   }
   return std::nullopt;
@@ -363,9 +382,9 @@ std::optional<FailureKind> Rig::autoFindPort() {
   // Ports with a device that could not be opened, and why: "port 2 (/dev/ttyACM0): busy".
   std::string untried;
   for (int port = kFirstScanPort; port <= kLastScanPort; ++port) {
-    panel_.setText(Control::Combo1, std::to_string(port));
     try {
       serial_.setPortNumber(port);
+      update(Change::Port, [](RigState&) {});
       serial_.setPortOpen(true);
     } catch (const SerialError& error) {
       // Absent or held: nothing can answer there, so no wait either.
@@ -390,7 +409,7 @@ std::optional<FailureKind> Rig::autoFindPort() {
       if (failedWhileAsked.empty()) failedKind = FailureKind::NoAnswer;
       reply = collectIdentification(opened + kHalfSecond);
       answered = true;
-      panel_.setText(Control::Text2, reply);
+      update(Change::Identification, [&](RigState& s) { s.identification = reply; });
     } catch (const SerialError& error) {
       failedWhileAsked = error.what();
       failedKind = error.kind();
@@ -412,11 +431,14 @@ std::optional<FailureKind> Rig::autoFindPort() {
     } catch (const std::exception& error) {
       return portNotFound(error.what(), FailureKind::Other);
     }
-    noteOpened(port, "Port found and opened");
-    panel_.setText(Control::Text3, openedStatus_);
-    panel_.setToolTip(Control::Text3, serial_.device());
-    panel_.setText(Control::Command1, "Port Open");
-    for (const Control button : kActionButtons) panel_.setEnabled(button, true);
+    noteOpened(port, Link::OpenedBySearch);
+    update(Change::Link, [](RigState& s) {
+      s.link = Link::OpenedBySearch;
+      s.reason.clear();
+      s.reconnected = false;
+      s.actionsEnabled = true;
+    });
+    update(Change::FoundBySearch, [](RigState& s) { s.foundBySearch = true; });
     try {
       resetRig();
     } catch (const SerialError& error) {
@@ -437,18 +459,17 @@ void Rig::toggleFlash() { toggleFlash(nullptr); }
 
 void Rig::toggleFlash(SequenceUndo* undo) {
   const std::string reply = queryRelay(kFlashRelay);
-  panel_.setText(Control::Text4, reply);
+  update(Change::RelayReply, [&](RigState& s) { s.relayReply = reply; });
   const bool wasOn = relayOn(kFlashRelay, reply);
   if (undo != nullptr && !undo->flashAtStart) undo->flashAtStart = wasOn;
   sendRelayCommand(protocol::switchCommand(kFlashRelay, !wasOn));
   if (undo != nullptr) ++undo->flashToggles;
-  panel_.setText(Control::Command5, wasOn ? "Flash 1" : "Flash 2");
+  update(Change::Flash, [wasOn](RigState& s) { s.flash = wasOn ? Flash::Off : Flash::On; });
 }
 
 void Rig::endShutterQuietly() noexcept {
   try {
-    sendRelayCommand(protocol::switchCommand(kShutterRelay, false));
-    panel_.setText(Control::Command6, "Camera Shutter");
+    shutterOff();
   } catch (...) {
     // The line is gone as well; the failure that stopped the action is the one to report.
   }
@@ -467,14 +488,13 @@ void Rig::pulseShutter() {
 
 void Rig::pulseShutterSteps() {
   const std::string reply = queryRelay(kShutterRelay);
-  panel_.setText(Control::Text4, reply);
+  update(Change::RelayReply, [&](RigState& s) { s.relayReply = reply; });
   if (!relayOn(kShutterRelay, reply)) {
     sendRelayCommand(protocol::switchCommand(kShutterRelay, true));
-    panel_.setText(Control::Command6, "Shutter Open");
+    update(Change::Shutter, [](RigState& s) { s.shutter = Shutter::Open; });
   }
   halfSecondPause();
-  sendRelayCommand(protocol::switchCommand(kShutterRelay, false));
-  panel_.setText(Control::Command6, "Camera Shutter");
+  shutterOff();
 }
 
 void Rig::runTwoShotSequence() {
@@ -494,7 +514,8 @@ void Rig::runTwoShotSequence() {
     if (undo.flashAtStart && undo.flashToggles % 2 == 1) {
       try {
         sendRelayCommand(protocol::switchCommand(kFlashRelay, *undo.flashAtStart));
-        panel_.setText(Control::Command5, *undo.flashAtStart ? "Flash 2" : "Flash 1");
+        update(Change::Flash,
+               [&undo](RigState& s) { s.flash = *undo.flashAtStart ? Flash::On : Flash::Off; });
       } catch (...) {
         // As above: the first failure is the one to report.
       }

@@ -3,38 +3,45 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Clock.h"
 #include "Devices.h"
-#include "Panel.h"
 #include "SerialControl.h"
+#include "State.h"
 
 namespace rig {
 
 // The rig's operations, run by the rig service and by quillmar-cli on a port of its own. They work
-// on the serial control, the window's controls and the clock given at construction, and hold no
-// relay state of their own: every action asks the module before it switches.
+// on the serial control and the clock given at construction and report what they do as a
+// RigState to the observer. The state says what was last seen; it is never the ground for
+// switching: every action asks the module before it switches.
 //
-// Failures: a port that cannot be opened is reported through the status box ("Port Not Found"),
-// a port that opened but whose device went away during the opening's reset as "Port Lost"; and
+// Failures: a port that cannot be opened ends in the link NotFound, a port that opened but whose
+// device went away during the opening's reset in Lost, with the reason in the state; and
 // openComPort, autoFindPort and reopen return the kind. Every other operation throws SerialError
 // at the failing step; the steps after it are not done.
 class Rig {
  public:
-  Rig(SerialControl& serial, Panel& panel, Clock& clock);
+  Rig(SerialControl& serial, Clock& clock);
 
-  // Click of "Open Com Port": "AUTOMATIC" scans for the module, anything else opens by number;
-  // a port that is open is closed first. Returns the kind of failure that ended in "Port Not
-  // Found" or "Port Lost", nothing when a port opened.
-  std::optional<FailureKind> openComPort();
+  // Told of every part of the state the rig sets, on the thread that runs the rig.
+  void setObserver(StateObserver observer) { observer_ = std::move(observer); }
+  // The state now; port, device and open as the serial control has them.
+  RigState state() const;
 
-  // The open port's device went away: "Port Lost", with `message` (port, device, reason) in
-  // the tooltip. The buttons stay as they are; an action on them reports the failure.
+  // The opening: `choice` "AUTOMATIC" scans for the module, anything else opens by number; a
+  // port that is open is closed first. Returns the kind of failure that ended in NotFound or
+  // Lost, nothing when a port opened.
+  std::optional<FailureKind> openComPort(const std::string& choice);
+
+  // The open port's device went away: the link is Lost, with `message` (port, device, reason)
+  // as its reason. The actions stay enabled; an action on them reports the failure.
   void showLost(const std::string& message);
   // Opens the lost module again on port `number`, where it is now as `device`, as its opening
-  // did: the number in the selector, the opening's status text, "reconnected" in the tooltip,
-  // and the rig reset. A port that does not open leaves "Port Lost" with the reason added to
-  // `lostMessage` in the tooltip. Returns the failure's kind, nothing when it reopened.
+  // did: the port chosen, the opening's link, "reconnected", and the rig reset. A port that does
+  // not open stays Lost with the reason added to `lostMessage`. Returns the failure's kind,
+  // nothing when it reopened.
   std::optional<FailureKind> reopen(int number, const DeviceInfo& device,
                                     const std::string& lostMessage);
   // The module on the open port as it was when opened (its identity); nothing before any
@@ -60,14 +67,16 @@ class Rig {
   // (NotUnderstood) or stopped short of one (NoAnswer).
   bool relayOn(int relay, const std::string& reply) const;
   void halfSecondPause();
-  // Relay 0 off, pause, relay 1 off, with the idle captions.
+  // Relay 0 off, pause, relay 1 off; the flash noted off, the shutter closed by the reset.
   void resetRig();
+  // "relay off 1", the shutter noted closed.
+  void shutterOff();
   // Tries ports 1 to 15 for the module and leaves the first that answers open; returns the
   // failure's kind when none did.
   std::optional<FailureKind> autoFindPort();
 
  private:
-  std::optional<FailureKind> openByNumber();
+  std::optional<FailureKind> openByNumber(const std::string& choice);
   FailureKind portNotFound(const std::string& reason, FailureKind kind);
   // What a sequence has done to the flash, so that a stop can undo it.
   struct SequenceUndo {
@@ -76,14 +85,20 @@ class Rig {
   };
   void toggleFlash(SequenceUndo* undo);
   void pulseShutterSteps();
-  // Sends "relay off 1" and sets the idle caption; a failure there is swallowed.
+  // Sends "relay off 1" and notes the shutter closed; a failure there is swallowed.
   void endShutterQuietly() noexcept;
 
   FailureKind portLost(const std::string& message, FailureKind kind);
   // Reads the ports afresh; remembers them for identifying the module that opens.
   void refreshPorts();
-  // Notes the module on port `number` as the open one, with the status text its opening showed.
-  void noteOpened(int number, const std::string& status);
+  // Notes the module on port `number` as the open one, with the link its opening showed.
+  void noteOpened(int number, Link link);
+  // Sets the state through `change`, then tells the observer which part it was.
+  template <typename Set>
+  void update(Change change, Set&& set) {
+    set(state_);
+    if (observer_) observer_(state(), change);
+  }
   // Drops what arrives until the line has been quiet a moment since the last byte, the last
   // command and `busySince` (a port just opened may still get the end of an earlier reply).
   void discardPending(Clock::time_point busySince = {});
@@ -101,14 +116,15 @@ class Rig {
   Collected collectReply(Clock::duration limit, bool quietEnds, std::string_view echo = {});
 
   SerialControl& serial_;
-  Panel& panel_;
   Clock& clock_;
+  StateObserver observer_;
+  RigState state_;
   // When the last command went out: the line is not quiet until its answer has had time to come.
   Clock::time_point lastSent_{};
   // The ports as last read, and what the open module is.
   PortList ports_;
   std::optional<DeviceInfo> module_;
-  std::string openedStatus_;
+  Link openedLink_ = Link::NotOpened;
 };
 
 }  // namespace rig

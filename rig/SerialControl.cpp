@@ -1,5 +1,6 @@
 #include "SerialControl.h"
 
+#include <array>
 #include <utility>
 
 namespace rig {
@@ -10,39 +11,49 @@ std::string describe(int port, const std::string& device, const std::string& rea
   if (!device.empty()) text += " (" + device + ")";
   return text + ": " + reason;
 }
+
+struct KindRow {
+  FailureKind kind;
+  const char* name;
+  int exitStatus;
+};
+
+// Every kind with its name on the wire and the exit status of an action that failed so.
+constexpr std::array<KindRow, 10> kKinds{{
+    {FailureKind::Other, "other", exit_status::kFailure},
+    {FailureKind::NoDevice, "no-device", exit_status::kPortNotFound},
+    {FailureKind::Busy, "busy", exit_status::kPortNotFound},
+    {FailureKind::Permission, "permission", exit_status::kPortNotFound},
+    {FailureKind::NotSerialPort, "not-serial-port", exit_status::kPortNotFound},
+    {FailureKind::NotOpen, "not-open", exit_status::kPortNotFound},
+    {FailureKind::DeviceGone, "device-gone", exit_status::kSerial},
+    {FailureKind::WriteFailed, "write-failed", exit_status::kSerial},
+    {FailureKind::NoAnswer, "no-answer", exit_status::kSerial},
+    {FailureKind::NotUnderstood, "not-understood", exit_status::kSerial},
+}};
+
+const KindRow& rowOf(FailureKind kind) {
+  for (const KindRow& row : kKinds) {
+    if (row.kind == kind) return row;
+  }
+  return kKinds[0];
+}
+
 }  // namespace
 
-const char* kindName(FailureKind kind) {
-  switch (kind) {
-    case FailureKind::NoDevice:
-      return "no-device";
-    case FailureKind::Busy:
-      return "busy";
-    case FailureKind::Permission:
-      return "permission";
-    case FailureKind::NotSerialPort:
-      return "not-serial-port";
-    case FailureKind::NotOpen:
-      return "not-open";
-    case FailureKind::DeviceGone:
-      return "device-gone";
-    case FailureKind::WriteFailed:
-      return "write-failed";
-    case FailureKind::NoAnswer:
-      return "no-answer";
-    case FailureKind::NotUnderstood:
-      return "not-understood";
-    case FailureKind::Other:
-      break;
+const char* kindName(FailureKind kind) { return rowOf(kind).name; }
+
+FailureKind kindFromName(std::string_view name) {
+  for (const KindRow& row : kKinds) {
+    if (name == row.name) return row.kind;
   }
-  return "other";
+  return FailureKind::Other;
 }
+
+int exitStatus(FailureKind kind) { return rowOf(kind).exitStatus; }
 
 SerialError::SerialError(int port, std::string device, std::string reason, FailureKind kind)
     : std::runtime_error(describe(port, device, reason)),
-      port_(port),
-      device_(std::move(device)),
-      reason_(std::move(reason)),
-      kind_(kind) {}
+      failure_{kind, port, std::move(device), std::move(reason)} {}
 
 }  // namespace rig

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -26,27 +27,44 @@ enum class FailureKind {
   NotUnderstood,  // the module answered, but not with a state the rig can read
 };
 
-// Short stable name of a kind: "no-device", "busy", ... ("other" for Other).
-const char* kindName(FailureKind kind);
+// The command line's exit statuses for failures.
+namespace exit_status {
+constexpr int kFailure = 1;       // anything unexpected
+constexpr int kPortNotFound = 2;  // no port to work on
+constexpr int kSerial = 3;        // the module or its line failed
+}  // namespace exit_status
 
-// A failure of the serial link. Carries the port number, the device it maps to (empty when the
-// number maps to none), the reason in words (often the system's own, "Permission denied") and
-// its kind.
+// Short stable name of a kind on the wire: "no-device", "busy", ... ("other" for Other); and
+// back (Other for a name it does not know).
+const char* kindName(FailureKind kind);
+FailureKind kindFromName(std::string_view name);
+// The command line's exit status for an action that failed with this kind.
+int exitStatus(FailureKind kind);
+
+// A failure as every channel reports it: its kind, the port and the device it happened on (no
+// port for a failure that is not the line's), and the reason in words (often the system's own,
+// "Permission denied").
+struct Failure {
+  FailureKind kind = FailureKind::Other;
+  std::optional<int> port;
+  std::string device;  // empty when the number maps to none
+  std::string reason;
+};
+
+// A failure of the serial link, thrown.
 class SerialError : public std::runtime_error {
  public:
   SerialError(int port, std::string device, std::string reason,
               FailureKind kind = FailureKind::Other);
 
-  int port() const { return port_; }
-  const std::string& device() const { return device_; }
-  const std::string& reason() const { return reason_; }
-  FailureKind kind() const { return kind_; }
+  int port() const { return *failure_.port; }
+  const std::string& device() const { return failure_.device; }
+  const std::string& reason() const { return failure_.reason; }
+  FailureKind kind() const { return failure_.kind; }
+  const Failure& failure() const { return failure_; }
 
  private:
-  int port_;
-  std::string device_;
-  std::string reason_;
-  FailureKind kind_;
+  Failure failure_;
 };
 
 // The serial control the main window owns: a port number, an open flag, and text in and out.
@@ -83,6 +101,11 @@ class SerialControl {
   // the same monotonic scale as Clock::now().
   virtual Clock::time_point lastReceived() const = 0;
 
+  // Takes in what has reached the port and notes when, keeping it for input(); nothing else
+  // runs. A long wait calls it, so lastReceived() is current when the wait ends. Controls that
+  // note arrivals by themselves need not.
+  virtual void takeIn() {}
+
   // The device the current port number maps to, for messages; empty when it maps to none.
   virtual std::string device() const = 0;
 
@@ -117,6 +140,7 @@ class ForwardingSerialControl : public SerialControl {
   void output(std::string_view text) override { inner_.output(text); }
   std::string input() override { return inner_.input(); }
   Clock::time_point lastReceived() const override { return inner_.lastReceived(); }
+  void takeIn() override { inner_.takeIn(); }
   std::string device() const override { return inner_.device(); }
   void setLossHandler(const LossHandler& handler) override { inner_.setLossHandler(handler); }
   PortList refreshPorts() override { return inner_.refreshPorts(); }

@@ -342,6 +342,15 @@ std::string CommControl::input() {
   return data.toStdString();
 }
 
+void CommControl::takeIn() {
+  if (!portOpen()) return;
+  // A failure met here is told later, between the service's jobs, or by the next input().
+  const qint64 before = port_.bytesAvailable();
+  port_.waitForReadyRead(0);
+  if (port_.error() == QSerialPort::TimeoutError) port_.clearError();
+  if (port_.bytesAvailable() > before) noteReceived();
+}
+
 rig::Clock::time_point CommControl::lastReceived() const { return lastReceived_; }
 
 std::string CommControl::device() const { return map_.device(number_).toStdString(); }

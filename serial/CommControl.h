@@ -45,6 +45,7 @@ class CommControl : public QObject, public rig::SerialControl {
   void setPortOpen(bool open) override;
   void output(std::string_view text) override;
   std::string input() override;
+  void takeIn() override;
   rig::Clock::time_point lastReceived() const override;
   std::string device() const override;
   void setLossHandler(const LossHandler& handler) override;

@@ -8,16 +8,24 @@
 #include <cmath>
 #include <utility>
 
+#include "rig/Captions.h"
+
 namespace service {
 
 namespace {
 
-constexpr std::array<std::pair<Action, const char*>, 5> kActions{{
-    {Action::Status, "status"},
-    {Action::Open, "open"},
-    {Action::Flash, "flash"},
-    {Action::Shutter, "shutter"},
-    {Action::Sequence, "sequence"},
+struct ActionRow {
+  Action action;
+  const char* name;    // on the wire
+  const char* button;  // on the window, and in messages
+};
+
+constexpr std::array<ActionRow, 5> kActions{{
+    {Action::Status, "status", "Status"},
+    {Action::Open, "open", "Open Com Port"},
+    {Action::Flash, "flash", "Main Flash"},
+    {Action::Shutter, "shutter", "Camera Shutter"},
+    {Action::Sequence, "sequence", "Start"},
 }};
 
 // Times in the record keep microseconds: a pulse's width is read from them.
@@ -91,17 +99,40 @@ class Members {
 }  // namespace
 
 QString actionName(Action action) {
-  for (const auto& [value, name] : kActions) {
-    if (value == action) return QString::fromLatin1(name);
+  for (const ActionRow& row : kActions) {
+    if (row.action == action) return QString::fromLatin1(row.name);
   }
   return {};
 }
 
 std::optional<Action> actionFromName(const QString& name) {
-  for (const auto& [value, text] : kActions) {
-    if (name == QLatin1String(text)) return value;
+  for (const ActionRow& row : kActions) {
+    if (name == QLatin1String(row.name)) return row.action;
   }
   return std::nullopt;
+}
+
+QString buttonOf(Action action) {
+  for (const ActionRow& row : kActions) {
+    if (row.action == action) return QString::fromLatin1(row.button);
+  }
+  return {};
+}
+
+QString failureDetails(const rig::Failure& failure) {
+  QString reason = QString::fromStdString(failure.reason);
+  if (!failure.port) return reason;
+  const QString device = failure.device.empty() ? QStringLiteral("no device is assigned to it")
+                                                : QString::fromStdString(failure.device);
+  return QStringLiteral("Port %1 (%2): %3").arg(*failure.port).arg(device, reason);
+}
+
+Result failed(Action action, const rig::Failure& failure) {
+  Result result;
+  result.ok = false;
+  result.failure = failure;
+  result.message = QStringLiteral("%1 failed: %2").arg(buttonOf(action), failureDetails(failure));
+  return result;
 }
 
 ParsedRequest parseRequest(const QByteArray& json) {
@@ -164,6 +195,20 @@ ParsedRequest parseRequest(const QByteArray& json) {
   return parsed;
 }
 
+State stateOf(const rig::RigState& rig) {
+  State state;
+  state.rig = rig;
+  state.port = rig.port;
+  state.device = QString::fromStdString(rig.device);
+  state.open = rig.open;
+  state.busy = rig.busy;
+  state.status = QString::fromStdString(rig::captions::status(rig.link));
+  state.statusTip = QString::fromStdString(rig::captions::statusTip(rig));
+  state.flash = QString::fromStdString(rig::captions::flash(rig.flash));
+  state.shutter = QString::fromStdString(rig::captions::shutter(rig.shutter));
+  return state;
+}
+
 QJsonObject toJson(const State& state) {
   QJsonObject object{
       {QStringLiteral("port"), state.port},     {QStringLiteral("device"), state.device},
@@ -182,7 +227,7 @@ QJsonObject toJson(const Request& request, const Result& result) {
   putId(answer, request.id);
   if (!result.ok) {
     answer.insert(QStringLiteral("error"),
-                  error(QString::fromLatin1(rig::kindName(result.kind)), result.message));
+                  error(QString::fromLatin1(rig::kindName(result.failure.kind)), result.message));
   }
   QJsonArray commands;
   for (const TimedCommand& sent : result.commands) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "rig/SerialControl.h"
+#include "rig/State.h"
 
 // The requests every channel (the windows, the local endpoint, the broker) can make of the rig,
 // what the rig reports back, and their JSON, one object per message.
@@ -18,9 +19,17 @@ enum class Action { Status, Open, Flash, Shutter, Sequence };
 // "status", "open", "flash", "shutter", "sequence".
 QString actionName(Action action);
 std::optional<Action> actionFromName(const QString& name);
+// The caption of the button that starts an action, which also names it in messages: "Open Com
+// Port", "Main Flash", "Camera Shutter", "Start" ("Status" for Status).
+QString buttonOf(Action action);
+
+// Where a request came from. Only a click's failure is the window's to show in a warning; the
+// others are answered to their channel.
+enum class Origin { Click, Socket, Broker, Reconnection, Web, CommandLine };
 
 struct Request {
   Action action = Action::Status;
+  Origin origin = Origin::Socket;
   // For Open: the selector text it was asked with, a port number or "AUTOMATIC".
   QString port;
   // Echoed in the answer when the request had one (any JSON value); undefined when it had none.
@@ -30,8 +39,10 @@ struct Request {
   QByteArray idText;
 };
 
-// What the window shows, and so what every channel can see of the rig.
+// What the window shows, and so what every channel can see of the rig: the rig's state as values,
+// and the texts made from it.
 struct State {
+  rig::RigState rig;
   int port = 1;       // the port number in use, or to be used
   QString device;     // the device it maps to; empty when none
   bool open = false;  // the port is open
@@ -51,8 +62,12 @@ struct TimedCommand {
 
 struct Result {
   bool ok = true;
-  // On failure: its kind and the words of the panel's warning (or of "Port Not Found").
-  rig::FailureKind kind = rig::FailureKind::Other;
+  // On failure: what failed, and whether the status box shows it (an opening that ended in
+  // "Port Not Found" or "Port Lost") rather than a warning.
+  rig::Failure failure;
+  bool shownInStatus = false;
+  // On failure, the words of the answer: the panel's warning ("Main Flash failed: Port 1
+  // (/dev/ttyACM0): ...") or the status box's reason.
   QString message;
   State state;
   std::vector<TimedCommand> commands;
@@ -70,6 +85,15 @@ struct ParsedRequest {
   QByteArray idText;
 };
 ParsedRequest parseRequest(const QByteArray& json);
+
+// A failed action's result, with the panel's words for it.
+Result failed(Action action, const rig::Failure& failure);
+// The failure's words after "<button> failed: ": "Port 1 (/dev/ttyACM0): the relay module did
+// not answer", or the reason alone for a failure that is not the line's.
+QString failureDetails(const rig::Failure& failure);
+
+// The state with its texts made from the rig's values.
+State stateOf(const rig::RigState& rig);
 
 QJsonObject toJson(const State& state);
 // {"ok": true, "id": ..., "action": "flash", "state": {...}, "commands": [{"t": 0.000012,

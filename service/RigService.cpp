@@ -19,7 +19,6 @@
 #include <utility>
 #include <vector>
 
-#include "PanelModel.h"
 #include "rig/Protocol.h"
 #include "rig/Reconnector.h"
 #include "rig/Rig.h"
@@ -28,22 +27,21 @@ namespace service {
 
 namespace {
 
-using rig::Control;
-
-// Steady time, and waits that sleep the service's thread. A long wait wakes once, shortly before
-// its end, for one round of the thread's events, where the serial port takes in what reached it
-// meanwhile and notes that it came: the rig waits for a quiet line before each question, and so
-// sees that the echoes and prompts after its last command came long ago. The last stretch is
-// slept out to the microsecond (a pause is the length of a shutter pulse).
+// Steady time, and waits that sleep the service's thread and run nothing else: loss notices and
+// every other event wait for the end of the job. A long wait wakes once, shortly before its end,
+// for the serial control to take in what reached the port meanwhile and note that it came: the
+// rig waits for a quiet line before each question, and so sees that the echoes and prompts after
+// its last command came long ago. The last stretch is slept out to the microsecond (a pause is
+// the length of a shutter pulse).
 class SleepClock : public rig::Clock {
  public:
-  explicit SleepClock(QAbstractEventDispatcher& events) : events_(events) {}
+  explicit SleepClock(rig::SerialControl& serial) : serial_(serial) {}
 
   time_point now() const override { return std::chrono::steady_clock::now(); }
   void waitUntil(time_point deadline) override {
     if (deadline - now() > kTakeInBefore) {
       std::this_thread::sleep_until(deadline - kTakeInBefore);
-      events_.processEvents(QEventLoop::AllEvents);  // one round; it never waits
+      serial_.takeIn();
     }
     std::this_thread::sleep_until(deadline);
   }
@@ -51,7 +49,7 @@ class SleepClock : public rig::Clock {
  private:
   // More than the quiet the rig waits for before a question (20 ms).
   static constexpr auto kTakeInBefore = std::chrono::milliseconds(25);
-  QAbstractEventDispatcher& events_;
+  rig::SerialControl& serial_;
 };
 
 // Notes every command put on the line, with its time from the start of the running action.
@@ -81,6 +79,7 @@ class Recorder : public rig::ForwardingSerialControl {
   std::vector<TimedCommand> commands_;
 };
 
+// What every channel sees alike: the hidden boxes' replies alone are no change of the state.
 bool sameState(const State& a, const State& b) {
   return a.port == b.port && a.device == b.device && a.open == b.open && a.busy == b.busy &&
          a.status == b.status && a.statusTip == b.statusTip && a.flash == b.flash &&
@@ -89,7 +88,7 @@ bool sameState(const State& a, const State& b) {
 
 }  // namespace
 
-// The service's thread. It makes the serial control, the rig and the panel model when it starts
+// The service's thread. It makes the serial control and the rig when it starts
 // and destroys them before it ends, so they live and die on it. It takes its jobs (requests and
 // the like) from a queue of its own, in order, and between jobs it handles the thread's events,
 // where the serial control hears of a lost device. A job runs between two rounds of the event
@@ -97,8 +96,8 @@ bool sameState(const State& a, const State& b) {
 // empty, would otherwise be acted on after it, and an empty read taken for a hang-up.
 class RigService::Worker : public QThread {
  public:
-  Worker(RigService& owner, SerialFactory makeSerial)
-      : owner_(owner), makeSerial_(std::move(makeSerial)) {}
+  Worker(RigService& owner, SerialFactory makeSerial, ClockFactory makeClock)
+      : owner_(owner), makeSerial_(std::move(makeSerial)), makeClock_(std::move(makeClock)) {}
 
   // Starts the thread and returns once it takes requests.
   void begin() {
@@ -167,7 +166,7 @@ class RigService::Worker : public QThread {
   State current() const;
   // Hands the state to the owner when it has changed since last handed.
   void report();
-  void onChange(Control control, PanelModel::Field field, const std::string& text, bool on);
+  void onChange(const rig::RigState& state, rig::Change change);
   // The open port's device went away: "Port Lost", and the watch for its module begins.
   // `metByJob`: a job that used the port has run into it already and reported it.
   void onLoss(const std::string& message, bool metByJob);
@@ -178,6 +177,7 @@ class RigService::Worker : public QThread {
 
   RigService& owner_;
   SerialFactory makeSerial_;
+  ClockFactory makeClock_;
   QSemaphore ready_;
   QAbstractEventDispatcher* dispatcher_ = nullptr;
   QMutex mutex_;  // guards jobs_ and stopping_
@@ -187,7 +187,6 @@ class RigService::Worker : public QThread {
   // The service thread's own, set while it runs.
   rig::SerialControl* serial_ = nullptr;
   Recorder* recorder_ = nullptr;
-  PanelModel* panel_ = nullptr;
   rig::Rig* rig_ = nullptr;
   bool running_ = false;
   bool usedPort_ = false;  // a job has used the port since the thread's events were last handled
@@ -201,18 +200,19 @@ class RigService::Worker : public QThread {
 void RigService::Worker::run() {
   const std::unique_ptr<rig::SerialControl> serial = makeSerial_();
   makeSerial_ = nullptr;
-  SleepClock clock(*QAbstractEventDispatcher::instance());
+  const std::unique_ptr<rig::Clock> ownClock =
+      makeClock_ ? makeClock_(*serial) : std::make_unique<SleepClock>(*serial);
+  makeClock_ = nullptr;
+  rig::Clock& clock = *ownClock;
   Recorder recorder(*serial, clock);
-  PanelModel panel;
-  rig::Rig rig(recorder, panel, clock);
+  rig::Rig rig(recorder, clock);
   serial_ = serial.get();
   recorder_ = &recorder;
-  panel_ = &panel;
   rig_ = &rig;
   dispatcher_ = QAbstractEventDispatcher::instance();
 
-  panel.setListener([this](Control control, PanelModel::Field field, const std::string& text,
-                           bool on) { onChange(control, field, text, on); });
+  rig.setObserver(
+      [this](const rig::RigState& state, rig::Change change) { onChange(state, change); });
   // A loss told after a job that used the port happened during or before that job, which met it
   // and told it in its own way (a failure); it is not told once more, but it is shown.
   serial->setLossHandler([this](const std::string& message) { onLoss(message, usedPort_); });
@@ -243,7 +243,7 @@ void RigService::Worker::run() {
   endWatch();
   retry_ = nullptr;
   serial->setLossHandler(nullptr);
-  panel.setListener(nullptr);
+  rig.setObserver(nullptr);
 }
 
 void RigService::Worker::onLoss(const std::string& message, bool metByJob) {
@@ -297,33 +297,15 @@ void RigService::Worker::reopen(int port, const rig::DeviceInfo& device) {
   report();
 }
 
-void RigService::Worker::onChange(Control control, PanelModel::Field field, const std::string& text,
-                                  bool on) {
-  switch (field) {
-    case PanelModel::Field::Text:
-      emit owner_.textChanged(control, QString::fromStdString(text));
-      break;
-    case PanelModel::Field::Enabled:
-      emit owner_.enabledChanged(control, on);
-      break;
-    case PanelModel::Field::ToolTip:
-      emit owner_.toolTipChanged(control, QString::fromStdString(text));
-      break;
-  }
+void RigService::Worker::onChange(const rig::RigState& state, rig::Change change) {
+  emit owner_.rigChanged(state, change);
   report();
 }
 
 State RigService::Worker::current() const {
-  State state;
-  state.port = serial_->portNumber();
-  state.device = QString::fromStdString(serial_->device());
-  state.open = serial_->portOpen();
+  rig::RigState state = rig_->state();
   state.busy = running_ || owner_.pending_ > 0;
-  state.status = QString::fromStdString(panel_->text(Control::Text3));
-  state.statusTip = QString::fromStdString(panel_->toolTip(Control::Text3));
-  state.flash = QString::fromStdString(panel_->text(Control::Command5));
-  state.shutter = QString::fromStdString(panel_->text(Control::Command6));
-  return state;
+  return stateOf(state);
 }
 
 void RigService::Worker::report() {
@@ -361,24 +343,19 @@ void RigService::Worker::handle(const Request& request, const Done& done,
 Result RigService::Worker::execute(const Request& request) {
   Result result;
   recorder_->begin();
-  const QString button = buttonOf(request.action);
-  auto fail = [&](rig::FailureKind kind, const QString& details) {
-    result.ok = false;
-    result.kind = kind;
-    result.message = QStringLiteral("%1 failed: %2").arg(button, details);
-  };
   try {
     switch (request.action) {
       case Action::Status:
         break;
       case Action::Open:
         endWatch();
-        // The rig reads the choice from the selector, as the window's click has it.
-        panel_->setText(Control::Combo1, request.port.toStdString());
-        if (const auto kind = rig_->openComPort()) {
+        if (const auto kind = rig_->openComPort(request.port.toStdString())) {
+          // The status box tells it, "Port Not Found" or "Port Lost", with the reason.
+          const rig::RigState state = rig_->state();
           result.ok = false;
-          result.kind = *kind;
-          result.message = QString::fromStdString(panel_->toolTip(Control::Text3));
+          result.failure = {*kind, state.port, state.device, state.reason};
+          result.shownInStatus = true;
+          result.message = QString::fromStdString(state.reason);
         }
         break;
       case Action::Flash:
@@ -392,15 +369,11 @@ Result RigService::Worker::execute(const Request& request) {
         break;
     }
   } catch (const rig::SerialError& error) {
-    const QString device = error.device().empty() ? QStringLiteral("no device is assigned to it")
-                                                  : QString::fromStdString(error.device());
-    fail(error.kind(), QStringLiteral("Port %1 (%2): %3")
-                           .arg(error.port())
-                           .arg(device, QString::fromStdString(error.reason())));
+    result = failed(request.action, error.failure());
   } catch (const std::exception& error) {
-    fail(rig::FailureKind::Other, QString::fromLocal8Bit(error.what()));
+    result = failed(request.action, {rig::FailureKind::Other, std::nullopt, {}, error.what()});
   } catch (...) {
-    fail(rig::FailureKind::Other, QStringLiteral("unknown error"));
+    result = failed(request.action, {rig::FailureKind::Other, std::nullopt, {}, "unknown error"});
   }
   result.commands = recorder_->take();
   return result;
@@ -408,19 +381,25 @@ Result RigService::Worker::execute(const Request& request) {
 
 // ---- RigService ----
 
-RigService::RigService(SerialFactory makeSerial, QObject* parent) : RigHost(parent) {
-  qRegisterMetaType<rig::Control>();
+RigService::RigService(SerialFactory makeSerial, QObject* parent)
+    : RigService(std::move(makeSerial), nullptr, parent) {}
+
+RigService::RigService(SerialFactory makeSerial, ClockFactory makeClock, QObject* parent)
+    : RigHost(parent) {
+  qRegisterMetaType<rig::RigState>();
+  qRegisterMetaType<rig::Change>();
   qRegisterMetaType<service::State>();
-  worker_ = std::make_unique<Worker>(*this, std::move(makeSerial));
+  worker_ = std::make_unique<Worker>(*this, std::move(makeSerial), std::move(makeClock));
   worker_->begin();
   // The state the worker reported on starting is the first one there is.
   QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
-RigService::RigService(std::unique_ptr<rig::SerialControl> serial, QObject* parent)
+RigService::RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory makeClock,
+                       QObject* parent)
     : RigService([held = std::make_shared<std::unique_ptr<rig::SerialControl>>(
                       std::move(serial))] { return std::move(*held); },
-                 parent) {}
+                 std::move(makeClock), parent) {}
 
 RigService::~RigService() { worker_->end(); }
 
@@ -474,31 +453,14 @@ void RigService::publish(const State& state) {
   emit stateChanged(this->state());
 }
 
-QString RigService::buttonOf(Action action) {
-  switch (action) {
-    case Action::Open:
-      return QStringLiteral("Open Com Port");
-    case Action::Flash:
-      return QStringLiteral("Main Flash");
-    case Action::Shutter:
-      return QStringLiteral("Camera Shutter");
-    case Action::Sequence:
-      return QStringLiteral("Start");
-    case Action::Status:
-      break;
-  }
-  return QStringLiteral("Status");
-}
-
 std::optional<RigService::Warning> RigService::warning(const Request& request,
                                                        const Result& result) {
-  if (result.ok) return std::nullopt;
+  // Only the window's own clicks are its to warn about; the status box tells an opening's end.
+  if (result.ok || result.shownInStatus || request.origin != Origin::Click) return std::nullopt;
   const QString button = buttonOf(request.action);
-  const QString prefix = QStringLiteral("%1 failed: ").arg(button);
-  if (!result.message.startsWith(prefix)) return std::nullopt;
   return Warning{QStringLiteral("%1 failed").arg(button),
                  QStringLiteral("\"%1\" stopped at a failing step.\n\n%2")
-                     .arg(button, result.message.mid(prefix.size()))};
+                     .arg(button, failureDetails(result.failure))};
 }
 
 }  // namespace service

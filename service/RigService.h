@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "RigHost.h"
-#include "rig/Panel.h"
 #include "rig/SerialControl.h"
+#include "rig/State.h"
 
 namespace service {
 
@@ -24,10 +24,16 @@ class RigService : public RigHost {
   // serial port belongs to the thread that made it, so it must be made there, not handed over.
   using SerialFactory = std::function<std::unique_ptr<rig::SerialControl>()>;
 
+  // Makes the clock of the rig's waits, on the service's thread, for the control just made. By
+  // default the waits sleep the thread; tests give a clock that waits without waiting.
+  using ClockFactory = std::function<std::unique_ptr<rig::Clock>(rig::SerialControl& serial)>;
+
   explicit RigService(SerialFactory makeSerial, QObject* parent = nullptr);
+  RigService(SerialFactory makeSerial, ClockFactory makeClock, QObject* parent = nullptr);
   // For a control bound to no thread (plain C++ controls, wrappers of them): it is used from the
   // service's thread from now on.
-  explicit RigService(std::unique_ptr<rig::SerialControl> serial, QObject* parent = nullptr);
+  explicit RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory makeClock = nullptr,
+                      QObject* parent = nullptr);
   // Waits for the running request to end; queued requests are dropped unanswered.
   ~RigService() override;
 
@@ -51,10 +57,9 @@ class RigService : public RigHost {
   // What `work` throws is thrown here.
   void withSerial(const std::function<void(rig::SerialControl&)>& work);
 
-  // The caption of the button that starts an action: "Open Com Port", "Main Flash", ...
-  static QString buttonOf(Action action);
-  // The warning the window shows for a failed request: "<button> failed" and its text. None for
-  // a success, and none for an opening that ended in "Port Not Found" (the status box says it).
+  // The warning the window shows for a failed click: "<button> failed" and its text. None for a
+  // success, for a request from elsewhere, and for an opening that ended in "Port Not Found" or
+  // "Port Lost" (the status box says it).
   struct Warning {
     QString title;
     QString text;
@@ -62,10 +67,9 @@ class RigService : public RigHost {
   static std::optional<Warning> warning(const Request& request, const Result& result);
 
  signals:
-  // Every text, caption, enabled flag and tooltip the rig sets on the window's controls.
-  void textChanged(rig::Control control, const QString& text);
-  void enabledChanged(rig::Control control, bool enabled);
-  void toolTipChanged(rig::Control control, const QString& tip);
+  // Every part of the state the rig sets, as it sets it (also to the value it had), with the
+  // whole state as it then was.
+  void rigChanged(const rig::RigState& state, rig::Change change);
   // The queue has run empty.
   void idle();
   // The open port's device went away; `message` names port, device, reason. Told once no request

@@ -399,7 +399,8 @@ void WebRemote::serveRequest(const QHttpServerRequest& request, QTcpSocket* sock
           Status::BadRequest);
     return;
   }
-  const service::Request asked = *parsed.request;
+  service::Request asked = *parsed.request;
+  asked.origin = service::Origin::Web;
   // A phone retrying after a lost answer gets the first one's answer, when it comes.
   if (recent_.repeated(
           asked.idText, [reply](const QByteArray& json) { reply(json, Status::Ok); }, true)) {

@@ -19,6 +19,7 @@
 #include "Form2.h"
 #include "Twips.h"
 #include "Windows.h"
+#include "rig/Captions.h"
 
 namespace {
 
@@ -70,13 +71,25 @@ constexpr int kButtonMargins = 4;
 service::Request requestFor(service::Action action) {
   service::Request request;
   request.action = action;
+  request.origin = service::Origin::Click;
   return request;
 }
 
 }  // namespace
 
-Form1::Form1(service::RigService::SerialFactory makeSerial, QWidget* parent)
-    : QWidget(parent), service_(std::make_unique<service::RigService>(std::move(makeSerial))) {
+Form1::Form1(service::RigService& service, QWidget* parent) : Form1(&service, nullptr, parent) {}
+
+Form1::Form1(service::RigService::SerialFactory makeSerial,
+             service::RigService::ClockFactory makeClock, QWidget* parent)
+    : Form1(nullptr,
+            std::make_unique<service::RigService>(std::move(makeSerial), std::move(makeClock)),
+            parent) {}
+
+Form1::Form1(service::RigService* service, std::unique_ptr<service::RigService> own,
+             QWidget* parent)
+    : QWidget(parent),
+      ownService_(std::move(own)),
+      service_(service != nullptr ? service : ownService_.get()) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QStringLiteral(" KOVRA-IMAGING Quillmar V1.4"));
   setWindowIcon(QIcon(QPixmap::fromImage(iconImage())));
@@ -155,21 +168,19 @@ Form1::Form1(service::RigService::SerialFactory makeSerial, QWidget* parent)
   // The controls follow the service: what the rig sets shows as it happens. A device that goes
   // away while idle shows as "Port Lost" with the reason on the status box's tooltip; the next
   // action on it reports the failure in full.
-  connect(service_.get(), &service::RigService::textChanged, this, &Form1::showText);
-  connect(service_.get(), &service::RigService::enabledChanged, this,
-          [this](rig::Control control, bool enabled) {
-            if (QWidget* widget = widgetFor(control)) widget->setEnabled(enabled);
-          });
-  connect(service_.get(), &service::RigService::toolTipChanged, this,
-          [this](rig::Control control, const QString& tip) {
-            if (QWidget* widget = widgetFor(control)) widget->setToolTip(tip);
-          });
+  connect(service_, &service::RigService::rigChanged, this, &Form1::follow);
+  // Once there is a broker, its link is told afresh with every change of the state.
+  connect(service_, &service::RigHost::stateChanged, this, [this] {
+    brokerSeen_ = brokerSeen_ || !service_->broker().isEmpty();
+    if (brokerSeen_) showStatusTip();
+  });
 }
 
 Form1::~Form1() {
-  // The service ends its running request before it goes; nothing of it reaches this window then.
-  disconnect(service_.get(), nullptr, this, nullptr);
-  service_.reset();
+  // A service of the window's own ends its running request before it goes; nothing of it, nor of
+  // the session's service, reaches this window then.
+  disconnect(service_, nullptr, this, nullptr);
+  ownService_.reset();
 }
 
 void Form1::setFailureReporter(FailureReporter reporter) {
@@ -198,41 +209,58 @@ QImage Form1::iconImage() {
 
 // ---- the controls ----
 
-QWidget* Form1::widgetFor(rig::Control control) const {
-  switch (control) {
-    case rig::Control::Combo1:
-      return Combo1;
-    case rig::Control::Command1:
-      return Command1;
-    case rig::Control::Command2:
-      return Command2;
-    case rig::Control::Command5:
-      return Command5;
-    case rig::Control::Command6:
-      return Command6;
-    case rig::Control::Command8:
-      return Command8;
-    case rig::Control::Text2:
-      return Text2;
-    case rig::Control::Text3:
-      return Text3;
-    case rig::Control::Text4:
-      return Text4;
-  }
-  return nullptr;
+namespace {
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+void showIn(QLineEdit* edit, const QString& text) {
+  edit->setText(text);
+  edit->setCursorPosition(0);  // show a long text from its start
 }
 
-void Form1::showText(rig::Control control, const QString& text) {
-  QWidget* widget = widgetFor(control);
-  if (auto* combo = qobject_cast<QComboBox*>(widget)) {
-    // Text the field already has is left alone, with the cursor where the operator put it.
-    if (combo->currentText() != text) combo->setEditText(text);
-  } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
-    button->setText(text);
-  } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-    edit->setText(text);
-    edit->setCursorPosition(0);  // show a long text from its start
+}  // namespace
+
+void Form1::follow(const rig::RigState& state, rig::Change change) {
+  switch (change) {
+    case rig::Change::Port: {
+      // Text the field already has is left alone, with the cursor where the operator put it.
+      const QString port = QString::number(state.port);
+      if (Combo1->currentText() != port) Combo1->setEditText(port);
+      break;
+    }
+    case rig::Change::Link:
+      for (QPushButton* button : {Command2, Command5, Command6, Command8}) {
+        button->setEnabled(state.actionsEnabled);
+      }
+      showIn(Text3, qs(rig::captions::status(state.link)));
+      statusTip_ = qs(rig::captions::statusTip(state));
+      showStatusTip();
+      break;
+    case rig::Change::FoundBySearch:
+      Command1->setText(qs(rig::captions::openButton(state)));
+      break;
+    case rig::Change::Flash:
+      Command5->setText(qs(rig::captions::flash(state.flash)));
+      break;
+    case rig::Change::Shutter:
+      Command6->setText(qs(rig::captions::shutter(state.shutter)));
+      break;
+    case rig::Change::Identification:
+      showIn(Text2, qs(state.identification));
+      break;
+    case rig::Change::RelayReply:
+      showIn(Text4, qs(state.relayReply));
+      break;
   }
+}
+
+void Form1::showStatusTip() {
+  // The broker's link, when there is one, is told under the rig's own words.
+  const QString link = service_->broker();
+  Text3->setToolTip(link.isEmpty() ? statusTip_
+                    : statusTip_.isEmpty()
+                        ? QStringLiteral("Broker: %1").arg(link)
+                        : QStringLiteral("%1\nBroker: %2").arg(statusTip_, link));
 }
 
 // ---- click handlers ----

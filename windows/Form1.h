@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "rig/Panel.h"
+#include "rig/State.h"
 #include "service/RigService.h"
 
 class QCloseEvent;
@@ -27,8 +27,12 @@ class Form1 : public QWidget {
   // Receives the failure report instead of the warning dialog when set (tests).
   using FailureReporter = std::function<void(const QString& title, const QString& text)>;
 
-  // `makeSerial` makes the serial control on the service's thread.
-  explicit Form1(service::RigService::SerialFactory makeSerial, QWidget* parent = nullptr);
+  // On the rig service of the program's session; it outlives the window.
+  explicit Form1(service::RigService& service, QWidget* parent = nullptr);
+  // On a rig service of the window's own, whose serial control `makeSerial` makes on the
+  // service's thread (a window alone, as in the tests and the benchmark).
+  explicit Form1(service::RigService::SerialFactory makeSerial,
+                 service::RigService::ClockFactory makeClock = nullptr, QWidget* parent = nullptr);
   ~Form1() override;
 
   static void setFailureReporter(FailureReporter reporter);
@@ -64,10 +68,14 @@ class Form1 : public QWidget {
   void post(const service::Request& request);
   void reportFailure(const QString& title, const QString& text);
 
-  QWidget* widgetFor(rig::Control control) const;
-  void showText(rig::Control control, const QString& text);
+  // Shows the part of the state the rig has just set.
+  void follow(const rig::RigState& state, rig::Change change);
+  void showStatusTip();
 
-  std::unique_ptr<service::RigService> service_;
+  Form1(service::RigService* service, std::unique_ptr<service::RigService> own, QWidget* parent);
+
+  std::unique_ptr<service::RigService> ownService_;
+  service::RigService* service_;
 
   QComboBox* Combo1;
   QPushButton* Command1;
@@ -80,6 +88,8 @@ class Form1 : public QWidget {
   QLineEdit* Text4;
   QLabel* Label1;
 
+  QString statusTip_;         // the rig's part of the status box's tooltip
+  bool brokerSeen_ = false;   // a broker bridge has told its link
   bool closeQueued_ = false;  // a close waits for the requests made before it
   bool closeNow_ = false;     // ...and then takes effect
 };

@@ -7,19 +7,25 @@
 #include "Form1.h"
 #include "service/LocalEndpoint.h"
 
-// Starts the panel's local endpoint on the window's rig service; it goes with the window. When it
-// cannot listen (the name in use by another panel), the panel works on without it and says so on
-// standard error and in the status box's tooltip. A remote request's failure is shown in that
-// tooltip too, never in a dialog, which would hold every later request.
-inline service::LocalEndpoint* startRemoteControl(Form1& window, const QString& name) {
-  auto* endpoint = new service::LocalEndpoint(window.service(), &window);
+// Shows the local endpoint's troubles on the window. When it could not listen (the name in use by
+// another panel), the panel works on without it and says so on standard error and in the status
+// box's tooltip. A remote request's failure is shown in that tooltip too, never in a dialog,
+// which would hold every later request.
+inline void showRemoteControl(Form1& window, service::LocalEndpoint& endpoint, bool listening) {
   QLineEdit* status = window.text3();
-  if (!endpoint->listen(name)) {
-    const QString off = QStringLiteral("Remote control is off: %1").arg(endpoint->errorString());
+  if (!listening) {
+    const QString off = QStringLiteral("Remote control is off: %1").arg(endpoint.errorString());
     std::fprintf(stderr, "quillmar: %s\n", off.toLocal8Bit().constData());
     status->setToolTip(off);
   }
-  QObject::connect(endpoint, &service::LocalEndpoint::requestFailed, status,
+  QObject::connect(&endpoint, &service::LocalEndpoint::requestFailed, status,
                    [status](const QString& message) { status->setToolTip(message); });
+}
+
+// Starts a local endpoint on the window's rig service, for a window alone (tests, benchmark); it
+// goes with the window. The panel's own endpoint is its session's.
+inline service::LocalEndpoint* startRemoteControl(Form1& window, const QString& name) {
+  auto* endpoint = new service::LocalEndpoint(window.service(), &window);
+  showRemoteControl(window, *endpoint, endpoint->listen(name));
   return endpoint;
 }

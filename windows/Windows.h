@@ -3,7 +3,12 @@
 #include <functional>
 #include <memory>
 
+#include "rig/Clock.h"
 #include "rig/SerialControl.h"
+
+namespace service {
+class Session;
+}
 
 class Form1;
 class Form2;
@@ -21,6 +26,14 @@ Form2* existingForm2();
 // at start-up; without it the main window gets the system's serial devices.
 using SerialFactory = std::function<std::unique_ptr<rig::SerialControl>()>;
 void setSerialFactory(SerialFactory factory);
+// Makes the clock of the rig service of each new main window that has a service of its own; by
+// default its waits sleep (tests give a clock that waits without waiting).
+using ClockFactory = std::function<std::unique_ptr<rig::Clock>(rig::SerialControl& serial)>;
+void setClockFactory(ClockFactory factory);
+
+// The session whose rig service each new main window works on, set once at start-up by the
+// panel; without it each main window has a service of its own on a control of the factory.
+void setSession(service::Session* session);
 
 // Destroys both windows now (end of the program, or between tests).
 void destroyWindows();

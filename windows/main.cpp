@@ -24,6 +24,7 @@
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
 #include "web/WebRemote.h"
+#include "service/Session.h"
 
 #ifndef QUILLMAR_VERSION
 #error "QUILLMAR_VERSION must be defined by the build (the project's version)"
@@ -292,44 +293,33 @@ int main(int argc, char* argv[]) {
   // Without --ports the system's devices are read afresh at each opening, not once here.
   std::optional<QString> ports;
   if (parser.isSet(options.ports)) ports = parser.value(options.ports);
-  setSerialFactory([ports] { return serial::CommControl::fromOption(ports); });
+  service::Session session([ports] { return serial::CommControl::fromOption(ports); });
+  setSession(&session);
 
   Form1& window = form1();
   window.show();
   window.combo1()->setFocus();
 
-  std::unique_ptr<bridge::Bridge> bridge;
   if (broker) {
-    service::RigService& service = window.service();
-    // The status box's tooltip tells the broker's link too, under the rig's own words.
-    QLineEdit* statusBox = window.text3();
-    const auto showTip = [&service, statusBox](const QString& rigTip) {
-      const QString link = service.broker();
-      statusBox->setToolTip(link.isEmpty() ? rigTip
-                            : rigTip.isEmpty()
-                                ? QStringLiteral("Broker: %1").arg(link)
-                                : QStringLiteral("%1\nBroker: %2").arg(rigTip, link));
-    };
-    QObject::connect(&service, &service::RigService::toolTipChanged, statusBox,
-                     [showTip](rig::Control control, const QString& tip) {
-                       if (control == rig::Control::Text3) showTip(tip);
-                     });
-    QObject::connect(&service, &service::RigHost::stateChanged, statusBox,
-                     [showTip](const service::State& state) { showTip(state.statusTip); });
-    bridge = std::make_unique<bridge::Bridge>(service, *broker);
+    auto bridge = std::make_unique<bridge::Bridge>(session.service(), *broker);
     bridge->start();
+    session.addChannel(std::move(bridge));
   }
-  service::LocalEndpoint* endpoint = startRemoteControl(window, endpointName);
-  std::unique_ptr<web::WebRemote> remote;
-  if (webSettings &&
-      !(remote = web::WebRemote::start(window.service(), *webSettings, endpoint, webError))) {
-    std::fprintf(stderr, "quillmar: phone remote is off: %s\n", webError.toLocal8Bit().constData());
+  showRemoteControl(window, session.endpoint(), session.listen(endpointName));
+  if (webSettings) {
+    if (auto remote = web::WebRemote::start(session.service(), *webSettings, &session.endpoint(),
+                                            webError)) {
+      session.addChannel(std::move(remote));
+    } else {
+      std::fprintf(stderr, "quillmar: phone remote is off: %s\n", webError.toLocal8Bit().constData());
+    }
   }
 
   const int result = app.exec();
-  // Off the broker ({"online": false}) and the web before the window and its rig service go.
-  bridge.reset();
-  remote.reset();
+  // Off the broker ({"online": false}), the web and the socket before the window and the rig
+  // service go.
+  session.endChannels();
   destroyWindows();
+  setSession(nullptr);
   return result;
 }

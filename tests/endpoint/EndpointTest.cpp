@@ -94,7 +94,7 @@ TEST_F(Endpoint, PipelinedRequestsAreAnsweredInRequestOrderWithTheirIds) {
   host.finish();
   Result failed;
   failed.ok = false;
-  failed.kind = rig::FailureKind::NoDevice;
+  failed.failure.kind = rig::FailureKind::NoDevice;
   failed.message = QStringLiteral("port 3: no device for this port number");
   QSignalSpy shown(&endpoint, &service::LocalEndpoint::requestFailed);
   host.finish(failed);

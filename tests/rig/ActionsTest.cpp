@@ -2,13 +2,13 @@
 
 #include <csignal>
 
+#include "rig/Captions.h"
 #include "rig/Protocol.h"
 #include "rig/Rig.h"
 #include "rig/SystemClock.h"
 #include "support/Fakes.h"
 
 using namespace fakes;
-using rig::Control;
 
 namespace {
 
@@ -18,34 +18,32 @@ class Actions : public ::testing::Test {
  protected:
   Actions() {
     serial.ports[1] = {};
-    panel.setText(Control::Combo1, "1");
-    rig.openComPort();
+    rig.openComPort("1");
     serial.sent.clear();
   }
 
   FakeClock clock;
-  FakePanel panel;
   FakeSerial serial{clock};
-  rig::Rig rig{serial, panel, clock};
+  rig::Rig rig{serial, clock};
 };
 
 TEST_F(Actions, ToggleDecidesFromTheReplyAlone) {
   struct Case {
     std::string reply;
     const char* command;
-    const char* caption;
+    rig::Flash flash;
   };
   const Case cases[] = {
-      {"relay read 0\r\noff\r\n>", "relay on 0", "Flash 2"},
-      {"relay read 0\r\non\r\n>", "relay off 0", "Flash 1"},
+      {"relay read 0\r\noff\r\n>", "relay on 0", rig::Flash::On},
+      {"relay read 0\r\non\r\n>", "relay off 0", rig::Flash::Off},
   };
   for (const Case& c : cases) {
     serial.sent.clear();
     serial.scriptedReplies = {c.reply};
     rig.toggleFlash();
     EXPECT_EQ(serial.commands(), (Texts{"relay read 0", c.command})) << c.reply;
-    EXPECT_EQ(panel.text(Control::Command5), c.caption) << c.reply;
-    EXPECT_EQ(panel.text(Control::Text4), c.reply);
+    EXPECT_EQ(rig.state().flash, c.flash) << c.reply;
+    EXPECT_EQ(rig.state().relayReply, c.reply);
   }
 
   // Late answers to earlier commands in front of the reply are not part of it.
@@ -54,7 +52,7 @@ TEST_F(Actions, ToggleDecidesFromTheReplyAlone) {
     serial.scriptedReplies = {leftover + "relay read 0\r\noff\r\n>"};
     rig.toggleFlash();
     EXPECT_TRUE(serial.relay[0]) << leftover;
-    EXPECT_EQ(panel.text(Control::Text4), "relay read 0\r\noff\r\n>");
+    EXPECT_EQ(rig.state().relayReply, "relay read 0\r\noff\r\n>");
   }
 }
 
@@ -80,23 +78,23 @@ TEST_F(Actions, ReplyThatIsNoStateFailsTheActionAndNothingIsSwitchedOn) {
       EXPECT_NE(error.reason().find(rig::protocol::escaped(reply, true)), std::string::npos);
     }
     EXPECT_EQ(serial.commands(), Texts{"relay read 0"});
-    EXPECT_EQ(panel.text(Control::Text4), reply);
+    EXPECT_EQ(rig.state().relayReply, reply);
   }
   // The pulse does not open the shutter on such a reply, and still ends it commanded off.
   serial.sent.clear();
   serial.scriptedReplies = {"relay read 1\r\nERROR\r\n>"};
   EXPECT_THROW(rig.pulseShutter(), rig::SerialError);
   EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay off 1"}));
-  EXPECT_EQ(panel.text(Control::Command6), "Camera Shutter");
+  EXPECT_EQ(rig.state().shutter, rig::Shutter::Closed);
 }
 
 TEST_F(Actions, ToggleFollowsTheModuleAcrossActions) {
   rig.toggleFlash();
   EXPECT_TRUE(serial.relay[0]);
-  EXPECT_EQ(panel.text(Control::Command5), "Flash 2");
+  EXPECT_EQ(rig.state().flash, rig::Flash::On);
   rig.toggleFlash();
   EXPECT_FALSE(serial.relay[0]);
-  EXPECT_EQ(panel.text(Control::Command5), "Flash 1");
+  EXPECT_EQ(rig.state().flash, rig::Flash::Off);
   EXPECT_EQ(serial.switching(), (Texts{"relay on 0", "relay off 0"}));
 }
 
@@ -104,17 +102,16 @@ TEST_F(Actions, PulseHoldsTheShutterOpenHalfASecond) {
   rig.pulseShutter();
   EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay on 1", "relay off 1"}));
   EXPECT_GE(serial.sent[2].at - serial.sent[1].at, 500ms);
-  EXPECT_EQ(panel.text(Control::Command6), "Camera Shutter");
+  EXPECT_EQ(rig.state().shutter, rig::Shutter::Closed);
   EXPECT_FALSE(serial.relay[1]);
 }
 
 TEST_F(Actions, PulseOfAShutterReadingOnStillEndsWithItOff) {
   serial.scriptedReplies = {"relay read 1\r\non\r\n>"};
-  panel.setText(Control::Command6, "Shutter");
   rig.pulseShutter();
   EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay off 1"}));
   EXPECT_GE(serial.sent[1].at - serial.sent[0].at, 500ms);
-  EXPECT_EQ(panel.text(Control::Command6), "Camera Shutter");
+  EXPECT_EQ(rig.state().shutter, rig::Shutter::Closed);
 }
 
 TEST_F(Actions, SilentModuleFailsTheQueryAfterTwoSendsAndNothingIsSwitchedOnAGuess) {
@@ -132,14 +129,13 @@ TEST_F(Actions, SilentModuleFailsTheQueryAfterTwoSendsAndNothingIsSwitchedOnAGue
   // Each send waited about a second for its answer.
   EXPECT_GE(serial.sent[1].at - serial.sent[0].at, 1s);
   EXPECT_LT(clock.now() - start, 2500ms);
-  EXPECT_EQ(panel.text(Control::Text4), "Text4");
+  EXPECT_EQ(rig.state().relayReply, "");
 
   serial.sent.clear();
   serial.scriptedReplies = {"", ""};
-  panel.setText(Control::Command6, "Shutter");
   EXPECT_THROW(rig.pulseShutter(), rig::SerialError);
   EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay read 1", "relay off 1"}));
-  EXPECT_EQ(panel.text(Control::Command6), "Camera Shutter");
+  EXPECT_EQ(rig.state().shutter, rig::Shutter::Closed);
 }
 
 TEST_F(Actions, LateButWholeAnswerIsUsed) {
@@ -154,7 +150,7 @@ TEST_F(Actions, ReplyArrivingInPiecesIsReadWhole) {
   for (int i = 0; i < 4; ++i) rig.toggleFlash();
   EXPECT_EQ(serial.switching(), (Texts{"relay on 0", "relay off 0", "relay on 0", "relay off 0"}));
   EXPECT_EQ(serial.commands().size(), 8U);  // one query each: no flooding
-  EXPECT_EQ(panel.text(Control::Text4).rfind("relay read 0\r\non\r\n", 0), 0U);
+  EXPECT_EQ(rig.state().relayReply.rfind("relay read 0\r\non\r\n", 0), 0U);
 }
 
 TEST_F(Actions, LeftoversOfEarlierCommandsAreDroppedBeforeTheQuery) {
@@ -166,7 +162,7 @@ TEST_F(Actions, LeftoversOfEarlierCommandsAreDroppedBeforeTheQuery) {
   serial.arrive(8ms, "\r\n>");
   rig.toggleFlash();
   EXPECT_EQ(serial.switching(), Texts{"relay on 0"});
-  EXPECT_EQ(panel.text(Control::Text4).rfind("relay read 0\r\noff\r\n", 0), 0U);
+  EXPECT_EQ(rig.state().relayReply.rfind("relay read 0\r\noff\r\n", 0), 0U);
 }
 
 TEST_F(Actions, SequenceSendsTheTwoShotsAndRestoresTheFlash) {
@@ -182,9 +178,9 @@ TEST_F(Actions, SequenceSendsTheTwoShotsAndRestoresTheFlash) {
     EXPECT_EQ(serial.switching(), expected);
     EXPECT_EQ(serial.relay[0], flashOn);
     EXPECT_FALSE(serial.relay[1]);
-    EXPECT_EQ(panel.text(Control::Command5), flashOn ? "Flash 2" : "Flash 1");
-    EXPECT_EQ(panel.text(Control::Command6), "Camera Shutter");
-    EXPECT_EQ(panel.text(Control::Text4),
+    EXPECT_EQ(rig.state().flash, flashOn ? rig::Flash::On : rig::Flash::Off);
+    EXPECT_EQ(rig.state().shutter, rig::Shutter::Closed);
+    EXPECT_EQ(rig.state().relayReply,
               flashOn ? "relay read 0\r\noff\r\n>" : "relay read 0\r\non\r\n>");
 
     // Half a second at least between consecutive switching commands.
@@ -207,7 +203,7 @@ TEST_F(Actions, SequenceStopsAtTheFirstFailingStep) {
     line.setPortOpen(true);
     line.failOutputAt = failing;
     line.failAll = true;  // the line is gone from then on
-    rig::Rig onLine{line, panel, clock};
+    rig::Rig onLine{line, clock};
     EXPECT_THROW(onLine.runTwoShotSequence(), rig::SerialError) << failing;
     EXPECT_EQ(line.sent.size(), static_cast<std::size_t>(failing - 1)) << failing;
   }
@@ -237,7 +233,7 @@ TEST_F(Actions, SequenceStoppedAnywhereEndsWithTheShutterOffAndTheFlashAsItFound
       line.ports = serial.ports;
       line.setPortOpen(true);
       line.relay[0] = flashOn;
-      rig::Rig onLine{line, panel, stopping};
+      rig::Rig onLine{line, stopping};
       try {
         onLine.runTwoShotSequence();
         ranThrough = true;
@@ -257,7 +253,7 @@ TEST_F(Actions, SequenceFailingAfterTheFirstToggleRestoresTheFlash) {
   EXPECT_EQ(serial.switching(), (Texts{"relay on 1", "relay off 1", "relay on 0", "relay on 1",
                                        "relay off 1", "relay off 1", "relay off 0"}));
   EXPECT_FALSE(serial.relay[0]);
-  EXPECT_EQ(panel.text(Control::Command5), "Flash 1");
+  EXPECT_EQ(rig.state().flash, rig::Flash::Off);
 }
 
 TEST_F(Actions, ClosedPortFailsAtTheFirstReadAndSendsNothing) {

@@ -2,11 +2,11 @@
 
 #include <optional>
 
+#include "rig/Captions.h"
 #include "rig/Rig.h"
 #include "support/Fakes.h"
 
 using namespace fakes;
-using rig::Control;
 
 namespace {
 
@@ -19,14 +19,12 @@ class OpenByNumber : public ::testing::Test {
     serial.ports[4] = {};
   }
   std::optional<rig::FailureKind> click(const std::string& choice) {
-    panel.setText(Control::Combo1, choice);
-    return rig.openComPort();
+    return rig.openComPort(choice);
   }
 
   FakeClock clock;
-  FakePanel panel;
   FakeSerial serial{clock};
-  rig::Rig rig{serial, panel, clock};
+  rig::Rig rig{serial, clock};
 };
 
 TEST_F(OpenByNumber, OpensTheChosenPortEnablesTheButtonsAndResetsTheRig) {
@@ -34,14 +32,11 @@ TEST_F(OpenByNumber, OpensTheChosenPortEnablesTheButtonsAndResetsTheRig) {
 
   EXPECT_TRUE(serial.portOpen());
   EXPECT_EQ(serial.portNumber(), 3);
-  EXPECT_EQ(panel.text(Control::Text3), "Port Found and Opened");
-  for (const Control c :
-       {Control::Command2, Control::Command5, Control::Command6, Control::Command8}) {
-    EXPECT_TRUE(panel.enabled(c));
-  }
-  EXPECT_EQ(panel.text(Control::Command5), "Flash 1");
-  EXPECT_EQ(panel.text(Control::Command6), "Shutter");
-  EXPECT_EQ(panel.text(Control::Command1), "Open Com Port");
+  EXPECT_EQ(rig.state().link, rig::Link::Opened);
+  EXPECT_TRUE(rig.state().actionsEnabled);
+  EXPECT_EQ(rig.state().flash, rig::Flash::Off);
+  EXPECT_EQ(rig.state().shutter, rig::Shutter::ClosedByReset);
+  EXPECT_EQ(rig.state().foundBySearch, false);
 
   ASSERT_EQ(serial.sent.size(), 2U);
   EXPECT_EQ(serial.sent[0].bytes, "relay off 0\r");
@@ -56,20 +51,20 @@ TEST_F(OpenByNumber, ReadsTheSelectorTextAsANumber) {
   serial.setPortOpen(false);
   click("3.5");
   EXPECT_EQ(serial.portNumber(), 4);
-  EXPECT_EQ(panel.text(Control::Text3), "Port Found and Opened");
+  EXPECT_EQ(rig.state().link, rig::Link::Opened);
 }
 
 TEST_F(OpenByNumber, TextThatIsNoPortNumberChangesNothingButTheStatus) {
   for (const char* choice : {"Select Com Port", "automatic", "AUTOMATIC ", "99999", "0", "-3",
                              "2"}) {  // 0 and -3 are refused as port numbers, 2 is absent
     click(choice);
-    EXPECT_EQ(panel.text(Control::Text3), "Port Not Found") << choice;
-    EXPECT_FALSE(panel.toolTip(Control::Text3).empty()) << choice;
-    EXPECT_FALSE(panel.anyActionEnabled()) << choice;
+    EXPECT_EQ(rig.state().link, rig::Link::NotFound) << choice;
+    EXPECT_FALSE(rig::captions::statusTip(rig.state()).empty()) << choice;
+    EXPECT_FALSE(rig.state().actionsEnabled) << choice;
     EXPECT_FALSE(serial.portOpen()) << choice;
   }
   EXPECT_TRUE(serial.sent.empty());
-  EXPECT_EQ(panel.text(Control::Command5), "Main Flash");
+  EXPECT_EQ(rig.state().flash, rig::Flash::Unknown);
   // A closed port keeps the new number when only the opening failed.
   EXPECT_EQ(serial.portNumber(), 2);
 }
@@ -89,9 +84,10 @@ TEST_F(OpenByNumber, PortHeldByAnotherProgramReportsTheReason) {
                      .identification = "",
                      .openKind = rig::FailureKind::Busy};
   EXPECT_EQ(click("5"), rig::FailureKind::Busy);
-  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
-  EXPECT_NE(panel.toolTip(Control::Text3).find("Device or resource busy"), std::string::npos);
-  EXPECT_NE(panel.toolTip(Control::Text3).find("port 5"), std::string::npos);
+  EXPECT_EQ(rig.state().link, rig::Link::NotFound);
+  EXPECT_NE(rig::captions::statusTip(rig.state()).find("Device or resource busy"),
+            std::string::npos);
+  EXPECT_NE(rig::captions::statusTip(rig.state()).find("port 5"), std::string::npos);
 }
 
 // The screen names the port in use: another number, or the same one, is opened afresh and reset.
@@ -99,7 +95,7 @@ TEST_F(OpenByNumber, OpeningWhileOpenClosesFirstThenOpensTheChosenPort) {
   click("3");
   serial.sent.clear();
   EXPECT_EQ(click("7"), std::nullopt);
-  EXPECT_EQ(panel.text(Control::Text3), "Port Found and Opened");
+  EXPECT_EQ(rig.state().link, rig::Link::Opened);
   EXPECT_TRUE(serial.portOpen());
   EXPECT_EQ(serial.portNumber(), 7);
   EXPECT_EQ(serial.commands(7), (std::vector<std::string>{"relay off 0", "relay off 1"}));
@@ -112,7 +108,7 @@ TEST_F(OpenByNumber, OpeningWhileOpenClosesFirstThenOpensTheChosenPort) {
 
   // A choice that does not open leaves no port open behind the "Port Not Found".
   click("2");
-  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_EQ(rig.state().link, rig::Link::NotFound);
   EXPECT_FALSE(serial.portOpen());
 }
 
@@ -120,32 +116,32 @@ TEST_F(OpenByNumber, ModuleGoneDuringTheResetIsLostNotMissing) {
   serial.failOutputAt = 2;
   serial.failureCloses = true;
   EXPECT_EQ(click("3"), rig::FailureKind::DeviceGone);
-  EXPECT_EQ(panel.text(Control::Text3), "Port Lost");
-  EXPECT_NE(panel.toolTip(Control::Text3).find("port 3 (fake3): the device was removed"),
+  EXPECT_EQ(rig.state().link, rig::Link::Lost);
+  EXPECT_NE(rig::captions::statusTip(rig.state()).find("port 3 (fake3): the device was removed"),
             std::string::npos);
 }
 
 TEST_F(OpenByNumber, FailedResetWriteIsReportedAndThePortStaysOpen) {
   serial.failOutputAt = 2;  // "relay off 1" cannot be written
   click("3");
-  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
-  EXPECT_NE(panel.toolTip(Control::Text3).find("Input/output error"), std::string::npos);
+  EXPECT_EQ(rig.state().link, rig::Link::NotFound);
+  EXPECT_NE(rig::captions::statusTip(rig.state()).find("Input/output error"), std::string::npos);
   EXPECT_TRUE(serial.portOpen());
-  EXPECT_TRUE(panel.enabled(Control::Command8));
+  EXPECT_TRUE(rig.state().actionsEnabled);
   EXPECT_EQ(serial.commands(), std::vector<std::string>{"relay off 0"});
 }
 
 TEST_F(OpenByNumber, LongOddInputIsShortenedInTheReason) {
   click("\x01" + std::string(5000, 'x'));
-  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
-  EXPECT_LT(panel.toolTip(Control::Text3).size(), 100U);
-  EXPECT_EQ(panel.toolTip(Control::Text3).find('\x01'), std::string::npos);
+  EXPECT_EQ(rig.state().link, rig::Link::NotFound);
+  EXPECT_LT(rig::captions::statusTip(rig.state()).size(), 100U);
+  EXPECT_EQ(rig::captions::statusTip(rig.state()).find('\x01'), std::string::npos);
 }
 
 TEST_F(OpenByNumber, TypedTextIsShownBackAsTyped) {
   click("P\xc3\xb6rt\t3");
-  EXPECT_NE(panel.toolTip(Control::Text3).find("\"P\xc3\xb6rt\\t3\""), std::string::npos)
-      << panel.toolTip(Control::Text3);
+  EXPECT_NE(rig::captions::statusTip(rig.state()).find("\"P\xc3\xb6rt\\t3\""), std::string::npos)
+      << rig::captions::statusTip(rig.state());
 }
 
 }  // namespace

@@ -2,13 +2,13 @@
 
 #include <optional>
 
+#include "rig/Captions.h"
 #include "rig/Devices.h"
 #include "rig/Reconnector.h"
 #include "rig/Rig.h"
 #include "support/Fakes.h"
 
 using namespace fakes;
-using rig::Control;
 using rig::DeviceInfo;
 
 namespace {
@@ -140,35 +140,33 @@ class ReopenLost : public ::testing::Test {
     serial.listed = {givenPath("/dev/a"), givenPath("/dev/b")};
   }
   std::optional<rig::FailureKind> click(const std::string& choice) {
-    panel.setText(Control::Combo1, choice);
-    return rig.openComPort();
+    return rig.openComPort(choice);
   }
 
   FakeClock clock;
-  FakePanel panel;
   FakeSerial serial{clock};
-  rig::Rig rig{serial, panel, clock};
+  rig::Rig rig{serial, clock};
 };
 
 TEST_F(ReopenLost, ReopensWithTheOpeningsStatusAndResetsTheRig) {
   click("1");
   rig.showLost("port 1 (fake1): the device was removed");
   serial.setPortOpen(false);
-  EXPECT_EQ(panel.text(Control::Text3), "Port Lost");
-  EXPECT_TRUE(panel.anyActionEnabled()) << "the buttons stay as they are";
+  EXPECT_EQ(rig.state().link, rig::Link::Lost);
+  EXPECT_TRUE(rig.state().actionsEnabled) << "the buttons stay as they are";
   serial.sent.clear();
 
   serial.ports[4].openError = "Permission denied";
   EXPECT_EQ(rig.reopen(4, givenPath("/dev/new"), "lost"), rig::FailureKind::Other);
-  EXPECT_EQ(panel.text(Control::Text3), "Port Lost");
-  EXPECT_EQ(panel.toolTip(Control::Text3), "lost; reopening failed: Permission denied");
+  EXPECT_EQ(rig.state().link, rig::Link::Lost);
+  EXPECT_EQ(rig::captions::statusTip(rig.state()), "lost; reopening failed: Permission denied");
   EXPECT_TRUE(serial.sent.empty());
 
   serial.ports[4].openError.clear();
   EXPECT_EQ(rig.reopen(4, givenPath("/dev/new"), "lost"), std::nullopt);
-  EXPECT_EQ(panel.text(Control::Combo1), "4");
-  EXPECT_EQ(panel.text(Control::Text3), "Port Found and Opened");
-  EXPECT_EQ(panel.toolTip(Control::Text3), "fake4 (reconnected)");
+  EXPECT_EQ(rig.state().port, 4);
+  EXPECT_EQ(rig.state().link, rig::Link::Opened);
+  EXPECT_EQ(rig::captions::statusTip(rig.state()), "fake4 (reconnected)");
   EXPECT_EQ(serial.commands(4), (std::vector<std::string>{"relay off 0", "relay off 1"}));
   EXPECT_GE(serial.sent[1].at - serial.sent[0].at, 500ms);
   EXPECT_EQ(rig.module()->path, "/dev/new");

@@ -2,11 +2,11 @@
 
 #include <optional>
 
+#include "rig/Captions.h"
 #include "rig/Rig.h"
 #include "support/Fakes.h"
 
 using namespace fakes;
-using rig::Control;
 
 namespace {
 
@@ -19,15 +19,11 @@ class Scan : public ::testing::Test {
     serial.ports[port] = {
         .openError = "", .answers = true, .identification = std::move(identification)};
   }
-  std::optional<rig::FailureKind> scan() {
-    panel.setText(Control::Combo1, "AUTOMATIC");
-    return rig.openComPort();
-  }
+  std::optional<rig::FailureKind> scan() { return rig.openComPort("AUTOMATIC"); }
 
   FakeClock clock;
-  FakePanel panel;
   FakeSerial serial{clock};
-  rig::Rig rig{serial, panel, clock};
+  rig::Rig rig{serial, clock};
 };
 
 TEST_F(Scan, FindsTheModuleBehindAbsentPortsAndResetsTwice) {
@@ -37,14 +33,14 @@ TEST_F(Scan, FindsTheModuleBehindAbsentPortsAndResetsTwice) {
 
   EXPECT_TRUE(serial.portOpen());
   EXPECT_EQ(serial.portNumber(), 4);
-  EXPECT_EQ(panel.text(Control::Combo1), "4");
-  EXPECT_EQ(panel.text(Control::Command1), "Port Open");
-  EXPECT_EQ(panel.text(Control::Text3), "Port found and opened");
-  EXPECT_EQ(panel.text(Control::Text2), "id get\r\nKOVRA 78\r\n>");
-  EXPECT_TRUE(panel.enabled(Control::Command2));
-  EXPECT_TRUE(panel.enabled(Control::Command8));
-  EXPECT_EQ(panel.text(Control::Command5), "Flash 1");
-  EXPECT_EQ(panel.text(Control::Command6), "Shutter");
+  EXPECT_EQ(rig.state().port, 4);
+  EXPECT_EQ(rig.state().foundBySearch, true);
+  EXPECT_EQ(rig.state().link, rig::Link::OpenedBySearch);
+  EXPECT_EQ(rig.state().identification, "id get\r\nKOVRA 78\r\n>");
+  EXPECT_TRUE(rig.state().actionsEnabled);
+  EXPECT_TRUE(rig.state().actionsEnabled);
+  EXPECT_EQ(rig.state().flash, rig::Flash::Off);
+  EXPECT_EQ(rig.state().shutter, rig::Shutter::ClosedByReset);
 
   std::vector<std::string> expected = {"id get"};
   expected.insert(expected.end(), kResetTwice.begin(), kResetTwice.end());
@@ -61,7 +57,7 @@ TEST_F(Scan, LowestAnsweringPortWinsAndLaterPortsAreNotTouched) {
   module(5);
   scan();
   EXPECT_EQ(serial.portNumber(), 2);
-  EXPECT_EQ(panel.text(Control::Combo1), "2");
+  EXPECT_EQ(rig.state().port, 2);
   EXPECT_TRUE(serial.commands(5).empty());
   EXPECT_EQ(serial.opens, 2);  // the question, then the reopening
 }
@@ -69,19 +65,19 @@ TEST_F(Scan, LowestAnsweringPortWinsAndLaterPortsAreNotTouched) {
 TEST_F(Scan, ModuleBeyondPortFifteenIsNeverFound) {
   module(16);
   scan();
-  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
-  EXPECT_FALSE(panel.toolTip(Control::Text3).empty());
-  EXPECT_EQ(panel.text(Control::Combo1), "15");
-  EXPECT_EQ(panel.text(Control::Command1), "Open Com Port");
+  EXPECT_EQ(rig.state().link, rig::Link::NotFound);
+  EXPECT_FALSE(rig::captions::statusTip(rig.state()).empty());
+  EXPECT_EQ(rig.state().port, 15);
+  EXPECT_EQ(rig.state().foundBySearch, false);
   EXPECT_FALSE(serial.portOpen());
-  EXPECT_FALSE(panel.anyActionEnabled());
+  EXPECT_FALSE(rig.state().actionsEnabled);
   EXPECT_TRUE(serial.sent.empty());
 }
 
 TEST_F(Scan, NoPortsAtAllEndsAtOnce) {
   const auto start = clock.now();
   EXPECT_EQ(scan(), rig::FailureKind::NoDevice);
-  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_EQ(rig.state().link, rig::Link::NotFound);
   EXPECT_LT(clock.now() - start, 10ms);
 }
 
@@ -91,13 +87,13 @@ TEST_F(Scan, SilentWrongOrLowerCaseAnswersDoNotMatch) {
   module(3, "kovra 78");
   serial.ports[4] = {.openError = "Device or resource busy", .answers = true, .identification = ""};
   EXPECT_EQ(scan(), rig::FailureKind::NoAnswer) << "ports opened, but no module answered";
-  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
+  EXPECT_EQ(rig.state().link, rig::Link::NotFound);
   EXPECT_FALSE(serial.portOpen());
   for (const int port : {1, 2, 3}) {
     EXPECT_EQ(serial.commands(port), std::vector<std::string>{"id get"}) << port;
   }
   // The last answer read stays in the identification box.
-  EXPECT_EQ(panel.text(Control::Text2), "id get\r\nkovra 78\r\n>");
+  EXPECT_EQ(rig.state().identification, "id get\r\nkovra 78\r\n>");
 }
 
 TEST_F(Scan, SilentPortIsWaitedOnAtMostHalfASecond) {
@@ -109,14 +105,6 @@ TEST_F(Scan, SilentPortIsWaitedOnAtMostHalfASecond) {
   const auto& secondQuestion = serial.sent[1];
   EXPECT_GE(secondQuestion.at - firstQuestion.at, 500ms);
   EXPECT_LT(secondQuestion.at - firstQuestion.at, 520ms);
-}
-
-TEST_F(Scan, StaleNameInTheIdentificationBoxIsNoMatch) {
-  panel.setText(Control::Text2, "KOVRA 78");
-  scan();
-  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
-  EXPECT_FALSE(panel.anyActionEnabled());
-  EXPECT_EQ(panel.text(Control::Command1), "Open Com Port");
 }
 
 TEST_F(Scan, MatchWhosePortCannotBeReopenedIsNoSuccess) {
@@ -131,14 +119,13 @@ TEST_F(Scan, MatchWhosePortCannotBeReopenedIsNoSuccess) {
   };
   Refusing refusing{clock};
   refusing.ports = serial.ports;
-  rig::Rig scanning{refusing, panel, clock};
-  panel.setText(Control::Combo1, "AUTOMATIC");
-  scanning.openComPort();
+  rig::Rig scanning{refusing, clock};
+  scanning.openComPort("AUTOMATIC");
 
-  EXPECT_EQ(panel.text(Control::Text3), "Port Not Found");
-  EXPECT_NE(panel.toolTip(Control::Text3).find("busy"), std::string::npos);
-  EXPECT_EQ(panel.text(Control::Command1), "Open Com Port");
-  EXPECT_FALSE(panel.anyActionEnabled());
+  EXPECT_EQ(scanning.state().link, rig::Link::NotFound);
+  EXPECT_NE(scanning.state().reason.find("busy"), std::string::npos);
+  EXPECT_EQ(scanning.state().foundBySearch, false);
+  EXPECT_FALSE(scanning.state().actionsEnabled);
   EXPECT_EQ(refusing.commands(), std::vector<std::string>{"id get"});  // no reset ran
 }
 
@@ -158,15 +145,13 @@ TEST_F(Scan, LeftoversOfEarlierRepliesAreNoIdentification) {
     }
   };
   for (const bool lateTail : {false, true}) {
-    FakePanel shown;
     Lagging lagging{clock};
     lagging.ports = serial.ports;
     lagging.replyDelay = lateTail ? 30ms : 5ms;
-    rig::Rig scanning{lagging, shown, clock};
-    shown.setText(Control::Combo1, "AUTOMATIC");
-    EXPECT_EQ(scanning.openComPort(), std::nullopt);
-    EXPECT_EQ(shown.text(Control::Text3), "Port found and opened");
-    EXPECT_EQ(shown.text(Control::Text2), "id get\r\nKOVRA 78\r\n>");
+    rig::Rig scanning{lagging, clock};
+    EXPECT_EQ(scanning.openComPort("AUTOMATIC"), std::nullopt);
+    EXPECT_EQ(scanning.state().link, rig::Link::OpenedBySearch);
+    EXPECT_EQ(scanning.state().identification, "id get\r\nKOVRA 78\r\n>");
   }
 }
 
@@ -180,7 +165,7 @@ TEST_F(Scan, SecondScanWhileOpenFindsTheModuleOnItsRealPort) {
   scan();
   EXPECT_TRUE(serial.portOpen());
   EXPECT_EQ(serial.portNumber(), 6);
-  EXPECT_EQ(panel.text(Control::Combo1), "6");
+  EXPECT_EQ(rig.state().port, 6);
   EXPECT_EQ(serial.commands(1), std::vector<std::string>{"id get"});  // port 1 really tried
 }
 
@@ -188,7 +173,7 @@ TEST_F(Scan, FailedResetInsideTheScanIsLeftToTheClickToReport) {
   module(2);
   serial.failOutputAt = 2;  // the scan's "relay off 0"
   scan();
-  EXPECT_EQ(panel.text(Control::Text3), "Port found and opened");
+  EXPECT_EQ(rig.state().link, rig::Link::OpenedBySearch);
   // The click's own reset ran and went through.
   EXPECT_EQ(serial.commands(2), (std::vector<std::string>{"id get", "relay off 0", "relay off 1"}));
 }
@@ -200,8 +185,8 @@ TEST_F(Scan, ModuleGoneDuringTheResetIsLostNotMissing) {
     serial.failOutputAt = failing;
     serial.sent.clear();
     EXPECT_EQ(scan(), rig::FailureKind::DeviceGone) << failing;
-    EXPECT_EQ(panel.text(Control::Text3), "Port Lost") << failing;
-    EXPECT_NE(panel.toolTip(Control::Text3).find("removed"), std::string::npos);
+    EXPECT_EQ(rig.state().link, rig::Link::Lost) << failing;
+    EXPECT_NE(rig::captions::statusTip(rig.state()).find("removed"), std::string::npos);
   }
 }
 
@@ -216,7 +201,7 @@ TEST_F(Scan, NothingFoundNamesThePortsItCouldNotTryAndWhy) {
                              rig::FailureKind::Permission);
   serial.ports[7] = refusing("odd failure", rig::FailureKind::Other);
   EXPECT_EQ(scan(), rig::FailureKind::NoDevice);
-  EXPECT_EQ(panel.toolTip(Control::Text3),
+  EXPECT_EQ(rig::captions::statusTip(rig.state()),
             "no relay module answered on ports 1 to 15; could not try port 2 (fake2): busy, "
             "port 5 (fake5): permission denied, port 7 (fake7): odd failure");
 }
@@ -224,9 +209,8 @@ TEST_F(Scan, NothingFoundNamesThePortsItCouldNotTryAndWhy) {
 TEST_F(Scan, ClickResetFailureIsRaisedToTheWindow) {
   module(2);
   serial.failOutputAt = 4;  // the click's own "relay off 0"
-  panel.setText(Control::Combo1, "AUTOMATIC");
-  EXPECT_THROW(rig.openComPort(), rig::SerialError);
-  EXPECT_EQ(panel.text(Control::Text3), "Port found and opened");
+  EXPECT_THROW(rig.openComPort("AUTOMATIC"), rig::SerialError);
+  EXPECT_EQ(rig.state().link, rig::Link::OpenedBySearch);
 }
 
 }  // namespace

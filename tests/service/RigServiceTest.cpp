@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,7 +15,6 @@
 
 namespace {
 
-using rig::Control;
 using service::Action;
 using service::Request;
 using service::Result;
@@ -57,8 +57,9 @@ class RigServiceTest : public ::testing::Test {
   }
 
   std::shared_ptr<fakes::FakeLine> line = std::make_shared<fakes::FakeLine>();
-  std::unique_ptr<RigService> rig =
-      std::make_unique<RigService>(std::make_unique<fakes::LineSerial>(line));
+  std::unique_ptr<RigService> rig = std::make_unique<RigService>(
+      std::make_unique<fakes::LineSerial>(line),
+      [](rig::SerialControl&) { return std::make_unique<fakes::FakeClock>(); });
   std::vector<Answer> answers;
 };
 
@@ -112,11 +113,13 @@ TEST_F(RigServiceTest, FailuresCarryTheirKindAndThePanelsWords) {
   waitForAnswers(1);
   const Result& notFound = answers[0].result;
   EXPECT_FALSE(notFound.ok);
-  EXPECT_EQ(notFound.kind, rig::FailureKind::NoDevice);
+  EXPECT_EQ(notFound.failure.kind, rig::FailureKind::NoDevice);
   EXPECT_TRUE(notFound.message.contains(QStringLiteral("not a port number")))
       << notFound.message.toStdString();
   EXPECT_EQ(notFound.state.status, QStringLiteral("Port Not Found"));
-  EXPECT_FALSE(RigService::warning(answers[0].request, notFound)) << "the status box says it";
+  Request click = answers[0].request;
+  click.origin = service::Origin::Click;
+  EXPECT_FALSE(RigService::warning(click, notFound)) << "the status box says it";
 
   answers.clear();
   openPort();
@@ -126,11 +129,14 @@ TEST_F(RigServiceTest, FailuresCarryTheirKindAndThePanelsWords) {
   waitForAnswers(1);
   const Result& failed = answers[0].result;
   EXPECT_FALSE(failed.ok);
-  EXPECT_EQ(failed.kind, rig::FailureKind::WriteFailed);
+  EXPECT_EQ(failed.failure.kind, rig::FailureKind::WriteFailed);
   EXPECT_EQ(failed.message,
             QStringLiteral("Main Flash failed: Port 3 (/dev/ttyFAKE0): Input/output error"));
   EXPECT_TRUE(failed.commands.empty()) << "a command that did not reach the line is not recorded";
-  const auto warning = RigService::warning(answers[0].request, failed);
+  EXPECT_FALSE(RigService::warning(answers[0].request, failed)) << "answered to its socket";
+  click = answers[0].request;
+  click.origin = service::Origin::Click;
+  const auto warning = RigService::warning(click, failed);
   ASSERT_TRUE(warning);
   EXPECT_EQ(warning->title, QStringLiteral("Main Flash failed"));
   EXPECT_EQ(warning->text, QStringLiteral("\"Main Flash\" stopped at a failing step.\n\n"
@@ -145,19 +151,20 @@ TEST_F(RigServiceTest, FailuresCarryTheirKindAndThePanelsWords) {
 
 TEST_F(RigServiceTest, ChangesAreReportedWhileTheActionRuns) {
   openPort();
-  QStringList shutterCaptions;
+  std::vector<rig::Shutter> shutter;
   std::size_t answeredWhenOpen = 99;
-  QObject::connect(rig.get(), &RigService::textChanged, [&](Control control, const QString& text) {
-    if (control != Control::Command6) return;
-    shutterCaptions << text;
-    if (text == QStringLiteral("Shutter Open")) answeredWhenOpen = answers.size();
-  });
+  QObject::connect(rig.get(), &RigService::rigChanged,
+                   [&](const rig::RigState& state, rig::Change change) {
+                     if (change != rig::Change::Shutter) return;
+                     shutter.push_back(state.shutter);
+                     if (state.shutter == rig::Shutter::Open) answeredWhenOpen = answers.size();
+                   });
   QSignalSpy states(rig.get(), &RigService::stateChanged);
   QSignalSpy idle(rig.get(), &RigService::idle);
   ask(make(Action::Shutter));
   waitForAnswers(1);
 
-  EXPECT_EQ(shutterCaptions, QStringList({"Shutter Open", "Camera Shutter"}));
+  EXPECT_EQ(shutter, (std::vector<rig::Shutter>{rig::Shutter::Open, rig::Shutter::Closed}));
   EXPECT_EQ(answeredWhenOpen, 0u) << "the caption was told before the action ended";
   ASSERT_GE(states.size(), 2);
   EXPECT_TRUE(states.first().at(0).value<service::State>().busy);
@@ -186,6 +193,43 @@ TEST_F(RigServiceTest, LostDeviceIsToldThroughTheSerialInterface) {
   EXPECT_EQ(rig->state().status, QStringLiteral("Port Lost"));
 }
 
+// A pulse on the real clock, with an event for the service's thread posted as the shutter opens:
+// it is handled after the job, never in the pause, while the wait still lets the control take in
+// what reached the port.
+TEST(RigServiceWaits, TheThreadsEventsWaitForTheJobWhileThePortIsTakenIn) {
+  struct Watched : fakes::LineSerial {
+    using LineSerial::LineSerial;
+    void output(std::string_view text) override {
+      LineSerial::output(text);
+      if (text == "relay on 1\r") {
+        inPulse = true;
+        QMetaObject::invokeMethod(
+            QAbstractEventDispatcher::instance(), [this] { ranInPulse = inPulse; },
+            Qt::QueuedConnection);
+      }
+      if (text == "relay off 1\r") inPulse = false;
+    }
+    void takeIn() override { ++takeIns; }
+    bool inPulse = false;
+    std::optional<bool> ranInPulse;
+    int takeIns = 0;
+  };
+  auto line = std::make_shared<fakes::FakeLine>();
+  auto owned = std::make_unique<Watched>(line);
+  Watched& watched = *owned;
+  RigService rig(std::move(owned));
+  std::vector<Result> results;
+  for (const auto& request : {make(Action::Open, QStringLiteral("1")), make(Action::Shutter)}) {
+    rig.submit(request, [&](const Result& result) { results.push_back(result); });
+  }
+  ASSERT_TRUE(QTest::qWaitFor([&] { return results.size() == 2; }, 10000));
+  ASSERT_TRUE(results[1].ok);
+  rig.withSerial([](rig::SerialControl&) {});  // the thread's events have run since
+  ASSERT_TRUE(watched.ranInPulse.has_value());
+  EXPECT_FALSE(*watched.ranInPulse) << "an event ran in the middle of the pulse";
+  EXPECT_GT(watched.takeIns, 0);
+}
+
 TEST_F(RigServiceTest, FailureOfWorkOnTheSerialControlReachesTheCallerAndTheServiceGoesOn) {
   openPort();
   EXPECT_THROW(rig->withSerial([](rig::SerialControl& serial) { serial.setPortNumber(0); }),
@@ -196,6 +240,8 @@ TEST_F(RigServiceTest, FailureOfWorkOnTheSerialControlReachesTheCallerAndTheServ
 }
 
 TEST_F(RigServiceTest, EndingLetsTheRunningActionFinishAndDropsTheQueue) {
+  // On the real clock, so that the pulse is still running when the service ends.
+  rig = std::make_unique<RigService>(std::make_unique<fakes::LineSerial>(line));
   openPort();
   rig->shutDown();
   EXPECT_EQ(line->sent, std::vector<std::string>{"relay off 1\r"})
@@ -203,8 +249,8 @@ TEST_F(RigServiceTest, EndingLetsTheRunningActionFinishAndDropsTheQueue) {
   line->sent.clear();
 
   bool pulseOpen = false;
-  QObject::connect(rig.get(), &RigService::textChanged, [&](Control, const QString& text) {
-    if (text == QStringLiteral("Shutter Open")) pulseOpen = true;
+  QObject::connect(rig.get(), &RigService::rigChanged, [&](const rig::RigState& state) {
+    if (state.shutter == rig::Shutter::Open) pulseOpen = true;
   });
   ask(make(Action::Shutter));
   ask(make(Action::Flash));

@@ -4,30 +4,7 @@
 
 namespace fakes {
 
-using rig::Control;
 using rig::SerialError;
-
-FakePanel::FakePanel() {
-  texts_ = {{Control::Combo1, "Select Com Port"},
-            {Control::Command1, "Open Com Port"},
-            {Control::Command2, "Start Button"},
-            {Control::Command5, "Main Flash"},
-            {Control::Command6, "Camera Shutter"},
-            {Control::Command8, "Start"},
-            {Control::Text2, "Text2"},
-            {Control::Text3, "Port Status"},
-            {Control::Text4, "Text4"}};
-  for (const auto& [control, text] : texts_) enabled_[control] = true;
-  for (const Control c :
-       {Control::Command2, Control::Command5, Control::Command6, Control::Command8}) {
-    enabled_[c] = false;
-  }
-}
-
-bool FakePanel::anyActionEnabled() const {
-  return enabled(Control::Command2) || enabled(Control::Command5) || enabled(Control::Command6) ||
-         enabled(Control::Command8);
-}
 
 void FakeSerial::setPortNumber(int number) {
   if (open_) throw SerialError(number_, device(), "the port number cannot change while open");

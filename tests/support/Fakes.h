@@ -1,9 +1,8 @@
 #pragma once
 
-// Stand-ins for the rig's three interfaces: a clock that waits without waiting, a panel of plain
-// strings, and two serial controls: FakeSerial with a scripted relay module behind each port
-// number on the fake clock, and LineSerial whose module answers at once, for tests on the real
-// clock.
+// Stand-ins for the rig's interfaces: a clock that waits without waiting, and two serial controls:
+// FakeSerial with a scripted relay module behind each port number on the fake clock, and LineSerial
+// whose module answers at once, for the rig service and the windows on either clock.
 
 #include <deque>
 #include <functional>
@@ -16,7 +15,6 @@
 #include <vector>
 
 #include "rig/Clock.h"
-#include "rig/Panel.h"
 #include "rig/SerialControl.h"
 
 namespace fakes {
@@ -34,26 +32,6 @@ class FakeClock : public rig::Clock {
 
  private:
   time_point now_ = time_point{} + 1h;
-};
-
-class FakePanel : public rig::Panel {
- public:
-  FakePanel();
-  std::string text(rig::Control control) const override { return texts_.at(control); }
-  void setText(rig::Control control, const std::string& text) override { texts_[control] = text; }
-  bool enabled(rig::Control control) const override { return enabled_.at(control); }
-  void setEnabled(rig::Control control, bool enabled) override { enabled_[control] = enabled; }
-  void setToolTip(rig::Control control, const std::string& tip) override { tips_[control] = tip; }
-  std::string toolTip(rig::Control control) const {
-    const auto it = tips_.find(control);
-    return it == tips_.end() ? std::string() : it->second;
-  }
-  bool anyActionEnabled() const;
-
- private:
-  std::map<rig::Control, std::string> texts_;
-  std::map<rig::Control, bool> enabled_;
-  std::map<rig::Control, std::string> tips_;
 };
 
 // What stands behind one port number.
@@ -137,9 +115,9 @@ struct FakeLine {
   rig::SerialControl::LossHandler lossHandler;  // as set on the control
 };
 
-// A serial control that plays a relay module at once, for the windows and the rig service, which
-// run the rig on the real clock: every port opens, switch commands change the
-// relay states, and "relay read N" is answered with the module's layout on the next input().
+// A serial control that plays a relay module at once, for the windows and the rig service: every
+// port opens, switch commands change the relay states, and "relay read N" is answered with the
+// module's layout on the next input().
 class LineSerial : public rig::SerialControl {
  public:
   explicit LineSerial(std::shared_ptr<FakeLine> line) : line_(std::move(line)) {}

@@ -124,6 +124,7 @@ TEST_F(WindowsTest, OpeningByNumberEnablesTheRigAndResetsIt) {
 }
 
 TEST_F(WindowsTest, WindowFollowsARunningActionAndQueuesInputAfterIt) {
+  useRealClock();
   openPort();
   Form1& window = form1();
   window.show();
@@ -161,6 +162,7 @@ TEST_F(WindowsTest, ClickOnAButtonDisabledAtTheClickDoesNothing) {
 }
 
 TEST_F(WindowsTest, CloseRequestedDuringAnActionTakesEffectAfterIt) {
+  useRealClock();
   openPort();
   QPointer<Form1> window = &form1();
   window->show();

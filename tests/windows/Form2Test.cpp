@@ -100,6 +100,7 @@ TEST_F(WindowsTest, FailedRunFromStartIsReportedAndTheTriggerStaysUsable) {
 }
 
 TEST_F(WindowsTest, ClosingTheTriggerDuringARunTakesEffectAfterIt) {
+  useRealClock();
   openPort();
   form1().show();
   clickAndWait(form1().command2());

@@ -23,17 +23,23 @@ class WindowsTest : public ::testing::Test {
   void SetUp() override {
     line = std::make_shared<fakes::FakeLine>();
     setSerialFactory([line = line] { return std::make_unique<fakes::LineSerial>(line); });
+    // The rig's waits take no time: the window follows the same steps, only sooner.
+    setClockFactory([](rig::SerialControl&) { return std::make_unique<fakes::FakeClock>(); });
   }
 
   void TearDown() override {
     destroyWindows();
     flushDeletes();
     setSerialFactory(nullptr);
+    setClockFactory(nullptr);
   }
 
   static void flushDeletes() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
+
+  // For a test that acts while an action is still running: the rig's waits take their time.
+  static void useRealClock() { setClockFactory(nullptr); }
 
   // Clicks `button` and waits until what the click asked for has run.
   static void clickAndWait(QPushButton* button) {

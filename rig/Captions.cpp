@@ -1,0 +1,64 @@
+#include "Captions.h"
+
+#include <array>
+#include <utility>
+
+namespace rig::captions {
+
+namespace {
+
+constexpr std::array<std::pair<Link, const char*>, 5> kStatus{{
+    {Link::NotOpened, "Port Status"},
+    {Link::Opened, "Port Found and Opened"},
+    {Link::OpenedBySearch, "Port found and opened"},
+    {Link::NotFound, "Port Not Found"},
+    {Link::Lost, "Port Lost"},
+}};
+constexpr std::array<std::pair<Flash, const char*>, 3> kFlash{{
+    {Flash::Unknown, "Main Flash"},
+    {Flash::Off, "Flash 1"},
+    {Flash::On, "Flash 2"},
+}};
+constexpr std::array<std::pair<Shutter, const char*>, 3> kShutter{{
+    {Shutter::Closed, "Camera Shutter"},
+    {Shutter::Open, "Shutter Open"},
+    {Shutter::ClosedByReset, "Shutter"},
+}};
+
+template <typename Table, typename Key>
+std::string lookUp(const Table& table, Key key) {
+  for (const auto& [value, text] : table) {
+    if (value == key) return text;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string status(Link link) { return lookUp(kStatus, link); }
+
+std::string statusTip(const RigState& state) {
+  switch (state.link) {
+    case Link::NotOpened:
+      return {};
+    case Link::Opened:
+    case Link::OpenedBySearch:
+      if (!state.reconnected) return state.device;
+      if (state.reason.empty()) return state.device + " (reconnected)";
+      return state.device + " (reconnected; the reset failed: " + state.reason + ")";
+    case Link::NotFound:
+    case Link::Lost:
+      break;
+  }
+  return state.reason;
+}
+
+std::string flash(Flash flash) { return lookUp(kFlash, flash); }
+
+std::string shutter(Shutter shutter) { return lookUp(kShutter, shutter); }
+
+std::string openButton(const RigState& state) {
+  return state.foundBySearch ? "Port Open" : "Open Com Port";
+}
+
+}  // namespace rig::captions

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+#include "State.h"
+
+// The words the operator sees for the rig's state: the windows' captions and the texts of every
+// channel's state are made here and nowhere else.
+namespace rig::captions {
+
+std::string status(Link link);  // "Port Found and Opened", "Port Lost", ...
+// The status box's tooltip: the device, or why the port is not open.
+std::string statusTip(const RigState& state);
+std::string flash(Flash flash);        // "Flash 1", "Flash 2", "Main Flash"
+std::string shutter(Shutter shutter);  // "Camera Shutter", "Shutter Open", "Shutter"
+std::string openButton(const RigState& state);
+
+}  // namespace rig::captions

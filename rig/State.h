@@ -1,0 +1,58 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace rig {
+
+// How the port stands, as the last opening, loss or reopening left it.
+enum class Link {
+  NotOpened,       // nothing has been opened yet
+  Opened,          // opened by its number
+  OpenedBySearch,  // opened by the search for the module
+  NotFound,        // the last opening failed
+  Lost,            // the open port's device went away
+};
+
+// The flash as the module last reported it (or as last commanded): the rig never switches on it.
+enum class Flash { Unknown, Off, On };
+
+// The shutter as last commanded. A reset leaves it closed under a caption of its own.
+enum class Shutter { Closed, Open, ClosedByReset };
+
+// What the rig knows and the operator sees, as values. Every channel shows it; none switches on
+// it, since every action asks the module first.
+struct RigState {
+  int port = 1;        // the serial control's port number
+  std::string device;  // the device it maps to; empty when none
+  bool open = false;   // the port is open
+  Link link = Link::NotOpened;
+  // NotFound and Lost: why. Opened after a reopening: what then went wrong, if anything.
+  std::string reason;
+  bool reconnected = false;  // the lost module was reopened by itself
+  Flash flash = Flash::Unknown;
+  Shutter shutter = Shutter::Closed;
+  bool busy = false;            // a request is running or queued (set by the rig service)
+  bool actionsEnabled = false;  // a port has opened: the action buttons work from then on
+  bool foundBySearch = false;   // the search has found the module once; the open button says so
+  std::string identification;   // the last reply to "id get" (a hidden box of the main window)
+  std::string relayReply;       // the last reply to a state query (the other hidden box)
+
+  bool operator==(const RigState&) const = default;
+};
+
+// Which part of the state a report is about.
+enum class Change {
+  Port,            // the rig chose the port number itself (search, reopening)
+  Link,            // link, reason, reconnected, device, enabled actions
+  FoundBySearch,   //
+  Flash,           //
+  Shutter,         //
+  Identification,  //
+  RelayReply,      //
+};
+
+// Told every time the rig sets a part of the state, also to the value it had.
+using StateObserver = std::function<void(const RigState& state, Change change)>;
+
+}  // namespace rig

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <vector>
+
+#include "LocalEndpoint.h"
+#include "RigService.h"
+
+namespace service {
+
+// The rig service and the channels that bring it requests: the local endpoint, and whatever else
+// is added (the broker bridge, ...). The panel and serve build it the same way. The channels end
+// before the service, the last added first, so no request comes in while the service stops.
+class Session {
+ public:
+  explicit Session(RigService::SerialFactory makeSerial);
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session();
+
+  RigService& service() { return *service_; }
+  LocalEndpoint& endpoint() { return *endpoint_; }
+
+  // Starts the local endpoint under `name`; false when it cannot listen (its errorString says
+  // why).
+  bool listen(const QString& name);
+  // A further channel on the service; it is the session's from now on.
+  void addChannel(std::unique_ptr<QObject> channel);
+  // Ends every channel, the endpoint last; the service stays.
+  void endChannels();
+
+ private:
+  std::unique_ptr<RigService> service_;
+  std::unique_ptr<LocalEndpoint> endpoint_;
+  std::vector<std::unique_ptr<QObject>> channels_;
+};
+
+}  // namespace service

@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+#include "rig/Captions.h"
+#include "rig/Rig.h"
+#include "support/Fakes.h"
+
+using namespace fakes;
+
+namespace {
+
+TEST(Captions, StatusTipTellsTheDeviceTheReconnectionOrWhyNotOpen) {
+  rig::RigState state;
+  EXPECT_EQ(rig::captions::status(state.link), "Port Status");
+  EXPECT_EQ(rig::captions::statusTip(state), "");
+  state.device = "/dev/ttyACM0";
+  state.link = rig::Link::OpenedBySearch;
+  EXPECT_EQ(rig::captions::statusTip(state), "/dev/ttyACM0");
+  state.reconnected = true;
+  EXPECT_EQ(rig::captions::statusTip(state), "/dev/ttyACM0 (reconnected)");
+  state.reason = "write failed";
+  EXPECT_EQ(rig::captions::statusTip(state),
+            "/dev/ttyACM0 (reconnected; the reset failed: write failed)");
+  state.link = rig::Link::Lost;
+  EXPECT_EQ(rig::captions::statusTip(state), "write failed") << "not the device: it is gone";
+}
+
+TEST(FailureKinds, EveryKindHasOneWireNameThatReadsBack) {
+  using rig::FailureKind;
+  for (const FailureKind kind :
+       {FailureKind::Other, FailureKind::NoDevice, FailureKind::Busy, FailureKind::Permission,
+        FailureKind::NotSerialPort, FailureKind::NotOpen, FailureKind::DeviceGone,
+        FailureKind::WriteFailed, FailureKind::NoAnswer, FailureKind::NotUnderstood}) {
+    EXPECT_EQ(rig::kindFromName(rig::kindName(kind)), kind) << rig::kindName(kind);
+  }
+  EXPECT_EQ(rig::kindFromName("no-such-kind"), FailureKind::Other);
+  EXPECT_EQ(rig::exitStatus(FailureKind::Busy), rig::exit_status::kPortNotFound);
+  EXPECT_EQ(rig::exitStatus(FailureKind::NoAnswer), rig::exit_status::kSerial);
+  EXPECT_EQ(rig::exitStatus(FailureKind::Other), rig::exit_status::kFailure);
+}
+
+class Observed : public ::testing::Test {
+ protected:
+  Observed() {
+    rig.setObserver([this](const rig::RigState& state, rig::Change change) {
+      reports.emplace_back(change, state);
+    });
+  }
+  std::vector<rig::Change> changes() const {
+    std::vector<rig::Change> list;
+    for (const auto& [change, state] : reports) list.push_back(change);
+    return list;
+  }
+
+  FakeClock clock;
+  FakeSerial serial{clock};
+  rig::Rig rig{serial, clock};
+  std::vector<std::pair<rig::Change, rig::RigState>> reports;
+};
+
+TEST_F(Observed, SearchReportsEachPortTriedThenTheOpeningAndTheReset) {
+  serial.ports[2] = {.openError = "", .answers = true, .identification = "KOVRA 78"};
+  ASSERT_FALSE(rig.openComPort("AUTOMATIC"));
+  using C = rig::Change;
+  EXPECT_EQ(changes(),
+            (std::vector<C>{C::Port, C::Port, C::Identification, C::Link, C::FoundBySearch,
+                            C::Flash, C::Shutter, C::Flash, C::Shutter}));
+  EXPECT_EQ(reports[1].second.port, 2);
+  const rig::RigState& opened = reports[3].second;
+  EXPECT_EQ(opened.link, rig::Link::OpenedBySearch);
+  EXPECT_TRUE(opened.open);
+  EXPECT_EQ(opened.device, "fake2");
+  EXPECT_TRUE(opened.actionsEnabled);
+  EXPECT_FALSE(opened.foundBySearch) << "told as a change of its own";
+}
+
+TEST_F(Observed, StateFollowsTheModulesReplyNotTheLastCaption) {
+  serial.ports[1] = {};
+  rig.openComPort("1");
+  serial.relay[0] = true;  // switched on behind the rig's back
+  reports.clear();
+  rig.toggleFlash();
+  EXPECT_EQ(rig.state().flash, rig::Flash::Off) << "read on, so switched off";
+  EXPECT_FALSE(serial.relay[0]);
+  EXPECT_EQ(changes(), (std::vector<rig::Change>{rig::Change::RelayReply, rig::Change::Flash}));
+}
+
+}  // namespace
