@@ -29,6 +29,8 @@ class Rig {
   Rig(Kind kind, const QString& name, const QString& url, QStringList extra = {}) : name_(name) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // A runtime directory of its own: tests running side by side use the same rig names.
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime_.path());
     process_.setProcessEnvironment(environment);
     const QString device = QString::fromStdString(module_.devicePath());
     QStringList arguments{QStringLiteral("--ports"), device,
@@ -58,11 +60,14 @@ class Rig {
                          [&](const sim::Command& c) { return c.text == command; });
   }
   QString errors() { return QString::fromUtf8(process_.readAllStandardError()); }
+  // The environment the rig runs in: a client in it reaches the rig's socket.
+  QProcessEnvironment environment() const { return process_.processEnvironment(); }
   QProcess& process() { return process_; }
 
  private:
   QString name_;
   sim::RelayModule module_;
+  QTemporaryDir runtime_;
   QProcess process_;
 };
 
@@ -190,6 +195,7 @@ TEST(StudioAccounts, AWrongPasswordIsToldAndTheRigWorksOnLocally) {
 
   // The rig still answers on this machine, and tells why it is off the broker.
   QProcess status;
+  status.setProcessEnvironment(rig.environment());
   status.start(QStringLiteral(QUILLMAR_CLI_PATH),
                {QStringLiteral("--name"), QStringLiteral("studio-test-cam9"),
                 QStringLiteral("--json"), QStringLiteral("status")});

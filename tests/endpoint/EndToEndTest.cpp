@@ -224,14 +224,16 @@ TEST_F(PanelOnModule, TheCliGoesThroughTheRunningPanelWithoutOpeningOrResetting)
   EXPECT_TRUE(closed.contains(QStringLiteral("status: Port Status\n"))) << closed.toStdString();
 
   // Opened from the command line: the window shows it.
+  const std::size_t beforeOpen = module.log().size();
   auto open = cli({QStringLiteral("-q"), QStringLiteral("open"), QStringLiteral("1")});
   ASSERT_TRUE(finish(*open));
   EXPECT_EQ(open->exitCode(), 0) << open->readAllStandardError().toStdString();
   EXPECT_EQ(window.text3()->text(), QStringLiteral("Port Found and Opened"));
   EXPECT_TRUE(window.command5()->isEnabled());
+  EXPECT_EQ(settled(module, beforeOpen, 2), (Lines{"relay off 0", "relay off 1"}));
 
   // No opening and no reset: only the toggle's own commands reach the module.
-  const std::size_t first = module.log().size();
+  const std::size_t first = beforeOpen + 2;
   auto flash = cli({QStringLiteral("flash")});
   ASSERT_TRUE(finish(*flash));
   EXPECT_EQ(flash->exitCode(), 0) << flash->readAllStandardError().toStdString();
