@@ -176,6 +176,7 @@ class StampedSerial : public rig::SerialControl {
     sent_.push_back({Clock::now(), std::string(text)});
   }
   std::string input() override { return inner_->input(); }
+  void takeIn() override { inner_->takeIn(); }
   rig::Clock::time_point lastReceived() const override { return inner_->lastReceived(); }
   std::string device() const override { return inner_->device(); }
 

@@ -102,9 +102,10 @@ class SerialControl {
   virtual Clock::time_point lastReceived() const = 0;
 
   // Takes in what has reached the port and notes when, keeping it for input(); nothing else
-  // runs. A long wait calls it, so lastReceived() is current when the wait ends. Controls that
-  // note arrivals by themselves need not.
-  virtual void takeIn() {}
+  // runs. A long wait calls it, so lastReceived() is current when the wait ends. Every control
+  // says what it does here (a wrapper that forgot to pass it on would make each query wait for
+  // a quiet line anew).
+  virtual void takeIn() = 0;
 
   // The device the current port number maps to, for messages; empty when it maps to none.
   virtual std::string device() const = 0;

@@ -63,6 +63,7 @@ class FakeSerial : public rig::SerialControl {
   void output(std::string_view text) override;
   std::string input() override;
   rig::Clock::time_point lastReceived() const override { return lastReceived_; }
+  void takeIn() override {}  // input() takes in by itself
   std::string device() const override { return "fake" + std::to_string(number_); }
 
   // Ports that exist; any other number is absent.
@@ -156,6 +157,7 @@ class LineSerial : public rig::SerialControl {
   }
 
   rig::Clock::time_point lastReceived() const override { return {}; }
+  void takeIn() override {}  // answers are there at once
   std::string device() const override { return line_->device; }
   void setLossHandler(const LossHandler& handler) override { line_->lossHandler = handler; }
 
