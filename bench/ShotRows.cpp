@@ -77,7 +77,7 @@ class ShotBench {
       const auto result = run(flash);
       const auto log = logged(first, 2);
       if (!result || !result->ok || log.empty() || log.front().text != "relay read 0") {
-        figures_.problems.push_back("flash request: unexpected");
+        figures_.problems.emplace_back("flash request: unexpected");
         continue;
       }
       samples.push_back(ms(log.front().at - asked));
@@ -95,7 +95,7 @@ class ShotBench {
     const auto result = run(series, std::chrono::seconds(static_cast<int>(shots * interval) + 60));
     const auto log = logged(first, static_cast<std::size_t>(shots) * 3);
     if (!result || !result->ok || log.size() < static_cast<std::size_t>(shots) * 3) {
-      figures_.problems.push_back("series: unexpected");
+      figures_.problems.emplace_back("series: unexpected");
       return;
     }
     // A shot starts with its query; the pulse after it waits for the module's answer.
@@ -130,7 +130,7 @@ ShotFigures measureShots(SimProcess& sim, const ShotSettings& settings,
   ShotFigures figures;
   ShotBench bench(sim, idle, figures);
   if (!bench.start(nullptr)) {
-    figures.problems.push_back("the rig service did not open the module's port");
+    figures.problems.emplace_back("the rig service did not open the module's port");
     return figures;
   }
   const int counts[3] = {settings.shortPulses, settings.halfPulses, settings.longPulses};

@@ -293,6 +293,10 @@ QJsonObject toJson(const State& state) {
       {QStringLiteral("flash"), state.flash},   {QStringLiteral("shutter"), state.shutter},
   };
   if (!state.broker.isEmpty()) object.insert(QStringLiteral("broker"), state.broker);
+  if (state.rig.shots > 0) {
+    object.insert(QStringLiteral("series"),
+                  QString::fromStdString(rig::captions::series(state.rig)));
+  }
   return object;
 }
 
