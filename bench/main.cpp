@@ -34,6 +34,7 @@
 
 #include "ReconnectRows.h"
 #include "RemoteRows.h"
+#include "ShotRows.h"
 #include "SimProcess.h"
 #include "Startup.h"
 #include "Stats.h"
@@ -81,14 +82,16 @@ struct Settings {
   int remoteClients = 10;    // clients of the local socket, each with
   int remoteSequences = 10;  // this many sequences at once
   bool startup = true;
-  bool webOnly = false;     // the phone remote's rows alone
+  bool webOnly = false;    // the phone remote's rows alone
+  bool shotsOnly = false;  // the rows of shots with times of their own alone
+  bench::ShotSettings shots;
   std::string samplesFile;  // every sample, one "measurement<TAB>value" a line
   std::string quillmar = QUILLMAR_PROGRAM;
 };
 
 constexpr std::string_view kUsage =
-    "Usage: quillmar-bench [--quick] [--no-startup] [--web-only] [--quillmar PATH] [--samples "
-    "FILE]\n"
+    "Usage: quillmar-bench [--quick] [--no-startup] [--web-only] [--shots-only] [--quillmar PATH]\n"
+    "                      [--samples FILE]\n"
     "Measures pulse width, sequence time, CPU use, port scan time, reaction time, reading a late\n"
     "answer, start-up, repaint waits and requests through the local socket of the panel against a\n"
     "simulated relay module paced at 9600 baud, and prints a markdown table.\n"
@@ -96,6 +99,7 @@ constexpr std::string_view kUsage =
     "  --quick          a short run (few repetitions): for trying the benchmark, not for figures\n"
     "  --no-startup     skip the start-up measurement (needs Xvfb)\n"
     "  --web-only       only the phone remote's rows\n"
+    "  --shots-only     only the rows of pulses and series of their own times and the journal\n"
     "  --quillmar PATH  the panel program for the start-up measurement (default: this build's)\n"
     "  --samples FILE   also write every sample to FILE, \"measurement<TAB>value\" a line\n";
 
@@ -272,6 +276,7 @@ class Bench {
   void measurePanel(std::vector<bench::Row>& rows);
   void measureRemote(std::vector<bench::Row>& rows);
   void measureWeb(std::vector<bench::Row>& rows);
+  void measureShots(std::vector<bench::Row>& rows);
   void measureBaseline(std::vector<bench::Row>& rows);
   void measureLateAnswers(std::vector<bench::Row>& rows);
   void measureStartup(std::vector<bench::Row>& rows);
@@ -620,10 +625,39 @@ void Bench::measureWeb(std::vector<bench::Row>& rows) {
          3, "median <= 20 ms", [](const bench::Summary& s) { return s.median <= 20.0; });
 }
 
+void Bench::measureShots(std::vector<bench::Row>& rows) {
+  const bench::ShotFigures figures = bench::measureShots(sim_, settings_.shots, idle);
+  for (const std::string& what : figures.problems) problem(what);
+  const auto pulseMet = [](const bench::Summary& s) {
+    return s.min >= 0.0 && s.median <= 1.0 && s.max <= 5.0;
+  };
+  for (int i = 0; i < 3; ++i) {
+    char name[96];
+    std::snprintf(name, sizeof name, "Pulse of %g s asked, at the module: its error (ms)",
+                  bench::kPulseSeconds[i]);
+    addRow(rows, name, figures.pulseErrorMs[i], 3, ">= 0, median <= 1, max <= 5", pulseMet);
+  }
+  addRow(rows,
+         "Series of " + std::to_string(settings_.shots.seriesShots) +
+             " pulses 1 s apart: the last one's drift from its schedule (ms)",
+         figures.seriesDriftMs, 3, "<= 2 ms",
+         [](const bench::Summary& s) { return s.max <= 2.0 && s.min >= -2.0; });
+  addRow(rows, "Reaction, flash request to its query at the module, no journal (ms)",
+         figures.reactionMs[0], 3, "<= 5 ms", [](const bench::Summary& s) { return s.max <= 5.0; });
+  addRow(rows, "Reaction, flash request to its query at the module, journal on (ms)",
+         figures.reactionMs[1], 3, "<= 5 ms", [](const bench::Summary& s) { return s.max <= 5.0; });
+  addRow(rows, "Pulse of 0.5 s asked, at the module, journal on: its error (ms)",
+         figures.journalPulseErrorMs, 3, ">= 0, median <= 1, max <= 5", pulseMet);
+}
+
 std::vector<bench::Row> Bench::run() {
   std::vector<bench::Row> rows;
   if (settings_.webOnly) {
     measureWeb(rows);
+    return rows;
+  }
+  if (settings_.shotsOnly) {
+    measureShots(rows);
     return rows;
   }
   std::fprintf(stderr, "quillmar-bench: port scans...\n");
@@ -636,6 +670,8 @@ std::vector<bench::Row> Bench::run() {
   measureRemote(rows);
   std::fprintf(stderr, "quillmar-bench: requests through the phone remote...\n");
   measureWeb(rows);
+  std::fprintf(stderr, "quillmar-bench: pulses and series of their own times, the journal...\n");
+  measureShots(rows);
   std::fprintf(stderr, "quillmar-bench: busy-wait baseline...\n");
   measureBaseline(rows);
   std::fprintf(stderr, "quillmar-bench: unplug and replug...\n");
@@ -681,6 +717,9 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.idleCpuSamples = 1;
       settings.remoteClients = 2;
       settings.remoteSequences = 2;
+      settings.shots = {5, 5, 2, 10, 1.0, 10};
+    } else if (arg == "--shots-only") {
+      settings.shotsOnly = true;
     } else if (arg == "--no-startup") {
       settings.startup = false;
     } else if (arg == "--web-only") {

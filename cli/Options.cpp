@@ -3,7 +3,10 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <utility>
+
+#include "rig/Timings.h"
 
 namespace cli {
 
@@ -13,8 +16,9 @@ constexpr std::string_view kAutomatic = "AUTOMATIC";
 
 // The port selector holds 16-bit numbers; ports start at 1.
 constexpr int kLargestPort = 32767;
-constexpr int kMostRepeats = 1'000'000;
 constexpr double kLongestIntervalSeconds = 24 * 3600;
+
+double secondsOf(rig::Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 constexpr std::string_view kHelp =
     R"(Usage: quillmar-cli [--ports DEV1,DEV2,...] [--port N | --auto] [OPTIONS] COMMAND
@@ -33,7 +37,7 @@ Commands:
   shutter       pulse the camera shutter: relay 1 on for half a second when it reads
                 off; always ends with relay 1 off
   sequence      the two-shot sequence: shutter, flash, shutter, flash, half a second
-                apart (see --repeat and --interval)
+                apart (see --pulse, --pause, --repeat and --interval)
   read 0|1      ask the module for the relay's state; prints on, off or unknown, then
                 the module's whole reply in double quotes, control characters escaped
   ports         print the port mapping, one line per port: its number and its device
@@ -42,6 +46,8 @@ Commands:
                 device, open, busy, status, statusTip, flash, shutter)
   open N|AUTOMATIC
                 open port N, or search for the module, as "Open Com Port" does
+  stop          end the series a running panel (or serve) is shooting after its step in
+                progress; what is queued behind it runs as usual
   serve         open the port (--port N or --auto) as the panel does, reset the rig,
                 and serve the panel's local endpoint, without a window, until Ctrl-C or
                 SIGTERM (then relay 1 is commanded off and the exit status is 0)
@@ -59,9 +65,17 @@ Options:
                 when the port has no device yet (a module still enumerating at boot), wait
                 up to SECONDS for it to appear before opening (with --auto: for any serial
                 device); fractions allowed
-  --repeat K    sequence: run it K times (default 1)
+  --pulse SECONDS
+                shutter, sequence: hold relay 1 on this long, 0.05 to 3600 (default 0.5)
+  --pause SECONDS
+                sequence: the pauses between its steps, 0.05 to 60 (default 0.5)
+  --repeat K    shutter, sequence: a series of K shots, 1 to 10000 (default 1); through
+                a panel or serve the rig runs it, and quillmar-cli stop ends it
   --interval SECONDS
-                sequence: pause between runs, fractions allowed (default 0)
+                shutter, sequence: from the start of one shot to the start of the next,
+                at least the shot's own length (the default: one after the other)
+  --journal FILE
+                serve: append one JSON line per request that reaches the rig to FILE
   --name NAME   the endpoint of the panel started with --name NAME (default: quillmar)
   --json        print the JSON answers, one line each, instead of the results (status,
                 open, flash, shutter, sequence)
@@ -109,6 +123,7 @@ constexpr std::array kCommands = {
     Name{"sequence", Command::Sequence}, Name{"read", Command::Read},
     Name{"ports", Command::Ports},       Name{"status", Command::Status},
     Name{"open", Command::Open},         Name{"serve", Command::Serve},
+    Name{"stop", Command::Stop},
 };
 
 template <typename Number>
@@ -144,8 +159,6 @@ Parsed parse(const std::vector<std::string>& arguments) {
   std::vector<std::string> operands;
   std::optional<std::string> port;
   bool automatic = false;
-  bool repeatGiven = false;
-  bool intervalGiven = false;
 
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string arg = arguments[i];
@@ -184,8 +197,30 @@ Parsed parse(const std::vector<std::string>& arguments) {
       const auto v = value();
       if (!v) return usageError(arg + " needs a value");
       options.name = *v;
-    } else if (arg == "--ports" || arg == "--port" || arg == "--repeat" || arg == "--interval" ||
-               arg == "--wait") {
+    } else if (arg == "--pulse" || arg == "--pause" || arg == "--interval") {
+      const auto v = value();
+      if (!v) return usageError(arg + " needs a value");
+      const bool pulse = arg == "--pulse";
+      const rig::Clock::duration least = pulse              ? rig::kShortestPulse
+                                         : arg == "--pause" ? rig::kShortestPause
+                                                            : rig::Clock::duration{};
+      const rig::Clock::duration most = pulse              ? rig::kLongestPulse
+                                        : arg == "--pause" ? rig::kLongestPause
+                                                           : rig::kLongestInterval;
+      const auto seconds = number<double>(*v);
+      if (!seconds || !std::isfinite(*seconds) ||
+          std::round(*seconds * 1e6) < secondsOf(least) * 1e6 ||
+          std::round(*seconds * 1e6) > secondsOf(most) * 1e6) {
+        char bounds[64];
+        std::snprintf(bounds, sizeof bounds, "%g to %g", secondsOf(least), secondsOf(most));
+        return usageError(arg + " wants seconds from " + bounds + ", not '" + *v + "'");
+      }
+      (pulse ? options.pulse : arg == "--pause" ? options.pause : options.interval) = *seconds;
+    } else if (arg == "--journal") {
+      const auto v = value();
+      if (!v || v->empty()) return usageError(arg + " needs a file");
+      options.journal = *v;
+    } else if (arg == "--ports" || arg == "--port" || arg == "--repeat" || arg == "--wait") {
       const auto v = value();
       if (!v) return usageError(arg + " needs a value");
       if (arg == "--ports") {
@@ -199,12 +234,11 @@ Parsed parse(const std::vector<std::string>& arguments) {
         port = *v;
       } else if (arg == "--repeat") {
         const auto n = number<int>(*v);
-        if (!n || *n < 1 || *n > kMostRepeats) {
-          return usageError("--repeat wants a count from 1 to " + std::to_string(kMostRepeats) +
+        if (!n || *n < 1 || *n > rig::kMostShots) {
+          return usageError("--repeat wants a count from 1 to " + std::to_string(rig::kMostShots) +
                             ", not '" + *v + "'");
         }
         options.repeat = *n;
-        repeatGiven = true;
       } else if (arg == "--wait") {
         const auto seconds = number<double>(*v);
         if (!seconds || !std::isfinite(*seconds) || *seconds < 0 ||
@@ -213,15 +247,6 @@ Parsed parse(const std::vector<std::string>& arguments) {
         }
         options.wait = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(*seconds));
-      } else {
-        const auto seconds = number<double>(*v);
-        if (!seconds || !std::isfinite(*seconds) || *seconds < 0 ||
-            *seconds > kLongestIntervalSeconds) {
-          return usageError("--interval wants seconds from 0 to 86400, not '" + *v + "'");
-        }
-        options.interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(*seconds));
-        intervalGiven = true;
       }
     } else if (arg.size() > 1 && arg[0] == '-') {
       return usageError("unknown option '" + arguments[i] + "'");
@@ -256,18 +281,40 @@ Parsed parse(const std::vector<std::string>& arguments) {
 
   const Command c = options.command;
   const bool isAction = c == Command::Flash || c == Command::Shutter || c == Command::Sequence;
-  if (options.json && !(isAction || c == Command::Status || c == Command::Open)) {
-    return usageError("--json goes with status, open, flash, shutter and sequence");
+  if (options.json &&
+      !(isAction || c == Command::Status || c == Command::Open || c == Command::Stop)) {
+    return usageError("--json goes with status, open, flash, shutter, sequence and stop");
   }
   if (options.direct && c == Command::Serve) {
     return usageError(std::string(commandName(c)) + " has no --direct");
   }
 
-  if ((repeatGiven || intervalGiven) && options.command != Command::Sequence) {
-    return usageError("--repeat and --interval go with sequence only");
+  const bool shot = c == Command::Shutter || c == Command::Sequence;
+  if ((options.pulse || options.repeat || options.interval) && !shot) {
+    return usageError("--pulse, --repeat and --interval go with shutter and sequence only");
+  }
+  if (options.pause && c != Command::Sequence) {
+    return usageError("--pause goes with sequence only");
+  }
+  if (options.journal && c != Command::Serve) return usageError("--journal goes with serve only");
+  if (options.interval) {
+    rig::Timings timings;
+    if (options.pulse)
+      timings.pulse = std::chrono::duration_cast<rig::Clock::duration>(
+          std::chrono::duration<double>(*options.pulse));
+    if (options.pause)
+      timings.pause = std::chrono::duration_cast<rig::Clock::duration>(
+          std::chrono::duration<double>(*options.pause));
+    const double length = secondsOf(rig::shotLength(c == Command::Sequence, timings));
+    if (std::round(*options.interval * 1e6) < std::round(length * 1e6)) {
+      char least[32];
+      std::snprintf(least, sizeof least, "%g", length);
+      return usageError(std::string("--interval is from one shot's start to the next: at least ") +
+                        least + " s, the shot's own length");
+    }
   }
   if (port && automatic) return usageError("give --port N or --auto, not both");
-  if (options.wait && (c == Command::Ports || c == Command::Status)) {
+  if (options.wait && (c == Command::Ports || c == Command::Status || c == Command::Stop)) {
     return usageError(std::string("--wait goes with commands that open a port, not ") +
                       std::string(commandName(c)));
   }
@@ -280,7 +327,10 @@ Parsed parse(const std::vector<std::string>& arguments) {
       options.selector = kAutomatic;
       break;
     case Command::Status:
-      if (port || automatic) return usageError("status opens no port: drop --port/--auto");
+    case Command::Stop:
+      if (port || automatic) {
+        return usageError(std::string(commandName(c)) + " opens no port: drop --port/--auto");
+      }
       break;
     case Command::Open:
       if (port || automatic) return usageError("open takes the port as its argument");

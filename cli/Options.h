@@ -8,7 +8,19 @@
 
 namespace cli {
 
-enum class Command { Scan, Reset, Flash, Shutter, Sequence, Read, Ports, Status, Open, Serve };
+enum class Command {
+  Scan,
+  Reset,
+  Flash,
+  Shutter,
+  Sequence,
+  Read,
+  Ports,
+  Status,
+  Open,
+  Serve,
+  Stop
+};
 
 std::string_view commandName(Command command);
 
@@ -25,8 +37,14 @@ struct Options {
   bool json = false;    // print the JSON answers instead of the results
   bool direct = false;  // open the port here even when a panel is running
   int relay = 0;        // read
-  int repeat = 1;
-  std::chrono::steady_clock::duration interval{};
+  // shutter and sequence: relay 1's pulse and the sequence's pauses (the half second when not
+  // given), the shots of a series and their interval from start to start, in seconds.
+  std::optional<double> pulse;
+  std::optional<double> pause;
+  std::optional<int> repeat;
+  std::optional<double> interval;
+  // serve: the journal's file.
+  std::optional<std::string> journal;
   // --wait: how long to wait for the port's device to appear before opening.
   std::optional<std::chrono::steady_clock::duration> wait;
   bool quiet = false;

@@ -55,9 +55,20 @@ std::optional<service::Action> actionOf(Command command) {
       return service::Action::Shutter;
     case Command::Sequence:
       return service::Action::Sequence;
+    case Command::Stop:
+      return service::Action::Stop;
     default:
       return std::nullopt;
   }
+}
+
+service::ShotTimes shotTimes(const Options& options) {
+  service::ShotTimes times;
+  times.pulse = options.pulse;
+  times.pause = options.pause;
+  times.repeat = options.repeat;
+  times.interval = options.interval;
+  return times;
 }
 
 void complain(const std::string& message) { std::cerr << "quillmar-cli: " << message << std::endl; }
@@ -99,17 +110,17 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
   if (options.command == Command::Open) {
     request.insert(QStringLiteral("port"), QString::fromStdString(options.selector));
   }
+  // One request, however many shots: the rig runs the series, and ends it on a stop.
+  const service::ShotTimes times = shotTimes(options);
+  if (times.pulse) request.insert(QStringLiteral("pulse"), *times.pulse);
+  if (times.pause) request.insert(QStringLiteral("pause"), *times.pause);
+  if (times.repeat) request.insert(QStringLiteral("repeat"), *times.repeat);
+  if (times.interval) request.insert(QStringLiteral("interval"), *times.interval);
   if (!options.selector.empty() && options.command != Command::Open) {
     console.line("a panel is running: its port is used, not --port/--auto (--direct for those)");
   }
-  const int runs = options.command == Command::Sequence ? options.repeat : 1;
-  rig::SystemClock clock;
   try {
-    for (int run = 1; run <= runs; ++run) {
-      if (run > 1) clock.waitFor(options.interval);
-      if (runs > 1) {
-        console.line("sequence run " + std::to_string(run) + " of " + std::to_string(runs));
-      }
+    {
       const QJsonObject answer = panel.ask(request);
       const int status = exitStatus(answer);
       if (options.json) {
@@ -123,8 +134,16 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
           if (!value.isUndefined()) std::cout << field << ": " << text(value) << '\n';
         }
         std::cout.flush();
+      } else if (options.command == Command::Stop) {
+        console.line(answer.value(QStringLiteral("stopped")).toBool()
+                         ? "the running series stops after its step in progress"
+                         : "no series was running");
       } else {
         showProgress(answer, console);
+        if (answer.value(QStringLiteral("stopped")).toBool()) {
+          console.line("stopped after shot " +
+                       std::to_string(answer.value(QStringLiteral("shots")).toArray().size()));
+        }
       }
       if (status != 0) {
         const QString message = answer.value(QStringLiteral("error"))

@@ -38,7 +38,11 @@ class PanelClient {
 // the others.
 std::optional<service::Action> actionOf(Command command);
 
-// Runs status, open, flash, shutter or sequence through the panel; returns the exit status.
+// The times of a shutter or sequence as the options give them.
+service::ShotTimes shotTimes(const Options& options);
+
+// Runs status, open, flash, shutter, sequence or stop through the panel; returns the exit
+// status.
 int runThroughPanel(const Options& options, PanelClient& panel, Console& console);
 
 // The exit status for a failed answer of the endpoint.

@@ -18,8 +18,8 @@
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
 #include "service/RigService.h"
-#include "web/WebRemote.h"
 #include "service/Session.h"
+#include "web/WebRemote.h"
 
 namespace cli {
 
@@ -36,6 +36,13 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   if (options.ports) ports = QString::fromStdString(*options.ports);
   Console console(std::cerr, options.quiet);
   service::Session session([ports] { return serial::CommControl::fromOption(ports); });
+  if (options.journal) {
+    QString error;
+    if (!session.openJournal(QString::fromStdString(*options.journal), error)) {
+      complain("the journal cannot be opened: " + error.toStdString());
+      return kExitFailure;
+    }
+  }
   service::RigService& rig = session.service();
   QObject::connect(&rig, &service::RigService::linkLost, [](const QString& message) {
     complain("the port went away: " + message.toStdString() +

@@ -125,18 +125,26 @@ void runCommand(const cli::Options& options, rig::Rig& rig, rig::SerialControl& 
       rig.toggleFlash();
       break;
     case cli::Command::Shutter:
-      rig.pulseShutter();
-      break;
-    case cli::Command::Sequence:
-      for (int run = 1; run <= options.repeat; ++run) {
-        if (run > 1) clock.waitFor(options.interval);
-        if (options.repeat > 1) {
-          console.line("sequence run " + std::to_string(run) + " of " +
-                       std::to_string(options.repeat));
+    case cli::Command::Sequence: {
+      // The series as the rig service runs it: each shot `spacing` after the last one's start.
+      const bool sequence = options.command == cli::Command::Sequence;
+      const service::ShotTimes times = cli::shotTimes(options);
+      const rig::Timings timings = times.timings();
+      const auto spacing = times.spacing(sequence);
+      const auto start = clock.now();
+      for (int shot = 1; shot <= times.shots(); ++shot) {
+        if (shot > 1) clock.waitUntil(start + (shot - 1) * spacing);
+        if (times.repeat) {
+          console.line("shot " + std::to_string(shot) + " of " + std::to_string(times.shots()));
         }
-        rig.runTwoShotSequence();
+        if (sequence) {
+          rig.runTwoShotSequence(timings);
+        } else {
+          rig.pulseShutter(timings);
+        }
       }
       break;
+    }
     case cli::Command::Read: {
       const std::string reply = wholeReply(rig.queryRelay(options.relay), serial, clock);
       std::cout << cli::relayState(reply, options.relay) << " \"" << cli::escaped(reply, true)
@@ -148,6 +156,7 @@ void runCommand(const cli::Options& options, rig::Rig& rig, rig::SerialControl& 
     case cli::Command::Ports:
     case cli::Command::Status:
     case cli::Command::Serve:
+    case cli::Command::Stop:
       break;
   }
 }
@@ -280,10 +289,13 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
   const cli::Command c = options.command;
   const bool panelCommand = c == cli::Command::Status || c == cli::Command::Open ||
                             c == cli::Command::Flash || c == cli::Command::Shutter ||
-                            c == cli::Command::Sequence;
-  // status shows a panel's state: with --direct, which asks no panel, there is none to show.
-  if (c == cli::Command::Status && options.direct) {
-    complain("no panel is running for --direct: status shows a running panel's state");
+                            c == cli::Command::Sequence || c == cli::Command::Stop;
+  // status shows a panel's state, and stop ends its series: with --direct, which asks no panel,
+  // there is none.
+  const bool panelOnly = c == cli::Command::Status || c == cli::Command::Stop;
+  if (panelOnly && options.direct) {
+    complain("no panel is running for --direct: " + std::string(cli::commandName(c)) +
+             " needs a running panel");
     return cli::kExitNoPanel;
   }
   if (panelCommand && !options.direct) {
@@ -294,7 +306,7 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
     }
     const std::string which =
         options.name == service::LocalEndpoint::kDefaultName ? "" : " as '" + options.name + "'";
-    if (c == cli::Command::Status) {
+    if (panelOnly) {
       complain("no panel is running" + which);
       return cli::kExitNoPanel;
     }

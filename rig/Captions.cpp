@@ -37,7 +37,9 @@ std::string lookUp(const Table& table, Key key) {
 
 std::string status(Link link) { return lookUp(kStatus, link); }
 
-std::string statusTip(const RigState& state) {
+namespace {
+
+std::string linkTip(const RigState& state) {
   switch (state.link) {
     case Link::NotOpened:
       return {};
@@ -51,6 +53,25 @@ std::string statusTip(const RigState& state) {
       break;
   }
   return state.reason;
+}
+
+}  // namespace
+
+std::string series(const RigState& state) {
+  if (state.shots <= 0) return {};
+  return "shot " + std::to_string(state.shot) + " of " + std::to_string(state.shots);
+}
+
+std::string statusTip(const RigState& state) {
+  std::string tip = linkTip(state);
+  for (const std::string& more :
+       {series(state), state.journalFailure.empty()
+                           ? std::string()
+                           : "the journal cannot be written: " + state.journalFailure}) {
+    if (more.empty()) continue;
+    tip += (tip.empty() ? "" : "; ") + more;
+  }
+  return tip;
 }
 
 std::string flash(Flash flash) { return lookUp(kFlash, flash); }

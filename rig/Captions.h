@@ -9,10 +9,13 @@
 namespace rig::captions {
 
 std::string status(Link link);  // "Port Found and Opened", "Port Lost", ...
-// The status box's tooltip: the device, or why the port is not open.
+// The status box's tooltip: the device, or why the port is not open; then the series running and
+// a journal that cannot be written, when there are.
 std::string statusTip(const RigState& state);
 std::string flash(Flash flash);        // "Flash 1", "Flash 2", "Main Flash"
 std::string shutter(Shutter shutter);  // "Camera Shutter", "Shutter Open", "Shutter"
+// "shot 3 of 10" while a series runs; empty otherwise.
+std::string series(const RigState& state);
 std::string openButton(const RigState& state);
 
 }  // namespace rig::captions

@@ -90,7 +90,9 @@ void Rig::sendRelayCommand(std::string_view command) {
   lastSent_ = clock_.now();
 }
 
-void Rig::halfSecondPause() { clock_.waitFor(kHalfSecond + kDeliveryMargin); }
+void Rig::halfSecondPause() { pauseFor(kHalfSecond); }
+
+void Rig::pauseFor(Clock::duration length) { clock_.waitFor(length + kDeliveryMargin); }
 
 void Rig::discardPending(Clock::time_point busySince) {
   serial_.input();
@@ -475,9 +477,9 @@ void Rig::endShutterQuietly() noexcept {
   }
 }
 
-void Rig::pulseShutter() {
+void Rig::pulseShutter(const Timings& timings) {
   try {
-    pulseShutterSteps();
+    pulseShutterSteps(timings);
   } catch (...) {
     // Stopped early (no readable answer, a failed write, an interruption): the shutter may be
     // open or its state unknown, so it still ends commanded off.
@@ -486,26 +488,33 @@ void Rig::pulseShutter() {
   }
 }
 
-void Rig::pulseShutterSteps() {
+void Rig::pulseShutterSteps(const Timings& timings) {
   const std::string reply = queryRelay(kShutterRelay);
   update(Change::RelayReply, [&](RigState& s) { s.relayReply = reply; });
   if (!relayOn(kShutterRelay, reply)) {
     sendRelayCommand(protocol::switchCommand(kShutterRelay, true));
     update(Change::Shutter, [](RigState& s) { s.shutter = Shutter::Open; });
   }
-  halfSecondPause();
+  // A long pulse is one sleep, as exact as the half second.
+  pauseFor(timings.pulse);
   shutterOff();
 }
 
-void Rig::runTwoShotSequence() {
+void Rig::runTwoShotSequence(const Timings& timings) {
   SequenceUndo undo;
+  // Between steps only: a step under way (a pulse above all) ends as it would have.
+  const auto pauseUnlessStopped = [&] {
+    if (timings.stopRequested && timings.stopRequested()) throw Stopped{};
+    pauseFor(timings.pause);
+    if (timings.stopRequested && timings.stopRequested()) throw Stopped{};
+  };
   try {
-    pulseShutterSteps();
-    halfSecondPause();
+    pulseShutterSteps(timings);
+    pauseUnlessStopped();
     toggleFlash(&undo);
-    halfSecondPause();
-    pulseShutterSteps();
-    halfSecondPause();
+    pauseUnlessStopped();
+    pulseShutterSteps(timings);
+    pauseUnlessStopped();
     toggleFlash(&undo);
   } catch (...) {
     // A sequence always ends with the shutter off and the flash as it found it, also when it is

@@ -9,6 +9,7 @@
 #include "Devices.h"
 #include "SerialControl.h"
 #include "State.h"
+#include "Timings.h"
 
 namespace rig {
 
@@ -50,13 +51,14 @@ class Rig {
 
   // Click of "Main Flash": reads relay 0 and switches it to the other state.
   void toggleFlash();
-  // Click of "Camera Shutter": a half-second pulse of relay 1 when it reads off; always ends
-  // with "relay off 1", also when it stops early (a failure, an interruption).
-  void pulseShutter();
+  // Click of "Camera Shutter": a pulse of relay 1 (half a second unless `timings` say otherwise)
+  // when it reads off; always ends with "relay off 1", also when it stops early (a failure, an
+  // interruption).
+  void pulseShutter(const Timings& timings = {});
   // Click of "Start": pulse, pause, toggle, pause, pulse, pause, toggle. Stopped early (a failure,
-  // an interruption), it commands relay 1 off and relay 0 back to the state it had at the start
-  // when it has switched it, then passes the failure on.
-  void runTwoShotSequence();
+  // an interruption, a stop asked for between steps), it commands relay 1 off and relay 0 back
+  // to the state it had at the start when it has switched it, then passes the failure on.
+  void runTwoShotSequence(const Timings& timings = {});
 
   // Shared operations.
   void sendRelayCommand(std::string_view command);
@@ -84,7 +86,9 @@ class Rig {
     int flashToggles = 0;              // switching commands sent to relay 0
   };
   void toggleFlash(SequenceUndo* undo);
-  void pulseShutterSteps();
+  void pulseShutterSteps(const Timings& timings);
+  // Waits `length`, held a little longer so the module never counts less.
+  void pauseFor(Clock::duration length);
   // Sends "relay off 1" and notes the shutter closed; a failure there is swallowed.
   void endShutterQuietly() noexcept;
 

@@ -37,6 +37,11 @@ struct RigState {
   bool foundBySearch = false;   // the search has found the module once; the open button says so
   std::string identification;   // the last reply to "id get" (a hidden box of the main window)
   std::string relayReply;       // the last reply to a state query (the other hidden box)
+  // A series running (set by the rig service): shot `shot` of `shots`; both 0 when none runs.
+  int shot = 0;
+  int shots = 0;
+  // Why the journal could not be written (set by the rig service); empty while it can.
+  std::string journalFailure;
 
   bool operator==(const RigState&) const = default;
 };

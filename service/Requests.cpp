@@ -5,7 +5,9 @@
 #include <QJsonParseError>
 #include <QStringList>
 #include <array>
+#include <chrono>
 #include <cmath>
+#include <string_view>
 #include <utility>
 
 #include "rig/Captions.h"
@@ -20,13 +22,73 @@ struct ActionRow {
   const char* button;  // on the window, and in messages
 };
 
-constexpr std::array<ActionRow, 5> kActions{{
+constexpr std::array<ActionRow, 6> kActions{{
     {Action::Status, "status", "Status"},
     {Action::Open, "open", "Open Com Port"},
     {Action::Flash, "flash", "Main Flash"},
     {Action::Shutter, "shutter", "Camera Shutter"},
     {Action::Sequence, "sequence", "Start"},
+    {Action::Stop, "stop", "Stop"},
 }};
+
+double seconds(rig::Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+rig::Clock::duration fromSeconds(double s) {
+  return std::chrono::duration_cast<rig::Clock::duration>(std::chrono::duration<double>(s));
+}
+
+// A time in seconds from the request, within its bounds; the error's words when it is not.
+QString readSeconds(const QJsonObject& object, const char* key, rig::Clock::duration least,
+                    rig::Clock::duration most, std::optional<double>& into) {
+  const QJsonValue value = object.value(QLatin1String(key));
+  if (value.isUndefined()) return {};
+  const double asked = value.toDouble(-1);
+  // The bounds are compared in whole microseconds, so 0.05 is no less than 50 ms.
+  if (!value.isDouble() || !std::isfinite(asked) ||
+      std::round(asked * 1e6) < seconds(least) * 1e6 ||
+      std::round(asked * 1e6) > seconds(most) * 1e6) {
+    return QStringLiteral("\"%1\" wants seconds from %2 to %3")
+        .arg(QLatin1String(key))
+        .arg(seconds(least))
+        .arg(seconds(most));
+  }
+  into = asked;
+  return {};
+}
+
+// The times of a shutter or sequence request; the error's words when one is wrong or does not
+// go with the action.
+QString readTimes(const QJsonObject& object, Action action, ShotTimes& times) {
+  const bool shot = action == Action::Shutter || action == Action::Sequence;
+  for (const char* key : {"pulse", "pause", "repeat", "interval"}) {
+    if (!object.contains(QLatin1String(key))) continue;
+    const bool fits = key == std::string_view("pause") ? action == Action::Sequence : shot;
+    if (!fits) {
+      return QStringLiteral("\"%1\" does not go with \"%2\"")
+          .arg(QLatin1String(key), actionName(action));
+    }
+  }
+  if (!shot) return {};
+  QString wrong =
+      readSeconds(object, "pulse", rig::kShortestPulse, rig::kLongestPulse, times.pulse);
+  if (wrong.isEmpty()) {
+    wrong = readSeconds(object, "pause", rig::kShortestPause, rig::kLongestPause, times.pause);
+  }
+  if (!wrong.isEmpty()) return wrong;
+  if (const QJsonValue repeat = object.value(QStringLiteral("repeat")); !repeat.isUndefined()) {
+    const double n = repeat.toDouble(0);
+    if (!repeat.isDouble() || n != std::trunc(n) || n < 1 || n > rig::kMostShots) {
+      return QStringLiteral("\"repeat\" wants a count from 1 to %1").arg(rig::kMostShots);
+    }
+    times.repeat = static_cast<int>(n);
+  }
+  const rig::Clock::duration length = rig::shotLength(action == Action::Sequence, times.timings());
+  wrong = readSeconds(object, "interval", length, rig::kLongestInterval, times.interval);
+  if (!wrong.isEmpty()) {
+    return wrong + QStringLiteral(" (at least the shot's own length)");
+  }
+  return {};
+}
 
 // Times in the record keep microseconds: a pulse's width is read from them.
 double microseconds(double seconds) { return std::round(seconds * 1e6) / 1e6; }
@@ -119,6 +181,17 @@ QString buttonOf(Action action) {
   return {};
 }
 
+rig::Timings ShotTimes::timings() const {
+  rig::Timings timings;
+  if (pulse) timings.pulse = fromSeconds(*pulse);
+  if (pause) timings.pause = fromSeconds(*pause);
+  return timings;
+}
+
+rig::Clock::duration ShotTimes::spacing(bool sequence) const {
+  return interval ? fromSeconds(*interval) : rig::shotLength(sequence, timings());
+}
+
 QString failureDetails(const rig::Failure& failure) {
   QString reason = QString::fromStdString(failure.reason);
   if (!failure.port) return reason;
@@ -169,7 +242,8 @@ ParsedRequest parseRequest(const QByteArray& json) {
   }
   const auto action = actionFromName(actionValue.toString());
   if (!action) {
-    parsed.error = QStringLiteral("unknown action (status, open, flash, shutter or sequence)");
+    parsed.error =
+        QStringLiteral("unknown action (status, open, flash, shutter, sequence or stop)");
     return parsed;
   }
 
@@ -191,6 +265,8 @@ ParsedRequest parseRequest(const QByteArray& json) {
       return parsed;
     }
   }
+  parsed.error = readTimes(object, *action, request.times);
+  if (!parsed.error.isEmpty()) return parsed;
   parsed.request = std::move(request);
   return parsed;
 }
@@ -217,6 +293,10 @@ QJsonObject toJson(const State& state) {
       {QStringLiteral("flash"), state.flash},   {QStringLiteral("shutter"), state.shutter},
   };
   if (!state.broker.isEmpty()) object.insert(QStringLiteral("broker"), state.broker);
+  if (state.rig.shots > 0) {
+    object.insert(QStringLiteral("series"),
+                  QString::fromStdString(rig::captions::series(state.rig)));
+  }
   return object;
 }
 
@@ -235,6 +315,18 @@ QJsonObject toJson(const Request& request, const Result& result) {
                                 {QStringLiteral("command"), sent.command}});
   }
   answer.insert(QStringLiteral("commands"), commands);
+  if (result.stopped) answer.insert(QStringLiteral("stopped"), true);
+  if (!result.shots.empty()) {
+    QJsonArray shots;
+    for (const ShotRecord& shot : result.shots) {
+      QJsonObject record{{QStringLiteral("shot"), shot.number},
+                         {QStringLiteral("t"), microseconds(shot.seconds)},
+                         {QStringLiteral("ok"), shot.ok}};
+      if (!shot.ok) record.insert(QStringLiteral("kind"), QLatin1String(rig::kindName(shot.kind)));
+      shots.append(record);
+    }
+    answer.insert(QStringLiteral("shots"), shots);
+  }
   return answer;
 }
 

@@ -8,15 +8,17 @@
 
 #include "rig/SerialControl.h"
 #include "rig/State.h"
+#include "rig/Timings.h"
 
 // The requests every channel (the windows, the local endpoint, the broker) can make of the rig,
 // what the rig reports back, and their JSON, one object per message.
 namespace service {
 
-// Only the panel's own actions can be asked for; never raw serial text.
-enum class Action { Status, Open, Flash, Shutter, Sequence };
+// Only the panel's own actions can be asked for; never raw serial text. Stop is no action of the
+// rig: it ends the running series and is never queued.
+enum class Action { Status, Open, Flash, Shutter, Sequence, Stop };
 
-// "status", "open", "flash", "shutter", "sequence".
+// "status", "open", "flash", "shutter", "sequence", "stop".
 QString actionName(Action action);
 std::optional<Action> actionFromName(const QString& name);
 // The caption of the button that starts an action, which also names it in messages: "Open Com
@@ -26,6 +28,21 @@ QString buttonOf(Action action);
 // Where a request came from. Only a click's failure is the window's to show in a warning; the
 // others are answered to their channel.
 enum class Origin { Click, Socket, Broker, Reconnection, Web, CommandLine };
+
+// The times a shutter or sequence request may carry, in seconds as asked; without them, the
+// half second and a single shot.
+struct ShotTimes {
+  std::optional<double> pulse;     // how long relay 1 is held on
+  std::optional<double> pause;     // the sequence's pauses
+  std::optional<int> repeat;       // shots in the series
+  std::optional<double> interval;  // from one shot's start to the next one's
+
+  rig::Timings timings() const;
+  int shots() const { return repeat.value_or(1); }
+  // The time from one shot's start to the next: the interval, or the shot's own length.
+  rig::Clock::duration spacing(bool sequence) const;
+  bool operator==(const ShotTimes&) const = default;
+};
 
 struct Request {
   Action action = Action::Status;
@@ -37,6 +54,8 @@ struct Request {
   // The id's JSON text as it was sent (blanks between its tokens left out), so that it comes back
   // exactly: a long number would not survive the trip through a double. Empty without an id.
   QByteArray idText;
+  // For Shutter and Sequence.
+  ShotTimes times;
 };
 
 // What the window shows, and so what every channel can see of the rig: the rig's state as values,
@@ -60,6 +79,14 @@ struct TimedCommand {
   QString command;  // without its carriage return
 };
 
+// One shot of a series: when it started, from the request's start, and how it ended.
+struct ShotRecord {
+  int number = 1;
+  double seconds = 0;
+  bool ok = true;
+  rig::FailureKind kind = rig::FailureKind::Other;  // when not ok
+};
+
 struct Result {
   bool ok = true;
   // On failure: what failed, and whether the status box shows it (an opening that ended in
@@ -71,6 +98,10 @@ struct Result {
   QString message;
   State state;
   std::vector<TimedCommand> commands;
+  // A request with "repeat": every shot that ran.
+  std::vector<ShotRecord> shots;
+  // A series ended by a stop; for a stop, that there was a series or sequence to end.
+  bool stopped = false;
 };
 
 // Longest request line or payload taken; longer ones are refused unread.

@@ -12,6 +12,7 @@
 #include <QThread>
 #include <QTimer>
 #include <chrono>
+#include <cstdio>
 #include <deque>
 #include <exception>
 #include <string>
@@ -22,6 +23,7 @@
 #include "rig/Protocol.h"
 #include "rig/Reconnector.h"
 #include "rig/Rig.h"
+#include "rig/Timings.h"
 
 namespace service {
 
@@ -105,8 +107,10 @@ class RigService::Worker : public QThread {
     ready_.acquire();
   }
 
-  // Lets the running job end, drops the queued ones, and ends the thread.
+  // Lets the running job end (a series after its step in progress), drops the queued ones, and
+  // ends the thread.
   void end() {
+    stopShots();
     {
       const QMutexLocker lock(&mutex_);
       stopping_ = true;
@@ -134,6 +138,16 @@ class RigService::Worker : public QThread {
   }
 
   void handle(const Request& request, const Done& done, const QPointer<QObject>& replyTo);
+  // Asks the running shutter or sequence request to stop after its step in progress; false
+  // when none runs. Called from any thread.
+  bool stopShots() {
+    const quint64 running = runningShots_;
+    if (running == 0) return false;
+    stopAsked_ = running;
+    return true;
+  }
+  void setJournal(std::unique_ptr<Journal> journal) { journal_ = std::move(journal); }
+  void reportNow() { report(); }
   void withSerial(const std::function<void(rig::SerialControl&)>& work) {
     usedPort_ = true;
     work(*serial_);
@@ -163,6 +177,12 @@ class RigService::Worker : public QThread {
 
  private:
   Result execute(const Request& request);
+  // A shutter or sequence request: its shots, `interval` apart from start to start.
+  Result runShots(const Request& request);
+  // Waits until `deadline`, looking for a stop now and then; false when one came.
+  bool waitUnlessStopped(rig::Clock::time_point deadline, const std::function<bool()>& stopAsked);
+  void journal(const Request& request, const Result& result,
+               std::chrono::system_clock::time_point wallStart);
   State current() const;
   // Hands the state to the owner when it has changed since last handed.
   void report();
@@ -188,7 +208,17 @@ class RigService::Worker : public QThread {
   rig::SerialControl* serial_ = nullptr;
   Recorder* recorder_ = nullptr;
   rig::Rig* rig_ = nullptr;
+  rig::Clock* clock_ = nullptr;
   bool running_ = false;
+  // The series running: shot shot_ of shots_ (0 when none).
+  int shot_ = 0;
+  int shots_ = 0;
+  // The shutter or sequence request running, by a number of its own (0: none), and the one a
+  // stop was asked for: a stop never reaches a request that starts after it.
+  std::atomic<quint64> runningShots_{0};
+  std::atomic<quint64> stopAsked_{0};
+  quint64 shotRequests_ = 0;
+  std::unique_ptr<Journal> journal_;
   bool usedPort_ = false;  // a job has used the port since the thread's events were last handled
   State reported_;
   bool reportedOnce_ = false;
@@ -207,6 +237,7 @@ void RigService::Worker::run() {
   Recorder recorder(*serial, clock);
   rig::Rig rig(recorder, clock);
   serial_ = serial.get();
+  clock_ = &clock;
   recorder_ = &recorder;
   rig_ = &rig;
   dispatcher_ = QAbstractEventDispatcher::instance();
@@ -241,6 +272,8 @@ void RigService::Worker::run() {
   }
 
   endWatch();
+  // Its writer may still tell of a failure to this thread: it ends while the thread is there.
+  journal_.reset();
   retry_ = nullptr;
   serial->setLossHandler(nullptr);
   rig.setObserver(nullptr);
@@ -279,9 +312,21 @@ void RigService::Worker::reopen(int port, const rig::DeviceInfo& device) {
   if (!reconnector_.watching()) return;  // the operator's own opening came first
   running_ = true;
   report();
+  const auto wallStart = std::chrono::system_clock::now();
   recorder_->begin();
   const auto failure = rig_->reopen(port, device, lostMessage_);
-  static_cast<void>(recorder_->take());
+  Result result;
+  result.commands = recorder_->take();
+  if (failure) {
+    const rig::RigState state = rig_->state();
+    result.ok = false;
+    result.failure = {*failure, state.port, state.device, state.reason};
+  }
+  Request reopening;
+  reopening.action = Action::Open;
+  reopening.origin = Origin::Reconnection;
+  reopening.port = QString::number(port);
+  journal(reopening, result, wallStart);
   running_ = false;
   const auto now = std::chrono::steady_clock::now();
   // A module that opened and went away again during its reset counts as reopened: its next
@@ -305,6 +350,9 @@ void RigService::Worker::onChange(const rig::RigState& state, rig::Change change
 State RigService::Worker::current() const {
   rig::RigState state = rig_->state();
   state.busy = running_ || owner_.pending_ > 0;
+  state.shot = shot_;
+  state.shots = shots_;
+  if (journal_) state.journalFailure = journal_->failure();
   return stateOf(state);
 }
 
@@ -323,11 +371,13 @@ void RigService::Worker::handle(const Request& request, const Done& done,
   running_ = request.action != Action::Status;
   usedPort_ = usedPort_ || running_;
   report();
+  const auto wallStart = std::chrono::system_clock::now();
   Result result = execute(request);
   running_ = false;
   const bool last = --owner_.pending_ == 0;
   report();
   result.state = current();
+  if (request.action != Action::Status) journal(request, result, wallStart);
   if (replyTo) {
     QMetaObject::invokeMethod(
         replyTo.data(),
@@ -362,10 +412,11 @@ Result RigService::Worker::execute(const Request& request) {
         rig_->toggleFlash();
         break;
       case Action::Shutter:
-        rig_->pulseShutter();
-        break;
       case Action::Sequence:
-        rig_->runTwoShotSequence();
+        result = runShots(request);
+        break;
+      case Action::Stop:
+        // Taken by RigService::submit, never queued.
         break;
     }
   } catch (const rig::SerialError& error) {
@@ -377,6 +428,79 @@ Result RigService::Worker::execute(const Request& request) {
   }
   result.commands = recorder_->take();
   return result;
+}
+
+Result RigService::Worker::runShots(const Request& request) {
+  const bool sequence = request.action == Action::Sequence;
+  const ShotTimes& times = request.times;
+  const quint64 number = ++shotRequests_;
+  runningShots_ = number;
+  const std::function<bool()> stopAsked = [this, number] { return stopAsked_ == number; };
+  rig::Timings timings = times.timings();
+  timings.stopRequested = stopAsked;
+  const auto spacing = times.spacing(sequence);
+  const int shots = times.shots();
+  const auto start = clock_->now();
+
+  Result result;
+  for (int n = 1; n <= shots; ++n) {
+    if (n > 1 && !waitUnlessStopped(start + (n - 1) * spacing, stopAsked)) {
+      result.stopped = true;
+      break;
+    }
+    if (times.repeat) {
+      shot_ = n;
+      shots_ = shots;
+      report();
+    }
+    ShotRecord record{n, std::chrono::duration<double>(clock_->now() - start).count()};
+    std::optional<rig::Failure> failure;
+    try {
+      if (sequence) {
+        rig_->runTwoShotSequence(timings);
+      } else {
+        rig_->pulseShutter(timings);
+      }
+    } catch (const rig::Stopped&) {
+      result.stopped = true;
+    } catch (const rig::SerialError& error) {
+      failure = error.failure();
+    } catch (const std::exception& error) {
+      failure = rig::Failure{rig::FailureKind::Other, std::nullopt, {}, error.what()};
+    } catch (...) {
+      failure = rig::Failure{rig::FailureKind::Other, std::nullopt, {}, "unknown error"};
+    }
+    if (failure) {
+      // A failed shot ends the series: the module is not to be trusted with the next one.
+      record.ok = false;
+      record.kind = failure->kind;
+      std::vector<ShotRecord> done = std::move(result.shots);
+      result = failed(request.action, *failure);
+      result.shots = std::move(done);
+    }
+    if (times.repeat) result.shots.push_back(record);
+    if (failure || result.stopped) break;
+  }
+  runningShots_ = 0;
+  shot_ = 0;
+  shots_ = 0;
+  return result;
+}
+
+bool RigService::Worker::waitUnlessStopped(rig::Clock::time_point deadline,
+                                           const std::function<bool()>& stopAsked) {
+  // Long enough not to keep the thread busy, short enough that a stop is not kept waiting.
+  constexpr auto kStopLook = std::chrono::milliseconds(50);
+  for (auto now = clock_->now(); now < deadline; now = clock_->now()) {
+    if (stopAsked()) return false;
+    clock_->waitUntil(std::min(deadline, now + kStopLook));
+  }
+  return !stopAsked();
+}
+
+void RigService::Worker::journal(const Request& request, const Result& result,
+                                 std::chrono::system_clock::time_point wallStart) {
+  if (journal_) journal_->add(journalLine(request, result, wallStart));
 }
 
 // ---- RigService ----
@@ -404,13 +528,28 @@ RigService::RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory 
 RigService::~RigService() { worker_->end(); }
 
 void RigService::submit(const Request& request, Done done) {
-  ++pending_;
   // The answer goes back to the caller's thread: to this object when that is its thread, else
   // to the caller's event dispatcher.
   QPointer<QObject> replyTo = this;
   if (QThread::currentThread() != thread()) {
     replyTo = QAbstractEventDispatcher::instance(QThread::currentThread());
   }
+  if (request.action == Action::Stop) {
+    // Not queued: the series it ends is running, and the queue waits behind it.
+    const auto wallStart = std::chrono::system_clock::now();
+    Result result;
+    result.stopped = worker_->stopShots();
+    result.state = state();
+    if (journal_ != nullptr) journal_->add(journalLine(request, result, wallStart));
+    QMetaObject::invokeMethod(
+        replyTo.data(),
+        [done = std::move(done), result] {
+          if (done) done(result);
+        },
+        Qt::QueuedConnection);
+    return;
+  }
+  ++pending_;
   worker_->post([worker = worker_.get(), request, done = std::move(done), replyTo] {
     worker->handle(request, done, replyTo);
   });
@@ -422,6 +561,19 @@ State RigService::state() const {
   return state;
 }
 
+void RigService::setJournal(std::unique_ptr<Journal> journal) {
+  journal_ = journal.get();
+  if (journal_ != nullptr) {
+    // Said once, and shown in the status box's tooltip from the next report on.
+    journal_->setFailureHandler([worker = worker_.get()](const std::string& reason) {
+      std::fprintf(stderr, "quillmar: the journal cannot be written: %s\n", reason.c_str());
+      worker->post([worker] { worker->reportNow(); });
+    });
+  }
+  worker_->postAndWait(
+      [worker = worker_.get(), &journal] { worker->setJournal(std::move(journal)); });
+}
+
 bool RigService::busy() const { return pending_ > 0; }
 
 void RigService::endWatch() {
@@ -429,6 +581,8 @@ void RigService::endWatch() {
 }
 
 bool RigService::shutDown() {
+  // A series would keep the end waiting for all its shots: it ends after its step in progress.
+  worker_->stopShots();
   bool sent = false;
   worker_->postAndWait([worker = worker_.get(), &sent] { sent = worker->shutDown(); });
   return sent;

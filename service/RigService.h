@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "Journal.h"
 #include "RigHost.h"
 #include "rig/SerialControl.h"
 #include "rig/State.h"
@@ -34,11 +35,18 @@ class RigService : public RigHost {
   // service's thread from now on.
   explicit RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory makeClock = nullptr,
                       QObject* parent = nullptr);
-  // Waits for the running request to end; queued requests are dropped unanswered.
+  // Waits for the running request to end (a series after its step in progress); queued requests
+  // are dropped unanswered.
   ~RigService() override;
 
+  // A stop is taken at once, not queued: it ends the shutter or sequence request running after
+  // its step in progress, and is answered at once.
   void submit(const Request& request, Done done) override;
   State state() const override;
+
+  // From now on, one line for every request that reaches the rig (none without a journal). Set
+  // before requests come.
+  void setJournal(std::unique_ptr<Journal> journal);
 
   // True from a request's start to the end of the last queued one.
   bool busy() const;
@@ -47,7 +55,8 @@ class RigService : public RigHost {
   // so as well.
   void endWatch();
 
-  // For the end of a headless run: waits until the queue is empty, then commands relay 1 off
+  // For the end of a headless run: stops the running series after its step in progress, waits
+  // until the queue is empty, then commands relay 1 off
   // when the port is open, so the shutter never stays open after the service stops. Returns
   // whether that command went out.
   bool shutDown();
@@ -83,6 +92,7 @@ class RigService : public RigHost {
   void publish(const State& state);
 
   std::unique_ptr<Worker> worker_;
+  Journal* journal_ = nullptr;  // the worker's
   State state_;
   std::atomic<int> pending_{0};
 };

@@ -21,4 +21,11 @@ void Session::endChannels() {
   endpoint_.reset();
 }
 
+bool Session::openJournal(const QString& path, QString& error) {
+  std::unique_ptr<Journal> journal = Journal::open(path, error);
+  if (!journal) return false;
+  service_->setJournal(std::move(journal));
+  return true;
+}
+
 }  // namespace service

@@ -26,6 +26,9 @@ class Session {
   // Starts the local endpoint under `name`; false when it cannot listen (its errorString says
   // why).
   bool listen(const QString& name);
+  // Journals every request that reaches the rig to `path` from now on; false, with `error`
+  // saying why, when the file cannot be opened for appending.
+  bool openJournal(const QString& path, QString& error);
   // A further channel on the service; it is the session's from now on.
   void addChannel(std::unique_ptr<QObject> channel);
   // Ends every channel, the endpoint last; the service stays.

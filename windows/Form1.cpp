@@ -169,10 +169,17 @@ Form1::Form1(service::RigService* service, std::unique_ptr<service::RigService> 
   // away while idle shows as "Port Lost" with the reason on the status box's tooltip; the next
   // action on it reports the failure in full.
   connect(service_, &service::RigService::rigChanged, this, &Form1::follow);
-  // Once there is a broker, its link is told afresh with every change of the state.
-  connect(service_, &service::RigHost::stateChanged, this, [this] {
+  // Once there is a broker, its link is told afresh with every change of the state. A series'
+  // shot and a journal that cannot be written are the service's, not the rig's: they come with
+  // the state's tooltip text.
+  connect(service_, &service::RigHost::stateChanged, this, [this](const service::State& state) {
     brokerSeen_ = brokerSeen_ || !service_->broker().isEmpty();
-    if (brokerSeen_) showStatusTip();
+    if (state.statusTip != statusTip_) {
+      statusTip_ = state.statusTip;
+      showStatusTip();
+    } else if (brokerSeen_) {
+      showStatusTip();
+    }
   });
 }
 

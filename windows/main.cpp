@@ -23,8 +23,8 @@
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
-#include "web/WebRemote.h"
 #include "service/Session.h"
+#include "web/WebRemote.h"
 
 #ifndef QUILLMAR_VERSION
 #error "QUILLMAR_VERSION must be defined by the build (the project's version)"
@@ -90,6 +90,11 @@ struct Options {
       QStringLiteral("Names the panel's local socket, for a second panel on the same machine "
                      "(default: quillmar; quillmar-cli --name NAME reaches it)."),
       QStringLiteral("NAME"), QString::fromLatin1(service::LocalEndpoint::kDefaultName)};
+  QCommandLineOption journal{
+      QStringLiteral("journal"),
+      QStringLiteral("Appends one JSON line to FILE for every request that reaches the rig "
+                     "(see the scripting guide)."),
+      QStringLiteral("FILE")};
   QCommandLineOption listPorts{
       QStringLiteral("list-ports"),
       QStringLiteral("Prints which device each port number stands for now (with the USB "
@@ -102,6 +107,7 @@ void describeOptions(QCommandLineParser& parser, const Options& options) {
   parser.addVersionOption();
   parser.addOption(options.ports);
   parser.addOption(options.name);
+  parser.addOption(options.journal);
   parser.addOption(options.listPorts);
 }
 
@@ -246,8 +252,8 @@ int main(int argc, char* argv[]) {
                  : early.errorText();
       std::fprintf(
           stderr,
-          "quillmar: %s\nUsage: quillmar [--ports DEV1,DEV2,...] [--name NAME] [--list-ports]\n"
-          "                [--mqtt URL ...] [--web [ADDRESS:]PORT ...]\n"
+          "quillmar: %s\nUsage: quillmar [--ports DEV1,DEV2,...] [--name NAME] [--journal FILE]\n"
+          "                [--list-ports] [--mqtt URL ...] [--web [ADDRESS:]PORT ...]\n"
           "Try 'quillmar --help'.\n",
           error.toLocal8Bit().constData());
       return 2;
@@ -294,6 +300,14 @@ int main(int argc, char* argv[]) {
   std::optional<QString> ports;
   if (parser.isSet(options.ports)) ports = parser.value(options.ports);
   service::Session session([ports] { return serial::CommControl::fromOption(ports); });
+  if (parser.isSet(options.journal)) {
+    QString error;
+    if (!session.openJournal(parser.value(options.journal), error)) {
+      std::fprintf(stderr, "quillmar: the journal cannot be opened: %s\n",
+                   error.toLocal8Bit().constData());
+      return 2;
+    }
+  }
   setSession(&session);
 
   Form1& window = form1();
@@ -307,11 +321,12 @@ int main(int argc, char* argv[]) {
   }
   showRemoteControl(window, session.endpoint(), session.listen(endpointName));
   if (webSettings) {
-    if (auto remote = web::WebRemote::start(session.service(), *webSettings, &session.endpoint(),
-                                            webError)) {
+    if (auto remote =
+            web::WebRemote::start(session.service(), *webSettings, &session.endpoint(), webError)) {
       session.addChannel(std::move(remote));
     } else {
-      std::fprintf(stderr, "quillmar: phone remote is off: %s\n", webError.toLocal8Bit().constData());
+      std::fprintf(stderr, "quillmar: phone remote is off: %s\n",
+                   webError.toLocal8Bit().constData());
     }
   }
 

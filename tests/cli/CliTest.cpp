@@ -237,17 +237,20 @@ TEST_F(CliOnModule, ShutterEndsOffEvenWhenNobodyReadsTheProgressLines) {
   EXPECT_FALSE(module.relay(1));
 }
 
-TEST_F(CliOnModule, SequenceRepeatsTheTwoShotsWithTheIntervalBetweenRuns) {
-  const Result r = runCli(onPort1({"sequence", "--repeat", "2", "--interval", "0.3"}));
+TEST_F(CliOnModule, ASeriesOfSequencesKeepsItsTimesAndItsIntervalFromStartToStart) {
+  const Result r = runCli(onPort1(
+      {"sequence", "--repeat", "2", "--pulse", "0.2", "--pause", "0.1", "--interval", "1.5"}));
   EXPECT_EQ(r.exit, 0) << r.err;
   const Lines run = {"relay read 1", "relay on 1", "relay off 1", "relay read 0", "relay on 0",
                      "relay read 1", "relay on 1", "relay off 1", "relay read 0", "relay off 0"};
   EXPECT_EQ(commands(module, 22), concat({kOpening, run, run}));
   const auto log = module.log();
   ASSERT_EQ(log.size(), 22u);
-  // Last command of run 1 to the first of run 2: the interval plus the query's drain.
-  EXPECT_GE(secondsBetween(log[11], log[12]), 0.3);
-  EXPECT_NE(r.err.find("sequence run 2 of 2\n"), std::string::npos) << r.err;
+  // The pulses and pauses asked for, and the second shot a whole interval after the first.
+  EXPECT_GE(secondsBetween(log[3], log[4]), 0.2);
+  EXPECT_GE(secondsBetween(log[4], log[5]), 0.1);
+  EXPECT_GE(secondsBetween(log[3], log[13]), 1.4);
+  EXPECT_NE(r.err.find("shot 2 of 2\n"), std::string::npos) << r.err;
 }
 
 TEST_F(CliOnModule, ReadPrintsTheStateAndTheEscapedReply) {
@@ -494,9 +497,11 @@ TEST(Cli, PortsPrintsTheMappingAndOpensNothing) {
 TEST(Cli, HelpCoversEveryCommandAndOption) {
   const Result r = runCli({"--help"});
   EXPECT_EQ(r.exit, 0);
-  for (const char* word : {"scan", "reset", "flash", "shutter", "sequence", "read 0|1", "ports",
-                           "--ports", "--port N", "--auto", "--repeat", "--interval", "--quiet",
-                           "--version", "relay off 0", "Ctrl-C", "64", "130"}) {
+  for (const char* word :
+       {"scan",    "reset",     "flash",       "shutter",  "sequence", "read 0|1",
+        "ports",   "--ports",   "--port N",    "--auto",   "--repeat", "--interval",
+        "--quiet", "--version", "relay off 0", "Ctrl-C",   "64",       "130",
+        "stop",    "--pulse",   "--pause",     "--journal"}) {
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
   }
 }
@@ -514,10 +519,18 @@ TEST(Cli, UsageErrorsExit64BeforeTouchingAnyPort) {
       {"--port", "1", "read"},
       {"--port", "1", "read", "2"},
       {"--port", "1", "shutter", "extra"},
-      {"--port", "1", "shutter", "--repeat", "2"},
+      {"--port", "1", "flash", "--repeat", "2"},
+      {"--port", "1", "shutter", "--pause", "0.1"},
       {"--port", "1", "sequence", "--repeat", "0"},
+      {"--port", "1", "sequence", "--repeat", "10001"},
       {"--port", "1", "sequence", "--interval", "-1"},
       {"--port", "1", "sequence", "--interval", "nan"},
+      {"--port", "1", "sequence", "--interval", "2"},
+      {"--port", "1", "shutter", "--pulse", "0.04"},
+      {"--port", "1", "shutter", "--pulse", "3601"},
+      {"--port", "1", "sequence", "--pause", "61"},
+      {"--port", "1", "flash", "--journal", "j.log"},
+      {"--port", "1", "stop"},
       {"--port", "1", "scan"},
       {"--auto", "ports"},
       {"--port"},

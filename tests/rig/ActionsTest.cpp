@@ -106,6 +106,27 @@ TEST_F(Actions, PulseHoldsTheShutterOpenHalfASecond) {
   EXPECT_FALSE(serial.relay[1]);
 }
 
+TEST_F(Actions, PulsesAndPausesOfTheirOwnAreHeldAndAStopBetweenStepsEndsSoundly) {
+  rig::Timings timings;
+  timings.pulse = 3600s;
+  rig.pulseShutter(timings);
+  EXPECT_GE(serial.sent[2].at - serial.sent[1].at, 3600s);
+  EXPECT_LT(serial.sent[2].at - serial.sent[1].at, 3600s + 1ms);
+
+  // Asked to stop once the flash is on: the pulse and toggle done end, then the flash goes back.
+  serial.sent.clear();
+  timings.pulse = 50ms;
+  timings.pause = 2s;
+  timings.stopRequested = [this] { return serial.relay[0]; };
+  EXPECT_THROW(rig.runTwoShotSequence(timings), rig::Stopped);
+  EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay on 1", "relay off 1", "relay read 0",
+                                      "relay on 0", "relay off 1", "relay off 0"}));
+  EXPECT_GE(serial.sent[2].at - serial.sent[1].at, 50ms);
+  EXPECT_GE(serial.sent[3].at - serial.sent[2].at, 2s);
+  EXPECT_FALSE(serial.relay[0]);
+  EXPECT_FALSE(serial.relay[1]);
+}
+
 TEST_F(Actions, PulseOfAShutterReadingOnStillEndsWithItOff) {
   serial.scriptedReplies = {"relay read 1\r\non\r\n>"};
   rig.pulseShutter();

@@ -208,3 +208,18 @@ TEST_F(WindowsTest, PortNotFoundIsShownInTheStatusBoxWithoutAWarning) {
   EXPECT_TRUE(window.text3()->toolTip().contains(QStringLiteral("not a port number")));
   EXPECT_TRUE(failures.empty());
 }
+
+TEST_F(WindowsTest, AScriptsSeriesShowsItsShotInTheStatusTooltip) {
+  openPort();
+  QStringList tips;
+  QObject::connect(&form1().service(), &service::RigHost::stateChanged, form1().text3(),
+                   [&tips] { tips << form1().text3()->toolTip(); });
+  service::Request series;
+  series.action = service::Action::Shutter;
+  series.times.repeat = 2;
+  form1().service().submit(series, nullptr);
+  settle(form1().service());
+  EXPECT_FALSE(tips.filter(QStringLiteral("shot 2 of 2")).isEmpty())
+      << tips.join('|').toStdString();
+  EXPECT_EQ(form1().text3()->toolTip().indexOf(QStringLiteral("shot")), -1);
+}

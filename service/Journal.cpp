@@ -1,0 +1,245 @@
+#include "Journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+namespace service {
+
+namespace {
+
+#ifdef _WIN32
+int openForAppending(const char* path) {
+  return ::_open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                 _S_IREAD | _S_IWRITE);
+}
+long long writeAll(int fd, const char* data, std::size_t size) {
+  return ::_write(fd, data, static_cast<unsigned>(size));
+}
+// The file's length, -1 when it is no regular file.
+long long fileLength(int fd) {
+  struct _stat64 status {};
+  return ::_fstat64(fd, &status) == 0 && (status.st_mode & _S_IFREG) != 0 ? status.st_size : -1;
+}
+void cutTo(int fd, long long length) { static_cast<void>(::_chsize_s(fd, length)); }
+void closeFile(int fd) { ::_close(fd); }
+void localTime(std::time_t time, std::tm& local) { localtime_s(&local, &time); }
+#else
+int openForAppending(const char* path) {
+  return ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+long long writeAll(int fd, const char* data, std::size_t size) { return ::write(fd, data, size); }
+long long fileLength(int fd) {
+  struct stat status {};
+  return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? status.st_size : -1;
+}
+void cutTo(int fd, long long length) { static_cast<void>(::ftruncate(fd, length)); }
+void closeFile(int fd) { ::close(fd); }
+void localTime(std::time_t time, std::tm& local) { localtime_r(&time, &local); }
+#endif
+
+// "2026-12-07T19:20:01.123456+01:00": local time, to the microsecond, with its offset.
+QString wallClock(std::chrono::system_clock::time_point at) {
+  using namespace std::chrono;
+  const auto micros = duration_cast<microseconds>(at.time_since_epoch()).count();
+  const auto whole = static_cast<std::time_t>(micros / 1'000'000);
+  const auto fraction = micros % 1'000'000;
+  std::tm local{};
+  localTime(whole, local);
+  char date[32];
+  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+  char zone[8];
+  std::strftime(zone, sizeof zone, "%z", &local);  // +0100
+  const QString offset = QString::fromLatin1(zone);
+  return QStringLiteral("%1.%2%3:%4")
+      .arg(QLatin1String(date))
+      .arg(fraction, 6, 10, QLatin1Char('0'))
+      .arg(offset.left(3), offset.mid(3));
+}
+
+double microsecondsOf(double seconds) { return std::round(seconds * 1e6) / 1e6; }
+
+}  // namespace
+
+QString originName(Origin origin) {
+  switch (origin) {
+    case Origin::Click:
+      return QStringLiteral("click");
+    case Origin::Socket:
+      return QStringLiteral("socket");
+    case Origin::Broker:
+      return QStringLiteral("broker");
+    case Origin::Reconnection:
+      return QStringLiteral("reconnection");
+    case Origin::Web:
+      return QStringLiteral("web");
+    case Origin::CommandLine:
+      return QStringLiteral("command-line");
+  }
+  return {};
+}
+
+QByteArray journalLine(const Request& request, const Result& result,
+                       std::chrono::system_clock::time_point started) {
+  QJsonObject line{{QStringLiteral("time"), wallClock(started)},
+                   {QStringLiteral("channel"), originName(request.origin)},
+                   {QStringLiteral("action"), actionName(request.action)},
+                   {QStringLiteral("ok"), result.ok}};
+  if (request.action == Action::Open) line.insert(QStringLiteral("port"), request.port);
+  const ShotTimes& times = request.times;
+  if (times.pulse) line.insert(QStringLiteral("pulse"), *times.pulse);
+  if (times.pause) line.insert(QStringLiteral("pause"), *times.pause);
+  if (times.repeat) line.insert(QStringLiteral("repeat"), *times.repeat);
+  if (times.interval) line.insert(QStringLiteral("interval"), *times.interval);
+  if (!result.ok) {
+    line.insert(
+        QStringLiteral("error"),
+        QJsonObject{{QStringLiteral("kind"), QLatin1String(rig::kindName(result.failure.kind))},
+                    {QStringLiteral("message"), result.message}});
+  }
+  if (result.stopped) line.insert(QStringLiteral("stopped"), true);
+  QJsonArray commands;
+  for (const TimedCommand& sent : result.commands) {
+    commands.append(QJsonObject{{QStringLiteral("t"), microsecondsOf(sent.seconds)},
+                                {QStringLiteral("command"), sent.command}});
+  }
+  if (request.action != Action::Stop) line.insert(QStringLiteral("commands"), commands);
+  if (!result.shots.empty()) {
+    QJsonArray shots;
+    for (const ShotRecord& shot : result.shots) {
+      QJsonObject record{{QStringLiteral("shot"), shot.number},
+                         {QStringLiteral("t"), microsecondsOf(shot.seconds)},
+                         {QStringLiteral("ok"), shot.ok}};
+      if (!shot.ok) record.insert(QStringLiteral("kind"), QLatin1String(rig::kindName(shot.kind)));
+      shots.append(record);
+    }
+    line.insert(QStringLiteral("shots"), shots);
+  }
+  // The id as it was sent, first after the time.
+  QByteArray text = answerText(line, request.idText);
+  if (request.idText.isEmpty() && !request.id.isUndefined()) {
+    line.insert(QStringLiteral("id"), request.id);
+    text = answerText(line);
+  }
+  return text;
+}
+
+std::unique_ptr<Journal> Journal::open(const QString& path, QString& error) {
+  const int fd = openForAppending(path.toLocal8Bit().constData());
+  if (fd < 0) {
+    error = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    return nullptr;
+  }
+  return std::make_unique<Journal>(fd);
+}
+
+Journal::Journal(int fd) : fd_(fd), writer_([this] { run(); }) {}
+
+Journal::~Journal() {
+  {
+    const std::lock_guard lock(mutex_);
+    ending_ = true;
+  }
+  wake_.notify_all();
+  writer_.join();
+  closeFile(fd_);
+}
+
+void Journal::add(QByteArray line) {
+  {
+    const std::lock_guard lock(mutex_);
+    if (!failure_.empty()) return;
+    if (lines_.size() < kQueueLines) {
+      line += '\n';
+      lines_.push_back(std::move(line));
+    } else {
+      // The disk has fallen this far behind: from here on the journal would have a gap.
+      lines_.clear();
+      failure_ = "more than " + std::to_string(kQueueLines) + " lines waited for the disk";
+    }
+  }
+  wake_.notify_all();
+}
+
+void Journal::setFailureHandler(std::function<void(const std::string&)> handler) {
+  const std::lock_guard lock(mutex_);
+  onFailure_ = std::move(handler);
+}
+
+std::string Journal::failure() const {
+  const std::lock_guard lock(mutex_);
+  return failure_;
+}
+
+void Journal::flush() {
+  std::unique_lock lock(mutex_);
+  drained_.wait(lock, [this] { return lines_.empty() && !writing_; });
+}
+
+void Journal::fail(const std::string& reason) {
+  std::function<void(const std::string&)> tell;
+  {
+    const std::lock_guard lock(mutex_);
+    failure_ = reason;
+    lines_.clear();
+    tell = onFailure_;
+  }
+  if (tell) tell(reason);
+}
+
+void Journal::run() {
+  bool told = false;
+  for (;;) {
+    QByteArray line;
+    {
+      std::unique_lock lock(mutex_);
+      writing_ = false;
+      drained_.notify_all();
+      wake_.wait(lock, [this] { return ending_ || !lines_.empty() || !failure_.empty(); });
+      if (!failure_.empty() && !told) {
+        // The queue overflowed: told here, off the thread that found it.
+        told = true;
+        const std::string reason = failure_;
+        const auto tell = onFailure_;
+        lock.unlock();
+        if (tell) tell(reason);
+        continue;
+      }
+      if (lines_.empty()) {
+        if (ending_) return;
+        if (told) {
+          wake_.wait(lock, [this] { return ending_; });
+          return;
+        }
+        continue;
+      }
+      line = std::move(lines_.front());
+      lines_.pop_front();
+      writing_ = true;
+    }
+    const long long before = fileLength(fd_);
+    const long long written =
+        writeAll(fd_, line.constData(), static_cast<std::size_t>(line.size()));
+    if (written == line.size()) continue;
+    const int why = written < 0 ? errno : ENOSPC;
+    // Half a line would spoil the next one: what went out of it is taken back.
+    if (written > 0 && before >= 0) cutTo(fd_, before);
+    told = true;
+    fail(std::strerror(why));
+  }
+}
+
+}  // namespace service

@@ -1,0 +1,210 @@
+// Shots with times of their own, series run by serve on the simulated module, their stop, and
+// the journal, through the real socket.
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "EndpointClient.h"
+#include "service/LocalEndpoint.h"
+#include "sim/RelayModule.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+double secondsBetween(const sim::Command& a, const sim::Command& b) {
+  return std::chrono::duration<double>(b.at - a.at).count();
+}
+
+class ServeOnModule : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(runtime.isValid());
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+  }
+  void TearDown() override {
+    if (serve_) {
+      serve_->terminate();
+      serve_->waitForFinished(10000);
+    }
+    qunsetenv("XDG_RUNTIME_DIR");
+  }
+
+  QString address() const {
+    return service::LocalEndpoint::address(
+        QString::fromLatin1(service::LocalEndpoint::kDefaultName));
+  }
+
+  // Starts serve on the module, with `more` arguments, and waits until it listens.
+  void startServe(const QStringList& more = {}) {
+    serve_ = std::make_unique<QProcess>();
+    serve_->start(QStringLiteral(QUILLMAR_CLI_PATH),
+                  QStringList{QStringLiteral("serve"), QStringLiteral("--ports"),
+                              QString::fromStdString(module.devicePath()), QStringLiteral("--port"),
+                              QStringLiteral("1")} +
+                      more);
+    ASSERT_TRUE(serve_->waitForStarted(5000));
+    ASSERT_TRUE(module.waitForCommands(2, 5s));
+    ASSERT_TRUE(spinUntil([&] { return EndpointClient(address()).connected(); }));
+  }
+
+  // The log from `first` on once `count` commands have come.
+  std::vector<sim::Command> settled(std::size_t first, std::size_t count) const {
+    module.waitForCommands(first + count, 10s);
+    return module.logSince(first);
+  }
+
+  QTemporaryDir runtime;
+  sim::RelayModule module;
+  std::unique_ptr<QProcess> serve_;
+};
+
+TEST_F(ServeOnModule, ALongPulseIsHeldAtTheModuleAndEndedOffByTheRigWhenItsClientIsGone) {
+  startServe();
+  const std::size_t first = module.log().size();
+  {
+    EndpointClient leaving(address());
+    leaving.send(R"({"action":"shutter","pulse":2})"
+                 "\n");
+    ASSERT_TRUE(module.waitForCommands(first + 2, 3s));
+  }
+  const auto log = settled(first, 3);
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[1].text, "relay on 1");
+  EXPECT_EQ(log[2].text, "relay off 1");
+  EXPECT_GE(secondsBetween(log[1], log[2]), 2.0);
+  EXPECT_FALSE(module.relay(1));
+
+  // A series of pulses whose client leaves after the first: every pulse still ends off.
+  const std::size_t series = module.log().size();
+  {
+    EndpointClient leaving(address());
+    leaving.send(R"({"action":"shutter","pulse":0.1,"repeat":4,"interval":0.3})"
+                 "\n");
+    ASSERT_TRUE(module.waitForCommands(series + 3, 3s));
+  }
+  const auto pulses = settled(series, 12);
+  ASSERT_EQ(pulses.size(), 12u);
+  for (std::size_t i = 0; i < pulses.size(); i += 3) {
+    EXPECT_EQ(pulses[i + 1].text, "relay on 1");
+    EXPECT_EQ(pulses[i + 2].text, "relay off 1");
+    EXPECT_GE(secondsBetween(pulses[i + 1], pulses[i + 2]), 0.1);
+  }
+  EXPECT_FALSE(module.relay(1));
+}
+
+TEST_F(ServeOnModule, AStopEndsTheSeriesAfterItsStepAndWhatIsQueuedRunsAfterwards) {
+  startServe();
+  EndpointClient client(address());
+  const std::size_t first = module.log().size();
+  client.send(R"({"action":"sequence","pulse":0.1,"pause":0.2,"repeat":10,"id":"s"})"
+              "\n");
+  client.send(R"({"action":"flash","id":"after"})"
+              "\n");
+  // Shot 2 has switched the flash on: the stop comes in the pause after it.
+  ASSERT_TRUE(module.waitForCommands(first + 15, 10s));
+  ASSERT_EQ(module.log()[first + 14].text, "relay on 0");
+  EndpointClient stopper(address());
+  stopper.send(R"({"action":"stop","id":"halt"})"
+               "\n");
+  const auto stopped = stopper.take(1);
+  ASSERT_EQ(stopped.size(), 1u);
+  EXPECT_TRUE(stopped[0].value(QStringLiteral("ok")).toBool());
+  EXPECT_TRUE(stopped[0].value(QStringLiteral("stopped")).toBool());
+
+  const auto answers = client.take(2);
+  ASSERT_EQ(answers.size(), 2u);
+  const QJsonObject& series = answers[0];
+  EXPECT_TRUE(series.value(QStringLiteral("ok")).toBool());
+  EXPECT_TRUE(series.value(QStringLiteral("stopped")).toBool());
+  EXPECT_EQ(series.value(QStringLiteral("shots")).toArray().size(), 2);
+  // Shot 2 ends soundly: the shutter off and the flash back off; then the queued flash.
+  std::vector<std::string> rest;
+  for (const auto& command : module.logSince(first + 15)) rest.push_back(command.text);
+  EXPECT_EQ(rest,
+            (std::vector<std::string>{"relay off 1", "relay off 0", "relay read 0", "relay on 0"}));
+  EXPECT_EQ(answers[1].value(QStringLiteral("id")).toString(), QStringLiteral("after"));
+  EXPECT_TRUE(answers[1].value(QStringLiteral("ok")).toBool());
+
+  // With nothing running, a stop stops nothing.
+  stopper.send(R"({"action":"stop"})"
+               "\n");
+  const auto idle = stopper.take(1);
+  ASSERT_EQ(idle.size(), 1u);
+  EXPECT_FALSE(idle[0].value(QStringLiteral("stopped")).toBool());
+}
+
+TEST_F(ServeOnModule, TheJournalHasALineForEachRequestAndAFullDiskLeavesTheRigGoing) {
+  QTemporaryDir files;
+  const QString path = files.filePath(QStringLiteral("shots.jsonl"));
+  startServe({QStringLiteral("--journal"), path});
+  EndpointClient client(address());
+  client.send(R"({"action":"shutter","pulse":0.05,"repeat":3,"interval":0.2,"id":7})"
+              "\n"
+              R"({"action":"flash","id":"f"})"
+              "\n");
+  ASSERT_EQ(client.take(2).size(), 2u);
+  serve_->terminate();
+  ASSERT_TRUE(serve_->waitForFinished(10000));
+  serve_.reset();
+
+  QFile journal(path);
+  ASSERT_TRUE(journal.open(QIODevice::ReadOnly));
+  const QList<QByteArray> lines = journal.readAll().split('\n');
+  // The opening, the series, the flash, and the empty end after the last line end.
+  ASSERT_EQ(lines.size(), 4);
+  EXPECT_TRUE(lines.back().isEmpty());
+  const QJsonObject opening = QJsonDocument::fromJson(lines[0]).object();
+  EXPECT_EQ(opening.value(QStringLiteral("channel")).toString(), QStringLiteral("command-line"));
+  const QJsonObject series = QJsonDocument::fromJson(lines[1]).object();
+  EXPECT_EQ(series.value(QStringLiteral("channel")).toString(), QStringLiteral("socket"));
+  EXPECT_EQ(series.value(QStringLiteral("id")).toInt(), 7);
+  EXPECT_EQ(series.value(QStringLiteral("action")).toString(), QStringLiteral("shutter"));
+  EXPECT_EQ(series.value(QStringLiteral("pulse")).toDouble(), 0.05);
+  EXPECT_EQ(series.value(QStringLiteral("repeat")).toInt(), 3);
+  EXPECT_TRUE(series.value(QStringLiteral("ok")).toBool());
+  EXPECT_EQ(series.value(QStringLiteral("commands")).toArray().size(), 9);
+  EXPECT_EQ(series.value(QStringLiteral("shots")).toArray().size(), 3);
+  // Local time to the microsecond, with its offset: 2026-12-07T19:20:01.123456+01:00.
+  EXPECT_TRUE(
+      QRegularExpression(QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}[+-]\d\d:\d\d$)"))
+          .match(series.value(QStringLiteral("time")).toString())
+          .hasMatch())
+      << series.value(QStringLiteral("time")).toString().toStdString();
+  EXPECT_EQ(QJsonDocument::fromJson(lines[2]).object().value(QStringLiteral("id")).toString(),
+            QStringLiteral("f"));
+
+  // A journal on a full disk: said once, and every request still runs.
+  startServe({QStringLiteral("--journal"), QStringLiteral("/dev/full")});
+  EndpointClient again(address());
+  again.send(R"({"action":"shutter","pulse":0.05,"repeat":2})"
+             "\n"
+             R"({"action":"status"})"
+             "\n");
+  const auto answers = again.take(2);
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_TRUE(answers[0].value(QStringLiteral("ok")).toBool());
+  EXPECT_NE(answers[1]
+                .value(QStringLiteral("state"))
+                .toObject()
+                .value(QStringLiteral("statusTip"))
+                .toString()
+                .indexOf(QStringLiteral("journal cannot be written")),
+            -1);
+  serve_->terminate();
+  ASSERT_TRUE(serve_->waitForFinished(10000));
+  const QString err = QString::fromLocal8Bit(serve_->readAllStandardError());
+  serve_.reset();
+  EXPECT_EQ(err.count(QStringLiteral("journal cannot be written")), 1) << err.toStdString();
+}
+
+}  // namespace

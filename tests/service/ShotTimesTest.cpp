@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QTest>
+#include <memory>
+
+#include "rig/Captions.h"
+#include "service/RigService.h"
+#include "support/Fakes.h"
+
+namespace {
+
+using service::Action;
+using service::parseRequest;
+
+TEST(ShotTimes, TimesAreTakenWithinTheirBoundsAndOnlyWhereTheyBelong) {
+  struct Case {
+    const char* json;
+    bool taken;
+  };
+  const Case cases[] = {
+      {R"({"action":"shutter","pulse":0.05})", true},
+      {R"({"action":"shutter","pulse":3600})", true},
+      {R"({"action":"shutter","pulse":0.049})", false},
+      {R"({"action":"shutter","pulse":3600.001})", false},
+      {R"({"action":"shutter","pulse":"2"})", false},
+      {R"({"action":"shutter","pulse":null})", false},
+      {R"({"action":"shutter","pause":1})", false},
+      {R"({"action":"flash","pulse":1})", false},
+      {R"({"action":"open","port":1,"repeat":2})", false},
+      {R"({"action":"status","interval":1})", false},
+      {R"({"action":"sequence","pause":0.05,"pulse":0.05})", true},
+      {R"({"action":"sequence","pause":60.5})", false},
+      {R"({"action":"sequence","repeat":10000})", true},
+      {R"({"action":"sequence","repeat":10001})", false},
+      {R"({"action":"sequence","repeat":0})", false},
+      {R"({"action":"sequence","repeat":2.5})", false},
+      // From start to start: a sequence of half seconds is 2.5 s long, a pulse its own length.
+      {R"({"action":"sequence","repeat":3,"interval":2.5})", true},
+      {R"({"action":"sequence","repeat":3,"interval":2.4})", false},
+      {R"({"action":"sequence","pulse":0.1,"pause":0.1,"interval":0.5})", true},
+      {R"({"action":"shutter","pulse":2,"interval":1.9})", false},
+      {R"({"action":"shutter","interval":86401})", false},
+      {R"({"action":"stop"})", true},
+      {R"({"action":"stop","repeat":1})", false},
+  };
+  for (const Case& c : cases) {
+    const auto parsed = parseRequest(QByteArray(c.json));
+    EXPECT_EQ(parsed.request.has_value(), c.taken) << c.json << " " << parsed.error.toStdString();
+  }
+  const auto series = parseRequest(R"({"action":"shutter","pulse":2,"repeat":3,"interval":5})");
+  ASSERT_TRUE(series.request);
+  const rig::Timings timings = series.request->times.timings();
+  EXPECT_EQ(timings.pulse, std::chrono::seconds(2));
+  EXPECT_EQ(timings.pause, std::chrono::milliseconds(500));
+  EXPECT_EQ(series.request->times.shots(), 3);
+  EXPECT_EQ(series.request->times.spacing(false), std::chrono::seconds(5));
+  // Without an interval, each shot follows the last.
+  const auto plain = parseRequest(R"({"action":"sequence","repeat":2})");
+  ASSERT_TRUE(plain.request);
+  EXPECT_EQ(plain.request->times.spacing(true), std::chrono::milliseconds(2500));
+}
+
+TEST(ShotTimes, ASeriesShowsItsShotInTheStateAndAnswersWithEveryShot) {
+  auto line = std::make_shared<fakes::FakeLine>();
+  service::RigService rig(std::make_unique<fakes::LineSerial>(line),
+                          [](rig::SerialControl&) { return std::make_unique<fakes::FakeClock>(); });
+  QStringList tips;
+  QObject::connect(&rig, &service::RigHost::stateChanged,
+                   [&tips](const service::State& state) { tips << state.statusTip; });
+  std::vector<service::Result> results;
+  const auto ask = [&](const char* json) {
+    const auto parsed = parseRequest(QByteArray(json));
+    ASSERT_TRUE(parsed.request) << json;
+    rig.submit(*parsed.request, [&results](const service::Result& r) { results.push_back(r); });
+  };
+  ask(R"({"action":"open","port":3})");
+  ask(R"({"action":"shutter","pulse":1,"repeat":3,"interval":10})");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return results.size() == 2; }, 20000));
+  const service::Result& series = results[1];
+  EXPECT_TRUE(series.ok);
+  ASSERT_EQ(series.shots.size(), 3u);
+  EXPECT_EQ(series.commands.size(), 9u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(series.shots[i].number, static_cast<int>(i) + 1);
+    EXPECT_GE(series.shots[i].seconds, 10.0 * static_cast<double>(i));
+    EXPECT_LT(series.shots[i].seconds, 10.0 * static_cast<double>(i) + 0.5);
+  }
+  EXPECT_FALSE(tips.filter(QStringLiteral("; shot 2 of 3")).isEmpty())
+      << tips.join('|').toStdString();
+  EXPECT_TRUE(tips.back().indexOf(QStringLiteral("shot")) < 0) << "the series' words outlived it";
+  const QJsonObject answer = service::toJson(service::Request{}, series);
+  EXPECT_EQ(answer.value(QStringLiteral("shots")).toArray().size(), 3);
+}
+
+}  // namespace
