@@ -15,10 +15,10 @@ void RecentIds::forget() {
   }
 }
 
-bool RecentIds::repeated(const QByteArray& key, const Reply& reply, bool waitForRunning) {
-  if (key.isEmpty()) return false;
+bool RecentIds::repeated(const QByteArray& idText, const Reply& reply, bool waitForRunning) {
+  if (idText.isEmpty()) return false;
   forget();
-  if (const auto it = seen_.find(key); it != seen_.end()) {
+  if (const auto it = seen_.find(idText); it != seen_.end()) {
     if (it->answer) {
       if (reply) reply(*it->answer);
     } else if (waitForRunning && reply) {
@@ -26,15 +26,15 @@ bool RecentIds::repeated(const QByteArray& key, const Reply& reply, bool waitFor
     }
     return true;
   }
-  seen_.insert(key, {});
-  order_.push_back({now_(), key});
+  seen_.insert(idText, {});
+  order_.push_back({now_(), idText});
   forget();
   return false;
 }
 
-void RecentIds::answered(const QByteArray& key, const QByteArray& answer) {
-  if (key.isEmpty()) return;
-  const auto it = seen_.find(key);
+void RecentIds::answered(const QByteArray& idText, const QByteArray& answer) {
+  if (idText.isEmpty()) return;
+  const auto it = seen_.find(idText);
   if (it == seen_.end()) return;
   it->answer = answer;
   // A waiting reply may come back here through a repeat of its own: take them out first.
