@@ -16,6 +16,8 @@ constexpr int kExitFailure = rig::exit_status::kFailure;
 constexpr int kExitPortNotFound = rig::exit_status::kPortNotFound;
 constexpr int kExitSerial = rig::exit_status::kSerial;
 constexpr int kExitNoPanel = 4;
+// serve: another program listens under the socket's name; nothing was sent on the port.
+constexpr int kExitNameTaken = 5;
 constexpr int kExitUsage = 64;
 constexpr int kExitSignalBase = 128;
 

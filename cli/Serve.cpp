@@ -18,8 +18,8 @@
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
 #include "service/RigService.h"
-#include "web/WebRemote.h"
 #include "service/Session.h"
+#include "web/WebRemote.h"
 
 namespace cli {
 
@@ -53,6 +53,14 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
                        state.device.toStdString() + ")");
         }
       });
+
+  // The name first: a service that cannot serve must not touch the port (the opening resets the
+  // rig), nor be restarted to do so again.
+  const QString name = QString::fromStdString(options.name);
+  if (!session.listen(name)) {
+    complain("cannot serve: " + session.endpoint().errorString().toStdString());
+    return session.endpoint().nameTaken() ? kExitNameTaken : kExitFailure;
+  }
 
   QTimer stopWatch;
   stopWatch.setInterval(kStopPollMs);
@@ -88,12 +96,6 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   console.line("status: " + state.status.toStdString() + " (port " + std::to_string(state.port) +
                ", " + state.device.toStdString() + ")");
 
-  const QString name = QString::fromStdString(options.name);
-  if (!session.listen(name)) {
-    complain("cannot serve: " + session.endpoint().errorString().toStdString());
-    rig.shutDown();
-    return kExitFailure;
-  }
   QObject::connect(&session.endpoint(), &service::LocalEndpoint::requestFailed,
                    [](const QString& message) { complain(message.toStdString()); });
   console.line("serving on " + service::LocalEndpoint::address(name).toStdString());

@@ -33,6 +33,27 @@ QByteArray line(const QJsonObject& answer, const QByteArray& idText = {}) {
   return answerText(answer, idText) + '\n';
 }
 
+// The program at the far end of a connected socket, "quillmar (process 123)", so that the
+// operator knows what to stop; empty when the system does not say.
+QString peerProgram([[maybe_unused]] const QLocalSocket& socket) {
+#ifdef Q_OS_LINUX
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer,
+                   &size) != 0 ||
+      peer.pid <= 0) {
+    return {};
+  }
+  QFile comm(QStringLiteral("/proc/%1/comm").arg(peer.pid));
+  const QString name = comm.open(QIODevice::ReadOnly)
+                           ? QString::fromLocal8Bit(comm.readAll()).trimmed()
+                           : QStringLiteral("a program");
+  return QStringLiteral("%1 (process %2)").arg(name).arg(peer.pid);
+#else
+  return {};
+#endif
+}
+
 }  // namespace
 
 // One connection: cuts its bytes into lines, submits each request, and writes the answers back
@@ -225,6 +246,7 @@ QString LocalEndpoint::address(const QString& name) {
 
 bool LocalEndpoint::listen(const QString& name) {
   error_.clear();
+  nameTaken_ = false;
   if (!validName(name)) {
     error_ = QStringLiteral("\"%1\" is not a usable name (letters, digits, '.', '_', '-')")
                  .arg(name.left(80));
@@ -245,8 +267,12 @@ bool LocalEndpoint::listen(const QString& name) {
     QLocalSocket probe;
     probe.connectToServer(path);
     if (probe.waitForConnected(kProbeMs)) {
+      const QString holder = peerProgram(probe);
       probe.abort();
-      error_ = QStringLiteral("%1 is in use by another running panel or service").arg(path);
+      nameTaken_ = true;
+      error_ = QStringLiteral("%1 is in use by %2; --name picks another name")
+                   .arg(path, holder.isEmpty() ? QStringLiteral("another running panel or service")
+                                               : holder);
       return false;
     }
     // Nobody answers there: the socket of a process that ended without removing it.

@@ -45,6 +45,8 @@ class LocalEndpoint : public QObject {
   bool listen(const QString& name = QString::fromLatin1(kDefaultName));
   bool isListening() const;
   QString errorString() const { return error_; }
+  // The last listen failed because a live process listens under that name.
+  bool nameTaken() const { return nameTaken_; }
   // The connected clients.
   int clients() const { return clients_; }
   // Fields added to every "status" answer (the phone remote's address and token).
@@ -61,6 +63,7 @@ class LocalEndpoint : public QObject {
   RigHost& host_;
   QLocalServer* server_;
   QString error_;
+  bool nameTaken_ = false;
   QJsonObject statusExtra_;
   int clients_ = 0;
 };

@@ -188,6 +188,31 @@ TEST_F(OnModule, ServeStoppedWhileThePortIsLostClaimsNoCommand) {
   EXPECT_TRUE(err.contains(QStringLiteral("could not be commanded off"))) << err.toStdString();
 }
 
+// A second serve on a taken name: it exits with its own status before the port is touched, so
+// the module hears nothing (a restart loop would reset the rig each time), and names the holder.
+TEST_F(OnModule, ServeOnATakenNameSendsNothingAndSaysWhoHoldsIt) {
+  auto first = cli({QStringLiteral("serve"), QStringLiteral("--ports"), device(),
+                    QStringLiteral("--port"), QStringLiteral("1")});
+  ASSERT_TRUE(spinUntil([&] { return EndpointClient(address()).connected(); }, 10000));
+  const std::size_t before = settled(module, 0, 2).size();
+  auto second = cli({QStringLiteral("serve"), QStringLiteral("--ports"), device(),
+                     QStringLiteral("--port"), QStringLiteral("1")});
+  ASSERT_TRUE(finish(*second));
+  EXPECT_EQ(second->exitCode(), 5);
+  const QString err = QString::fromLocal8Bit(second->readAllStandardError());
+  EXPECT_TRUE(err.contains(QStringLiteral("quillmar-cli (process %1)").arg(first->processId())))
+      << err.toStdString();
+  EXPECT_TRUE(err.contains(QStringLiteral("--name"))) << err.toStdString();
+  spinFor(200);
+  EXPECT_EQ(module.log().size(), before) << "the second serve touched the port";
+  // The first still serves.
+  EndpointClient client(address());
+  client.send("{\"action\":\"status\"}\n");
+  EXPECT_EQ(client.take(1).size(), 1u);
+  first->terminate();
+  EXPECT_TRUE(finish(*first));
+}
+
 class PanelOnModule : public OnModule {
  protected:
   void SetUp() override {
