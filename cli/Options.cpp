@@ -95,6 +95,7 @@ Exit status:
   3    the module did not answer, its reply was not understood, a write failed, or the
        module went away during the opening's reset (port, device and reason printed)
   4    status: no panel is running
+  5    serve: another running program holds the socket's name (nothing was sent)
   64   usage error
   130  stopped by Ctrl-C (143 by SIGTERM)
 )";
