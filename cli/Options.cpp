@@ -43,8 +43,10 @@ Commands:
   open N|AUTOMATIC
                 open port N, or search for the module, as "Open Com Port" does
   serve         open the port (--port N or --auto) as the panel does, reset the rig,
-                and serve the panel's local endpoint, without a window, until Ctrl-C or
-                SIGTERM (then relay 1 is commanded off and the exit status is 0)
+                and serve the panel's local endpoint, without a window, until Ctrl-C,
+                SIGTERM or SIGHUP (then the running action is cut short soundly,
+                queued requests are answered "not-run", relay 1 is commanded off and
+                the exit status is 0)
 
 Options:
   --port N      open port N (1, 2, ...)
@@ -83,7 +85,7 @@ button captions, replies) and one line per command sent, stamped with the second
 the start (through a panel: since the start of its action). Results (the port found, the
 relay state, the mapping, the status lines) go to standard output.
 
-Ctrl-C (SIGINT) or SIGTERM stops the command at once. When it comes during the opening,
+Ctrl-C (SIGINT), SIGTERM or SIGHUP stops the command at once. When it comes during the opening,
 reset, shutter or sequence, "relay off 1" is sent before the exit, so the shutter is
 never left open; a stopped sequence also commands the flash back to the state it found.
 
@@ -97,7 +99,7 @@ Exit status:
   4    status: no panel is running
   5    serve: another running program holds the socket's name (nothing was sent)
   64   usage error
-  130  stopped by Ctrl-C (143 by SIGTERM)
+  130  stopped by Ctrl-C (143 by SIGTERM, 129 by SIGHUP)
 )";
 
 struct Name {

@@ -10,11 +10,14 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <deque>
+#include <map>
+#include <memory>
 #include <optional>
 #include <utility>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,9 +85,15 @@ class LocalEndpoint::Client : public QObject {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
+  // No further request lines are taken (the program is ending).
+  void stopTaking() { ending_ = true; }
+  void flush(int ms) {
+    if (!closed_ && !dropped_ && socket_->bytesToWrite() > 0) socket_->waitForBytesWritten(ms);
+  }
+
  private:
   void read() {
-    while (socket_->bytesAvailable() > 0 && !dropped_) {
+    while (socket_->bytesAvailable() > 0 && !dropped_ && !ending_) {
       const QByteArray chunk = socket_->read(kReadChunk);
       if (chunk.isEmpty()) break;
       split(chunk);
@@ -121,6 +130,12 @@ class LocalEndpoint::Client : public QObject {
   void take(QByteArray request) {
     if (request.endsWith('\r')) request.chop(1);
     if (request.trimmed().isEmpty()) return;
+    const QJsonObject object = QJsonDocument::fromJson(request).object();
+    if (object.value(QStringLiteral("withdraw")) == QJsonValue(true) &&
+        !object.contains(QStringLiteral("action"))) {
+      withdrawAll();
+      return;
+    }
     ParsedRequest parsed = parseRequest(request);
     if (!parsed.request) {
       reserve(badRequestAnswer(parsed.error, parsed.id), parsed.idText);
@@ -136,10 +151,29 @@ class LocalEndpoint::Client : public QObject {
     }
     const quint64 slot = reserve(std::nullopt);
     ++waiting_;
-    const Request asked = *parsed.request;
+    Request asked = *parsed.request;
+    asked.ticket = std::make_shared<Ticket>();
     QPointer<Client> self(this);
     QPointer<LocalEndpoint> endpoint(&endpoint_);
+    if (object.value(QStringLiteral("notify")) == QLatin1String("start")) {
+      // Tells the client the moment its request starts (so it knows whether a withdrawal can
+      // still keep it from running).
+      asked.ticket->onStart = [self, asked] {
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, asked] {
+              if (!self || self->closed_ || self->dropped_) return;
+              QJsonObject notice{{QStringLiteral("started"), actionName(asked.action)}};
+              if (!asked.id.isUndefined()) notice.insert(QStringLiteral("id"), asked.id);
+              self->socket_->write(line(notice, asked.idText));
+            },
+            Qt::QueuedConnection);
+      };
+    }
+    unanswered_.emplace(slot, asked);
     endpoint_.host_.submit(asked, [self, endpoint, slot, asked](const Result& result) {
+      // Withdrawn: answered already.
+      if (self && self->unanswered_.erase(slot) == 0) return;
       if (!result.ok && endpoint) {
         emit endpoint->requestFailed(QStringLiteral("Remote request \"%1\": %2")
                                          .arg(actionName(asked.action), result.message));
@@ -182,13 +216,45 @@ class LocalEndpoint::Client : public QObject {
     if (closed_ && answers_.empty()) deleteLater();
   }
 
+  // The client withdraws its requests: those that have not started never run and are answered
+  // "not-run" at once; a started one runs to its end and is answered as usual.
+  void withdrawAll() {
+    for (auto it = unanswered_.begin(); it != unanswered_.end();) {
+      if (!it->second.ticket->withdraw()) {
+        ++it;
+        continue;
+      }
+      const quint64 slot = it->first;
+      const Request withdrawn = std::move(it->second);
+      it = unanswered_.erase(it);
+      --waiting_;
+      Result result = notRun(withdrawn.action, QStringLiteral("withdrawn by its client"));
+      result.state = endpoint_.host_.state();
+      fill(slot, line(toJson(withdrawn, result), withdrawn.idText));
+    }
+  }
+
+  // Whether the client has closed the connection altogether, not only its sending side.
+  bool hungUp() const {
+#ifdef Q_OS_UNIX
+    if (later_ < 0) return true;
+    pollfd watch{later_, POLLOUT, 0};
+    return ::poll(&watch, 1, 0) > 0 && (watch.revents & (POLLHUP | POLLERR)) != 0;
+#else
+    return true;
+#endif
+  }
+
   // The connection ended for Qt, which closes it on the end of the client's input: a client
   // that shuts its sending side after its requests (`printf ... | socat`) still gets the answers
-  // of the requests it made, through a duplicate of the connection.
+  // of the requests it made, through a duplicate of the connection. A client that has gone
+  // altogether withdraws the requests that have not started.
   void gone() {
     read();
     // The last line may lack its line feed.
-    if (!partial_.isEmpty() && !skipping_ && !dropped_) take(std::exchange(partial_, {}));
+    if (!partial_.isEmpty() && !skipping_ && !dropped_ && !ending_)
+      take(std::exchange(partial_, {}));
+    if (hungUp()) withdrawAll();
     closed_ = true;
     if (answers_.empty()) deleteLater();
   }
@@ -211,10 +277,13 @@ class LocalEndpoint::Client : public QObject {
   bool skipping_ = false;
   bool closed_ = false;   // Qt has closed the connection
   bool dropped_ = false;  // the endpoint cut the client off
+  bool ending_ = false;   // the program is ending: no more requests
   int later_ = -1;        // the duplicate of the connection
   int waiting_ = 0;
   // Answers in request order, from slot number first_ on; empty while its request runs.
   std::deque<std::optional<QByteArray>> answers_;
+  // The requests not yet answered, by slot, that a withdrawal can still keep from running.
+  std::map<quint64, Request> unanswered_;
   quint64 first_ = 0;
 };
 
@@ -286,6 +355,19 @@ bool LocalEndpoint::listen(const QString& name) {
     return false;
   }
   return true;
+}
+
+void LocalEndpoint::stopTaking() {
+  server_->close();
+  for (QObject* child : children()) {
+    if (auto* client = dynamic_cast<Client*>(child)) client->stopTaking();
+  }
+}
+
+void LocalEndpoint::flush(int ms) {
+  for (QObject* child : children()) {
+    if (auto* client = dynamic_cast<Client*>(child)) client->flush(ms);
+  }
 }
 
 bool LocalEndpoint::isListening() const { return server_->isListening(); }

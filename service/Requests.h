@@ -3,8 +3,11 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
+#include <memory>
 #include <optional>
 #include <vector>
+
+#include "Ticket.h"
 
 #include "rig/SerialControl.h"
 #include "rig/State.h"
@@ -37,6 +40,8 @@ struct Request {
   // The id's JSON text as it was sent (blanks between its tokens left out), so that it comes back
   // exactly: a long number would not survive the trip through a double. Empty without an id.
   QByteArray idText;
+  // Set by a channel whose client can withdraw the request before it starts.
+  std::shared_ptr<Ticket> ticket;
 };
 
 // What the window shows, and so what every channel can see of the rig: the rig's state as values,
@@ -88,6 +93,8 @@ ParsedRequest parseRequest(const QByteArray& json);
 
 // A failed action's result, with the panel's words for it.
 Result failed(Action action, const rig::Failure& failure);
+// The answer to a request that never ran ("not-run"), and why.
+Result notRun(Action action, const QString& why);
 // The failure's words after "<button> failed: ": "Port 1 (/dev/ttyACM0): the relay module did
 // not answer", or the reason alone for a failure that is not the line's.
 QString failureDetails(const rig::Failure& failure);

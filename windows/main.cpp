@@ -7,9 +7,11 @@
 #include <QLineEdit>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
+#include <QSessionManager>
 #include <QStringList>
 #include <QTextStream>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -20,11 +22,12 @@
 #include "Windows.h"
 #include "bridge/Bridge.h"
 #include "bridge/BrokerOptions.h"
+#include "rig/SystemClock.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
-#include "web/WebRemote.h"
 #include "service/Session.h"
+#include "web/WebRemote.h"
 
 #ifndef QUILLMAR_VERSION
 #error "QUILLMAR_VERSION must be defined by the build (the project's version)"
@@ -307,13 +310,27 @@ int main(int argc, char* argv[]) {
   }
   showRemoteControl(window, session.endpoint(), session.listen(endpointName));
   if (webSettings) {
-    if (auto remote = web::WebRemote::start(session.service(), *webSettings, &session.endpoint(),
-                                            webError)) {
+    if (auto remote =
+            web::WebRemote::start(session.service(), *webSettings, &session.endpoint(), webError)) {
       session.addChannel(std::move(remote));
     } else {
-      std::fprintf(stderr, "quillmar: phone remote is off: %s\n", webError.toLocal8Bit().constData());
+      std::fprintf(stderr, "quillmar: phone remote is off: %s\n",
+                   webError.toLocal8Bit().constData());
     }
   }
+
+  // A signal (kill, a shutdown, the terminal's hang-up) or the desktop's logout ends the panel as
+  // serve ends: the running action stopped soundly, queued requests answered "not run", relay 1
+  // commanded off. Closing the window is not that: it lets the running action end as it would.
+  rig::SystemClock::stopOnSignals();
+  QObject::connect(&app, &QGuiApplication::commitDataRequest,
+                   [](QSessionManager&) { rig::SystemClock::requestStop(SIGTERM); });
+  session.watchForStop([&session](int signal) {
+    const bool sent = session.end();
+    std::fprintf(stderr, "quillmar: stopping on %s: %s\n", rig::SystemClock::signalName(signal),
+                 sent ? "relay 1 commanded off" : "relay 1 could not be commanded off");
+    QCoreApplication::exit(0);
+  });
 
   const int result = app.exec();
   // Off the broker ({"online": false}), the web and the socket before the window and the rig
