@@ -82,7 +82,7 @@ QJsonObject PanelClient::ask(const QJsonObject& request, int& stoppedBy) {
   bool started = false;
   for (;;) {
     while (socket_.canReadLine()) {
-      const QJsonObject line = readLine();
+      QJsonObject line = readLine();
       if (!line.contains(QStringLiteral("started"))) return line;
       started = true;
     }
@@ -137,9 +137,9 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
                                  .toObject()
                                  .value(QStringLiteral("kind"))
                                  .toString();
-        const std::string by = rig::SystemClock::signalName(stoppedBy);
+        std::string by = rig::SystemClock::signalName(stoppedBy);
         if (kind == QLatin1String("not-run")) {
-          complain(name + " not run: withdrawn on " + by + " before it started");
+          complain(name + " not run: withdrawn on " + by.append(" before it started"));
         } else {
           // It had started: the panel ran it to its end; what it sent is shown.
           if (options.json) {
@@ -148,7 +148,7 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
           } else {
             showProgress(answer, console);
           }
-          complain(name + " stopped by " + by + " after it had started; it ran to its end");
+          complain(name + " stopped by " + by.append(" after it had started; it ran to its end"));
         }
         return kExitSignalBase + stoppedBy;
       }

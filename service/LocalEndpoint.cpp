@@ -158,16 +158,10 @@ class LocalEndpoint::Client : public QObject {
     if (object.value(QStringLiteral("notify")) == QLatin1String("start")) {
       // Tells the client the moment its request starts (so it knows whether a withdrawal can
       // still keep it from running).
-      asked.ticket->onStart = [self, asked] {
-        QMetaObject::invokeMethod(
-            self.data(),
-            [self, asked] {
-              if (!self || self->closed_ || self->dropped_) return;
-              QJsonObject notice{{QStringLiteral("started"), actionName(asked.action)}};
-              if (!asked.id.isUndefined()) notice.insert(QStringLiteral("id"), asked.id);
-              self->socket_->write(line(notice, asked.idText));
-            },
-            Qt::QueuedConnection);
+      QJsonObject notice{{QStringLiteral("started"), actionName(asked.action)}};
+      if (!asked.id.isUndefined()) notice.insert(QStringLiteral("id"), asked.id);
+      asked.ticket->onStart = [self, text = line(notice, asked.idText)] {
+        if (self && !self->closed_ && !self->dropped_) self->socket_->write(text);
       };
     }
     unanswered_.emplace(slot, asked);

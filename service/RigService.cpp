@@ -366,7 +366,9 @@ void RigService::Worker::report() {
 void RigService::Worker::handle(const Request& request, const Done& done,
                                 const QPointer<QObject>& replyTo) {
   const bool withdrawn = request.ticket && !request.ticket->start();
-  if (!withdrawn && request.ticket && request.ticket->onStart) request.ticket->onStart();
+  if (!withdrawn && request.ticket && request.ticket->onStart && replyTo) {
+    QMetaObject::invokeMethod(replyTo.data(), request.ticket->onStart, Qt::QueuedConnection);
+  }
   // Asking for the state changes nothing, so it does not count as running.
   running_ = request.action != Action::Status && !withdrawn;
   usedPort_ = usedPort_ || running_;

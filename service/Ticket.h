@@ -16,7 +16,7 @@ class Ticket {
   bool withdraw() { return settle(State::Withdrawn); }
   bool started() const { return state_ == State::Started; }
 
-  // Called on the service's thread when the request starts.
+  // Called when the request starts, on the thread that submitted it (as its answer is).
   std::function<void()> onStart;
 
  private:
