@@ -324,10 +324,12 @@ int main(int argc, char* argv[]) {
   // commanded off. Closing the window is not that: it lets the running action end as it would.
   rig::SystemClock::stopOnSignals();
   QObject::connect(&app, &QGuiApplication::commitDataRequest,
-                   [](QSessionManager&) { rig::SystemClock::requestStop(SIGTERM); });
+                   [](QSessionManager&) { rig::SystemClock::requestStop(0); });
   session.watchForStop([&session](int signal) {
     const bool sent = session.end();
-    std::fprintf(stderr, "quillmar: stopping on %s: %s\n", rig::SystemClock::signalName(signal),
+    // A stop without a signal is the desktop session's end.
+    std::fprintf(stderr, "quillmar: stopping on %s: %s\n",
+                 signal > 0 ? rig::SystemClock::signalName(signal) : "the session's end",
                  sent ? "relay 1 commanded off" : "relay 1 could not be commanded off");
     QCoreApplication::exit(0);
   });
