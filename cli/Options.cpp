@@ -49,8 +49,10 @@ Commands:
   stop          end the series a running panel (or serve) is shooting after its step in
                 progress; what is queued behind it runs as usual
   serve         open the port (--port N or --auto) as the panel does, reset the rig,
-                and serve the panel's local endpoint, without a window, until Ctrl-C or
-                SIGTERM (then relay 1 is commanded off and the exit status is 0)
+                and serve the panel's local endpoint, without a window, until Ctrl-C,
+                SIGTERM or SIGHUP (then the running action is cut short soundly,
+                queued requests are answered "not-run", relay 1 is commanded off and
+                the exit status is 0)
 
 Options:
   --port N      open port N (1, 2, ...)
@@ -97,7 +99,7 @@ button captions, replies) and one line per command sent, stamped with the second
 the start (through a panel: since the start of its action). Results (the port found, the
 relay state, the mapping, the status lines) go to standard output.
 
-Ctrl-C (SIGINT) or SIGTERM stops the command at once. When it comes during the opening,
+Ctrl-C (SIGINT), SIGTERM or SIGHUP stops the command at once. When it comes during the opening,
 reset, shutter or sequence, "relay off 1" is sent before the exit, so the shutter is
 never left open; a stopped sequence also commands the flash back to the state it found.
 
@@ -109,8 +111,9 @@ Exit status:
   3    the module did not answer, its reply was not understood, a write failed, or the
        module went away during the opening's reset (port, device and reason printed)
   4    status: no panel is running
+  5    serve: another running program holds the socket's name (nothing was sent)
   64   usage error
-  130  stopped by Ctrl-C (143 by SIGTERM)
+  130  stopped by Ctrl-C (143 by SIGTERM, 129 by SIGHUP)
 )";
 
 struct Name {

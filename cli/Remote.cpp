@@ -78,18 +78,38 @@ bool PanelClient::connect(const QString& address) {
   return socket_.waitForConnected(kConnectMs);
 }
 
-QJsonObject PanelClient::ask(const QJsonObject& request) {
-  socket_.write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
-  while (!socket_.canReadLine()) {
-    if (const int signal = rig::SystemClock::stopRequested()) throw rig::Interrupted{signal};
+QJsonObject PanelClient::readLine() {
+  const QJsonDocument line = QJsonDocument::fromJson(socket_.readLine());
+  if (!line.isObject()) throw std::runtime_error("the panel's answer is not JSON");
+  return line.object();
+}
+
+QJsonObject PanelClient::ask(const QJsonObject& request, int& stoppedBy) {
+  QJsonObject told = request;
+  // The panel says when the request starts: until then a stop withdraws it.
+  told.insert(QStringLiteral("notify"), QStringLiteral("start"));
+  socket_.write(QJsonDocument(told).toJson(QJsonDocument::Compact) + '\n');
+  stoppedBy = 0;
+  bool started = false;
+  for (;;) {
+    while (socket_.canReadLine()) {
+      QJsonObject line = readLine();
+      if (!line.contains(QStringLiteral("started"))) return line;
+      started = true;
+    }
+    if (stoppedBy == 0) {
+      if (const int signal = rig::SystemClock::stopRequested()) {
+        stoppedBy = signal;
+        // Not started: the panel keeps it from running and answers "not-run"; started meanwhile,
+        // it answers when the action has ended.
+        if (!started) socket_.write("{\"withdraw\":true}\n");
+      }
+    }
     if (socket_.state() != QLocalSocket::ConnectedState) {
       throw std::runtime_error("the panel closed the connection before answering");
     }
     socket_.waitForReadyRead(kStopPollMs);
   }
-  const QJsonDocument answer = QJsonDocument::fromJson(socket_.readLine());
-  if (!answer.isObject()) throw std::runtime_error("the panel's answer is not JSON");
-  return answer.object();
 }
 
 int exitStatus(const QJsonObject& answer) {
@@ -121,7 +141,28 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
   }
   try {
     {
-      const QJsonObject answer = panel.ask(request);
+      int stoppedBy = 0;
+      const QJsonObject answer = panel.ask(request, stoppedBy);
+      if (stoppedBy != 0) {
+        const QString kind = answer.value(QStringLiteral("error"))
+                                 .toObject()
+                                 .value(QStringLiteral("kind"))
+                                 .toString();
+        std::string by = rig::SystemClock::signalName(stoppedBy);
+        if (kind == QLatin1String("not-run")) {
+          complain(name + " not run: withdrawn on " + by.append(" before it started"));
+        } else {
+          // It had started: the panel ran it to its end; what it sent is shown.
+          if (options.json) {
+            std::cout << QJsonDocument(answer).toJson(QJsonDocument::Compact).toStdString()
+                      << std::endl;
+          } else {
+            showProgress(answer, console);
+          }
+          complain(name + " stopped by " + by.append(" after it had started; it ran to its end"));
+        }
+        return kExitSignalBase + stoppedBy;
+      }
       const int status = exitStatus(answer);
       if (options.json) {
         std::cout << QJsonDocument(answer).toJson(QJsonDocument::Compact).toStdString()
@@ -165,7 +206,7 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
   } catch (const rig::Interrupted& stop) {
     // The panel runs an action it has started to its end: a pulse ends with relay 1 off there.
     const int signal = stop.signal > 0 ? stop.signal : SIGINT;
-    complain(name + " stopped by " + (signal == SIGTERM ? "SIGTERM" : "Ctrl-C"));
+    complain(name + " stopped by " + rig::SystemClock::signalName(signal));
     return kExitSignalBase + signal;
   } catch (const std::exception& error) {
     complain(name + " failed: " + error.what());

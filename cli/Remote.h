@@ -16,6 +16,8 @@ constexpr int kExitFailure = rig::exit_status::kFailure;
 constexpr int kExitPortNotFound = rig::exit_status::kPortNotFound;
 constexpr int kExitSerial = rig::exit_status::kSerial;
 constexpr int kExitNoPanel = 4;
+// serve: another program listens under the socket's name; nothing was sent on the port.
+constexpr int kExitNameTaken = 5;
 constexpr int kExitUsage = 64;
 constexpr int kExitSignalBase = 128;
 
@@ -26,11 +28,14 @@ class PanelClient {
  public:
   // Connects to the endpoint at `address`; false when nothing listens there.
   bool connect(const QString& address);
-  // Sends one request and waits for its answer. Throws rig::Interrupted on a stop request and
-  // std::runtime_error when the connection ends first.
-  QJsonObject ask(const QJsonObject& request);
+  // Sends one request and waits for its answer. On a stop request (`stoppedBy` then holds the
+  // signal) a request that has not started is withdrawn, and its answer says "not-run"; one that
+  // has started runs to its end and its answer is waited for. Throws std::runtime_error when the
+  // connection ends first.
+  QJsonObject ask(const QJsonObject& request, int& stoppedBy);
 
  private:
+  QJsonObject readLine();
   QLocalSocket socket_;
 };
 

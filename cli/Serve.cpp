@@ -23,13 +23,6 @@
 
 namespace cli {
 
-namespace {
-
-// How often the event loop looks for a stop request (the signal handler only sets a flag).
-constexpr int kStopPollMs = 50;
-
-}  // namespace
-
 int serve(const Options& options, const std::optional<bridge::BrokerSettings>& broker,
           const std::optional<web::WebSettings>& web) {
   std::optional<QString> ports;
@@ -61,12 +54,15 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
         }
       });
 
-  QTimer stopWatch;
-  stopWatch.setInterval(kStopPollMs);
-  QObject::connect(&stopWatch, &QTimer::timeout, [] {
-    if (rig::SystemClock::stopRequested()) QCoreApplication::exit(0);
-  });
-  stopWatch.start();
+  // The name first: a service that cannot serve must not touch the port (the opening resets the
+  // rig), nor be restarted to do so again.
+  const QString name = QString::fromStdString(options.name);
+  if (!session.listen(name)) {
+    complain("cannot serve: " + session.endpoint().errorString().toStdString());
+    return session.endpoint().nameTaken() ? kExitNameTaken : kExitFailure;
+  }
+
+  session.watchForStop([](int) { QCoreApplication::exit(0); });
 
   // Open as "Open Com Port" does; a stop meanwhile lets the opening end first.
   service::Request open;
@@ -95,12 +91,6 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   console.line("status: " + state.status.toStdString() + " (port " + std::to_string(state.port) +
                ", " + state.device.toStdString() + ")");
 
-  const QString name = QString::fromStdString(options.name);
-  if (!session.listen(name)) {
-    complain("cannot serve: " + session.endpoint().errorString().toStdString());
-    rig.shutDown();
-    return kExitFailure;
-  }
   QObject::connect(&session.endpoint(), &service::LocalEndpoint::requestFailed,
                    [](const QString& message) { complain(message.toStdString()); });
   console.line("serving on " + service::LocalEndpoint::address(name).toStdString());
@@ -130,14 +120,12 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
 
   if (!rig::SystemClock::stopRequested()) QCoreApplication::exec();
 
-  // No new requests from here on (the socket goes); those taken in run to their end, then the
-  // shutter is commanded off.
+  // No new requests from here on: the running one stops soundly and is answered, the queued ones
+  // are answered "not run", then the channels end (off the broker first, {"online": false}; the
+  // socket last) and relay 1 is commanded off.
   const int signal = rig::SystemClock::stopRequested();
-  console.line(std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "Ctrl-C"));
-  // Off the broker first ({"online": false}), then the web and the socket, so nothing new comes
-  // in while the rig stops.
-  session.endChannels();
-  if (rig.shutDown()) {
+  console.line(std::string("stopping on ") + rig::SystemClock::signalName(signal));
+  if (session.end()) {
     console.line("relay 1 commanded off");
   } else {
     console.line("relay 1 could not be commanded off: the port is not open");

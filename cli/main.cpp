@@ -264,7 +264,7 @@ int run(const cli::Options& options) {
       }
     }
     const int signal = stop.signal > 0 ? stop.signal : SIGINT;
-    complain(name + " stopped by " + (signal == SIGTERM ? "SIGTERM" : "Ctrl-C"));
+    complain(name + " stopped by " + rig::SystemClock::signalName(signal));
     return kExitSignalBase + signal;
   } catch (const rig::SerialError& error) {
     complain(name + " failed: " + error.what());

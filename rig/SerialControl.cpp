@@ -19,7 +19,7 @@ struct KindRow {
 };
 
 // Every kind with its name on the wire and the exit status of an action that failed so.
-constexpr std::array<KindRow, 10> kKinds{{
+constexpr std::array<KindRow, 12> kKinds{{
     {FailureKind::Other, "other", exit_status::kFailure},
     {FailureKind::NoDevice, "no-device", exit_status::kPortNotFound},
     {FailureKind::Busy, "busy", exit_status::kPortNotFound},
@@ -30,6 +30,8 @@ constexpr std::array<KindRow, 10> kKinds{{
     {FailureKind::WriteFailed, "write-failed", exit_status::kSerial},
     {FailureKind::NoAnswer, "no-answer", exit_status::kSerial},
     {FailureKind::NotUnderstood, "not-understood", exit_status::kSerial},
+    {FailureKind::Stopped, "stopped", exit_status::kFailure},
+    {FailureKind::NotRun, "not-run", exit_status::kFailure},
 }};
 
 const KindRow& rowOf(FailureKind kind) {

@@ -25,6 +25,8 @@ enum class FailureKind {
   WriteFailed,    // the bytes could not be put on the line
   NoAnswer,       // the module did not answer a query in time
   NotUnderstood,  // the module answered, but not with a state the rig can read
+  Stopped,        // the action was cut short because the program is ending
+  NotRun,         // the request never started: its client went away, or the program is ending
 };
 
 // The command line's exit statuses for failures.

@@ -43,6 +43,19 @@ void SystemClock::stopOnSignals() {
   // std::signal rather than sigaction: the rig builds on systems without POSIX signals too.
   std::signal(SIGINT, onStopSignal);
   std::signal(SIGTERM, onStopSignal);
+#ifdef SIGHUP
+  // A hang-up (the terminal or the desktop session gone) ends the run as soundly, unless it is
+  // to be ignored (nohup).
+  if (std::signal(SIGHUP, onStopSignal) == SIG_IGN) std::signal(SIGHUP, SIG_IGN);
+#endif
+}
+
+const char* SystemClock::signalName(int signal) {
+  if (signal == SIGTERM) return "SIGTERM";
+#ifdef SIGHUP
+  if (signal == SIGHUP) return "SIGHUP";
+#endif
+  return "Ctrl-C";
 }
 
 }  // namespace rig

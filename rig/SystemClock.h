@@ -27,8 +27,10 @@ class SystemClock : public Clock {
   static int stopRequested() noexcept;
   // Forgets the stop request, so waits wait again.
   static void clearStop() noexcept;
-  // Makes SIGINT and SIGTERM request a stop instead of ending the process.
+  // Makes SIGINT, SIGTERM and SIGHUP request a stop instead of ending the process.
   static void stopOnSignals();
+  // How the command line names a stop's signal: "SIGTERM", "SIGHUP", else "Ctrl-C".
+  static const char* signalName(int signal);
 };
 
 }  // namespace rig

@@ -10,11 +10,14 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <deque>
+#include <map>
+#include <memory>
 #include <optional>
 #include <utility>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +34,27 @@ constexpr qint64 kReadChunk = 4096;
 
 QByteArray line(const QJsonObject& answer, const QByteArray& idText = {}) {
   return answerText(answer, idText) + '\n';
+}
+
+// The program at the far end of a connected socket, "quillmar (process 123)", so that the
+// operator knows what to stop; empty when the system does not say.
+QString peerProgram([[maybe_unused]] const QLocalSocket& socket) {
+#ifdef Q_OS_LINUX
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer,
+                   &size) != 0 ||
+      peer.pid <= 0) {
+    return {};
+  }
+  QFile comm(QStringLiteral("/proc/%1/comm").arg(peer.pid));
+  const QString name = comm.open(QIODevice::ReadOnly)
+                           ? QString::fromLocal8Bit(comm.readAll()).trimmed()
+                           : QStringLiteral("a program");
+  return QStringLiteral("%1 (process %2)").arg(name).arg(peer.pid);
+#else
+  return {};
+#endif
 }
 
 }  // namespace
@@ -61,9 +85,15 @@ class LocalEndpoint::Client : public QObject {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
+  // No further request lines are taken (the program is ending).
+  void stopTaking() { ending_ = true; }
+  void flush(int ms) {
+    if (!closed_ && !dropped_ && socket_->bytesToWrite() > 0) socket_->waitForBytesWritten(ms);
+  }
+
  private:
   void read() {
-    while (socket_->bytesAvailable() > 0 && !dropped_) {
+    while (socket_->bytesAvailable() > 0 && !dropped_ && !ending_) {
       const QByteArray chunk = socket_->read(kReadChunk);
       if (chunk.isEmpty()) break;
       split(chunk);
@@ -100,6 +130,12 @@ class LocalEndpoint::Client : public QObject {
   void take(QByteArray request) {
     if (request.endsWith('\r')) request.chop(1);
     if (request.trimmed().isEmpty()) return;
+    const QJsonObject object = QJsonDocument::fromJson(request).object();
+    if (object.value(QStringLiteral("withdraw")) == QJsonValue(true) &&
+        !object.contains(QStringLiteral("action"))) {
+      withdrawAll();
+      return;
+    }
     ParsedRequest parsed = parseRequest(request);
     if (!parsed.request) {
       reserve(badRequestAnswer(parsed.error, parsed.id), parsed.idText);
@@ -115,10 +151,23 @@ class LocalEndpoint::Client : public QObject {
     }
     const quint64 slot = reserve(std::nullopt);
     ++waiting_;
-    const Request asked = *parsed.request;
+    Request asked = *parsed.request;
+    asked.ticket = std::make_shared<Ticket>();
     QPointer<Client> self(this);
     QPointer<LocalEndpoint> endpoint(&endpoint_);
+    if (object.value(QStringLiteral("notify")) == QLatin1String("start")) {
+      // Tells the client the moment its request starts (so it knows whether a withdrawal can
+      // still keep it from running).
+      QJsonObject notice{{QStringLiteral("started"), actionName(asked.action)}};
+      if (!asked.id.isUndefined()) notice.insert(QStringLiteral("id"), asked.id);
+      asked.ticket->onStart = [self, text = line(notice, asked.idText)] {
+        if (self && !self->closed_ && !self->dropped_) self->socket_->write(text);
+      };
+    }
+    unanswered_.emplace(slot, asked);
     endpoint_.host_.submit(asked, [self, endpoint, slot, asked](const Result& result) {
+      // Withdrawn: answered already.
+      if (self && self->unanswered_.erase(slot) == 0) return;
       if (!result.ok && endpoint) {
         emit endpoint->requestFailed(QStringLiteral("Remote request \"%1\": %2")
                                          .arg(actionName(asked.action), result.message));
@@ -161,13 +210,45 @@ class LocalEndpoint::Client : public QObject {
     if (closed_ && answers_.empty()) deleteLater();
   }
 
+  // The client withdraws its requests: those that have not started never run and are answered
+  // "not-run" at once; a started one runs to its end and is answered as usual.
+  void withdrawAll() {
+    for (auto it = unanswered_.begin(); it != unanswered_.end();) {
+      if (!it->second.ticket->withdraw()) {
+        ++it;
+        continue;
+      }
+      const quint64 slot = it->first;
+      const Request withdrawn = std::move(it->second);
+      it = unanswered_.erase(it);
+      --waiting_;
+      Result result = notRun(withdrawn.action, QStringLiteral("withdrawn by its client"));
+      result.state = endpoint_.host_.state();
+      fill(slot, line(toJson(withdrawn, result), withdrawn.idText));
+    }
+  }
+
+  // Whether the client has closed the connection altogether, not only its sending side.
+  bool hungUp() const {
+#ifdef Q_OS_UNIX
+    if (later_ < 0) return true;
+    pollfd watch{later_, POLLOUT, 0};
+    return ::poll(&watch, 1, 0) > 0 && (watch.revents & (POLLHUP | POLLERR)) != 0;
+#else
+    return true;
+#endif
+  }
+
   // The connection ended for Qt, which closes it on the end of the client's input: a client
   // that shuts its sending side after its requests (`printf ... | socat`) still gets the answers
-  // of the requests it made, through a duplicate of the connection.
+  // of the requests it made, through a duplicate of the connection. A client that has gone
+  // altogether withdraws the requests that have not started.
   void gone() {
     read();
     // The last line may lack its line feed.
-    if (!partial_.isEmpty() && !skipping_ && !dropped_) take(std::exchange(partial_, {}));
+    if (!partial_.isEmpty() && !skipping_ && !dropped_ && !ending_)
+      take(std::exchange(partial_, {}));
+    if (hungUp()) withdrawAll();
     closed_ = true;
     if (answers_.empty()) deleteLater();
   }
@@ -190,10 +271,13 @@ class LocalEndpoint::Client : public QObject {
   bool skipping_ = false;
   bool closed_ = false;   // Qt has closed the connection
   bool dropped_ = false;  // the endpoint cut the client off
+  bool ending_ = false;   // the program is ending: no more requests
   int later_ = -1;        // the duplicate of the connection
   int waiting_ = 0;
   // Answers in request order, from slot number first_ on; empty while its request runs.
   std::deque<std::optional<QByteArray>> answers_;
+  // The requests not yet answered, by slot, that a withdrawal can still keep from running.
+  std::map<quint64, Request> unanswered_;
   quint64 first_ = 0;
 };
 
@@ -225,6 +309,7 @@ QString LocalEndpoint::address(const QString& name) {
 
 bool LocalEndpoint::listen(const QString& name) {
   error_.clear();
+  nameTaken_ = false;
   if (!validName(name)) {
     error_ = QStringLiteral("\"%1\" is not a usable name (letters, digits, '.', '_', '-')")
                  .arg(name.left(80));
@@ -245,8 +330,12 @@ bool LocalEndpoint::listen(const QString& name) {
     QLocalSocket probe;
     probe.connectToServer(path);
     if (probe.waitForConnected(kProbeMs)) {
+      const QString holder = peerProgram(probe);
       probe.abort();
-      error_ = QStringLiteral("%1 is in use by another running panel or service").arg(path);
+      nameTaken_ = true;
+      error_ = QStringLiteral("%1 is in use by %2; --name picks another name")
+                   .arg(path, holder.isEmpty() ? QStringLiteral("another running panel or service")
+                                               : holder);
       return false;
     }
     // Nobody answers there: the socket of a process that ended without removing it.
@@ -260,6 +349,19 @@ bool LocalEndpoint::listen(const QString& name) {
     return false;
   }
   return true;
+}
+
+void LocalEndpoint::stopTaking() {
+  server_->close();
+  for (QObject* child : children()) {
+    if (auto* client = dynamic_cast<Client*>(child)) client->stopTaking();
+  }
+}
+
+void LocalEndpoint::flush(int ms) {
+  for (QObject* child : children()) {
+    if (auto* client = dynamic_cast<Client*>(child)) client->flush(ms);
+  }
 }
 
 bool LocalEndpoint::isListening() const { return server_->isListening(); }

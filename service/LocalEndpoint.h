@@ -17,8 +17,9 @@ namespace service {
 //
 // Bad input is answered or dropped without holding anything up: a line that is not a request
 // gets a "bad-request" answer, a line over kMaxRequestBytes is answered and skipped unread, a
-// client that stops reading or floods is disconnected. A client that goes away leaves the
-// requests it has made to run to their end.
+// client that stops reading or floods is disconnected. A client that goes away (or sends
+// {"withdraw": true}) withdraws its requests that have not started: they never run. One that has
+// started runs to its end. A request with "notify": "start" is told {"started": ...} as it starts.
 class LocalEndpoint : public QObject {
   Q_OBJECT
 
@@ -45,6 +46,13 @@ class LocalEndpoint : public QObject {
   bool listen(const QString& name = QString::fromLatin1(kDefaultName));
   bool isListening() const;
   QString errorString() const { return error_; }
+  // The last listen failed because a live process listens under that name.
+  bool nameTaken() const { return nameTaken_; }
+  // For the program's end: takes no new connections and no further request lines; the requests
+  // taken are still answered.
+  void stopTaking();
+  // Waits up to `ms` for the answers written so far to be handed to the system.
+  void flush(int ms);
   // The connected clients.
   int clients() const { return clients_; }
   // Fields added to every "status" answer (the phone remote's address and token).
@@ -61,6 +69,7 @@ class LocalEndpoint : public QObject {
   RigHost& host_;
   QLocalServer* server_;
   QString error_;
+  bool nameTaken_ = false;
   QJsonObject statusExtra_;
   int clients_ = 0;
 };

@@ -42,4 +42,11 @@ void RecentIds::answered(const QByteArray& idText, const QByteArray& answer) {
   for (const Reply& reply : waiting) reply(answer);
 }
 
+bool RecentIds::awaited(const QByteArray& idText) const {
+  const auto it = seen_.find(idText);
+  return it != seen_.end() && !it->waiting.empty();
+}
+
+void RecentIds::release(const QByteArray& idText) { seen_.remove(idText); }
+
 }  // namespace service

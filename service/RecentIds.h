@@ -32,6 +32,10 @@ class RecentIds {
   bool repeated(const QByteArray& idText, const Reply& reply, bool waitForRunning);
   // The answer to the request with that id, for its repeats.
   void answered(const QByteArray& idText, const QByteArray& answer);
+  // Whether a repeat waits for the answer of the request with that id (its client came back).
+  bool awaited(const QByteArray& idText) const;
+  // Forgets the id of a request that was withdrawn before it ran, so that a repeat runs afresh.
+  void release(const QByteArray& idText);
 
  private:
   struct Entry {

@@ -208,6 +208,14 @@ Result failed(Action action, const rig::Failure& failure) {
   return result;
 }
 
+Result notRun(Action action, const QString& why) {
+  Result result;
+  result.ok = false;
+  result.failure = {rig::FailureKind::NotRun, std::nullopt, {}, why.toStdString()};
+  result.message = QStringLiteral("%1 not run: %2").arg(buttonOf(action), why);
+  return result;
+}
+
 ParsedRequest parseRequest(const QByteArray& json) {
   ParsedRequest parsed;
   if (json.size() > kMaxRequestBytes) {

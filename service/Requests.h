@@ -3,8 +3,11 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
+#include <memory>
 #include <optional>
 #include <vector>
+
+#include "Ticket.h"
 
 #include "rig/SerialControl.h"
 #include "rig/State.h"
@@ -56,6 +59,8 @@ struct Request {
   QByteArray idText;
   // For Shutter and Sequence.
   ShotTimes times;
+  // Set by a channel whose client can withdraw the request before it starts.
+  std::shared_ptr<Ticket> ticket;
 };
 
 // What the window shows, and so what every channel can see of the rig: the rig's state as values,
@@ -119,6 +124,8 @@ ParsedRequest parseRequest(const QByteArray& json);
 
 // A failed action's result, with the panel's words for it.
 Result failed(Action action, const rig::Failure& failure);
+// The answer to a request that never ran ("not-run"), and why.
+Result notRun(Action action, const QString& why);
 // The failure's words after "<button> failed: ": "Port 1 (/dev/ttyACM0): the relay module did
 // not answer", or the reason alone for a failure that is not the line's.
 QString failureDetails(const rig::Failure& failure);

@@ -23,6 +23,7 @@
 #include "rig/Protocol.h"
 #include "rig/Reconnector.h"
 #include "rig/Rig.h"
+#include "rig/SystemClock.h"
 #include "rig/Timings.h"
 
 namespace service {
@@ -35,23 +36,38 @@ namespace {
 // rig waits for a quiet line before each question, and so sees that the echoes and prompts after
 // its last command came long ago. The last stretch is slept out to the microsecond (a pause is
 // the length of a shutter pulse).
+// A stop of the service (RigService::stop) cuts a wait short with rig::Interrupted, within a
+// slice, so the rig ends its action soundly at once.
 class SleepClock : public rig::Clock {
  public:
-  explicit SleepClock(rig::SerialControl& serial) : serial_(serial) {}
+  SleepClock(rig::SerialControl& serial, const std::atomic<bool>& stop)
+      : serial_(serial), stop_(stop) {}
 
   time_point now() const override { return std::chrono::steady_clock::now(); }
   void waitUntil(time_point deadline) override {
-    if (deadline - now() > kTakeInBefore) {
-      std::this_thread::sleep_until(deadline - kTakeInBefore);
+    throwIfStopped();
+    const time_point takeInAt = deadline - kTakeInBefore;
+    if (takeInAt > now()) {
+      for (time_point at = now(); at < takeInAt; at = now()) {
+        std::this_thread::sleep_until(std::min(takeInAt, at + kSlice));
+        throwIfStopped();
+      }
       serial_.takeIn();
     }
     std::this_thread::sleep_until(deadline);
   }
 
  private:
+  void throwIfStopped() const {
+    if (stop_) throw rig::Interrupted{};
+  }
+
   // More than the quiet the rig waits for before a question (20 ms).
   static constexpr auto kTakeInBefore = std::chrono::milliseconds(25);
+  // How soon a stop is seen during a long wait.
+  static constexpr auto kSlice = std::chrono::milliseconds(5);
   rig::SerialControl& serial_;
+  const std::atomic<bool>& stop_;
 };
 
 // Notes every command put on the line, with its time from the start of the running action.
@@ -119,13 +135,31 @@ class RigService::Worker : public QThread {
     wait();
   }
 
-  // Runs `job` on this thread after everything queued before it.
-  void post(std::function<void()> job) {
+  // Runs `job` on this thread after everything queued before it. A request's job comes with
+  // `drop`, which answers it "not run" when the service stops before it starts.
+  void post(std::function<void()> job, std::function<void()> drop = nullptr) {
     {
       const QMutexLocker lock(&mutex_);
-      jobs_.push_back(std::move(job));
+      jobs_.push_back({std::move(job), std::move(drop)});
     }
     dispatcher_->wakeUp();
+  }
+  // Cuts the running request short at its next wait and answers the queued ones "not run".
+  void stopRequests() {
+    stop_ = true;
+    std::vector<std::function<void()>> dropped;
+    {
+      const QMutexLocker lock(&mutex_);
+      for (auto it = jobs_.begin(); it != jobs_.end();) {
+        if (it->drop) {
+          dropped.push_back(std::move(it->drop));
+          it = jobs_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (const auto& drop : dropped) drop();
   }
   // The same, and waits for it to have run.
   void postAndWait(const std::function<void()>& job) {
@@ -160,6 +194,8 @@ class RigService::Worker : public QThread {
     if (retry_ != nullptr) retry_->stop();
   }
   bool shutDown() {
+    // The stopped action has ended: relay 1 may be commanded off again.
+    stop_ = false;
     endWatch();
     try {
       if (serial_->portOpen()) {
@@ -201,8 +237,13 @@ class RigService::Worker : public QThread {
   QSemaphore ready_;
   QAbstractEventDispatcher* dispatcher_ = nullptr;
   QMutex mutex_;  // guards jobs_ and stopping_
-  std::deque<std::function<void()>> jobs_;
+  struct Job {
+    std::function<void()> run;
+    std::function<void()> drop;
+  };
+  std::deque<Job> jobs_;
   bool stopping_ = false;
+  std::atomic<bool> stop_{false};  // the service is stopping: waits throw rig::Interrupted
 
   // The service thread's own, set while it runs.
   rig::SerialControl* serial_ = nullptr;
@@ -231,7 +272,7 @@ void RigService::Worker::run() {
   const std::unique_ptr<rig::SerialControl> serial = makeSerial_();
   makeSerial_ = nullptr;
   const std::unique_ptr<rig::Clock> ownClock =
-      makeClock_ ? makeClock_(*serial) : std::make_unique<SleepClock>(*serial);
+      makeClock_ ? makeClock_(*serial) : std::make_unique<SleepClock>(*serial, stop_);
   makeClock_ = nullptr;
   rig::Clock& clock = *ownClock;
   Recorder recorder(*serial, clock);
@@ -260,7 +301,7 @@ void RigService::Worker::run() {
       const QMutexLocker lock(&mutex_);
       if (stopping_) break;
       if (!jobs_.empty()) {
-        job = std::move(jobs_.front());
+        job = std::move(jobs_.front().run);
         jobs_.pop_front();
       }
     }
@@ -314,7 +355,12 @@ void RigService::Worker::reopen(int port, const rig::DeviceInfo& device) {
   report();
   const auto wallStart = std::chrono::system_clock::now();
   recorder_->begin();
-  const auto failure = rig_->reopen(port, device, lostMessage_);
+  std::optional<rig::FailureKind> failure = rig::FailureKind::Other;
+  try {
+    failure = rig_->reopen(port, device, lostMessage_);
+  } catch (const rig::Interrupted&) {
+    // The service is stopping: the attempt counts as failed.
+  }
   Result result;
   result.commands = recorder_->take();
   if (failure) {
@@ -367,12 +413,17 @@ void RigService::Worker::report() {
 
 void RigService::Worker::handle(const Request& request, const Done& done,
                                 const QPointer<QObject>& replyTo) {
+  const bool withdrawn = request.ticket && !request.ticket->start();
+  if (!withdrawn && request.ticket && request.ticket->onStart && replyTo) {
+    QMetaObject::invokeMethod(replyTo.data(), request.ticket->onStart, Qt::QueuedConnection);
+  }
   // Asking for the state changes nothing, so it does not count as running.
-  running_ = request.action != Action::Status;
+  running_ = request.action != Action::Status && !withdrawn;
   usedPort_ = usedPort_ || running_;
   report();
   const auto wallStart = std::chrono::system_clock::now();
-  Result result = execute(request);
+  Result result = withdrawn ? notRun(request.action, QStringLiteral("withdrawn by its client"))
+                            : execute(request);
   running_ = false;
   const bool last = --owner_.pending_ == 0;
   report();
@@ -419,6 +470,13 @@ Result RigService::Worker::execute(const Request& request) {
         // Taken by RigService::submit, never queued.
         break;
     }
+  } catch (const rig::Interrupted&) {
+    // The rig has ended the action soundly; the commands say how far it got.
+    result = failed(
+        request.action,
+        {rig::FailureKind::Stopped, std::nullopt, {}, "stopped early: the program is ending"});
+    result.message =
+        QStringLiteral("%1 stopped early: the program is ending").arg(buttonOf(request.action));
   } catch (const rig::SerialError& error) {
     result = failed(request.action, error.failure());
   } catch (const std::exception& error) {
@@ -463,6 +521,12 @@ Result RigService::Worker::runShots(const Request& request) {
       }
     } catch (const rig::Stopped&) {
       result.stopped = true;
+    } catch (const rig::Interrupted&) {
+      // The program is ending: the whole request is answered as stopped.
+      runningShots_ = 0;
+      shot_ = 0;
+      shots_ = 0;
+      throw;
     } catch (const rig::SerialError& error) {
       failure = error.failure();
     } catch (const std::exception& error) {
@@ -550,9 +614,28 @@ void RigService::submit(const Request& request, Done done) {
     return;
   }
   ++pending_;
-  worker_->post([worker = worker_.get(), request, done = std::move(done), replyTo] {
-    worker->handle(request, done, replyTo);
-  });
+  // Dropped unrun when the service stops before it starts; after the stop, at once.
+  auto drop = [this, request, done, replyTo] {
+    Result result = notRun(request.action, QStringLiteral("the program is ending"));
+    result.state = state_;
+    const bool last = --pending_ == 0;
+    if (replyTo) {
+      QMetaObject::invokeMethod(
+          replyTo.data(),
+          [done, result]() {
+            if (done) done(result);
+          },
+          Qt::QueuedConnection);
+    }
+    if (last) emit idle();
+  };
+  if (stopped_) {
+    drop();
+    return;
+  }
+  worker_->post([worker = worker_.get(), request, done = std::move(done),
+                 replyTo] { worker->handle(request, done, replyTo); },
+                std::move(drop));
 }
 
 State RigService::state() const {
@@ -578,6 +661,12 @@ bool RigService::busy() const { return pending_ > 0; }
 
 void RigService::endWatch() {
   worker_->post([worker = worker_.get()] { worker->endWatch(); });
+}
+
+bool RigService::stop() {
+  stopped_ = true;
+  worker_->stopRequests();
+  return shutDown();
 }
 
 bool RigService::shutDown() {
@@ -611,6 +700,11 @@ std::optional<RigService::Warning> RigService::warning(const Request& request,
                                                        const Result& result) {
   // Only the window's own clicks are its to warn about; the status box tells an opening's end.
   if (result.ok || result.shownInStatus || request.origin != Origin::Click) return std::nullopt;
+  // The program is ending: nobody is there to close a dialog.
+  if (result.failure.kind == rig::FailureKind::Stopped ||
+      result.failure.kind == rig::FailureKind::NotRun) {
+    return std::nullopt;
+  }
   const QString button = buttonOf(request.action);
   return Warning{QStringLiteral("%1 failed").arg(button),
                  QStringLiteral("\"%1\" stopped at a failing step.\n\n%2")

@@ -60,6 +60,11 @@ class RigService : public RigHost {
   // when the port is open, so the shutter never stays open after the service stops. Returns
   // whether that command went out.
   bool shutDown();
+  // For the end of a session (a signal, the desktop's logout): the running request stops at its
+  // next wait, so a pulse ends with relay 1 off and a sequence with the flash as it found it;
+  // queued requests are answered "not run" and never run; then relay 1 is commanded off as by
+  // shutDown. The answers are on their way to their callers' threads when it returns.
+  bool stop();
 
   // Runs `work` on the service's thread with the serial control, after the requests queued
   // before it, and waits for it (tests and diagnostics: closing the port, reading its buffer).
@@ -95,6 +100,7 @@ class RigService : public RigHost {
   Journal* journal_ = nullptr;  // the worker's
   State state_;
   std::atomic<int> pending_{0};
+  std::atomic<bool> stopped_{false};  // stop() was called: requests are answered "not run"
 };
 
 }  // namespace service

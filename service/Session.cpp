@@ -1,8 +1,20 @@
 #include "Session.h"
 
+#include <QCoreApplication>
 #include <utility>
 
+#include "rig/SystemClock.h"
+
 namespace service {
+
+namespace {
+
+// How often the stop request is looked for (a signal handler only sets a flag).
+constexpr int kStopPollMs = 50;
+// How long the answers of the ending get to reach the endpoint's clients.
+constexpr int kFlushMs = 1000;
+
+}  // namespace
 
 Session::Session(RigService::SerialFactory makeSerial)
     : service_(std::make_unique<RigService>(std::move(makeSerial))),
@@ -26,6 +38,32 @@ bool Session::openJournal(const QString& path, QString& error) {
   if (!journal) return false;
   service_->setJournal(std::move(journal));
   return true;
+}
+
+}  // namespace service
+
+namespace service {
+
+bool Session::end() {
+  stopWatch_.stop();
+  if (endpoint_) endpoint_->stopTaking();
+  const bool sent = service_->stop();
+  // The answers are queued to this thread: they reach the clients before the connections close.
+  QCoreApplication::sendPostedEvents();
+  if (endpoint_) endpoint_->flush(kFlushMs);
+  endChannels();
+  return sent;
+}
+
+void Session::watchForStop(std::function<void(int signal)> onStop) {
+  stopWatch_.disconnect();
+  QObject::connect(&stopWatch_, &QTimer::timeout, [this, onStop = std::move(onStop)] {
+    if (const int signal = rig::SystemClock::stopRequested()) {
+      stopWatch_.stop();
+      onStop(signal);
+    }
+  });
+  stopWatch_.start(kStopPollMs);
 }
 
 }  // namespace service

@@ -2,6 +2,8 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -33,11 +35,21 @@ class Session {
   void addChannel(std::unique_ptr<QObject> channel);
   // Ends every channel, the endpoint last; the service stays.
   void endChannels();
+  // The ending on a signal or the desktop's logout: no new connections or requests, the running
+  // request stopped soundly and the queued ones answered "not run" (RigService::stop), those
+  // answers handed to the endpoint's clients before the channels end. Returns whether relay 1 was
+  // commanded off.
+  bool end();
+
+  // Calls `onStop` on this thread soon after SIGINT, SIGTERM or SIGHUP (see
+  // rig::SystemClock::stopOnSignals), with the signal.
+  void watchForStop(std::function<void(int signal)> onStop);
 
  private:
   std::unique_ptr<RigService> service_;
   std::unique_ptr<LocalEndpoint> endpoint_;
   std::vector<std::unique_ptr<QObject>> channels_;
+  QTimer stopWatch_;
 };
 
 }  // namespace service

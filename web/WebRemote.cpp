@@ -407,9 +407,18 @@ void WebRemote::serveRequest(const QHttpServerRequest& request, QTcpSocket* sock
     return;
   }
   if (!host_) return;
+  // A connection dropped before its request starts withdraws it: it never runs, and a retry
+  // under the same id runs afresh.
+  asked.ticket = std::make_shared<service::Ticket>();
+  connect(socket, &QTcpSocket::disconnected, this,
+          [self = QPointer<WebRemote>(this), ticket = asked.ticket, idText = asked.idText] {
+            if (!self || self->recent_.awaited(idText) || !ticket->withdraw()) return;
+            self->recent_.release(idText);
+          });
   host_->submit(asked, [self = QPointer<WebRemote>(this), asked, reply](const service::Result& r) {
     const QByteArray json = service::answerText(service::toJson(asked, r), asked.idText);
-    if (self) self->recent_.answered(asked.idText, json);
+    // A withdrawn request's answer is nobody's: a retry under its id runs afresh.
+    if (self && asked.ticket->started()) self->recent_.answered(asked.idText, json);
     reply(json, Status::Ok);
   });
 }

@@ -7,9 +7,11 @@
 #include <QLineEdit>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
+#include <QSessionManager>
 #include <QStringList>
 #include <QTextStream>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -20,6 +22,7 @@
 #include "Windows.h"
 #include "bridge/Bridge.h"
 #include "bridge/BrokerOptions.h"
+#include "rig/SystemClock.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
@@ -329,6 +332,21 @@ int main(int argc, char* argv[]) {
                    webError.toLocal8Bit().constData());
     }
   }
+
+  // A signal (kill, a shutdown, the terminal's hang-up) or the desktop's logout ends the panel as
+  // serve ends: the running action stopped soundly, queued requests answered "not run", relay 1
+  // commanded off. Closing the window is not that: it lets the running action end as it would.
+  rig::SystemClock::stopOnSignals();
+  QObject::connect(&app, &QGuiApplication::commitDataRequest,
+                   [](QSessionManager&) { rig::SystemClock::requestStop(0); });
+  session.watchForStop([&session](int signal) {
+    const bool sent = session.end();
+    // A stop without a signal is the desktop session's end.
+    std::fprintf(stderr, "quillmar: stopping on %s: %s\n",
+                 signal > 0 ? rig::SystemClock::signalName(signal) : "the session's end",
+                 sent ? "relay 1 commanded off" : "relay 1 could not be commanded off");
+    QCoreApplication::exit(0);
+  });
 
   const int result = app.exec();
   // Off the broker ({"online": false}), the web and the socket before the window and the rig

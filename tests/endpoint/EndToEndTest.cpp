@@ -9,6 +9,8 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
@@ -186,6 +188,164 @@ TEST_F(OnModule, ServeStoppedWhileThePortIsLostClaimsNoCommand) {
   const QString err = QString::fromLocal8Bit(serve->readAllStandardError());
   EXPECT_FALSE(err.contains(QStringLiteral("relay 1 commanded off"))) << err.toStdString();
   EXPECT_TRUE(err.contains(QStringLiteral("could not be commanded off"))) << err.toStdString();
+}
+
+// A second serve on a taken name: it exits with its own status before the port is touched, so
+// the module hears nothing (a restart loop would reset the rig each time), and names the holder.
+TEST_F(OnModule, ServeOnATakenNameSendsNothingAndSaysWhoHoldsIt) {
+  auto first = cli({QStringLiteral("serve"), QStringLiteral("--ports"), device(),
+                    QStringLiteral("--port"), QStringLiteral("1")});
+  ASSERT_TRUE(spinUntil([&] { return EndpointClient(address()).connected(); }, 10000));
+  const std::size_t before = settled(module, 0, 2).size();
+  auto second = cli({QStringLiteral("serve"), QStringLiteral("--ports"), device(),
+                     QStringLiteral("--port"), QStringLiteral("1")});
+  ASSERT_TRUE(finish(*second));
+  EXPECT_EQ(second->exitCode(), 5);
+  const QString err = QString::fromLocal8Bit(second->readAllStandardError());
+  EXPECT_TRUE(err.contains(QStringLiteral("quillmar-cli (process %1)").arg(first->processId())))
+      << err.toStdString();
+  EXPECT_TRUE(err.contains(QStringLiteral("--name"))) << err.toStdString();
+  spinFor(200);
+  EXPECT_EQ(module.log().size(), before) << "the second serve touched the port";
+  // The first still serves.
+  EndpointClient client(address());
+  client.send("{\"action\":\"status\"}\n");
+  EXPECT_EQ(client.take(1).size(), 1u);
+  first->terminate();
+  EXPECT_TRUE(finish(*first));
+}
+
+// Waits until the module has received `text` at or after `first`; its position, or -1.
+long waitForCommand(const sim::RelayModule& module, std::size_t first, const std::string& text) {
+  long at = -1;
+  spinUntil(
+      [&] {
+        const Lines seen = commandsSince(module, first);
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+          if (seen[i] == text) at = static_cast<long>(first + i);
+        }
+        return at >= 0;
+      },
+      5000);
+  return at;
+}
+
+QString errorKind(const QJsonObject& answer) {
+  return answer.value(QStringLiteral("error")).toObject().value(QStringLiteral("kind")).toString();
+}
+
+// A signal in the middle of an action, to serve or to the panel: the action is cut short soundly
+// (relay 1 off, the flash as the sequence found it) and answered "stopped" with what ran, the
+// request queued behind it is answered "not run" and never runs, and only then does the
+// connection close.
+class Ending : public OnModule {
+ protected:
+  // Sends `action`, then a flash queued behind it, signals `program` once the module has
+  // received `signalAfter`, and returns both answers.
+  std::vector<QJsonObject> interrupt(QProcess& program, const QByteArray& action,
+                                     const std::string& signalAfter, int signal) {
+    const std::size_t first = module.log().size();
+    EndpointClient running(address());
+    EndpointClient queued(address());
+    running.send("{\"action\":\"" + action + "\",\"id\":1}\n");
+    EXPECT_GE(waitForCommand(module, first, "relay on 1"), 0);
+    queued.send("{\"action\":\"flash\",\"id\":2}\n");
+    EXPECT_GE(waitForCommand(module, first, signalAfter), 0);
+    ::kill(static_cast<pid_t>(program.processId()), signal);
+    std::vector<QJsonObject> answers = running.take(1);
+    const auto other = queued.take(1);
+    answers.insert(answers.end(), other.begin(), other.end());
+    EXPECT_TRUE(finish(program));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+    EXPECT_FALSE(module.relay(1)) << "the shutter was left open";
+    return answers;
+  }
+};
+
+TEST_F(Ending, ServeStopsTheRunningSequenceSoundlyAnswersItAndRunsNothingQueued) {
+  auto serve = cli({QStringLiteral("serve"), QStringLiteral("--ports"), device(),
+                    QStringLiteral("--port"), QStringLiteral("1")});
+  ASSERT_TRUE(spinUntil([&] { return EndpointClient(address()).connected(); }, 10000));
+  ASSERT_FALSE(module.relay(0));
+  const std::size_t first = module.log().size();
+  const auto answers = interrupt(*serve, "sequence", "relay on 0", SIGTERM);
+  ASSERT_EQ(answers.size(), 2u) << "an answer was lost when the socket closed";
+  EXPECT_EQ(errorKind(answers[0]), QStringLiteral("stopped"));
+  EXPECT_EQ(commandsOf(answers[0]).back(), "relay off 0") << "the flash was not switched back";
+  EXPECT_EQ(errorKind(answers[1]), QStringLiteral("not-run"));
+  EXPECT_FALSE(module.relay(0));
+  // The queued flash never reached the module: after the flash went back off, only relay 1.
+  const Lines after = commandsSince(module, first);
+  const auto back = std::find(after.begin(), after.end(), "relay off 0");
+  ASSERT_NE(back, after.end());
+  for (auto it = back + 1; it != after.end(); ++it) EXPECT_EQ(*it, "relay off 1");
+}
+
+TEST_F(Ending, ThePanelEndsOnEachSignalAsServeDoes) {
+  for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
+    SCOPED_TRACE(signal);
+    QProcess panel;
+    panel.start(QStringLiteral(QUILLMAR_PANEL_PATH),
+                {QStringLiteral("-platform"), QStringLiteral("offscreen"),
+                 QStringLiteral("--ports"), device()});
+    ASSERT_TRUE(spinUntil([&] { return EndpointClient(address()).connected(); }, 10000));
+    EndpointClient opener(address());
+    opener.send("{\"action\":\"open\",\"port\":1}\n");
+    ASSERT_EQ(opener.take(1).size(), 1u);
+    const auto answers = interrupt(panel, "shutter", "relay on 1", signal);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(errorKind(answers[0]), QStringLiteral("stopped"));
+    EXPECT_EQ(commandsOf(answers[0]).back(), "relay off 1");
+    EXPECT_EQ(errorKind(answers[1]), QStringLiteral("not-run"));
+    EXPECT_FALSE(module.relay(0)) << "the queued flash ran";
+  }
+}
+
+// A request whose client goes away before it starts never runs: a closed socket, the CLI's
+// Ctrl-C. One that has started runs to its end, and the CLI says which it was.
+TEST_F(OnModule, WithdrawnRequestsNeverRunAndStartedOnesRunToTheirEnd) {
+  auto serve = cli({QStringLiteral("serve"), QStringLiteral("--ports"), device(),
+                    QStringLiteral("--port"), QStringLiteral("1")});
+  ASSERT_TRUE(spinUntil([&] { return EndpointClient(address()).connected(); }, 10000));
+  const Lines sequence = {"relay read 1", "relay on 1",   "relay off 1", "relay read 0",
+                          "relay on 0",   "relay read 1", "relay on 1",  "relay off 1",
+                          "relay read 0", "relay off 0"};
+
+  // Behind another client's sequence: one client closes its socket, a CLI is stopped by Ctrl-C.
+  std::size_t first = settled(module, 0, 2).size();
+  EndpointClient running(address());
+  running.send("{\"action\":\"sequence\"}\n");
+  ASSERT_GE(waitForCommand(module, first, "relay on 1"), 0);
+  {
+    EndpointClient leaving(address());
+    leaving.send("{\"action\":\"shutter\"}\n");
+  }
+  auto waiting = cli({QStringLiteral("sequence")});
+  spinFor(500);
+  ::kill(static_cast<pid_t>(waiting->processId()), SIGINT);
+  ASSERT_TRUE(finish(*waiting));
+  EXPECT_EQ(waiting->exitCode(), 130);
+  const QString notRun = QString::fromLocal8Bit(waiting->readAllStandardError());
+  EXPECT_TRUE(notRun.contains(QStringLiteral("sequence not run"))) << notRun.toStdString();
+  ASSERT_EQ(running.take(1).size(), 1u);
+  running.send("{\"action\":\"status\"}\n");
+  ASSERT_EQ(running.take(1).size(), 1u);
+  EXPECT_EQ(commandsSince(module, first), sequence) << "a withdrawn request ran";
+
+  // Stopped once its sequence has started: it runs to its end, and the CLI says so.
+  first = module.log().size();
+  auto started = cli({QStringLiteral("sequence")});
+  ASSERT_GE(waitForCommand(module, first, "relay on 0"), 0);
+  ::kill(static_cast<pid_t>(started->processId()), SIGINT);
+  ASSERT_TRUE(finish(*started));
+  EXPECT_EQ(started->exitCode(), 130);
+  const QString ran = QString::fromLocal8Bit(started->readAllStandardError());
+  EXPECT_TRUE(ran.contains(QStringLiteral("after it had started"))) << ran.toStdString();
+  EXPECT_TRUE(ran.contains(QStringLiteral("sent: relay off 0"))) << ran.toStdString();
+  EXPECT_EQ(settled(module, first, sequence.size()), sequence);
+  serve->terminate();
+  EXPECT_TRUE(finish(*serve));
 }
 
 class PanelOnModule : public OnModule {

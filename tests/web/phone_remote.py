@@ -195,6 +195,45 @@ def check_serve(page):
         fail(f"a repeated id ran again: {module.commands()[2:]}")
     print("ok: a repeated id is answered again, not run again")
 
+    # A request whose connection drops before it starts is withdrawn: it never runs, and a retry
+    # under its id runs afresh.
+    def post(body):
+        client = socket.create_connection(("127.0.0.1", port))
+        client.sendall(b"POST /api/request HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % port
+                       + b"Authorization: Bearer " + token.encode() + b"\r\nContent-Type: application/json\r\n"
+                       + b"Content-Length: %d\r\n\r\n" % len(body) + body)
+        return client
+    before = len(module.commands())
+    running = post(json.dumps({"action": "sequence"}).encode())
+    wait_until(5, lambda: len(module.commands()) >= before + 2)
+    dropped = post(json.dumps({"action": "shutter", "id": "tap-2"}).encode())
+    time.sleep(0.3)
+    dropped.close()
+    running.settimeout(10)
+    answer = b""
+    while b'"ok"' not in answer:
+        more = running.recv(65536)
+        if not more:
+            break
+        answer += more
+    if b'"ok":true' not in answer:
+        fail(f"the running sequence got no answer: {answer}")
+    running.close()
+    # The dropped shutter would have run right after the sequence.
+    time.sleep(1.0)
+    if module.commands()[before:] != ONE_RUN:
+        fail(f"a withdrawn request ran: {module.commands()[before:]}")
+    retried = http(base + "/api/request",
+                   json.dumps({"action": "shutter", "id": "tap-2"}).encode(), bearer)
+    if not json.loads(retried[1])["ok"]:
+        fail(f"the retry of a withdrawn request: {retried}")
+    pulse = ["relay read 1", "relay on 1", "relay off 1"]
+    wait_until(5, lambda: len(module.commands()) >= before + len(ONE_RUN) + len(pulse))
+    time.sleep(0.3)
+    if module.commands()[before:] != ONE_RUN + pulse:
+        fail(f"a withdrawn request ran, or its retry did not: {module.commands()[before:]}")
+    print("ok: a request whose connection dropped before it started never ran; its retry did")
+
     # The page at a phone's size: the first visit puts the token in a cookie.
     page.get(url)
     start_button = page.find_element(By.ID, "start")
