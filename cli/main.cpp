@@ -173,10 +173,16 @@ class Answers {
     result.failure.kind = failure.value_or(rig::FailureKind::Other);
     result.message = QString::fromStdString(message);
     result.state = service::stateOf(rig_.state());
+    // The real-time clock's reading of each send, from its distance to now.
+    const auto steadyNow = std::chrono::steady_clock::now();
+    const auto realNow = std::chrono::system_clock::now();
     for (const auto& sent : serial_.sent()) {
       if (sent.at < since_) continue;
-      result.commands.push_back({std::chrono::duration<double>(sent.at - since_).count(),
-                                 QString::fromStdString(sent.text)});
+      result.commands.push_back(
+          {std::chrono::duration<double>(sent.at - since_).count(),
+           QString::fromStdString(sent.text),
+           realNow - std::chrono::duration_cast<std::chrono::system_clock::duration>(steadyNow -
+                                                                                     sent.at)});
     }
     std::cout << QJsonDocument(service::toJson(request, result))
                      .toJson(QJsonDocument::Compact)

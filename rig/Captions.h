@@ -14,5 +14,7 @@ std::string statusTip(const RigState& state);
 std::string flash(Flash flash);        // "Flash 1", "Flash 2", "Main Flash"
 std::string shutter(Shutter shutter);  // "Camera Shutter", "Shutter Open", "Shutter"
 std::string openButton(const RigState& state);
+// While an armed shot waits: "Armed: shot at 2026-12-07 20:15:00.000 UTC"; empty otherwise.
+std::string armed(const RigState& state);
 
 }  // namespace rig::captions

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "Arming.h"
 #include "Clock.h"
 #include "Devices.h"
 #include "SerialControl.h"
@@ -51,12 +52,16 @@ class Rig {
   // Click of "Main Flash": reads relay 0 and switches it to the other state.
   void toggleFlash();
   // Click of "Camera Shutter": a half-second pulse of relay 1 when it reads off; always ends
-  // with "relay off 1", also when it stops early (a failure, an interruption).
-  void pulseShutter();
+  // with "relay off 1", also when it stops early (a failure, an interruption). `armed`: the
+  // query comes shortly before the shot's time and "relay on 1" reaches the module at it; a
+  // shot that cannot be on time throws (TooLate) before anything is switched on, and a disarm
+  // during the wait throws (Disarmed).
+  void pulseShutter(const Arming* armed = nullptr);
   // Click of "Start": pulse, pause, toggle, pause, pulse, pause, toggle. Stopped early (a failure,
   // an interruption), it commands relay 1 off and relay 0 back to the state it had at the start
-  // when it has switched it, then passes the failure on.
-  void runTwoShotSequence();
+  // when it has switched it, then passes the failure on. `armed`: its first shot is armed, as
+  // for pulseShutter; the rest follows with the usual pauses.
+  void runTwoShotSequence(const Arming* armed = nullptr);
 
   // Shared operations.
   void sendRelayCommand(std::string_view command);
@@ -84,7 +89,18 @@ class Rig {
     int flashToggles = 0;              // switching commands sent to relay 0
   };
   void toggleFlash(SequenceUndo* undo);
-  void pulseShutterSteps();
+  void pulseShutterSteps(const Arming* armed = nullptr);
+  // Waits (disarmable) until shortly before the shot's time, so the query is fresh at the shot;
+  // refuses a shot too near for the arming to finish. The state shows the rig armed.
+  void armBeforeQuery(const Arming& armed);
+  // Sends `command` so that its carriage return reaches the module at the shot's time.
+  void sendArmed(std::string_view command, const Arming& armed);
+  // Waits until `target` on the real-time clock, looking for a disarm on the way.
+  void waitArmed(Clock::real_time target, const Arming& armed);
+  // The monotonic time that matches `target` on the real-time clock, as of now.
+  Clock::time_point steadyOf(Clock::real_time target) const;
+  // The armed wait is over: the state no longer shows it.
+  void endArmed() noexcept;
   // Sends "relay off 1" and notes the shutter closed; a failure there is swallowed.
   void endShutterQuietly() noexcept;
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace rig {
@@ -37,6 +39,8 @@ struct RigState {
   bool foundBySearch = false;   // the search has found the module once; the open button says so
   std::string identification;   // the last reply to "id get" (a hidden box of the main window)
   std::string relayReply;       // the last reply to a state query (the other hidden box)
+  // While an armed shot waits: the real time its "relay on 1" reaches the module.
+  std::optional<std::chrono::system_clock::time_point> armedAt;
 
   bool operator==(const RigState&) const = default;
 };
@@ -50,6 +54,7 @@ enum class Change {
   Shutter,         //
   Identification,  //
   RelayReply,      //
+  Armed,           // an armed shot began or ended its wait
 };
 
 // Told every time the rig sets a part of the state, also to the value it had.

@@ -3,9 +3,11 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
+#include <chrono>
 #include <optional>
 #include <vector>
 
+#include "ClockStatus.h"
 #include "rig/SerialControl.h"
 #include "rig/State.h"
 
@@ -14,9 +16,10 @@
 namespace service {
 
 // Only the panel's own actions can be asked for; never raw serial text.
-enum class Action { Status, Open, Flash, Shutter, Sequence };
+// Disarm is no job of the rig: it ends the armed waits at once, ahead of the queue.
+enum class Action { Status, Open, Flash, Shutter, Sequence, Disarm };
 
-// "status", "open", "flash", "shutter", "sequence".
+// "status", "open", "flash", "shutter", "sequence", "disarm".
 QString actionName(Action action);
 std::optional<Action> actionFromName(const QString& name);
 // The caption of the button that starts an action, which also names it in messages: "Open Com
@@ -26,6 +29,17 @@ QString buttonOf(Action action);
 // Where a request came from. Only a click's failure is the window's to show in a warning; the
 // others are answered to their channel.
 enum class Origin { Click, Socket, Broker, Reconnection, Web, CommandLine };
+
+// An armed shot's time on the real-time clock, and whether it may fire on a clock that no time
+// service keeps ("clock": "local").
+struct ShotTime {
+  std::chrono::system_clock::time_point at;
+  bool localClock = false;
+};
+
+// "at": Unix seconds with a fraction (a JSON number), or an ISO 8601 time with its offset
+// ("2026-12-07T20:15:00.250+01:00", "...Z"). Nothing for any other text.
+std::optional<std::chrono::system_clock::time_point> parseShotTime(const QJsonValue& value);
 
 struct Request {
   Action action = Action::Status;
@@ -37,6 +51,8 @@ struct Request {
   // The id's JSON text as it was sent (blanks between its tokens left out), so that it comes back
   // exactly: a long number would not survive the trip through a double. Empty without an id.
   QByteArray idText;
+  // For Shutter and Sequence: the shot is armed for this time.
+  std::optional<ShotTime> shot;
 };
 
 // What the window shows, and so what every channel can see of the rig: the rig's state as values,
@@ -52,12 +68,16 @@ struct State {
   QString flash;      // caption of "Main Flash"
   QString shutter;    // caption of "Camera Shutter"
   QString broker;     // the broker link ("connected", "retrying: ..."); empty without a broker
+  // While an armed shot waits: its time, and the words for it.
+  std::optional<std::chrono::system_clock::time_point> armedAt;
+  QString armed;
 };
 
 // One command put on the line, `seconds` after its action started (microsecond resolution).
 struct TimedCommand {
   double seconds = 0;
-  QString command;  // without its carriage return
+  QString command;                              // without its carriage return
+  std::chrono::system_clock::time_point clock;  // when, on the real-time clock
 };
 
 struct Result {
@@ -71,6 +91,8 @@ struct Result {
   QString message;
   State state;
   std::vector<TimedCommand> commands;
+  // Status: the real-time clock's synchronization.
+  std::optional<ClockStatus> clock;
 };
 
 // Longest request line or payload taken; longer ones are refused unread.
@@ -98,7 +120,8 @@ State stateOf(const rig::RigState& rig);
 QJsonObject toJson(const State& state);
 // {"ok": true, "id": ..., "action": "flash", "state": {...}, "commands": [{"t": 0.000012,
 // "command": "relay read 0"}, ...]}; a failure adds "error": {"kind": "no-answer",
-// "message": "..."}.
+// "message": "..."}. An armed request adds "at", each command's "clock" (Unix seconds), and
+// "shot": when the carriage return of "relay on 1" reached the line and its "error" against "at".
 QJsonObject toJson(const Request& request, const Result& result);
 // {"ok": false, "id": ..., "error": {"kind": "bad-request", "message": ...}}: the answer to a
 // request that could not be taken.

@@ -19,6 +19,12 @@
 #include <utility>
 #include <vector>
 
+#ifdef __linux__
+#include <pthread.h>
+#include <sched.h>
+#endif
+
+#include "rig/Arming.h"
 #include "rig/Protocol.h"
 #include "rig/Reconnector.h"
 #include "rig/Rig.h"
@@ -39,14 +45,44 @@ class SleepClock : public rig::Clock {
 
   time_point now() const override { return std::chrono::steady_clock::now(); }
   void waitUntil(time_point deadline) override {
+    lowerPriority();
     if (deadline - now() > kTakeInBefore) {
       std::this_thread::sleep_until(deadline - kTakeInBefore);
       serial_.takeIn();
     }
     std::this_thread::sleep_until(deadline);
   }
+  // An armed shot's last stretch: spun, at a real-time priority where the system allows it, kept
+  // through the shot's write until the next wait, so nothing else runs in between.
+  void spinUntil(time_point deadline) override {
+    raisePriority();
+    while (now() < deadline) {
+    }
+  }
 
  private:
+  void raisePriority() {
+#ifdef __linux__
+    if (raised_) return;
+    sched_param param{};
+    if (pthread_getschedparam(pthread_self(), &policy_, &saved_) != 0) return;
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO) + 1;
+    raised_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+#endif
+  }
+  void lowerPriority() {
+#ifdef __linux__
+    if (!raised_) return;
+    pthread_setschedparam(pthread_self(), policy_, &saved_);
+    raised_ = false;
+#endif
+  }
+
+#ifdef __linux__
+  bool raised_ = false;
+  int policy_ = SCHED_OTHER;
+  sched_param saved_{};
+#endif
   // More than the quiet the rig waits for before a question (20 ms).
   static constexpr auto kTakeInBefore = std::chrono::milliseconds(25);
   rig::SerialControl& serial_;
@@ -67,10 +103,11 @@ class Recorder : public rig::ForwardingSerialControl {
   void output(std::string_view text) override {
     // Stamped as it is handed to the line; kept only once it is there.
     const auto at = clock_.now();
+    const auto real = clock_.realNow();
     ForwardingSerialControl::output(text);
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
     commands_.push_back({std::chrono::duration<double>(at - start_).count(),
-                         QString::fromStdString(std::string(text))});
+                         QString::fromStdString(std::string(text)), real});
   }
 
  private:
@@ -83,7 +120,7 @@ class Recorder : public rig::ForwardingSerialControl {
 bool sameState(const State& a, const State& b) {
   return a.port == b.port && a.device == b.device && a.open == b.open && a.busy == b.busy &&
          a.status == b.status && a.statusTip == b.statusTip && a.flash == b.flash &&
-         a.shutter == b.shutter;
+         a.shutter == b.shutter && a.armedAt == b.armedAt;
 }
 
 }  // namespace
@@ -133,7 +170,8 @@ class RigService::Worker : public QThread {
     done.acquire();
   }
 
-  void handle(const Request& request, const Done& done, const QPointer<QObject>& replyTo);
+  void handle(const Request& request, const Done& done, const QPointer<QObject>& replyTo,
+              const rig::Arming* arming);
   void withSerial(const std::function<void(rig::SerialControl&)>& work) {
     usedPort_ = true;
     work(*serial_);
@@ -162,7 +200,7 @@ class RigService::Worker : public QThread {
   void run() override;
 
  private:
-  Result execute(const Request& request);
+  Result execute(const Request& request, const rig::Arming* arming);
   State current() const;
   // Hands the state to the owner when it has changed since last handed.
   void report();
@@ -318,12 +356,12 @@ void RigService::Worker::report() {
 }
 
 void RigService::Worker::handle(const Request& request, const Done& done,
-                                const QPointer<QObject>& replyTo) {
+                                const QPointer<QObject>& replyTo, const rig::Arming* arming) {
   // Asking for the state changes nothing, so it does not count as running.
   running_ = request.action != Action::Status;
   usedPort_ = usedPort_ || running_;
   report();
-  Result result = execute(request);
+  Result result = execute(request, arming);
   running_ = false;
   const bool last = --owner_.pending_ == 0;
   report();
@@ -340,12 +378,17 @@ void RigService::Worker::handle(const Request& request, const Done& done,
   if (last) emit owner_.idle();
 }
 
-Result RigService::Worker::execute(const Request& request) {
+Result RigService::Worker::execute(const Request& request, const rig::Arming* arming) {
   Result result;
   recorder_->begin();
   try {
     switch (request.action) {
-      case Action::Status:
+      case Action::Status: {
+        const QMutexLocker lock(&owner_.armedMutex_);
+        result.clock = owner_.clockStatus_();
+        break;
+      }
+      case Action::Disarm:
         break;
       case Action::Open:
         endWatch();
@@ -362,10 +405,10 @@ Result RigService::Worker::execute(const Request& request) {
         rig_->toggleFlash();
         break;
       case Action::Shutter:
-        rig_->pulseShutter();
+        rig_->pulseShutter(arming);
         break;
       case Action::Sequence:
-        rig_->runTwoShotSequence();
+        rig_->runTwoShotSequence(arming);
         break;
     }
   } catch (const rig::SerialError& error) {
@@ -403,16 +446,119 @@ RigService::RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory 
 
 RigService::~RigService() { worker_->end(); }
 
-void RigService::submit(const Request& request, Done done) {
-  ++pending_;
-  // The answer goes back to the caller's thread: to this object when that is its thread, else
-  // to the caller's event dispatcher.
-  QPointer<QObject> replyTo = this;
-  if (QThread::currentThread() != thread()) {
-    replyTo = QAbstractEventDispatcher::instance(QThread::currentThread());
+namespace {
+
+// How long an action keeps the rig, roughly, from its first command: what an armed shot after
+// it must leave free. The pauses, and the queries at 9600 baud.
+std::chrono::milliseconds nominalLength(Action action) {
+  using namespace std::chrono_literals;
+  switch (action) {
+    case Action::Status:
+    case Action::Disarm:
+      return 0ms;
+    case Action::Flash:
+      return 100ms;
+    case Action::Shutter:
+      return 600ms;
+    case Action::Open:
+      return 1000ms;
+    case Action::Sequence:
+      return 3000ms;
   }
-  worker_->post([worker = worker_.get(), request, done = std::move(done), replyTo] {
-    worker->handle(request, done, replyTo);
+  return 0ms;
+}
+
+// The answer goes back to the caller's thread: to `service` when that is its thread, else to the
+// caller's event dispatcher.
+QPointer<QObject> callersThread(QObject* service) {
+  if (QThread::currentThread() == service->thread()) return service;
+  return QAbstractEventDispatcher::instance(QThread::currentThread());
+}
+
+}  // namespace
+
+std::optional<rig::Failure> RigService::refusal(const Request& request) {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const auto notFired = [](rig::FailureKind kind, const char* reason) {
+    return rig::Failure{kind, std::nullopt, {}, reason};
+  };
+  const auto at = request.shot->at;
+  if (at <= now) return notFired(rig::FailureKind::TooLate, "the shot's time has passed");
+  if (at > now + hours(1)) {
+    return notFired(rig::FailureKind::TooFarAhead, "the shot's time is more than an hour ahead");
+  }
+  const QMutexLocker lock(&armedMutex_);
+  if (!request.shot->localClock && !clockStatus_().synchronized) {
+    return notFired(rig::FailureKind::ClockUnsynchronized,
+                    "the system clock is not synchronized (\"clock\": \"local\" fires on it "
+                    "all the same)");
+  }
+  const auto from = at - duration_cast<system_clock::duration>(rig::kArmingLead);
+  const auto to = at + nominalLength(request.action);
+  if (runningUntil_ && *runningUntil_ > from) {
+    return notFired(rig::FailureKind::Conflict, "the running action would not have ended");
+  }
+  for (const Window& window : armed_) {
+    if (window.from < to && from < window.to) {
+      return notFired(rig::FailureKind::Conflict, "another armed action keeps the rig then");
+    }
+  }
+  return std::nullopt;
+}
+
+void RigService::answerAtOnce(const Request& request, Result result, const Done& done) {
+  static_cast<void>(request);
+  result.state = state();
+  QMetaObject::invokeMethod(
+      callersThread(this).data(),
+      [done, result] {
+        if (done) done(result);
+      },
+      Qt::QueuedConnection);
+}
+
+void RigService::setClockStatusSource(std::function<ClockStatus()> source) {
+  const QMutexLocker lock(&armedMutex_);
+  clockStatus_ = std::move(source);
+}
+
+void RigService::submit(const Request& request, Done done) {
+  if (request.action == Action::Disarm) {
+    ++disarms_;
+    answerAtOnce(request, Result{}, done);
+    return;
+  }
+  std::uint64_t ticket = 0;
+  if (request.shot) {
+    if (const auto failure = refusal(request)) {
+      answerAtOnce(request, failed(request.action, *failure), done);
+      return;
+    }
+    const QMutexLocker lock(&armedMutex_);
+    ticket = ++tickets_;
+    armed_.push_back(
+        {ticket,
+         request.shot->at -
+             std::chrono::duration_cast<std::chrono::system_clock::duration>(rig::kArmingLead),
+         request.shot->at + nominalLength(request.action)});
+  }
+  ++pending_;
+  worker_->post([this, request, done = std::move(done), replyTo = callersThread(this), ticket,
+                 disarmsMade = disarms_.load()] {
+    if (!request.shot) {
+      const QMutexLocker lock(&armedMutex_);
+      runningUntil_ = std::chrono::system_clock::now() + nominalLength(request.action);
+    }
+    std::optional<rig::Arming> arming;
+    if (request.shot) {
+      arming = rig::Arming{request.shot->at,
+                           [this, disarmsMade] { return disarms_.load() != disarmsMade; }};
+    }
+    worker_->handle(request, done, replyTo, arming ? &*arming : nullptr);
+    const QMutexLocker lock(&armedMutex_);
+    runningUntil_.reset();
+    std::erase_if(armed_, [ticket](const Window& window) { return window.ticket == ticket; });
   });
 }
 

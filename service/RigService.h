@@ -1,11 +1,15 @@
 #pragma once
 
+#include <QMutex>
 #include <QString>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
+#include "ClockStatus.h"
 #include "RigHost.h"
 #include "rig/SerialControl.h"
 #include "rig/State.h"
@@ -37,7 +41,14 @@ class RigService : public RigHost {
   // Waits for the running request to end; queued requests are dropped unanswered.
   ~RigService() override;
 
+  // An armed request is refused here, before it is queued, when its time has passed or is more
+  // than an hour ahead, when it would start before the running or armed action ends, and on a
+  // clock no time service keeps unless it allows the local clock. A disarm is answered here at
+  // once: it ends every armed wait (running or queued) before anything fires.
   void submit(const Request& request, Done done) override;
+
+  // Where the service learns the clock's synchronization (tests give their own).
+  void setClockStatusSource(std::function<ClockStatus()> source);
   State state() const override;
 
   // True from a request's start to the end of the last queued one.
@@ -82,9 +93,29 @@ class RigService : public RigHost {
   // Takes the state the worker reports, on this object's thread.
   void publish(const State& state);
 
+  // The refusal of an armed request, if any.
+  std::optional<rig::Failure> refusal(const Request& request);
+  // Answers `request` with `result` on the caller's thread, without running it.
+  void answerAtOnce(const Request& request, Result result, const Done& done);
+
   std::unique_ptr<Worker> worker_;
   State state_;
   std::atomic<int> pending_{0};
+
+  // A disarm ends every armed request made before it: each keeps the count it was made under.
+  std::atomic<unsigned> disarms_{0};
+  // The times that armed requests, from queued to done, keep the rig: from their query to
+  // their action's end. Guards also the running action's estimated end and the clock source.
+  struct Window {
+    std::uint64_t ticket;
+    std::chrono::system_clock::time_point from;
+    std::chrono::system_clock::time_point to;
+  };
+  QMutex armedMutex_;
+  std::vector<Window> armed_;
+  std::uint64_t tickets_ = 0;
+  std::optional<std::chrono::system_clock::time_point> runningUntil_;
+  std::function<ClockStatus()> clockStatus_ = systemClockStatus;
 };
 
 }  // namespace service
