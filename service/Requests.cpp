@@ -9,6 +9,7 @@
 #include <QTimeZone>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <utility>
 
 #include "rig/Arming.h"
@@ -153,9 +154,10 @@ std::optional<std::chrono::system_clock::time_point> parseShotTime(const QJsonVa
     const double seconds = value.toDouble();
     // Within the years a real-time clock can hold in nanoseconds.
     if (!std::isfinite(seconds) || seconds < 0 || seconds > 9e9) return std::nullopt;
+    const double whole = std::floor(seconds);
     return system_clock::time_point(duration_cast<system_clock::duration>(
-        duration<double>(std::floor(seconds)) +
-        nanoseconds(std::llround((seconds - std::floor(seconds)) * 1e9))));
+        std::chrono::seconds(static_cast<std::int64_t>(whole)) +
+        nanoseconds(std::llround((seconds - whole) * 1e9))));
   }
   if (!value.isString()) return std::nullopt;
   // The fraction is read here: the date parser keeps milliseconds only.
