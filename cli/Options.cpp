@@ -62,6 +62,12 @@ Options:
   --repeat K    sequence: run it K times (default 1)
   --interval SECONDS
                 sequence: pause between runs, fractions allowed (default 0)
+  --at TIME     shutter, sequence: arm the shot for TIME on the real-time clock, Unix
+                seconds with a fraction or ISO 8601 with its offset
+                (2026-12-07T20:15:00.250+01:00); "relay on 1" reaches the module then.
+                Through a running panel or serve only
+  --in SECONDS  shutter, sequence: arm the shot for SECONDS from now (fractions allowed)
+  --local-clock with --at/--in: fire even when no time service keeps the clock
   --name NAME   the endpoint of the panel started with --name NAME (default: quillmar)
   --json        print the JSON answers, one line each, instead of the results (status,
                 open, flash, shutter, sequence)
@@ -95,6 +101,8 @@ Exit status:
   3    the module did not answer, its reply was not understood, a write failed, or the
        module went away during the opening's reset (port, device and reason printed)
   4    status: no panel is running
+  5    an armed shot fired nothing: too late, too far ahead, in conflict with another
+       action, on an unsynchronized clock, or disarmed
   64   usage error
   130  stopped by Ctrl-C (143 by SIGTERM)
 )";
@@ -177,6 +185,21 @@ Parsed parse(const std::vector<std::string>& arguments) {
     } else if (arg == "--auto") {
       if (!takesNoValue()) return usageError(arg + " takes no value");
       automatic = true;
+    } else if (arg == "--local-clock") {
+      if (!takesNoValue()) return usageError(arg + " takes no value");
+      options.localClock = true;
+    } else if (arg == "--at" || arg == "--in") {
+      const auto v = value();
+      if (!v) return usageError(arg + " needs a value");
+      if (arg == "--at") {
+        options.at = *v;
+      } else {
+        const auto seconds = number<double>(*v);
+        if (!seconds || !std::isfinite(*seconds) || *seconds <= 0 || *seconds > 3600) {
+          return usageError("--in wants seconds from 0 to 3600, not '" + *v + "'");
+        }
+        options.in = *seconds;
+      }
     } else if (arg == "--json" || arg == "--direct") {
       if (!takesNoValue()) return usageError(arg + " takes no value");
       (arg == "--json" ? options.json : options.direct) = true;
@@ -267,6 +290,15 @@ Parsed parse(const std::vector<std::string>& arguments) {
     return usageError("--repeat and --interval go with sequence only");
   }
   if (port && automatic) return usageError("give --port N or --auto, not both");
+  if (options.at && options.in) return usageError("give --at or --in, not both");
+  const bool armed = options.at || options.in;
+  if (armed && c != Command::Shutter && c != Command::Sequence) {
+    return usageError("--at and --in go with shutter and sequence");
+  }
+  if (options.localClock && !armed) return usageError("--local-clock goes with --at or --in");
+  if (armed && (options.direct || options.repeat > 1)) {
+    return usageError("--at and --in go through a running panel, once: drop --direct/--repeat");
+  }
   if (options.wait && (c == Command::Ports || c == Command::Status)) {
     return usageError(std::string("--wait goes with commands that open a port, not ") +
                       std::string(commandName(c)));

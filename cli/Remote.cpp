@@ -1,5 +1,7 @@
 #include "Remote.h"
 
+#include <chrono>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <array>
@@ -99,6 +101,19 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
   if (options.command == Command::Open) {
     request.insert(QStringLiteral("port"), QString::fromStdString(options.selector));
   }
+  if (options.in) {
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    request.insert(QStringLiteral("at"), now + *options.in);
+  } else if (options.at) {
+    // A number stays a number; any other text goes as it is, for the panel to read.
+    bool isNumber = false;
+    const double seconds = QString::fromStdString(*options.at).toDouble(&isNumber);
+    request.insert(QStringLiteral("at"), isNumber
+                                             ? QJsonValue(seconds)
+                                             : QJsonValue(QString::fromStdString(*options.at)));
+  }
+  if (options.localClock) request.insert(QStringLiteral("clock"), QStringLiteral("local"));
   if (!options.selector.empty() && options.command != Command::Open) {
     console.line("a panel is running: its port is used, not --port/--auto (--direct for those)");
   }

@@ -18,8 +18,8 @@
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
 #include "service/RigService.h"
-#include "web/WebRemote.h"
 #include "service/Session.h"
+#include "web/WebRemote.h"
 
 namespace cli {
 

@@ -304,6 +304,10 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
       complain("no panel is running" + which);
       return cli::kExitNoPanel;
     }
+    if (options.at || options.in) {
+      complain("--at and --in need a running panel (or quillmar-cli serve)" + which);
+      return cli::kExitNoPanel;
+    }
     if (options.selector.empty()) {
       complain(std::string(cli::commandName(c)) + " needs a port: give --port N or --auto (no " +
                "panel is running" + which + ")");
