@@ -42,6 +42,9 @@ Commands:
                 device, open, busy, status, statusTip, flash, shutter)
   open N|AUTOMATIC
                 open port N, or search for the module, as "Open Com Port" does
+  fire shutter|sequence
+                with --mqtt URL and --at or --in: publish the armed action to every
+                rig on the broker (quillmar/all/command), so all fire at that time
   serve         open the port (--port N or --auto) as the panel does, reset the rig,
                 and serve the panel's local endpoint, without a window, until Ctrl-C or
                 SIGTERM (then relay 1 is commanded off and the exit status is 0)
@@ -117,6 +120,7 @@ constexpr std::array kCommands = {
     Name{"sequence", Command::Sequence}, Name{"read", Command::Read},
     Name{"ports", Command::Ports},       Name{"status", Command::Status},
     Name{"open", Command::Open},         Name{"serve", Command::Serve},
+    Name{"fire", Command::Fire},
 };
 
 template <typename Number>
@@ -273,6 +277,12 @@ Parsed parse(const std::vector<std::string>& arguments) {
       return usageError("open wants a port number from 1 to " + std::to_string(kLargestPort) +
                         " or AUTOMATIC");
     }
+  } else if (options.command == Command::Fire) {
+    if (operands.size() != 1 || (operands[0] != "shutter" && operands[0] != "sequence")) {
+      return usageError("fire wants the action: shutter or sequence");
+    }
+    options.fired = operands[0] == "shutter" ? Command::Shutter : Command::Sequence;
+    if (!options.at && !options.in) return usageError("fire needs --at TIME or --in SECONDS");
   } else if (!operands.empty()) {
     return usageError("unexpected argument '" + operands.front() + "'");
   }
@@ -292,8 +302,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
   if (port && automatic) return usageError("give --port N or --auto, not both");
   if (options.at && options.in) return usageError("give --at or --in, not both");
   const bool armed = options.at || options.in;
-  if (armed && c != Command::Shutter && c != Command::Sequence) {
-    return usageError("--at and --in go with shutter and sequence");
+  if (armed && c != Command::Shutter && c != Command::Sequence && c != Command::Fire) {
+    return usageError("--at and --in go with shutter, sequence and fire");
   }
   if (options.localClock && !armed) return usageError("--local-clock goes with --at or --in");
   if (armed && (options.direct || options.repeat > 1)) {
@@ -317,6 +327,9 @@ Parsed parse(const std::vector<std::string>& arguments) {
     case Command::Open:
       if (port || automatic) return usageError("open takes the port as its argument");
       options.selector = operands[0];
+      break;
+    case Command::Fire:
+      if (port || automatic) return usageError("fire opens no port: drop --port/--auto");
       break;
     case Command::Flash:
     case Command::Shutter:

@@ -8,7 +8,19 @@
 
 namespace cli {
 
-enum class Command { Scan, Reset, Flash, Shutter, Sequence, Read, Ports, Status, Open, Serve };
+enum class Command {
+  Scan,
+  Reset,
+  Flash,
+  Shutter,
+  Sequence,
+  Read,
+  Ports,
+  Status,
+  Open,
+  Serve,
+  Fire
+};
 
 std::string_view commandName(Command command);
 
@@ -35,6 +47,8 @@ struct Options {
   std::optional<std::string> at;
   std::optional<double> in;
   bool localClock = false;  // --local-clock: fire on a clock no time service keeps
+  // fire: the action every rig on the broker is armed for (Shutter or Sequence).
+  Command fired = Command::Shutter;
 };
 
 struct Parsed {

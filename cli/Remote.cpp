@@ -94,19 +94,13 @@ int exitStatus(const QJsonObject& answer) {
   return rig::exitStatus(rig::kindFromName(kind.toStdString()));
 }
 
-int runThroughPanel(const Options& options, PanelClient& panel, Console& console) {
-  const std::string name(commandName(options.command));
-  const service::Action action = actionOf(options.command).value_or(service::Action::Status);
-  QJsonObject request{{QStringLiteral("action"), service::actionName(action)}};
-  if (options.command == Command::Open) {
-    request.insert(QStringLiteral("port"), QString::fromStdString(options.selector));
-  }
+void putShotTime(QJsonObject& request, const Options& options) {
   if (options.in) {
     const double now =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     request.insert(QStringLiteral("at"), now + *options.in);
   } else if (options.at) {
-    // A number stays a number; any other text goes as it is, for the panel to read.
+    // A number stays a number; any other text goes as it is, for the rig to read.
     bool isNumber = false;
     const double seconds = QString::fromStdString(*options.at).toDouble(&isNumber);
     request.insert(QStringLiteral("at"), isNumber
@@ -114,6 +108,16 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
                                              : QJsonValue(QString::fromStdString(*options.at)));
   }
   if (options.localClock) request.insert(QStringLiteral("clock"), QStringLiteral("local"));
+}
+
+int runThroughPanel(const Options& options, PanelClient& panel, Console& console) {
+  const std::string name(commandName(options.command));
+  const service::Action action = actionOf(options.command).value_or(service::Action::Status);
+  QJsonObject request{{QStringLiteral("action"), service::actionName(action)}};
+  if (options.command == Command::Open) {
+    request.insert(QStringLiteral("port"), QString::fromStdString(options.selector));
+  }
+  putShotTime(request, options);
   if (!options.selector.empty() && options.command != Command::Open) {
     console.line("a panel is running: its port is used, not --port/--auto (--direct for those)");
   }

@@ -38,6 +38,9 @@ class PanelClient {
 // the others.
 std::optional<service::Action> actionOf(Command command);
 
+// An armed shot's "at" (from --at or --in, this moment) and "clock", when the options ask for one.
+void putShotTime(QJsonObject& request, const Options& options);
+
 // Runs status, open, flash, shutter or sequence through the panel; returns the exit status.
 int runThroughPanel(const Options& options, PanelClient& panel, Console& console);
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Console.h"
+#include "Fire.h"
 #include "Options.h"
 #include "Reading.h"
 #include "Remote.h"
@@ -148,6 +149,7 @@ void runCommand(const cli::Options& options, rig::Rig& rig, rig::SerialControl& 
     case cli::Command::Ports:
     case cli::Command::Status:
     case cli::Command::Serve:
+    case cli::Command::Fire:
       break;
   }
 }
@@ -282,6 +284,14 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
     return kExitUsage;
   }
   if (options.command == cli::Command::Serve) return cli::serve(options, broker, web);
+  if (options.command == cli::Command::Fire) {
+    if (!broker) {
+      complain("fire needs the broker: give --mqtt URL");
+      return kExitUsage;
+    }
+    cli::Console console(std::cerr, options.quiet);
+    return cli::fire(options, *broker, console);
+  }
 
   const cli::Command c = options.command;
   const bool panelCommand = c == cli::Command::Status || c == cli::Command::Open ||
@@ -359,8 +369,9 @@ int main(int argc, char* argv[]) {
   }
   std::optional<bridge::BrokerSettings> broker;
   if (brokerParsed) broker = brokerOptions.settings(brokerError);
-  if (brokerError.isEmpty() && broker && parsed.options.command != cli::Command::Serve) {
-    brokerError = QStringLiteral("--mqtt goes with serve (or with the panel)");
+  if (brokerError.isEmpty() && broker && parsed.options.command != cli::Command::Serve &&
+      parsed.options.command != cli::Command::Fire) {
+    brokerError = QStringLiteral("--mqtt goes with serve and fire (or with the panel)");
   }
   std::optional<web::WebSettings> web;
   if (webParsed) web = webOptions.settings(webError);
