@@ -22,16 +22,9 @@ int fire(const Options& options, const bridge::BrokerSettings& broker, Console& 
   bridge::Link link(broker, {}, {});
   QEventLoop loop;
   QString failure;
-  QByteArray sent;
+  bool up = false;
   QObject::connect(&link, &bridge::Link::up, &loop, [&] {
-    QJsonObject request{{QStringLiteral("action"), options.fired == Command::Sequence
-                                                       ? QStringLiteral("sequence")
-                                                       : QStringLiteral("shutter")}};
-    // Taken as the link is up, so that --in counts from the publish, not from the connecting.
-    putShotTime(request, options);
-    sent = QJsonDocument(request).toJson(QJsonDocument::Compact);
-    // Not retained: a rig that connects later must not fire an old shot.
-    link.finish({QStringLiteral("quillmar/all/command"), sent, false});
+    up = true;
     loop.quit();
   });
   QObject::connect(&link, &bridge::Link::down, &loop,
@@ -46,11 +39,20 @@ int fire(const Options& options, const bridge::BrokerSettings& broker, Console& 
   });
   link.start();
   loop.exec();
-  if (sent.isEmpty()) {
+  if (!up) {
     link.finish({});
     complain("fire failed: " + failure.toStdString());
     return kExitFailure;
   }
+  QJsonObject request{{QStringLiteral("action"), options.fired == Command::Sequence
+                                                     ? QStringLiteral("sequence")
+                                                     : QStringLiteral("shutter")}};
+  // Taken once the link is up, so that --in counts from the publish, not from the connecting.
+  putShotTime(request, options);
+  const QByteArray sent = QJsonDocument(request).toJson(QJsonDocument::Compact);
+  // Not retained: a rig that connects later must not fire an old shot. Sent outside the link's
+  // own callbacks, which finish() must not run inside.
+  link.finish({QStringLiteral("quillmar/all/command"), sent, false});
   console.line("published to quillmar/all/command: " + sent.toStdString());
   return 0;
 }
