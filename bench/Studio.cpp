@@ -385,7 +385,11 @@ int main(int argc, char** argv) {
           failures.push_back("rig " + rigName(i) + " did not flash");
           break;
         }
-        first.push_back(ms(modules[i]->log()[before[i]].at - published));
+        // The module stamps a command's carriage return as it arrives at 9600 baud: its time
+        // on the wire is taken off, so this is the time until the rig began to send it.
+        const auto& command = modules[i]->log()[before[i]];
+        first.push_back(ms(command.at - published) -
+                        ms(sim::RelayModule::kByteTime * (command.text.size() + 1)));
       }
       if (!failures.empty()) break;
       if (!waitUntil(

@@ -56,6 +56,9 @@ class SleepClock : public rig::Clock {
   // through the shot's write until the next wait, so nothing else runs in between.
   void spinUntil(time_point deadline) override {
     raisePriority();
+    // Slept at that priority up to the last moment (no timer slack, and it takes a core from
+    // ordinary work at once), so that rigs sharing a machine do not hog its cores spinning.
+    if (deadline - now() > kSpinOnly) std::this_thread::sleep_until(deadline - kSpinOnly);
     while (now() < deadline) {
     }
   }
@@ -85,6 +88,8 @@ class SleepClock : public rig::Clock {
 #endif
   // More than the quiet the rig waits for before a question (20 ms).
   static constexpr auto kTakeInBefore = std::chrono::milliseconds(25);
+  // The stretch spun: more than a real-time thread's wake-up takes on a busy machine.
+  static constexpr auto kSpinOnly = std::chrono::microseconds(200);
   rig::SerialControl& serial_;
 };
 
