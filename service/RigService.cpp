@@ -449,7 +449,11 @@ RigService::RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory 
                       std::move(serial))] { return std::move(*held); },
                  std::move(makeClock), parent) {}
 
-RigService::~RigService() { worker_->end(); }
+RigService::~RigService() {
+  // An armed shot would keep the end waiting until its time; a service that ends fires none.
+  ++disarms_;
+  worker_->end();
+}
 
 namespace {
 
@@ -580,6 +584,7 @@ void RigService::endWatch() {
 }
 
 bool RigService::shutDown() {
+  ++disarms_;  // as for the end: no armed shot fires after it was asked for
   bool sent = false;
   worker_->postAndWait([worker = worker_.get(), &sent] { sent = worker->shutDown(); });
   return sent;

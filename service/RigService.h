@@ -38,7 +38,8 @@ class RigService : public RigHost {
   // service's thread from now on.
   explicit RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory makeClock = nullptr,
                       QObject* parent = nullptr);
-  // Waits for the running request to end; queued requests are dropped unanswered.
+  // Waits for the running request to end (an armed one is disarmed); queued requests are
+  // dropped unanswered.
   ~RigService() override;
 
   // An armed request is refused here, before it is queued, when its time has passed or is more
@@ -58,7 +59,8 @@ class RigService : public RigHost {
   // so as well.
   void endWatch();
 
-  // For the end of a headless run: waits until the queue is empty, then commands relay 1 off
+  // For the end of a headless run: disarms the armed shots (made so far), waits until the queue
+  // is empty, then commands relay 1 off
   // when the port is open, so the shutter never stays open after the service stops. Returns
   // whether that command went out.
   bool shutDown();

@@ -151,3 +151,16 @@ TEST_F(ArmedRequests, DisarmReachesTheWaitingShotAheadOfTheQueue) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ArmedRequests, AServiceThatEndsFiresNoArmedShot) {
+  ask(armed(Action::Shutter, 30s, true));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return rig->state().armedAt.has_value(); }, 5000));
+  const auto start = std::chrono::steady_clock::now();
+  rig.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s) << "the end did not wait for the shot";
+  EXPECT_TRUE(line->sent.empty());
+}
+
+}  // namespace
