@@ -30,7 +30,8 @@ class Clock {
   virtual real_time realNow() const { return std::chrono::system_clock::now(); }
 
   // Returns as close after `deadline` as it can: the last stretch of an armed shot's wait, where
-  // a sleep's wake-up delay would be the shot's error. May spin the CPU for a few milliseconds.
+  // a sleep's wake-up delay would be the shot's error. May raise the thread's priority and spin
+  // the CPU for a moment before the deadline.
   virtual void spinUntil(time_point deadline) { waitUntil(deadline); }
 };
 

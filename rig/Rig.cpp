@@ -45,9 +45,10 @@ constexpr std::size_t kReplyShownBytes = 64;
 constexpr auto kArmingLeast = 100ms;
 // An armed wait wakes this often to look for a disarm.
 constexpr auto kDisarmPoll = 10ms;
-// The last stretch before the shot is spun, not slept: a sleep's wake-up comes late by up to
-// a millisecond or more on a loaded machine.
-constexpr auto kSpinStretch = 2ms;
+// The last stretch before the shot is left to the clock's most exact wait (a real-time priority,
+// the end spun): an ordinary wake-up comes late by milliseconds on a loaded machine. A disarm
+// in this stretch comes too late to stop the shot.
+constexpr auto kFinalStretch = 20ms;
 
 constexpr int kFirstScanPort = 1;
 constexpr int kLastScanPort = 15;
@@ -591,7 +592,7 @@ void Rig::sendArmed(std::string_view command, const Arming& armed) {
   if (clock_.realNow() > sendAt) {
     throw notFired(FailureKind::TooLate, "the module's answer came too late to arm for the shot");
   }
-  waitArmed(sendAt - kSpinStretch, armed);
+  waitArmed(sendAt - kFinalStretch, armed);
   clock_.spinUntil(steadyOf(sendAt));
   sendRelayCommand(command);
 }
