@@ -232,6 +232,7 @@ double unixSeconds(std::chrono::system_clock::time_point t) {
 struct Shots {
   std::vector<double> spread;  // first to last rig's "relay on 1" at its module, per shot (ms)
   std::vector<double> error;   // armed: each "relay on 1" at its module against "at" (ms)
+  std::vector<double> handed;  // armed: the rig's own record, its write's aim against "at" (ms)
   double cpuMsPerShot = 0;     // the rigs' processor time per rig and shot
   int refused = 0;             // armed shots a rig answered with a failure
 };
@@ -291,6 +292,17 @@ Shots shoot(Watcher& watcher, std::vector<std::unique_ptr<bench::SimProcess>>& m
           return results >= count;
         },
         5s);
+    if (armed) {
+      for (const auto& m : watcher.since(firstMessage)) {
+        const std::size_t shot = m.payload.find(R"("shot":)");
+        const std::size_t error = m.payload.find(R"("error":)", shot);
+        if (!m.topic.ends_with("/result") || shot == std::string::npos ||
+            error == std::string::npos) {
+          continue;
+        }
+        out.handed.push_back(1000.0 * std::strtod(m.payload.c_str() + error + 8, nullptr));
+      }
+    }
     if (on.size() >= 2) {
       out.spread.push_back(*std::max_element(on.begin(), on.end()) -
                            *std::min_element(on.begin(), on.end()));
@@ -478,6 +490,9 @@ int main(int argc, char** argv) {
                                   " rigs, carriage return at the module against \"at\" (ms)",
                               byTime.error, 3, "median <= 0.5 ms, p99 <= 1.5 ms",
                               std::abs(error.median) <= 0.5 && error.p99 <= 1.5));
+      armedRows.push_back(row("Shutter armed 1 s ahead, " + n +
+                                  " rigs, the rig's record of its write against \"at\" (ms)",
+                              byTime.handed, 3, "-", true));
       std::printf(
           "%d rigs: processor time per rig and shot %.1f ms by message, %.1f ms armed; "
           "%d armed shots refused or missing.\n",
