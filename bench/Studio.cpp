@@ -1,7 +1,9 @@
 // quillmar-studio-bench: one quillmar/all/command to 8 rigs on a real broker on this machine.
 // Each rig is a quillmar-cli serve process on a simulated module in a process of its own, which
 // time-stamps every command on the monotonic clock; the publisher stamps its publish on the same
-// clock. Also: a broker restart to every rig's state published again.
+// clock. Also: a broker restart to every rig's state published again; and with 8 and with 16
+// rigs, the shutter fired by the message against the shutter armed for a time a second ahead:
+// how far apart the rigs' "relay on 1" reach their modules, and how far from the armed time.
 
 #include <fcntl.h>
 #include <mosquitto.h>
@@ -13,15 +15,18 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +40,10 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr int kRigs = 8;
+// The studio sizes of the armed comparison, and how far ahead a shot is armed.
+constexpr int kArmedRigCounts[] = {8, 16};
+constexpr int kMostRigs = 16;
+constexpr auto kArmedLead = 1s;
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -166,7 +175,8 @@ std::string rigName(int i) { return "bench" + std::to_string(i + 1); }
 
 // Every rig's state since `first` says online and connected, with the port open and idle; the
 // time of the last rig's such state.
-std::optional<Clock::time_point> allOnline(Watcher& watcher, std::size_t first) {
+std::optional<Clock::time_point> allOnline(Watcher& watcher, std::size_t first,
+                                           std::size_t rigs = kRigs) {
   std::map<std::string, Clock::time_point> online;
   for (const Watcher::Message& m : watcher.since(first)) {
     if (m.topic.ends_with("/state") && m.payload.find(R"("online":true)") != std::string::npos &&
@@ -176,7 +186,7 @@ std::optional<Clock::time_point> allOnline(Watcher& watcher, std::size_t first) 
       online.emplace(m.topic, m.at);
     }
   }
-  if (online.size() < kRigs) return std::nullopt;
+  if (online.size() < rigs) return std::nullopt;
   Clock::time_point last{};
   for (const auto& [topic, at] : online) last = std::max(last, at);
   return last;
@@ -198,11 +208,119 @@ bench::Row row(std::string measurement, const std::vector<double>& samples, int 
           samples.empty() ? std::optional<bool>() : std::optional<bool>(met)};
 }
 
+// Processor time a process has used so far (user and system), in milliseconds.
+double cpuMs(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The fields after the command's name in parentheses: utime and stime are the 12th and 13th.
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 1; i <= 13 && fields >> field; ++i) {
+    if (i >= 12) ticks += std::stod(field);
+  }
+  return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double unixSeconds(std::chrono::system_clock::time_point t) {
+  return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
+// One way of firing every rig's shutter, measured at the modules.
+struct Shots {
+  std::vector<double> spread;  // first to last rig's "relay on 1" at its module, per shot (ms)
+  std::vector<double> error;   // armed: each "relay on 1" at its module against "at" (ms)
+  std::vector<double> handed;  // armed: the rig's own record, its write's aim against "at" (ms)
+  double cpuMsPerShot = 0;     // the rigs' processor time per rig and shot
+  int refused = 0;             // armed shots a rig answered with a failure
+};
+
+// Fires `shots` shutters on the first `count` modules' rigs, by the message or armed a second
+// ahead ("clock": "local": the bench machine's clock need not be synchronized).
+Shots shoot(Watcher& watcher, std::vector<std::unique_ptr<bench::SimProcess>>& modules,
+            const std::vector<pid_t>& rigs, int shots, bool armed,
+            std::vector<std::string>& failures) {
+  Shots out;
+  const std::size_t count = rigs.size();
+  double cpuBefore = 0;
+  for (const pid_t pid : rigs) cpuBefore += cpuMs(pid);
+  for (int n = 0; n < shots && failures.empty(); ++n) {
+    std::vector<std::size_t> before;
+    for (std::size_t i = 0; i < count; ++i) before.push_back(modules[i]->log().size());
+    const std::size_t firstMessage = watcher.size();
+    // The real-time clock's offset from the monotonic one, to place the modules' stamps.
+    const auto realNow = std::chrono::system_clock::now();
+    const auto steadyNow = Clock::now();
+    const auto at = realNow + kArmedLead;
+    const Clock::time_point atSteady = steadyNow + kArmedLead;
+    if (armed) {
+      char payload[128];
+      std::snprintf(payload, sizeof payload, R"({"action":"shutter","at":%.6f,"clock":"local"})",
+                    unixSeconds(at));
+      watcher.publish("quillmar/all/command", payload);
+    } else {
+      watcher.publish("quillmar/all/command", "shutter");
+    }
+    // A shutter is a query, "relay on 1" and "relay off 1" at each module.
+    std::vector<double> on;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!modules[i]->waitFor(before[i] + 3, 5000ms)) {
+        if (armed) {
+          ++out.refused;
+          continue;
+        }
+        failures.push_back("rig " + std::to_string(i + 1) + " did not fire");
+        break;
+      }
+      const auto& log = modules[i]->log();
+      for (std::size_t k = before[i]; k < log.size(); ++k) {
+        if (log[k].text != "relay on 1") continue;
+        on.push_back(ms(log[k].at - steadyNow));
+        if (armed) out.error.push_back(ms(log[k].at - atSteady));
+        break;
+      }
+    }
+    if (!failures.empty()) break;
+    waitUntil(
+        [&] {
+          std::size_t results = 0;
+          for (const auto& m : watcher.since(firstMessage)) {
+            results += m.topic.ends_with("/result") ? 1 : 0;
+          }
+          return results >= count;
+        },
+        5s);
+    if (armed) {
+      for (const auto& m : watcher.since(firstMessage)) {
+        const std::size_t shot = m.payload.find(R"("shot":)");
+        const std::size_t error = m.payload.find(R"("error":)", shot);
+        if (!m.topic.ends_with("/result") || shot == std::string::npos ||
+            error == std::string::npos) {
+          continue;
+        }
+        out.handed.push_back(1000.0 * std::strtod(m.payload.c_str() + error + 8, nullptr));
+      }
+    }
+    if (on.size() >= 2) {
+      out.spread.push_back(*std::max_element(on.begin(), on.end()) -
+                           *std::min_element(on.begin(), on.end()));
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+  double cpuAfter = 0;
+  for (const pid_t pid : rigs) cpuAfter += cpuMs(pid);
+  out.cpuMsPerShot = (cpuAfter - cpuBefore) / static_cast<double>(count) / shots;
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int commands = 100;
   int restarts = 10;
+  int armedShots = 30;
   std::string cli = QUILLMAR_CLI_PROGRAM;
   std::string mosquittoProgram = QUILLMAR_MOSQUITTO_PROGRAM;
   for (int i = 1; i < argc; ++i) {
@@ -210,6 +328,7 @@ int main(int argc, char** argv) {
     if (arg == "--quick") {
       commands = 20;
       restarts = 3;
+      armedShots = 8;
     } else {
       std::fprintf(stderr, "Usage: quillmar-studio-bench [--quick]\n");
       return arg == "--help" ? 0 : 2;
@@ -221,7 +340,9 @@ int main(int argc, char** argv) {
   options.paced = true;
   std::vector<std::unique_ptr<bench::SimProcess>> modules;
   try {
-    for (int i = 0; i < kRigs; ++i) modules.push_back(std::make_unique<bench::SimProcess>(options));
+    for (int i = 0; i < kMostRigs; ++i) {
+      modules.push_back(std::make_unique<bench::SimProcess>(options));
+    }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "quillmar-studio-bench: %s\n", error.what());
     return 1;
@@ -276,7 +397,11 @@ int main(int argc, char** argv) {
           failures.push_back("rig " + rigName(i) + " did not flash");
           break;
         }
-        first.push_back(ms(modules[i]->log()[before[i]].at - published));
+        // The module stamps a command's carriage return as it arrives at 9600 baud: its time
+        // on the wire is taken off, so this is the time until the rig began to send it.
+        const auto& command = modules[i]->log()[before[i]];
+        first.push_back(ms(command.at - published) -
+                        ms(sim::RelayModule::kByteTime * (command.text.size() + 1)));
       }
       if (!failures.empty()) break;
       if (!waitUntil(
@@ -321,6 +446,58 @@ int main(int argc, char** argv) {
       ::kill(pid, SIGTERM);
       bench::reapProcess(pid, 5000ms);
     }
+
+    // The armed comparison, with a studio of each size started afresh.
+    std::vector<bench::Row> armedRows;
+    for (const int count : kArmedRigCounts) {
+      if (!failures.empty()) break;
+      std::vector<pid_t> studio;
+      const std::string phase = "s" + std::to_string(count) + "-";
+      for (int i = 0; i < count; ++i) {
+        studio.push_back(
+            spawn({cli, "serve", "--ports", modules[i]->device(), "--port", "1", "--name",
+                   "studio-bench-" + std::to_string(::getpid()) + "-" + phase + std::to_string(i),
+                   "--mqtt", url, "--rig", phase + rigName(i), "-q"}));
+      }
+      watcher = std::make_unique<Watcher>(broker.port());
+      std::fprintf(stderr, "quillmar-studio-bench: %d rigs, %d shots by message and %d armed...\n",
+                   count, armedShots, armedShots);
+      if (!waitUntil([&] { return allOnline(*watcher, 0, count).has_value(); }, 30s)) {
+        failures.push_back("not every one of " + std::to_string(count) + " rigs came online");
+      }
+      for (int i = 0; i < count; ++i) {
+        modules[i]->waitFor(SIZE_MAX, 300ms);
+      }
+      const Shots byMessage = shoot(*watcher, modules, studio, armedShots, false, failures);
+      const Shots byTime = shoot(*watcher, modules, studio, armedShots, true, failures);
+      watcher.reset();
+      for (const pid_t pid : studio) {
+        ::kill(pid, SIGTERM);
+        bench::reapProcess(pid, 5000ms);
+      }
+      const std::string n = std::to_string(count);
+      const bench::Summary spread = bench::summarize(byTime.spread);
+      const bench::Summary error = bench::summarize(byTime.error);
+      const double spreadP99 = count <= 8 ? 1.0 : 2.0;
+      armedRows.push_back(
+          row("Shutter by message, " + n + " rigs' \"relay on 1\" first to last (ms)",
+              byMessage.spread, 3, "(for comparison)", true));
+      armedRows.push_back(
+          row("Shutter armed 1 s ahead, " + n + " rigs' \"relay on 1\" first to last (ms)",
+              byTime.spread, 3, count <= 8 ? "p99 <= 1 ms, max <= 2 ms" : "p99 <= 2 ms",
+              spread.p99 <= spreadP99 && (count > 8 || spread.max <= 2.0)));
+      armedRows.push_back(row("Shutter armed 1 s ahead, " + n +
+                                  " rigs, carriage return at the module against \"at\" (ms)",
+                              byTime.error, 3, "median <= 0.5 ms, p99 <= 1.5 ms",
+                              std::abs(error.median) <= 0.5 && error.p99 <= 1.5));
+      armedRows.push_back(row("Shutter armed 1 s ahead, " + n +
+                                  " rigs, the rig's record of its write against \"at\" (ms)",
+                              byTime.handed, 3, "-", true));
+      std::printf(
+          "%d rigs: processor time per rig and shot %.1f ms by message, %.1f ms armed; "
+          "%d armed shots refused or missing.\n",
+          count, byMessage.cpuMsPerShot, byTime.cpuMsPerShot, byTime.refused);
+    }
     const auto median = [](const std::vector<double>& v) { return bench::summarize(v).median; };
     const auto max = [](const std::vector<double>& v) { return bench::summarize(v).max; };
     rows.push_back(row("One all-rigs command, publish to each of 8 rigs' first command (ms)",
@@ -329,6 +506,7 @@ int main(int argc, char** argv) {
                        "median <= 3 ms", median(spread) <= 3.0));
     rows.push_back(row("Broker restart to all 8 rigs' state republished (ms)", republished, 1,
                        "<= 2000 ms", max(republished) <= 2000.0));
+    rows.insert(rows.end(), armedRows.begin(), armedRows.end());
   }
   std::filesystem::remove_all(dir);
   modules.clear();

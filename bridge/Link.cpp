@@ -107,9 +107,12 @@ void Link::attempt() {
     mosquitto_username_pw_set(client_, user.constData(),
                               password.isEmpty() ? nullptr : password.constData());
   }
-  const QByteArray willTopic = will_.topic.toUtf8();
-  mosquitto_will_set(client_, willTopic.constData(), static_cast<int>(will_.payload.size()),
-                     will_.payload.constData(), 1, true);
+  // A link that only sends (a studio's one command) leaves no will.
+  if (!will_.topic.isEmpty()) {
+    const QByteArray willTopic = will_.topic.toUtf8();
+    mosquitto_will_set(client_, willTopic.constData(), static_cast<int>(will_.payload.size()),
+                       will_.payload.constData(), 1, true);
+  }
   if (settings_.tls) {
     int code = MOSQ_ERR_SUCCESS;
     if (settings_.caFile.isEmpty()) {

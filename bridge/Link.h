@@ -31,7 +31,7 @@ class Link : public QObject {
   };
 
   // `subscriptions` are taken at QoS 1 on every connection; `will` is left with the broker as
-  // the connection's last will (retained, QoS 1).
+  // the connection's last will (retained, QoS 1; none when its topic is empty).
   Link(BrokerSettings settings, QStringList subscriptions, Message will);
   ~Link() override;
 

@@ -46,6 +46,9 @@ void printChange(Console& console, const rig::RigState& state, rig::Change chang
     case rig::Change::RelayReply:
       console.line("relay reply: " + escaped(state.relayReply));
       break;
+    case rig::Change::Armed:
+      console.line(state.armedAt ? rig::captions::armed(state) : "armed: no longer");
+      break;
   }
 }
 

@@ -48,6 +48,9 @@ Commands:
                 open port N, or search for the module, as "Open Com Port" does
   stop          end the series a running panel (or serve) is shooting after its step in
                 progress; what is queued behind it runs as usual
+  fire shutter|sequence
+                with --mqtt URL and --at or --in: publish the armed action to every
+                rig on the broker (quillmar/all/command), so all fire at that time
   serve         open the port (--port N or --auto) as the panel does, reset the rig,
                 and serve the panel's local endpoint, without a window, until Ctrl-C,
                 SIGTERM or SIGHUP (then the running action is cut short soundly,
@@ -78,6 +81,12 @@ Options:
                 at least the shot's own length (the default: one after the other)
   --journal FILE
                 serve: append one JSON line per request that reaches the rig to FILE
+  --at TIME     shutter, sequence: arm the shot for TIME on the real-time clock, Unix
+                seconds with a fraction or ISO 8601 with its offset
+                (2026-12-07T20:15:00.250+01:00); "relay on 1" reaches the module then.
+                Through a running panel or serve only
+  --in SECONDS  shutter, sequence: arm the shot for SECONDS from now (fractions allowed)
+  --local-clock with --at/--in: fire even when no time service keeps the clock
   --name NAME   the endpoint of the panel started with --name NAME (default: quillmar)
   --json        print the JSON answers, one line each, instead of the results (status,
                 open, flash, shutter, sequence)
@@ -112,6 +121,8 @@ Exit status:
        module went away during the opening's reset (port, device and reason printed)
   4    status: no panel is running
   5    serve: another running program holds the socket's name (nothing was sent)
+  6    an armed shot fired nothing: too late, too far ahead, in conflict with another
+       action, on an unsynchronized clock, or disarmed
   64   usage error
   130  stopped by Ctrl-C (143 by SIGTERM, 129 by SIGHUP)
 )";
@@ -126,7 +137,7 @@ constexpr std::array kCommands = {
     Name{"sequence", Command::Sequence}, Name{"read", Command::Read},
     Name{"ports", Command::Ports},       Name{"status", Command::Status},
     Name{"open", Command::Open},         Name{"serve", Command::Serve},
-    Name{"stop", Command::Stop},
+    Name{"stop", Command::Stop},         Name{"fire", Command::Fire},
 };
 
 template <typename Number>
@@ -193,6 +204,21 @@ Parsed parse(const std::vector<std::string>& arguments) {
     } else if (arg == "--auto") {
       if (!takesNoValue()) return usageError(arg + " takes no value");
       automatic = true;
+    } else if (arg == "--local-clock") {
+      if (!takesNoValue()) return usageError(arg + " takes no value");
+      options.localClock = true;
+    } else if (arg == "--at" || arg == "--in") {
+      const auto v = value();
+      if (!v) return usageError(arg + " needs a value");
+      if (arg == "--at") {
+        options.at = *v;
+      } else {
+        const auto seconds = number<double>(*v);
+        if (!seconds || !std::isfinite(*seconds) || *seconds <= 0 || *seconds > 3600) {
+          return usageError("--in wants seconds from 0 to 3600, not '" + *v + "'");
+        }
+        options.in = *seconds;
+      }
     } else if (arg == "--json" || arg == "--direct") {
       if (!takesNoValue()) return usageError(arg + " takes no value");
       (arg == "--json" ? options.json : options.direct) = true;
@@ -278,6 +304,12 @@ Parsed parse(const std::vector<std::string>& arguments) {
       return usageError("open wants a port number from 1 to " + std::to_string(kLargestPort) +
                         " or AUTOMATIC");
     }
+  } else if (options.command == Command::Fire) {
+    if (operands.size() != 1 || (operands[0] != "shutter" && operands[0] != "sequence")) {
+      return usageError("fire wants the action: shutter or sequence");
+    }
+    options.fired = operands[0] == "shutter" ? Command::Shutter : Command::Sequence;
+    if (!options.at && !options.in) return usageError("fire needs --at TIME or --in SECONDS");
   } else if (!operands.empty()) {
     return usageError("unexpected argument '" + operands.front() + "'");
   }
@@ -317,6 +349,15 @@ Parsed parse(const std::vector<std::string>& arguments) {
     }
   }
   if (port && automatic) return usageError("give --port N or --auto, not both");
+  if (options.at && options.in) return usageError("give --at or --in, not both");
+  const bool armed = options.at || options.in;
+  if (armed && c != Command::Shutter && c != Command::Sequence && c != Command::Fire) {
+    return usageError("--at and --in go with shutter, sequence and fire");
+  }
+  if (options.localClock && !armed) return usageError("--local-clock goes with --at or --in");
+  if (armed && options.direct) {
+    return usageError("--at and --in go through a running panel or serve: drop --direct");
+  }
   if (options.wait && (c == Command::Ports || c == Command::Status || c == Command::Stop)) {
     return usageError(std::string("--wait goes with commands that open a port, not ") +
                       std::string(commandName(c)));
@@ -338,6 +379,9 @@ Parsed parse(const std::vector<std::string>& arguments) {
     case Command::Open:
       if (port || automatic) return usageError("open takes the port as its argument");
       options.selector = operands[0];
+      break;
+    case Command::Fire:
+      if (port || automatic) return usageError("fire opens no port: drop --port/--auto");
       break;
     case Command::Flash:
     case Command::Shutter:

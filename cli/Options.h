@@ -19,7 +19,8 @@ enum class Command {
   Status,
   Open,
   Serve,
-  Stop
+  Stop,
+  Fire
 };
 
 std::string_view commandName(Command command);
@@ -48,6 +49,13 @@ struct Options {
   // --wait: how long to wait for the port's device to appear before opening.
   std::optional<std::chrono::steady_clock::duration> wait;
   bool quiet = false;
+  // shutter and sequence through a panel: the shot armed for --at TIME (Unix seconds or ISO
+  // 8601 with its offset, passed on as given) or --in SECONDS from now.
+  std::optional<std::string> at;
+  std::optional<double> in;
+  bool localClock = false;  // --local-clock: fire on a clock no time service keeps
+  // fire: the action every rig on the broker is armed for (Shutter or Sequence).
+  Command fired = Command::Shutter;
 };
 
 struct Parsed {

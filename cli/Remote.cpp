@@ -1,5 +1,7 @@
 #include "Remote.h"
 
+#include <chrono>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <array>
@@ -123,6 +125,22 @@ int exitStatus(const QJsonObject& answer) {
   return rig::exitStatus(rig::kindFromName(kind.toStdString()));
 }
 
+void putShotTime(QJsonObject& request, const Options& options) {
+  if (options.in) {
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    request.insert(QStringLiteral("at"), now + *options.in);
+  } else if (options.at) {
+    // A number stays a number; any other text goes as it is, for the rig to read.
+    bool isNumber = false;
+    const double seconds = QString::fromStdString(*options.at).toDouble(&isNumber);
+    request.insert(QStringLiteral("at"), isNumber
+                                             ? QJsonValue(seconds)
+                                             : QJsonValue(QString::fromStdString(*options.at)));
+  }
+  if (options.localClock) request.insert(QStringLiteral("clock"), QStringLiteral("local"));
+}
+
 int runThroughPanel(const Options& options, PanelClient& panel, Console& console) {
   const std::string name(commandName(options.command));
   const service::Action action = actionOf(options.command).value_or(service::Action::Status);
@@ -136,6 +154,7 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
   if (times.pause) request.insert(QStringLiteral("pause"), *times.pause);
   if (times.repeat) request.insert(QStringLiteral("repeat"), *times.repeat);
   if (times.interval) request.insert(QStringLiteral("interval"), *times.interval);
+  putShotTime(request, options);
   if (!options.selector.empty() && options.command != Command::Open) {
     console.line("a panel is running: its port is used, not --port/--auto (--direct for those)");
   }

@@ -46,6 +46,9 @@ std::optional<service::Action> actionOf(Command command);
 // The times of a shutter or sequence as the options give them.
 service::ShotTimes shotTimes(const Options& options);
 
+// An armed shot's "at" (from --at or --in, this moment) and "clock", when the options ask for one.
+void putShotTime(QJsonObject& request, const Options& options);
+
 // Runs status, open, flash, shutter, sequence or stop through the panel; returns the exit
 // status.
 int runThroughPanel(const Options& options, PanelClient& panel, Console& console);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Console.h"
+#include "Fire.h"
 #include "Options.h"
 #include "Reading.h"
 #include "Remote.h"
@@ -157,6 +158,7 @@ void runCommand(const cli::Options& options, rig::Rig& rig, rig::SerialControl& 
     case cli::Command::Status:
     case cli::Command::Serve:
     case cli::Command::Stop:
+    case cli::Command::Fire:
       break;
   }
 }
@@ -182,10 +184,16 @@ class Answers {
     result.failure.kind = failure.value_or(rig::FailureKind::Other);
     result.message = QString::fromStdString(message);
     result.state = service::stateOf(rig_.state());
+    // The real-time clock's reading of each send, from its distance to now.
+    const auto steadyNow = std::chrono::steady_clock::now();
+    const auto realNow = std::chrono::system_clock::now();
     for (const auto& sent : serial_.sent()) {
       if (sent.at < since_) continue;
-      result.commands.push_back({std::chrono::duration<double>(sent.at - since_).count(),
-                                 QString::fromStdString(sent.text)});
+      result.commands.push_back(
+          {std::chrono::duration<double>(sent.at - since_).count(),
+           QString::fromStdString(sent.text),
+           realNow - std::chrono::duration_cast<std::chrono::system_clock::duration>(steadyNow -
+                                                                                     sent.at)});
     }
     std::cout << QJsonDocument(service::toJson(request, result))
                      .toJson(QJsonDocument::Compact)
@@ -285,6 +293,14 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
     return kExitUsage;
   }
   if (options.command == cli::Command::Serve) return cli::serve(options, broker, web);
+  if (options.command == cli::Command::Fire) {
+    if (!broker) {
+      complain("fire needs the broker: give --mqtt URL");
+      return kExitUsage;
+    }
+    cli::Console console(std::cerr, options.quiet);
+    return cli::fire(options, *broker, console);
+  }
 
   const cli::Command c = options.command;
   const bool panelCommand = c == cli::Command::Status || c == cli::Command::Open ||
@@ -308,6 +324,10 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
         options.name == service::LocalEndpoint::kDefaultName ? "" : " as '" + options.name + "'";
     if (panelOnly) {
       complain("no panel is running" + which);
+      return cli::kExitNoPanel;
+    }
+    if (options.at || options.in) {
+      complain("--at and --in need a running panel (or quillmar-cli serve)" + which);
       return cli::kExitNoPanel;
     }
     if (options.selector.empty()) {
@@ -361,8 +381,9 @@ int main(int argc, char* argv[]) {
   }
   std::optional<bridge::BrokerSettings> broker;
   if (brokerParsed) broker = brokerOptions.settings(brokerError);
-  if (brokerError.isEmpty() && broker && parsed.options.command != cli::Command::Serve) {
-    brokerError = QStringLiteral("--mqtt goes with serve (or with the panel)");
+  if (brokerError.isEmpty() && broker && parsed.options.command != cli::Command::Serve &&
+      parsed.options.command != cli::Command::Fire) {
+    brokerError = QStringLiteral("--mqtt goes with serve and fire (or with the panel)");
   }
   std::optional<web::WebSettings> web;
   if (webParsed) web = webOptions.settings(webError);

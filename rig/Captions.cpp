@@ -1,6 +1,8 @@
 #include "Captions.h"
 
 #include <array>
+#include <chrono>
+#include <cstdio>
 #include <utility>
 
 namespace rig::captions {
@@ -71,7 +73,25 @@ std::string statusTip(const RigState& state) {
     if (more.empty()) continue;
     tip += (tip.empty() ? "" : "; ") + more;
   }
-  return tip;
+  const std::string armedTip = armed(state);
+  if (armedTip.empty()) return tip;
+  return tip.empty() ? armedTip : tip + "\n" + armedTip;
+}
+
+std::string armed(const RigState& state) {
+  if (!state.armedAt) return {};
+  using namespace std::chrono;
+  const auto at = time_point_cast<milliseconds>(*state.armedAt);
+  const auto day = floor<days>(at);
+  const year_month_day date{day};
+  const hh_mm_ss time{at - day};
+  char text[64];
+  std::snprintf(text, sizeof text, "Armed: shot at %04d-%02u-%02u %02d:%02d:%02d.%03d UTC",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
+                static_cast<int>(time.subseconds().count()));
+  return text;
 }
 
 std::string flash(Flash flash) { return lookUp(kFlash, flash); }

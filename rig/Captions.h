@@ -17,5 +17,7 @@ std::string shutter(Shutter shutter);  // "Camera Shutter", "Shutter Open", "Shu
 // "shot 3 of 10" while a series runs; empty otherwise.
 std::string series(const RigState& state);
 std::string openButton(const RigState& state);
+// While an armed shot waits: "Armed: shot at 2026-12-07 20:15:00.000 UTC"; empty otherwise.
+std::string armed(const RigState& state);
 
 }  // namespace rig::captions

@@ -10,6 +10,8 @@ class Clock {
  public:
   using duration = std::chrono::steady_clock::duration;
   using time_point = std::chrono::steady_clock::time_point;
+  // A time on the system's real-time clock: what an armed shot is aimed at.
+  using real_time = std::chrono::system_clock::time_point;
 
   Clock() = default;
   Clock(const Clock&) = delete;
@@ -23,6 +25,14 @@ class Clock {
   virtual void waitUntil(time_point deadline) = 0;
 
   void waitFor(duration d) { waitUntil(now() + d); }
+
+  // The real-time clock now, read together with now() to aim a monotonic wait at a real time.
+  virtual real_time realNow() const { return std::chrono::system_clock::now(); }
+
+  // Returns as close after `deadline` as it can: the last stretch of an armed shot's wait, where
+  // a sleep's wake-up delay would be the shot's error. May raise the thread's priority and spin
+  // the CPU for a moment before the deadline.
+  virtual void spinUntil(time_point deadline) { waitUntil(deadline); }
 };
 
 }  // namespace rig

@@ -41,6 +41,15 @@ constexpr std::size_t kReplyMaxBytes = 1024;
 // Most of a reply shown in a failure message; the rest is only counted.
 constexpr std::size_t kReplyShownBytes = 64;
 
+// A shot with less than this left when its action starts cannot be armed in time.
+constexpr auto kArmingLeast = 100ms;
+// An armed wait wakes this often to look for a disarm.
+constexpr auto kDisarmPoll = 10ms;
+// The last stretch before the shot is left to the clock's most exact wait (a real-time priority,
+// the end spun): an ordinary wake-up comes late by milliseconds on a loaded machine. A disarm
+// in this stretch comes too late to stop the shot.
+constexpr auto kFinalStretch = 20ms;
+
 constexpr int kFirstScanPort = 1;
 constexpr int kLastScanPort = 15;
 constexpr std::string_view kAutomatic = "AUTOMATIC";
@@ -478,9 +487,13 @@ void Rig::endShutterQuietly() noexcept {
 }
 
 void Rig::pulseShutter(const Timings& timings) {
+  const Arming* armed = timings.armed ? &*timings.armed : nullptr;
+  // A shot that cannot be on time, or is disarmed while it waits, puts nothing on the line.
+  if (armed != nullptr) armBeforeQuery(*armed);
   try {
-    pulseShutterSteps(timings);
+    pulseShutterSteps(timings, armed);
   } catch (...) {
+    endArmed();
     // Stopped early (no readable answer, a failed write, an interruption): the shutter may be
     // open or its state unknown, so it still ends commanded off.
     endShutterQuietly();
@@ -488,13 +501,22 @@ void Rig::pulseShutter(const Timings& timings) {
   }
 }
 
-void Rig::pulseShutterSteps(const Timings& timings) {
+void Rig::pulseShutterSteps(const Timings& timings, const Arming* armed) {
   const std::string reply = queryRelay(kShutterRelay);
   update(Change::RelayReply, [&](RigState& s) { s.relayReply = reply; });
   if (!relayOn(kShutterRelay, reply)) {
-    sendRelayCommand(protocol::switchCommand(kShutterRelay, true));
+    const std::string on = protocol::switchCommand(kShutterRelay, true);
+    if (armed != nullptr) {
+      sendArmed(on, *armed);
+    } else {
+      sendRelayCommand(on);
+    }
     update(Change::Shutter, [](RigState& s) { s.shutter = Shutter::Open; });
+  } else if (armed != nullptr) {
+    // Nothing to switch on; the pulse still keeps its time, so the rest of the action does too.
+    waitArmed(armed->at, *armed);
   }
+  endArmed();
   // A long pulse is one sleep, as exact as the half second.
   pauseFor(timings.pulse);
   shutterOff();
@@ -502,21 +524,24 @@ void Rig::pulseShutterSteps(const Timings& timings) {
 
 void Rig::runTwoShotSequence(const Timings& timings) {
   SequenceUndo undo;
+  const Arming* armed = timings.armed ? &*timings.armed : nullptr;
   // Between steps only: a step under way (a pulse above all) ends as it would have.
   const auto pauseUnlessStopped = [&] {
     if (timings.stopRequested && timings.stopRequested()) throw Stopped{};
     pauseFor(timings.pause);
     if (timings.stopRequested && timings.stopRequested()) throw Stopped{};
   };
+  if (armed != nullptr) armBeforeQuery(*armed);
   try {
-    pulseShutterSteps(timings);
+    pulseShutterSteps(timings, armed);
     pauseUnlessStopped();
     toggleFlash(&undo);
     pauseUnlessStopped();
-    pulseShutterSteps(timings);
+    pulseShutterSteps(timings, nullptr);
     pauseUnlessStopped();
     toggleFlash(&undo);
   } catch (...) {
+    endArmed();
     // A sequence always ends with the shutter off and the flash as it found it, also when it is
     // stopped early. Sends need no wait, so this works after an interruption too.
     endShutterQuietly();
@@ -530,6 +555,66 @@ void Rig::runTwoShotSequence(const Timings& timings) {
       }
     }
     throw;
+  }
+}
+
+Clock::time_point Rig::steadyOf(Clock::real_time target) const {
+  return clock_.now() + std::chrono::duration_cast<Clock::duration>(target - clock_.realNow());
+}
+
+namespace {
+
+SerialError notFired(FailureKind kind, std::string reason) {
+  return SerialError(Failure{kind, std::nullopt, {}, std::move(reason)});
+}
+
+}  // namespace
+
+void Rig::waitArmed(Clock::real_time target, const Arming& armed) {
+  for (;;) {
+    if (armed.disarmed && armed.disarmed()) {
+      throw notFired(FailureKind::Disarmed, "disarmed before the shot");
+    }
+    const auto now = clock_.now();
+    // Aimed afresh on every wake-up: the real-time clock may be slewed meanwhile.
+    const auto until = steadyOf(target);
+    if (now >= until) return;
+    clock_.waitUntil(std::min(until, now + kDisarmPoll));
+  }
+}
+
+void Rig::armBeforeQuery(const Arming& armed) {
+  if (clock_.realNow() + kArmingLeast > armed.at) {
+    throw notFired(FailureKind::TooLate, clock_.realNow() >= armed.at
+                                             ? "the shot's time has passed"
+                                             : "the shot's time is too near to arm for it");
+  }
+  update(Change::Armed, [&](RigState& s) { s.armedAt = armed.at; });
+  try {
+    waitArmed(armed.at - kArmingLead, armed);
+  } catch (...) {
+    endArmed();
+    throw;
+  }
+}
+
+void Rig::sendArmed(std::string_view command, const Arming& armed) {
+  const auto sendAt = armed.at - wireTime(protocol::frame(command).size());
+  if (clock_.realNow() > sendAt) {
+    throw notFired(FailureKind::TooLate, "the module's answer came too late to arm for the shot");
+  }
+  waitArmed(sendAt - kFinalStretch, armed);
+  clock_.spinUntil(steadyOf(sendAt));
+  sendRelayCommand(command);
+}
+
+void Rig::endArmed() noexcept {
+  if (!state_.armedAt) return;
+  try {
+    update(Change::Armed, [](RigState& s) { s.armedAt.reset(); });
+  } catch (...) {
+    // An observer that fails cannot be told; the state is cleared all the same.
+    state_.armedAt.reset();
   }
 }
 

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "Arming.h"
 #include "Clock.h"
 #include "Devices.h"
 #include "SerialControl.h"
@@ -53,11 +54,14 @@ class Rig {
   void toggleFlash();
   // Click of "Camera Shutter": a pulse of relay 1 (half a second unless `timings` say otherwise)
   // when it reads off; always ends with "relay off 1", also when it stops early (a failure, an
-  // interruption).
+  // interruption). Armed (`timings.armed`): the query comes shortly before the shot's time and
+  // "relay on 1" reaches the module at it; a shot that cannot be on time throws (TooLate) before
+  // anything is switched on, and a disarm during the wait throws (Disarmed).
   void pulseShutter(const Timings& timings = {});
   // Click of "Start": pulse, pause, toggle, pause, pulse, pause, toggle. Stopped early (a failure,
   // an interruption, a stop asked for between steps), it commands relay 1 off and relay 0 back
-  // to the state it had at the start when it has switched it, then passes the failure on.
+  // to the state it had at the start when it has switched it, then passes the failure on. Armed,
+  // its first shot is armed as for pulseShutter; the rest follows with its pauses.
   void runTwoShotSequence(const Timings& timings = {});
 
   // Shared operations.
@@ -86,9 +90,21 @@ class Rig {
     int flashToggles = 0;              // switching commands sent to relay 0
   };
   void toggleFlash(SequenceUndo* undo);
-  void pulseShutterSteps(const Timings& timings);
+  // Armed only when `armed` is given: a sequence's second pulse is not.
+  void pulseShutterSteps(const Timings& timings, const Arming* armed);
   // Waits `length`, held a little longer so the module never counts less.
   void pauseFor(Clock::duration length);
+  // Waits (disarmable) until shortly before the shot's time, so the query is fresh at the shot;
+  // refuses a shot too near for the arming to finish. The state shows the rig armed.
+  void armBeforeQuery(const Arming& armed);
+  // Sends `command` so that its carriage return reaches the module at the shot's time.
+  void sendArmed(std::string_view command, const Arming& armed);
+  // Waits until `target` on the real-time clock, looking for a disarm on the way.
+  void waitArmed(Clock::real_time target, const Arming& armed);
+  // The monotonic time that matches `target` on the real-time clock, as of now.
+  Clock::time_point steadyOf(Clock::real_time target) const;
+  // The armed wait is over: the state no longer shows it.
+  void endArmed() noexcept;
   // Sends "relay off 1" and notes the shutter closed; a failure there is swallowed.
   void endShutterQuietly() noexcept;
 

@@ -19,7 +19,7 @@ struct KindRow {
 };
 
 // Every kind with its name on the wire and the exit status of an action that failed so.
-constexpr std::array<KindRow, 12> kKinds{{
+constexpr std::array<KindRow, 17> kKinds{{
     {FailureKind::Other, "other", exit_status::kFailure},
     {FailureKind::NoDevice, "no-device", exit_status::kPortNotFound},
     {FailureKind::Busy, "busy", exit_status::kPortNotFound},
@@ -32,6 +32,11 @@ constexpr std::array<KindRow, 12> kKinds{{
     {FailureKind::NotUnderstood, "not-understood", exit_status::kSerial},
     {FailureKind::Stopped, "stopped", exit_status::kFailure},
     {FailureKind::NotRun, "not-run", exit_status::kFailure},
+    {FailureKind::TooLate, "too-late", exit_status::kNotFired},
+    {FailureKind::Conflict, "conflict", exit_status::kNotFired},
+    {FailureKind::TooFarAhead, "too-far-ahead", exit_status::kNotFired},
+    {FailureKind::ClockUnsynchronized, "clock-unsynchronized", exit_status::kNotFired},
+    {FailureKind::Disarmed, "disarmed", exit_status::kNotFired},
 }};
 
 const KindRow& rowOf(FailureKind kind) {
@@ -57,5 +62,10 @@ int exitStatus(FailureKind kind) { return rowOf(kind).exitStatus; }
 SerialError::SerialError(int port, std::string device, std::string reason, FailureKind kind)
     : std::runtime_error(describe(port, device, reason)),
       failure_{kind, port, std::move(device), std::move(reason)} {}
+
+SerialError::SerialError(Failure failure)
+    : std::runtime_error(failure.port ? describe(*failure.port, failure.device, failure.reason)
+                                      : failure.reason),
+      failure_(std::move(failure)) {}
 
 }  // namespace rig

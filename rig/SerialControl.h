@@ -27,6 +27,12 @@ enum class FailureKind {
   NotUnderstood,  // the module answered, but not with a state the rig can read
   Stopped,        // the action was cut short because the program is ending
   NotRun,         // the request never started: its client went away, or the program is ending
+  // Armed shots:
+  TooLate,              // the shot's time has passed, or is too near for the arming to finish
+  Conflict,             // the shot would start before the running or armed action ends
+  TooFarAhead,          // the shot's time is more than an hour ahead
+  ClockUnsynchronized,  // the system clock is not synchronized, and the shot did not allow it
+  Disarmed,             // the armed wait was ended before the shot
 };
 
 // The command line's exit statuses for failures.
@@ -34,6 +40,7 @@ namespace exit_status {
 constexpr int kFailure = 1;       // anything unexpected
 constexpr int kPortNotFound = 2;  // no port to work on
 constexpr int kSerial = 3;        // the module or its line failed
+constexpr int kNotFired = 6;      // an armed shot was refused or disarmed: nothing was fired
 }  // namespace exit_status
 
 // Short stable name of a kind on the wire: "no-device", "busy", ... ("other" for Other); and
@@ -58,6 +65,8 @@ class SerialError : public std::runtime_error {
  public:
   SerialError(int port, std::string device, std::string reason,
               FailureKind kind = FailureKind::Other);
+  // A failure that is not the line's (an armed shot refused): what() is the reason alone.
+  explicit SerialError(Failure failure);
 
   int port() const { return *failure_.port; }
   const std::string& device() const { return failure_.device; }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace rig {
@@ -42,6 +44,8 @@ struct RigState {
   int shots = 0;
   // Why the journal could not be written (set by the rig service); empty while it can.
   std::string journalFailure;
+  // While an armed shot waits: the real time its "relay on 1" reaches the module.
+  std::optional<std::chrono::system_clock::time_point> armedAt;
 
   bool operator==(const RigState&) const = default;
 };
@@ -55,6 +59,7 @@ enum class Change {
   Shutter,         //
   Identification,  //
   RelayReply,      //
+  Armed,           // an armed shot began or ended its wait
 };
 
 // Told every time the rig sets a part of the state, also to the value it had.

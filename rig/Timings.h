@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
+#include "Arming.h"
 #include "Clock.h"
 
 namespace rig {
@@ -15,6 +17,8 @@ struct Timings {
   // Asked between a sequence's steps: true ends it there, as soundly as a failure would (relay 1
   // off, the flash back as it was), by throwing Stopped. A pulse in progress is never cut short.
   std::function<bool()> stopRequested;
+  // An armed shot: the first pulse's "relay on 1" reaches the module at the given time.
+  std::optional<Arming> armed;
 };
 
 // Thrown when `stopRequested` ended an action between its steps. Not a std::exception: it is no

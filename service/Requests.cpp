@@ -1,16 +1,22 @@
 #include "Requests.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QRegularExpression>
 #include <QStringList>
+#include <QTimeZone>
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <string_view>
 #include <utility>
 
+#include "rig/Arming.h"
 #include "rig/Captions.h"
+#include "rig/Protocol.h"
 
 namespace service {
 
@@ -22,13 +28,14 @@ struct ActionRow {
   const char* button;  // on the window, and in messages
 };
 
-constexpr std::array<ActionRow, 6> kActions{{
+constexpr std::array<ActionRow, 7> kActions{{
     {Action::Status, "status", "Status"},
     {Action::Open, "open", "Open Com Port"},
     {Action::Flash, "flash", "Main Flash"},
     {Action::Shutter, "shutter", "Camera Shutter"},
     {Action::Sequence, "sequence", "Start"},
     {Action::Stop, "stop", "Stop"},
+    {Action::Disarm, "disarm", "Disarm"},
 }};
 
 double seconds(rig::Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -92,6 +99,12 @@ QString readTimes(const QJsonObject& object, Action action, ShotTimes& times) {
 
 // Times in the record keep microseconds: a pulse's width is read from them.
 double microseconds(double seconds) { return std::round(seconds * 1e6) / 1e6; }
+
+// Unix seconds, to the microsecond.
+double unixSeconds(std::chrono::system_clock::time_point time) {
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch());
+  return static_cast<double>(us.count()) / 1e6;
+}
 
 void putId(QJsonObject& answer, const QJsonValue& id) {
   if (!id.isUndefined()) answer.insert(QStringLiteral("id"), id);
@@ -216,6 +229,30 @@ Result notRun(Action action, const QString& why) {
   return result;
 }
 
+std::optional<std::chrono::system_clock::time_point> parseShotTime(const QJsonValue& value) {
+  using namespace std::chrono;
+  if (value.isDouble()) {
+    const double seconds = value.toDouble();
+    // Within the years a real-time clock can hold in nanoseconds.
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > 9e9) return std::nullopt;
+    const double whole = std::floor(seconds);
+    return system_clock::time_point(duration_cast<system_clock::duration>(
+        std::chrono::seconds(static_cast<std::int64_t>(whole)) +
+        nanoseconds(std::llround((seconds - whole) * 1e9))));
+  }
+  if (!value.isString()) return std::nullopt;
+  // The fraction is read here: the date parser keeps milliseconds only.
+  static const QRegularExpression iso(
+      QStringLiteral(R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)(?:[.,](\d{1,9}))?(Z|[+-]\d\d:\d\d)$)"));
+  const QRegularExpressionMatch match = iso.match(value.toString());
+  if (!match.hasMatch()) return std::nullopt;
+  const QDateTime whole = QDateTime::fromString(match.captured(1) + match.captured(3), Qt::ISODate);
+  if (!whole.isValid()) return std::nullopt;
+  const QString fraction = match.captured(2).leftJustified(9, QLatin1Char('0'));
+  return system_clock::time_point(duration_cast<system_clock::duration>(
+      std::chrono::seconds(whole.toSecsSinceEpoch()) + nanoseconds(fraction.toLongLong())));
+}
+
 ParsedRequest parseRequest(const QByteArray& json) {
   ParsedRequest parsed;
   if (json.size() > kMaxRequestBytes) {
@@ -251,7 +288,7 @@ ParsedRequest parseRequest(const QByteArray& json) {
   const auto action = actionFromName(actionValue.toString());
   if (!action) {
     parsed.error =
-        QStringLiteral("unknown action (status, open, flash, shutter, sequence or stop)");
+        QStringLiteral("unknown action (status, open, flash, shutter, sequence, stop or disarm)");
     return parsed;
   }
 
@@ -275,6 +312,29 @@ ParsedRequest parseRequest(const QByteArray& json) {
   }
   parsed.error = readTimes(object, *action, request.times);
   if (!parsed.error.isEmpty()) return parsed;
+  const QJsonValue at = object.value(QStringLiteral("at"));
+  const QJsonValue clock = object.value(QStringLiteral("clock"));
+  if (!at.isUndefined()) {
+    if (*action != Action::Shutter && *action != Action::Sequence) {
+      parsed.error = QStringLiteral("\"at\" is for shutter and sequence only");
+      return parsed;
+    }
+    const auto time = parseShotTime(at);
+    if (!time) {
+      parsed.error = QStringLiteral(
+          "\"at\" is not a time (Unix seconds, or ISO 8601 with its offset: "
+          "2026-12-07T20:15:00.250+01:00)");
+      return parsed;
+    }
+    request.shot = ShotTime{*time, false};
+  }
+  if (!clock.isUndefined()) {
+    if (!request.shot || clock != QJsonValue(QStringLiteral("local"))) {
+      parsed.error = QStringLiteral("\"clock\" can only be \"local\", with \"at\"");
+      return parsed;
+    }
+    request.shot->localClock = true;
+  }
   parsed.request = std::move(request);
   return parsed;
 }
@@ -290,6 +350,8 @@ State stateOf(const rig::RigState& rig) {
   state.statusTip = QString::fromStdString(rig::captions::statusTip(rig));
   state.flash = QString::fromStdString(rig::captions::flash(rig.flash));
   state.shutter = QString::fromStdString(rig::captions::shutter(rig.shutter));
+  state.armedAt = rig.armedAt;
+  state.armed = QString::fromStdString(rig::captions::armed(rig));
   return state;
 }
 
@@ -305,6 +367,7 @@ QJsonObject toJson(const State& state) {
     object.insert(QStringLiteral("series"),
                   QString::fromStdString(rig::captions::series(state.rig)));
   }
+  if (state.armedAt) object.insert(QStringLiteral("armedAt"), unixSeconds(*state.armedAt));
   return object;
 }
 
@@ -317,23 +380,51 @@ QJsonObject toJson(const Request& request, const Result& result) {
     answer.insert(QStringLiteral("error"),
                   error(QString::fromLatin1(rig::kindName(result.failure.kind)), result.message));
   }
+  if (result.clock) {
+    QJsonObject clock{{QStringLiteral("synchronized"), result.clock->synchronized}};
+    if (result.clock->estimatedError) {
+      clock.insert(QStringLiteral("estimatedError"), *result.clock->estimatedError);
+    }
+    if (result.clock->maxError) clock.insert(QStringLiteral("maxError"), *result.clock->maxError);
+    answer.insert(QStringLiteral("clock"), clock);
+  }
+  const bool armed = request.shot.has_value();
+  const QString shotCommand =
+      QString::fromStdString(rig::protocol::switchCommand(rig::protocol::kShutterRelay, true));
   QJsonArray commands;
+  std::optional<QJsonObject> shot;
   for (const TimedCommand& sent : result.commands) {
-    commands.append(QJsonObject{{QStringLiteral("t"), microseconds(sent.seconds)},
-                                {QStringLiteral("command"), sent.command}});
+    QJsonObject command{{QStringLiteral("t"), microseconds(sent.seconds)},
+                        {QStringLiteral("command"), sent.command}};
+    if (armed) command.insert(QStringLiteral("clock"), unixSeconds(sent.clock));
+    commands.append(command);
+    if (armed && !shot && sent.command == shotCommand) {
+      // Stamped as the write began; its carriage return is the command's last byte on the line.
+      const auto carriageReturn =
+          sent.clock + std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                           rig::wireTime(rig::protocol::frame(shotCommand.toStdString()).size()));
+      shot = QJsonObject{
+          {QStringLiteral("carriageReturn"), unixSeconds(carriageReturn)},
+          {QStringLiteral("error"),
+           microseconds(std::chrono::duration<double>(carriageReturn - request.shot->at).count())}};
+    }
   }
   answer.insert(QStringLiteral("commands"), commands);
   if (result.stopped) answer.insert(QStringLiteral("stopped"), true);
   if (!result.shots.empty()) {
     QJsonArray shots;
-    for (const ShotRecord& shot : result.shots) {
-      QJsonObject record{{QStringLiteral("shot"), shot.number},
-                         {QStringLiteral("t"), microseconds(shot.seconds)},
-                         {QStringLiteral("ok"), shot.ok}};
-      if (!shot.ok) record.insert(QStringLiteral("kind"), QLatin1String(rig::kindName(shot.kind)));
+    for (const ShotRecord& one : result.shots) {
+      QJsonObject record{{QStringLiteral("shot"), one.number},
+                         {QStringLiteral("t"), microseconds(one.seconds)},
+                         {QStringLiteral("ok"), one.ok}};
+      if (!one.ok) record.insert(QStringLiteral("kind"), QLatin1String(rig::kindName(one.kind)));
       shots.append(record);
     }
     answer.insert(QStringLiteral("shots"), shots);
+  }
+  if (armed) {
+    answer.insert(QStringLiteral("at"), unixSeconds(request.shot->at));
+    if (shot) answer.insert(QStringLiteral("shot"), *shot);
   }
   return answer;
 }

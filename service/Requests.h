@@ -3,12 +3,13 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "ClockStatus.h"
 #include "Ticket.h"
-
 #include "rig/SerialControl.h"
 #include "rig/State.h"
 #include "rig/Timings.h"
@@ -17,11 +18,12 @@
 // what the rig reports back, and their JSON, one object per message.
 namespace service {
 
-// Only the panel's own actions can be asked for; never raw serial text. Stop is no action of the
-// rig: it ends the running series and is never queued.
-enum class Action { Status, Open, Flash, Shutter, Sequence, Stop };
+// Only the panel's own actions can be asked for; never raw serial text. Stop and Disarm are no
+// jobs of the rig: Stop ends the running series, Disarm the armed waits, at once, ahead of the
+// queue.
+enum class Action { Status, Open, Flash, Shutter, Sequence, Stop, Disarm };
 
-// "status", "open", "flash", "shutter", "sequence", "stop".
+// "status", "open", "flash", "shutter", "sequence", "stop", "disarm".
 QString actionName(Action action);
 std::optional<Action> actionFromName(const QString& name);
 // The caption of the button that starts an action, which also names it in messages: "Open Com
@@ -47,6 +49,17 @@ struct ShotTimes {
   bool operator==(const ShotTimes&) const = default;
 };
 
+// An armed shot's time on the real-time clock, and whether it may fire on a clock that no time
+// service keeps ("clock": "local").
+struct ShotTime {
+  std::chrono::system_clock::time_point at;
+  bool localClock = false;
+};
+
+// "at": Unix seconds with a fraction (a JSON number), or an ISO 8601 time with its offset
+// ("2026-12-07T20:15:00.250+01:00", "...Z"). Nothing for any other text.
+std::optional<std::chrono::system_clock::time_point> parseShotTime(const QJsonValue& value);
+
 struct Request {
   Action action = Action::Status;
   Origin origin = Origin::Socket;
@@ -61,6 +74,8 @@ struct Request {
   ShotTimes times;
   // Set by a channel whose client can withdraw the request before it starts.
   std::shared_ptr<Ticket> ticket;
+  // For Shutter and Sequence: the (first) shot is armed for this time.
+  std::optional<ShotTime> shot;
 };
 
 // What the window shows, and so what every channel can see of the rig: the rig's state as values,
@@ -76,12 +91,16 @@ struct State {
   QString flash;      // caption of "Main Flash"
   QString shutter;    // caption of "Camera Shutter"
   QString broker;     // the broker link ("connected", "retrying: ..."); empty without a broker
+  // While an armed shot waits: its time, and the words for it.
+  std::optional<std::chrono::system_clock::time_point> armedAt;
+  QString armed;
 };
 
 // One command put on the line, `seconds` after its action started (microsecond resolution).
 struct TimedCommand {
   double seconds = 0;
-  QString command;  // without its carriage return
+  QString command;                              // without its carriage return
+  std::chrono::system_clock::time_point clock;  // when, on the real-time clock
 };
 
 // One shot of a series: when it started, from the request's start, and how it ended.
@@ -107,6 +126,8 @@ struct Result {
   std::vector<ShotRecord> shots;
   // A series ended by a stop; for a stop, that there was a series or sequence to end.
   bool stopped = false;
+  // Status: the real-time clock's synchronization.
+  std::optional<ClockStatus> clock;
 };
 
 // Longest request line or payload taken; longer ones are refused unread.
@@ -136,7 +157,8 @@ State stateOf(const rig::RigState& rig);
 QJsonObject toJson(const State& state);
 // {"ok": true, "id": ..., "action": "flash", "state": {...}, "commands": [{"t": 0.000012,
 // "command": "relay read 0"}, ...]}; a failure adds "error": {"kind": "no-answer",
-// "message": "..."}.
+// "message": "..."}. An armed request adds "at", each command's "clock" (Unix seconds), and
+// "shot": when the carriage return of "relay on 1" reached the line and its "error" against "at".
 QJsonObject toJson(const Request& request, const Result& result);
 // {"ok": false, "id": ..., "error": {"kind": "bad-request", "message": ...}}: the answer to a
 // request that could not be taken.

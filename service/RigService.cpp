@@ -20,6 +20,12 @@
 #include <utility>
 #include <vector>
 
+#ifdef __linux__
+#include <pthread.h>
+#include <sched.h>
+#endif
+
+#include "rig/Arming.h"
 #include "rig/Protocol.h"
 #include "rig/Reconnector.h"
 #include "rig/Rig.h"
@@ -45,6 +51,7 @@ class SleepClock : public rig::Clock {
 
   time_point now() const override { return std::chrono::steady_clock::now(); }
   void waitUntil(time_point deadline) override {
+    lowerPriority();
     throwIfStopped();
     const time_point takeInAt = deadline - kTakeInBefore;
     if (takeInAt > now()) {
@@ -56,16 +63,49 @@ class SleepClock : public rig::Clock {
     }
     std::this_thread::sleep_until(deadline);
   }
+  // An armed shot's last stretch: spun, at a real-time priority where the system allows it, kept
+  // through the shot's write until the next wait, so nothing else runs in between.
+  void spinUntil(time_point deadline) override {
+    raisePriority();
+    // Slept at that priority up to the last moment (no timer slack, and it takes a core from
+    // ordinary work at once), so that rigs sharing a machine do not hog its cores spinning.
+    if (deadline - now() > kSpinOnly) std::this_thread::sleep_until(deadline - kSpinOnly);
+    while (now() < deadline) {
+    }
+  }
 
  private:
   void throwIfStopped() const {
     if (stop_) throw rig::Interrupted{};
   }
+  void raisePriority() {
+#ifdef __linux__
+    if (raised_) return;
+    sched_param param{};
+    if (pthread_getschedparam(pthread_self(), &policy_, &saved_) != 0) return;
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO) + 1;
+    raised_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+#endif
+  }
+  void lowerPriority() {
+#ifdef __linux__
+    if (!raised_) return;
+    pthread_setschedparam(pthread_self(), policy_, &saved_);
+    raised_ = false;
+#endif
+  }
 
+#ifdef __linux__
+  bool raised_ = false;
+  int policy_ = SCHED_OTHER;
+  sched_param saved_{};
+#endif
   // More than the quiet the rig waits for before a question (20 ms).
   static constexpr auto kTakeInBefore = std::chrono::milliseconds(25);
   // How soon a stop is seen during a long wait.
   static constexpr auto kSlice = std::chrono::milliseconds(5);
+  // The stretch spun: more than a real-time thread's wake-up takes on a busy machine.
+  static constexpr auto kSpinOnly = std::chrono::microseconds(200);
   rig::SerialControl& serial_;
   const std::atomic<bool>& stop_;
 };
@@ -85,10 +125,11 @@ class Recorder : public rig::ForwardingSerialControl {
   void output(std::string_view text) override {
     // Stamped as it is handed to the line; kept only once it is there.
     const auto at = clock_.now();
+    const auto real = clock_.realNow();
     ForwardingSerialControl::output(text);
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
     commands_.push_back({std::chrono::duration<double>(at - start_).count(),
-                         QString::fromStdString(std::string(text))});
+                         QString::fromStdString(std::string(text)), real});
   }
 
  private:
@@ -101,7 +142,7 @@ class Recorder : public rig::ForwardingSerialControl {
 bool sameState(const State& a, const State& b) {
   return a.port == b.port && a.device == b.device && a.open == b.open && a.busy == b.busy &&
          a.status == b.status && a.statusTip == b.statusTip && a.flash == b.flash &&
-         a.shutter == b.shutter;
+         a.shutter == b.shutter && a.armedAt == b.armedAt;
 }
 
 }  // namespace
@@ -171,7 +212,9 @@ class RigService::Worker : public QThread {
     done.acquire();
   }
 
-  void handle(const Request& request, const Done& done, const QPointer<QObject>& replyTo);
+  // `arming`: the request's (first) shot is armed.
+  void handle(const Request& request, const Done& done, const QPointer<QObject>& replyTo,
+              const rig::Arming* arming);
   // Asks the running shutter or sequence request to stop after its step in progress; false
   // when none runs. Called from any thread.
   bool stopShots() {
@@ -212,9 +255,10 @@ class RigService::Worker : public QThread {
   void run() override;
 
  private:
-  Result execute(const Request& request);
-  // A shutter or sequence request: its shots, `interval` apart from start to start.
-  Result runShots(const Request& request);
+  Result execute(const Request& request, const rig::Arming* arming);
+  // A shutter or sequence request: its shots, `interval` apart from start to start; the first
+  // one armed when `arming` is given.
+  Result runShots(const Request& request, const rig::Arming* arming);
   // Waits until `deadline`, looking for a stop now and then; false when one came.
   bool waitUnlessStopped(rig::Clock::time_point deadline, const std::function<bool()>& stopAsked);
   void journal(const Request& request, const Result& result,
@@ -412,7 +456,7 @@ void RigService::Worker::report() {
 }
 
 void RigService::Worker::handle(const Request& request, const Done& done,
-                                const QPointer<QObject>& replyTo) {
+                                const QPointer<QObject>& replyTo, const rig::Arming* arming) {
   const bool withdrawn = request.ticket && !request.ticket->start();
   if (!withdrawn && request.ticket && request.ticket->onStart && replyTo) {
     QMetaObject::invokeMethod(replyTo.data(), request.ticket->onStart, Qt::QueuedConnection);
@@ -423,7 +467,7 @@ void RigService::Worker::handle(const Request& request, const Done& done,
   report();
   const auto wallStart = std::chrono::system_clock::now();
   Result result = withdrawn ? notRun(request.action, QStringLiteral("withdrawn by its client"))
-                            : execute(request);
+                            : execute(request, arming);
   running_ = false;
   const bool last = --owner_.pending_ == 0;
   report();
@@ -441,13 +485,16 @@ void RigService::Worker::handle(const Request& request, const Done& done,
   if (last) emit owner_.idle();
 }
 
-Result RigService::Worker::execute(const Request& request) {
+Result RigService::Worker::execute(const Request& request, const rig::Arming* arming) {
   Result result;
   recorder_->begin();
   try {
     switch (request.action) {
-      case Action::Status:
+      case Action::Status: {
+        const QMutexLocker lock(&owner_.armedMutex_);
+        result.clock = owner_.clockStatus_();
         break;
+      }
       case Action::Open:
         endWatch();
         if (const auto kind = rig_->openComPort(request.port.toStdString())) {
@@ -464,9 +511,10 @@ Result RigService::Worker::execute(const Request& request) {
         break;
       case Action::Shutter:
       case Action::Sequence:
-        result = runShots(request);
+        result = runShots(request, arming);
         break;
       case Action::Stop:
+      case Action::Disarm:
         // Taken by RigService::submit, never queued.
         break;
     }
@@ -488,7 +536,7 @@ Result RigService::Worker::execute(const Request& request) {
   return result;
 }
 
-Result RigService::Worker::runShots(const Request& request) {
+Result RigService::Worker::runShots(const Request& request, const rig::Arming* arming) {
   const bool sequence = request.action == Action::Sequence;
   const ShotTimes& times = request.times;
   const quint64 number = ++shotRequests_;
@@ -498,7 +546,12 @@ Result RigService::Worker::runShots(const Request& request) {
   timings.stopRequested = stopAsked;
   const auto spacing = times.spacing(sequence);
   const int shots = times.shots();
-  const auto start = clock_->now();
+  // A series armed for its first shot counts its interval from that shot's time.
+  auto start = clock_->now();
+  if (arming != nullptr) {
+    start += std::chrono::duration_cast<rig::Clock::duration>(arming->at -
+                                                              std::chrono::system_clock::now());
+  }
 
   Result result;
   for (int n = 1; n <= shots; ++n) {
@@ -511,8 +564,11 @@ Result RigService::Worker::runShots(const Request& request) {
       shots_ = shots;
       report();
     }
-    ShotRecord record{n, std::chrono::duration<double>(clock_->now() - start).count()};
+    ShotRecord record{n,
+                      std::max(0.0, std::chrono::duration<double>(clock_->now() - start).count())};
     std::optional<rig::Failure> failure;
+    if (n == 1 && arming != nullptr) timings.armed = *arming;
+    if (n == 2) timings.armed.reset();
     try {
       if (sequence) {
         rig_->runTwoShotSequence(timings);
@@ -589,15 +645,98 @@ RigService::RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory 
                       std::move(serial))] { return std::move(*held); },
                  std::move(makeClock), parent) {}
 
-RigService::~RigService() { worker_->end(); }
+RigService::~RigService() {
+  // An armed shot would keep the end waiting until its time; a service that ends fires none.
+  ++disarms_;
+  worker_->end();
+}
+
+namespace {
+
+// How long an action keeps the rig, roughly, from its first command: what an armed shot after
+// it must leave free. The pauses, and the queries at 9600 baud.
+std::chrono::milliseconds nominalLength(const Request& request) {
+  using namespace std::chrono_literals;
+  switch (request.action) {
+    case Action::Status:
+    case Action::Stop:
+    case Action::Disarm:
+      return 0ms;
+    case Action::Flash:
+      return 100ms;
+    case Action::Open:
+      return 1000ms;
+    case Action::Shutter:
+    case Action::Sequence: {
+      const bool sequence = request.action == Action::Sequence;
+      const ShotTimes& times = request.times;
+      // The pulses and pauses of every shot, and the queries of the last one at 9600 baud.
+      const auto queries = sequence ? 500ms : 100ms;
+      return std::chrono::duration_cast<std::chrono::milliseconds>(
+          (times.shots() - 1) * times.spacing(sequence) +
+          rig::shotLength(sequence, times.timings()) + queries);
+    }
+  }
+  return 0ms;
+}
+
+// The answer goes back to the caller's thread: to `service` when that is its thread, else to the
+// caller's event dispatcher.
+QPointer<QObject> callersThread(QObject* service) {
+  if (QThread::currentThread() == service->thread()) return service;
+  return QAbstractEventDispatcher::instance(QThread::currentThread());
+}
+
+}  // namespace
+
+std::optional<rig::Failure> RigService::refusal(const Request& request) {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const auto notFired = [](rig::FailureKind kind, const char* reason) {
+    return rig::Failure{kind, std::nullopt, {}, reason};
+  };
+  const auto at = request.shot->at;
+  if (at <= now) return notFired(rig::FailureKind::TooLate, "the shot's time has passed");
+  if (at > now + hours(1)) {
+    return notFired(rig::FailureKind::TooFarAhead, "the shot's time is more than an hour ahead");
+  }
+  const QMutexLocker lock(&armedMutex_);
+  if (!request.shot->localClock && !clockStatus_().synchronized) {
+    return notFired(rig::FailureKind::ClockUnsynchronized,
+                    "the system clock is not synchronized (\"clock\": \"local\" fires on it "
+                    "all the same)");
+  }
+  const auto from = at - duration_cast<system_clock::duration>(rig::kArmingLead);
+  const auto to = at + nominalLength(request);
+  if (runningUntil_ && *runningUntil_ > from) {
+    return notFired(rig::FailureKind::Conflict, "the running action would not have ended");
+  }
+  for (const Window& window : armed_) {
+    if (window.from < to && from < window.to) {
+      return notFired(rig::FailureKind::Conflict, "another armed action keeps the rig then");
+    }
+  }
+  return std::nullopt;
+}
+
+void RigService::answerAtOnce(const Request& request, Result result, const Done& done) {
+  static_cast<void>(request);
+  result.state = state();
+  QMetaObject::invokeMethod(
+      callersThread(this).data(),
+      [done, result] {
+        if (done) done(result);
+      },
+      Qt::QueuedConnection);
+}
+
+void RigService::setClockStatusSource(std::function<ClockStatus()> source) {
+  const QMutexLocker lock(&armedMutex_);
+  clockStatus_ = std::move(source);
+}
 
 void RigService::submit(const Request& request, Done done) {
-  // The answer goes back to the caller's thread: to this object when that is its thread, else
-  // to the caller's event dispatcher.
-  QPointer<QObject> replyTo = this;
-  if (QThread::currentThread() != thread()) {
-    replyTo = QAbstractEventDispatcher::instance(QThread::currentThread());
-  }
+  const QPointer<QObject> replyTo = callersThread(this);
   if (request.action == Action::Stop) {
     // Not queued: the series it ends is running, and the queue waits behind it.
     const auto wallStart = std::chrono::system_clock::now();
@@ -613,9 +752,34 @@ void RigService::submit(const Request& request, Done done) {
         Qt::QueuedConnection);
     return;
   }
+  if (request.action == Action::Disarm) {
+    ++disarms_;
+    answerAtOnce(request, Result{}, done);
+    return;
+  }
+  std::uint64_t ticket = 0;
+  if (request.shot) {
+    if (const auto failure = refusal(request)) {
+      answerAtOnce(request, failed(request.action, *failure), done);
+      return;
+    }
+    const QMutexLocker lock(&armedMutex_);
+    ticket = ++tickets_;
+    armed_.push_back(
+        {ticket,
+         request.shot->at -
+             std::chrono::duration_cast<std::chrono::system_clock::duration>(rig::kArmingLead),
+         request.shot->at + nominalLength(request)});
+  }
+  const auto release = [this, ticket] {
+    const QMutexLocker lock(&armedMutex_);
+    runningUntil_.reset();
+    std::erase_if(armed_, [ticket](const Window& window) { return window.ticket == ticket; });
+  };
   ++pending_;
   // Dropped unrun when the service stops before it starts; after the stop, at once.
-  auto drop = [this, request, done, replyTo] {
+  auto drop = [this, request, done, replyTo, release] {
+    release();
     Result result = notRun(request.action, QStringLiteral("the program is ending"));
     result.state = state_;
     const bool last = --pending_ == 0;
@@ -633,9 +797,21 @@ void RigService::submit(const Request& request, Done done) {
     drop();
     return;
   }
-  worker_->post([worker = worker_.get(), request, done = std::move(done),
-                 replyTo] { worker->handle(request, done, replyTo); },
-                std::move(drop));
+  worker_->post(
+      [this, request, done = std::move(done), replyTo, release, disarmsMade = disarms_.load()] {
+        if (!request.shot) {
+          const QMutexLocker lock(&armedMutex_);
+          runningUntil_ = std::chrono::system_clock::now() + nominalLength(request);
+        }
+        std::optional<rig::Arming> arming;
+        if (request.shot) {
+          arming = rig::Arming{request.shot->at,
+                               [this, disarmsMade] { return disarms_.load() != disarmsMade; }};
+        }
+        worker_->handle(request, done, replyTo, arming ? &*arming : nullptr);
+        release();
+      },
+      std::move(drop));
 }
 
 State RigService::state() const {
@@ -670,8 +846,10 @@ bool RigService::stop() {
 }
 
 bool RigService::shutDown() {
-  // A series would keep the end waiting for all its shots: it ends after its step in progress.
+  // A series would keep the end waiting for all its shots: it ends after its step in progress;
+  // no armed shot fires after the end was asked for.
   worker_->stopShots();
+  ++disarms_;
   bool sent = false;
   worker_->postAndWait([worker = worker_.get(), &sent] { sent = worker->shutDown(); });
   return sent;

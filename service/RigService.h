@@ -1,11 +1,15 @@
 #pragma once
 
+#include <QMutex>
 #include <QString>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
+#include "ClockStatus.h"
 #include "Journal.h"
 #include "RigHost.h"
 #include "rig/SerialControl.h"
@@ -35,13 +39,20 @@ class RigService : public RigHost {
   // service's thread from now on.
   explicit RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory makeClock = nullptr,
                       QObject* parent = nullptr);
-  // Waits for the running request to end (a series after its step in progress); queued requests
-  // are dropped unanswered.
+  // Waits for the running request to end (a series after its step in progress, an armed one
+  // disarmed); queued requests are dropped unanswered.
   ~RigService() override;
 
   // A stop is taken at once, not queued: it ends the shutter or sequence request running after
-  // its step in progress, and is answered at once.
+  // its step in progress, and is answered at once. A disarm is answered here at once too: it
+  // ends every armed wait (running or queued) before anything fires. An armed request is refused
+  // here, before it is queued, when its time has passed or is more than an hour ahead, when it
+  // would start before the running or armed action ends, and on a clock no time service keeps
+  // unless it allows the local clock.
   void submit(const Request& request, Done done) override;
+
+  // Where the service learns the clock's synchronization (tests give their own).
+  void setClockStatusSource(std::function<ClockStatus()> source);
   State state() const override;
 
   // From now on, one line for every request that reaches the rig (none without a journal). Set
@@ -55,8 +66,8 @@ class RigService : public RigHost {
   // so as well.
   void endWatch();
 
-  // For the end of a headless run: stops the running series after its step in progress, waits
-  // until the queue is empty, then commands relay 1 off
+  // For the end of a headless run: stops the running series after its step in progress,
+  // disarms the armed shots, waits until the queue is empty, then commands relay 1 off
   // when the port is open, so the shutter never stays open after the service stops. Returns
   // whether that command went out.
   bool shutDown();
@@ -96,11 +107,31 @@ class RigService : public RigHost {
   // Takes the state the worker reports, on this object's thread.
   void publish(const State& state);
 
+  // The refusal of an armed request, if any.
+  std::optional<rig::Failure> refusal(const Request& request);
+  // Answers `request` with `result` on the caller's thread, without running it.
+  void answerAtOnce(const Request& request, Result result, const Done& done);
+
   std::unique_ptr<Worker> worker_;
   Journal* journal_ = nullptr;  // the worker's
   State state_;
   std::atomic<int> pending_{0};
   std::atomic<bool> stopped_{false};  // stop() was called: requests are answered "not run"
+
+  // A disarm ends every armed request made before it: each keeps the count it was made under.
+  std::atomic<unsigned> disarms_{0};
+  // The times that armed requests, from queued to done, keep the rig: from their query to
+  // their action's end. Guards also the running action's estimated end and the clock source.
+  struct Window {
+    std::uint64_t ticket;
+    std::chrono::system_clock::time_point from;
+    std::chrono::system_clock::time_point to;
+  };
+  QMutex armedMutex_;
+  std::vector<Window> armed_;
+  std::uint64_t tickets_ = 0;
+  std::optional<std::chrono::system_clock::time_point> runningUntil_;
+  std::function<ClockStatus()> clockStatus_ = systemClockStatus;
 };
 
 }  // namespace service

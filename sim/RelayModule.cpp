@@ -274,9 +274,17 @@ void RelayModule::run() {
   }
 }
 
-void RelayModule::handleInput(const char* bytes, std::size_t count, Clock::time_point now) {
+void RelayModule::handleInput(const char* bytes, std::size_t count, Clock::time_point readAt) {
   received_.append(bytes, count);
   for (std::size_t i = 0; i < count; ++i) {
+    // Paced, the line in is modelled too: bytes written together arrive one after the other at
+    // 9600 baud, each once its last bit is in, so a command's carriage return is stamped when a
+    // real line would deliver it.
+    Clock::time_point now = readAt;
+    if (options_.paced) {
+      inboundFreeAt_ = std::max(inboundFreeAt_, readAt) + kByteTime;
+      now = inboundFreeAt_;
+    }
     const char c = bytes[i];
     if (c == '\n') continue;
     if (c == '\r') {

@@ -22,7 +22,8 @@ namespace sim {
 
 struct Options {
   std::string identification = "KOVRA 78";
-  // Writes byte by byte at the pace of a 9600 baud line (8N1: about 1.04 ms a byte).
+  // Writes byte by byte at the pace of a 9600 baud line (8N1: about 1.04 ms a byte), and stamps
+  // each received byte at the time it would have arrived on such a line.
   bool paced = false;
   // Time between the carriage return and the answer (the echo is not held back).
   std::chrono::milliseconds replyDelay{0};
@@ -108,7 +109,8 @@ class RelayModule {
 
   void run();
   void wake();
-  void handleInput(const char* bytes, std::size_t count, std::chrono::steady_clock::time_point now);
+  void handleInput(const char* bytes, std::size_t count,
+                   std::chrono::steady_clock::time_point readAt);
   std::string execute(const std::string& line);
   void queueOutput(std::string bytes, std::chrono::steady_clock::time_point notBefore);
   // Writes what is due; returns false when the terminal would block.
@@ -133,6 +135,8 @@ class RelayModule {
   bool lineTooLong_ = false;
   std::deque<Chunk> out_;
   std::chrono::steady_clock::time_point nextByteAt_{};
+  // Paced: when the line in is free again, after the last byte received has fully arrived.
+  std::chrono::steady_clock::time_point inboundFreeAt_{};
   std::uint32_t noiseState_ = 0x2545f491u;
   std::size_t ownPending_ = 0;  // bytes of echo and answers queued
   std::size_t dropped_ = 0;

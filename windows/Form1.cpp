@@ -258,6 +258,10 @@ void Form1::follow(const rig::RigState& state, rig::Change change) {
     case rig::Change::RelayReply:
       showIn(Text4, qs(state.relayReply));
       break;
+    case rig::Change::Armed:
+      statusTip_ = qs(rig::captions::statusTip(state));
+      showStatusTip();
+      break;
   }
 }
 

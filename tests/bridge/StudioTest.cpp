@@ -5,12 +5,15 @@
 #include <signal.h>
 
 #include <QFile>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "Broker.h"
 #include "TestClient.h"
@@ -26,7 +29,9 @@ class Rig {
  public:
   enum class Kind { Serve, Panel };
 
-  Rig(Kind kind, const QString& name, const QString& url, QStringList extra = {}) : name_(name) {
+  Rig(Kind kind, const QString& name, const QString& url, QStringList extra = {},
+      const sim::Options& module = {})
+      : name_(name), module_(module) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     // A runtime directory of its own: tests running side by side use the same rig names.
@@ -168,6 +173,58 @@ TEST_F(StudioTest, BrokerRestartedMidRunRigsComeBackAndNothingFiresTwice) {
   for (const auto& rig : rigs) {
     ASSERT_TRUE(eventually([&] { return watcher->count(rig->topic("result")) == 3; }));
     EXPECT_EQ(rig->count("relay on 1"), 2U);
+  }
+}
+
+// The studio's one command: every rig armed for the same time, each shot's carriage return
+// reaching its (paced) module no earlier than that time.
+TEST(ArmedStudio, OneFireArmsEveryRigForTheSameTime) {
+  Broker broker;
+  ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+  TestClient watcher(broker.port(),
+                     {QStringLiteral("quillmar/+/state"), QStringLiteral("quillmar/+/result")});
+  sim::Options paced;
+  paced.paced = true;
+  std::vector<std::unique_ptr<Rig>> rigs;
+  for (const char* name : {"arm1", "arm2"}) {
+    rigs.push_back(std::make_unique<Rig>(Rig::Kind::Serve, QString::fromLatin1(name), broker.url(),
+                                         QStringList{}, paced));
+  }
+  ASSERT_TRUE(watcher.ready());
+  for (const auto& rig : rigs) {
+    ASSERT_TRUE(eventually([&] { return online(watcher, *rig); }, 15000))
+        << rig->errors().toStdString();
+  }
+
+  QProcess fire;
+  fire.start(
+      QStringLiteral(QUILLMAR_CLI_PATH),
+      {QStringLiteral("--mqtt"), broker.url(), QStringLiteral("fire"), QStringLiteral("sequence"),
+       QStringLiteral("--in"), QStringLiteral("1.5"), QStringLiteral("--local-clock")});
+  ASSERT_TRUE(fire.waitForFinished(10000));
+  EXPECT_EQ(fire.exitCode(), 0) << fire.readAllStandardError().toStdString();
+
+  std::optional<double> at;
+  for (const auto& rig : rigs) {
+    ASSERT_TRUE(eventually([&] { return watcher.count(rig->topic("result")) == 1; }, 15000))
+        << rig->errors().toStdString();
+    const QJsonObject result = watcher.on(rig->topic("result")).front().json();
+    ASSERT_TRUE(result["ok"].toBool()) << QJsonDocument(result).toJson().toStdString();
+    if (!at) at = result["at"].toDouble();
+    EXPECT_EQ(result["at"].toDouble(), *at) << "one time for every rig";
+    EXPECT_TRUE(result.contains(QStringLiteral("shot")));
+
+    // Where the module's stamp of the first "relay on 1" falls on the real-time clock.
+    const auto log = rig->module().log();
+    const auto shot = std::find_if(log.begin(), log.end(),
+                                   [](const sim::Command& c) { return c.text == "relay on 1"; });
+    ASSERT_NE(shot, log.end());
+    const double realNow =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const double arrived =
+        realNow -
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - shot->at).count();
+    EXPECT_GE(arrived, *at - 0.0005) << "a shot is never early";
   }
 }
 

@@ -114,6 +114,22 @@ TEST(RelayModuleTiming, PacedRepliesArriveInPiecesAtLineSpeed) {
   EXPECT_GT(client.pieces(), 1);
 }
 
+TEST(RelayModuleTiming, PacedCommandIsStampedWhenItsCarriageReturnWouldArriveAtLineSpeed) {
+  sim::Options options;
+  options.paced = true;
+  sim::RelayModule module(options);
+  PtyClient client(module.devicePath());
+  const auto start = Clock::now();
+  // Two commands in one write: the second's carriage return is the 22nd byte on the line.
+  ASSERT_TRUE(client.write("relay on 1\rrelay off 1\r"));
+  ASSERT_TRUE(module.waitForCommands(2, 1000ms));
+  const auto log = module.log();
+  EXPECT_GE(log[0].at - start, 11 * sim::RelayModule::kByteTime);
+  EXPECT_GE(log[1].at - log[0].at, 12 * sim::RelayModule::kByteTime);
+  EXPECT_LT(log[1].at - log[0].at, 12 * sim::RelayModule::kByteTime + 1ms)
+      << "one byte after the other, not a read's delay";
+}
+
 TEST(RelayModuleTiming, ReplyDelayHoldsTheAnswerButNotTheEcho) {
   sim::Options options;
   options.replyDelay = 150ms;

@@ -29,6 +29,9 @@ class FakeClock : public rig::Clock {
   }
   // An hour after the steady clock's epoch, so "long ago" is representable.
   time_point start() const { return time_point{} + 1h; }
+  // The real-time clock runs in step with it, from a fixed day in 2026.
+  real_time realNow() const override { return realStart() + (now_ - start()); }
+  static real_time realStart() { return real_time{} + std::chrono::seconds(1'796'640'000); }
 
  private:
   time_point now_ = time_point{} + 1h;

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+#include "rig/Arming.h"
+#include "rig/Protocol.h"
+#include "rig/Rig.h"
+#include "support/Fakes.h"
+
+using namespace fakes;
+
+namespace {
+
+// The panel's times, with the (first) shot armed.
+rig::Timings timed(const rig::Arming& armed) {
+  rig::Timings timings;
+  timings.armed = armed;
+  return timings;
+}
+
+using Texts = std::vector<std::string>;
+
+class Arming : public ::testing::Test {
+ protected:
+  Arming() {
+    serial.ports[1] = {};
+    rig.openComPort("1");
+    serial.sent.clear();
+    rig.setObserver([this](const rig::RigState& state, rig::Change change) {
+      if (change == rig::Change::Armed) armedSeen.push_back(state.armedAt);
+    });
+  }
+
+  rig::Arming shotIn(rig::Clock::duration ahead) {
+    return {clock.realNow() + ahead, [this] { return disarmAt && clock.now() >= *disarmAt; }};
+  }
+  // The steady time at which the shot's real time falls.
+  rig::Clock::time_point steadyAt(const rig::Arming& armed) const {
+    return clock.now() + (armed.at - clock.realNow());
+  }
+  const Sent* sentCommand(const std::string& text) const {
+    for (const Sent& sent : serial.sent) {
+      if (sent.bytes == rig::protocol::frame(text)) return &sent;
+    }
+    return nullptr;
+  }
+
+  FakeClock clock;
+  FakeSerial serial{clock};
+  rig::Rig rig{serial, clock};
+  std::optional<rig::Clock::time_point> disarmAt;
+  std::vector<std::optional<rig::Clock::real_time>> armedSeen;
+};
+
+TEST_F(Arming, QueryComesBeforeAndTheCarriageReturnReachesTheModuleAtTheShotsTime) {
+  const rig::Arming armed = shotIn(std::chrono::seconds(2));
+  const auto shot = steadyAt(armed);
+  rig.pulseShutter(timed(armed));
+
+  EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay on 1", "relay off 1"}));
+  const Sent* query = sentCommand("relay read 1");
+  const Sent* on = sentCommand("relay on 1");
+  const Sent* off = sentCommand("relay off 1");
+  ASSERT_TRUE(query && on && off);
+  EXPECT_GE(query->at, shot - rig::kArmingLead) << "the reading is fresh at the shot";
+  EXPECT_LT(query->at, on->at);
+  // Eleven bytes at 9600 baud: the write begins 11.46 ms ahead.
+  EXPECT_EQ(on->at + rig::wireTime(on->bytes.size()), shot);
+  EXPECT_GE(off->at - on->at, std::chrono::milliseconds(500)) << "the usual pulse follows";
+  ASSERT_EQ(armedSeen.size(), 2u);
+  EXPECT_EQ(armedSeen[0], armed.at) << "the state shows the rig armed while it waits";
+  EXPECT_FALSE(armedSeen[1]);
+  EXPECT_FALSE(rig.state().armedAt);
+}
+
+TEST_F(Arming, SequenceFiresItsFirstShotAtTheTimeAndGoesOnWithItsPauses) {
+  const rig::Arming armed = shotIn(std::chrono::milliseconds(1500));
+  const auto shot = steadyAt(armed);
+  rig.runTwoShotSequence(timed(armed));
+  EXPECT_EQ(serial.switching(), (Texts{"relay on 1", "relay off 1", "relay on 0", "relay on 1",
+                                       "relay off 1", "relay off 0"}));
+  EXPECT_EQ(serial.sent[1].at + rig::wireTime(serial.sent[1].bytes.size()), shot);
+}
+
+TEST_F(Arming, AShotThatCannotBeOnTimeFiresNothing) {
+  using rig::FailureKind;
+  // Too near to start arming, and already past: nothing goes on the line.
+  for (const auto ahead : {std::chrono::milliseconds(50), std::chrono::milliseconds(-10)}) {
+    const rig::Arming armed = shotIn(ahead);
+    try {
+      rig.pulseShutter(timed(armed));
+      ADD_FAILURE() << "a late shot fired";
+    } catch (const rig::SerialError& error) {
+      EXPECT_EQ(error.kind(), FailureKind::TooLate);
+    }
+    EXPECT_TRUE(serial.sent.empty());
+  }
+
+  // The module answers after the moment the write had to begin: no "relay on 1" at all.
+  serial.replyDelay = std::chrono::milliseconds(400);
+  const rig::Arming armed = shotIn(std::chrono::seconds(1));
+  try {
+    rig.runTwoShotSequence(timed(armed));
+    ADD_FAILURE() << "a late shot fired";
+  } catch (const rig::SerialError& error) {
+    EXPECT_EQ(error.kind(), FailureKind::TooLate);
+  }
+  EXPECT_EQ(serial.switching(), Texts{"relay off 1"}) << "the shutter still ends commanded off";
+  EXPECT_FALSE(serial.relay[1]);
+  EXPECT_FALSE(rig.state().armedAt);
+}
+
+TEST_F(Arming, DisarmEndsTheWaitBeforeAnythingFires) {
+  const rig::Arming armed = shotIn(std::chrono::seconds(30));
+  disarmAt = clock.now() + std::chrono::seconds(5);
+  try {
+    rig.runTwoShotSequence(timed(armed));
+    ADD_FAILURE() << "the disarmed shot fired";
+  } catch (const rig::SerialError& error) {
+    EXPECT_EQ(error.kind(), rig::FailureKind::Disarmed);
+  }
+  EXPECT_TRUE(serial.sent.empty());
+  EXPECT_LT(clock.now(), *disarmAt + std::chrono::milliseconds(50)) << "ended promptly";
+  EXPECT_FALSE(rig.state().armedAt);
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTest>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "service/RigService.h"
+#include "support/Fakes.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using service::Action;
+using service::Request;
+using service::Result;
+using service::RigService;
+
+TEST(ShotTime, UnixSecondsAndIsoTimesWithTheirOffset) {
+  using std::chrono::system_clock;
+  const auto expected = system_clock::time_point(std::chrono::seconds(1796641200)) + 250ms;
+  for (const char* json : {R"({"action":"shutter","at":1796641200.25})",
+                           R"({"action":"shutter","at":"2026-12-07T11:00:00.250Z"})",
+                           R"({"action":"sequence","at":"2026-12-07T12:00:00.25+01:00"})"}) {
+    const auto parsed = service::parseRequest(json);
+    ASSERT_TRUE(parsed.request) << json << ": " << parsed.error.toStdString();
+    ASSERT_TRUE(parsed.request->shot);
+    EXPECT_EQ(parsed.request->shot->at, expected) << json;
+    EXPECT_FALSE(parsed.request->shot->localClock);
+  }
+  const auto local =
+      service::parseRequest(R"({"action":"shutter","at":1796641200,"clock":"local"})");
+  ASSERT_TRUE(local.request);
+  EXPECT_TRUE(local.request->shot->localClock);
+
+  // Refused: no offset (local time is no agreed time), a word, "at" on another action, "clock"
+  // without "at" or with another value.
+  for (const char* json :
+       {R"({"action":"shutter","at":"2026-12-07T12:20:00"})", R"({"action":"shutter","at":"soon"})",
+        R"({"action":"shutter","at":-5})", R"({"action":"flash","at":1796641200})",
+        R"({"action":"shutter","clock":"local"})",
+        R"({"action":"shutter","at":1796641200,"clock":"ptp"})"}) {
+    EXPECT_FALSE(service::parseRequest(json).request) << json;
+  }
+  EXPECT_EQ(service::parseRequest(R"({"action":"disarm"})").request->action, Action::Disarm);
+}
+
+class ArmedRequests : public ::testing::Test {
+ protected:
+  ArmedRequests() {
+    rig->setClockStatusSource([this] { return service::ClockStatus{synchronized, 0.0004, 0.02}; });
+    rig->submit(make(Action::Open), [this](const Result&) { opened = true; });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return opened; }, 10000));
+    line->sent.clear();
+  }
+
+  static Request make(Action action) {
+    Request request;
+    request.action = action;
+    request.port = QStringLiteral("3");
+    return request;
+  }
+  static Request armed(Action action, std::chrono::system_clock::duration ahead,
+                       bool localClock = false) {
+    Request request = make(action);
+    request.shot = service::ShotTime{std::chrono::system_clock::now() + ahead, localClock};
+    return request;
+  }
+  void ask(const Request& request) {
+    rig->submit(request, [this, request](const Result& result) {
+      answers.push_back({request, result});
+    });
+  }
+  void waitForAnswers(std::size_t count) {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answers.size() >= count; }, 20000));
+  }
+  QString kindOf(std::size_t answer) const {
+    const QJsonObject json = service::toJson(answers[answer].request, answers[answer].result);
+    return json[QStringLiteral("error")][QStringLiteral("kind")].toString();
+  }
+
+  struct Answer {
+    Request request;
+    Result result;
+  };
+  bool synchronized = true;
+  bool opened = false;
+  std::shared_ptr<fakes::FakeLine> line = std::make_shared<fakes::FakeLine>();
+  // The real clock: an armed wait must really be waiting for a disarm to meet it.
+  std::unique_ptr<RigService> rig =
+      std::make_unique<RigService>(std::make_unique<fakes::LineSerial>(line));
+  std::vector<Answer> answers;
+};
+
+TEST_F(ArmedRequests, RefusedBeforeTheQueueWhenTheyCannotFireAsAsked) {
+  ask(armed(Action::Shutter, -1s));   // passed
+  ask(armed(Action::Shutter, 2h));    // more than an hour ahead
+  ask(armed(Action::Sequence, 10s));  // armed for 10 s: the rig is kept until about 13 s
+  ask(armed(Action::Shutter, 11s));   // inside it
+  ask(make(Action::Disarm));
+  waitForAnswers(5);
+  QStringList kinds;
+  for (std::size_t i = 0; i < answers.size(); ++i) kinds << kindOf(i);
+  // The refusals and the disarm are answered at once; the armed sequence when its wait ends.
+  EXPECT_EQ(kinds, QStringList({"too-late", "too-far-ahead", "conflict", "", "disarmed"}));
+  EXPECT_EQ(answers[4].request.action, Action::Sequence);
+  EXPECT_TRUE(line->sent.empty()) << "nothing fired";
+
+  // The clock: refused while unsynchronized, unless the request allows the local clock.
+  synchronized = false;
+  answers.clear();
+  ask(make(Action::Status));
+  waitForAnswers(1);
+  ask(armed(Action::Shutter, 500ms));
+  waitForAnswers(2);
+  ask(armed(Action::Shutter, 500ms, true));
+  waitForAnswers(3);
+  const QJsonObject status = service::toJson(answers[0].request, answers[0].result);
+  EXPECT_FALSE(status[QStringLiteral("clock")][QStringLiteral("synchronized")].toBool(true));
+  EXPECT_DOUBLE_EQ(status[QStringLiteral("clock")][QStringLiteral("maxError")].toDouble(), 0.02);
+  EXPECT_EQ(kindOf(1), QStringLiteral("clock-unsynchronized"));
+  EXPECT_TRUE(answers[2].result.ok);
+
+  // The record: the shot's carriage return against "at", each command on the real-time clock.
+  const QJsonObject fired = service::toJson(answers[2].request, answers[2].result);
+  const QJsonArray commands = fired[QStringLiteral("commands")].toArray();
+  ASSERT_EQ(commands.size(), 3);
+  EXPECT_EQ(commands[1][QStringLiteral("command")].toString(), QStringLiteral("relay on 1"));
+  EXPECT_GT(commands[1][QStringLiteral("clock")].toDouble(), 1.7e9);
+  const double error = fired[QStringLiteral("shot")][QStringLiteral("error")].toDouble(1);
+  EXPECT_GE(error, 0.0) << "never early";
+  EXPECT_LT(error, 0.5);
+}
+
+TEST_F(ArmedRequests, DisarmReachesTheWaitingShotAheadOfTheQueue) {
+  ask(armed(Action::Sequence, 3s, true));
+  ask(make(Action::Flash));  // queued behind it: runs once the armed wait has ended
+  ASSERT_TRUE(QTest::qWaitFor([&] { return rig->state().armedAt.has_value(); }, 5000));
+  EXPECT_FALSE(rig->state().armed.isEmpty());
+  ask(make(Action::Disarm));
+  waitForAnswers(3);
+  EXPECT_TRUE(answers[0].result.ok) << "the disarm itself";
+  EXPECT_EQ(answers[0].request.action, Action::Disarm);
+  EXPECT_EQ(kindOf(1), QStringLiteral("disarmed"));
+  EXPECT_TRUE(answers[2].result.ok);
+  EXPECT_EQ(line->sent, (std::vector<std::string>{"relay read 0\r", "relay on 0\r"}))
+      << "the disarmed sequence sent nothing";
+  EXPECT_FALSE(rig->state().armedAt);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ArmedRequests, AServiceThatEndsFiresNoArmedShot) {
+  ask(armed(Action::Shutter, 30s, true));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return rig->state().armedAt.has_value(); }, 5000));
+  const auto start = std::chrono::steady_clock::now();
+  rig.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s) << "the end did not wait for the shot";
+  EXPECT_TRUE(line->sent.empty());
+}
+
+}  // namespace
