@@ -60,7 +60,7 @@ std::string linkTip(const RigState& state) {
 }  // namespace
 
 std::string statusTip(const RigState& state) {
-  const std::string tip = linkTip(state);
+  std::string tip = linkTip(state);
   const std::string armedTip = armed(state);
   if (armedTip.empty()) return tip;
   return tip.empty() ? armedTip : tip + "\n" + armedTip;

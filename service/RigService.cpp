@@ -553,22 +553,27 @@ void RigService::submit(const Request& request, Done done) {
          request.shot->at + nominalLength(request.action)});
   }
   ++pending_;
-  worker_->post([this, request, done = std::move(done), replyTo = callersThread(this), ticket,
-                 disarmsMade = disarms_.load()] {
-    if (!request.shot) {
-      const QMutexLocker lock(&armedMutex_);
-      runningUntil_ = std::chrono::system_clock::now() + nominalLength(request.action);
-    }
-    std::optional<rig::Arming> arming;
-    if (request.shot) {
-      arming = rig::Arming{request.shot->at,
-                           [this, disarmsMade] { return disarms_.load() != disarmsMade; }};
-    }
-    worker_->handle(request, done, replyTo, arming ? &*arming : nullptr);
+  worker_->post(
+      [this, request, done = std::move(done), replyTo = callersThread(this), ticket,
+       disarmsMade = disarms_.load()] { runQueued(request, done, replyTo, ticket, disarmsMade); });
+}
+
+void RigService::runQueued(const Request& request, const Done& done,
+                           const QPointer<QObject>& replyTo, std::uint64_t ticket,
+                           unsigned disarmsMade) {
+  if (!request.shot) {
     const QMutexLocker lock(&armedMutex_);
-    runningUntil_.reset();
-    std::erase_if(armed_, [ticket](const Window& window) { return window.ticket == ticket; });
-  });
+    runningUntil_ = std::chrono::system_clock::now() + nominalLength(request.action);
+  }
+  std::optional<rig::Arming> arming;
+  if (request.shot) {
+    arming = rig::Arming{request.shot->at,
+                         [this, disarmsMade] { return disarms_.load() != disarmsMade; }};
+  }
+  worker_->handle(request, done, replyTo, arming ? &*arming : nullptr);
+  const QMutexLocker lock(&armedMutex_);
+  runningUntil_.reset();
+  std::erase_if(armed_, [ticket](const Window& window) { return window.ticket == ticket; });
 }
 
 State RigService::state() const {

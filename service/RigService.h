@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QMutex>
+#include <QPointer>
 #include <QString>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -97,6 +99,9 @@ class RigService : public RigHost {
 
   // The refusal of an armed request, if any.
   std::optional<rig::Failure> refusal(const Request& request);
+  // Runs a request on the service's thread: notes what it keeps the rig for, and what disarms it.
+  void runQueued(const Request& request, const Done& done, const QPointer<QObject>& replyTo,
+                 std::uint64_t ticket, unsigned disarmsMade);
   // Answers `request` with `result` on the caller's thread, without running it.
   void answerAtOnce(const Request& request, Result result, const Done& done);
 
