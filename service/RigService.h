@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QMutex>
+#include <QPointer>
 #include <QString>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,12 @@ TEST(Captions, StatusTipTellsTheDeviceTheReconnectionOrWhyNotOpen) {
             "/dev/ttyACM0 (reconnected; the reset failed: write failed)");
   state.link = rig::Link::Lost;
   EXPECT_EQ(rig::captions::statusTip(state), "write failed") << "not the device: it is gone";
+
+  // An armed rig says so under the link's words, in UTC to the millisecond.
+  state.armedAt = std::chrono::system_clock::time_point(std::chrono::seconds(1796671199)) +
+                  std::chrono::milliseconds(250);
+  EXPECT_EQ(rig::captions::statusTip(state),
+            "write failed\nArmed: shot at 2026-12-07 19:19:59.250 UTC");
 }
 
 TEST(FailureKinds, EveryKindHasOneWireNameThatReadsBack) {
@@ -32,13 +39,16 @@ TEST(FailureKinds, EveryKindHasOneWireNameThatReadsBack) {
   for (const FailureKind kind :
        {FailureKind::Other, FailureKind::NoDevice, FailureKind::Busy, FailureKind::Permission,
         FailureKind::NotSerialPort, FailureKind::NotOpen, FailureKind::DeviceGone,
-        FailureKind::WriteFailed, FailureKind::NoAnswer, FailureKind::NotUnderstood}) {
+        FailureKind::WriteFailed, FailureKind::NoAnswer, FailureKind::NotUnderstood,
+        FailureKind::TooLate, FailureKind::Conflict, FailureKind::TooFarAhead,
+        FailureKind::ClockUnsynchronized, FailureKind::Disarmed}) {
     EXPECT_EQ(rig::kindFromName(rig::kindName(kind)), kind) << rig::kindName(kind);
   }
   EXPECT_EQ(rig::kindFromName("no-such-kind"), FailureKind::Other);
   EXPECT_EQ(rig::exitStatus(FailureKind::Busy), rig::exit_status::kPortNotFound);
   EXPECT_EQ(rig::exitStatus(FailureKind::NoAnswer), rig::exit_status::kSerial);
   EXPECT_EQ(rig::exitStatus(FailureKind::Other), rig::exit_status::kFailure);
+  EXPECT_EQ(rig::exitStatus(FailureKind::TooLate), rig::exit_status::kNotFired);
 }
 
 class Observed : public ::testing::Test {
