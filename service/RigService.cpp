@@ -771,15 +771,10 @@ void RigService::submit(const Request& request, Done done) {
              std::chrono::duration_cast<std::chrono::system_clock::duration>(rig::kArmingLead),
          request.shot->at + nominalLength(request)});
   }
-  const auto release = [this, ticket] {
-    const QMutexLocker lock(&armedMutex_);
-    runningUntil_.reset();
-    std::erase_if(armed_, [ticket](const Window& window) { return window.ticket == ticket; });
-  };
   ++pending_;
   // Dropped unrun when the service stops before it starts; after the stop, at once.
-  auto drop = [this, request, done, replyTo, release] {
-    release();
+  auto drop = [this, request, done, replyTo, ticket] {
+    release(ticket);
     Result result = notRun(request.action, QStringLiteral("the program is ending"));
     result.state = state_;
     const bool last = --pending_ == 0;
@@ -798,20 +793,28 @@ void RigService::submit(const Request& request, Done done) {
     return;
   }
   worker_->post(
-      [this, request, done = std::move(done), replyTo, release, disarmsMade = disarms_.load()] {
-        if (!request.shot) {
-          const QMutexLocker lock(&armedMutex_);
-          runningUntil_ = std::chrono::system_clock::now() + nominalLength(request);
-        }
-        std::optional<rig::Arming> arming;
-        if (request.shot) {
-          arming = rig::Arming{request.shot->at,
-                               [this, disarmsMade] { return disarms_.load() != disarmsMade; }};
-        }
+      [this, request, done = std::move(done), replyTo, ticket, disarmsMade = disarms_.load()] {
+        const std::optional<rig::Arming> arming = starting(request, disarmsMade);
         worker_->handle(request, done, replyTo, arming ? &*arming : nullptr);
-        release();
+        release(ticket);
       },
       std::move(drop));
+}
+
+std::optional<rig::Arming> RigService::starting(const Request& request, unsigned disarmsMade) {
+  if (!request.shot) {
+    const QMutexLocker lock(&armedMutex_);
+    runningUntil_ = std::chrono::system_clock::now() + nominalLength(request);
+    return std::nullopt;
+  }
+  return rig::Arming{request.shot->at,
+                     [this, disarmsMade] { return disarms_.load() != disarmsMade; }};
+}
+
+void RigService::release(std::uint64_t ticket) {
+  const QMutexLocker lock(&armedMutex_);
+  runningUntil_.reset();
+  std::erase_if(armed_, [ticket](const Window& window) { return window.ticket == ticket; });
 }
 
 State RigService::state() const {

@@ -14,6 +14,7 @@
 #include "ClockStatus.h"
 #include "Journal.h"
 #include "RigHost.h"
+#include "rig/Arming.h"
 #include "rig/SerialControl.h"
 #include "rig/State.h"
 
@@ -111,6 +112,11 @@ class RigService : public RigHost {
 
   // The refusal of an armed request, if any.
   std::optional<rig::Failure> refusal(const Request& request);
+  // A queued request starts on the service's thread: an unarmed one keeps the rig from now on
+  // for about its length; an armed one gets its arming, disarmed by any disarm made after it.
+  std::optional<rig::Arming> starting(const Request& request, unsigned disarmsMade);
+  // The rig is no longer kept for the request armed under `ticket`, nor for the running one.
+  void release(std::uint64_t ticket);
   // Answers `request` with `result` on the caller's thread, without running it.
   void answerAtOnce(const Request& request, Result result, const Done& done);
 
