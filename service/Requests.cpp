@@ -229,12 +229,18 @@ Result notRun(Action action, const QString& why) {
   return result;
 }
 
+namespace {
+// The latest Unix second a shot time may name: the real-time clock counts nanoseconds in 64 bits,
+// which hold about 292 years from 1970, so every time is checked against this before it is
+// converted and can never wrap round to a time that has a meaning.
+constexpr double kLatestShotSecond = 9e9;
+}  // namespace
+
 std::optional<std::chrono::system_clock::time_point> parseShotTime(const QJsonValue& value) {
   using namespace std::chrono;
   if (value.isDouble()) {
     const double seconds = value.toDouble();
-    // Within the years a real-time clock can hold in nanoseconds.
-    if (!std::isfinite(seconds) || seconds < 0 || seconds > 9e9) return std::nullopt;
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > kLatestShotSecond) return std::nullopt;
     const double whole = std::floor(seconds);
     return system_clock::time_point(duration_cast<system_clock::duration>(
         std::chrono::seconds(static_cast<std::int64_t>(whole)) +
@@ -248,9 +254,13 @@ std::optional<std::chrono::system_clock::time_point> parseShotTime(const QJsonVa
   if (!match.hasMatch()) return std::nullopt;
   const QDateTime whole = QDateTime::fromString(match.captured(1) + match.captured(3), Qt::ISODate);
   if (!whole.isValid()) return std::nullopt;
+  const qint64 secondsSinceEpoch = whole.toSecsSinceEpoch();
+  if (secondsSinceEpoch < 0 || static_cast<double>(secondsSinceEpoch) > kLatestShotSecond) {
+    return std::nullopt;
+  }
   const QString fraction = match.captured(2).leftJustified(9, QLatin1Char('0'));
   return system_clock::time_point(duration_cast<system_clock::duration>(
-      std::chrono::seconds(whole.toSecsSinceEpoch()) + nanoseconds(fraction.toLongLong())));
+      std::chrono::seconds(secondsSinceEpoch) + nanoseconds(fraction.toLongLong())));
 }
 
 ParsedRequest parseRequest(const QByteArray& json) {
@@ -322,7 +332,7 @@ ParsedRequest parseRequest(const QByteArray& json) {
     const auto time = parseShotTime(at);
     if (!time) {
       parsed.error = QStringLiteral(
-          "\"at\" is not a time (Unix seconds, or ISO 8601 with its offset: "
+          "\"at\" is not a time from 1970 to 2255 (Unix seconds, or ISO 8601 with its offset: "
           "2026-12-07T20:15:00.250+01:00)");
       return parsed;
     }

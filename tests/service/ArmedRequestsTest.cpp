@@ -36,11 +36,15 @@ TEST(ShotTime, UnixSecondsAndIsoTimesWithTheirOffset) {
   EXPECT_TRUE(local.request->shot->localClock);
 
   // Refused: no offset (local time is no agreed time), a word, "at" on another action, "clock"
-  // without "at" or with another value.
+  // without "at" or with another value; times whose nanoseconds would wrap a 64-bit count round
+  // to a near time (year 2611 wraps to within seconds of late 2026), or lie before 1970.
   for (const char* json :
        {R"({"action":"shutter","at":"2026-12-07T12:20:00"})", R"({"action":"shutter","at":"soon"})",
         R"({"action":"shutter","at":-5})", R"({"action":"flash","at":1796641200})",
-        R"({"action":"shutter","clock":"local"})",
+        R"({"action":"shutter","at":"2611-07-20T01:23:46Z"})",
+        R"({"action":"shutter","at":"9999-12-31T23:59:59.999Z"})",
+        R"({"action":"shutter","at":"1969-12-31T23:59:59+00:00"})",
+        R"({"action":"shutter","at":9.1e9})", R"({"action":"shutter","clock":"local"})",
         R"({"action":"shutter","at":1796641200,"clock":"ptp"})"}) {
     EXPECT_FALSE(service::parseRequest(json).request) << json;
   }
