@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTimeZone>
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -263,8 +264,11 @@ std::optional<std::chrono::system_clock::time_point> parseShotTime(const QJsonVa
       std::chrono::seconds(secondsSinceEpoch) + nanoseconds(fraction.toLongLong())));
 }
 
-ParsedRequest parseRequest(const QByteArray& json) {
+ParsedRequest parseRequest(const QByteArray& text) {
   ParsedRequest parsed;
+  // The JSON parser skips a UTF-8 byte-order mark; the member reader below must see the same
+  // text, or a key given twice would pass unseen.
+  const QByteArray json = text.startsWith("\xEF\xBB\xBF") ? text.sliced(3) : text;
   if (json.size() > kMaxRequestBytes) {
     parsed.error = QStringLiteral("request longer than %1 bytes").arg(kMaxRequestBytes);
     return parsed;
@@ -288,6 +292,15 @@ ParsedRequest parseRequest(const QByteArray& json) {
       return parsed;
     }
     keys.append(key);
+  }
+  // The parser takes control characters inside strings as they stand; echoed so, they would make
+  // the answer and the journal line invalid JSON (a line feed splits a line in two). Such an id is
+  // written as the JSON library writes it, escaped; any other keeps its own text, a long
+  // number its digits.
+  if (std::any_of(parsed.idText.cbegin(), parsed.idText.cend(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+    const QByteArray wrapped = QJsonDocument(QJsonArray{parsed.id}).toJson(QJsonDocument::Compact);
+    parsed.idText = wrapped.sliced(1, wrapped.size() - 2);
   }
 
   const QJsonValue actionValue = object.value(QStringLiteral("action"));

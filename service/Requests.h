@@ -141,7 +141,7 @@ struct ParsedRequest {
   QJsonValue id = QJsonValue(QJsonValue::Undefined);
   QByteArray idText;
 };
-ParsedRequest parseRequest(const QByteArray& json);
+ParsedRequest parseRequest(const QByteArray& text);
 
 // A failed action's result, with the panel's words for it.
 Result failed(Action action, const rig::Failure& failure);

@@ -12,10 +12,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonParseError>
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -140,6 +142,35 @@ TEST_F(Endpoint, RequestsAreTakenOnlyAsMeantAndIdsComeBackAsSent) {
   EXPECT_TRUE(lines[4].startsWith("{\"id\":{\"a\":[1.50,\"x,} \\\"y\"]},")) << lines[4].data();
   EXPECT_TRUE(lines[5].startsWith("{\"id\":-0.10e+3,")) << lines[5].data();
   EXPECT_EQ(kindOf(answers[5]), QStringLiteral("bad-request"));
+}
+
+TEST_F(Endpoint, ControlCharactersInIdsAndAByteOrderMarkLeaveEveryAnswerValidJson) {
+  host.answerAtOnce = true;
+  EndpointClient client(path());
+  // A tab, 0x01 and a carriage return inside string ids (one nested), then a byte-order mark
+  // before a request with a key given twice, then one before a good request.
+  client.send(
+      "{\"action\":\"status\",\"id\":\"a\tb\"}\n"
+      "{\"action\":\"status\",\"id\":\"c\x01\"}\n"
+      "{\"action\":\"jump\",\"id\":[\"d\re\"]}\n"
+      "\xEF\xBB\xBF{\"action\":\"status\",\"action\":\"flash\",\"id\":4}\n"
+      "\xEF\xBB\xBF{\"action\":\"flash\",\"id\":5}\n");
+  const auto lines = client.takeLines(5);
+  ASSERT_EQ(lines.size(), 5u);
+  const QJsonValue ids[] = {QStringLiteral("a\tb"), QStringLiteral("c\x01"),
+                            QJsonArray{QStringLiteral("d\re")}, 4, 5};
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    QJsonParseError error{};
+    const QJsonObject answer = QJsonDocument::fromJson(lines[i], &error).object();
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << lines[i].data();
+    EXPECT_FALSE(std::any_of(lines[i].cbegin(), lines[i].cend() - 1, [](char c) {
+      return static_cast<unsigned char>(c) < 0x20;
+    })) << lines[i].data();
+    EXPECT_EQ(answer.value(QStringLiteral("id")), ids[i]) << lines[i].data();
+  }
+  EXPECT_EQ(kindOf(QJsonDocument::fromJson(lines[3]).object()), QStringLiteral("bad-request"));
+  ASSERT_EQ(host.received.size(), 3u);
+  EXPECT_EQ(host.received[2].action, Action::Flash);
 }
 
 TEST_F(Endpoint, OverlongLinesAreAnsweredAndSkippedWithoutBeingHeld) {
