@@ -15,6 +15,7 @@
 #include <QTcpSocket>
 #include <QUrlQuery>
 #include <array>
+#include <optional>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -299,6 +300,21 @@ bool WebRemote::sameSite(const QHttpServerRequest& request, bool navigation) con
   return origin.isEmpty() || origin == "http://" + host;
 }
 
+namespace {
+
+// Two Content-Length headers that differ leave it open where the body ends.
+bool lengthsDisagree(const QHttpServerRequest& request) {
+  std::optional<QByteArray> length;
+  for (const auto& [name, value] : request.headers()) {
+    if (name.compare("Content-Length", Qt::CaseInsensitive) != 0) continue;
+    if (length && *length != value.trimmed()) return true;
+    length = value.trimmed();
+  }
+  return false;
+}
+
+}  // namespace
+
 bool WebRemote::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
   Guard* guard = Guard::of(socket);
   if (guard != nullptr) guard->begin();
@@ -309,7 +325,13 @@ bool WebRemote::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
     if (guard != nullptr) guard->end();
   };
 
-  if (!sameSite(request, path == QLatin1String("/") && get)) {
+  if (lengthsDisagree(request)) {
+    // Where its body ends is a guess: the connection cannot be trusted with a next request.
+    respond(makeResponder(request, socket),
+            failure("bad-request", QStringLiteral("Content-Length is given twice, differently")),
+            Status::BadRequest);
+    socket->disconnectFromHost();
+  } else if (!sameSite(request, path == QLatin1String("/") && get)) {
     respond(makeResponder(request, socket),
             failure("forbidden", QStringLiteral("request from another site or for another host")),
             Status::Forbidden);

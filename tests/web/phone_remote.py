@@ -155,6 +155,28 @@ def check_serve(page):
         fail(f"a refused request reached the line: {module.commands()[2:]}")
     print("ok: no token, a wrong token, another site's page, a bad request: nothing ran")
 
+    # Two Content-Length headers that differ: refused, the connection closed, nothing run.
+    port = int(base.rsplit(":", 1)[1])
+    body = json.dumps({"action": "flash"}).encode()
+    twice = socket.create_connection(("127.0.0.1", port))
+    twice.settimeout(5)
+    twice.sendall(b"POST /api/request HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % port
+                  + b"Authorization: Bearer " + token.encode() + b"\r\n"
+                  + b"Content-Length: %d\r\nContent-Length: 2\r\n\r\n" % len(body) + body)
+    reply = b""
+    while True:
+        more = twice.recv(65536)
+        if not more:
+            break
+        reply += more
+    twice.close()
+    if not reply.startswith(b"HTTP/1.1 400"):
+        fail(f"two different Content-Length headers: {reply[:80]!r}")
+    time.sleep(0.3)
+    if len(module.commands()) != 2:
+        fail(f"a request with two lengths reached the line: {module.commands()[2:]}")
+    print("ok: two different Content-Length headers are refused and the connection closed")
+
     # Clients that never finish a request fill the server up to its limit: one more is turned
     # away at once, and they are dropped in time, after which a request is served again.
     port = int(base.rsplit(":", 1)[1])
