@@ -15,6 +15,9 @@ struct Arming {
   Clock::real_time at;
   // Asked while the shot waits; true ends the wait (the shot is disarmed) before anything fires.
   std::function<bool()> disarmed;
+  // Asked once, at the last moment a disarm can still stop the shot: false when a disarm came
+  // first; true commits the shot, so a later disarm is told that it came too late.
+  std::function<bool()> commit;
 };
 
 // An armed shot's query starts this long before the shot: time for the drain, the query and its

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <utility>
 
 #include "Protocol.h"
 
@@ -495,8 +496,9 @@ void Rig::pulseShutter(const Timings& timings) {
   } catch (...) {
     endArmed();
     // Stopped early (no readable answer, a failed write, an interruption): the shutter may be
-    // open or its state unknown, so it still ends commanded off.
-    endShutterQuietly();
+    // open or its state unknown, so it still ends commanded off; unless a disarm came before
+    // anything was switched, when nothing the action had not begun is put on the line.
+    if (!std::exchange(disarmedBeforeSwitch_, false)) endShutterQuietly();
     throw;
   }
 }
@@ -543,7 +545,9 @@ void Rig::runTwoShotSequence(const Timings& timings) {
   } catch (...) {
     endArmed();
     // A sequence always ends with the shutter off and the flash as it found it, also when it is
-    // stopped early. Sends need no wait, so this works after an interruption too.
+    // stopped early. Sends need no wait, so this works after an interruption too. A disarm before
+    // the first switch leaves the line as it was.
+    if (std::exchange(disarmedBeforeSwitch_, false)) throw;
     endShutterQuietly();
     if (undo.flashAtStart && undo.flashToggles % 2 == 1) {
       try {
@@ -603,7 +607,17 @@ void Rig::sendArmed(std::string_view command, const Arming& armed) {
   if (clock_.realNow() > sendAt) {
     throw notFired(FailureKind::TooLate, "the module's answer came too late to arm for the shot");
   }
-  waitArmed(sendAt - kFinalStretch, armed);
+  try {
+    waitArmed(sendAt - kFinalStretch, armed);
+  } catch (const SerialError& error) {
+    disarmedBeforeSwitch_ = error.kind() == FailureKind::Disarmed;
+    throw;
+  }
+  // The cut-off: a disarm from here on comes too late, and its answer says so.
+  if (armed.commit && !armed.commit()) {
+    disarmedBeforeSwitch_ = true;
+    throw notFired(FailureKind::Disarmed, "disarmed before the shot");
+  }
   clock_.spinUntil(steadyOf(sendAt));
   sendRelayCommand(command);
 }

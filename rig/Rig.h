@@ -139,6 +139,8 @@ class Rig {
   Clock& clock_;
   StateObserver observer_;
   RigState state_;
+  // An armed pulse was disarmed before its "relay on 1" went out: its ending sends nothing.
+  bool disarmedBeforeSwitch_ = false;
   // When the last command went out: the line is not quiet until its answer has had time to come.
   Clock::time_point lastSent_{};
   // The ports as last read, and what the open module is.

@@ -434,6 +434,7 @@ QJsonObject toJson(const Request& request, const Result& result) {
   }
   answer.insert(QStringLiteral("commands"), commands);
   if (result.stopped) answer.insert(QStringLiteral("stopped"), true);
+  if (result.ended) answer.insert(QStringLiteral("ended"), *result.ended);
   if (!result.shots.empty()) {
     QJsonArray shots;
     for (const ShotRecord& one : result.shots) {

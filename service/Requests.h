@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
@@ -126,6 +127,10 @@ struct Result {
   std::vector<ShotRecord> shots;
   // A series ended by a stop; for a stop, that there was a series or sequence to end.
   bool stopped = false;
+  // A stop or a disarm: each armed request it reached, {"id", "action", "outcome"}, the outcome
+  // "disarmed" (it never fires), "stopping" (a series that ends after its step in progress) or
+  // "fired" (past its cut-off: it fires, or has).
+  std::optional<QJsonArray> ended;
   // Status: the real-time clock's synchronization.
   std::optional<ClockStatus> clock;
 };

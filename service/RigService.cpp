@@ -541,7 +541,11 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
   const ShotTimes& times = request.times;
   const quint64 number = ++shotRequests_;
   runningShots_ = number;
-  const std::function<bool()> stopAsked = [this, number] { return stopAsked_ == number; };
+  // A series also ends after its step when it is cancelled (a disarm, its client's withdrawal).
+  const bool series = times.shots() > 1;
+  const std::function<bool()> stopAsked = [this, number, series, ticket = request.ticket] {
+    return stopAsked_ == number || (series && ticket && ticket->cancelled());
+  };
   rig::Timings timings = times.timings();
   timings.stopRequested = stopAsked;
   const auto spacing = times.spacing(sequence);
@@ -647,7 +651,7 @@ RigService::RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory 
 
 RigService::~RigService() {
   // An armed shot would keep the end waiting until its time; a service that ends fires none.
-  ++disarms_;
+  cancelArmed();
   worker_->end();
 }
 
@@ -707,13 +711,17 @@ std::optional<rig::Failure> RigService::refusal(const Request& request) {
                     "all the same)");
   }
   const auto from = at - duration_cast<system_clock::duration>(rig::kArmingLead);
-  const auto to = at + nominalLength(request);
-  if (runningUntil_ && *runningUntil_ > from) {
-    return notFired(rig::FailureKind::Conflict, "the running action would not have ended");
+  // Requests run in the order they came: this one starts only after the running one, those
+  // queued and every armed one before it have ended.
+  const auto freeFrom = std::max(runningUntil_.value_or(now), now) + queuedWork_;
+  if (freeFrom > from) {
+    return notFired(rig::FailureKind::Conflict,
+                    "the running and queued actions would not have ended by then");
   }
   for (const Window& window : armed_) {
-    if (window.from < to && from < window.to) {
-      return notFired(rig::FailureKind::Conflict, "another armed action keeps the rig then");
+    if (from < window.to) {
+      return notFired(rig::FailureKind::Conflict,
+                      "an armed action asked for earlier keeps the rig until then");
     }
   }
   return std::nullopt;
@@ -737,43 +745,62 @@ void RigService::setClockStatusSource(std::function<ClockStatus()> source) {
 
 void RigService::submit(const Request& request, Done done) {
   const QPointer<QObject> replyTo = callersThread(this);
-  if (request.action == Action::Stop) {
-    // Not queued: the series it ends is running, and the queue waits behind it.
+  if (request.action == Action::Stop || request.action == Action::Disarm) {
+    // Not queued: what they end is running or waiting, and the queue waits behind it. A stop
+    // ends the running series after its step in progress and every armed wait; a disarm the
+    // armed waits, and an armed series after its step.
     const auto wallStart = std::chrono::system_clock::now();
     Result result;
-    result.stopped = worker_->stopShots();
-    result.state = state();
+    const QJsonArray ended = cancelArmed();
+    bool fired = false;
+    for (const QJsonValue& one : ended) {
+      const QString outcome = one[QStringLiteral("outcome")].toString();
+      result.stopped = result.stopped || outcome != QLatin1String("fired");
+      fired = fired || outcome == QLatin1String("fired");
+    }
+    // A running armed shot past its cut-off is no series or sequence that a stop ends.
+    if (request.action == Action::Stop && worker_->stopShots() && !fired) result.stopped = true;
+    if (request.action == Action::Disarm) result.stopped = false;
+    result.ended = ended;
     if (journal_ != nullptr) journal_->add(journalLine(request, result, wallStart));
-    QMetaObject::invokeMethod(
-        replyTo.data(),
-        [done = std::move(done), result] {
-          if (done) done(result);
-        },
-        Qt::QueuedConnection);
+    answerAtOnce(request, result, done);
     return;
   }
-  if (request.action == Action::Disarm) {
-    ++disarms_;
-    answerAtOnce(request, Result{}, done);
-    return;
+  // Every shot request can be cancelled (a withdrawal after its start, a disarm, a stop) through
+  // its ticket; the window's clicks come without one.
+  Request asked = request;
+  if ((asked.action == Action::Shutter || asked.action == Action::Sequence) && !asked.ticket) {
+    asked.ticket = std::make_shared<Ticket>();
   }
   std::uint64_t ticket = 0;
-  if (request.shot) {
-    if (const auto failure = refusal(request)) {
-      answerAtOnce(request, failed(request.action, *failure), done);
+  const auto length = nominalLength(asked);
+  if (asked.shot) {
+    if (const auto failure = refusal(asked)) {
+      Result refused = failed(asked.action, *failure);
+      if (journal_ != nullptr) {
+        journal_->add(journalLine(asked, refused, std::chrono::system_clock::now()));
+      }
+      answerAtOnce(asked, refused, done);
       return;
     }
     const QMutexLocker lock(&armedMutex_);
     ticket = ++tickets_;
     armed_.push_back(
         {ticket,
-         request.shot->at -
+         asked.shot->at -
              std::chrono::duration_cast<std::chrono::system_clock::duration>(rig::kArmingLead),
-         request.shot->at + nominalLength(request)});
+         asked.shot->at + length, asked.ticket, asked.id, asked.action, asked.times.shots() > 1});
+  } else {
+    const QMutexLocker lock(&armedMutex_);
+    queuedWork_ += length;
   }
   ++pending_;
   // Dropped unrun when the service stops before it starts; after the stop, at once.
-  auto drop = [this, request, done, replyTo, ticket] {
+  auto drop = [this, request = asked, done, replyTo, ticket, length] {
+    if (!request.shot) {
+      const QMutexLocker lock(&armedMutex_);
+      queuedWork_ -= length;
+    }
     release(ticket);
     Result result = notRun(request.action, QStringLiteral("the program is ending"));
     result.state = state_;
@@ -793,22 +820,39 @@ void RigService::submit(const Request& request, Done done) {
     return;
   }
   worker_->post(
-      [this, request, done = std::move(done), replyTo, ticket, disarmsMade = disarms_.load()] {
-        const std::optional<rig::Arming> arming = starting(request, disarmsMade);
+      [this, request = asked, done = std::move(done), replyTo, ticket] {
+        const std::optional<rig::Arming> arming = starting(request);
         worker_->handle(request, done, replyTo, arming ? &*arming : nullptr);
         release(ticket);
       },
       std::move(drop));
 }
 
-std::optional<rig::Arming> RigService::starting(const Request& request, unsigned disarmsMade) {
+QJsonArray RigService::cancelArmed() {
+  const QMutexLocker lock(&armedMutex_);
+  QJsonArray ended;
+  for (const Window& window : armed_) {
+    const bool disarmed = window.cancel->cancel();
+    QJsonObject one{{QStringLiteral("action"), actionName(window.action)},
+                    {QStringLiteral("outcome"), disarmed        ? QStringLiteral("disarmed")
+                                                : window.series ? QStringLiteral("stopping")
+                                                                : QStringLiteral("fired")}};
+    if (!window.id.isUndefined()) one.insert(QStringLiteral("id"), window.id);
+    ended.append(one);
+  }
+  return ended;
+}
+
+std::optional<rig::Arming> RigService::starting(const Request& request) {
   if (!request.shot) {
     const QMutexLocker lock(&armedMutex_);
-    runningUntil_ = std::chrono::system_clock::now() + nominalLength(request);
+    const auto length = nominalLength(request);
+    queuedWork_ -= length;
+    runningUntil_ = std::chrono::system_clock::now() + length;
     return std::nullopt;
   }
-  return rig::Arming{request.shot->at,
-                     [this, disarmsMade] { return disarms_.load() != disarmsMade; }};
+  return rig::Arming{request.shot->at, [ticket = request.ticket] { return ticket->cancelled(); },
+                     [ticket = request.ticket] { return ticket->commit(); }};
 }
 
 void RigService::release(std::uint64_t ticket) {
@@ -851,8 +895,8 @@ bool RigService::stop() {
 bool RigService::shutDown() {
   // A series would keep the end waiting for all its shots: it ends after its step in progress;
   // no armed shot fires after the end was asked for.
+  cancelArmed();
   worker_->stopShots();
-  ++disarms_;
   bool sent = false;
   worker_->postAndWait([worker = worker_.get(), &sent] { sent = worker->shutDown(); });
   return sent;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QMutex>
 #include <QPointer>
 #include <QString>
@@ -113,8 +114,8 @@ class RigService : public RigHost {
   // The refusal of an armed request, if any.
   std::optional<rig::Failure> refusal(const Request& request);
   // A queued request starts on the service's thread: an unarmed one keeps the rig from now on
-  // for about its length; an armed one gets its arming, disarmed by any disarm made after it.
-  std::optional<rig::Arming> starting(const Request& request, unsigned disarmsMade);
+  // for about its length; an armed one gets its arming, cancelled through its ticket.
+  std::optional<rig::Arming> starting(const Request& request);
   // The rig is no longer kept for the request armed under `ticket`, nor for the running one.
   void release(std::uint64_t ticket);
   // Answers `request` with `result` on the caller's thread, without running it.
@@ -126,15 +127,23 @@ class RigService : public RigHost {
   std::atomic<int> pending_{0};
   std::atomic<bool> stopped_{false};  // stop() was called: requests are answered "not run"
 
-  // A disarm ends every armed request made before it: each keeps the count it was made under.
-  std::atomic<unsigned> disarms_{0};
   // The times that armed requests, from queued to done, keep the rig: from their query to
   // their action's end. Guards also the running action's estimated end and the clock source.
   struct Window {
     std::uint64_t ticket;
     std::chrono::system_clock::time_point from;
     std::chrono::system_clock::time_point to;
+    // What a disarm or stop cancels through, and how its answer names the request.
+    std::shared_ptr<Ticket> cancel;
+    QJsonValue id;
+    Action action = Action::Shutter;
+    bool series = false;
   };
+  // Cancels every armed request, queued or running; what each came to, for the answer.
+  QJsonArray cancelArmed();
+  // The unarmed requests queued and not yet started, by their nominal length: an armed request
+  // must leave them time.
+  std::chrono::milliseconds queuedWork_{0};
   QMutex armedMutex_;
   std::vector<Window> armed_;
   std::uint64_t tickets_ = 0;

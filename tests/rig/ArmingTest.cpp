@@ -33,8 +33,13 @@ class Arming : public ::testing::Test {
   }
 
   rig::Arming shotIn(rig::Clock::duration ahead) {
-    return {clock.realNow() + ahead, [this] { return disarmAt && clock.now() >= *disarmAt; }};
+    return {clock.realNow() + ahead, [this] { return disarmedNow(); },
+            [this] {
+              committedAt = clock.now();
+              return !disarmedNow();
+            }};
   }
+  bool disarmedNow() const { return disarmAt && clock.now() >= *disarmAt; }
   // The steady time at which the shot's real time falls.
   rig::Clock::time_point steadyAt(const rig::Arming& armed) const {
     return clock.now() + (armed.at - clock.realNow());
@@ -50,6 +55,7 @@ class Arming : public ::testing::Test {
   FakeSerial serial{clock};
   rig::Rig rig{serial, clock};
   std::optional<rig::Clock::time_point> disarmAt;
+  std::optional<rig::Clock::time_point> committedAt;
   std::vector<std::optional<rig::Clock::real_time>> armedSeen;
 };
 
@@ -123,6 +129,32 @@ TEST_F(Arming, DisarmEndsTheWaitBeforeAnythingFires) {
   EXPECT_TRUE(serial.sent.empty());
   EXPECT_LT(clock.now(), *disarmAt + std::chrono::milliseconds(50)) << "ended promptly";
   EXPECT_FALSE(rig.state().armedAt);
+}
+
+TEST_F(Arming, ADisarmAfterTheQueryPutsNothingMoreOnTheLineAndOneAfterTheCutOffComesTooLate) {
+  // After the query, before the cut-off: the shot is disarmed and no "relay off 1" follows,
+  // since "relay on 1" never went out.
+  const rig::Arming armed = shotIn(std::chrono::seconds(2));
+  disarmAt = steadyAt(armed) - std::chrono::milliseconds(100);
+  try {
+    rig.pulseShutter(timed(armed));
+    ADD_FAILURE() << "the disarmed shot fired";
+  } catch (const rig::SerialError& error) {
+    EXPECT_EQ(error.kind(), rig::FailureKind::Disarmed);
+  }
+  EXPECT_TRUE(sentCommand("relay read 1"));
+  EXPECT_TRUE(serial.switching().empty()) << "nothing but the query went out";
+
+  // The cut-off is the commit, the wire time and the last stretch before the shot: a disarm
+  // after it does not stop the shot.
+  serial.sent.clear();
+  const rig::Arming late = shotIn(std::chrono::seconds(2));
+  disarmAt = steadyAt(late) - std::chrono::milliseconds(5);
+  rig.pulseShutter(timed(late));
+  ASSERT_TRUE(committedAt);
+  EXPECT_LT(*committedAt, *disarmAt);
+  EXPECT_GE(steadyAt(late) - *committedAt, std::chrono::milliseconds(31));
+  EXPECT_EQ(serial.switching(), (Texts{"relay on 1", "relay off 1"}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTest>
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -152,6 +153,54 @@ TEST_F(ArmedRequests, DisarmReachesTheWaitingShotAheadOfTheQueue) {
   EXPECT_EQ(line->sent, (std::vector<std::string>{"relay read 0\r", "relay on 0\r"}))
       << "the disarmed sequence sent nothing";
   EXPECT_FALSE(rig->state().armedAt);
+}
+
+TEST_F(ArmedRequests, StopWithdrawalAndDisarmReachWhatWaitsAndSayWhatTheyEnded) {
+  const auto outcomes = [](const Result& result) {
+    QStringList words;
+    for (const QJsonValue& one : *result.ended) words << one[QStringLiteral("outcome")].toString();
+    return words;
+  };
+  // Requests run in order: a shot at +2 s cannot fire behind one armed for +4 s.
+  ask(armed(Action::Shutter, 4s, true));
+  ask(armed(Action::Shutter, 2s, true));
+  waitForAnswers(1);
+  EXPECT_EQ(kindOf(0), QStringLiteral("conflict"));
+  // A stop before the shot ends its wait, and says so.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return rig->state().armedAt.has_value(); }, 5000));
+  ask(make(Action::Stop));
+  waitForAnswers(3);
+  const Result& stop =
+      answers[1].request.action == Action::Stop ? answers[1].result : answers[2].result;
+  EXPECT_TRUE(stop.stopped);
+  EXPECT_EQ(outcomes(stop), QStringList{"disarmed"});
+  EXPECT_EQ(kindOf(answers[1].request.action == Action::Stop ? 2 : 1), QStringLiteral("disarmed"));
+
+  // The client withdraws an armed request that has started waiting: it is disarmed.
+  Request withdrawn = armed(Action::Shutter, 3s, true);
+  withdrawn.ticket = std::make_shared<service::Ticket>();
+  ask(withdrawn);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return withdrawn.ticket->started(); }, 5000));
+  EXPECT_FALSE(withdrawn.ticket->withdraw()) << "it had started";
+  waitForAnswers(4);
+  EXPECT_EQ(kindOf(3), QStringLiteral("disarmed"));
+  EXPECT_TRUE(line->sent.empty()) << "nothing fired, and no unasked command went out";
+
+  // A disarm after an armed series' first shot ends the series after its step.
+  Request series = armed(Action::Shutter, 1s, true);
+  series.times.repeat = 3;
+  series.times.interval = 1.0;
+  ask(series);
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return std::ranges::count(line->sent, std::string("relay on 1\r")) == 1; }, 5000));
+  ask(make(Action::Disarm));
+  waitForAnswers(6);
+  const bool disarmFirst = answers[4].request.action == Action::Disarm;
+  EXPECT_EQ(outcomes(answers[disarmFirst ? 4 : 5].result), QStringList{"stopping"});
+  const Result& ran = answers[disarmFirst ? 5 : 4].result;
+  EXPECT_TRUE(ran.stopped);
+  EXPECT_EQ(ran.shots.size(), 1u);
+  EXPECT_EQ(std::ranges::count(line->sent, std::string("relay on 1\r")), 1);
 }
 
 }  // namespace
