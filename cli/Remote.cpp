@@ -92,19 +92,18 @@ QJsonObject PanelClient::ask(const QJsonObject& request, int& stoppedBy) {
   told.insert(QStringLiteral("notify"), QStringLiteral("start"));
   socket_.write(QJsonDocument(told).toJson(QJsonDocument::Compact) + '\n');
   stoppedBy = 0;
-  bool started = false;
   for (;;) {
     while (socket_.canReadLine()) {
       QJsonObject line = readLine();
       if (!line.contains(QStringLiteral("started"))) return line;
-      started = true;
     }
     if (stoppedBy == 0) {
       if (const int signal = rig::SystemClock::stopRequested()) {
         stoppedBy = signal;
-        // Not started: the panel keeps it from running and answers "not-run"; started meanwhile,
-        // it answers when the action has ended.
-        if (!started) socket_.write("{\"withdraw\":true}\n");
+        // Not started: the panel keeps it from running and answers "not-run". Started, an armed
+        // shot still waiting is disarmed and a series ends after its step; any other action is
+        // answered when it has ended.
+        socket_.write("{\"withdraw\":true}\n");
       }
     }
     if (socket_.state() != QLocalSocket::ConnectedState) {
@@ -170,6 +169,11 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
         std::string by = rig::SystemClock::signalName(stoppedBy);
         if (kind == QLatin1String("not-run")) {
           complain(name + " not run: withdrawn on " + by.append(" before it started"));
+        } else if (kind == QLatin1String("disarmed")) {
+          complain(name + " disarmed on " + by.append(" before its shot: nothing fired"));
+        } else if (answer.value(QStringLiteral("stopped")).toBool()) {
+          showProgress(answer, console);
+          complain(name + " stopped by " + by.append(" after its shot in progress"));
         } else {
           // It had started: the panel ran it to its end; what it sent is shown.
           if (options.json) {

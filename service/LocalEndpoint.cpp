@@ -133,7 +133,7 @@ class LocalEndpoint::Client : public QObject {
     const QJsonObject object = QJsonDocument::fromJson(request).object();
     if (object.value(QStringLiteral("withdraw")) == QJsonValue(true) &&
         !object.contains(QStringLiteral("action"))) {
-      withdrawAll();
+      withdrawAll(true);
       return;
     }
     ParsedRequest parsed = parseRequest(request);
@@ -211,10 +211,12 @@ class LocalEndpoint::Client : public QObject {
   }
 
   // The client withdraws its requests: those that have not started never run and are answered
-  // "not-run" at once; a started one runs to its end and is answered as usual.
-  void withdrawAll() {
+  // "not-run" at once; a started one runs to its end and is answered as usual, but for an armed
+  // shot still waiting (disarmed) and, when the client `asked` for it, a series (ended after its
+  // step).
+  void withdrawAll(bool asked = false) {
     for (auto it = unanswered_.begin(); it != unanswered_.end();) {
-      if (!it->second.ticket->withdraw()) {
+      if (!it->second.ticket->withdraw(asked)) {
         ++it;
         continue;
       }

@@ -851,7 +851,7 @@ std::optional<rig::Arming> RigService::starting(const Request& request) {
     runningUntil_ = std::chrono::system_clock::now() + length;
     return std::nullopt;
   }
-  return rig::Arming{request.shot->at, [ticket = request.ticket] { return ticket->cancelled(); },
+  return rig::Arming{request.shot->at, [ticket = request.ticket] { return ticket->disarmed(); },
                      [ticket = request.ticket] { return ticket->commit(); }};
 }
 

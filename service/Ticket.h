@@ -12,11 +12,16 @@ class Ticket {
  public:
   // The rig service is about to run the request; false when it was withdrawn first.
   bool start() { return settle(State::Started); }
-  // The client no longer wants the request; false when it has started already, when its shots
-  // are cancelled instead (see cancel).
-  bool withdraw() {
+  // The client no longer wants the request; false when it has started already. Then an armed
+  // shot still waiting is disarmed all the same, and with `endSeries` (the client asked for the
+  // withdrawal, rather than just going away) a series ends after its step too.
+  bool withdraw(bool endSeries = false) {
     if (settle(State::Withdrawn)) return true;
-    cancel();
+    if (endSeries) {
+      cancel();
+    } else {
+      disarm();
+    }
     return false;
   }
   bool started() const { return state_ == State::Started; }
@@ -26,10 +31,17 @@ class Ticket {
   // was still waiting (or there is none yet); false once it was committed to.
   bool cancel() {
     cancelled_ = true;
+    return disarm();
+  }
+  // The same for the armed shot alone: a series whose first shot fired goes on.
+  bool disarm() {
     Shot waiting = Shot::Waiting;
     return shot_.compare_exchange_strong(waiting, Shot::Cancelled) || waiting == Shot::Cancelled;
   }
+  // The series is to end after its step in progress.
   bool cancelled() const { return cancelled_; }
+  // The armed shot is not to fire.
+  bool disarmed() const { return shot_ == Shot::Cancelled; }
   // The armed shot's last moment to be disarmed has come: false when a cancel came first, true
   // when the shot goes ahead (a cancel from now on comes too late).
   bool commit() {
