@@ -753,7 +753,7 @@ void RigService::submit(const Request& request, Done done) {
     Result result;
     const QJsonArray ended = cancelArmed();
     bool fired = false;
-    for (const QJsonValue& one : ended) {
+    for (const QJsonValue one : ended) {
       const QString outcome = one[QStringLiteral("outcome")].toString();
       result.stopped = result.stopped || outcome != QLatin1String("fired");
       fired = fired || outcome == QLatin1String("fired");

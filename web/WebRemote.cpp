@@ -208,6 +208,15 @@ bool WebRemote::listen() {
   return true;
 }
 
+QByteArray WebRemote::cookieName() const {
+  return QByteArray(kCookie) + '-' + QByteArray::number(port());
+}
+
+QByteArray WebRemote::cookieHeader() const {
+  return cookieName() + '=' + token_.toLatin1() +
+         "; Max-Age=" + QByteArray::number(kCookieSeconds) + "; Path=/; HttpOnly; SameSite=Strict";
+}
+
 quint16 WebRemote::port() const { return listener_ != nullptr ? listener_->serverPort() : 0; }
 
 QString WebRemote::url() const {
@@ -268,7 +277,7 @@ bool WebRemote::authorized(const QHttpServerRequest& request) const {
   }
   for (const QByteArray& cookie : request.value("Cookie").split(';')) {
     const qsizetype equals = cookie.indexOf('=');
-    if (equals > 0 && cookie.first(equals).trimmed() == kCookie) {
+    if (equals > 0 && cookie.first(equals).trimmed() == cookieName()) {
       return sameToken(cookie.mid(equals + 1).trimmed(), token);
     }
   }
@@ -340,11 +349,9 @@ bool WebRemote::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
     const QString given = QUrlQuery(request.url()).queryItemValue(QStringLiteral("token"));
     if (!given.isEmpty() && sameToken(given.toLatin1(), token_.toLatin1())) {
       // The first visit: the token goes into a cookie and out of the address bar.
-      responder.write({{"Set-Cookie", QByteArray(kCookie) + '=' + token_.toLatin1() +
-                                          "; Path=/; HttpOnly; SameSite=Strict"},
-                       {"Location", "/"},
-                       {"Cache-Control", "no-store"}},
-                      Status::SeeOther);
+      responder.write(
+          {{"Set-Cookie", cookieHeader()}, {"Location", "/"}, {"Cache-Control", "no-store"}},
+          Status::SeeOther);
     } else if (!authorized(request)) {
       responder.write(QByteArrayLiteral("<!DOCTYPE html><title>Quillmar</title><p>Open the "
                                         "address the program printed, with its token, or scan "
@@ -355,7 +362,8 @@ bool WebRemote::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
       QFile page(QStringLiteral(":/web/page.html"));
       page.open(QIODevice::ReadOnly);
       responder.write(page.readAll(),
-                      {{"Content-Type", "text/html; charset=utf-8"},
+                      {{"Set-Cookie", cookieHeader()},
+                       {"Content-Type", "text/html; charset=utf-8"},
                        {"Cache-Control", "no-store"},
                        {"X-Content-Type-Options", "nosniff"},
                        {"X-Frame-Options", "DENY"},

@@ -47,7 +47,14 @@ class WebRemote : public QAbstractHttpServer {
   static constexpr int kPingMs = 10000;
   // Events a page leaves unread before it is dropped.
   static constexpr qint64 kMostUnread = 1 << 20;
+  // The token's cookie is named after the port ("quillmar-token-8080"): cookies are shared by
+  // every port of a host, and two rigs' pages on one computer must not overwrite each other's.
   static constexpr const char* kCookie = "quillmar-token";
+  // How long the cookie lasts, renewed on each visit of the page: a bookmark keeps working.
+  static constexpr int kCookieSeconds = 30 * 24 * 3600;
+  QByteArray cookieName() const;
+  // The cookie's header, set on the first visit and renewed on every later one.
+  QByteArray cookieHeader() const;
 
   WebRemote(service::RigHost& host, WebSettings settings, QObject* parent = nullptr);
   ~WebRemote() override;

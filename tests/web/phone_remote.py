@@ -263,6 +263,11 @@ def check_serve(page):
         fail("START stayed disabled with the port open")
     if "token" in page.current_url:
         fail(f"the token stayed in the address bar: {page.current_url}")
+    # Named after the port (two rigs' pages on one computer keep their own), lasting 30 days.
+    cookie = page.get_cookie(f"quillmar-token-{port}")
+    if (not cookie or not cookie.get("httpOnly") or cookie.get("sameSite") != "Strict"
+            or not 29 * 86400 < cookie.get("expiry", 0) - time.time() <= 30 * 86400):
+        fail(f"the token's cookie: {cookie} among {page.get_cookies()}")
     for button in page.find_elements(By.CSS_SELECTOR, "button"):
         size = button.size
         if size["height"] < 48 or size["width"] < 48:
