@@ -195,7 +195,10 @@ class LocalEndpoint::Client : public QObject {
     answers_.at(slot - first_) = std::move(answer);
     while (!answers_.empty() && answers_.front()) {
       if (!closed_) {
+        // Handed to the system at once: Qt drops what it still holds when the client's end of
+        // input closes the connection, and a client that shut its sending side still reads.
         socket_->write(*answers_.front());
+        socket_->flush();
       } else {
         writeLater(*answers_.front());
       }
@@ -246,12 +249,14 @@ class LocalEndpoint::Client : public QObject {
   // of the requests it made, through a duplicate of the connection. A client that has gone
   // altogether withdraws the requests that have not started.
   void gone() {
+    // Qt has closed the connection: what the last lines are answered at once (a bad request)
+    // goes through the duplicate too, not to the closed socket.
+    closed_ = true;
     read();
     // The last line may lack its line feed.
     if (!partial_.isEmpty() && !skipping_ && !dropped_ && !ending_)
       take(std::exchange(partial_, {}));
     if (hungUp()) withdrawAll();
-    closed_ = true;
     if (answers_.empty()) deleteLater();
   }
 

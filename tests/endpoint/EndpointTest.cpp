@@ -233,7 +233,9 @@ TEST_F(Endpoint, AClientThatShutsItsSendingSideStillGetsItsAnswers) {
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path().toLocal8Bit().constData(), sizeof address.sun_path - 1);
   ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  // A bad request first: answered at once, as the connection closes, it must not be lost.
   const std::string requests =
+      "{\"action\":\"open\",\"port\":1.5,\"id\":0}\n"
       "{\"action\":\"shutter\",\"id\":1}\n{\"action\":\"status\",\"id\":2}";
   ASSERT_EQ(::write(fd, requests.data(), requests.size()), static_cast<ssize_t>(requests.size()));
   ::shutdown(fd, SHUT_WR);
@@ -249,6 +251,7 @@ TEST_F(Endpoint, AClientThatShutsItsSendingSideStillGetsItsAnswers) {
     return n == 0;  // the endpoint closed its side once both were answered
   });
   ::close(fd);
+  EXPECT_NE(answers.find("{\"id\":0,"), std::string::npos) << answers;
   EXPECT_NE(answers.find("\"id\":1"), std::string::npos) << answers;
   EXPECT_NE(answers.find("\"id\":2"), std::string::npos) << answers;
   EXPECT_TRUE(spinUntil([&] { return endpoint.clients() == 0; }));
