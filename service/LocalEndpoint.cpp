@@ -249,7 +249,7 @@ class LocalEndpoint::Client : public QObject {
   // of the requests it made, through a duplicate of the connection. A client that has gone
   // altogether withdraws the requests that have not started.
   void gone() {
-    // Qt has closed the connection: what the last lines are answered at once (a bad request)
+    // Qt has closed the connection: an answer given at once to the last lines (a bad request)
     // goes through the duplicate too, not to the closed socket.
     closed_ = true;
     read();

@@ -23,6 +23,11 @@ namespace service {
 
 namespace {
 
+// The latest Unix second a shot time may name: the real-time clock counts nanoseconds in 64 bits,
+// which hold about 292 years from 1970, so every time is checked against this before it is
+// converted and can never wrap round to a time that has a meaning.
+constexpr double kLatestShotSecond = 9e9;
+
 struct ActionRow {
   Action action;
   const char* name;    // on the wire
@@ -229,13 +234,6 @@ Result notRun(Action action, const QString& why) {
   result.message = QStringLiteral("%1 not run: %2").arg(buttonOf(action), why);
   return result;
 }
-
-namespace {
-// The latest Unix second a shot time may name: the real-time clock counts nanoseconds in 64 bits,
-// which hold about 292 years from 1970, so every time is checked against this before it is
-// converted and can never wrap round to a time that has a meaning.
-constexpr double kLatestShotSecond = 9e9;
-}  // namespace
 
 std::optional<std::chrono::system_clock::time_point> parseShotTime(const QJsonValue& value) {
   using namespace std::chrono;

@@ -11,6 +11,7 @@
 #include <QSemaphore>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -752,16 +753,18 @@ void RigService::submit(const Request& request, Done done) {
     const auto wallStart = std::chrono::system_clock::now();
     Result result;
     const QJsonArray ended = cancelArmed();
-    bool fired = false;
-    for (const QJsonValue one : ended) {
-      const QString outcome = one[QStringLiteral("outcome")].toString();
-      result.stopped = result.stopped || outcome != QLatin1String("fired");
-      fired = fired || outcome == QLatin1String("fired");
-    }
-    // A running armed shot past its cut-off is no series or sequence that a stop ends.
-    if (request.action == Action::Stop && worker_->stopShots() && !fired) result.stopped = true;
-    if (request.action == Action::Disarm) result.stopped = false;
     result.ended = ended;
+    if (request.action == Action::Stop) {
+      const auto any = [&ended](QLatin1String outcome) {
+        return std::any_of(ended.begin(), ended.end(), [outcome](const QJsonValue& one) {
+          return one[QStringLiteral("outcome")] == outcome;
+        });
+      };
+      const bool running = worker_->stopShots();
+      // A running armed shot past its cut-off is no series or sequence that a stop ends.
+      result.stopped = any(QLatin1String("disarmed")) || any(QLatin1String("stopping")) ||
+                       (running && !any(QLatin1String("fired")));
+    }
     if (journal_ != nullptr) journal_->add(journalLine(request, result, wallStart));
     answerAtOnce(request, result, done);
     return;
@@ -772,7 +775,6 @@ void RigService::submit(const Request& request, Done done) {
   if ((asked.action == Action::Shutter || asked.action == Action::Sequence) && !asked.ticket) {
     asked.ticket = std::make_shared<Ticket>();
   }
-  std::uint64_t ticket = 0;
   const auto length = nominalLength(asked);
   if (asked.shot) {
     if (const auto failure = refusal(asked)) {
@@ -784,24 +786,20 @@ void RigService::submit(const Request& request, Done done) {
       return;
     }
     const QMutexLocker lock(&armedMutex_);
-    ticket = ++tickets_;
     armed_.push_back(
-        {ticket,
-         asked.shot->at -
-             std::chrono::duration_cast<std::chrono::system_clock::duration>(rig::kArmingLead),
-         asked.shot->at + length, asked.ticket, asked.id, asked.action, asked.times.shots() > 1});
+        {asked.shot->at + length, asked.ticket, asked.id, asked.action, asked.times.shots() > 1});
   } else {
     const QMutexLocker lock(&armedMutex_);
     queuedWork_ += length;
   }
   ++pending_;
   // Dropped unrun when the service stops before it starts; after the stop, at once.
-  auto drop = [this, request = asked, done, replyTo, ticket, length] {
+  auto drop = [this, request = asked, done, replyTo, length] {
     if (!request.shot) {
       const QMutexLocker lock(&armedMutex_);
       queuedWork_ -= length;
     }
-    release(ticket);
+    release(request);
     Result result = notRun(request.action, QStringLiteral("the program is ending"));
     result.state = state_;
     const bool last = --pending_ == 0;
@@ -820,10 +818,10 @@ void RigService::submit(const Request& request, Done done) {
     return;
   }
   worker_->post(
-      [this, request = asked, done = std::move(done), replyTo, ticket] {
+      [this, request = asked, done = std::move(done), replyTo] {
         const std::optional<rig::Arming> arming = starting(request);
         worker_->handle(request, done, replyTo, arming ? &*arming : nullptr);
-        release(ticket);
+        release(request);
       },
       std::move(drop));
 }
@@ -855,10 +853,12 @@ std::optional<rig::Arming> RigService::starting(const Request& request) {
                      [ticket = request.ticket] { return ticket->commit(); }};
 }
 
-void RigService::release(std::uint64_t ticket) {
+void RigService::release(const Request& request) {
   const QMutexLocker lock(&armedMutex_);
   runningUntil_.reset();
-  std::erase_if(armed_, [ticket](const Window& window) { return window.ticket == ticket; });
+  if (!request.shot) return;
+  std::erase_if(armed_,
+                [&request](const Window& window) { return window.cancel == request.ticket; });
 }
 
 State RigService::state() const {

@@ -6,7 +6,6 @@
 #include <QString>
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -116,8 +115,8 @@ class RigService : public RigHost {
   // A queued request starts on the service's thread: an unarmed one keeps the rig from now on
   // for about its length; an armed one gets its arming, cancelled through its ticket.
   std::optional<rig::Arming> starting(const Request& request);
-  // The rig is no longer kept for the request armed under `ticket`, nor for the running one.
-  void release(std::uint64_t ticket);
+  // The rig is no longer kept for `request` (armed or running).
+  void release(const Request& request);
   // Answers `request` with `result` on the caller's thread, without running it.
   void answerAtOnce(const Request& request, Result result, const Done& done);
 
@@ -127,11 +126,9 @@ class RigService : public RigHost {
   std::atomic<int> pending_{0};
   std::atomic<bool> stopped_{false};  // stop() was called: requests are answered "not run"
 
-  // The times that armed requests, from queued to done, keep the rig: from their query to
-  // their action's end. Guards also the running action's estimated end and the clock source.
+  // The armed requests, from queued to done, and when each will have ended its action. Guards
+  // also the running action's estimated end and the clock source.
   struct Window {
-    std::uint64_t ticket;
-    std::chrono::system_clock::time_point from;
     std::chrono::system_clock::time_point to;
     // What a disarm or stop cancels through, and how its answer names the request.
     std::shared_ptr<Ticket> cancel;
@@ -146,7 +143,6 @@ class RigService : public RigHost {
   std::chrono::milliseconds queuedWork_{0};
   QMutex armedMutex_;
   std::vector<Window> armed_;
-  std::uint64_t tickets_ = 0;
   std::optional<std::chrono::system_clock::time_point> runningUntil_;
   std::function<ClockStatus()> clockStatus_ = systemClockStatus;
 };

@@ -52,9 +52,6 @@ class WebRemote : public QAbstractHttpServer {
   static constexpr const char* kCookie = "quillmar-token";
   // How long the cookie lasts, renewed on each visit of the page: a bookmark keeps working.
   static constexpr int kCookieSeconds = 30 * 24 * 3600;
-  QByteArray cookieName() const;
-  // The cookie's header, set on the first visit and renewed on every later one.
-  QByteArray cookieHeader() const;
 
   WebRemote(service::RigHost& host, WebSettings settings, QObject* parent = nullptr);
   ~WebRemote() override;
@@ -87,6 +84,9 @@ class WebRemote : public QAbstractHttpServer {
     std::shared_ptr<QHttpServerResponder> responder;
   };
 
+  QByteArray cookieName() const;
+  // The cookie's header, set on the first visit and renewed on every later one.
+  QByteArray cookieHeader() const;
   bool authorized(const QHttpServerRequest& request) const;
   // Whether the request names this host, and, unless it is `navigation` (loading the page, which
   // runs nothing), comes from this site's own page.
