@@ -83,7 +83,7 @@ RemoteFigures measureRemote(SimProcess& sim, const RemoteSettings& settings,
   window.command1()->click();
   // A status request after the click ends when the opening and its reset have.
   bool opened = false;
-  window.service().submit({}, [&opened](const service::Result&) { opened = true; });
+  window.service().afterQueued([&opened] { opened = true; });
   for (int i = 0; i < 300 && !opened; ++i) idle(10ms);
   if (!window.command5()->isEnabled()) {
     problem("opening port 1 through the panel failed: " + window.text3()->text().toStdString());

@@ -75,7 +75,7 @@ WebFigures measureWeb(SimProcess& sim, int requests,
   window.combo1()->setEditText(QStringLiteral("1"));
   window.command1()->click();
   bool opened = false;
-  window.service().submit({}, [&opened](const service::Result&) { opened = true; });
+  window.service().afterQueued([&opened] { opened = true; });
   for (int i = 0; i < 300 && !opened; ++i) idle(10ms);
   if (!window.command5()->isEnabled()) {
     problem("opening port 1 through the panel failed: " + window.text3()->text().toStdString());

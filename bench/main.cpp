@@ -108,7 +108,7 @@ constexpr std::string_view kUsage =
 void clickAndWait(Form1& window, QPushButton* button) {
   button->click();
   QEventLoop loop;
-  window.service().submit({}, [&loop](const service::Result&) { loop.quit(); });
+  window.service().afterQueued([&loop] { loop.quit(); });
   loop.exec();
 }
 

@@ -745,7 +745,6 @@ void RigService::setClockStatusSource(std::function<ClockStatus()> source) {
 }
 
 void RigService::submit(const Request& request, Done done) {
-  const QPointer<QObject> replyTo = callersThread(this);
   if (request.action == Action::Stop || request.action == Action::Disarm) {
     // Not queued: what they end is running or waiting, and the queue waits behind it. A stop
     // ends the running series after its step in progress and every armed wait; a disarm the
@@ -769,6 +768,26 @@ void RigService::submit(const Request& request, Done done) {
     answerAtOnce(request, result, done);
     return;
   }
+  if (request.action == Action::Status) {
+    // Answered from the state as last reported, whatever runs: asking changes nothing.
+    Result result;
+    {
+      const QMutexLocker lock(&armedMutex_);
+      result.clock = clockStatus_();
+    }
+    answerAtOnce(request, result, done);
+    return;
+  }
+  enqueue(request, std::move(done));
+}
+
+void RigService::afterQueued(std::function<void()> then) {
+  // A request that changes nothing, run in its turn.
+  enqueue(Request{}, [then = std::move(then)](const Result&) { then(); });
+}
+
+void RigService::enqueue(const Request& request, Done done) {
+  const QPointer<QObject> replyTo = callersThread(this);
   // Every shot request can be cancelled (a withdrawal after its start, a disarm, a stop) through
   // its ticket; the window's clicks come without one.
   Request asked = request;

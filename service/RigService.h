@@ -52,7 +52,11 @@ class RigService : public RigHost {
   // here, before it is queued, when its time has passed or is more than an hour ahead, when it
   // would start before the running or armed action ends, and on a clock no time service keeps
   // unless it allows the local clock.
+  // A status is answered at once too, from the state as last reported.
   void submit(const Request& request, Done done) override;
+  // Calls `then` on the calling thread's event loop once every request submitted before has run
+  // (a window closing after what was clicked before it).
+  void afterQueued(std::function<void()> then);
 
   // Where the service learns the clock's synchronization (tests give their own).
   void setClockStatusSource(std::function<ClockStatus()> source);
@@ -117,6 +121,8 @@ class RigService : public RigHost {
   std::optional<rig::Arming> starting(const Request& request);
   // The rig is no longer kept for `request` (armed or running).
   void release(const Request& request);
+  // Queues `request` to run in its turn (refused at once when armed and it cannot fire).
+  void enqueue(const Request& request, Done done);
   // Answers `request` with `result` on the caller's thread, without running it.
   void answerAtOnce(const Request& request, Result result, const Done& done);
 

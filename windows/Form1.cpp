@@ -285,7 +285,7 @@ void Form1::command1Click() {
 
 void Form1::command2Click() {
   // After what was clicked before it, like any other click.
-  service_->submit({}, [this](const service::Result&) {
+  service_->afterQueued([this] {
     hide();
     form2().show();
   });
@@ -328,7 +328,7 @@ void Form1::closeEvent(QCloseEvent* event) {
     event->ignore();
     if (!closeQueued_) {
       closeQueued_ = true;
-      service_->submit({}, [this](const service::Result&) {
+      service_->afterQueued([this] {
         closeQueued_ = false;
         closeNow_ = true;
         close();

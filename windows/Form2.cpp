@@ -33,7 +33,7 @@ void Form2::closeEvent(QCloseEvent* event) {
     // The running sequence may still report to this window: close once the requests made before
     // the close have run.
     event->ignore();
-    rig.submit({}, [self = QPointer<Form2>(this)](const service::Result&) {
+    rig.afterQueued([self = QPointer<Form2>(this)] {
       if (!self) return;
       self->closeNow_ = true;
       self->close();

@@ -114,6 +114,14 @@ TEST_F(ServeOnModule, AStopEndsTheSeriesAfterItsStepAndWhatIsQueuedRunsAfterward
   ASSERT_TRUE(module.waitForCommands(first + 15, 10s));
   ASSERT_EQ(module.log()[first + 14].text, "relay on 0");
   EndpointClient stopper(address());
+  // A status is answered from the state while the series runs, not after it.
+  stopper.send(R"({"action":"status"})"
+               "\n");
+  const auto status = stopper.take(1);
+  ASSERT_EQ(status.size(), 1u);
+  const QJsonObject running = status[0][QStringLiteral("state")].toObject();
+  EXPECT_TRUE(running[QStringLiteral("busy")].toBool());
+  EXPECT_TRUE(running[QStringLiteral("series")].toString().startsWith(QStringLiteral("shot ")));
   stopper.send(R"({"action":"stop","id":"halt"})"
                "\n");
   const auto stopped = stopper.take(1);

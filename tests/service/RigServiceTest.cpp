@@ -72,6 +72,15 @@ TEST_F(RigServiceTest, RequestsRunOneAfterTheOtherInArrivalOrderEachWithItsResul
   waitForAnswers(4);
   ASSERT_EQ(answers.size(), 4u);
 
+  // A status is answered at once from the state, not after what runs and waits before it.
+  ASSERT_EQ(answers[0].request.action, Action::Status);
+  EXPECT_TRUE(answers[0].result.ok);
+  EXPECT_TRUE(answers[0].result.commands.empty());
+  EXPECT_FALSE(answers[0].result.state.open);
+  answers.erase(answers.begin());
+  ask(make(Action::Status));
+  waitForAnswers(4);
+
   const Result& open = answers[0].result;
   EXPECT_EQ(answers[0].request.action, Action::Open);
   EXPECT_TRUE(open.ok);
@@ -181,8 +190,9 @@ TEST_F(RigServiceTest, LostDeviceIsToldThroughTheSerialInterface) {
   QAbstractEventDispatcher* serviceEvents = nullptr;
   rig->withSerial(
       [&](rig::SerialControl&) { serviceEvents = QAbstractEventDispatcher::instance(); });
-  ask(make(Action::Status));
-  waitForAnswers(1);
+  bool ran = false;
+  rig->afterQueued([&ran] { ran = true; });
+  ASSERT_TRUE(QTest::qWaitFor([&ran] { return ran; }, 1000));
   QMetaObject::invokeMethod(
       serviceEvents, [&] { line->lossHandler(message); }, Qt::QueuedConnection);
   ASSERT_TRUE(QTest::qWaitFor([&] { return lost.size() == 1; }, 1000));

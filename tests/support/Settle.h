@@ -10,7 +10,7 @@
 // reported: a request's answer comes back after the changes it made.
 inline void settle(service::RigService& rig) {
   bool answered = false;
-  rig.submit({}, [&answered](const service::Result&) { answered = true; });
+  rig.afterQueued([&answered] { answered = true; });
   EXPECT_TRUE(QTest::qWaitFor([&answered] { return answered; }, 60000))
       << "the rig service did not get through its requests";
 }
