@@ -204,6 +204,11 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
                          : "no series was running");
       } else {
         showProgress(answer, console);
+        if (const QJsonValue spacing = answer.value(QStringLiteral("spacing"));
+            spacing.isDouble()) {
+          console.line("the shots ran up to " + text(spacing) +
+                       " s apart: a shot takes longer than the interval asked");
+        }
         if (answer.value(QStringLiteral("stopped")).toBool()) {
           console.line("stopped after shot " +
                        std::to_string(answer.value(QStringLiteral("shots")).toArray().size()));

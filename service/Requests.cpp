@@ -444,6 +444,7 @@ QJsonObject toJson(const Request& request, const Result& result) {
     }
     answer.insert(QStringLiteral("shots"), shots);
   }
+  if (result.spacing) answer.insert(QStringLiteral("spacing"), microseconds(*result.spacing));
   if (armed) {
     answer.insert(QStringLiteral("at"), unixSeconds(request.shot->at));
     if (shot) answer.insert(QStringLiteral("shot"), *shot);

@@ -125,6 +125,9 @@ struct Result {
   std::vector<TimedCommand> commands;
   // A request with "repeat": every shot that ran.
   std::vector<ShotRecord> shots;
+  // A series whose shots took longer than its interval: the longest time from one shot's start
+  // to the next's, in seconds (the interval could not be kept).
+  std::optional<double> spacing;
   // A series ended by a stop; for a stop, that there was a series or sequence to end.
   bool stopped = false;
   // A stop or a disarm: each armed request it reached, {"id", "action", "outcome"}, the outcome

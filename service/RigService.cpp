@@ -559,6 +559,7 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
   }
 
   Result result;
+  bool overran = false;  // a shot ended after the next one's time
   for (int n = 1; n <= shots; ++n) {
     if (n > 1 && !waitUnlessStopped(start + (n - 1) * spacing, stopAsked)) {
       result.stopped = true;
@@ -605,6 +606,13 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
     }
     if (times.repeat) result.shots.push_back(record);
     if (failure || result.stopped) break;
+    overran = overran || (n < shots && clock_->now() > start + n * spacing);
+  }
+  // Shots that overran an interval shorter than a shot on the line: the answer says how far
+  // apart they really were.
+  for (std::size_t i = 1; overran && i < result.shots.size(); ++i) {
+    const double apart = result.shots[i].seconds - result.shots[i - 1].seconds;
+    result.spacing = std::max(result.spacing.value_or(0), apart);
   }
   runningShots_ = 0;
   shot_ = 0;

@@ -116,16 +116,15 @@ TEST_F(ServeOnModule, AStopEndsTheSeriesAfterItsStepAndWhatIsQueuedRunsAfterward
   EndpointClient stopper(address());
   // A status is answered from the state while the series runs, not after it.
   stopper.send(R"({"action":"status"})"
+               "\n"
+               R"({"action":"stop","id":"halt"})"
                "\n");
-  const auto status = stopper.take(1);
-  ASSERT_EQ(status.size(), 1u);
-  const QJsonObject running = status[0][QStringLiteral("state")].toObject();
+  auto stopped = stopper.take(2);
+  ASSERT_EQ(stopped.size(), 2u);
+  const QJsonObject running = stopped[0][QStringLiteral("state")].toObject();
   EXPECT_TRUE(running[QStringLiteral("busy")].toBool());
   EXPECT_TRUE(running[QStringLiteral("series")].toString().startsWith(QStringLiteral("shot ")));
-  stopper.send(R"({"action":"stop","id":"halt"})"
-               "\n");
-  const auto stopped = stopper.take(1);
-  ASSERT_EQ(stopped.size(), 1u);
+  stopped.erase(stopped.begin());
   EXPECT_TRUE(stopped[0].value(QStringLiteral("ok")).toBool());
   EXPECT_TRUE(stopped[0].value(QStringLiteral("stopped")).toBool());
 
@@ -216,3 +215,25 @@ TEST_F(ServeOnModule, TheJournalHasALineForEachRequestAndAFullDiskLeavesTheRigGo
 }
 
 }  // namespace
+
+TEST_F(ServeOnModule, AnIntervalShorterThanAShotOnTheLineIsAnsweredWithTheSpacingReallyUsed) {
+  startServe();
+  EndpointClient client(address());
+  client.send(R"({"action":"shutter","pulse":0.05,"repeat":3,"interval":0.05})"
+              "\n"
+              R"({"action":"shutter","pulse":0.05,"repeat":2,"interval":0.5})"
+              "\n");
+  const auto answers = client.take(2);
+  ASSERT_EQ(answers.size(), 2u);
+  const QJsonArray shots = answers[0][QStringLiteral("shots")].toArray();
+  ASSERT_EQ(shots.size(), 3);
+  // Each shot's query and two commands take the line longer than the interval asked.
+  const double spacing = answers[0][QStringLiteral("spacing")].toDouble();
+  EXPECT_GT(spacing, 0.05);
+  EXPECT_NEAR(
+      spacing,
+      std::max(shots[1][QStringLiteral("t")].toDouble() - shots[0][QStringLiteral("t")].toDouble(),
+               shots[2][QStringLiteral("t")].toDouble() - shots[1][QStringLiteral("t")].toDouble()),
+      1e-5);
+  EXPECT_FALSE(answers[1].contains(QStringLiteral("spacing"))) << "an interval that was kept";
+}
