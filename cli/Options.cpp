@@ -50,7 +50,9 @@ Commands:
                 progress; what is queued behind it runs as usual
   fire shutter|sequence
                 with --mqtt URL and --at or --in: publish the armed action to every
-                rig on the broker (quillmar/all/command), so all fire at that time
+                rig on the broker (quillmar/all/command), so all fire at that time;
+                then wait for every rig online to answer (until --timeout after the
+                shot's time), print each rig's outcome, and fail unless all fired
   serve         open the port (--port N or --auto) as the panel does, reset the rig,
                 and serve the panel's local endpoint, without a window, until Ctrl-C,
                 SIGTERM or SIGHUP (then the running action is cut short soundly,
@@ -87,6 +89,9 @@ Options:
                 Through a running panel or serve only
   --in SECONDS  shutter, sequence: arm the shot for SECONDS from now (fractions allowed)
   --local-clock with --at/--in: fire even when no time service keeps the clock
+  --timeout SECONDS
+                fire: how long after the shot's time to wait for the rigs' results,
+                0 to 3600 (default 10)
   --name NAME   the endpoint of the panel started with --name NAME (default: quillmar)
   --json        print the JSON answers, one line each, instead of the results (status,
                 open, flash, shutter, sequence)
@@ -173,6 +178,7 @@ Parsed parse(const std::vector<std::string>& arguments) {
   std::vector<std::string> operands;
   std::optional<std::string> port;
   bool automatic = false;
+  bool timeoutGiven = false;
 
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string arg = arguments[i];
@@ -219,6 +225,15 @@ Parsed parse(const std::vector<std::string>& arguments) {
         }
         options.in = *seconds;
       }
+    } else if (arg == "--timeout") {
+      const auto v = value();
+      if (!v) return usageError(arg + " needs a value");
+      const auto seconds = number<double>(*v);
+      if (!seconds || !std::isfinite(*seconds) || *seconds < 0 || *seconds > 3600) {
+        return usageError("--timeout wants seconds from 0 to 3600, not '" + *v + "'");
+      }
+      options.timeout = *seconds;
+      timeoutGiven = true;
     } else if (arg == "--json" || arg == "--direct") {
       if (!takesNoValue()) return usageError(arg + " takes no value");
       (arg == "--json" ? options.json : options.direct) = true;
@@ -355,6 +370,7 @@ Parsed parse(const std::vector<std::string>& arguments) {
     return usageError("--at and --in go with shutter, sequence and fire");
   }
   if (options.localClock && !armed) return usageError("--local-clock goes with --at or --in");
+  if (timeoutGiven && c != Command::Fire) return usageError("--timeout goes with fire only");
   if (armed && options.direct) {
     return usageError("--at and --in go through a running panel or serve: drop --direct");
   }

@@ -54,8 +54,10 @@ struct Options {
   std::optional<std::string> at;
   std::optional<double> in;
   bool localClock = false;  // --local-clock: fire on a clock no time service keeps
-  // fire: the action every rig on the broker is armed for (Shutter or Sequence).
+  // fire: the action every rig on the broker is armed for (Shutter or Sequence), and how long
+  // after the shot's time its results are waited for, in seconds.
   Command fired = Command::Shutter;
+  double timeout = 10;
 };
 
 struct Parsed {

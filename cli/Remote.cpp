@@ -73,6 +73,12 @@ service::ShotTimes shotTimes(const Options& options) {
   return times;
 }
 
+std::string inCliTerms(const QString& message) {
+  QString words = message;
+  words.replace(QStringLiteral("\"clock\": \"local\""), QStringLiteral("--local-clock"));
+  return words.toStdString();
+}
+
 void complain(const std::string& message) { std::cerr << "quillmar-cli: " << message << std::endl; }
 
 bool PanelClient::connect(const QString& address) {
@@ -225,7 +231,7 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
         const char* prefix = !opening                ? ""
                              : status == kExitSerial ? "port lost: "
                                                      : "port not found: ";
-        complain(prefix + message.toStdString());
+        complain(prefix + inCliTerms(message));
         return status;
       }
     }

@@ -22,6 +22,9 @@ constexpr int kExitUsage = 64;
 constexpr int kExitSignalBase = 128;
 
 void complain(const std::string& message);
+// A rig's message in this program's terms: the JSON it names ("clock": "local") becomes the
+// option that sends it (--local-clock).
+std::string inCliTerms(const QString& message);
 
 // A connection to a running panel's (or serve's) local endpoint.
 class PanelClient {

@@ -203,6 +203,8 @@ TEST(ArmedStudio, OneFireArmsEveryRigForTheSameTime) {
        QStringLiteral("--in"), QStringLiteral("1.5"), QStringLiteral("--local-clock")});
   ASSERT_TRUE(fire.waitForFinished(10000));
   EXPECT_EQ(fire.exitCode(), 0) << fire.readAllStandardError().toStdString();
+  // It waited for each rig's result, and says it.
+  EXPECT_EQ(fire.readAllStandardOutput(), QByteArray("arm1: fired\narm2: fired\n"));
 
   std::optional<double> at;
   for (const auto& rig : rigs) {
@@ -262,3 +264,31 @@ TEST(StudioAccounts, AWrongPasswordIsToldAndTheRigWorksOnLocally) {
 }
 
 }  // namespace
+
+// A fire that arms nothing says so and fails: every rig refused, or no rig was there to arm.
+TEST(ArmedStudio, AFireThatNoRigTookFailsAndSaysWhy) {
+  Broker broker;
+  ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+  const auto fire = [&broker](const QStringList& arguments) {
+    auto process = std::make_unique<QProcess>();
+    process->start(QStringLiteral(QUILLMAR_CLI_PATH),
+                   QStringList{QStringLiteral("--mqtt"), broker.url(), QStringLiteral("fire"),
+                               QStringLiteral("shutter")} +
+                       arguments);
+    EXPECT_TRUE(process->waitForFinished(15000));
+    return process;
+  };
+  const auto alone = fire({QStringLiteral("--in"), QStringLiteral("1")});
+  EXPECT_EQ(alone->exitCode(), 1);
+  EXPECT_TRUE(alone->readAllStandardError().contains("no rig is online"));
+
+  TestClient watcher(broker.port(), {QStringLiteral("quillmar/+/state")});
+  Rig rig(Rig::Kind::Serve, QStringLiteral("late1"), broker.url(), QStringList{});
+  ASSERT_TRUE(watcher.ready());
+  ASSERT_TRUE(eventually([&] { return online(watcher, rig); }, 15000))
+      << rig.errors().toStdString();
+  const auto late = fire({QStringLiteral("--at"), QStringLiteral("1000000000")});
+  EXPECT_EQ(late->exitCode(), 6) << "an armed shot fired nothing";
+  EXPECT_TRUE(late->readAllStandardOutput().startsWith("late1: too-late: "));
+  EXPECT_EQ(rig.count("relay on 1"), 0U);
+}

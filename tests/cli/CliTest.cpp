@@ -498,10 +498,10 @@ TEST(Cli, HelpCoversEveryCommandAndOption) {
   const Result r = runCli({"--help"});
   EXPECT_EQ(r.exit, 0);
   for (const char* word :
-       {"scan",    "reset",     "flash",       "shutter",  "sequence", "read 0|1",
-        "ports",   "--ports",   "--port N",    "--auto",   "--repeat", "--interval",
-        "--quiet", "--version", "relay off 0", "Ctrl-C",   "64",       "130",
-        "stop",    "--pulse",   "--pause",     "--journal"}) {
+       {"scan",    "reset",     "flash",       "shutter",   "sequence", "read 0|1",
+        "ports",   "--ports",   "--port N",    "--auto",    "--repeat", "--interval",
+        "--quiet", "--version", "relay off 0", "Ctrl-C",    "64",       "130",
+        "stop",    "--pulse",   "--pause",     "--journal", "--timeout"}) {
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
   }
 }
@@ -525,6 +525,8 @@ TEST(Cli, UsageErrorsExit64BeforeTouchingAnyPort) {
       {"--port", "1", "sequence", "--repeat", "10001"},
       {"--port", "1", "sequence", "--interval", "-1"},
       {"--port", "1", "sequence", "--interval", "nan"},
+      {"--timeout", "5", "status"},
+      {"--mqtt", "mqtt://127.0.0.1:1", "fire", "shutter", "--in", "1", "--timeout", "-1"},
       {"--port", "1", "sequence", "--interval", "2"},
       {"--port", "1", "shutter", "--pulse", "0.04"},
       {"--port", "1", "shutter", "--pulse", "3601"},
