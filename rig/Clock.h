@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 
 namespace rig {
@@ -25,6 +26,13 @@ class Clock {
   virtual void waitUntil(time_point deadline) = 0;
 
   void waitFor(duration d) { waitUntil(now() + d); }
+
+  // Like waitUntil, but may return early: once the program wakes it (a disarm or a stop that the
+  // wait is for), or, where the clock has no way to be woken, after a short while. Callers look
+  // again for what they wait on and wait once more.
+  virtual void waitUntilWoken(time_point deadline) {
+    waitUntil(std::min(deadline, now() + std::chrono::milliseconds(10)));
+  }
 
   // The real-time clock now, read together with now() to aim a monotonic wait at a real time.
   virtual real_time realNow() const { return std::chrono::system_clock::now(); }

@@ -44,8 +44,9 @@ constexpr std::size_t kReplyShownBytes = 64;
 
 // A shot with less than this left when its action starts cannot be armed in time.
 constexpr auto kArmingLeast = 100ms;
-// An armed wait wakes this often to look for a disarm.
-constexpr auto kDisarmPoll = 10ms;
+// An armed wait sleeps until a disarm wakes it, but aims at the real time afresh at least this
+// often: the real-time clock may be slewed or set meanwhile.
+constexpr auto kReaim = 1s;
 // The last stretch before the shot is left to the clock's most exact wait (a real-time priority,
 // the end spun): an ordinary wake-up comes late by milliseconds on a loaded machine. A disarm
 // in this stretch comes too late to stop the shot.
@@ -583,7 +584,7 @@ void Rig::waitArmed(Clock::real_time target, const Arming& armed) {
     // Aimed afresh on every wake-up: the real-time clock may be slewed meanwhile.
     const auto until = steadyOf(target);
     if (now >= until) return;
-    clock_.waitUntil(std::min(until, now + kDisarmPoll));
+    clock_.waitUntilWoken(std::min(until, now + kReaim));
   }
 }
 

@@ -13,9 +13,12 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -45,10 +48,26 @@ namespace {
 // the length of a shutter pulse).
 // A stop of the service (RigService::stop) cuts a wait short with rig::Interrupted, within a
 // slice, so the rig ends its action soundly at once.
+// Ends the service thread's waits early: the service stopping, or a disarm or a stop that an
+// armed shot or a series waits for. Shared, so that a ticket may call it after the service is gone.
+struct Wakeup {
+  void wake() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex);
+      pending = true;
+    }
+    woken.notify_all();
+  }
+  std::mutex mutex;
+  std::condition_variable woken;
+  bool pending = false;  // woken since the last wait that could be woken ended
+};
+
 class SleepClock : public rig::Clock {
  public:
-  SleepClock(rig::SerialControl& serial, const std::atomic<bool>& stop)
-      : serial_(serial), stop_(stop) {}
+  SleepClock(rig::SerialControl& serial, const std::atomic<bool>& stop,
+             std::shared_ptr<Wakeup> wakeup)
+      : serial_(serial), stop_(stop), wakeup_(std::move(wakeup)) {}
 
   time_point now() const override { return std::chrono::steady_clock::now(); }
   void waitUntil(time_point deadline) override {
@@ -56,13 +75,25 @@ class SleepClock : public rig::Clock {
     throwIfStopped();
     const time_point takeInAt = deadline - kTakeInBefore;
     if (takeInAt > now()) {
-      for (time_point at = now(); at < takeInAt; at = now()) {
-        std::this_thread::sleep_until(std::min(takeInAt, at + kSlice));
-        throwIfStopped();
+      {
+        std::unique_lock<std::mutex> lock(wakeup_->mutex);
+        wakeup_->woken.wait_until(lock, takeInAt, [this] { return stop_.load(); });
       }
+      throwIfStopped();
       serial_.takeIn();
     }
     std::this_thread::sleep_until(deadline);
+  }
+  void waitUntilWoken(time_point deadline) override {
+    lowerPriority();
+    throwIfStopped();
+    {
+      std::unique_lock<std::mutex> lock(wakeup_->mutex);
+      wakeup_->woken.wait_until(lock, deadline,
+                                [this] { return stop_.load() || wakeup_->pending; });
+      wakeup_->pending = false;
+    }
+    throwIfStopped();
   }
   // An armed shot's last stretch: spun, at a real-time priority where the system allows it, kept
   // through the shot's write until the next wait, so nothing else runs in between.
@@ -103,12 +134,11 @@ class SleepClock : public rig::Clock {
 #endif
   // More than the quiet the rig waits for before a question (20 ms).
   static constexpr auto kTakeInBefore = std::chrono::milliseconds(25);
-  // How soon a stop is seen during a long wait.
-  static constexpr auto kSlice = std::chrono::milliseconds(5);
   // The stretch spun: more than a real-time thread's wake-up takes on a busy machine.
   static constexpr auto kSpinOnly = std::chrono::microseconds(200);
   rig::SerialControl& serial_;
   const std::atomic<bool>& stop_;
+  std::shared_ptr<Wakeup> wakeup_;
 };
 
 // Notes every command put on the line, with its time from the start of the running action.
@@ -189,6 +219,7 @@ class RigService::Worker : public QThread {
   // Cuts the running request short at its next wait and answers the queued ones "not run".
   void stopRequests() {
     stop_ = true;
+    wakeup_->wake();
     std::vector<std::function<void()>> dropped;
     {
       const QMutexLocker lock(&mutex_);
@@ -222,7 +253,12 @@ class RigService::Worker : public QThread {
     const quint64 running = runningShots_;
     if (running == 0) return false;
     stopAsked_ = running;
+    wakeup_->wake();
     return true;
+  }
+  // What a ticket calls to end the wait for its shot at once.
+  std::function<void()> waker() const {
+    return [wakeup = wakeup_] { wakeup->wake(); };
   }
   void setJournal(std::unique_ptr<Journal> journal) { journal_ = std::move(journal); }
   void reportNow() { report(); }
@@ -289,6 +325,7 @@ class RigService::Worker : public QThread {
   std::deque<Job> jobs_;
   bool stopping_ = false;
   std::atomic<bool> stop_{false};  // the service is stopping: waits throw rig::Interrupted
+  std::shared_ptr<Wakeup> wakeup_ = std::make_shared<Wakeup>();
 
   // The service thread's own, set while it runs.
   rig::SerialControl* serial_ = nullptr;
@@ -317,7 +354,7 @@ void RigService::Worker::run() {
   const std::unique_ptr<rig::SerialControl> serial = makeSerial_();
   makeSerial_ = nullptr;
   const std::unique_ptr<rig::Clock> ownClock =
-      makeClock_ ? makeClock_(*serial) : std::make_unique<SleepClock>(*serial, stop_);
+      makeClock_ ? makeClock_(*serial) : std::make_unique<SleepClock>(*serial, stop_, wakeup_);
   makeClock_ = nullptr;
   rig::Clock& clock = *ownClock;
   Recorder recorder(*serial, clock);
@@ -469,6 +506,8 @@ void RigService::Worker::handle(const Request& request, const Done& done,
   const auto wallStart = std::chrono::system_clock::now();
   Result result = withdrawn ? notRun(request.action, QStringLiteral("withdrawn by its client"))
                             : execute(request, arming);
+  // Free before it is answered: a client may ask for the next shot as soon as it hears.
+  owner_.release(request);
   running_ = false;
   const bool last = --owner_.pending_ == 0;
   report();
@@ -622,11 +661,10 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
 
 bool RigService::Worker::waitUnlessStopped(rig::Clock::time_point deadline,
                                            const std::function<bool()>& stopAsked) {
-  // Long enough not to keep the thread busy, short enough that a stop is not kept waiting.
-  constexpr auto kStopLook = std::chrono::milliseconds(50);
-  for (auto now = clock_->now(); now < deadline; now = clock_->now()) {
+  // A stop, a disarm or a withdrawal wakes the wait.
+  while (clock_->now() < deadline) {
     if (stopAsked()) return false;
-    clock_->waitUntil(std::min(deadline, now + kStopLook));
+    clock_->waitUntilWoken(deadline);
   }
   return !stopAsked();
 }
@@ -799,8 +837,9 @@ void RigService::enqueue(const Request& request, Done done) {
   // Every shot request can be cancelled (a withdrawal after its start, a disarm, a stop) through
   // its ticket; the window's clicks come without one.
   Request asked = request;
-  if ((asked.action == Action::Shutter || asked.action == Action::Sequence) && !asked.ticket) {
-    asked.ticket = std::make_shared<Ticket>();
+  if (asked.action == Action::Shutter || asked.action == Action::Sequence) {
+    if (!asked.ticket) asked.ticket = std::make_shared<Ticket>();
+    asked.ticket->wake = worker_->waker();
   }
   const auto length = nominalLength(asked);
   if (asked.shot) {
@@ -848,7 +887,6 @@ void RigService::enqueue(const Request& request, Done done) {
       [this, request = asked, done = std::move(done), replyTo] {
         const std::optional<rig::Arming> arming = starting(request);
         worker_->handle(request, done, replyTo, arming ? &*arming : nullptr);
-        release(request);
       },
       std::move(drop));
 }

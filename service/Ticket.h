@@ -36,7 +36,10 @@ class Ticket {
   // The same for the armed shot alone: a series whose first shot fired goes on.
   bool disarm() {
     Shot waiting = Shot::Waiting;
-    return shot_.compare_exchange_strong(waiting, Shot::Cancelled) || waiting == Shot::Cancelled;
+    const bool disarmed =
+        shot_.compare_exchange_strong(waiting, Shot::Cancelled) || waiting == Shot::Cancelled;
+    if (wake) wake();
+    return disarmed;
   }
   // The series is to end after its step in progress.
   bool cancelled() const { return cancelled_; }
@@ -51,6 +54,9 @@ class Ticket {
 
   // Called when the request starts, on the thread that submitted it (as its answer is).
   std::function<void()> onStart;
+  // Wakes the rig's wait for the shot or the series' next shot, to see a cancel at once. Set by
+  // the rig service as it takes the request, before anything can cancel it.
+  std::function<void()> wake;
 
  private:
   enum class State { Waiting, Started, Withdrawn };
