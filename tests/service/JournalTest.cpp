@@ -3,6 +3,11 @@
 
 #include "service/Journal.h"
 
+#include <QTest>
+
+#include "service/RigService.h"
+#include "support/Fakes.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -164,6 +169,58 @@ TEST(Journal, AReaderThatStopsReadingGetsABoundedEndAndTheLinesLeftAreCounted) {
           .match(QString::fromStdString(said[0]));
   ASSERT_TRUE(count.hasMatch()) << said[0];
   EXPECT_EQ(count.captured(1).toInt(), kLines - whole);
+}
+
+// Stops, disarms, refusals and the requests the end leaves unrun reached the rig too: each has its
+// line, with the outcome that keeps it apart from a shot that fired.
+TEST(Journal, RequestsThatEndedOrRanNothingAreJournalledToo) {
+  using service::Action;
+  QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("shots.jsonl"));
+  {
+    QString error;
+    auto journal = service::Journal::open(path, error);
+    ASSERT_TRUE(journal) << error.toStdString();
+    auto line = std::make_shared<fakes::FakeLine>();
+    service::RigService rig(std::make_unique<fakes::LineSerial>(line));
+    rig.setJournal(std::move(journal));
+    int answers = 0;
+    const auto ask = [&rig, &answers](Action action, auto&& shape) {
+      service::Request request;
+      request.action = action;
+      request.port = QStringLiteral("3");
+      shape(request);
+      rig.submit(request, [&answers](const service::Result&) { ++answers; });
+    };
+    const auto plain = [](service::Request&) {};
+    ask(Action::Open, plain);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answers == 1; }, 10000));
+    ask(Action::Stop, plain);
+    ask(Action::Disarm, plain);
+    ask(Action::Shutter, [](service::Request& request) {
+      request.shot = service::ShotTime{std::chrono::system_clock::now() - std::chrono::seconds(1)};
+    });
+    ask(Action::Shutter, [](service::Request& request) { request.times.pulse = 30.0; });
+    ask(Action::Flash, plain);
+    ask(Action::Status, plain);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answers == 4; }, 10000));
+    // The long pulse has begun; the end cuts it short and leaves the flash unrun.
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return rig.state().rig.shutter == rig::Shutter::Open; }, 10000));
+    rig.stop();
+  }
+  QStringList seen;
+  for (const QByteArray& text : linesOf(path)) {
+    const QJsonObject line = QJsonDocument::fromJson(text).object();
+    QString outcome = line.value(QStringLiteral("ok")).toBool()
+                          ? QStringLiteral("ok")
+                          : line[QStringLiteral("error")][QStringLiteral("kind")].toString();
+    if (line.value(QStringLiteral("stopped")).toBool()) outcome += QStringLiteral(" stopped");
+    seen << line.value(QStringLiteral("action")).toString() + ' ' + outcome;
+  }
+  seen.sort();
+  EXPECT_EQ(seen.join(QStringLiteral(", ")).toStdString(),
+            "disarm ok, flash not-run, open ok, shutter stopped, shutter too-late, stop ok");
 }
 
 }  // namespace
