@@ -129,6 +129,7 @@ Exit status:
   6    an armed shot fired nothing: too late, too far ahead, in conflict with another
        action, on an unsynchronized clock, or disarmed
   64   usage error
+  78   serve: the web port, the token file or the journal cannot work (nothing was sent)
   130  stopped by Ctrl-C (143 by SIGTERM, 129 by SIGHUP)
 )";
 

@@ -19,6 +19,9 @@ constexpr int kExitNoPanel = 4;
 // serve: another program listens under the socket's name; nothing was sent on the port.
 constexpr int kExitNameTaken = 5;
 constexpr int kExitUsage = 64;
+// serve: something it was given cannot work (the web port taken, the token file, the journal's
+// path); nothing was sent on the port, and a restart would only fail again.
+constexpr int kExitConfiguration = 78;
 constexpr int kExitSignalBase = 128;
 
 void complain(const std::string& message);

@@ -28,12 +28,22 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   std::optional<QString> ports;
   if (options.ports) ports = QString::fromStdString(*options.ports);
   Console console(std::cerr, options.quiet);
+  // Everything given is checked before the port is opened: the opening resets the rig, and a
+  // service restarted for a mistake would switch off a flash set by hand at each restart.
+  std::optional<web::WebSettings> webSettings = web;
+  if (webSettings && !webSettings->tokenFile.isEmpty()) {
+    QString error;
+    if (!web::readTokenFile(webSettings->tokenFile, webSettings->token, error)) {
+      complain("cannot serve: " + error.toStdString());
+      return kExitConfiguration;
+    }
+  }
   service::Session session([ports] { return serial::CommControl::fromOption(ports); });
   if (options.journal) {
     QString error;
     if (!session.openJournal(QString::fromStdString(*options.journal), error)) {
-      complain("the journal cannot be opened: " + error.toStdString());
-      return kExitFailure;
+      complain("cannot serve: the journal cannot be opened: " + error.toStdString());
+      return kExitConfiguration;
     }
   }
   service::RigService& rig = session.service();
@@ -54,12 +64,23 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
         }
       });
 
-  // The name first: a service that cannot serve must not touch the port (the opening resets the
-  // rig), nor be restarted to do so again.
+  // The name: a service that cannot serve must not touch the port, nor be restarted to do so
+  // again.
   const QString name = QString::fromStdString(options.name);
   if (!session.listen(name)) {
     complain("cannot serve: " + session.endpoint().errorString().toStdString());
     return session.endpoint().nameTaken() ? kExitNameTaken : kExitFailure;
+  }
+
+  // The web port is bound before the opening too; its page waits for the rig's state.
+  if (webSettings) {
+    QString webError;
+    auto remote = web::WebRemote::start(rig, *webSettings, &session.endpoint(), webError);
+    if (!remote) {
+      complain("cannot serve: " + webError.toStdString());
+      return kExitConfiguration;
+    }
+    session.addChannel(std::move(remote));
   }
 
   session.watchForStop([](int) { QCoreApplication::exit(0); });
@@ -94,18 +115,6 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   QObject::connect(&session.endpoint(), &service::LocalEndpoint::requestFailed,
                    [](const QString& message) { complain(message.toStdString()); });
   console.line("serving on " + service::LocalEndpoint::address(name).toStdString());
-
-  if (web) {
-    QString webError;
-    auto remote = web::WebRemote::start(rig, *web, &session.endpoint(), webError);
-    if (!remote) {
-      complain("cannot serve: " + webError.toStdString());
-      session.endChannels();
-      rig.shutDown();
-      return kExitFailure;
-    }
-    session.addChannel(std::move(remote));
-  }
 
   if (broker) {
     // Quiet runs tell only the broker's troubles, not each connection.

@@ -8,10 +8,12 @@
 
 namespace cli {
 
-// quillmar-cli serve: claims the socket's name, opens the port as the panel does (the rig is
-// reset), then serves the panel's local endpoint until SIGINT or SIGTERM, when relay 1 is
-// commanded off. Returns the exit status: 0 after a stop, 2 when the port cannot be opened, 5 when
-// the name is taken (the port untouched), 1 when the endpoint cannot listen otherwise.
+// quillmar-cli serve: checks what it was given (the token file, the journal), claims the socket's
+// name and binds the web port, then opens the port as the panel does (the rig is reset) and
+// serves the panel's local endpoint until SIGINT or SIGTERM, when relay 1 is commanded off.
+// Returns the exit status: 0 after a stop, 2 when the port cannot be opened, and with the port
+// untouched: 5 when the name is taken, 78 when a check fails, 1 when the endpoint cannot listen
+// otherwise.
 // With `broker`, the rig is also on that broker from the opening to the stop; with `web`, its
 // phone remote listens.
 int serve(const Options& options, const std::optional<bridge::BrokerSettings>& broker,

@@ -5,7 +5,11 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #include <QJsonArray>
@@ -13,6 +17,7 @@
 #include <QJsonObject>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -26,7 +31,7 @@ int openForAppending(const char* path) {
   return ::_open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
                  _S_IREAD | _S_IWRITE);
 }
-long long writeAll(int fd, const char* data, std::size_t size) {
+long long writeSome(int fd, const char* data, std::size_t size) {
   return ::_write(fd, data, static_cast<unsigned>(size));
 }
 // The file's length, -1 when it is no regular file.
@@ -38,10 +43,12 @@ void cutTo(int fd, long long length) { static_cast<void>(::_chsize_s(fd, length)
 void closeFile(int fd) { ::_close(fd); }
 void localTime(std::time_t time, std::tm& local) { localtime_s(&local, &time); }
 #else
+// Without waiting: a FIFO nobody reads fails at once (ENXIO) instead of holding the start, and
+// a pipe whose reader stops reading never holds the writer past the end's deadline.
 int openForAppending(const char* path) {
-  return ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  return ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
 }
-long long writeAll(int fd, const char* data, std::size_t size) { return ::write(fd, data, size); }
+long long writeSome(int fd, const char* data, std::size_t size) { return ::write(fd, data, size); }
 long long fileLength(int fd) {
   struct stat status {};
   return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? status.st_size : -1;
@@ -50,6 +57,9 @@ void cutTo(int fd, long long length) { static_cast<void>(::ftruncate(fd, length)
 void closeFile(int fd) { ::close(fd); }
 void localTime(std::time_t time, std::tm& local) { localtime_r(&time, &local); }
 #endif
+
+// How long one wait for a full pipe lasts before the end's deadline is looked at again.
+constexpr int kPollMs = 50;
 
 // "2026-12-07T19:20:01.123456+01:00": local time, to the microsecond, with its offset.
 QString wallClock(std::chrono::system_clock::time_point at) {
@@ -138,20 +148,26 @@ QByteArray journalLine(const Request& request, const Result& result,
 }
 
 std::unique_ptr<Journal> Journal::open(const QString& path, QString& error) {
-  const int fd = openForAppending(path.toLocal8Bit().constData());
+  const QByteArray name = path.toLocal8Bit();
+  const int fd = openForAppending(name.constData());
   if (fd < 0) {
-    error = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    const int why = errno;
+    error = why == ENXIO
+                ? QStringLiteral("%1 is a FIFO that nobody reads; start its reader first").arg(path)
+                : QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(why)));
     return nullptr;
   }
-  return std::make_unique<Journal>(fd);
+  return std::make_unique<Journal>(fd, path);
 }
 
-Journal::Journal(int fd) : fd_(fd), writer_([this] { run(); }) {}
+Journal::Journal(int fd, QString path)
+    : fd_(fd), path_(std::move(path)), regular_(fileLength(fd) >= 0), writer_([this] { run(); }) {}
 
 Journal::~Journal() {
   {
     const std::lock_guard lock(mutex_);
     ending_ = true;
+    endBy_ = std::chrono::steady_clock::now() + kDrainTime;
   }
   wake_.notify_all();
   writer_.join();
@@ -179,6 +195,11 @@ void Journal::setFailureHandler(std::function<void(const std::string&)> handler)
   onFailure_ = std::move(handler);
 }
 
+void Journal::setNoticeHandler(std::function<void(const std::string&)> handler) {
+  const std::lock_guard lock(mutex_);
+  onNotice_ = std::move(handler);
+}
+
 std::string Journal::failure() const {
   const std::lock_guard lock(mutex_);
   return failure_;
@@ -200,7 +221,102 @@ void Journal::fail(const std::string& reason) {
   if (tell) tell(reason);
 }
 
+void Journal::tell(const std::string& notice) {
+  std::function<void(const std::string&)> handler;
+  {
+    const std::lock_guard lock(mutex_);
+    handler = onNotice_;
+  }
+  if (handler) {
+    handler(notice);
+  } else {
+    std::fprintf(stderr, "quillmar: %s\n", notice.c_str());
+  }
+}
+
+bool Journal::pastDeadline() {
+  const std::lock_guard lock(mutex_);
+  return ending_ && std::chrono::steady_clock::now() >= endBy_;
+}
+
+void Journal::followRotation() {
+#ifndef _WIN32
+  if (!regular_ || path_.isEmpty()) return;
+  const QByteArray name = path_.toLocal8Bit();
+  struct stat open {};
+  struct stat atPath {};
+  if (::fstat(fd_, &open) != 0) return;
+  const bool gone = ::stat(name.constData(), &atPath) != 0;
+  if (!gone && atPath.st_dev == open.st_dev && atPath.st_ino == open.st_ino) return;
+  const int fresh = openForAppending(name.constData());
+  if (fresh < 0) {
+    // The old file is still open: the lines go on there, and the move is said once.
+    regular_ = false;
+    tell("the journal " + name.toStdString() + " was moved away and cannot be made anew (" +
+         std::strerror(errno) + "); its lines go on to the moved file");
+    return;
+  }
+  closeFile(fd_);
+  fd_ = fresh;
+  regular_ = fileLength(fd_) >= 0;
+  const std::string what = gone ? "renamed or deleted" : "replaced";
+  tell("the journal " + name.toStdString() + " was " + what + "; it is written anew at its path");
+  QJsonObject note{
+      {QStringLiteral("time"), wallClock(std::chrono::system_clock::now())},
+      {QStringLiteral("journal"), QStringLiteral("reopened")},
+      {QStringLiteral("reason"),
+       QStringLiteral("the file at this path was %1").arg(QString::fromStdString(what))}};
+  std::string ignored;
+  write(answerText(note) + '\n', ignored);
+#endif
+}
+
+bool Journal::write(const QByteArray& line, std::string& why) {
+  const char* data = line.constData();
+  const auto size = static_cast<std::size_t>(line.size());
+  if (regular_) {
+    const long long before = fileLength(fd_);
+    const long long written = writeSome(fd_, data, size);
+    if (written == line.size()) return true;
+    why = std::strerror(written < 0 ? errno : ENOSPC);
+    // Half a line would spoil the next one: what went out of it is taken back.
+    if (written > 0 && before >= 0) cutTo(fd_, before);
+    return false;
+  }
+  // A pipe, a FIFO or a device: written as its reader takes it, until the end's deadline.
+  std::size_t done = 0;
+  while (done < size) {
+    const long long written = writeSome(fd_, data + done, size - done);
+    if (written > 0) {
+      done += static_cast<std::size_t>(written);
+      continue;
+    }
+#ifndef _WIN32
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      if (pastDeadline()) {
+        deadlineHit_ = true;
+        why = "its reader did not take it in time";
+        return false;
+      }
+      pollfd wait{fd_, POLLOUT, 0};
+      ::poll(&wait, 1, kPollMs);
+      continue;
+    }
+#endif
+    why = std::strerror(written < 0 ? errno : ENOSPC);
+    return false;
+  }
+  return true;
+}
+
 void Journal::run() {
+#ifndef _WIN32
+  // A reader that goes away must not end the program: the write fails with EPIPE instead.
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+#endif
   bool told = false;
   for (;;) {
     QByteArray line;
@@ -213,9 +329,9 @@ void Journal::run() {
         // The queue overflowed: told here, off the thread that found it.
         told = true;
         const std::string reason = failure_;
-        const auto tell = onFailure_;
+        const auto tellFailure = onFailure_;
         lock.unlock();
-        if (tell) tell(reason);
+        if (tellFailure) tellFailure(reason);
         continue;
       }
       if (lines_.empty()) {
@@ -230,15 +346,25 @@ void Journal::run() {
       lines_.pop_front();
       writing_ = true;
     }
-    const long long before = fileLength(fd_);
-    const long long written =
-        writeAll(fd_, line.constData(), static_cast<std::size_t>(line.size()));
-    if (written == line.size()) continue;
-    const int why = written < 0 ? errno : ENOSPC;
-    // Half a line would spoil the next one: what went out of it is taken back.
-    if (written > 0 && before >= 0) cutTo(fd_, before);
+    followRotation();
+    std::string why;
+    if (write(line, why)) continue;
+    if (deadlineHit_) {
+      std::size_t left = 1;
+      {
+        const std::lock_guard lock(mutex_);
+        left += lines_.size();
+        lines_.clear();
+        writing_ = false;
+      }
+      drained_.notify_all();
+      tell(std::to_string(left) + " journal line" + (left == 1 ? "" : "s") +
+           " could not be written: " + why + " (" + std::to_string(kDrainTime.count()) +
+           " s at the end)");
+      return;
+    }
     told = true;
-    fail(std::strerror(why));
+    fail(why);
   }
 }
 

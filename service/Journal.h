@@ -17,19 +17,26 @@
 namespace service {
 
 // An append-only record of every request that reached the rig, one JSON line each, written by a
-// thread of its own so that a slow or full disk never delays a command. Each line goes out in
-// one write on a descriptor opened for appending: it is in the file whole or not at all, also
-// when the program is killed. The first failure to write ends the journal; it is told once, and
-// the rig goes on.
+// thread of its own so that a slow or full disk, or a pipe nobody reads, never delays a command.
+// Each line goes out in one write on a descriptor opened for appending: it is in the file whole
+// or not at all, also when the program is killed. The first failure to write ends the journal;
+// it is told once, and the rig goes on.
+//
+// The file is opened without waiting: a FIFO nobody reads is refused at the opening. A regular
+// file that is renamed or deleted while it is written (log rotation) is noticed before the next
+// line and made anew at its path; that is said once on stderr and in the new file's first line.
 class Journal {
  public:
-  // Opens (or creates) `path` for appending; nothing, with `error` set, when it cannot.
+  // Opens (or creates) `path` for appending; nothing, with `error` set, when it cannot (a
+  // folder, a FIFO without a reader, no permission, ...).
   static std::unique_ptr<Journal> open(const QString& path, QString& error);
-  // Takes over a descriptor opened for appending.
-  explicit Journal(int fd);
+  // Takes over a descriptor opened for appending; `path`, when given, is where it was opened,
+  // followed across rotation.
+  explicit Journal(int fd, QString path = {});
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
-  // Writes what is queued, then closes the file.
+  // Writes what is queued for at most kDrainTime, then closes the file; the lines that could not
+  // be written in that time are counted and said once.
   ~Journal();
 
   // Queues one line (without its line end); never waits for the disk. A line that finds the
@@ -37,6 +44,9 @@ class Journal {
   void add(QByteArray line);
   // Called once, on the writer's thread, with the reason when the journal ends in a failure.
   void setFailureHandler(std::function<void(const std::string& reason)> handler);
+  // Called on the writer's thread with what it has to say besides a failure (the file made anew,
+  // lines left unwritten at the end); by default, a line on stderr.
+  void setNoticeHandler(std::function<void(const std::string& notice)> handler);
   // The reason the journal ended in; empty while it is written. Any thread.
   std::string failure() const;
   // Waits until every queued line has been written or dropped (tests).
@@ -44,20 +54,33 @@ class Journal {
 
   // Lines that may wait for the disk.
   static constexpr std::size_t kQueueLines = 4096;
+  // How long the lines still queued at the end get to reach a slow reader.
+  static constexpr std::chrono::seconds kDrainTime{2};
 
  private:
   void run();
   void fail(const std::string& reason);
+  void tell(const std::string& notice);
+  // Writes one line whole; false, with `why` set, when it could not.
+  bool write(const QByteArray& line, std::string& why);
+  // A regular file whose path now leads elsewhere (or nowhere) is opened anew at its path.
+  void followRotation();
+  bool pastDeadline();
 
   int fd_;
+  const QString path_;
+  bool regular_ = false;  // a regular file: half a written line can be taken back
+  bool deadlineHit_ = false;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable drained_;
   std::deque<QByteArray> lines_;
   bool writing_ = false;
   bool ending_ = false;
+  std::chrono::steady_clock::time_point endBy_;
   std::string failure_;
   std::function<void(const std::string&)> onFailure_;
+  std::function<void(const std::string&)> onNotice_;
   std::thread writer_;
 };
 

@@ -868,6 +868,10 @@ void RigService::enqueue(const Request& request, Done done) {
     release(request);
     Result result = notRun(request.action, QStringLiteral("the program is ending"));
     result.state = state_;
+    // It reached the service: the journal tells that it never ran.
+    if (journal_ != nullptr && request.action != Action::Status) {
+      journal_->add(journalLine(request, result, std::chrono::system_clock::now()));
+    }
     const bool last = --pending_ == 0;
     if (replyTo) {
       QMetaObject::invokeMethod(

@@ -1,6 +1,16 @@
 #include "WebOptions.h"
 
-#include <QFileInfo>
+#include <QFile>
+#include <QRegularExpression>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
 
 namespace web {
 
@@ -83,14 +93,74 @@ std::optional<WebSettings> WebOptions::settings(QString& error) const {
   }
   WebSettings settings;
   if (!parseListen(*listen_, settings, error)) return std::nullopt;
-  if (tokenFile_) {
-    if (!QFileInfo(*tokenFile_).isReadable()) {
-      error = QStringLiteral("--web-token-file: cannot read %1").arg(*tokenFile_);
-      return std::nullopt;
-    }
-    settings.tokenFile = *tokenFile_;
-  }
+  if (tokenFile_) settings.tokenFile = *tokenFile_;
   return settings;
+}
+
+bool readTokenFile(const QString& path, QString& token, QString& error) {
+  const auto refuse = [&error, &path](const QString& why) {
+    error = QStringLiteral("--web-token-file: %1 %2").arg(path, why);
+    return false;
+  };
+  // A file longer than this holds more than a token.
+  constexpr qint64 kMostBytes = kLongestToken + 2;
+  QByteArray content;
+#ifdef _WIN32
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return refuse(QStringLiteral(": ") + file.errorString());
+  content = file.read(kMostBytes + 1);
+#else
+  // Opened without waiting, so a FIFO holds nothing up; its kind and mode are the opened file's.
+  const QByteArray name = QFile::encodeName(path);
+  const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return refuse(
+        QStringLiteral("cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+  }
+  struct stat status {};
+  const bool known = ::fstat(fd, &status) == 0;
+  if (!known || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    return refuse(QStringLiteral("is no regular file"));
+  }
+  if ((status.st_mode & 077) != 0) {
+    ::close(fd);
+    return refuse(QStringLiteral("may be read or written by others than its owner (mode %1); "
+                                 "the token is a password: chmod 600 %2")
+                      .arg(status.st_mode & 0777, 4, 8, QLatin1Char('0'))
+                      .arg(path));
+  }
+  content.resize(kMostBytes + 1);
+  qsizetype filled = 0;
+  for (long n = 0; filled < content.size() &&
+                   (n = ::read(fd, content.data() + filled,
+                               static_cast<std::size_t>(content.size() - filled))) > 0;) {
+    filled += n;
+  }
+  ::close(fd);
+  content.truncate(filled);
+#endif
+  if (content.endsWith('\n')) content.chop(1);
+  if (content.endsWith('\r')) content.chop(1);
+  if (content.contains('\n') || content.contains('\r')) {
+    return refuse(QStringLiteral("holds more than one line; the token goes in it alone"));
+  }
+  static const QRegularExpression urlSafe(QStringLiteral("^[A-Za-z0-9._~-]*$"));
+  const QString text = QString::fromLatin1(content);
+  if (!urlSafe.match(text).hasMatch()) {
+    return refuse(
+        QStringLiteral("holds characters other than letters, digits, '-', '_', '.' or '~'"));
+  }
+  if (text.size() < kShortestToken || text.size() > kLongestToken) {
+    return refuse(QStringLiteral("holds a token of %1 characters; it takes %2 to %3")
+                      .arg(content.size() > kLongestToken
+                               ? QStringLiteral("more than %1").arg(kLongestToken)
+                               : QString::number(text.size()))
+                      .arg(kShortestToken)
+                      .arg(kLongestToken));
+  }
+  token = text;
+  return true;
 }
 
 QString WebOptions::helpText() {
@@ -101,9 +171,10 @@ QString WebOptions::helpText() {
       "                give the studio LAN's address, or 0.0.0.0, for phones). The page's\n"
       "                URL, with its access token, is printed with a QR code at the start.\n"
       "  --web-token-file FILE\n"
-      "                the access token is the first line of FILE (at least 22 letters,\n"
-      "                digits, '-', '_', '.' or '~'), for a page that stays bookmarked;\n"
-      "                otherwise a new random one is made at each start\n");
+      "                the access token is FILE's one line (22 to 1024 letters, digits,\n"
+      "                '-', '_', '.' or '~'; the file readable by its owner alone:\n"
+      "                chmod 600), for a page that stays bookmarked; otherwise a new\n"
+      "                random one is made at each start\n");
 }
 
 }  // namespace web

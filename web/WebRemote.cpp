@@ -31,8 +31,6 @@ using Status = QHttpServerResponder::StatusCode;
 
 // 256 random bits, twice what guessing needs to be hopeless.
 constexpr int kTokenBytes = 32;
-// A token read from a file: at least 128 bits' worth of URL-safe characters.
-constexpr int kShortestToken = 22;
 // An event stream's first words: reconnect a second after a lost link.
 const QByteArray kStreamStart = QByteArrayLiteral("retry: 1000\n\n");
 
@@ -167,30 +165,16 @@ WebRemote::~WebRemote() {
 
 bool WebRemote::listen() {
   error_.clear();
-  if (settings_.tokenFile.isEmpty()) {
+  if (settings_.tokenFile.isEmpty() && settings_.token.isEmpty()) {
     std::array<quint32, kTokenBytes / 4> words{};
     QRandomGenerator::system()->fillRange(words.data(), words.size());
     token_ = QString::fromLatin1(
         QByteArray(reinterpret_cast<const char*>(words.data()), kTokenBytes)
             .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-  } else {
-    QFile file(settings_.tokenFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-      error_ = QStringLiteral("--web-token-file: cannot read %1: %2")
-                   .arg(settings_.tokenFile, file.errorString());
-      return false;
-    }
-    token_ = QString::fromUtf8(file.readLine(1024)).trimmed();
-    static const QRegularExpression urlSafe(QStringLiteral("^[A-Za-z0-9._~-]+$"));
-    if (token_.size() < kShortestToken || !urlSafe.match(token_).hasMatch()) {
-      error_ = QStringLiteral(
-                   "--web-token-file: the first line of %1 is no token (at least %2 letters, "
-                   "digits, '-', '_', '.' or '~')")
-                   .arg(settings_.tokenFile)
-                   .arg(kShortestToken);
-      token_.clear();
-      return false;
-    }
+  } else if (!settings_.token.isEmpty()) {
+    token_ = settings_.token;
+  } else if (!readTokenFile(settings_.tokenFile, token_, error_)) {
+    return false;
   }
   listener_ = new Listener(*this);
   listener_->setParent(this);

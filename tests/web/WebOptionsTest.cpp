@@ -59,26 +59,57 @@ TEST(WebOptions, AddressAndPortTakenOutOfTheArguments) {
   }
 }
 
-TEST(WebOptions, TokenFromAFileOnlyWhenLongAndUrlSafe) {
+TEST(WebOptions, TokenFromAFileOnlyWhenItIsTheOwnersOneLineLongAndUrlSafe) {
   QTemporaryDir dir;
-  auto tokenIn = [&dir](const QByteArray& content) {
-    const QString path = dir.filePath(QStringLiteral("token"));
+  int made = 0;
+  auto tokenIn = [&dir, &made](const QByteArray& content,
+                               QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner) {
+    const QString path = dir.filePath(QStringLiteral("token%1").arg(++made));
     QFile file(path);
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write(content);
+    file.setPermissions(mode);
     return path;
   };
-  IdleHost host;
-  auto start = [&host](const QString& path) {
-    auto options = parse({"--web", "127.0.0.1:0", "--web-token-file", path});
-    auto remote = std::make_unique<web::WebRemote>(host, *options.settings);
-    return remote->listen() ? remote->token() : QString();
+  const QByteArray good = "studio-token-0123456789abc";
+  const QByteArray longest(web::kLongestToken, 'a');
+  const struct {
+    QString path;
+    QByteArray token;  // empty: refused
+    const char* said;  // what the refusal names
+  } rows[] = {
+      {tokenIn(good + "\n"), good, ""},
+      {tokenIn(good + "\r\n"), good, ""},
+      {tokenIn(good), good, ""},
+      {tokenIn(longest + "\n"), longest, ""},
+      {tokenIn(QByteArray(2000, 'a') + "\n"), {}, "more than 1024"},
+      {tokenIn("short\n"), {}, "of 5 characters"},
+      {tokenIn(""), {}, "of 0 characters"},
+      {tokenIn("studio token 0123456789 with spaces\n"), {}, "other than"},
+      {tokenIn(good + "\nsecond line\n"), {}, "more than one line"},
+      {tokenIn(good + "\n", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup),
+       {},
+       "mode 0640"},
+      {tokenIn(good + "\n", QFile::ReadOwner | QFile::ReadOther), {}, "chmod 600"},
+      {dir.path(), {}, "no regular file"},
+      {QStringLiteral("/dev/null"), {}, "no regular file"},
+      {dir.filePath(QStringLiteral("missing")), {}, "cannot be read"},
   };
-  EXPECT_EQ(start(tokenIn("studio-token-0123456789abc\r\nsecond line\n")),
-            QStringLiteral("studio-token-0123456789abc"));
-  EXPECT_TRUE(start(tokenIn("short\n")).isEmpty());
-  EXPECT_TRUE(start(tokenIn("studio token 0123456789 with spaces\n")).isEmpty());
-  EXPECT_TRUE(start(tokenIn("")).isEmpty());
+  IdleHost host;
+  for (const auto& row : rows) {
+    QString token;
+    QString error;
+    const bool read = web::readTokenFile(row.path, token, error);
+    EXPECT_EQ(read, !row.token.isEmpty()) << row.path.toStdString() << error.toStdString();
+    EXPECT_EQ(token.toLatin1(), row.token) << row.path.toStdString();
+    EXPECT_NE(error.indexOf(QLatin1String(row.said)), -1) << error.toStdString();
+    // The remote listens with the file's token, or not at all.
+    auto options = parse({"--web", "127.0.0.1:0", "--web-token-file", row.path});
+    ASSERT_TRUE(options.settings) << options.error.toStdString();
+    web::WebRemote remote(host, *options.settings);
+    EXPECT_EQ(remote.listen(), read) << row.path.toStdString();
+    EXPECT_EQ(remote.token().toLatin1(), row.token);
+  }
 
   // Without a file: a fresh token of 256 bits at each start.
   web::WebRemote first(host, web::WebSettings{});

@@ -120,7 +120,8 @@ def text_of(page, element_id):
 def check_serve(page):
     module = Module("serve-sim")
     token_file = os.path.join(WORK.name, "token")
-    with open(token_file, "w") as out:
+    # The token is a password: serve takes it only from a file its owner alone may read.
+    with open(os.open(token_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as out:
         out.write("studio-token-for-the-bookmark\n")
     serve = start("serve", [CLI, "--ports", module.device, "serve", "--port", "1",
                             "--web", "127.0.0.1:0", "--web-token-file", token_file])
