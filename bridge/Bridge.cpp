@@ -192,16 +192,16 @@ void Bridge::publishDiscovery() {
                              {QStringLiteral("origin"), origin}};
     emit toLink({configTopic("button", button.object), compact(config), true}, false);
   }
-  // The flash relay as the rig last read or switched it: "Flash 2" on, "Flash 1" off, any other
-  // caption (before the first opening) unknown.
+  // The flash relay as the rig last read or switched it, from the state's typed field: unknown
+  // before the first opening.
   const QJsonObject flash{
       {QStringLiteral("name"), QStringLiteral("Flash")},
       {QStringLiteral("unique_id"),
        QStringLiteral("%1_%2").arg(device, QLatin1String(kFlashSensor))},
       {QStringLiteral("state_topic"), topic("state")},
       {QStringLiteral("value_template"),
-       QStringLiteral("{{ 'ON' if value_json.flash == 'Flash 2' else ('OFF' if value_json.flash "
-                      "== 'Flash 1' else 'None') }}")},
+       QStringLiteral("{{ 'ON' if value_json.relays.flash == 'on' else ('OFF' if "
+                      "value_json.relays.flash == 'off' else 'None') }}")},
       {QStringLiteral("availability"), availability},
       {QStringLiteral("device"), deviceObject},
       {QStringLiteral("origin"), origin}};

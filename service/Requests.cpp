@@ -360,6 +360,38 @@ ParsedRequest parseRequest(const QByteArray& text) {
   return parsed;
 }
 
+namespace {
+
+// The link as a script reads it: opened by number or by search is "open" alike.
+const char* linkName(rig::Link link) {
+  switch (link) {
+    case rig::Link::NotOpened:
+      return "closed";
+    case rig::Link::Opened:
+    case rig::Link::OpenedBySearch:
+      return "open";
+    case rig::Link::NotFound:
+      return "not-found";
+    case rig::Link::Lost:
+      return "lost";
+  }
+  return "closed";
+}
+
+const char* flashName(rig::Flash flash) {
+  switch (flash) {
+    case rig::Flash::On:
+      return "on";
+    case rig::Flash::Off:
+      return "off";
+    case rig::Flash::Unknown:
+      return "unknown";
+  }
+  return "unknown";
+}
+
+}  // namespace
+
 State stateOf(const rig::RigState& rig) {
   State state;
   state.rig = rig;
@@ -383,10 +415,19 @@ QJsonObject toJson(const State& state) {
       {QStringLiteral("status"), state.status}, {QStringLiteral("statusTip"), state.statusTip},
       {QStringLiteral("flash"), state.flash},   {QStringLiteral("shutter"), state.shutter},
   };
+  // Typed values beside the captions: a script or a page tests these, never the words.
+  object.insert(QStringLiteral("link"), QLatin1String(linkName(state.rig.link)));
+  object.insert(QStringLiteral("relays"),
+                QJsonObject{{QStringLiteral("flash"), QLatin1String(flashName(state.rig.flash))},
+                            {QStringLiteral("shutter"), state.rig.shutter == rig::Shutter::Open
+                                                            ? QStringLiteral("on")
+                                                            : QStringLiteral("off")}});
   if (!state.broker.isEmpty()) object.insert(QStringLiteral("broker"), state.broker);
   if (state.rig.shots > 0) {
     object.insert(QStringLiteral("series"),
                   QString::fromStdString(rig::captions::series(state.rig)));
+    object.insert(QStringLiteral("shot"), state.rig.shot);
+    object.insert(QStringLiteral("shots"), state.rig.shots);
   }
   if (state.armedAt) object.insert(QStringLiteral("armedAt"), unixSeconds(*state.armedAt));
   return object;

@@ -162,6 +162,9 @@ QString failureDetails(const rig::Failure& failure);
 // The state with its texts made from the rig's values.
 State stateOf(const rig::RigState& rig);
 
+// The captions ("status", "flash": "Flash 2", ...) and, for scripts, the same as values: "link"
+// ("closed", "open", "lost", "not-found"), "relays" {"flash": "on"|"off"|"unknown", "shutter":
+// "on"|"off"}, and while a series runs "shot" and "shots"; "armedAt" while a shot waits.
 QJsonObject toJson(const State& state);
 // {"ok": true, "id": ..., "action": "flash", "state": {...}, "commands": [{"t": 0.000012,
 // "command": "relay read 0"}, ...]}; a failure adds "error": {"kind": "no-answer",

@@ -25,6 +25,7 @@ class Ticket {
     return false;
   }
   bool started() const { return state_ == State::Started; }
+  bool withdrawn() const { return state_ == State::Withdrawn; }
 
   // A disarm, a stop or the client's withdrawal: an armed shot that still waits for its time is
   // disarmed and never fires; a series ends after its step in progress. True when the armed shot

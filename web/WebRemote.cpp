@@ -10,15 +10,22 @@
 #include <QNetworkInterface>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QSysInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrlQuery>
 #include <array>
+#include <functional>
 #include <optional>
 
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 #include "service/LocalEndpoint.h"
@@ -55,17 +62,36 @@ bool sameToken(QByteArrayView given, QByteArrayView token) {
   return difference == 0;
 }
 
-void respond(QHttpServerResponder& responder, const QByteArray& json, Status status) {
-  responder.write(json,
-                  {{"Content-Type", "application/json"},
-                   {"Cache-Control", "no-store"},
-                   {"X-Content-Type-Options", "nosniff"}},
-                  status);
+// Writes the whole answer and hands it to the system at once: Qt drops what it still holds when
+// the client's input ends, and a client that has shut its sending side still waits for it.
+void send(QHttpServerResponder& responder, Status status, QHttpServerResponder::HeaderList headers,
+          const QByteArray& body, bool closing) {
+  responder.writeStatusLine(status);
+  responder.writeHeaders(headers);
+  responder.writeHeader("Content-Length", QByteArray::number(body.size()));
+  if (closing) responder.writeHeader("Connection", "close");
+  responder.writeBody(body);
+  if (QTcpSocket* socket = responder.socket()) socket->flush();
 }
 
-void respond(QHttpServerResponder&& responder, const QJsonObject& object, Status status) {
-  respond(responder, compact(object), status);
+void respond(QHttpServerResponder& responder, const QByteArray& json, Status status, bool closing) {
+  send(responder, status,
+       {{"Content-Type", "application/json"},
+        {"Cache-Control", "no-store"},
+        {"X-Content-Type-Options", "nosniff"}},
+       json, closing);
 }
+
+void respond(QHttpServerResponder&& responder, const QJsonObject& object, Status status,
+             bool closing) {
+  respond(responder, compact(object), status, closing);
+}
+
+// The head of a POST's answer, sent ahead of it to a client that shut its sending side: such an
+// answer is 200 whatever the rig says, and its body ends with the connection.
+const QByteArray kLateHead = QByteArrayLiteral(
+    "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n"
+    "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n");
 
 QByteArray hostText(const QHostAddress& address) {
   return address.protocol() == QAbstractSocket::IPv6Protocol
@@ -76,22 +102,25 @@ QByteArray hostText(const QHostAddress& address) {
 }  // namespace
 
 // Keeps count of a connection and drops it when it sends too much or takes too long over a
-// request. A child of its socket.
+// request; remembers whether it has shown the token and which HTTP version it speaks. A child of
+// its socket.
 class WebRemote::Guard : public QObject {
  public:
   Guard(WebRemote& remote, QTcpSocket* socket) : QObject(socket), remote_(remote) {
     ++remote_.clients_;
+    remote_.guards_.push_back(this);
     deadline_.setSingleShot(true);
     deadline_.setInterval(kRequestDeadlineMs);
     connect(&deadline_, &QTimer::timeout, this, &Guard::drop);
     // Connected before the server reads: it sees every byte as it comes.
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+      if (startOfRequest_) readVersion(socket);
       received_ += socket->bytesAvailable();
       if (received_ > kMostRequestBytes) drop();
     });
     deadline_.start();
   }
-  ~Guard() override { --remote_.clients_; }
+  ~Guard() override { release(); }
   Guard(const Guard&) = delete;
   Guard& operator=(const Guard&) = delete;
 
@@ -107,21 +136,50 @@ class WebRemote::Guard : public QObject {
     received_ = 0;
   }
   // Answered: the next request has its time from now.
-  void end() { deadline_.start(); }
-
- private:
+  void end() {
+    startOfRequest_ = true;
+    deadline_.start();
+  }
+  // The connection has shown the token: it keeps its slot while it is used.
+  void trust() { trusted_ = true; }
+  bool trusted() const { return trusted_; }
+  bool oldHttp() const { return oldHttp_; }
   void drop() {
+    release();
     auto* socket = static_cast<QTcpSocket*>(parent());
     socket->abort();
     socket->deleteLater();
   }
 
+ private:
+  // Qt's request does not tell the version: it is read from the request line as it comes.
+  void readVersion(QTcpSocket* socket) {
+    constexpr qint64 kLongestLine = 8192;
+    const QByteArray head = socket->peek(kLongestLine);
+    const qsizetype end = head.indexOf('\n');
+    if (end < 0 && head.size() < kLongestLine) return;
+    oldHttp_ = head.first(end < 0 ? head.size() : end).trimmed().endsWith("HTTP/1.0");
+    startOfRequest_ = false;
+  }
+  // Counted off as it goes, or at once when dropped: its slot is free for the next one.
+  void release() {
+    if (!counted_) return;
+    counted_ = false;
+    --remote_.clients_;
+    std::erase(remote_.guards_, this);
+  }
+
   WebRemote& remote_;
   QTimer deadline_;
   qint64 received_ = 0;
+  bool counted_ = true;
+  bool trusted_ = false;
+  bool oldHttp_ = false;
+  bool startOfRequest_ = true;
 };
 
-// Turns away connections beyond kMostClients before the server sees them.
+// Turns away connections beyond kMostClients before the server sees them, unless a stranger's
+// slot can be given to the newcomer.
 class WebRemote::Listener : public QTcpServer {
  public:
   Listener(WebRemote& remote) : remote_(remote) {}
@@ -133,7 +191,7 @@ class WebRemote::Listener : public QTcpServer {
       delete socket;
       return;
     }
-    if (remote_.clients_ >= kMostClients) {
+    if (remote_.clients_ >= kMostClients && !remote_.dropStranger()) {
       socket->abort();
       delete socket;
       return;
@@ -144,6 +202,134 @@ class WebRemote::Listener : public QTcpServer {
 
  private:
   WebRemote& remote_;
+};
+
+// A POST waiting for the rig's answer. Qt closes a connection when the client's input ends, but
+// a client that only shut its sending side (curl reading a pipe, `nc -N`) still waits for the
+// answer: it goes through a duplicate of the connection. Which of the two it was shows when the
+// answer's head is sent ahead: a client really gone answers with a reset, and only then is the
+// request withdrawn.
+class WebRemote::Waiting : public QObject {
+ public:
+  Waiting(WebRemote& remote, QHttpServerResponder responder, QTcpSocket* socket, bool closing)
+      : QObject(&remote), responder_(std::move(responder)), socket_(socket), closing_(closing) {
+#ifdef Q_OS_UNIX
+    later_ = ::fcntl(static_cast<int>(socket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+#endif
+    watch_.setInterval(kGoneCheckMs);
+    connect(&watch_, &QTimer::timeout, this, [this] {
+      if (hungUp()) leave();
+    });
+    connect(socket, &QTcpSocket::disconnected, this, &Waiting::closed);
+  }
+  ~Waiting() override {
+#ifdef Q_OS_UNIX
+    if (later_ >= 0) ::close(later_);
+#endif
+  }
+  Waiting(const Waiting&) = delete;
+  Waiting& operator=(const Waiting&) = delete;
+
+  // What a client that has gone does to its request.
+  void onGone(std::function<void()> withdraw) { withdraw_ = std::move(withdraw); }
+
+  void answer(const QByteArray& json, Status status) {
+    if (answered_) return;
+    answered_ = true;
+    watch_.stop();
+    if (socket_ && socket_->state() == QAbstractSocket::ConnectedState) {
+      respond(responder_, json, status, closing_);
+      if (closing_) {
+        socket_->disconnectFromHost();
+      } else if (Guard* guard = Guard::of(socket_)) {
+        guard->end();
+      }
+      deleteLater();
+    } else if (headSent_ && !gone_ && !hungUp()) {
+      queue(json);
+    } else {
+      deleteLater();
+    }
+  }
+
+ private:
+  void closed() {
+    if (answered_ || gone_) return;
+    if (hungUp()) {
+      leave();
+      return;
+    }
+    headSent_ = true;
+    queue(kLateHead);
+    watch_.start();
+  }
+
+  void leave() {
+    gone_ = true;
+    watch_.stop();
+    if (withdraw_) withdraw_();
+    if (answered_) deleteLater();
+  }
+
+  // Whether the client has gone altogether, not only shut its sending side.
+  bool hungUp() const {
+#ifdef Q_OS_UNIX
+    if (later_ < 0) return true;
+    pollfd watch{later_, POLLOUT, 0};
+    return ::poll(&watch, 1, 0) > 0 && (watch.revents & (POLLHUP | POLLERR)) != 0;
+#else
+    return true;
+#endif
+  }
+
+  // Written as the client takes it, without ever waiting; the connection ends after the answer.
+  void queue(const QByteArray& bytes) {
+#ifdef Q_OS_UNIX
+    unsent_ += bytes;
+    if (!writable_) {
+      writable_ = new QSocketNotifier(later_, QSocketNotifier::Write, this);
+      connect(writable_, &QSocketNotifier::activated, this, &Waiting::writeOut);
+      // A client that stops reading is not waited for without end.
+      QTimer::singleShot(kRequestDeadlineMs, this, &QObject::deleteLater);
+    }
+    writeOut();
+#else
+    Q_UNUSED(bytes);
+#endif
+  }
+
+  void writeOut() {
+#ifdef Q_OS_UNIX
+    while (!unsent_.isEmpty()) {
+      const ssize_t sent =
+          ::send(later_, unsent_.constData(), static_cast<std::size_t>(unsent_.size()),
+                 MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
+      if (sent <= 0) {
+        // The client went away meanwhile.
+        unsent_.clear();
+        if (!answered_) leave();
+        deleteLater();
+        return;
+      }
+      unsent_.remove(0, sent);
+    }
+    writable_->setEnabled(!unsent_.isEmpty());
+    if (unsent_.isEmpty() && answered_) deleteLater();
+#endif
+  }
+
+  QHttpServerResponder responder_;
+  QPointer<QTcpSocket> socket_;
+  bool closing_;
+  int later_ = -1;
+  QTimer watch_;
+  std::function<void()> withdraw_;
+  QSocketNotifier* writable_ = nullptr;
+  QByteArray unsent_;
+  bool answered_ = false;
+  bool headSent_ = false;
+  bool gone_ = false;
 };
 
 WebRemote::WebRemote(service::RigHost& host, WebSettings settings, QObject* parent)
@@ -308,97 +494,124 @@ bool lengthsDisagree(const QHttpServerRequest& request) {
 
 }  // namespace
 
+bool WebRemote::keepsOpen(const QHttpServerRequest& request, const Guard* guard) {
+  bool close = false;
+  bool keepAlive = false;
+  for (const QByteArray& option : request.value("Connection").split(',')) {
+    const QByteArray word = option.trimmed().toLower();
+    close = close || word == "close";
+    keepAlive = keepAlive || word == "keep-alive";
+  }
+  if (close) return false;
+  return guard == nullptr || !guard->oldHttp() || keepAlive;
+}
+
+bool WebRemote::dropStranger() {
+  for (Guard* guard : guards_) {
+    if (!guard->trusted()) {
+      guard->drop();
+      return true;
+    }
+  }
+  return false;
+}
+
 bool WebRemote::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
   Guard* guard = Guard::of(socket);
   if (guard != nullptr) guard->begin();
   const QString path = request.url().path();
   const bool get = request.method() == QHttpServerRequest::Method::Get;
   const bool post = request.method() == QHttpServerRequest::Method::Post;
-  auto answered = [guard] {
-    if (guard != nullptr) guard->end();
-  };
+  const bool allowed = authorized(request);
+  const QString given = QUrlQuery(request.url()).queryItemValue(QStringLiteral("token"));
+  const bool firstVisit = path == QLatin1String("/") && get && !given.isEmpty() &&
+                          sameToken(given.toLatin1(), token_.toLatin1());
+  if ((allowed || firstVisit) && guard != nullptr) guard->trust();
+  // A client that has not shown the token is answered and let go: it holds no slot.
+  bool closing = !keepsOpen(request, guard) || !(allowed || firstVisit);
 
   if (lengthsDisagree(request)) {
     // Where its body ends is a guess: the connection cannot be trusted with a next request.
+    closing = true;
     respond(makeResponder(request, socket),
             failure("bad-request", QStringLiteral("Content-Length is given twice, differently")),
-            Status::BadRequest);
-    socket->disconnectFromHost();
+            Status::BadRequest, closing);
   } else if (!sameSite(request, path == QLatin1String("/") && get)) {
+    closing = true;
     respond(makeResponder(request, socket),
             failure("forbidden", QStringLiteral("request from another site or for another host")),
-            Status::Forbidden);
+            Status::Forbidden, closing);
   } else if (path == QLatin1String("/") && get) {
     QHttpServerResponder responder = makeResponder(request, socket);
-    const QString given = QUrlQuery(request.url()).queryItemValue(QStringLiteral("token"));
-    if (!given.isEmpty() && sameToken(given.toLatin1(), token_.toLatin1())) {
+    if (firstVisit) {
       // The first visit: the token goes into a cookie and out of the address bar.
-      responder.write(
-          {{"Set-Cookie", cookieHeader()}, {"Location", "/"}, {"Cache-Control", "no-store"}},
-          Status::SeeOther);
-    } else if (!authorized(request)) {
-      responder.write(QByteArrayLiteral("<!DOCTYPE html><title>Quillmar</title><p>Open the "
-                                        "address the program printed, with its token, or scan "
-                                        "its QR code.</p>"),
-                      {{"Content-Type", "text/html; charset=utf-8"}, {"Cache-Control", "no-store"}},
-                      Status::Unauthorized);
+      send(responder, Status::SeeOther,
+           {{"Set-Cookie", cookieHeader()}, {"Location", "/"}, {"Cache-Control", "no-store"}}, {},
+           closing);
+    } else if (!allowed) {
+      send(responder, Status::Unauthorized,
+           {{"Content-Type", "text/html; charset=utf-8"}, {"Cache-Control", "no-store"}},
+           QByteArrayLiteral("<!DOCTYPE html><title>Quillmar</title><p>Open the address the "
+                             "program printed, with its token, or scan its QR code.</p>"),
+           closing);
     } else {
       QFile page(QStringLiteral(":/web/page.html"));
       page.open(QIODevice::ReadOnly);
-      responder.write(page.readAll(),
-                      {{"Set-Cookie", cookieHeader()},
-                       {"Content-Type", "text/html; charset=utf-8"},
-                       {"Cache-Control", "no-store"},
-                       {"X-Content-Type-Options", "nosniff"},
-                       {"X-Frame-Options", "DENY"},
-                       {"Content-Security-Policy",
-                        "default-src 'self'; script-src 'unsafe-inline'; style-src "
-                        "'unsafe-inline'; frame-ancestors 'none'"}},
-                      Status::Ok);
+      send(responder, Status::Ok,
+           {{"Set-Cookie", cookieHeader()},
+            {"Content-Type", "text/html; charset=utf-8"},
+            {"Cache-Control", "no-store"},
+            {"X-Content-Type-Options", "nosniff"},
+            {"X-Frame-Options", "DENY"},
+            {"Content-Security-Policy",
+             "default-src 'self'; script-src 'unsafe-inline'; style-src "
+             "'unsafe-inline'; frame-ancestors 'none'"}},
+           page.readAll(), closing);
     }
   } else if (path != QLatin1String("/api/state") && path != QLatin1String("/api/request") &&
              path != QLatin1String("/api/events")) {
     respond(makeResponder(request, socket), failure("not-found", QStringLiteral("no such page")),
-            Status::NotFound);
-  } else if (!authorized(request)) {
+            Status::NotFound, closing);
+  } else if (!allowed) {
     respond(makeResponder(request, socket),
             failure("unauthorized", QStringLiteral("the access token is missing or wrong")),
-            Status::Unauthorized);
+            Status::Unauthorized, closing);
   } else if (path == QLatin1String("/api/request") && post) {
-    serveRequest(request, socket);
+    serveRequest(request, socket, closing);
     return true;
   } else if (path == QLatin1String("/api/events") && get) {
     openStream(request, socket);
     return true;
   } else if (path == QLatin1String("/api/state") && get) {
     QHttpServerResponder responder = makeResponder(request, socket);
-    respond(responder, stateJson(), Status::Ok);
+    respond(responder, stateJson(), Status::Ok, closing);
   } else {
     respond(makeResponder(request, socket),
             failure("bad-request",
                     QStringLiteral("%1 takes %2 only")
                         .arg(path, path == QLatin1String("/api/request") ? QStringLiteral("POST")
                                                                          : QStringLiteral("GET"))),
-            Status::MethodNotAllowed);
+            Status::MethodNotAllowed, closing);
   }
-  answered();
+  if (closing) {
+    socket->disconnectFromHost();
+  } else if (guard != nullptr) {
+    guard->end();
+  }
   return true;
 }
 
 void WebRemote::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
   respond(makeResponder(request, socket), failure("not-found", QStringLiteral("no such page")),
-          Status::NotFound);
+          Status::NotFound, true);
+  socket->disconnectFromHost();
 }
 
-void WebRemote::serveRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
-  // The answer comes when the rig has run the request: the responder waits with it, and writes
-  // nothing when the client has gone meanwhile.
-  auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
-  auto reply = [responder, socket = QPointer<QTcpSocket>(socket)](const QByteArray& json,
-                                                                  Status status) {
-    if (!socket) return;
-    respond(*responder, json, status);
-    if (Guard* guard = Guard::of(socket)) guard->end();
+void WebRemote::serveRequest(const QHttpServerRequest& request, QTcpSocket* socket, bool closing) {
+  // The answer comes when the rig has run the request: it waits with its connection.
+  QPointer<Waiting> waiting = new Waiting(*this, makeResponder(request, socket), socket, closing);
+  auto reply = [waiting](const QByteArray& json, Status status) {
+    if (waiting) waiting->answer(json, status);
   };
   const QByteArray body = request.body();
   if (body.size() > kMostBodyBytes) {
@@ -421,14 +634,13 @@ void WebRemote::serveRequest(const QHttpServerRequest& request, QTcpSocket* sock
     return;
   }
   if (!host_) return;
-  // A connection dropped before its request starts withdraws it: it never runs, and a retry
+  // A connection really gone before its request starts withdraws it: it never runs, and a retry
   // under the same id runs afresh.
   asked.ticket = std::make_shared<service::Ticket>();
-  connect(socket, &QTcpSocket::disconnected, this,
-          [self = QPointer<WebRemote>(this), ticket = asked.ticket, idText = asked.idText] {
-            if (!self || self->recent_.awaited(idText) || !ticket->withdraw()) return;
-            self->recent_.release(idText);
-          });
+  waiting->onGone([self = QPointer<WebRemote>(this), ticket = asked.ticket, idText = asked.idText] {
+    if (!self || self->recent_.awaited(idText) || !ticket->withdraw()) return;
+    self->recent_.release(idText);
+  });
   host_->submit(asked, [self = QPointer<WebRemote>(this), asked, reply](const service::Result& r) {
     const QByteArray json = service::answerText(service::toJson(asked, r), asked.idText);
     // A withdrawn request's answer is nobody's: a retry under its id runs afresh.

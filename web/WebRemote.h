@@ -31,7 +31,11 @@ namespace web {
 // first visit to the URL with ?token=, or "Authorization: Bearer"), and an action's POST that
 // comes from another site's page, or names a host other than the one listened on, is refused.
 // Clients beyond kMostClients, requests beyond kMostRequestBytes and clients that do not finish
-// a request in time are dropped.
+// a request in time are dropped. A connection that has not shown the token gets its answer and
+// is closed, and one that has not yet made a request gives its slot up to a newcomer when all are
+// taken: strangers cannot lock the photographer's phone out. `Connection: close` and HTTP/1.0
+// are answered, then closed. A client that shuts its sending side after a POST still gets the
+// answer; only a connection that is really gone withdraws its request.
 class WebRemote : public QAbstractHttpServer {
   Q_OBJECT
 
@@ -43,6 +47,8 @@ class WebRemote : public QAbstractHttpServer {
   static constexpr qint64 kMostRequestBytes = 16384;
   // Time a client has to send a whole request, from its connection or its last answer.
   static constexpr int kRequestDeadlineMs = 10000;
+  // How often a POST whose client shut its sending side is checked for being really gone.
+  static constexpr int kGoneCheckMs = 50;
   // How often a page's event stream hears from us, so that it notices a lost link.
   static constexpr int kPingMs = 10000;
   // Events a page leaves unread before it is dropped.
@@ -79,6 +85,7 @@ class WebRemote : public QAbstractHttpServer {
  private:
   class Listener;
   class Guard;
+  class Waiting;
   struct Stream {
     QPointer<QTcpSocket> socket;
     std::shared_ptr<QHttpServerResponder> responder;
@@ -91,7 +98,12 @@ class WebRemote : public QAbstractHttpServer {
   // Whether the request names this host, and, unless it is `navigation` (loading the page, which
   // runs nothing), comes from this site's own page.
   bool sameSite(const QHttpServerRequest& request, bool navigation) const;
-  void serveRequest(const QHttpServerRequest& request, QTcpSocket* socket);
+  // Whether the connection stays open after this request's answer: not after
+  // `Connection: close`, nor after HTTP/1.0 without `Connection: keep-alive`.
+  static bool keepsOpen(const QHttpServerRequest& request, const Guard* guard);
+  // Drops the oldest connection that has not shown the token; false when there is none.
+  bool dropStranger();
+  void serveRequest(const QHttpServerRequest& request, QTcpSocket* socket, bool closing);
   void openStream(const QHttpServerRequest& request, QTcpSocket* socket);
   void push(const QByteArray& event);
   QByteArray stateJson() const;
@@ -103,6 +115,8 @@ class WebRemote : public QAbstractHttpServer {
   QString error_;
   QString rigName_;
   int clients_ = 0;
+  // The connections counted in clients_, oldest first.
+  std::vector<Guard*> guards_;
   service::RecentIds recent_;
   std::vector<Stream> streams_;
   QTimer ping_;

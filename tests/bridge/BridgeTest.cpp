@@ -299,6 +299,11 @@ TEST_F(BridgeTest, DiscoveryAnnouncesTheButtonsAndTheFlashAndCanRemoveThem) {
   ASSERT_TRUE(sensors.ready());
   ASSERT_TRUE(eventually([&] { return sensors.count(sensor) == 1; }));
   EXPECT_EQ(sensors.on(sensor).front().json()["state_topic"].toString(), kState);
+  // Read from the typed field, not from the button's caption.
+  const QString read = sensors.on(sensor).front().json()["value_template"].toString();
+  EXPECT_TRUE(read.contains(QStringLiteral("value_json.relays.flash == 'on'")))
+      << read.toStdString();
+  EXPECT_FALSE(read.contains(QStringLiteral("Flash 2"))) << read.toStdString();
 
   // Under its old name after a rename, the rig removes what it announced: empty retained configs.
   bridge.reset();

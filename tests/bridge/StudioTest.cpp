@@ -132,6 +132,8 @@ TEST_F(StudioTest, OneRigByNameThenAllRigsTogether) {
   EXPECT_TRUE(flashed["ok"].toBool());
   EXPECT_EQ(flashed["id"].toString(), QStringLiteral("f1"));
   EXPECT_EQ(flashed["state"].toObject()["flash"].toString(), QStringLiteral("Flash 2"));
+  EXPECT_EQ(flashed["state"].toObject()["relays"].toObject()["flash"].toString(),
+            QStringLiteral("on"));
   EXPECT_TRUE(rigs[1]->module().relay(0));
   EXPECT_FALSE(rigs[0]->module().relay(0));
   EXPECT_FALSE(rigs[2]->module().relay(0));

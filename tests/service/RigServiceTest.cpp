@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractEventDispatcher>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMetaObject>
 #include <QSignalSpy>
 #include <QTest>
@@ -10,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "rig/Captions.h"
 #include "service/RigService.h"
 #include "support/Fakes.h"
 
@@ -95,6 +98,9 @@ TEST_F(RigServiceTest, RequestsRunOneAfterTheOtherInArrivalOrderEachWithItsResul
   const Result& flash = answers[1].result;
   EXPECT_EQ(commandsOf(flash), QStringList({"relay read 0", "relay on 0"}));
   EXPECT_EQ(flash.state.flash, QStringLiteral("Flash 2"));
+  const QJsonObject flashed = service::toJson(flash.state);
+  EXPECT_EQ(flashed["relays"].toObject()["flash"].toString(), QStringLiteral("on"));
+  EXPECT_EQ(flashed["link"].toString(), QStringLiteral("open"));
 
   // Each record starts at its own action: the pulse's width is read from it.
   const Result& shutter = answers[2].result;
@@ -270,6 +276,51 @@ TEST_F(RigServiceTest, EndingLetsTheRunningActionFinishAndDropsTheQueue) {
             (std::vector<std::string>{"relay read 1\r", "relay on 1\r", "relay off 1\r"}));
   QTest::qWait(10);
   EXPECT_TRUE(answers.empty());
+}
+
+// The JSON state's typed fields, one row for each value of the rig's state they carry.
+TEST(StateJson, TypedFieldsFollowTheRigsValuesBesideTheCaptions) {
+  struct Case {
+    rig::Link link;
+    rig::Flash flash;
+    rig::Shutter shutter;
+    int shot, shots;
+    const char* linkWord;
+    const char* flashWord;
+    const char* shutterWord;
+  };
+  using rig::Flash, rig::Link, rig::Shutter;
+  const Case cases[] = {
+      {Link::NotOpened, Flash::Unknown, Shutter::Closed, 0, 0, "closed", "unknown", "off"},
+      {Link::Opened, Flash::On, Shutter::Open, 0, 0, "open", "on", "on"},
+      {Link::OpenedBySearch, Flash::Off, Shutter::ClosedByReset, 0, 0, "open", "off", "off"},
+      {Link::NotFound, Flash::Off, Shutter::Closed, 0, 0, "not-found", "off", "off"},
+      {Link::Lost, Flash::On, Shutter::Open, 0, 0, "lost", "on", "on"},
+      {Link::Opened, Flash::Off, Shutter::Open, 2, 5, "open", "off", "on"},
+  };
+  for (const Case& c : cases) {
+    rig::RigState rig;
+    rig.link = c.link;
+    rig.flash = c.flash;
+    rig.shutter = c.shutter;
+    rig.shot = c.shot;
+    rig.shots = c.shots;
+    const QJsonObject json = service::toJson(service::stateOf(rig));
+    const std::string row = QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString();
+    EXPECT_EQ(json["link"].toString(), QLatin1String(c.linkWord)) << row;
+    EXPECT_EQ(json["relays"].toObject()["flash"].toString(), QLatin1String(c.flashWord)) << row;
+    EXPECT_EQ(json["relays"].toObject()["shutter"].toString(), QLatin1String(c.shutterWord)) << row;
+    // The captions stay for the scripts that read them.
+    EXPECT_EQ(json["flash"].toString().toStdString(), rig::captions::flash(c.flash)) << row;
+    EXPECT_EQ(json["shutter"].toString().toStdString(), rig::captions::shutter(c.shutter)) << row;
+    // The series' numbers only while one runs, beside its caption.
+    EXPECT_EQ(json.contains("shot"), c.shots > 0) << row;
+    EXPECT_EQ(json.contains("series"), c.shots > 0) << row;
+    if (c.shots > 0) {
+      EXPECT_EQ(json["shot"].toInt(), c.shot) << row;
+      EXPECT_EQ(json["shots"].toInt(), c.shots) << row;
+    }
+  }
 }
 
 }  // namespace
