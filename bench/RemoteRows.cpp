@@ -115,7 +115,7 @@ RemoteFigures measureRemote(SimProcess& sim, const RemoteSettings& settings,
                 (log.empty() ? std::string("nothing") : log.front().text));
         continue;
       }
-      figures.firstByteMs.push_back(ms(log.front().at - sent));
+      figures.firstByteMs.push_back(ms(log.front().at - sent) - wireMs(log.front().text));
     }
     // The flash is off again after an even number of toggles; otherwise one more.
     if (settings.requests % 2 != 0) {

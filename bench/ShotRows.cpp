@@ -1,4 +1,5 @@
 #include "ShotRows.h"
+#include "Stats.h"
 
 #include <QTemporaryDir>
 #include <memory>
@@ -62,7 +63,9 @@ class ShotBench {
         figures_.problems.push_back("pulse of " + std::to_string(seconds) + " s: unexpected");
         continue;
       }
-      errors.push_back(ms(log[2].at - log[1].at) - seconds * 1000.0);
+      // First byte to first byte: "relay off 1" is a byte longer on the wire.
+      errors.push_back(ms(log[2].at - log[1].at) - (wireMs(log[2].text) - wireMs(log[1].text)) -
+                       seconds * 1000.0);
       idle_(20ms);
     }
   }
@@ -80,7 +83,7 @@ class ShotBench {
         figures_.problems.emplace_back("flash request: unexpected");
         continue;
       }
-      samples.push_back(ms(log.front().at - asked));
+      samples.push_back(ms(log.front().at - asked) - wireMs(log.front().text));
     }
     if (count % 2 != 0) run(flash);
   }

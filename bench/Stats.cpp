@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <set>
 
 namespace bench {
 
@@ -73,6 +77,73 @@ std::size_t ReplyModel::take(std::string_view command) {
     return command.size() + kFraming;
   }
   return command.size() + kFraming + 5;  // "ERROR"
+}
+
+std::string firstLine(const std::string& path, const std::string& key) {
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(key)) {
+      const auto colon = line.find(':');
+      return colon == std::string::npos ? line
+                                        : line.substr(line.find_first_not_of(" \t", colon + 1));
+    }
+  }
+  return "unknown";
+}
+
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  double one = 0, five = 0, fifteen = 0;
+  in >> one >> five >> fifteen;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", one, five, fifteen);
+  return text;
+}
+
+std::string measuredOn() {
+  const auto run = [](const std::string& command) {
+    std::string out;
+    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    if (!pipe) return out;
+    char buffer[128];
+    while (std::fgets(buffer, sizeof buffer, pipe.get()) != nullptr) out += buffer;
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+  };
+  const std::string git = "git -C '" QUILLMAR_SOURCE_DIR "' ";
+  std::string commit = run(git + "rev-parse --short=12 HEAD 2>/dev/null");
+  if (commit.empty()) commit = "unknown";
+  if (!run(git + "status --porcelain --untracked-files=no 2>/dev/null").empty()) {
+    commit += " with uncommitted changes";
+  }
+  char date[64];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+  return "Measured on commit " + commit + ", " + date + ", load average " + loadAverage() +
+         " at the start.";
+}
+
+std::vector<std::string> unlisted(const std::vector<Row>& rows, const std::string& listFile,
+                                  bool whole) {
+  std::set<std::string> listed;
+  std::ifstream in(listFile);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.front() != '#') listed.insert(line);
+  }
+  std::vector<std::string> differences;
+  std::set<std::string> printed;
+  for (const Row& row : rows) {
+    printed.insert(row.measurement);
+    if (listed.count(row.measurement) == 0) {
+      differences.push_back("row not in " + listFile + ": " + row.measurement);
+    }
+  }
+  for (const std::string& name : listed) {
+    if (whole && printed.count(name) == 0) {
+      differences.push_back("row in " + listFile + " not printed: " + name);
+    }
+  }
+  return differences;
 }
 
 }  // namespace bench

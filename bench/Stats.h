@@ -33,8 +33,27 @@ struct Row {
 // A markdown table, one line per row: measurement, n, min, median, p99, max, target, met.
 std::string markdownTable(const std::vector<Row>& rows);
 
+// The value of the first line of `path` that starts with `key` ("model name: ..."), or "unknown".
+std::string firstLine(const std::string& path, const std::string& key);
+// The load average over 1, 5 and 15 minutes, "0.21 0.15 0.10".
+std::string loadAverage();
+// What a table was measured on, printed above it: the commit of the source tree (and whether
+// it had uncommitted changes) and the date and time.
+std::string measuredOn();
+// The rows a benchmark prints, as its list file names them (one a line; the guide's tables may
+// name only these). The differences from `rows`, in words: a row printed that is not listed
+// and, for a whole run (`whole`), a row listed that was not printed.
+std::vector<std::string> unlisted(const std::vector<Row>& rows, const std::string& listFile,
+                                  bool whole);
+
 // Time of one byte on the line: 8N1 is 10 bits, at 9600 bits a second.
 inline constexpr double kByteMs = 10.0 * 1000.0 / 9600.0;
+
+// Time of a command and its carriage return on the line. The paced module stamps a command when
+// its carriage return is in: this taken off the stamp gives when its first byte was on the line.
+inline double wireMs(std::string_view command) {
+  return static_cast<double>(command.size() + 1) * kByteMs;
+}
 
 // Follows the relays' states through the commands the module received, and tells how many bytes
 // the module sends back for each: the echo of the command, a line break, the answer, a line break

@@ -1,4 +1,5 @@
 #include "WebRows.h"
+#include "Stats.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -159,7 +160,7 @@ WebFigures measureWeb(SimProcess& sim, int requests,
       problem("web flash " + std::to_string(i) + ": " + answer.substr(0, 300));
       continue;
     }
-    figures.firstByteMs.push_back(ms(log[first].at - sent));
+    figures.firstByteMs.push_back(ms(log[first].at - sent) - wireMs(log[first].text));
   }
   if (client >= 0) ::close(client);
   if (requests % 2 != 0) {

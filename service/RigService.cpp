@@ -25,8 +25,13 @@
 #include <vector>
 
 #ifdef __linux__
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cstdint>
 #endif
 
 #include "rig/Arming.h"
@@ -63,11 +68,38 @@ struct Wakeup {
   bool pending = false;  // woken since the last wait that could be woken ended
 };
 
+// How an armed shot's last stretch is taken: each part can be turned off to measure what it
+// brings (QUILLMAR_ARMED_WAKE="no-slack,no-latency-hold,spin=US"; the benchmark compares them).
+struct ArmedWake {
+  bool leastSlack = true;   // the thread's timer slack at its least: sleeps end when asked
+  bool holdLatency = true;  // the processor kept out of deep idle states for the last stretch
+  std::chrono::microseconds spin{200};  // the end spun, not slept
+
+  static ArmedWake fromEnvironment() {
+    ArmedWake wake;
+    const QByteArray asked = qgetenv("QUILLMAR_ARMED_WAKE");
+    for (const QByteArray& part : asked.split(',')) {
+      if (part == "no-slack") wake.leastSlack = false;
+      if (part == "no-latency-hold") wake.holdLatency = false;
+      if (part.startsWith("spin=")) wake.spin = std::chrono::microseconds(part.mid(5).toInt());
+    }
+    return wake;
+  }
+};
+
 class SleepClock : public rig::Clock {
  public:
   SleepClock(rig::SerialControl& serial, const std::atomic<bool>& stop,
              std::shared_ptr<Wakeup> wakeup)
-      : serial_(serial), stop_(stop), wakeup_(std::move(wakeup)) {}
+      : serial_(serial), stop_(stop), wakeup_(std::move(wakeup)) {
+#ifdef __linux__
+    // Made on the service's thread, whose sleeps it sets: the least slack the kernel allows.
+    if (wake_.leastSlack) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+  }
+  ~SleepClock() override { releaseLatency(); }
+  SleepClock(const SleepClock&) = delete;
+  SleepClock& operator=(const SleepClock&) = delete;
 
   time_point now() const override { return std::chrono::steady_clock::now(); }
   void waitUntil(time_point deadline) override {
@@ -99,9 +131,10 @@ class SleepClock : public rig::Clock {
   // through the shot's write until the next wait, so nothing else runs in between.
   void spinUntil(time_point deadline) override {
     raisePriority();
+    holdLatency();
     // Slept at that priority up to the last moment (no timer slack, and it takes a core from
     // ordinary work at once), so that rigs sharing a machine do not hog its cores spinning.
-    if (deadline - now() > kSpinOnly) std::this_thread::sleep_until(deadline - kSpinOnly);
+    if (deadline - now() > wake_.spin) std::this_thread::sleep_until(deadline - wake_.spin);
     while (now() < deadline) {
     }
   }
@@ -119,7 +152,24 @@ class SleepClock : public rig::Clock {
     raised_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
 #endif
   }
+  // Asks the kernel to keep the processors out of deep idle states (whose wake-up takes up to
+  // milliseconds) until released: held only for an armed shot's last stretch.
+  void holdLatency() {
+#ifdef __linux__
+    if (!wake_.holdLatency || latency_ >= 0) return;
+    latency_ = ::open("/dev/cpu_dma_latency", O_WRONLY | O_CLOEXEC);
+    const std::int32_t none = 0;
+    if (latency_ >= 0 && ::write(latency_, &none, sizeof none) != sizeof none) releaseLatency();
+#endif
+  }
+  void releaseLatency() {
+#ifdef __linux__
+    if (latency_ >= 0) ::close(latency_);
+    latency_ = -1;
+#endif
+  }
   void lowerPriority() {
+    releaseLatency();
 #ifdef __linux__
     if (!raised_) return;
     pthread_setschedparam(pthread_self(), policy_, &saved_);
@@ -127,15 +177,15 @@ class SleepClock : public rig::Clock {
 #endif
   }
 
+  ArmedWake wake_ = ArmedWake::fromEnvironment();
 #ifdef __linux__
+  int latency_ = -1;  // the held latency request, while open
   bool raised_ = false;
   int policy_ = SCHED_OTHER;
   sched_param saved_{};
 #endif
   // More than the quiet the rig waits for before a question (20 ms).
   static constexpr auto kTakeInBefore = std::chrono::milliseconds(25);
-  // The stretch spun: more than a real-time thread's wake-up takes on a busy machine.
-  static constexpr auto kSpinOnly = std::chrono::microseconds(200);
   rig::SerialControl& serial_;
   const std::atomic<bool>& stop_;
   std::shared_ptr<Wakeup> wakeup_;
