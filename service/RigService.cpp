@@ -116,16 +116,24 @@ class SleepClock : public rig::Clock {
     }
     std::this_thread::sleep_until(deadline);
   }
+  // As waitUntil, the port taken in shortly before the end (the next shot's question then finds
+  // the line quiet at once); a wake-up ends the wait early, before that.
   void waitUntilWoken(time_point deadline) override {
     lowerPriority();
     throwIfStopped();
+    const time_point takeInAt = deadline - kTakeInBefore;
+    const bool takesIn = takeInAt > now();
+    bool woken = false;
     {
       std::unique_lock<std::mutex> lock(wakeup_->mutex);
-      wakeup_->woken.wait_until(lock, deadline,
-                                [this] { return stop_.load() || wakeup_->pending; });
+      woken = wakeup_->woken.wait_until(lock, takesIn ? takeInAt : deadline,
+                                        [this] { return stop_.load() || wakeup_->pending; });
       wakeup_->pending = false;
     }
     throwIfStopped();
+    if (woken || !takesIn) return;
+    serial_.takeIn();
+    std::this_thread::sleep_until(deadline);
   }
   // An armed shot's last stretch: spun, at a real-time priority where the system allows it, kept
   // through the shot's write until the next wait, so nothing else runs in between.
