@@ -475,7 +475,9 @@ int main(int argc, char** argv) {
       if (!failures.empty()) break;
       ::setenv("QUILLMAR_ARMED_WAKE", kind.wake, 1);
       std::vector<pid_t> studio;
-      const std::string phase = "s" + std::to_string(count) + (variant ? kind.wake : "") + "-";
+      // Rig names take letters, digits, '-' and '_' only.
+      const std::string phase =
+          "s" + std::to_string(count) + "v" + std::to_string(&kind - studios) + "-";
       for (int i = 0; i < count; ++i) {
         studio.push_back(
             spawn({cli, "serve", "--ports", modules[i]->device(), "--port", "1", "--name",
