@@ -17,11 +17,12 @@
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+#include "PeerGone.h"
 
 namespace service {
 
@@ -233,16 +234,7 @@ class LocalEndpoint::Client : public QObject {
     }
   }
 
-  // Whether the client has closed the connection altogether, not only its sending side.
-  bool hungUp() const {
-#ifdef Q_OS_UNIX
-    if (later_ < 0) return true;
-    pollfd watch{later_, POLLOUT, 0};
-    return ::poll(&watch, 1, 0) > 0 && (watch.revents & (POLLHUP | POLLERR)) != 0;
-#else
-    return true;
-#endif
-  }
+  bool hungUp() const { return service::peerGone(later_); }
 
   // The connection ended for Qt, which closes it on the end of the client's input: a client
   // that shuts its sending side after its requests (`printf ... | socat`) still gets the answers

@@ -21,7 +21,6 @@
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,6 +28,7 @@
 #endif
 
 #include "service/LocalEndpoint.h"
+#include "service/PeerGone.h"
 
 namespace web {
 
@@ -271,16 +271,7 @@ class WebRemote::Waiting : public QObject {
     if (answered_) deleteLater();
   }
 
-  // Whether the client has gone altogether, not only shut its sending side.
-  bool hungUp() const {
-#ifdef Q_OS_UNIX
-    if (later_ < 0) return true;
-    pollfd watch{later_, POLLOUT, 0};
-    return ::poll(&watch, 1, 0) > 0 && (watch.revents & (POLLHUP | POLLERR)) != 0;
-#else
-    return true;
-#endif
-  }
+  bool hungUp() const { return service::peerGone(later_); }
 
   // Written as the client takes it, without ever waiting; the connection ends after the answer.
   void queue(const QByteArray& bytes) {
