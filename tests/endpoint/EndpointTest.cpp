@@ -19,42 +19,19 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "EndpointClient.h"
 #include "service/LocalEndpoint.h"
+#include "support/HeldHost.h"
 
 namespace {
 
 using service::Action;
 using service::Request;
 using service::Result;
-
-// Takes requests and answers them when the test says so (or at once), as the real service
-// would: on the event loop, in the order they came.
-class FakeHost : public service::RigHost {
- public:
-  void submit(const Request& request, Done done) override {
-    received.push_back(request);
-    held.push_back(std::move(done));
-    if (answerAtOnce) finish();
-  }
-  service::State state() const override { return {}; }
-
-  // Answers the oldest request still held.
-  void finish(Result result = {}) {
-    if (held.empty()) return;
-    QTimer::singleShot(0, this, [done = std::move(held.front()), result] { done(result); });
-    held.pop_front();
-  }
-
-  bool answerAtOnce = false;
-  std::vector<Request> received;
-  std::deque<Done> held;
-};
 
 class Endpoint : public ::testing::Test {
  protected:
@@ -68,7 +45,7 @@ class Endpoint : public ::testing::Test {
   QString path() const { return service::LocalEndpoint::address(QStringLiteral("test")); }
 
   QTemporaryDir runtime;
-  FakeHost host;
+  HeldHost host;
   service::LocalEndpoint endpoint{host};
 };
 
@@ -273,7 +250,7 @@ TEST_F(Endpoint, AHundredClientsAtOnceAreAllAnswered) {
 }
 
 TEST_F(Endpoint, ANameInUseIsRefusedAndAStaleSocketIsReplaced) {
-  FakeHost other;
+  HeldHost other;
   service::LocalEndpoint second(other);
   EXPECT_FALSE(second.listen(QStringLiteral("test")));
   EXPECT_TRUE(second.errorString().contains(QStringLiteral("in use")))

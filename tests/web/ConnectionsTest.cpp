@@ -6,37 +6,17 @@
 
 #include <QCoreApplication>
 #include <QTest>
-#include <QTimer>
 #include <cerrno>
-#include <deque>
 #include <memory>
 #include <vector>
 
-#include "service/RigHost.h"
+#include "support/HeldHost.h"
 #include "web/WebRemote.h"
 
 namespace {
 
 using service::Request;
 using service::Result;
-
-// Holds every request until the test answers it, as a rig busy with a long series.
-class HeldHost : public service::RigHost {
- public:
-  void submit(const Request& request, Done done) override {
-    received.push_back(request);
-    held.push_back(std::move(done));
-  }
-  service::State state() const override { return {}; }
-  void finish() {
-    Done done = std::move(held.front());
-    held.pop_front();
-    done(Result{});
-  }
-
-  std::vector<Request> received;
-  std::deque<Done> held;
-};
 
 // A plain loopback socket, so that the test can shut its sending side or close it as any HTTP
 // client might; it reads while the event loop runs the remote.
