@@ -276,8 +276,8 @@ class RigService::Worker : public QThread {
   }
   // Cuts the running request short at its next wait and answers the queued ones "not run".
   void stopRequests() {
-    stop_ = true;
-    wakeup_->wake();
+    // The queue is emptied before the running request is woken: woken at once, it must find
+    // nothing more to start.
     std::vector<std::function<void()>> dropped;
     {
       const QMutexLocker lock(&mutex_);
@@ -289,7 +289,9 @@ class RigService::Worker : public QThread {
           ++it;
         }
       }
+      stop_ = true;
     }
+    wakeup_->wake();
     for (const auto& drop : dropped) drop();
   }
   // The same, and waits for it to have run.
