@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace rig {
+
+// A board's relays as one mask: bit n is relay n (0-based). 32 relays at most.
+using RelayMask = std::uint32_t;
+
+// What a board can do beyond switching one relay at a time.
+struct BoardAbilities {
+  bool readBack = false;    // it reports its relays' states; without it, they are as last commanded
+  bool switchMany = false;  // several relays switch with one command, so they close together
+  bool settableId = false;  // its identity can be changed (boards that ship with the same one)
+};
+
+// A board as it is named on the command line and in rig files: kind and identity,
+// "hid:QM7YK", "text:/dev/serial/by-id/...", "text-id:RIG02", "modbus:/dev/ttyUSB0@3",
+// "ch340:/dev/serial/by-path/...". Never an enumeration order.
+struct BoardName {
+  std::string kind;
+  std::string identity;
+
+  std::string text() const { return kind + ":" + identity; }
+  bool operator==(const BoardName&) const = default;
+};
+
+// The kinds a name may start with.
+inline constexpr std::string_view kBoardKinds[] = {"text", "text-id", "ch340", "modbus", "hid"};
+
+// "kind:identity" with a known kind and a non-empty identity; nothing otherwise.
+std::optional<BoardName> parseBoardName(std::string_view text);
+
+// A board that discovery found, as `quillmar-cli boards` lists it.
+struct FoundBoard {
+  BoardName name;
+  int relays = 0;
+  BoardAbilities abilities;
+  std::string path;  // the serial port or HID path it is on now
+};
+
+// One relay board, in the manner of a device class: open and close, its identity, its relays,
+// switching and reading back. Failures are thrown as SerialError with a FailureKind, as the
+// serial control's are. Implementations keep their own bytes and timings; the text module's are
+// exactly the panel's.
+class Board {
+ public:
+  Board() = default;
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+  virtual ~Board() = default;
+
+  virtual BoardName name() const = 0;
+  virtual int relayCount() const = 0;
+  virtual BoardAbilities abilities() const = 0;
+
+  // Opens the board; a board that cannot read back is switched all off here, so nothing is
+  // ever on by a guess.
+  virtual void open() = 0;
+  virtual void close() = 0;
+  virtual bool isOpen() const = 0;
+
+  virtual void switchRelay(int relay, bool on) = 0;
+  // Switches the relays in `which` to their bits in `on`: with one command where the board can
+  // (abilities().switchMany), otherwise one after another from the lowest relay.
+  virtual void switchRelays(RelayMask which, RelayMask on) = 0;
+  // The relays' states: as the board reports them, or, without read-back, as last commanded.
+  virtual RelayMask readRelays() = 0;
+};
+
+}  // namespace rig
