@@ -70,6 +70,8 @@ class Board {
   virtual void switchRelays(RelayMask which, RelayMask on) = 0;
   // The relays' states: as the board reports them, or, without read-back, as last commanded.
   virtual RelayMask readRelays() = 0;
+  // One relay's state, the same way; a board that asks per relay asks for this one alone.
+  virtual bool readRelay(int relay) { return ((readRelays() >> relay) & 1U) != 0; }
 };
 
 }  // namespace rig
