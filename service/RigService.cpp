@@ -322,9 +322,9 @@ class RigService::Worker : public QThread {
   }
   void setJournal(std::unique_ptr<Journal> journal) { journal_ = std::move(journal); }
   void reportNow() { report(); }
-  void withSerial(const std::function<void(rig::SerialControl&)>& work) {
+  void withRig(const RigWork& work) {
     usedPort_ = true;
-    work(*serial_);
+    work(*rig_, *serial_, *clock_);
     report();
   }
   // The operator chose a port, or the panel is closing: the lost module is no longer awaited.
@@ -1016,9 +1016,13 @@ void RigService::endWatch() {
 }
 
 bool RigService::stop() {
+  interrupt();
+  return shutDown();
+}
+
+void RigService::interrupt() {
   stopped_ = true;
   worker_->stopRequests();
-  return shutDown();
 }
 
 bool RigService::shutDown() {
@@ -1032,11 +1036,15 @@ bool RigService::shutDown() {
 }
 
 void RigService::withSerial(const std::function<void(rig::SerialControl&)>& work) {
+  withRig([&work](rig::Rig&, rig::SerialControl& serial, rig::Clock&) { work(serial); });
+}
+
+void RigService::withRig(const RigWork& work) {
   // What `work` throws would end the service's thread: it is handed to the caller instead.
   std::exception_ptr failure;
   worker_->postAndWait([worker = worker_.get(), &work, &failure] {
     try {
-      worker->withSerial(work);
+      worker->withRig(work);
     } catch (...) {
       failure = std::current_exception();
     }

@@ -15,6 +15,7 @@
 #include "Journal.h"
 #include "RigHost.h"
 #include "rig/Arming.h"
+#include "rig/Rig.h"
 #include "rig/SerialControl.h"
 #include "rig/State.h"
 
@@ -83,11 +84,18 @@ class RigService : public RigHost {
   // queued requests are answered "not run" and never run; then relay 1 is commanded off as by
   // shutDown. The answers are on their way to their callers' threads when it returns.
   bool stop();
+  // The first half of stop(), for a run that ends its own way: the running request stops at its
+  // next wait and the queued ones are answered "not run", without the closing "relay off 1".
+  void interrupt();
 
   // Runs `work` on the service's thread with the serial control, after the requests queued
   // before it, and waits for it (tests and diagnostics: closing the port, reading its buffer).
   // What `work` throws is thrown here.
   void withSerial(const std::function<void(rig::SerialControl&)>& work);
+  // The same with the rig and its clock, for steps that are no request of their own (the
+  // command line's reset and relay reading).
+  using RigWork = std::function<void(rig::Rig&, rig::SerialControl&, rig::Clock&)>;
+  void withRig(const RigWork& work);
 
   // The warning the window shows for a failed click: "<button> failed" and its text. None for a
   // success, for a request from elsewhere, and for an opening that ended in "Port Not Found" or
