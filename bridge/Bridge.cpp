@@ -69,6 +69,16 @@ QString Bridge::topic(const char* leaf) const {
   return QStringLiteral("quillmar/%1/%2").arg(settings_.rig, QLatin1String(leaf));
 }
 
+service::SessionSettings::Channel Bridge::channel(const BrokerSettings& settings) {
+  return {QStringLiteral("broker"),
+          [settings](service::RigService& rig, service::LocalEndpoint&,
+                     QString&) -> std::unique_ptr<QObject> {
+            auto bridge = std::make_unique<Bridge>(rig, settings);
+            bridge->start();
+            return bridge;
+          }};
+}
+
 void Bridge::start() {
   if (thread_ != nullptr || !host_) return;
   // The rig's own state topic too: that is where another rig of the same name shows.

@@ -10,6 +10,7 @@
 #include "Link.h"
 #include "service/RecentIds.h"
 #include "service/RigHost.h"
+#include "service/Session.h"
 
 class QThread;
 
@@ -29,6 +30,8 @@ class Bridge : public QObject {
   ~Bridge() override;
 
   void start();
+  // A started bridge, as a channel of a session's start.
+  static service::SessionSettings::Channel channel(const BrokerSettings& settings);
   // Publishes {"online": false} as the rig's state and leaves the broker cleanly; waits at most
   // a few seconds for it. Requests still running are answered no more.
   void stop();

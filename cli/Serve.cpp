@@ -39,13 +39,6 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
     }
   }
   service::Session session([ports] { return serial::CommControl::fromOption(ports); });
-  if (options.journal) {
-    QString error;
-    if (!session.openJournal(QString::fromStdString(*options.journal), error)) {
-      complain("cannot serve: the journal cannot be opened: " + error.toStdString());
-      return kExitConfiguration;
-    }
-  }
   service::RigService& rig = session.service();
   QObject::connect(&rig, &service::RigService::linkLost, [](const QString& message) {
     complain("the port went away: " + message.toStdString() +
@@ -64,23 +57,20 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
         }
       });
 
-  // The name: a service that cannot serve must not touch the port, nor be restarted to do so
-  // again.
-  const QString name = QString::fromStdString(options.name);
-  if (!session.listen(name)) {
-    complain("cannot serve: " + session.endpoint().errorString().toStdString());
-    return session.endpoint().nameTaken() ? kExitNameTaken : kExitFailure;
-  }
-
-  // The web port is bound before the opening too; its page waits for the rig's state.
-  if (webSettings) {
-    QString webError;
-    auto remote = web::WebRemote::start(rig, *webSettings, &session.endpoint(), webError);
-    if (!remote) {
-      complain("cannot serve: " + webError.toStdString());
-      return kExitConfiguration;
+  // The journal, the name and the web port: a service that cannot serve must not touch the
+  // port, nor be restarted to do so again. The web page waits for the rig's state.
+  service::SessionSettings settings;
+  if (options.journal) settings.journal = QString::fromStdString(*options.journal);
+  settings.name = QString::fromStdString(options.name);
+  if (webSettings) settings.channels.push_back(web::WebRemote::channel(*webSettings));
+  const std::vector<service::StartFailure> failures = session.start(settings, false);
+  if (!failures.empty()) {
+    const service::StartFailure& failure = failures.front();
+    complain("cannot serve: " + failure.text().toStdString());
+    if (failure.step == service::StartFailure::Step::Endpoint) {
+      return failure.nameTaken ? kExitNameTaken : kExitFailure;
     }
-    session.addChannel(std::move(remote));
+    return kExitConfiguration;
   }
 
   session.watchForStop([](int) { QCoreApplication::exit(0); });
@@ -114,15 +104,14 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
 
   QObject::connect(&session.endpoint(), &service::LocalEndpoint::requestFailed,
                    [](const QString& message) { complain(message.toStdString()); });
-  console.line("serving on " + service::LocalEndpoint::address(name).toStdString());
+  console.line("serving on " + service::LocalEndpoint::address(settings.name).toStdString());
 
   if (broker) {
     // Quiet runs tell only the broker's troubles, not each connection.
     if (options.quiet)
       QLoggingCategory::setFilterRules(QStringLiteral("quillmar.broker.info=false"));
-    auto bridge = std::make_unique<bridge::Bridge>(rig, *broker);
-    bridge->start();
-    session.addChannel(std::move(bridge));
+    QString never;  // a bridge always starts: it connects, and reconnects, on its own
+    session.addChannel(bridge::Bridge::channel(*broker).start(rig, session.endpoint(), never));
     console.line("rig " + broker->rig.toStdString() + " on the broker " +
                  broker->url().toStdString());
   }

@@ -33,11 +33,36 @@ void Session::endChannels() {
   endpoint_.reset();
 }
 
-bool Session::openJournal(const QString& path, QString& error) {
-  std::unique_ptr<Journal> journal = Journal::open(path, error);
-  if (!journal) return false;
-  service_->setJournal(std::move(journal));
-  return true;
+QString StartFailure::text() const {
+  return step == Step::Journal ? QStringLiteral("the journal cannot be opened: ") + error : error;
+}
+
+std::vector<StartFailure> Session::start(const SessionSettings& settings, bool carryOn) {
+  std::vector<StartFailure> failures;
+  if (settings.journal) {
+    QString error;
+    std::unique_ptr<Journal> journal = Journal::open(*settings.journal, error);
+    if (!journal) {
+      failures.push_back({StartFailure::Step::Journal, {}, error});
+      return failures;
+    }
+    service_->setJournal(std::move(journal));
+  }
+  if (!listen(settings.name)) {
+    failures.push_back(
+        {StartFailure::Step::Endpoint, {}, endpoint_->errorString(), endpoint_->nameTaken()});
+    if (!carryOn) return failures;
+  }
+  for (const SessionSettings::Channel& channel : settings.channels) {
+    QString error;
+    if (std::unique_ptr<QObject> started = channel.start(*service_, *endpoint_, error)) {
+      addChannel(std::move(started));
+      continue;
+    }
+    failures.push_back({StartFailure::Step::Channel, channel.what, error});
+    if (!carryOn) return failures;
+  }
+  return failures;
 }
 
 }  // namespace service

@@ -5,12 +5,39 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "LocalEndpoint.h"
 #include "RigService.h"
 
 namespace service {
+
+// What a session starts with, taken in this order: the journal, the local endpoint's name, then
+// each further channel.
+struct SessionSettings {
+  std::optional<QString> journal;  // journal every request that reaches the rig to this file
+  QString name;                    // the local endpoint's
+  struct Channel {
+    QString what;  // how a failure names it: "phone remote"
+    // Starts the channel on the service and the endpoint; nothing, with `error` saying why, when
+    // it cannot.
+    std::function<std::unique_ptr<QObject>(RigService&, LocalEndpoint&, QString& error)> start;
+  };
+  std::vector<Channel> channels;
+};
+
+// A step of the start that failed.
+struct StartFailure {
+  enum class Step { Journal, Endpoint, Channel };
+  Step step = Step::Journal;
+  QString what;  // the channel's name ("phone remote"); empty for the journal and the endpoint
+  QString error;
+  bool nameTaken = false;  // the endpoint's name is another program's
+
+  // The failure in words: "the journal cannot be opened: ...", or the error alone.
+  QString text() const;
+};
 
 // The rig service and the channels that bring it requests: the local endpoint, and whatever else
 // is added (the broker bridge, ...). The panel and serve build it the same way. The channels end
@@ -25,12 +52,13 @@ class Session {
   RigService& service() { return *service_; }
   LocalEndpoint& endpoint() { return *endpoint_; }
 
+  // Starts what `settings` ask for, in their order, before the port is touched. The journal
+  // failing ends the start: no request may go unjournalled. Any other failure ends it too unless
+  // `carryOn` (the panel, which shows it and works without that channel). Returns the failures.
+  std::vector<StartFailure> start(const SessionSettings& settings, bool carryOn);
   // Starts the local endpoint under `name`; false when it cannot listen (its errorString says
   // why).
   bool listen(const QString& name);
-  // Journals every request that reaches the rig to `path` from now on; false, with `error`
-  // saying why, when the file cannot be opened for appending.
-  bool openJournal(const QString& path, QString& error);
   // A further channel on the service; it is the session's from now on.
   void addChannel(std::unique_ptr<QObject> channel);
   // Ends every channel, the endpoint last; the service stays.

@@ -399,6 +399,12 @@ QString WebRemote::url() const {
       .arg(token_);
 }
 
+service::SessionSettings::Channel WebRemote::channel(const WebSettings& settings) {
+  return {QStringLiteral("phone remote"),
+          [settings](service::RigService& rig, service::LocalEndpoint& endpoint, QString& error)
+              -> std::unique_ptr<QObject> { return start(rig, settings, &endpoint, error); }};
+}
+
 std::unique_ptr<WebRemote> WebRemote::start(service::RigHost& host, const WebSettings& settings,
                                             service::LocalEndpoint* endpoint, QString& error,
                                             std::FILE* out) {

@@ -12,6 +12,7 @@
 #include "WebOptions.h"
 #include "service/RecentIds.h"
 #include "service/RigHost.h"
+#include "service/Session.h"
 
 class QTcpSocket;
 class QHttpServerResponder;
@@ -77,6 +78,8 @@ class WebRemote : public QAbstractHttpServer {
   static std::unique_ptr<WebRemote> start(service::RigHost& host, const WebSettings& settings,
                                           service::LocalEndpoint* endpoint, QString& error,
                                           std::FILE* out = stderr);
+  // The same, as a channel of a session's start.
+  static service::SessionSettings::Channel channel(const WebSettings& settings);
 
  protected:
   bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;

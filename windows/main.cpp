@@ -303,12 +303,27 @@ int main(int argc, char* argv[]) {
   std::optional<QString> ports;
   if (parser.isSet(options.ports)) ports = parser.value(options.ports);
   service::Session session([ports] { return serial::CommControl::fromOption(ports); });
-  if (parser.isSet(options.journal)) {
-    QString error;
-    if (!session.openJournal(parser.value(options.journal), error)) {
-      std::fprintf(stderr, "quillmar: the journal cannot be opened: %s\n",
-                   error.toLocal8Bit().constData());
-      return 2;
+  // As serve starts, but a socket's name or a port that is taken only leaves that channel off:
+  // the window works without it and says so.
+  service::SessionSettings settings;
+  if (parser.isSet(options.journal)) settings.journal = parser.value(options.journal);
+  settings.name = endpointName;
+  if (webSettings) settings.channels.push_back(web::WebRemote::channel(*webSettings));
+  if (broker) settings.channels.push_back(bridge::Bridge::channel(*broker));
+  const std::vector<service::StartFailure> failures = session.start(settings, true);
+  bool listening = true;
+  for (const service::StartFailure& failure : failures) {
+    switch (failure.step) {
+      case service::StartFailure::Step::Journal:
+        std::fprintf(stderr, "quillmar: %s\n", failure.text().toLocal8Bit().constData());
+        return 2;
+      case service::StartFailure::Step::Endpoint:
+        listening = false;
+        break;
+      case service::StartFailure::Step::Channel:
+        std::fprintf(stderr, "quillmar: %s is off: %s\n", failure.what.toLocal8Bit().constData(),
+                     failure.error.toLocal8Bit().constData());
+        break;
     }
   }
   setSession(&session);
@@ -316,22 +331,7 @@ int main(int argc, char* argv[]) {
   Form1& window = form1();
   window.show();
   window.combo1()->setFocus();
-
-  if (broker) {
-    auto bridge = std::make_unique<bridge::Bridge>(session.service(), *broker);
-    bridge->start();
-    session.addChannel(std::move(bridge));
-  }
-  showRemoteControl(window, session.endpoint(), session.listen(endpointName));
-  if (webSettings) {
-    if (auto remote =
-            web::WebRemote::start(session.service(), *webSettings, &session.endpoint(), webError)) {
-      session.addChannel(std::move(remote));
-    } else {
-      std::fprintf(stderr, "quillmar: phone remote is off: %s\n",
-                   webError.toLocal8Bit().constData());
-    }
-  }
+  showRemoteControl(window, session.endpoint(), listening);
 
   // A signal (kill, a shutdown, the terminal's hang-up) or the desktop's logout ends the panel as
   // serve ends: the running action stopped soundly, queued requests answered "not run", relay 1
