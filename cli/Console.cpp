@@ -59,8 +59,6 @@ void LoggingSerial::output(std::string_view text) {
   const auto at = std::chrono::steady_clock::now();
   ForwardingSerialControl::output(text);
   console_.sent(at, text);
-  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-  sent_.push_back({at, std::string(text)});
 }
 
 }  // namespace cli

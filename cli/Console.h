@@ -4,7 +4,6 @@
 #include <ostream>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "rig/Protocol.h"
 #include "rig/SerialControl.h"
@@ -42,16 +41,8 @@ class LoggingSerial : public rig::ForwardingSerialControl {
   // The line is printed once every byte has gone out; a failed write prints nothing.
   void output(std::string_view text) override;
 
-  struct Sent {
-    std::chrono::steady_clock::time_point at;  // when its first byte was handed over
-    std::string text;                          // without its carriage return
-  };
-  // Every command put on the line, in order.
-  const std::vector<Sent>& sent() const { return sent_; }
-
  private:
   Console& console_;
-  std::vector<Sent> sent_;
 };
 
 }  // namespace cli
