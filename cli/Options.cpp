@@ -53,6 +53,9 @@ Commands:
                 rig on the broker (quillmar/all/command), so all fire at that time;
                 then wait for every rig online to answer (until --timeout after the
                 shot's time), print each rig's outcome, and fail unless all fired
+  rig check FILE
+                read the rig file FILE (its boards, cameras, flashes and timings), say
+                what is wrong with it, by line and field, or print the rig it describes
   serve         open the port (--port N or --auto) as the panel does, reset the rig,
                 and serve the panel's local endpoint, without a window, until Ctrl-C,
                 SIGTERM or SIGHUP (then the running action is cut short soundly,
@@ -129,7 +132,8 @@ Exit status:
   6    an armed shot fired nothing: too late, too far ahead, in conflict with another
        action, on an unsynchronized clock, or disarmed
   64   usage error
-  78   serve: the web port, the token file or the journal cannot work (nothing was sent)
+  78   serve: the web port, the token file or the journal cannot work (nothing was sent);
+       rig check: the rig file cannot be used
   130  stopped by Ctrl-C (143 by SIGTERM, 129 by SIGHUP)
 )";
 
@@ -144,6 +148,7 @@ constexpr std::array kCommands = {
     Name{"ports", Command::Ports},       Name{"status", Command::Status},
     Name{"open", Command::Open},         Name{"serve", Command::Serve},
     Name{"stop", Command::Stop},         Name{"fire", Command::Fire},
+    Name{"rig", Command::RigCheck},
 };
 
 template <typename Number>
@@ -326,6 +331,9 @@ Parsed parse(const std::vector<std::string>& arguments) {
     }
     options.fired = operands[0] == "shutter" ? Command::Shutter : Command::Sequence;
     if (!options.at && !options.in) return usageError("fire needs --at TIME or --in SECONDS");
+  } else if (options.command == Command::RigCheck) {
+    if (operands.size() != 2 || operands[0] != "check") return usageError("rig wants: check FILE");
+    options.rigFile = operands[1];
   } else if (!operands.empty()) {
     return usageError("unexpected argument '" + operands.front() + "'");
   }
@@ -375,7 +383,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
   if (armed && options.direct) {
     return usageError("--at and --in go through a running panel or serve: drop --direct");
   }
-  if (options.wait && (c == Command::Ports || c == Command::Status || c == Command::Stop)) {
+  if (options.wait && (c == Command::Ports || c == Command::Status || c == Command::Stop ||
+                       c == Command::RigCheck)) {
     return usageError(std::string("--wait goes with commands that open a port, not ") +
                       std::string(commandName(c)));
   }
@@ -398,7 +407,10 @@ Parsed parse(const std::vector<std::string>& arguments) {
       options.selector = operands[0];
       break;
     case Command::Fire:
-      if (port || automatic) return usageError("fire opens no port: drop --port/--auto");
+    case Command::RigCheck:
+      if (port || automatic) {
+        return usageError(std::string(commandName(c)) + " opens no port: drop --port/--auto");
+      }
       break;
     case Command::Flash:
     case Command::Shutter:

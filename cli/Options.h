@@ -20,7 +20,8 @@ enum class Command {
   Open,
   Serve,
   Stop,
-  Fire
+  Fire,
+  RigCheck  // "rig check FILE"
 };
 
 std::string_view commandName(Command command);
@@ -58,6 +59,8 @@ struct Options {
   // after the shot's time its results are waited for, in seconds.
   Command fired = Command::Shutter;
   double timeout = 10;
+  // rig check: the rig file.
+  std::string rigFile;
 };
 
 struct Parsed {

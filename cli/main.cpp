@@ -18,6 +18,7 @@
 #include "Serve.h"
 #include "bridge/BrokerOptions.h"
 #include "rig/SystemClock.h"
+#include "rigfile/RigFile.h"
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
 #include "web/WebOptions.h"
@@ -40,6 +41,17 @@ int listPorts(const serial::PortMap& map) {
   return 0;
 }
 
+// rig check FILE: the rig it describes on standard output, or what is wrong with it.
+int checkRigFile(const std::string& path) {
+  try {
+    std::cout << rig::describe(rigfile::read(path)) << std::flush;
+    return 0;
+  } catch (const rigfile::RigFileError& error) {
+    complain(error.what());
+    return cli::kExitConfiguration;
+  }
+}
+
 int run(const cli::Options& options) {
   std::optional<QString> ports;
   if (options.ports) ports = QString::fromStdString(*options.ports);
@@ -60,6 +72,7 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
     return kExitUsage;
   }
   if (options.command == cli::Command::Serve) return cli::serve(options, broker, web);
+  if (options.command == cli::Command::RigCheck) return checkRigFile(options.rigFile);
   if (options.command == cli::Command::Fire) {
     if (!broker) {
       complain("fire needs the broker: give --mqtt URL");

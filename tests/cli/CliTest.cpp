@@ -494,6 +494,28 @@ TEST(Cli, PortsPrintsTheMappingAndOpensNothing) {
   EXPECT_EQ(r.out, "1 /nonexistent/ttyQ0\n2 -\n3 /nonexistent/ttyQ2\n");
 }
 
+TEST(Cli, RigCheckPrintsTheRigOrWhatIsWrongByLine) {
+  const Result good = runCli({"rig", "check", EXAMPLES_DIR "/eight-cameras-focus.toml"});
+  EXPECT_EQ(good.exit, 0) << good.err;
+  EXPECT_NE(good.out.find("1 board, 8 cameras, 1 flash\n"), std::string::npos) << good.out;
+  EXPECT_NE(good.out.find("camera cam4: shutter ring:7, focus ring:6, delay 15 ms\n"),
+            std::string::npos)
+      << good.out;
+
+  const std::string bad = (std::filesystem::temp_directory_path() /
+                           ("quillmar-rig-" + std::to_string(::getpid()) + ".toml"))
+                              .string();
+  std::ofstream(bad) << "[boards.a]\nboard = \"hid:QM7YK\"\n[[cameras]]\nname = \"c\"\n"
+                        "shutter = \"a:1\"\nfocus = \"a:1\"\n";
+  const Result wrong = runCli({"rig", "check", bad});
+  std::filesystem::remove(bad);
+  EXPECT_EQ(wrong.exit, 78);
+  EXPECT_TRUE(wrong.out.empty()) << wrong.out;
+  EXPECT_NE(wrong.err.find(bad + ":6: cameras[0].focus: a:1 is already camera c's shutter"),
+            std::string::npos)
+      << wrong.err;
+}
+
 TEST(Cli, HelpCoversEveryCommandAndOption) {
   const Result r = runCli({"--help"});
   EXPECT_EQ(r.exit, 0);
@@ -501,7 +523,7 @@ TEST(Cli, HelpCoversEveryCommandAndOption) {
        {"scan",    "reset",     "flash",       "shutter",   "sequence", "read 0|1",
         "ports",   "--ports",   "--port N",    "--auto",    "--repeat", "--interval",
         "--quiet", "--version", "relay off 0", "Ctrl-C",    "64",       "130",
-        "stop",    "--pulse",   "--pause",     "--journal", "--timeout"}) {
+        "stop",    "--pulse",   "--pause",     "--journal", "--timeout", "rig check FILE"}) {
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
   }
 }

@@ -1,0 +1,271 @@
+#include "RigFile.h"
+
+#include <toml++/toml.h>
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+namespace rigfile {
+
+namespace {
+
+std::string where(const std::string& file, int line, const std::string& field) {
+  std::string text = file;
+  if (line > 0) text += ":" + std::to_string(line);
+  if (!field.empty()) text += ": " + field;
+  return text;
+}
+
+int lineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
+
+// Reads one file's text into a description, keeping what the checks need: where each name and
+// line was given.
+class Reader {
+ public:
+  Reader(const toml::table& root, std::string path) : root_(root), path_(std::move(path)) {}
+
+  rig::RigDescription read() {
+    onlyKeys(root_, "", {"timings", "boards", "cameras", "flashes"});
+    if (const toml::node* timings = root_.get("timings")) readTimings(table(*timings, "timings"));
+    const toml::node* boards = root_.get("boards");
+    if (boards == nullptr) fail(0, "boards", "a rig file names at least one board");
+    // In the file's order, so that a mistake is told where it was made, and the rig is
+    // described as written.
+    std::vector<std::pair<std::string, const toml::node*>> inOrder;
+    for (auto&& [key, node] : table(*boards, "boards")) inOrder.emplace_back(key.str(), &node);
+    std::stable_sort(inOrder.begin(), inOrder.end(), [](const auto& a, const auto& b) {
+      return lineOf(*a.second) < lineOf(*b.second);
+    });
+    for (const auto& [name, node] : inOrder) readBoard(name, table(*node, "boards." + name));
+    if (rig_.boards.empty()) fail(lineOf(*boards), "boards", "a rig file names at least one board");
+    const toml::node* cameras = root_.get("cameras");
+    if (cameras == nullptr) fail(0, "cameras", "a rig file names at least one camera");
+    readEach(*cameras, "cameras", [this](const toml::table& entry, const std::string& field) {
+      readCamera(entry, field);
+    });
+    if (const toml::node* flashes = root_.get("flashes")) {
+      readEach(*flashes, "flashes", [this](const toml::table& entry, const std::string& field) {
+        readFlash(entry, field);
+      });
+    }
+    return rig_;
+  }
+
+ private:
+  [[noreturn]] void fail(int line, const std::string& field, const std::string& message) const {
+    throw RigFileError(path_, line, field, message);
+  }
+
+  const toml::table& table(const toml::node& node, const std::string& field) const {
+    const toml::table* t = node.as_table();
+    if (t == nullptr) fail(lineOf(node), field, "wants a table");
+    return *t;
+  }
+
+  // An unknown key is a mistake (a misspelt "delay_ms" would otherwise be silently 0).
+  void onlyKeys(const toml::table& t, const std::string& prefix,
+                std::initializer_list<std::string_view> known) const {
+    for (auto&& [key, node] : t) {
+      if (std::find(known.begin(), known.end(), key.str()) != known.end()) continue;
+      std::string names;
+      for (const std::string_view k : known) names += (names.empty() ? "" : ", ") + std::string(k);
+      fail(static_cast<int>(key.source().begin.line), prefix + std::string(key.str()),
+           "unknown key (known here: " + names + ")");
+    }
+  }
+
+  template <typename Each>
+  void readEach(const toml::node& node, const std::string& field, Each each) const {
+    const toml::array* entries = node.as_array();
+    if (entries == nullptr) fail(lineOf(node), field, "wants [[" + field + "]] entries");
+    std::size_t i = 0;
+    for (const toml::node& entry : *entries) {
+      const std::string name = field + "[" + std::to_string(i++) + "]";
+      each(table(entry, name), name);
+    }
+  }
+
+  std::string text(const toml::table& t, const std::string& prefix, std::string_view key,
+                   bool required = true) const {
+    const toml::node* node = t.get(key);
+    if (node == nullptr) {
+      if (required) fail(lineOf(t), prefix + "." + std::string(key), "missing");
+      return {};
+    }
+    const auto value = node->value<std::string>();
+    if (!node->is_string() || !value || value->empty()) {
+      fail(lineOf(*node), prefix + "." + std::string(key), "wants a non-empty string");
+    }
+    return *value;
+  }
+
+  std::optional<std::int64_t> integer(const toml::table& t, const std::string& prefix,
+                                      std::string_view key, std::int64_t least,
+                                      std::int64_t most) const {
+    const toml::node* node = t.get(key);
+    if (node == nullptr) return std::nullopt;
+    const std::string field = prefix + "." + std::string(key);
+    if (!node->is_integer()) fail(lineOf(*node), field, "wants a whole number");
+    const std::int64_t value = *node->value<std::int64_t>();
+    if (value < least || value > most) {
+      fail(lineOf(*node), field,
+           "wants " + std::to_string(least) + " to " + std::to_string(most) + ", not " +
+               std::to_string(value));
+    }
+    return value;
+  }
+
+  std::chrono::milliseconds millis(const toml::table& t, const std::string& prefix,
+                                   std::string_view key, std::chrono::milliseconds most,
+                                   std::chrono::milliseconds otherwise) const {
+    const auto value = integer(t, prefix, key, 0, most.count());
+    return value ? std::chrono::milliseconds(*value) : otherwise;
+  }
+
+  void readTimings(const toml::table& t) {
+    onlyKeys(t, "timings.", {"focus_ms", "pulse_ms", "pause_ms"});
+    rig::RigTimings& timings = rig_.timings;
+    timings.focus = millis(t, "timings", "focus_ms", rig::kLongestFocus, timings.focus);
+    timings.pulse = millis(
+        t, "timings", "pulse_ms",
+        std::chrono::duration_cast<std::chrono::milliseconds>(rig::kLongestPulse), timings.pulse);
+    timings.pause = millis(
+        t, "timings", "pause_ms",
+        std::chrono::duration_cast<std::chrono::milliseconds>(rig::kLongestPause), timings.pause);
+    if (timings.pulse.count() == 0) fail(lineOf(t), "timings.pulse_ms", "wants more than 0");
+  }
+
+  void readBoard(const std::string& name, const toml::table& t) {
+    const std::string field = "boards." + name;
+    onlyKeys(t, field + ".", {"board", "relays"});
+    const std::string boardText = text(t, field, "board");
+    const auto board = rig::parseBoardName(boardText);
+    if (!board) {
+      std::string kinds;
+      for (const std::string_view kind : rig::kBoardKinds) {
+        kinds += (kinds.empty() ? "" : ", ") + std::string(kind);
+      }
+      fail(lineOf(*t.get("board")), field + ".board",
+           "wants KIND:IDENTITY with a kind of " + kinds + ", not '" + boardText + "'");
+    }
+    for (const rig::RigBoard& other : rig_.boards) {
+      if (other.board == board) {
+        fail(lineOf(*t.get("board")), field + ".board",
+             "names the board " + board->text() + " that boards." + other.name + " names already");
+      }
+    }
+    rig::RigBoard entry{name, board, std::nullopt};
+    if (const auto relays = integer(t, field, "relays", 1, rig::kMostRelays)) {
+      entry.relays = static_cast<int>(*relays);
+    }
+    rig_.boards.push_back(std::move(entry));
+  }
+
+  // "board:relay", on a board of this file, and on no other role's line.
+  rig::RelayLine relayLine(const toml::table& t, const std::string& prefix, std::string_view key,
+                           const std::string& role) {
+    const std::string value = text(t, prefix, key);
+    const int line = lineOf(*t.get(key));
+    const std::string field = prefix + "." + std::string(key);
+    const auto colon = value.rfind(':');
+    int relay = -1;
+    if (colon != std::string::npos) {
+      const char* end = value.data() + value.size();
+      const auto [stop, ec] = std::from_chars(value.data() + colon + 1, end, relay);
+      if (ec != std::errc() || stop != end) relay = -1;
+    }
+    if (colon == std::string::npos || colon == 0 || relay < 0) {
+      fail(line, field, "wants BOARD:RELAY, such as \"top:0\", not '" + value + "'");
+    }
+    rig::RelayLine result{value.substr(0, colon), relay};
+    const auto board = std::find_if(rig_.boards.begin(), rig_.boards.end(),
+                                    [&](const rig::RigBoard& b) { return b.name == result.board; });
+    if (board == rig_.boards.end()) {
+      fail(line, field, "names the board '" + result.board + "', which [boards] does not have");
+    }
+    const int relays = board->relays.value_or(rig::kMostRelays);
+    if (relay >= relays) {
+      fail(line, field,
+           "relay " + std::to_string(relay) + " is not on " + result.board + " (relays 0 to " +
+               std::to_string(relays - 1) + ")");
+    }
+    const auto [used, fresh] =
+        used_.try_emplace(result.text(), role + " (line " + std::to_string(line) + ")");
+    if (!fresh) fail(line, field, result.text() + " is already " + used->second);
+    return result;
+  }
+
+  void uniqueName(const std::string& kind, const std::string& name, int line,
+                  const std::string& field) {
+    if (!names_.insert(kind + ":" + name).second) {
+      fail(line, field, "a second " + kind + " named '" + name + "'");
+    }
+  }
+
+  void readCamera(const toml::table& t, const std::string& field) {
+    onlyKeys(t, field + ".", {"name", "shutter", "focus", "delay_ms"});
+    rig::RigCamera camera;
+    camera.name = text(t, field, "name");
+    uniqueName("camera", camera.name, lineOf(*t.get("name")), field + ".name");
+    camera.shutter = relayLine(t, field, "shutter", "camera " + camera.name + "'s shutter");
+    if (t.get("focus") != nullptr) {
+      camera.focus = relayLine(t, field, "focus", "camera " + camera.name + "'s focus");
+    }
+    camera.delay = millis(t, field, "delay_ms", rig::kLongestDelay, {});
+    rig_.cameras.push_back(std::move(camera));
+  }
+
+  void readFlash(const toml::table& t, const std::string& field) {
+    onlyKeys(t, field + ".", {"name", "line"});
+    rig::RigFlash flash;
+    flash.name = text(t, field, "name");
+    uniqueName("flash", flash.name, lineOf(*t.get("name")), field + ".name");
+    flash.line = relayLine(t, field, "line", "flash " + flash.name + "'s line");
+    rig_.flashes.push_back(std::move(flash));
+  }
+
+  const toml::table& root_;
+  std::string path_;
+  rig::RigDescription rig_;
+  std::map<std::string, std::string> used_;  // each line given, and to which role
+  std::set<std::string> names_;
+};
+
+}  // namespace
+
+RigFileError::RigFileError(std::string file, int line, std::string field,
+                           const std::string& message)
+    : std::runtime_error(where(file, line, field) + ": " + message),
+      file_(std::move(file)),
+      line_(line),
+      field_(std::move(field)) {}
+
+rig::RigDescription parse(std::string_view text, const std::string& path) {
+  toml::table root;
+  try {
+    root = toml::parse(text, path);
+  } catch (const toml::parse_error& error) {
+    throw RigFileError(path, static_cast<int>(error.source().begin.line), "",
+                       std::string(error.description()));
+  }
+  rig::RigDescription rig = Reader(root, path).read();
+  if (rig.cameras.empty())
+    throw RigFileError(path, 0, "cameras", "a rig file names at least one camera");
+  return rig;
+}
+
+rig::RigDescription read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw RigFileError(path, 0, "", "cannot be read");
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!in.good() && !in.eof()) throw RigFileError(path, 0, "", "cannot be read");
+  return parse(text.str(), path);
+}
+
+}  // namespace rigfile

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "rigfile/RigFile.h"
+
+namespace {
+
+using rigfile::parse;
+using rigfile::RigFileError;
+
+constexpr const char* kBoard = "[boards.top]\nboard = \"text:/dev/ttyUSB0\"\nrelays = 8\n";
+
+// The guide's examples are what new users copy: each must read, and describe what it says.
+TEST(RigFile, TheGuidesExamplesRead) {
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(EXAMPLES_DIR)) {
+    if (entry.path().extension() != ".toml") continue;
+    SCOPED_TRACE(entry.path().string());
+    const rig::RigDescription rig = rigfile::read(entry.path().string());
+    EXPECT_FALSE(rig.cameras.empty());
+    ++files;
+  }
+  EXPECT_EQ(files, 3);
+}
+
+TEST(RigFile, ReadsCamerasFocusDelaysFlashesAndTimings) {
+  const rig::RigDescription rig = parse(std::string(kBoard) + R"(
+[timings]
+focus_ms = 250
+pulse_ms = 3600000
+
+[[cameras]]
+name = "left"
+shutter = "top:1"
+focus = "top:0"
+delay_ms = 12
+
+[[cameras]]
+name = "right"
+shutter = "top:3"
+
+[[flashes]]
+name = "key"
+line = "top:7"
+)",
+                                        "rig.toml");
+  ASSERT_EQ(rig.cameras.size(), 2U);
+  EXPECT_EQ(rig.cameras[0].shutter, (rig::RelayLine{"top", 1}));
+  EXPECT_EQ(rig.cameras[0].focus, (rig::RelayLine{"top", 0}));
+  EXPECT_EQ(rig.cameras[0].delay.count(), 12);
+  EXPECT_FALSE(rig.cameras[1].focus);
+  EXPECT_EQ(rig.flashes.at(0).line, (rig::RelayLine{"top", 7}));
+  EXPECT_EQ(rig.timings.focus.count(), 250);
+  EXPECT_EQ(rig.timings.pulse.count(), 3600000) << "a bulb exposure of an hour";
+  EXPECT_EQ(rig.timings.pause.count(), 500) << "not given: the half second";
+  ASSERT_EQ(rig.boards.size(), 1U);
+  EXPECT_EQ(rig.boards[0].board, (rig::BoardName{"text", "/dev/ttyUSB0"}));
+}
+
+// Every mistake is told by file, line and field before any shot, never taken as a default.
+TEST(RigFile, MistakesAreNamedByLineAndField) {
+  struct Case {
+    std::string body;
+    int line;
+    std::string field;
+    std::string words;
+  };
+  const std::string camera = "[[cameras]]\nname = \"c\"\nshutter = \"top:1\"\n";  // lines 4-6
+  const Case cases[] = {
+      {camera + "delay = 5\n", 7, "cameras[0].delay", "unknown key"},
+      {camera + "[[flashes]]\nname = \"f\"\nline = \"top:1\"\n", 9, "flashes[0].line",
+       "already camera c's shutter (line 6)"},
+      {camera + "focus = \"top:1\"\n", 7, "cameras[0].focus", "already camera c's shutter"},
+      {camera + "[[cameras]]\nname = \"c\"\nshutter = \"top:2\"\n", 8, "cameras[1].name",
+       "a second camera named 'c'"},
+      {"[[cameras]]\nname = \"c\"\nshutter = \"side:1\"\n", 6, "cameras[0].shutter",
+       "board 'side', which [boards] does not have"},
+      {"[[cameras]]\nname = \"c\"\nshutter = \"top:8\"\n", 6, "cameras[0].shutter",
+       "relays 0 to 7"},
+      {"[[cameras]]\nname = \"c\"\nshutter = \"top\"\n", 6, "cameras[0].shutter", "BOARD:RELAY"},
+      {"[[cameras]]\nname = \"c\"\nshutter = \"top:-1\"\n", 6, "cameras[0].shutter", "BOARD:RELAY"},
+      {"[[cameras]]\nname = \"c\"\nshutter = 1\n", 6, "cameras[0].shutter", "string"},
+      {camera + "delay_ms = 1.5\n", 7, "cameras[0].delay_ms", "whole number"},
+      {camera + "[timings]\npulse_ms = 3600001\n", 8, "timings.pulse_ms", "0 to 3600000"},
+      {camera + "[timings]\npulse_ms = 0\n", 7, "timings.pulse_ms", "more than 0"},
+      {"[boards.other]\nboard = \"text:/dev/ttyUSB0\"\n" + camera, 5, "boards.other.board",
+       "that boards.top names already"},
+      {"[boards.other]\nboard = \"usb:3\"\n" + camera, 5, "boards.other.board", "KIND:IDENTITY"},
+      {camera + "[flashes]\nname = \"f\"\n", 7, "flashes", "[[flashes]]"},
+      {camera + "[lights]\nkey = 1\n", 7, "lights", "unknown key"},
+      {camera + "shutter = \"top:2\"\n", 7, "", "cannot redefine"},
+      {"", 0, "cameras", "at least one camera"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    try {
+      parse(std::string(kBoard) + c.body, "rig.toml");
+      ADD_FAILURE() << "read without complaint";
+    } catch (const RigFileError& error) {
+      EXPECT_EQ(error.file(), "rig.toml");
+      EXPECT_EQ(error.line(), c.line) << error.what();
+      EXPECT_EQ(error.field(), c.field) << error.what();
+      EXPECT_NE(std::string(error.what()).find(c.words), std::string::npos) << error.what();
+    }
+  }
+}
+
+TEST(RigFile, AFileThatCannotBeReadIsSaid) {
+  try {
+    rigfile::read("/nonexistent/rig.toml");
+    ADD_FAILURE() << "read without complaint";
+  } catch (const RigFileError& error) {
+    EXPECT_STREQ(error.what(), "/nonexistent/rig.toml: cannot be read");
+  }
+}
+
+}  // namespace
