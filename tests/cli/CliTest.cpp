@@ -520,9 +520,9 @@ TEST(Cli, HelpCoversEveryCommandAndOption) {
   const Result r = runCli({"--help"});
   EXPECT_EQ(r.exit, 0);
   for (const char* word :
-       {"scan",    "reset",     "flash",       "shutter",   "sequence", "read 0|1",
-        "ports",   "--ports",   "--port N",    "--auto",    "--repeat", "--interval",
-        "--quiet", "--version", "relay off 0", "Ctrl-C",    "64",       "130",
+       {"scan",    "reset",     "flash",       "shutter",   "sequence",  "read 0|1",
+        "ports",   "--ports",   "--port N",    "--auto",    "--repeat",  "--interval",
+        "--quiet", "--version", "relay off 0", "Ctrl-C",    "64",        "130",
         "stop",    "--pulse",   "--pause",     "--journal", "--timeout", "rig check FILE"}) {
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
   }
