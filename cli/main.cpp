@@ -37,9 +37,6 @@ namespace {
 
 using cli::complain;
 using cli::kExitFailure;
-using cli::kExitPortNotFound;
-using cli::kExitSerial;
-using cli::kExitSignalBase;
 using cli::kExitUsage;
 
 int listPorts(const serial::PortMap& map) {
@@ -91,7 +88,7 @@ void waitForDevice(rig::SerialControl& serial, const std::string& selector,
   stopWatch.start(kStopPollMs);
   loop.exec();
   serial.stopWatching();
-  if (const int signal = rig::SystemClock::stopRequested()) throw rig::Interrupted{signal};
+  if (const int signal = rig::SystemClock::stopRequested()) throw rig::CutShort::bySignal(signal);
 }
 
 // A reply is taken once its answer line has ended; its prompt may still be on the way. For `read`,
@@ -241,12 +238,8 @@ int run(const cli::Options& options) {
       const rig::RigState state = rig.state();
       answers.print(service::Action::Open, failure, state.reason);
       // A port that opened and went away during the reset was found: it failed, like a write.
-      if (state.link == rig::Link::Lost) {
-        complain("port lost: " + state.reason);
-        return kExitSerial;
-      }
-      complain("port not found: " + state.reason);
-      return kExitPortNotFound;
+      complain((state.link == rig::Link::Lost ? "port lost: " : "port not found: ") + state.reason);
+      return rig::exitStatus({.failure = failure, .opening = state.link});
     }
     answers.print(service::Action::Open);
     shutterOffOnStop = options.command == cli::Command::Reset;
@@ -259,9 +252,11 @@ int run(const cli::Options& options) {
     }
     if (answered) answers.print(action);
     // A stop that came after the last wait still counts: the caller asked to stop.
-    if (const int signal = rig::SystemClock::stopRequested()) throw rig::Interrupted{signal};
+    if (const int signal = rig::SystemClock::stopRequested()) {
+      throw rig::CutShort::bySignal(signal);
+    }
     return 0;
-  } catch (const rig::Interrupted& stop) {
+  } catch (const rig::CutShort& stop) {
     // Only on the rig's own port, opened and identified: during a search the open port may be
     // some other device.
     if (shutterOffOnStop && serial.portOpen() && rig.state().actionsEnabled) {
@@ -271,12 +266,11 @@ int run(const cli::Options& options) {
         complain("could not command relay 1 off: " + std::string(error.what()));
       }
     }
-    const int signal = stop.signal > 0 ? stop.signal : SIGINT;
-    complain(name + " stopped by " + rig::SystemClock::signalName(signal));
-    return kExitSignalBase + signal;
+    complain(name + " stopped by " + rig::SystemClock::signalName(stop.signal));
+    return rig::exitStatus({.cutShort = stop});
   } catch (const rig::SerialError& error) {
     complain(name + " failed: " + error.what());
-    return rig::exitStatus(error.kind());
+    return rig::exitStatus({.failure = error.kind()});
   } catch (const std::exception& error) {
     complain(name + " failed: " + error.what());
     return kExitFailure;

@@ -11,7 +11,7 @@
 
 #include "ClockStatus.h"
 #include "Ticket.h"
-#include "rig/SerialControl.h"
+#include "rig/Failure.h"
 #include "rig/State.h"
 #include "rig/Timings.h"
 
