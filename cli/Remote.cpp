@@ -2,9 +2,12 @@
 
 #include <chrono>
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QTimeZone>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <stdexcept>
@@ -48,6 +51,31 @@ void showProgress(const QJsonObject& answer, Console& console) {
   console.line("status: " + text(state.value(QStringLiteral("status"))));
   console.line("flash button: " + text(state.value(QStringLiteral("flash"))));
   console.line("shutter button: " + text(state.value(QStringLiteral("shutter"))));
+}
+
+// `status`: one "name: value" line per field of the state. The values a script tests (link, relays,
+// the series' shot of shots, the armed shot's time) stand beside the window's words for them (the
+// status box, the button captions), which are printed as they were.
+void printState(const QJsonObject& state) {
+  const auto print = [](const char* name, const QJsonValue& value) {
+    if (!value.isUndefined()) std::cout << name << ": " << text(value) << '\n';
+  };
+  for (const char* field : {"port", "device", "open", "busy", "link", "status", "statusTip"}) {
+    print(field, state.value(QLatin1String(field)));
+  }
+  const QJsonObject relays = state.value(QStringLiteral("relays")).toObject();
+  print("relays.flash", relays.value(QStringLiteral("flash")));
+  print("relays.shutter", relays.value(QStringLiteral("shutter")));
+  for (const char* field : {"flash", "shutter", "shot", "shots"}) {
+    print(field, state.value(QLatin1String(field)));
+  }
+  if (const QJsonValue at = state.value(QStringLiteral("armedAt")); at.isDouble()) {
+    const auto ms = static_cast<qint64>(std::llround(at.toDouble() * 1000));
+    print("armedAt",
+          QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()).toString(Qt::ISODateWithMs));
+  }
+  print("broker", state.value(QStringLiteral("broker")));
+  std::cout.flush();
 }
 
 }  // namespace
@@ -224,13 +252,7 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
         std::cout << QJsonDocument(answer).toJson(QJsonDocument::Compact).toStdString()
                   << std::endl;
       } else if (options.command == Command::Status) {
-        const QJsonObject state = answer.value(QStringLiteral("state")).toObject();
-        for (const char* field : {"port", "device", "open", "busy", "status", "statusTip", "flash",
-                                  "shutter", "broker"}) {
-          const QJsonValue value = state.value(QLatin1String(field));
-          if (!value.isUndefined()) std::cout << field << ": " << text(value) << '\n';
-        }
-        std::cout.flush();
+        printState(answer.value(QStringLiteral("state")).toObject());
       } else if (options.command == Command::Stop) {
         console.line(answer.value(QStringLiteral("stopped")).toBool()
                          ? "the running series stops after its step in progress"
