@@ -5,7 +5,6 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -69,7 +68,7 @@ void waitForDevice(const std::optional<QString>& ports, const std::string& selec
   deadline.start(std::chrono::milliseconds(ms));
   const int signal = execUnlessStopped(loop);
   serial->stopWatching();
-  if (signal != 0) throw rig::Interrupted{signal};
+  if (signal != 0) throw rig::CutShort::bySignal(signal);
 }
 
 // A reply is taken once its answer line has ended; its prompt may still be on the way. For `read`,
@@ -192,16 +191,13 @@ int runDirect(const Options& options, const std::optional<QString>& ports) {
     if (options.wait) waitForDevice(ports, options.selector, *options.wait, console);
     run.emplace(options, console, ports);
     int stoppedBy = 0;
-    const service::Result opened = run->ask(requestFor(service::Action::Open, options), stoppedBy);
-    if (stoppedBy != 0) throw rig::Interrupted{stoppedBy};
+    const service::Request open = requestFor(service::Action::Open, options);
+    const service::Result opened = run->ask(open, stoppedBy);
+    if (stoppedBy != 0) throw rig::CutShort::bySignal(stoppedBy);
     if (!opened.ok) {
-      // A port that opened and went away during the reset was found: it failed, like a write.
-      if (opened.failure.kind == rig::FailureKind::DeviceGone) {
-        complain("port lost: " + opened.message.toStdString());
-        return kExitSerial;
-      }
-      complain("port not found: " + opened.message.toStdString());
-      return kExitPortNotFound;
+      const rig::Ending ending = endingOf(open, opened);
+      complain(openingFailure(ending) + opened.message.toStdString());
+      return rig::exitStatus(ending);
     }
     shutterOffOnStop = options.command == Command::Reset;
     switch (options.command) {
@@ -214,12 +210,12 @@ int runDirect(const Options& options, const std::optional<QString>& ports) {
       case Command::Flash:
       case Command::Shutter:
       case Command::Sequence: {
-        const service::Result done =
-            run->ask(requestFor(*actionOf(options.command), options), stoppedBy);
-        if (stoppedBy != 0) throw rig::Interrupted{stoppedBy};
+        const service::Request request = requestFor(*actionOf(options.command), options);
+        const service::Result done = run->ask(request, stoppedBy);
+        if (stoppedBy != 0) throw rig::CutShort::bySignal(stoppedBy);
         if (!done.ok) {
           complain(name + " failed: " + failureText(done));
-          return rig::exitStatus(done.failure.kind);
+          return rig::exitStatus(endingOf(request, done));
         }
         break;
       }
@@ -240,21 +236,22 @@ int runDirect(const Options& options, const std::optional<QString>& ports) {
         break;
     }
     // A stop that came after the last wait still counts: the caller asked to stop.
-    if (const int signal = rig::SystemClock::stopRequested()) throw rig::Interrupted{signal};
+    if (const int signal = rig::SystemClock::stopRequested()) {
+      throw rig::CutShort::bySignal(signal);
+    }
     return 0;
-  } catch (const rig::Interrupted& stop) {
+  } catch (const rig::CutShort& stop) {
     // Only on the rig's own port, opened and identified: during a search the open port may be
     // some other device.
     if (shutterOffOnStop && run && run->rig().state().rig.actionsEnabled &&
         !run->rig().shutDown()) {
       complain("could not command relay 1 off: the port is not open");
     }
-    const int signal = stop.signal > 0 ? stop.signal : SIGINT;
-    complain(name + " stopped by " + rig::SystemClock::signalName(signal));
-    return kExitSignalBase + signal;
+    complain(name + " stopped by " + rig::SystemClock::signalName(stop.signal));
+    return rig::exitStatus({.cutShort = stop});
   } catch (const rig::SerialError& error) {
     complain(name + " failed: " + error.what());
-    return rig::exitStatus(error.kind());
+    return rig::exitStatus({.failure = error.kind()});
   } catch (const std::exception& error) {
     complain(name + " failed: " + error.what());
     return kExitFailure;

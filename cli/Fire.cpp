@@ -119,7 +119,8 @@ int fire(const Options& options, const bridge::BrokerSettings& broker, Console& 
     complain("fire failed: " + (stoppedBy != 0
                                     ? std::string("stopped before the broker was reached")
                                     : failure.toStdString()));
-    return stoppedBy != 0 ? kExitSignalBase + stoppedBy : kExitFailure;
+    return stoppedBy != 0 ? rig::exitStatus({.cutShort = rig::CutShort::bySignal(stoppedBy)})
+                          : kExitFailure;
   }
 
   // Each rig's outcome, on standard output.
@@ -142,13 +143,13 @@ int fire(const Options& options, const bridge::BrokerSettings& broker, Console& 
     std::cout << rig.toStdString() << ": "
               << error.value(QStringLiteral("kind")).toString().toStdString() << ": "
               << inCliTerms(error.value(QStringLiteral("message")).toString()) << '\n';
-    if (status == 0) status = exitStatus(answer);
+    if (status == 0) status = rig::exitStatus(endingOf(answer));
   }
   std::cout.flush();
   if (stoppedBy != 0) {
     complain(std::string("stopped waiting for the rigs' results by ") +
              rig::SystemClock::signalName(stoppedBy) + ": what was armed stays armed");
-    return kExitSignalBase + stoppedBy;
+    return rig::exitStatus({.cutShort = rig::CutShort::bySignal(stoppedBy)});
   }
   if (online.empty()) {
     complain("fire failed: no rig is online on the broker at " + broker.url().toStdString() +

@@ -43,7 +43,9 @@ Commands:
   ports         print the port mapping, one line per port: its number and its device
                 ("-" for none); opens nothing
   status        the running panel's state, one "name: value" line per field (port,
-                device, open, busy, status, statusTip, flash, shutter)
+                device, open, busy, link, status, statusTip, relays.flash,
+                relays.shutter, flash, shutter; shot, shots, armedAt, broker when
+                they apply)
   open N|AUTOMATIC
                 open port N, or search for the module, as "Open Com Port" does
   stop          end the series a running panel (or serve) is shooting after its step in

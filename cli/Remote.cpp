@@ -2,10 +2,12 @@
 
 #include <chrono>
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QTimeZone>
 #include <array>
-#include <csignal>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <stdexcept>
@@ -21,6 +23,14 @@ namespace {
 constexpr int kStopPollMs = 50;
 // How long a connection to a listening endpoint may take.
 constexpr int kConnectMs = 2000;
+
+rig::FailureKind kindOf(const QJsonObject& answer) {
+  return rig::kindFromName(answer.value(QStringLiteral("error"))
+                               .toObject()
+                               .value(QStringLiteral("kind"))
+                               .toString()
+                               .toStdString());
+}
 
 std::string text(const QJsonValue& value) {
   if (value.isBool()) return value.toBool() ? "true" : "false";
@@ -41,6 +51,31 @@ void showProgress(const QJsonObject& answer, Console& console) {
   console.line("status: " + text(state.value(QStringLiteral("status"))));
   console.line("flash button: " + text(state.value(QStringLiteral("flash"))));
   console.line("shutter button: " + text(state.value(QStringLiteral("shutter"))));
+}
+
+// `status`: one "name: value" line per field of the state. The values a script tests (link, relays,
+// the series' shot of shots, the armed shot's time) stand beside the window's words for them (the
+// status box, the button captions), which are printed as they were.
+void printState(const QJsonObject& state) {
+  const auto print = [](const char* name, const QJsonValue& value) {
+    if (!value.isUndefined()) std::cout << name << ": " << text(value) << '\n';
+  };
+  for (const char* field : {"port", "device", "open", "busy", "link", "status", "statusTip"}) {
+    print(field, state.value(QLatin1String(field)));
+  }
+  const QJsonObject relays = state.value(QStringLiteral("relays")).toObject();
+  print("relays.flash", relays.value(QStringLiteral("flash")));
+  print("relays.shutter", relays.value(QStringLiteral("shutter")));
+  for (const char* field : {"flash", "shutter", "shot", "shots"}) {
+    print(field, state.value(QLatin1String(field)));
+  }
+  if (const QJsonValue at = state.value(QStringLiteral("armedAt")); at.isDouble()) {
+    const auto ms = static_cast<qint64>(std::llround(at.toDouble() * 1000));
+    print("armedAt",
+          QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()).toString(Qt::ISODateWithMs));
+  }
+  print("broker", state.value(QStringLiteral("broker")));
+  std::cout.flush();
 }
 
 }  // namespace
@@ -119,15 +154,37 @@ QJsonObject PanelClient::ask(const QJsonObject& request, int& stoppedBy) {
   }
 }
 
-int exitStatus(const QJsonObject& answer) {
-  if (answer.value(QStringLiteral("ok")).toBool()) return 0;
-  const QString kind =
-      answer.value(QStringLiteral("error")).toObject().value(QStringLiteral("kind")).toString();
+rig::Ending endingOf(const QJsonObject& answer) {
+  rig::Ending ending;
+  if (answer.value(QStringLiteral("ok")).toBool()) return ending;
+  ending.failure = kindOf(answer);
   if (answer.value(QStringLiteral("action")).toString() == QLatin1String("open")) {
-    // A port that went away during its opening's reset was found, then lost.
-    return kind == QLatin1String("device-gone") ? kExitSerial : kExitPortNotFound;
+    const QString link =
+        answer.value(QStringLiteral("state")).toObject().value(QStringLiteral("link")).toString();
+    if (link == QLatin1String("not-found")) ending.opening = rig::Link::NotFound;
+    if (link == QLatin1String("lost")) ending.opening = rig::Link::Lost;
   }
-  return rig::exitStatus(rig::kindFromName(kind.toStdString()));
+  return ending;
+}
+
+rig::Ending endingOf(const service::Request& request, const service::Result& result) {
+  rig::Ending ending;
+  if (result.ok) return ending;
+  ending.failure = result.failure.kind;
+  if (request.action == service::Action::Open) ending.opening = result.state.rig.link;
+  return ending;
+}
+
+std::string openingFailure(const rig::Ending& ending) {
+  if (!ending.failure || !ending.opening) return {};
+  switch (*ending.opening) {
+    case rig::Link::NotFound:
+      return "port not found: ";
+    case rig::Link::Lost:
+      return "port lost: ";
+    default:
+      return {};
+  }
 }
 
 void putShotTime(QJsonObject& request, const Options& options) {
@@ -168,14 +225,11 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
       int stoppedBy = 0;
       const QJsonObject answer = panel.ask(request, stoppedBy);
       if (stoppedBy != 0) {
-        const QString kind = answer.value(QStringLiteral("error"))
-                                 .toObject()
-                                 .value(QStringLiteral("kind"))
-                                 .toString();
+        const rig::FailureKind kind = kindOf(answer);  // Other when it did not fail
         std::string by = rig::SystemClock::signalName(stoppedBy);
-        if (kind == QLatin1String("not-run")) {
+        if (kind == rig::FailureKind::NotRun) {
           complain(name + " not run: withdrawn on " + by.append(" before it started"));
-        } else if (kind == QLatin1String("disarmed")) {
+        } else if (kind == rig::FailureKind::Disarmed) {
           complain(name + " disarmed on " + by.append(" before its shot: nothing fired"));
         } else if (answer.value(QStringLiteral("stopped")).toBool()) {
           showProgress(answer, console);
@@ -190,20 +244,15 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
           }
           complain(name + " stopped by " + by.append(" after it had started; it ran to its end"));
         }
-        return kExitSignalBase + stoppedBy;
+        return rig::exitStatus({.cutShort = rig::CutShort::bySignal(stoppedBy)});
       }
-      const int status = exitStatus(answer);
+      const rig::Ending ending = endingOf(answer);
+      const int status = rig::exitStatus(ending);
       if (options.json) {
         std::cout << QJsonDocument(answer).toJson(QJsonDocument::Compact).toStdString()
                   << std::endl;
       } else if (options.command == Command::Status) {
-        const QJsonObject state = answer.value(QStringLiteral("state")).toObject();
-        for (const char* field : {"port", "device", "open", "busy", "status", "statusTip", "flash",
-                                  "shutter", "broker"}) {
-          const QJsonValue value = state.value(QLatin1String(field));
-          if (!value.isUndefined()) std::cout << field << ": " << text(value) << '\n';
-        }
-        std::cout.flush();
+        printState(answer.value(QStringLiteral("state")).toObject());
       } else if (options.command == Command::Stop) {
         console.line(answer.value(QStringLiteral("stopped")).toBool()
                          ? "the running series stops after its step in progress"
@@ -226,22 +275,19 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
                                     .value(QStringLiteral("message"))
                                     .toString();
         // The message is the panel's own warning ("Main Flash failed: ..."), or for an opening
-        // the reason of "Port Not Found".
-        const bool opening = options.command == Command::Open;
-        const char* prefix = !opening                ? ""
-                             : status == kExitSerial ? "port lost: "
-                                                     : "port not found: ";
-        complain(prefix + inCliTerms(message));
+        // the reason of "Port Not Found" or "Port Lost".
+        complain(openingFailure(ending) + inCliTerms(message));
         return status;
       }
     }
-    if (const int signal = rig::SystemClock::stopRequested()) throw rig::Interrupted{signal};
+    if (const int signal = rig::SystemClock::stopRequested()) {
+      throw rig::CutShort::bySignal(signal);
+    }
     return 0;
-  } catch (const rig::Interrupted& stop) {
+  } catch (const rig::CutShort& stop) {
     // The panel runs an action it has started to its end: a pulse ends with relay 1 off there.
-    const int signal = stop.signal > 0 ? stop.signal : SIGINT;
-    complain(name + " stopped by " + rig::SystemClock::signalName(signal));
-    return kExitSignalBase + signal;
+    complain(name + " stopped by " + rig::SystemClock::signalName(stop.signal));
+    return rig::exitStatus({.cutShort = stop});
   } catch (const std::exception& error) {
     complain(name + " failed: " + error.what());
     return kExitFailure;

@@ -4,25 +4,22 @@
 #include <QLocalSocket>
 #include <QString>
 #include <optional>
+#include <string>
 
 #include "Console.h"
 #include "Options.h"
+#include "rig/Failure.h"
 #include "service/Requests.h"
 
 namespace cli {
 
-// Exit statuses, shared by the direct run, the run through a panel and serve.
+// Exit statuses, shared by the direct run, the run through a panel, serve and fire (the list is
+// rig::exit_status; rig::exitStatus gives the one of an action's ending).
 constexpr int kExitFailure = rig::exit_status::kFailure;
-constexpr int kExitPortNotFound = rig::exit_status::kPortNotFound;
-constexpr int kExitSerial = rig::exit_status::kSerial;
-constexpr int kExitNoPanel = 4;
-// serve: another program listens under the socket's name; nothing was sent on the port.
-constexpr int kExitNameTaken = 5;
-constexpr int kExitUsage = 64;
-// serve: something it was given cannot work (the web port taken, the token file, the journal's
-// path); nothing was sent on the port, and a restart would only fail again.
-constexpr int kExitConfiguration = 78;
-constexpr int kExitSignalBase = 128;
+constexpr int kExitNoPanel = rig::exit_status::kNoPanel;
+constexpr int kExitNameTaken = rig::exit_status::kNameTaken;
+constexpr int kExitUsage = rig::exit_status::kUsage;
+constexpr int kExitConfiguration = rig::exit_status::kConfiguration;
 
 void complain(const std::string& message);
 // A rig's message in this program's terms: the JSON it names ("clock": "local") becomes the
@@ -59,7 +56,13 @@ void putShotTime(QJsonObject& request, const Options& options);
 // status.
 int runThroughPanel(const Options& options, PanelClient& panel, Console& console);
 
-// The exit status for a failed answer of the endpoint.
-int exitStatus(const QJsonObject& answer);
+// How the action an answer (of the endpoint, or of a rig on the broker) answers ended, for
+// rig::exitStatus: the failure's kind, and for an opening where it left the link.
+rig::Ending endingOf(const QJsonObject& answer);
+// The same of a result of the rig service.
+rig::Ending endingOf(const service::Request& request, const service::Result& result);
+// How a failed opening's message begins: "port not found: " or "port lost: "; empty for any
+// other ending (the message then names the action itself).
+std::string openingFailure(const rig::Ending& ending);
 
 }  // namespace cli

@@ -4,7 +4,6 @@
 #include <QEventLoop>
 #include <QLoggingCategory>
 #include <QTimer>
-#include <csignal>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -88,15 +87,13 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   QCoreApplication::exec();
   if (!opened) {
     rig.shutDown();
-    return kExitSignalBase + rig::SystemClock::stopRequested();
+    return rig::exitStatus(
+        {.cutShort = rig::CutShort::bySignal(rig::SystemClock::stopRequested())});
   }
   if (!opened->ok) {
-    if (opened->failure.kind == rig::FailureKind::DeviceGone) {
-      complain("port lost: " + opened->message.toStdString());
-      return kExitSerial;
-    }
-    complain("port not found: " + opened->message.toStdString());
-    return kExitPortNotFound;
+    const rig::Ending ending = endingOf(open, *opened);
+    complain(openingFailure(ending) + opened->message.toStdString());
+    return rig::exitStatus(ending);
   }
   const service::State& state = opened->state;
   console.line("status: " + state.status.toStdString() + " (port " + std::to_string(state.port) +

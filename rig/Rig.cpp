@@ -530,9 +530,9 @@ void Rig::runTwoShotSequence(const Timings& timings) {
   const Arming* armed = timings.armed ? &*timings.armed : nullptr;
   // Between steps only: a step under way (a pulse above all) ends as it would have.
   const auto pauseUnlessStopped = [&] {
-    if (timings.stopRequested && timings.stopRequested()) throw Stopped{};
+    if (timings.stopRequested && timings.stopRequested()) throw CutShort{CutShort::Why::StopAsked};
     pauseFor(timings.pause);
-    if (timings.stopRequested && timings.stopRequested()) throw Stopped{};
+    if (timings.stopRequested && timings.stopRequested()) throw CutShort{CutShort::Why::StopAsked};
   };
   if (armed != nullptr) armBeforeQuery(*armed);
   try {

@@ -8,6 +8,7 @@
 #include "Arming.h"
 #include "Clock.h"
 #include "Devices.h"
+#include "Failure.h"
 #include "SerialControl.h"
 #include "State.h"
 #include "Timings.h"

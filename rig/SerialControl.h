@@ -1,82 +1,14 @@
 #pragma once
 
 #include <functional>
-#include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "Clock.h"
 #include "Devices.h"
+#include "Failure.h"
 
 namespace rig {
-
-// What kind of failure a SerialError is, for programs that act on it (exit codes, remote
-// answers); the reason text is for people.
-enum class FailureKind {
-  Other,
-  NoDevice,       // no device for the port number, or the device does not exist
-  Busy,           // held by another program
-  Permission,     // the user may not open the device
-  NotSerialPort,  // the device takes no line settings (a file, a folder)
-  NotOpen,        // used while the port is closed
-  DeviceGone,     // the open device went away or hung up
-  WriteFailed,    // the bytes could not be put on the line
-  NoAnswer,       // the module did not answer a query in time
-  NotUnderstood,  // the module answered, but not with a state the rig can read
-  Stopped,        // the action was cut short because the program is ending
-  NotRun,         // the request never started: its client went away, or the program is ending
-  // Armed shots:
-  TooLate,              // the shot's time has passed, or is too near for the arming to finish
-  Conflict,             // the shot would start before the running or armed action ends
-  TooFarAhead,          // the shot's time is more than an hour ahead
-  ClockUnsynchronized,  // the system clock is not synchronized, and the shot did not allow it
-  Disarmed,             // the armed wait was ended before the shot
-};
-
-// The command line's exit statuses for failures.
-namespace exit_status {
-constexpr int kFailure = 1;       // anything unexpected
-constexpr int kPortNotFound = 2;  // no port to work on
-constexpr int kSerial = 3;        // the module or its line failed
-constexpr int kNotFired = 6;      // an armed shot was refused or disarmed: nothing was fired
-}  // namespace exit_status
-
-// Short stable name of a kind on the wire: "no-device", "busy", ... ("other" for Other); and
-// back (Other for a name it does not know).
-const char* kindName(FailureKind kind);
-FailureKind kindFromName(std::string_view name);
-// The command line's exit status for an action that failed with this kind.
-int exitStatus(FailureKind kind);
-
-// A failure as every channel reports it: its kind, the port and the device it happened on (no
-// port for a failure that is not the line's), and the reason in words (often the system's own,
-// "Permission denied").
-struct Failure {
-  FailureKind kind = FailureKind::Other;
-  std::optional<int> port;
-  std::string device;  // empty when the number maps to none
-  std::string reason;
-};
-
-// A failure of the serial link, thrown.
-class SerialError : public std::runtime_error {
- public:
-  SerialError(int port, std::string device, std::string reason,
-              FailureKind kind = FailureKind::Other);
-  // A failure that is not the line's (an armed shot refused): what() is the reason alone.
-  explicit SerialError(Failure failure);
-
-  int port() const { return *failure_.port; }
-  const std::string& device() const { return failure_.device; }
-  const std::string& reason() const { return failure_.reason; }
-  FailureKind kind() const { return failure_.kind; }
-  const Failure& failure() const { return failure_; }
-
- private:
-  Failure failure_;
-};
 
 // The serial control the main window owns: a port number, an open flag, and text in and out.
 // Line settings are fixed: 9600 baud, 8 data bits, no parity, 1 stop bit, no flow control.

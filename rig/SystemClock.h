@@ -1,27 +1,22 @@
 #pragma once
 
 #include "Clock.h"
+#include "Failure.h"
 
 namespace rig {
 
-// Thrown out of a wait that a stop request (Ctrl-C, a termination request) cut short. It is
-// deliberately not a std::exception: the rig's failure handlers catch std::exception to report a
-// failed step and carry on, and a stop must not be taken for one of those and carried past.
-struct Interrupted {
-  int signal = 0;  // the signal that asked for the stop, 0 when none was involved
-};
-
 // Steady time and plain sleeping, for programs without an event loop. Waits sleep in short
-// slices and throw Interrupted within one slice of a stop request.
+// slices and throw CutShort (Why::Signal, with the stop's signal) within one slice of a stop
+// request (Ctrl-C, a termination request).
 //
 // The stop request is process-wide, like the signals that make it.
 class SystemClock : public Clock {
  public:
   time_point now() const override;
-  // Throws Interrupted when a stop has been requested, before or during the wait.
+  // Throws CutShort when a stop has been requested, before or during the wait.
   void waitUntil(time_point deadline) override;
 
-  // Asks every wait, running or to come, to throw Interrupted. Async-signal-safe.
+  // Asks every wait, running or to come, to throw CutShort. Async-signal-safe.
   static void requestStop(int signal) noexcept;
   // The signal of the pending stop request (or -1 for one made without a signal); 0 when none.
   static int stopRequested() noexcept;

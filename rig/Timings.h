@@ -6,6 +6,7 @@
 
 #include "Arming.h"
 #include "Clock.h"
+#include "Failure.h"
 
 namespace rig {
 
@@ -15,15 +16,12 @@ struct Timings {
   Clock::duration pulse = std::chrono::milliseconds(500);
   Clock::duration pause = std::chrono::milliseconds(500);
   // Asked between a sequence's steps: true ends it there, as soundly as a failure would (relay 1
-  // off, the flash back as it was), by throwing Stopped. A pulse in progress is never cut short.
+  // off, the flash back as it was), by throwing CutShort (StopAsked). A pulse in progress is
+  // never cut short.
   std::function<bool()> stopRequested;
   // An armed shot: the first pulse's "relay on 1" reaches the module at the given time.
   std::optional<Arming> armed;
 };
-
-// Thrown when `stopRequested` ended an action between its steps. Not a std::exception: it is no
-// failure, and handlers of failures must not report it as one.
-struct Stopped {};
 
 // The bounds a request's times are held to.
 inline constexpr Clock::duration kShortestPulse = std::chrono::milliseconds(50);

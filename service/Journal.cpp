@@ -114,12 +114,7 @@ QByteArray journalLine(const Request& request, const Result& result,
   if (times.pause) line.insert(QStringLiteral("pause"), *times.pause);
   if (times.repeat) line.insert(QStringLiteral("repeat"), *times.repeat);
   if (times.interval) line.insert(QStringLiteral("interval"), *times.interval);
-  if (!result.ok) {
-    line.insert(
-        QStringLiteral("error"),
-        QJsonObject{{QStringLiteral("kind"), QLatin1String(rig::kindName(result.failure.kind))},
-                    {QStringLiteral("message"), result.message}});
-  }
+  if (!result.ok) line.insert(QStringLiteral("error"), errorOf(result));
   if (result.stopped) line.insert(QStringLiteral("stopped"), true);
   QJsonArray commands;
   for (const TimedCommand& sent : result.commands) {

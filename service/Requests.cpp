@@ -439,8 +439,7 @@ QJsonObject toJson(const Request& request, const Result& result) {
                      {QStringLiteral("state"), toJson(result.state)}};
   putId(answer, request.id);
   if (!result.ok) {
-    answer.insert(QStringLiteral("error"),
-                  error(QString::fromLatin1(rig::kindName(result.failure.kind)), result.message));
+    answer.insert(QStringLiteral("error"), errorOf(result));
   }
   if (result.clock) {
     QJsonObject clock{{QStringLiteral("synchronized"), result.clock->synchronized}};
@@ -491,6 +490,10 @@ QJsonObject toJson(const Request& request, const Result& result) {
     if (shot) answer.insert(QStringLiteral("shot"), *shot);
   }
   return answer;
+}
+
+QJsonObject errorOf(const Result& result) {
+  return error(QString::fromLatin1(rig::kindName(result.failure.kind)), result.message);
 }
 
 QJsonObject badRequestAnswer(const QString& message, const QJsonValue& id) {

@@ -11,7 +11,7 @@
 
 #include "ClockStatus.h"
 #include "Ticket.h"
-#include "rig/SerialControl.h"
+#include "rig/Failure.h"
 #include "rig/State.h"
 #include "rig/Timings.h"
 
@@ -171,6 +171,9 @@ QJsonObject toJson(const State& state);
 // "message": "..."}. An armed request adds "at", each command's "clock" (Unix seconds), and
 // "shot": when the carriage return of "relay on 1" reached the line and its "error" against "at".
 QJsonObject toJson(const Request& request, const Result& result);
+// A failed result's "error", as every channel answers it and the journal keeps it: {"kind":
+// "no-answer", "message": "..."}, the kind's wire name and the result's words.
+QJsonObject errorOf(const Result& result);
 // {"ok": false, "id": ..., "error": {"kind": "bad-request", "message": ...}}: the answer to a
 // request that could not be taken.
 QJsonObject badRequestAnswer(const QString& message,

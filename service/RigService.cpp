@@ -51,7 +51,7 @@ namespace {
 // rig waits for a quiet line before each question, and so sees that the echoes and prompts after
 // its last command came long ago. The last stretch is slept out to the microsecond (a pause is
 // the length of a shutter pulse).
-// A stop of the service (RigService::stop) cuts a wait short with rig::Interrupted, within a
+// A stop of the service (RigService::stop) cuts a wait short with rig::CutShort, within a
 // slice, so the rig ends its action soundly at once.
 // Ends the service thread's waits early: the service stopping, or a disarm or a stop that an
 // armed shot or a series waits for. Shared, so that a ticket may call it after the service is gone.
@@ -149,7 +149,7 @@ class SleepClock : public rig::Clock {
 
  private:
   void throwIfStopped() const {
-    if (stop_) throw rig::Interrupted{};
+    if (stop_) throw rig::CutShort{rig::CutShort::Why::ServiceStopping};
   }
   void raisePriority() {
 #ifdef __linux__
@@ -384,7 +384,7 @@ class RigService::Worker : public QThread {
   };
   std::deque<Job> jobs_;
   bool stopping_ = false;
-  std::atomic<bool> stop_{false};  // the service is stopping: waits throw rig::Interrupted
+  std::atomic<bool> stop_{false};  // the service is stopping: waits throw rig::CutShort
   std::shared_ptr<Wakeup> wakeup_ = std::make_shared<Wakeup>();
 
   // The service thread's own, set while it runs.
@@ -500,7 +500,7 @@ void RigService::Worker::reopen(int port, const rig::DeviceInfo& device) {
   std::optional<rig::FailureKind> failure = rig::FailureKind::Other;
   try {
     failure = rig_->reopen(port, device, lostMessage_);
-  } catch (const rig::Interrupted&) {
+  } catch (const rig::CutShort&) {
     // The service is stopping: the attempt counts as failed.
   }
   Result result;
@@ -618,7 +618,7 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
         // Taken by RigService::submit, never queued.
         break;
     }
-  } catch (const rig::Interrupted&) {
+  } catch (const rig::CutShort&) {
     // The rig has ended the action soundly; the commands say how far it got.
     result = failed(
         request.action,
@@ -680,14 +680,15 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
       } else {
         rig_->pulseShutter(timings);
       }
-    } catch (const rig::Stopped&) {
+    } catch (const rig::CutShort& cut) {
+      if (cut.why != rig::CutShort::Why::StopAsked) {
+        // The program is ending: the whole request is answered as stopped.
+        runningShots_ = 0;
+        shot_ = 0;
+        shots_ = 0;
+        throw;
+      }
       result.stopped = true;
-    } catch (const rig::Interrupted&) {
-      // The program is ending: the whole request is answered as stopped.
-      runningShots_ = 0;
-      shot_ = 0;
-      shots_ = 0;
-      throw;
     } catch (const rig::SerialError& error) {
       failure = error.failure();
     } catch (const std::exception& error) {

@@ -36,7 +36,8 @@ TEST_F(SystemClockTest, StopRequestEndsARunningWaitPromptly) {
   try {
     clock.waitFor(10s);
     ADD_FAILURE() << "the wait ran out instead of stopping";
-  } catch (const rig::Interrupted& stop) {
+  } catch (const rig::CutShort& stop) {
+    EXPECT_EQ(stop.why, rig::CutShort::Why::Signal);
     EXPECT_EQ(stop.signal, SIGINT);
   }
   stopper.join();
@@ -46,8 +47,8 @@ TEST_F(SystemClockTest, StopRequestEndsARunningWaitPromptly) {
 TEST_F(SystemClockTest, PendingStopEndsEvenAWaitWithNothingLeftToWait) {
   // The rig's reply loops wait a few milliseconds at a time; each of those waits must see it.
   rig::SystemClock::requestStop(0);
-  EXPECT_THROW(clock.waitUntil(clock.now() - 1s), rig::Interrupted);
-  EXPECT_THROW(clock.waitFor(0ms), rig::Interrupted);
+  EXPECT_THROW(clock.waitUntil(clock.now() - 1s), rig::CutShort);
+  EXPECT_THROW(clock.waitFor(0ms), rig::CutShort);
   rig::SystemClock::clearStop();
   EXPECT_NO_THROW(clock.waitFor(1ms));
 }

@@ -382,6 +382,18 @@ TEST_F(PanelOnModule, TheCliGoesThroughTheRunningPanelWithoutOpeningOrResetting)
   const QString closed = QString::fromUtf8(status->readAllStandardOutput());
   EXPECT_TRUE(closed.contains(QStringLiteral("open: false\n"))) << closed.toStdString();
   EXPECT_TRUE(closed.contains(QStringLiteral("status: Port Status\n"))) << closed.toStdString();
+  // Beside the captions, the values a script tests.
+  for (const char* line : {"link: closed\n", "relays.flash: unknown\n", "relays.shutter: off\n"}) {
+    EXPECT_TRUE(closed.contains(QLatin1String(line))) << line << closed.toStdString();
+  }
+
+  // A port without a device, opened through the panel: "Port Not Found", as a direct run says it.
+  auto missing = cli({QStringLiteral("-q"), QStringLiteral("open"), QStringLiteral("2")});
+  ASSERT_TRUE(finish(*missing));
+  EXPECT_EQ(missing->exitCode(), 2);
+  const QString notFound = QString::fromLocal8Bit(missing->readAllStandardError());
+  EXPECT_TRUE(notFound.contains(QStringLiteral("port not found: "))) << notFound.toStdString();
+  EXPECT_EQ(window.text3()->text(), QStringLiteral("Port Not Found"));
 
   // Opened from the command line: the window shows it.
   const std::size_t beforeOpen = module.log().size();

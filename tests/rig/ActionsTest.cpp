@@ -118,7 +118,12 @@ TEST_F(Actions, PulsesAndPausesOfTheirOwnAreHeldAndAStopBetweenStepsEndsSoundly)
   timings.pulse = 50ms;
   timings.pause = 2s;
   timings.stopRequested = [this] { return serial.relay[0]; };
-  EXPECT_THROW(rig.runTwoShotSequence(timings), rig::Stopped);
+  try {
+    rig.runTwoShotSequence(timings);
+    ADD_FAILURE() << "the sequence ran through its stop";
+  } catch (const rig::CutShort& cut) {
+    EXPECT_EQ(cut.why, rig::CutShort::Why::StopAsked);
+  }
   EXPECT_EQ(serial.commands(), (Texts{"relay read 1", "relay on 1", "relay off 1", "relay read 0",
                                       "relay on 0", "relay off 1", "relay off 0"}));
   EXPECT_GE(serial.sent[2].at - serial.sent[1].at, 50ms);
@@ -235,7 +240,7 @@ class StoppingClock : public FakeClock {
  public:
   explicit StoppingClock(int stopAt) : stopAt_(stopAt) {}
   void waitUntil(time_point deadline) override {
-    if (++waits_ == stopAt_) throw rig::Interrupted{SIGINT};
+    if (++waits_ == stopAt_) throw rig::CutShort::bySignal(SIGINT);
     FakeClock::waitUntil(deadline);
   }
 
@@ -258,7 +263,7 @@ TEST_F(Actions, SequenceStoppedAnywhereEndsWithTheShutterOffAndTheFlashAsItFound
       try {
         onLine.runTwoShotSequence();
         ranThrough = true;
-      } catch (const rig::Interrupted&) {
+      } catch (const rig::CutShort&) {
       }
       EXPECT_EQ(line.relay[0], flashOn) << stopAt;
       EXPECT_FALSE(line.relay[1]) << stopAt;

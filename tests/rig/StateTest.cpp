@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <utility>
 #include <vector>
 
@@ -40,15 +41,54 @@ TEST(FailureKinds, EveryKindHasOneWireNameThatReadsBack) {
        {FailureKind::Other, FailureKind::NoDevice, FailureKind::Busy, FailureKind::Permission,
         FailureKind::NotSerialPort, FailureKind::NotOpen, FailureKind::DeviceGone,
         FailureKind::WriteFailed, FailureKind::NoAnswer, FailureKind::NotUnderstood,
-        FailureKind::TooLate, FailureKind::Conflict, FailureKind::TooFarAhead,
-        FailureKind::ClockUnsynchronized, FailureKind::Disarmed}) {
+        FailureKind::Stopped, FailureKind::NotRun, FailureKind::TooLate, FailureKind::Conflict,
+        FailureKind::TooFarAhead, FailureKind::ClockUnsynchronized, FailureKind::Disarmed}) {
     EXPECT_EQ(rig::kindFromName(rig::kindName(kind)), kind) << rig::kindName(kind);
   }
   EXPECT_EQ(rig::kindFromName("no-such-kind"), FailureKind::Other);
-  EXPECT_EQ(rig::exitStatus(FailureKind::Busy), rig::exit_status::kPortNotFound);
-  EXPECT_EQ(rig::exitStatus(FailureKind::NoAnswer), rig::exit_status::kSerial);
-  EXPECT_EQ(rig::exitStatus(FailureKind::Other), rig::exit_status::kFailure);
-  EXPECT_EQ(rig::exitStatus(FailureKind::TooLate), rig::exit_status::kNotFired);
+}
+
+// The statuses the command line's manual lists, for every way an action can end.
+TEST(ExitStatus, EveryEndingHasItsStatus) {
+  using rig::FailureKind;
+  using rig::Link;
+  const std::vector<std::pair<FailureKind, int>> statuses{
+      {FailureKind::Other, 1},         {FailureKind::NoDevice, 2},
+      {FailureKind::Busy, 2},          {FailureKind::Permission, 2},
+      {FailureKind::NotSerialPort, 2}, {FailureKind::NotOpen, 2},
+      {FailureKind::DeviceGone, 3},    {FailureKind::WriteFailed, 3},
+      {FailureKind::NoAnswer, 3},      {FailureKind::NotUnderstood, 3},
+      {FailureKind::Stopped, 1},       {FailureKind::NotRun, 1},
+      {FailureKind::TooLate, 6},       {FailureKind::Conflict, 6},
+      {FailureKind::TooFarAhead, 6},   {FailureKind::ClockUnsynchronized, 6},
+      {FailureKind::Disarmed, 6}};
+  for (const auto& [kind, status] : statuses) {
+    EXPECT_EQ(rig::exitStatus({.failure = kind}), status) << rig::kindName(kind);
+  }
+  EXPECT_EQ(rig::exitStatus({}), 0);
+
+  // An opening is told by where it left the link: a search whose asked port went away is still
+  // "Port Not Found", and a reset that found the device gone is "Port Lost" whatever the kind.
+  EXPECT_EQ(rig::exitStatus({.failure = FailureKind::DeviceGone, .opening = Link::NotFound}), 2);
+  EXPECT_EQ(rig::exitStatus({.failure = FailureKind::WriteFailed, .opening = Link::Lost}), 3);
+  EXPECT_EQ(rig::exitStatus({.failure = FailureKind::NotOpen, .opening = Link::Lost}), 3);
+  // One that failed with its port still open (the search's reset), or never ran: its kind.
+  EXPECT_EQ(rig::exitStatus({.failure = FailureKind::NoAnswer, .opening = Link::OpenedBySearch}),
+            3);
+  EXPECT_EQ(rig::exitStatus({.failure = FailureKind::NotRun, .opening = Link::Opened}), 1);
+  EXPECT_EQ(rig::exitStatus({.opening = Link::Opened}), 0);
+
+  // Cut short: by a signal 128 + the signal (a request to end without one counts as Ctrl-C); by
+  // the service stopping a failure; by the action's own stop no failure at all.
+  using rig::CutShort;
+  EXPECT_EQ(rig::exitStatus({.cutShort = CutShort::bySignal(SIGINT)}), 130);
+  EXPECT_EQ(rig::exitStatus({.cutShort = CutShort::bySignal(SIGTERM)}), 143);
+  EXPECT_EQ(rig::exitStatus({.cutShort = CutShort::bySignal(-1)}), 130);
+  EXPECT_EQ(
+      rig::exitStatus({.failure = FailureKind::NoAnswer, .cutShort = CutShort::bySignal(SIGTERM)}),
+      143);
+  EXPECT_EQ(rig::exitStatus({.cutShort = CutShort{CutShort::Why::ServiceStopping}}), 1);
+  EXPECT_EQ(rig::exitStatus({.cutShort = CutShort{CutShort::Why::StopAsked}}), 0);
 }
 
 class Observed : public ::testing::Test {

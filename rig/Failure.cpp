@@ -1,11 +1,13 @@
-#include "SerialControl.h"
+#include "Failure.h"
 
 #include <array>
+#include <csignal>
 #include <utility>
 
 namespace rig {
 
 namespace {
+
 std::string describe(int port, const std::string& device, const std::string& reason) {
   std::string text = "port " + std::to_string(port);
   if (!device.empty()) text += " (" + device + ")";
@@ -57,8 +59,6 @@ FailureKind kindFromName(std::string_view name) {
   return FailureKind::Other;
 }
 
-int exitStatus(FailureKind kind) { return rowOf(kind).exitStatus; }
-
 SerialError::SerialError(int port, std::string device, std::string reason, FailureKind kind)
     : std::runtime_error(describe(port, device, reason)),
       failure_{kind, port, std::move(device), std::move(reason)} {}
@@ -67,5 +67,23 @@ SerialError::SerialError(Failure failure)
     : std::runtime_error(failure.port ? describe(*failure.port, failure.device, failure.reason)
                                       : failure.reason),
       failure_(std::move(failure)) {}
+
+int exitStatus(const Ending& ending) {
+  if (ending.cutShort) {
+    switch (ending.cutShort->why) {
+      case CutShort::Why::StopAsked:
+        break;  // ended early as asked: what it did before counts as done
+      case CutShort::Why::Signal:
+        return exit_status::kSignalBase +
+               (ending.cutShort->signal > 0 ? ending.cutShort->signal : SIGINT);
+      case CutShort::Why::ServiceStopping:
+        return rowOf(FailureKind::Stopped).exitStatus;
+    }
+  }
+  if (ending.failure && ending.opening == Link::NotFound) return exit_status::kPortNotFound;
+  if (ending.failure && ending.opening == Link::Lost) return exit_status::kSerial;
+  if (ending.failure) return rowOf(*ending.failure).exitStatus;
+  return exit_status::kSuccess;
+}
 
 }  // namespace rig

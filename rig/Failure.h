@@ -1,0 +1,120 @@
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "State.h"
+
+// How an action ends when it does not end as asked: a failure (its kind, where and why), thrown
+// as SerialError and carried as a value in every answer; or a cut short (CutShort), which is no
+// failure. And the one exit status of the command line for any ending.
+namespace rig {
+
+// What kind of failure it is, for programs that act on it (exit codes, remote answers); the
+// reason text is for people.
+enum class FailureKind {
+  Other,
+  NoDevice,       // no device for the port number, or the device does not exist
+  Busy,           // held by another program
+  Permission,     // the user may not open the device
+  NotSerialPort,  // the device takes no line settings (a file, a folder)
+  NotOpen,        // used while the port is closed
+  DeviceGone,     // the open device went away or hung up
+  WriteFailed,    // the bytes could not be put on the line
+  NoAnswer,       // the module did not answer a query in time
+  NotUnderstood,  // the module answered, but not with a state the rig can read
+  Stopped,        // the action was cut short because the program is ending
+  NotRun,         // the request never started: its client went away, or the program is ending
+  // Armed shots:
+  TooLate,              // the shot's time has passed, or is too near for the arming to finish
+  Conflict,             // the shot would start before the running or armed action ends
+  TooFarAhead,          // the shot's time is more than an hour ahead
+  ClockUnsynchronized,  // the system clock is not synchronized, and the shot did not allow it
+  Disarmed,             // the armed wait was ended before the shot
+};
+
+// Short stable name of a kind on the wire: "no-device", "busy", ... ("other" for Other); and
+// back (Other for a name it does not know).
+const char* kindName(FailureKind kind);
+FailureKind kindFromName(std::string_view name);
+
+// A failure as every channel reports it: its kind, the port and the device it happened on (no
+// port for a failure that is not the line's), and the reason in words (often the system's own,
+// "Permission denied").
+struct Failure {
+  FailureKind kind = FailureKind::Other;
+  std::optional<int> port;
+  std::string device;  // empty when the number maps to none
+  std::string reason;
+};
+
+// A failure, thrown: of the serial link, or of an armed shot that was refused.
+class SerialError : public std::runtime_error {
+ public:
+  SerialError(int port, std::string device, std::string reason,
+              FailureKind kind = FailureKind::Other);
+  // A failure that is not the line's (an armed shot refused): what() is the reason alone.
+  explicit SerialError(Failure failure);
+
+  int port() const { return *failure_.port; }
+  const std::string& device() const { return failure_.device; }
+  const std::string& reason() const { return failure_.reason; }
+  FailureKind kind() const { return failure_.kind; }
+  const Failure& failure() const { return failure_; }
+
+ private:
+  Failure failure_;
+};
+
+// Thrown out of an action cut short: between its steps, or out of a wait. The rig ends the
+// action soundly on its way out (relay 1 off, a sequence's flash back). Not a std::exception: it
+// is no failure, and the rig's handlers of failures, which catch std::exception to report a
+// failed step and carry on, must not take it for one and carry past it.
+struct CutShort {
+  enum class Why {
+    StopAsked,        // the action's own stop: "stop", a disarm or a withdrawal of its series
+    Signal,           // the program was asked to end (Ctrl-C, SIGTERM, SIGHUP, the logout)
+    ServiceStopping,  // the rig service is stopping
+  };
+  Why why = Why::StopAsked;
+  int signal = 0;  // Why::Signal: the signal, -1 for a request to end made without one
+
+  static CutShort bySignal(int signal) { return {Why::Signal, signal}; }
+};
+
+// The command line's exit statuses.
+namespace exit_status {
+constexpr int kSuccess = 0;
+constexpr int kFailure = 1;       // anything unexpected
+constexpr int kPortNotFound = 2;  // no port to work on
+constexpr int kSerial = 3;        // the module or its line failed
+constexpr int kNoPanel = 4;       // the command needs a running panel, and none runs
+constexpr int kNameTaken = 5;     // serve: another program listens under the socket's name
+constexpr int kNotFired = 6;      // an armed shot was refused or disarmed: nothing was fired
+constexpr int kUsage = 64;
+// serve: something it was given cannot work (the web port taken, the token file, the journal's
+// path); nothing was sent on the port, and a restart would only fail again.
+constexpr int kConfiguration = 78;
+constexpr int kSignalBase = 128;  // plus the signal that stopped the command
+}  // namespace exit_status
+
+// How an action ended, as far as the command line's exit status tells it.
+struct Ending {
+  std::optional<FailureKind> failure{};  // none: the action did what it was asked
+  // For an opening: where it left the link. One that ended "Port Not Found" or "Port Lost" (the
+  // port opened and its device went away during the reset) is told by that, not by its kind: a
+  // search whose asked port went away ends "Port Not Found" with the kind "device-gone".
+  std::optional<Link> opening{};
+  std::optional<CutShort> cutShort{};
+};
+
+// 0 for an action done (a series ended early by its own stop included); 128 + the signal for one
+// a signal cut short (that of Ctrl-C for a request to end made without one); 2 for an opening
+// that ended "Port Not Found", 3 for one that ended "Port Lost"; otherwise the status of the
+// failure's kind: 2 the port, 3 the module or its line, 6 an armed shot that fired nothing, 1
+// anything else (the service stopping included).
+int exitStatus(const Ending& ending);
+
+}  // namespace rig
