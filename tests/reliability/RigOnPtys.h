@@ -112,12 +112,15 @@ class WhenCommands {
 // The main window on the real serial control. Port n is the symlink "p<n>" in a private folder,
 // so a test plugs a module in by pointing that name at the module's terminal, and plugs a new
 // one in under the same number after the first has gone, as a replugged USB device reappears.
+// The rig skips its own pulses and pauses unless a test asks for the real clock before it opens
+// the window.
 class RigOnPtys : public PanelOnPtys {
  protected:
   static constexpr int kPorts = 15;
 
   void SetUp() override {
     PanelOnPtys::SetUp();
+    useSkippingClock();
     QStringList devices;
     for (int n = 1; n <= kPorts; ++n) devices << link(n);
     useDevices(devices);

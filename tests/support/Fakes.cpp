@@ -1,6 +1,7 @@
 #include "support/Fakes.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace fakes {
 
@@ -91,6 +92,18 @@ std::string FakeSerial::input() {
     incoming_.pop_front();
   }
   return bytes;
+}
+
+void SkippingClock::waitUntil(time_point deadline) {
+  const duration left = deadline - now();
+  if (left <= duration{}) return;
+  if (left <= kLongestReal) {
+    std::this_thread::sleep_for(left);
+    return;
+  }
+  std::this_thread::sleep_for(kSkipTakes);
+  skipped_ = skipped_.load() + (deadline - now());
+  serial_.takeIn();
 }
 
 std::vector<std::string> FakeSerial::commands(std::optional<int> port) const {

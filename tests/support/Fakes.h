@@ -4,6 +4,8 @@
 // FakeSerial with a scripted relay module behind each port number on the fake clock, and LineSerial
 // whose module answers at once, for the rig service and the windows on either clock.
 
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -35,6 +37,31 @@ class FakeClock : public rig::Clock {
 
  private:
   time_point now_ = time_point{} + 1h;
+};
+
+// For the rig on a real line (the simulated module on a pseudo-terminal): the rig's own long
+// waits (pulses, pauses, a series' intervals, armed waits) are skipped, while its short ones
+// (polling the line, waiting for an answer or for the line to go quiet) take their real time, so
+// the module answers as it would. The module then sees pulses and pauses far shorter than half a
+// second: tests of real timing on the line keep the real clock.
+class SkippingClock : public rig::Clock {
+ public:
+  // Waits longer than this are skipped (the rig's polls and quiet waits are shorter).
+  static constexpr duration kLongestReal = 40ms;
+  // A skipped wait still lets this much real time pass, and then takes in what the line brought,
+  // as the service's own clock does shortly before a wait ends.
+  static constexpr duration kSkipTakes = 2ms;
+
+  explicit SkippingClock(rig::SerialControl& serial) : serial_(serial) {}
+
+  time_point now() const override { return std::chrono::steady_clock::now() + skipped_.load(); }
+  real_time realNow() const override { return std::chrono::system_clock::now() + skipped_.load(); }
+  void waitUntil(time_point deadline) override;
+  void waitUntilWoken(time_point deadline) override { waitUntil(deadline); }
+
+ private:
+  rig::SerialControl& serial_;
+  std::atomic<duration> skipped_{};
 };
 
 // What stands behind one port number.

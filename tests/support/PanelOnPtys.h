@@ -17,6 +17,7 @@
 #include "serial/PortMap.h"
 #include "sim/RelayModule.h"
 #include "support/FailureRecorder.h"
+#include "support/Fakes.h"
 #include "windows/Form1.h"
 #include "windows/Windows.h"
 
@@ -38,6 +39,7 @@ class PanelOnPtys : public ::testing::Test {
     destroyWindows();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     setSerialFactory(nullptr);
+    setClockFactory(nullptr);
   }
 
   // The main window created from now on maps port n to devices[n-1]; an empty entry leaves
@@ -46,6 +48,15 @@ class PanelOnPtys : public ::testing::Test {
     setSerialFactory(
         [map = serial::PortMap(devices)] { return std::make_unique<serial::CommControl>(map); });
   }
+
+  // From now on the rig of a new main window skips its own pulses and pauses (the line's answers
+  // still take their real time); a test of how long something lasts on the line keeps the real
+  // clock.
+  static void useSkippingClock() {
+    setClockFactory(
+        [](rig::SerialControl& serial) { return std::make_unique<fakes::SkippingClock>(serial); });
+  }
+  static void useRealClock() { setClockFactory(nullptr); }
 
   // A path in this test's private folder (where nothing is until the test puts it there).
   QString tempPath(const QString& name) const { return temp.filePath(name); }
