@@ -3,7 +3,6 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QJsonDocument>
 #include <QString>
 #include <QTimer>
 #include <algorithm>
@@ -195,10 +194,7 @@ class Answers {
            realNow - std::chrono::duration_cast<std::chrono::system_clock::duration>(steadyNow -
                                                                                      sent.at)});
     }
-    std::cout << QJsonDocument(service::toJson(request, result))
-                     .toJson(QJsonDocument::Compact)
-                     .toStdString()
-              << std::endl;
+    std::cout << service::answerText(request, result).toStdString() << std::endl;
   }
 
  private:
