@@ -5,7 +5,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
-#include <QPointer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>

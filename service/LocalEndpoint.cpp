@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
@@ -11,7 +10,6 @@
 #include <QStandardPaths>
 #include <deque>
 #include <map>
-#include <memory>
 #include <optional>
 #include <utility>
 
