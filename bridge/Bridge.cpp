@@ -5,7 +5,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
-#include <QPointer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>
@@ -54,7 +53,8 @@ Bridge::Bridge(service::RigHost& host, BrokerSettings settings, QObject* parent)
       host_(&host),
       settings_(std::move(settings)),
       instance_(QString::number(QRandomGenerator::system()->generate64(), 16)),
-      since_(QDateTime::currentMSecsSinceEpoch()) {
+      since_(QDateTime::currentMSecsSinceEpoch()),
+      channel_(host, service::Origin::Broker, service::Channel::Repeats::Ignore) {
   connect(&host, &QObject::destroyed, this, &Bridge::stop);
 }
 
@@ -285,24 +285,8 @@ void Bridge::received(const QString& topicName, const QByteArray& payload, bool 
         match.hasMatch() ? compact(QJsonObject{{QStringLiteral("action"), match.captured(1)}})
                          : payload);
   }
-  if (!parsed.request) {
-    answer(service::answerText(service::badRequestAnswer(parsed.error, parsed.id), parsed.idText));
-    return;
-  }
-  service::Request request = *parsed.request;
-  request.origin = service::Origin::Broker;
   // A repeat of a request still running gets nothing more: the first one's answer comes.
-  if (recent_.repeated(
-          request.idText, [this](const QByteArray& json) { answer(json); }, false)) {
-    return;
-  }
-  if (!host_) return;
-  host_->submit(request, [self = QPointer<Bridge>(this), request](const service::Result& result) {
-    if (!self) return;
-    const QByteArray json = service::answerText(service::toJson(request, result), request.idText);
-    self->recent_.answered(request.idText, json);
-    self->answer(json);
-  });
+  channel_.take(parsed, this, [this](const QByteArray& json) { answer(json); });
 }
 
 }  // namespace bridge

@@ -8,7 +8,7 @@
 
 #include "BrokerOptions.h"
 #include "Link.h"
-#include "service/RecentIds.h"
+#include "service/Channel.h"
 #include "service/RigHost.h"
 #include "service/Session.h"
 
@@ -69,8 +69,9 @@ class Bridge : public QObject {
   qint64 since_ = 0;
   QString holder_;  // the other rig's instance that keeps the name; empty while this one has it
 
-  // A repeated id is answered again (when its answer is there yet), never run again.
-  service::RecentIds recent_;
+  // The commands' way in: a repeated id is answered again (when its answer is there yet), never
+  // run again.
+  service::Channel channel_;
 };
 
 }  // namespace bridge

@@ -7,6 +7,8 @@
 #include <QUrl>
 #include <algorithm>
 
+#include "args/Qt.h"
+
 namespace bridge {
 
 namespace {
@@ -164,62 +166,41 @@ QString rigNameProblem(const QString& name) {
 bool BrokerOptions::extract(QStringList& arguments, QString& error,
                             const std::function<bool(const QString&)>& isOperand) {
   QStringList rest;
-  for (qsizetype i = 0; i < arguments.size(); ++i) {
-    QString name = arguments.at(i);
-    std::optional<QString> attached;
-    if (name.startsWith(QStringLiteral("--"))) {
-      if (const qsizetype equals = name.indexOf(QLatin1Char('=')); equals >= 0) {
-        attached = name.mid(equals + 1);
-        name.truncate(equals);
-      }
-    }
-    std::optional<QString>* target = nullptr;
-    if (name == QStringLiteral("--mqtt")) {
-      target = &url_;
-    } else if (name == QStringLiteral("--rig")) {
-      target = &rig_;
-    } else if (name == QStringLiteral("--mqtt-cafile")) {
-      target = &caFile_;
-    } else if (name == QStringLiteral("--mqtt-password-file")) {
-      target = &passwordFile_;
-    } else if (name == QStringLiteral("--mqtt-password")) {
-      error = QStringLiteral(
-                  "the broker password is never given on the command line: put it in "
-                  "%1 or a file named by --mqtt-password-file")
-                  .arg(QLatin1String(kPasswordVariable));
-      return false;
-    } else if (name == QStringLiteral("--ha-remove") && !attached) {
+  args::Reader reader(args::fromQt(arguments));
+  const auto refuse = [&error](const QString& why) {
+    error = why;
+    return false;
+  };
+  while (reader.next()) {
+    const std::string& name = reader.name();
+    if (name == "--mqtt" || name == "--rig" || name == "--mqtt-cafile" ||
+        name == "--mqtt-password-file") {
+      const std::optional<std::string> value = reader.value();
+      if (!value) return refuse(QString::fromStdString(reader.error()));
+      (name == "--mqtt"          ? url_
+       : name == "--rig"         ? rig_
+       : name == "--mqtt-cafile" ? caFile_
+                                 : passwordFile_) = QString::fromStdString(*value);
+    } else if (name == "--mqtt-password") {
+      return refuse(QStringLiteral("the broker password is never given on the command line: put "
+                                   "it in %1 or a file named by --mqtt-password-file")
+                        .arg(QLatin1String(kPasswordVariable)));
+    } else if (name == "--ha-remove" && !reader.attached()) {
       haRemove_ = true;
-      continue;
-    } else if (name == QStringLiteral("--ha-discovery")) {
+    } else if (name == "--ha-discovery") {
       // The prefix is optional: attached with '=', or the next argument when it is no option.
-      if (attached) {
-        haPrefix_ = *attached;
-      } else if (i + 1 < arguments.size() && !arguments.at(i + 1).startsWith(QLatin1Char('-')) &&
-                 !(isOperand && isOperand(arguments.at(i + 1)))) {
-        haPrefix_ = arguments.at(++i);
-      } else {
-        haPrefix_ = kDefaultHaPrefix;
-      }
+      const std::optional<std::string> prefix = reader.optionalValue([&](const std::string& next) {
+        const QString text = QString::fromStdString(next);
+        return !text.startsWith(QLatin1Char('-')) && !(isOperand && isOperand(text));
+      });
+      haPrefix_ = prefix ? QString::fromStdString(*prefix) : kDefaultHaPrefix;
       if (!isTopicPrefix(*haPrefix_)) {
-        error = QStringLiteral(
-                    "--ha-discovery wants a topic prefix of letters, digits, '-', '_' "
-                    "and '/' (default %1)")
-                    .arg(kDefaultHaPrefix);
-        return false;
+        return refuse(QStringLiteral("--ha-discovery wants a topic prefix of letters, digits, '-', "
+                                     "'_' and '/' (default %1)")
+                          .arg(kDefaultHaPrefix));
       }
-      continue;
     } else {
-      rest << arguments.at(i);
-      continue;
-    }
-    if (attached) {
-      *target = *attached;
-    } else if (i + 1 < arguments.size()) {
-      *target = arguments.at(++i);
-    } else {
-      error = QStringLiteral("%1 needs a value").arg(name);
-      return false;
+      rest << QString::fromStdString(reader.given());
     }
   }
   arguments = rest;

@@ -1,7 +1,6 @@
 #include "Direct.h"
 
 #include <QEventLoop>
-#include <QJsonDocument>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -149,10 +148,7 @@ class DirectRun {
   // The answer as a panel gives it, when --json asks for answers.
   void printAnswer(const service::Request& request, const service::Result& result) const {
     if (!options_.json) return;
-    std::cout << QJsonDocument(service::toJson(request, result))
-                     .toJson(QJsonDocument::Compact)
-                     .toStdString()
-              << std::endl;
+    std::cout << service::answerText(request, result).toStdString() << std::endl;
   }
 
   const Options& options_;

@@ -1,11 +1,11 @@
 #include "Options.h"
 
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <utility>
 
+#include "args/Arguments.h"
 #include "rig/Timings.h"
 
 namespace cli {
@@ -153,14 +153,6 @@ constexpr std::array kCommands = {
     Name{"rig", Command::RigCheck},
 };
 
-template <typename Number>
-std::optional<Number> number(std::string_view text) {
-  Number value{};
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
-}
-
 Parsed usageError(std::string message) {
   Parsed parsed;
   parsed.outcome = Parsed::Outcome::UsageError;
@@ -188,21 +180,11 @@ Parsed parse(const std::vector<std::string>& arguments) {
   bool automatic = false;
   bool timeoutGiven = false;
 
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    std::string arg = arguments[i];
-    std::optional<std::string> attached;
-    if (arg.rfind("--", 0) == 0) {
-      if (const auto equals = arg.find('='); equals != std::string::npos) {
-        attached = arg.substr(equals + 1);
-        arg.resize(equals);
-      }
-    }
-    auto value = [&]() -> std::optional<std::string> {
-      if (attached) return attached;
-      if (i + 1 < arguments.size()) return arguments[++i];
-      return std::nullopt;
-    };
-    auto takesNoValue = [&] { return !attached.has_value(); };
+  args::Reader reader(arguments);
+  while (reader.next()) {
+    const std::string& arg = reader.name();
+    // Every refusal of the reader is a usage error in its words.
+    const auto refused = [&reader] { return usageError(reader.error()); };
 
     if (arg == "-h" || arg == "--help") {
       parsed.outcome = Parsed::Outcome::Help;
@@ -212,46 +194,43 @@ Parsed parse(const std::vector<std::string>& arguments) {
       parsed.outcome = Parsed::Outcome::Version;
       return parsed;
     }
-    if (arg == "-q" || arg == "--quiet") {
-      if (!takesNoValue()) return usageError(arg + " takes no value");
-      options.quiet = true;
-    } else if (arg == "--auto") {
-      if (!takesNoValue()) return usageError(arg + " takes no value");
-      automatic = true;
-    } else if (arg == "--local-clock") {
-      if (!takesNoValue()) return usageError(arg + " takes no value");
-      options.localClock = true;
-    } else if (arg == "--at" || arg == "--in") {
-      const auto v = value();
-      if (!v) return usageError(arg + " needs a value");
-      if (arg == "--at") {
-        options.at = *v;
+    if (arg == "-q" || arg == "--quiet" || arg == "--auto" || arg == "--local-clock" ||
+        arg == "--json" || arg == "--direct") {
+      if (!reader.flag()) return refused();
+      (arg == "--auto"          ? automatic
+       : arg == "--local-clock" ? options.localClock
+       : arg == "--json"        ? options.json
+       : arg == "--direct"      ? options.direct
+                                : options.quiet) = true;
+    } else if (arg == "--at" || arg == "--name" || arg == "--ports") {
+      const auto v = reader.value();
+      if (!v) return refused();
+      if (arg == "--name") {
+        options.name = *v;
       } else {
-        const auto seconds = number<double>(*v);
-        if (!seconds || !std::isfinite(*seconds) || *seconds <= 0 || *seconds > 3600) {
-          return usageError("--in wants seconds from 0 to 3600, not '" + *v + "'");
-        }
-        options.in = *seconds;
+        (arg == "--at" ? options.at : options.ports) = *v;
       }
-    } else if (arg == "--timeout") {
-      const auto v = value();
-      if (!v) return usageError(arg + " needs a value");
-      const auto seconds = number<double>(*v);
-      if (!seconds || !std::isfinite(*seconds) || *seconds < 0 || *seconds > 3600) {
-        return usageError("--timeout wants seconds from 0 to 3600, not '" + *v + "'");
+    } else if (arg == "--in") {
+      const auto v = reader.value();
+      if (!v) return refused();
+      const auto seconds = args::number<double>(*v);
+      if (!seconds || !std::isfinite(*seconds) || *seconds <= 0 || *seconds > 3600) {
+        reader.wants("seconds", "0 to 3600", *v);
+        return refused();
       }
-      options.timeout = *seconds;
-      timeoutGiven = true;
-    } else if (arg == "--json" || arg == "--direct") {
-      if (!takesNoValue()) return usageError(arg + " takes no value");
-      (arg == "--json" ? options.json : options.direct) = true;
-    } else if (arg == "--name") {
-      const auto v = value();
-      if (!v) return usageError(arg + " needs a value");
-      options.name = *v;
+      options.in = *seconds;
+    } else if (arg == "--timeout" || arg == "--wait") {
+      const bool timeout = arg == "--timeout";
+      const auto seconds = reader.seconds(0, timeout ? 3600 : kLongestIntervalSeconds);
+      if (!seconds) return refused();
+      if (timeout) {
+        options.timeout = *seconds;
+        timeoutGiven = true;
+      } else {
+        options.wait = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(*seconds));
+      }
     } else if (arg == "--pulse" || arg == "--pause" || arg == "--interval") {
-      const auto v = value();
-      if (!v) return usageError(arg + " needs a value");
       const bool pulse = arg == "--pulse";
       const rig::Clock::duration least = pulse              ? rig::kShortestPulse
                                          : arg == "--pause" ? rig::kShortestPause
@@ -259,49 +238,28 @@ Parsed parse(const std::vector<std::string>& arguments) {
       const rig::Clock::duration most = pulse              ? rig::kLongestPulse
                                         : arg == "--pause" ? rig::kLongestPause
                                                            : rig::kLongestInterval;
-      const auto seconds = number<double>(*v);
-      if (!seconds || !std::isfinite(*seconds) ||
-          std::round(*seconds * 1e6) < secondsOf(least) * 1e6 ||
-          std::round(*seconds * 1e6) > secondsOf(most) * 1e6) {
-        char bounds[64];
-        std::snprintf(bounds, sizeof bounds, "%g to %g", secondsOf(least), secondsOf(most));
-        return usageError(arg + " wants seconds from " + bounds + ", not '" + *v + "'");
-      }
+      const auto seconds = reader.seconds(secondsOf(least), secondsOf(most));
+      if (!seconds) return refused();
       (pulse ? options.pulse : arg == "--pause" ? options.pause : options.interval) = *seconds;
     } else if (arg == "--journal") {
-      const auto v = value();
+      const auto v = reader.value();
       if (!v || v->empty()) return usageError(arg + " needs a file");
       options.journal = *v;
-    } else if (arg == "--ports" || arg == "--port" || arg == "--repeat" || arg == "--wait") {
-      const auto v = value();
-      if (!v) return usageError(arg + " needs a value");
-      if (arg == "--ports") {
-        options.ports = *v;
-      } else if (arg == "--port") {
-        const auto n = number<int>(*v);
-        if (!n || *n < 1 || *n > kLargestPort) {
-          return usageError("--port wants a port number from 1 to " + std::to_string(kLargestPort) +
-                            ", not '" + *v + "'");
-        }
-        port = *v;
-      } else if (arg == "--repeat") {
-        const auto n = number<int>(*v);
-        if (!n || *n < 1 || *n > rig::kMostShots) {
-          return usageError("--repeat wants a count from 1 to " + std::to_string(rig::kMostShots) +
-                            ", not '" + *v + "'");
-        }
-        options.repeat = *n;
-      } else if (arg == "--wait") {
-        const auto seconds = number<double>(*v);
-        if (!seconds || !std::isfinite(*seconds) || *seconds < 0 ||
-            *seconds > kLongestIntervalSeconds) {
-          return usageError("--wait wants seconds from 0 to 86400, not '" + *v + "'");
-        }
-        options.wait = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(*seconds));
+    } else if (arg == "--port") {
+      const auto v = reader.value();
+      if (!v) return refused();
+      const auto n = args::number<int>(*v);
+      if (!n || *n < 1 || *n > kLargestPort) {
+        reader.wants("a port number", "1 to " + std::to_string(kLargestPort), *v);
+        return refused();
       }
+      port = *v;
+    } else if (arg == "--repeat") {
+      const auto n = reader.whole("a count", 1, rig::kMostShots);
+      if (!n) return refused();
+      options.repeat = static_cast<int>(*n);
     } else if (arg.size() > 1 && arg[0] == '-') {
-      return usageError("unknown option '" + arguments[i] + "'");
+      return usageError("unknown option '" + reader.given() + "'");
     } else if (!command) {
       for (const Name& name : kCommands) {
         if (name.text == arg) command = name.command;
@@ -321,8 +279,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
     }
     options.relay = operands[0] == "1" ? 1 : 0;
   } else if (options.command == Command::Open) {
-    const bool isNumber = operands.size() == 1 && number<int>(operands[0]).value_or(0) >= 1 &&
-                          number<int>(operands[0]).value_or(0) <= kLargestPort;
+    const bool isNumber = operands.size() == 1 && args::number<int>(operands[0]).value_or(0) >= 1 &&
+                          args::number<int>(operands[0]).value_or(0) <= kLargestPort;
     if (!isNumber && (operands.size() != 1 || operands[0] != kAutomatic)) {
       return usageError("open wants a port number from 1 to " + std::to_string(kLargestPort) +
                         " or AUTOMATIC");

@@ -12,14 +12,11 @@
 #include <csignal>
 #endif
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <utility>
 
 namespace service {
@@ -41,7 +38,6 @@ long long fileLength(int fd) {
 }
 void cutTo(int fd, long long length) { static_cast<void>(::_chsize_s(fd, length)); }
 void closeFile(int fd) { ::_close(fd); }
-void localTime(std::time_t time, std::tm& local) { localtime_s(&local, &time); }
 #else
 // Without waiting: a FIFO nobody reads fails at once (ENXIO) instead of holding the start, and
 // a pipe whose reader stops reading never holds the writer past the end's deadline.
@@ -55,92 +51,12 @@ long long fileLength(int fd) {
 }
 void cutTo(int fd, long long length) { static_cast<void>(::ftruncate(fd, length)); }
 void closeFile(int fd) { ::close(fd); }
-void localTime(std::time_t time, std::tm& local) { localtime_r(&time, &local); }
 #endif
 
 // How long one wait for a full pipe lasts before the end's deadline is looked at again.
 constexpr int kPollMs = 50;
 
-// "2026-12-07T19:20:01.123456+01:00": local time, to the microsecond, with its offset.
-QString wallClock(std::chrono::system_clock::time_point at) {
-  using namespace std::chrono;
-  const auto micros = duration_cast<microseconds>(at.time_since_epoch()).count();
-  const auto whole = static_cast<std::time_t>(micros / 1'000'000);
-  const auto fraction = micros % 1'000'000;
-  std::tm local{};
-  localTime(whole, local);
-  char date[32];
-  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-  char zone[8];
-  std::strftime(zone, sizeof zone, "%z", &local);  // +0100
-  const QString offset = QString::fromLatin1(zone);
-  return QStringLiteral("%1.%2%3:%4")
-      .arg(QLatin1String(date))
-      .arg(fraction, 6, 10, QLatin1Char('0'))
-      .arg(offset.left(3), offset.mid(3));
-}
-
-double microsecondsOf(double seconds) { return std::round(seconds * 1e6) / 1e6; }
-
 }  // namespace
-
-QString originName(Origin origin) {
-  switch (origin) {
-    case Origin::Click:
-      return QStringLiteral("click");
-    case Origin::Socket:
-      return QStringLiteral("socket");
-    case Origin::Broker:
-      return QStringLiteral("broker");
-    case Origin::Reconnection:
-      return QStringLiteral("reconnection");
-    case Origin::Web:
-      return QStringLiteral("web");
-    case Origin::CommandLine:
-      return QStringLiteral("command-line");
-  }
-  return {};
-}
-
-QByteArray journalLine(const Request& request, const Result& result,
-                       std::chrono::system_clock::time_point started) {
-  QJsonObject line{{QStringLiteral("time"), wallClock(started)},
-                   {QStringLiteral("channel"), originName(request.origin)},
-                   {QStringLiteral("action"), actionName(request.action)},
-                   {QStringLiteral("ok"), result.ok}};
-  if (request.action == Action::Open) line.insert(QStringLiteral("port"), request.port);
-  const ShotTimes& times = request.times;
-  if (times.pulse) line.insert(QStringLiteral("pulse"), *times.pulse);
-  if (times.pause) line.insert(QStringLiteral("pause"), *times.pause);
-  if (times.repeat) line.insert(QStringLiteral("repeat"), *times.repeat);
-  if (times.interval) line.insert(QStringLiteral("interval"), *times.interval);
-  if (!result.ok) line.insert(QStringLiteral("error"), errorOf(result));
-  if (result.stopped) line.insert(QStringLiteral("stopped"), true);
-  QJsonArray commands;
-  for (const TimedCommand& sent : result.commands) {
-    commands.append(QJsonObject{{QStringLiteral("t"), microsecondsOf(sent.seconds)},
-                                {QStringLiteral("command"), sent.command}});
-  }
-  if (request.action != Action::Stop) line.insert(QStringLiteral("commands"), commands);
-  if (!result.shots.empty()) {
-    QJsonArray shots;
-    for (const ShotRecord& shot : result.shots) {
-      QJsonObject record{{QStringLiteral("shot"), shot.number},
-                         {QStringLiteral("t"), microsecondsOf(shot.seconds)},
-                         {QStringLiteral("ok"), shot.ok}};
-      if (!shot.ok) record.insert(QStringLiteral("kind"), QLatin1String(rig::kindName(shot.kind)));
-      shots.append(record);
-    }
-    line.insert(QStringLiteral("shots"), shots);
-  }
-  // The id as it was sent, first after the time.
-  QByteArray text = answerText(line, request.idText);
-  if (request.idText.isEmpty() && !request.id.isUndefined()) {
-    line.insert(QStringLiteral("id"), request.id);
-    text = answerText(line);
-  }
-  return text;
-}
 
 std::unique_ptr<Journal> Journal::open(const QString& path, QString& error) {
   const QByteArray name = path.toLocal8Bit();
@@ -257,7 +173,7 @@ void Journal::followRotation() {
   const std::string what = gone ? "renamed or deleted" : "replaced";
   tell("the journal " + name.toStdString() + " was " + what + "; it is written anew at its path");
   QJsonObject note{
-      {QStringLiteral("time"), wallClock(std::chrono::system_clock::now())},
+      {QStringLiteral("time"), wallClockText(std::chrono::system_clock::now())},
       {QStringLiteral("journal"), QStringLiteral("reopened")},
       {QStringLiteral("reason"),
        QStringLiteral("the file at this path was %1").arg(QString::fromStdString(what))}};

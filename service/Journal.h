@@ -84,13 +84,4 @@ class Journal {
   std::thread writer_;
 };
 
-// The journal's line for a request and its result: the wall-clock time of its start (to the
-// microsecond, with the offset from UTC), the channel, its id, the action and its times, every
-// command with its time from the start, and the outcome with its failure kind.
-QByteArray journalLine(const Request& request, const Result& result,
-                       std::chrono::system_clock::time_point started);
-
-// "click", "socket", "broker", "reconnection", "web", "command-line".
-QString originName(Origin origin);
-
 }  // namespace service

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
@@ -11,7 +10,6 @@
 #include <QStandardPaths>
 #include <deque>
 #include <map>
-#include <memory>
 #include <optional>
 #include <utility>
 
@@ -22,6 +20,7 @@
 #include <unistd.h>
 #endif
 
+#include "Channel.h"
 #include "PeerGone.h"
 
 namespace service {
@@ -32,10 +31,6 @@ namespace {
 constexpr int kProbeMs = 1000;
 // Bytes taken from a client per read: a line longer than kMaxRequestBytes is never held whole.
 constexpr qint64 kReadChunk = 4096;
-
-QByteArray line(const QJsonObject& answer, const QByteArray& idText = {}) {
-  return answerText(answer, idText) + '\n';
-}
 
 // The program at the far end of a connected socket, "quillmar (process 123)", so that the
 // operator knows what to stop; empty when the system does not say.
@@ -65,7 +60,11 @@ QString peerProgram([[maybe_unused]] const QLocalSocket& socket) {
 class LocalEndpoint::Client : public QObject {
  public:
   Client(LocalEndpoint& endpoint, QLocalSocket* socket)
-      : QObject(&endpoint), endpoint_(endpoint), socket_(socket) {
+      : QObject(&endpoint),
+        endpoint_(endpoint),
+        socket_(socket),
+        channel_(endpoint.host_, Origin::Socket, Channel::Repeats::Await, &endpoint) {
+    channel_.setStatusExtra(endpoint.statusExtra_);
     socket_->setParent(this);
     // Qt stops reading from the system when this much is held, so a flood stays bounded.
     socket_->setReadBufferSize(4 * kReadChunk);
@@ -86,6 +85,7 @@ class LocalEndpoint::Client : public QObject {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
+  void setStatusExtra(const QJsonObject& extra) { channel_.setStatusExtra(extra); }
   // No further request lines are taken (the program is ending).
   void stopTaking() { ending_ = true; }
   void flush(int ms) {
@@ -116,8 +116,8 @@ class LocalEndpoint::Client : public QObject {
       if (partial_.size() + piece.size() > kMaxRequestBytes + 1) {
         partial_.clear();
         skipping_ = end < 0;
-        reserve(badRequestAnswer(
-            QStringLiteral("request longer than %1 bytes, skipped").arg(kMaxRequestBytes)));
+        reserve(answerText(badRequestAnswer(
+            QStringLiteral("request longer than %1 bytes, skipped").arg(kMaxRequestBytes))));
         continue;
       }
       partial_.append(piece);
@@ -128,67 +128,57 @@ class LocalEndpoint::Client : public QObject {
     }
   }
 
-  void take(QByteArray request) {
-    if (request.endsWith('\r')) request.chop(1);
-    if (request.trimmed().isEmpty()) return;
-    const QJsonObject object = QJsonDocument::fromJson(request).object();
-    if (object.value(QStringLiteral("withdraw")) == QJsonValue(true) &&
-        !object.contains(QStringLiteral("action"))) {
+  void take(QByteArray line) {
+    if (line.endsWith('\r')) line.chop(1);
+    if (line.trimmed().isEmpty()) return;
+    const ParsedRequest parsed = parseRequest(line);
+    if (parsed.object.value(QStringLiteral("withdraw")) == QJsonValue(true) &&
+        !parsed.object.contains(QStringLiteral("action"))) {
       withdrawAll(true);
       return;
     }
-    ParsedRequest parsed = parseRequest(request);
-    if (!parsed.request) {
-      reserve(badRequestAnswer(parsed.error, parsed.id), parsed.idText);
-      return;
-    }
-    if (waiting_ >= kMostWaiting) {
-      reserve(
+    if (parsed.request && waiting_ >= kMostWaiting) {
+      reserve(answerText(
           badRequestAnswer(
               QStringLiteral("more than %1 requests waiting on this connection").arg(kMostWaiting),
               parsed.id),
-          parsed.idText);
+          parsed.idText));
       return;
     }
     const quint64 slot = reserve(std::nullopt);
-    ++waiting_;
-    Request asked = *parsed.request;
-    asked.ticket = std::make_shared<Ticket>();
-    QPointer<Client> self(this);
-    QPointer<LocalEndpoint> endpoint(&endpoint_);
-    if (object.value(QStringLiteral("notify")) == QLatin1String("start")) {
-      // Tells the client the moment its request starts (so it knows whether a withdrawal can
-      // still keep it from running).
-      QJsonObject notice{{QStringLiteral("started"), actionName(asked.action)}};
-      if (!asked.id.isUndefined()) notice.insert(QStringLiteral("id"), asked.id);
-      asked.ticket->onStart = [self, text = line(notice, asked.idText)] {
-        if (self && !self->closed_ && !self->dropped_) self->socket_->write(text);
-      };
-    }
-    unanswered_.emplace(slot, asked);
-    endpoint_.host_.submit(asked, [self, endpoint, slot, asked](const Result& result) {
-      // Withdrawn: answered already.
-      if (self && self->unanswered_.erase(slot) == 0) return;
-      if (!result.ok && endpoint) {
-        emit endpoint->requestFailed(QStringLiteral("Remote request \"%1\": %2")
-                                         .arg(actionName(asked.action), result.message));
-      }
-      if (!self) return;
-      --self->waiting_;
-      QJsonObject answer = toJson(asked, result);
-      if (asked.action == Action::Status && endpoint) {
-        for (auto it = endpoint->statusExtra_.begin(); it != endpoint->statusExtra_.end(); ++it)
-          answer.insert(it.key(), it.value());
-      }
-      self->fill(slot, line(answer, asked.idText));
-    });
+    const bool counted = parsed.request.has_value();
+    if (counted) ++waiting_;
+    const auto answer = [this, slot, counted](const QByteArray& text) {
+      if (counted) --waiting_;
+      unanswered_.erase(slot);
+      fill(slot, text + '\n');
+    };
+    // Tells the client the moment its request starts (so it knows whether a withdrawal can
+    // still keep it from running).
+    const bool notify = parsed.object.value(QStringLiteral("notify")) == QLatin1String("start");
+    const auto started = [this](const QByteArray& text) {
+      if (!closed_ && !dropped_) socket_->write(text + '\n');
+    };
+    Reply* reply = channel_.take(parsed, this, answer, notify ? started : Channel::Answer());
+    if (reply == nullptr) return;
+    unanswered_.emplace(slot, reply);
+    // A failure is shown also when the client has gone meanwhile; not for a request its client,
+    // still there, withdrew (it was answered "not-run" then).
+    connect(reply, &Reply::finished, &endpoint_,
+            [endpoint = &endpoint_, reply, self = QPointer<Client>(this)] {
+              const Result& result = reply->result();
+              if (result.ok || (self && reply->request().ticket->withdrawn())) return;
+              emit endpoint->requestFailed(
+                  QStringLiteral("Remote request \"%1\": %2")
+                      .arg(actionName(reply->request().action), result.message));
+            });
   }
 
   // Keeps a place for an answer, in request order; a given answer fills it at once.
-  quint64 reserve(std::optional<QJsonObject> answer, const QByteArray& idText = {}) {
+  quint64 reserve(std::optional<QByteArray> answer) {
     const quint64 slot = first_ + answers_.size();
     answers_.emplace_back();
-    if (answer) fill(slot, line(*answer, idText));
+    if (answer) fill(slot, *answer + '\n');
     return slot;
   }
 
@@ -220,17 +210,16 @@ class LocalEndpoint::Client : public QObject {
   // step).
   void withdrawAll(bool asked = false) {
     for (auto it = unanswered_.begin(); it != unanswered_.end();) {
-      if (!it->second.ticket->withdraw(asked)) {
+      const std::optional<QByteArray> answer =
+          it->second ? channel_.withdraw(it->second, asked) : std::nullopt;
+      if (!answer) {
         ++it;
         continue;
       }
       const quint64 slot = it->first;
-      const Request withdrawn = std::move(it->second);
       it = unanswered_.erase(it);
       --waiting_;
-      Result result = notRun(withdrawn.action, QStringLiteral("withdrawn by its client"));
-      result.state = endpoint_.host_.state();
-      fill(slot, line(toJson(withdrawn, result), withdrawn.idText));
+      fill(slot, *answer + '\n');
     }
   }
 
@@ -276,7 +265,9 @@ class LocalEndpoint::Client : public QObject {
   // Answers in request order, from slot number first_ on; empty while its request runs.
   std::deque<std::optional<QByteArray>> answers_;
   // The requests not yet answered, by slot, that a withdrawal can still keep from running.
-  std::map<quint64, Request> unanswered_;
+  std::map<quint64, QPointer<Reply>> unanswered_;
+  // Parses, checks and answers the requests; a repeated id is one of this connection's.
+  Channel channel_;
   quint64 first_ = 0;
 };
 
@@ -363,13 +354,22 @@ void LocalEndpoint::flush(int ms) {
   }
 }
 
+void LocalEndpoint::setStatusExtra(const QJsonObject& extra) {
+  statusExtra_ = extra;
+  for (QObject* child : children()) {
+    if (auto* client = dynamic_cast<Client*>(child)) client->setStatusExtra(extra);
+  }
+}
+
 bool LocalEndpoint::isListening() const { return server_->isListening(); }
 
 void LocalEndpoint::accept() {
   while (QLocalSocket* socket = server_->nextPendingConnection()) {
     if (clients_ >= kMostClients) {
-      socket->write(line(badRequestAnswer(
-          QStringLiteral("more than %1 clients connected; try again later").arg(kMostClients))));
+      socket->write(answerText(badRequestAnswer(
+                        QStringLiteral("more than %1 clients connected; try again later")
+                            .arg(kMostClients))) +
+                    '\n');
       socket->disconnectFromServer();
       connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
       continue;

@@ -56,7 +56,7 @@ class LocalEndpoint : public QObject {
   // The connected clients.
   int clients() const { return clients_; }
   // Fields added to every "status" answer (the phone remote's address and token).
-  void setStatusExtra(const QJsonObject& extra) { statusExtra_ = extra; }
+  void setStatusExtra(const QJsonObject& extra);
 
  signals:
   // A client's request ran and failed: `message` names the action and says why.

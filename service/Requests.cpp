@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <ctime>
 #include <string_view>
 #include <utility>
 
@@ -200,6 +201,24 @@ QString buttonOf(Action action) {
   return {};
 }
 
+QString originName(Origin origin) {
+  switch (origin) {
+    case Origin::Click:
+      return QStringLiteral("click");
+    case Origin::Socket:
+      return QStringLiteral("socket");
+    case Origin::Broker:
+      return QStringLiteral("broker");
+    case Origin::Reconnection:
+      return QStringLiteral("reconnection");
+    case Origin::Web:
+      return QStringLiteral("web");
+    case Origin::CommandLine:
+      return QStringLiteral("command-line");
+  }
+  return {};
+}
+
 rig::Timings ShotTimes::timings() const {
   rig::Timings timings;
   if (pulse) timings.pulse = fromSeconds(*pulse);
@@ -278,6 +297,7 @@ ParsedRequest parseRequest(const QByteArray& text) {
     return parsed;
   }
   const QJsonObject object = document.object();
+  parsed.object = object;
   parsed.id = object.value(QStringLiteral("id"));
   // A key given twice leaves it open which one was meant: nothing is run on a guess.
   QStringList keys;
@@ -433,23 +453,42 @@ QJsonObject toJson(const State& state) {
   return object;
 }
 
-QJsonObject toJson(const Request& request, const Result& result) {
-  QJsonObject answer{{QStringLiteral("ok"), result.ok},
-                     {QStringLiteral("action"), actionName(request.action)},
-                     {QStringLiteral("state"), toJson(result.state)}};
-  putId(answer, request.id);
+namespace {
+
+// "2026-12-07T19:20:01.123456+01:00": local time, to the microsecond, with its offset.
+void localTime(std::time_t time, std::tm& local) {
+#ifdef _WIN32
+  localtime_s(&local, &time);
+#else
+  localtime_r(&time, &local);
+#endif
+}
+
+QJsonArray shotRecords(const std::vector<ShotRecord>& shots) {
+  QJsonArray records;
+  for (const ShotRecord& one : shots) {
+    QJsonObject record{{QStringLiteral("shot"), one.number},
+                       {QStringLiteral("t"), microseconds(one.seconds)},
+                       {QStringLiteral("ok"), one.ok}};
+    if (!one.ok) record.insert(QStringLiteral("kind"), QLatin1String(rig::kindName(one.kind)));
+    records.append(record);
+  }
+  return records;
+}
+
+// A request and its result as one record, for its client or for the journal. Both say what was
+// asked and how it ended, with every command; the answer adds the state and what an armed shot
+// came to, the journal the times asked for.
+QJsonObject record(const Request& request, const Result& result, bool journal) {
+  QJsonObject object{{QStringLiteral("ok"), result.ok},
+                     {QStringLiteral("action"), actionName(request.action)}};
+  putId(object, request.id);
   if (!result.ok) {
-    answer.insert(QStringLiteral("error"), errorOf(result));
+    object.insert(QStringLiteral("error"), errorOf(result));
   }
-  if (result.clock) {
-    QJsonObject clock{{QStringLiteral("synchronized"), result.clock->synchronized}};
-    if (result.clock->estimatedError) {
-      clock.insert(QStringLiteral("estimatedError"), *result.clock->estimatedError);
-    }
-    if (result.clock->maxError) clock.insert(QStringLiteral("maxError"), *result.clock->maxError);
-    answer.insert(QStringLiteral("clock"), clock);
-  }
-  const bool armed = request.shot.has_value();
+  if (result.stopped) object.insert(QStringLiteral("stopped"), true);
+  if (!result.shots.empty()) object.insert(QStringLiteral("shots"), shotRecords(result.shots));
+  const bool armed = !journal && request.shot.has_value();
   const QString shotCommand =
       QString::fromStdString(rig::protocol::switchCommand(rig::protocol::kShutterRelay, true));
   QJsonArray commands;
@@ -470,25 +509,84 @@ QJsonObject toJson(const Request& request, const Result& result) {
            microseconds(std::chrono::duration<double>(carriageReturn - request.shot->at).count())}};
     }
   }
-  answer.insert(QStringLiteral("commands"), commands);
-  if (result.stopped) answer.insert(QStringLiteral("stopped"), true);
-  if (result.ended) answer.insert(QStringLiteral("ended"), *result.ended);
-  if (!result.shots.empty()) {
-    QJsonArray shots;
-    for (const ShotRecord& one : result.shots) {
-      QJsonObject record{{QStringLiteral("shot"), one.number},
-                         {QStringLiteral("t"), microseconds(one.seconds)},
-                         {QStringLiteral("ok"), one.ok}};
-      if (!one.ok) record.insert(QStringLiteral("kind"), QLatin1String(rig::kindName(one.kind)));
-      shots.append(record);
+  if (journal) {
+    // A stop's record has no commands: it sends none of its own.
+    if (request.action != Action::Stop) object.insert(QStringLiteral("commands"), commands);
+    if (request.action == Action::Open) object.insert(QStringLiteral("port"), request.port);
+    const ShotTimes& times = request.times;
+    if (times.pulse) object.insert(QStringLiteral("pulse"), *times.pulse);
+    if (times.pause) object.insert(QStringLiteral("pause"), *times.pause);
+    if (times.repeat) object.insert(QStringLiteral("repeat"), *times.repeat);
+    if (times.interval) object.insert(QStringLiteral("interval"), *times.interval);
+    return object;
+  }
+  object.insert(QStringLiteral("commands"), commands);
+  object.insert(QStringLiteral("state"), toJson(result.state));
+  if (result.clock) {
+    QJsonObject clock{{QStringLiteral("synchronized"), result.clock->synchronized}};
+    if (result.clock->estimatedError) {
+      clock.insert(QStringLiteral("estimatedError"), *result.clock->estimatedError);
     }
-    answer.insert(QStringLiteral("shots"), shots);
+    if (result.clock->maxError) clock.insert(QStringLiteral("maxError"), *result.clock->maxError);
+    object.insert(QStringLiteral("clock"), clock);
   }
-  if (result.spacing) answer.insert(QStringLiteral("spacing"), microseconds(*result.spacing));
+  if (result.ended) object.insert(QStringLiteral("ended"), *result.ended);
+  if (result.spacing) object.insert(QStringLiteral("spacing"), microseconds(*result.spacing));
   if (armed) {
-    answer.insert(QStringLiteral("at"), unixSeconds(request.shot->at));
-    if (shot) answer.insert(QStringLiteral("shot"), *shot);
+    object.insert(QStringLiteral("at"), unixSeconds(request.shot->at));
+    if (shot) object.insert(QStringLiteral("shot"), *shot);
   }
+  return object;
+}
+
+}  // namespace
+
+QJsonObject toJson(const Request& request, const Result& result) {
+  return record(request, result, false);
+}
+
+QByteArray answerText(const Request& request, const Result& result, const QJsonObject& extra) {
+  QJsonObject answer = record(request, result, false);
+  for (auto it = extra.begin(); it != extra.end(); ++it) answer.insert(it.key(), it.value());
+  return answerText(answer, request.idText);
+}
+
+QByteArray journalLine(const Request& request, const Result& result,
+                       std::chrono::system_clock::time_point started) {
+  QJsonObject line = record(request, result, true);
+  line.insert(QStringLiteral("time"), wallClockText(started));
+  line.insert(QStringLiteral("channel"), originName(request.origin));
+  return answerText(line, request.idText);
+}
+
+QByteArray startNotice(const Request& request) {
+  QJsonObject notice{{QStringLiteral("started"), actionName(request.action)}};
+  putId(notice, request.id);
+  return answerText(notice, request.idText);
+}
+
+QString wallClockText(std::chrono::system_clock::time_point at) {
+  using namespace std::chrono;
+  const auto micros = duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count();
+  const auto whole = static_cast<std::time_t>(micros / 1'000'000);
+  const auto fraction = micros % 1'000'000;
+  std::tm local{};
+  localTime(whole, local);
+  char date[32];
+  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+  char zone[8];
+  std::strftime(zone, sizeof zone, "%z", &local);  // +0100
+  const QString offset = QString::fromLatin1(zone);
+  return QStringLiteral("%1.%2%3:%4")
+      .arg(QLatin1String(date))
+      .arg(fraction, 6, 10, QLatin1Char('0'))
+      .arg(offset.left(3), offset.mid(3));
+}
+
+QJsonObject errorAnswer(const QString& kind, const QString& message, const QJsonValue& id) {
+  QJsonObject answer{{QStringLiteral("ok"), false},
+                     {QStringLiteral("error"), error(kind, message)}};
+  putId(answer, id);
   return answer;
 }
 
@@ -497,10 +595,11 @@ QJsonObject errorOf(const Result& result) {
 }
 
 QJsonObject badRequestAnswer(const QString& message, const QJsonValue& id) {
-  QJsonObject answer{{QStringLiteral("ok"), false},
-                     {QStringLiteral("error"), error(QStringLiteral("bad-request"), message)}};
-  putId(answer, id);
-  return answer;
+  return errorAnswer(QStringLiteral("bad-request"), message, id);
+}
+
+QByteArray badRequestText(const ParsedRequest& parsed) {
+  return answerText(badRequestAnswer(parsed.error, parsed.id), parsed.idText);
 }
 
 QByteArray answerText(const QJsonObject& answer, const QByteArray& idText) {

@@ -34,6 +34,8 @@ QString buttonOf(Action action);
 // Where a request came from. Only a click's failure is the window's to show in a warning; the
 // others are answered to their channel.
 enum class Origin { Click, Socket, Broker, Reconnection, Web, CommandLine };
+// "click", "socket", "broker", "reconnection", "web", "command-line".
+QString originName(Origin origin);
 
 // The times a shutter or sequence request may carry, in seconds as asked; without them, the
 // half second and a single shot.
@@ -148,6 +150,8 @@ struct ParsedRequest {
   QString error;
   QJsonValue id = QJsonValue(QJsonValue::Undefined);
   QByteArray idText;
+  // The JSON object as read (empty when the text was none), for a channel's own fields.
+  QJsonObject object;
 };
 ParsedRequest parseRequest(const QByteArray& text);
 
@@ -166,6 +170,9 @@ State stateOf(const rig::RigState& rig);
 // ("closed", "open", "lost", "not-found"), "relays" {"flash": "on"|"off"|"unknown", "shutter":
 // "on"|"off"}, and while a series runs "shot" and "shots"; "armedAt" while a shot waits.
 QJsonObject toJson(const State& state);
+// The JSON of requests, results and the state is written here alone: the answers of every
+// channel, the journal's lines and the state published.
+//
 // {"ok": true, "id": ..., "action": "flash", "state": {...}, "commands": [{"t": 0.000012,
 // "command": "relay read 0"}, ...]}; a failure adds "error": {"kind": "no-answer",
 // "message": "..."}. An armed request adds "at", each command's "clock" (Unix seconds), and
@@ -174,10 +181,25 @@ QJsonObject toJson(const Request& request, const Result& result);
 // A failed result's "error", as every channel answers it and the journal keeps it: {"kind":
 // "no-answer", "message": "..."}, the kind's wire name and the result's words.
 QJsonObject errorOf(const Result& result);
-// {"ok": false, "id": ..., "error": {"kind": "bad-request", "message": ...}}: the answer to a
-// request that could not be taken.
+// That answer's text, the id first as it was sent, with `extra` fields added.
+QByteArray answerText(const Request& request, const Result& result, const QJsonObject& extra = {});
+// The journal's line for a request and its result: the same record without the state, with the
+// wall-clock time of its start (to the microsecond, with the offset from UTC), the channel and
+// the times asked for; a stop's line has no commands.
+QByteArray journalLine(const Request& request, const Result& result,
+                       std::chrono::system_clock::time_point started);
+// {"started": "sequence", "id": ...}: a request has started.
+QByteArray startNotice(const Request& request);
+// "2026-12-07T19:20:01.123456+01:00": local time, to the microsecond, with its offset.
+QString wallClockText(std::chrono::system_clock::time_point at);
+// {"ok": false, "id": ..., "error": {"kind": kind, "message": ...}}: a request refused.
+QJsonObject errorAnswer(const QString& kind, const QString& message,
+                        const QJsonValue& id = QJsonValue(QJsonValue::Undefined));
+// The "bad-request" answer to a request that could not be taken.
 QJsonObject badRequestAnswer(const QString& message,
                              const QJsonValue& id = QJsonValue(QJsonValue::Undefined));
+// The text of the "bad-request" answer to a request that could not be parsed.
+QByteArray badRequestText(const ParsedRequest& parsed);
 // An answer's compact JSON text, with its "id" written as `idText` when there is one.
 QByteArray answerText(const QJsonObject& answer, const QByteArray& idText = {});
 

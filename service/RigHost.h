@@ -8,6 +8,8 @@
 
 namespace service {
 
+class Reply;
+
 // Runs the rig's requests one at a time, in arrival order, and tells every change of the state
 // as it happens. The rig service is the real one; the local endpoint and the broker bridge talk
 // to this interface, so they can be tested on a fake.
@@ -21,6 +23,9 @@ class RigHost : public QObject {
 
   // Queues the request; `done` runs on the calling thread's event loop once it has run.
   virtual void submit(const Request& request, Done done) = 0;
+  // Submits the request and gives its reply, a child of `parent`, made on the calling thread:
+  // it finishes there with the result, never inside this call.
+  Reply* send(const Request& request, QObject* parent = nullptr);
   // The state as last reported, with broker() in its `broker` field.
   virtual State state() const = 0;
 

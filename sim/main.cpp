@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +20,9 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
+#include "args/Arguments.h"
 #include "sim/RelayModule.h"
 
 namespace {
@@ -65,7 +66,7 @@ constexpr std::string_view kUsage =
     "Runs until interrupted (SIGINT) or terminated (SIGTERM).\n";
 
 // Noise per answer is capped at a gigabyte: enough to swamp any client.
-constexpr std::size_t kMaxNoiseBytes = std::size_t{1} << 30;
+constexpr long long kMaxNoiseBytes = 1LL << 30;
 
 struct Settings {
   sim::Options options;
@@ -79,13 +80,9 @@ struct Settings {
 // Seconds with an optional fraction, from 0 to a day; nothing when the text is not that.
 std::optional<std::chrono::microseconds> parseSeconds(const std::string& text) {
   constexpr double kDay = 86400.0;
-  double seconds = -1;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-  if (ec != std::errc() || end != text.data() + text.size() || !(seconds >= 0.0) ||
-      seconds > kDay) {
-    return std::nullopt;
-  }
-  return std::chrono::microseconds(static_cast<long long>(seconds * 1e6));
+  const auto seconds = args::number<double>(text);
+  if (!seconds || !(*seconds >= 0.0) || *seconds > kDay) return std::nullopt;
+  return std::chrono::microseconds(static_cast<long long>(*seconds * 1e6));
 }
 
 int usageError(const std::string& message) {
@@ -110,12 +107,9 @@ std::string printable(std::string_view text) {
 
 // Parses the command line; returns an exit code when the program should stop right away.
 std::optional<int> parse(int argc, char** argv, Settings& settings) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    auto value = [&]() -> std::optional<std::string> {
-      if (i + 1 >= argc) return std::nullopt;
-      return std::string(argv[++i]);
-    };
+  args::Reader reader(std::vector<std::string>(argv + 1, argv + argc));
+  while (reader.next()) {
+    const std::string& arg = reader.name();
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
       return 0;
@@ -124,53 +118,42 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
       std::cout << "relay-sim " QUILLMAR_VERSION "\n";
       return 0;
     }
-    if (arg == "--paced") {
-      settings.options.paced = true;
-    } else if (arg == "--silent") {
-      settings.options.silent = true;
-    } else if (arg == "--no-echo") {
-      settings.options.echo = false;
-    } else if (arg == "--garbage") {
-      settings.options.garbage = true;
-    } else if (arg == "--noise" || arg == "--flood") {
-      const auto v = value();
-      if (!v) return usageError(std::string(arg) + " needs a value");
-      std::size_t bytes = 0;
-      const auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), bytes);
-      if (ec != std::errc() || end != v->data() + v->size() || bytes > kMaxNoiseBytes) {
-        return usageError(std::string(arg) + " wants a byte count from 0 to " +
-                          std::to_string(kMaxNoiseBytes) + ", not '" + *v + "'");
+    if (arg == "--paced" || arg == "--silent" || arg == "--no-echo" || arg == "--garbage" ||
+        arg == "--repeat") {
+      if (!reader.flag()) return usageError(reader.error());
+      if (arg == "--no-echo") {
+        settings.options.echo = false;
+      } else {
+        (arg == "--paced"    ? settings.options.paced
+         : arg == "--silent" ? settings.options.silent
+         : arg == "--repeat" ? settings.repeat
+                             : settings.options.garbage) = true;
       }
-      (arg == "--noise" ? settings.options.noise : settings.options.flood) = bytes;
-    } else if (arg == "--repeat") {
-      settings.repeat = true;
+    } else if (arg == "--noise" || arg == "--flood") {
+      const auto bytes = reader.whole("a byte count", 0, kMaxNoiseBytes);
+      if (!bytes) return usageError(reader.error());
+      (arg == "--noise" ? settings.options.noise : settings.options.flood) =
+          static_cast<std::size_t>(*bytes);
     } else if (arg == "--vanish-after" || arg == "--return-after") {
-      const auto v = value();
+      const auto v = reader.value();
       const auto seconds = v ? parseSeconds(*v) : std::nullopt;
       if (!seconds) {
-        return usageError(std::string(arg) + " wants seconds from 0 to 86400, not '" +
-                          v.value_or("") + "'");
+        reader.wants("seconds", "0 to 86400", v.value_or(""));
+        return usageError(reader.error());
       }
       (arg == "--vanish-after" ? settings.vanishAfter : settings.returnAfter) = seconds;
-    } else if (arg == "--id" || arg == "--log" || arg == "--link" || arg == "--delay") {
-      const auto v = value();
-      if (!v) return usageError(std::string(arg) + " needs a value");
-      if (arg == "--id") {
-        settings.options.identification = *v;
-      } else if (arg == "--log") {
-        settings.logFile = *v;
-      } else if (arg == "--link") {
-        settings.link = *v;
-      } else {
-        long ms = -1;
-        const auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), ms);
-        if (ec != std::errc() || end != v->data() + v->size() || ms < 0 || ms > 3'600'000) {
-          return usageError("--delay wants milliseconds from 0 to 3600000, not '" + *v + "'");
-        }
-        settings.options.replyDelay = std::chrono::milliseconds(ms);
-      }
+    } else if (arg == "--id" || arg == "--log" || arg == "--link") {
+      const auto v = reader.value();
+      if (!v) return usageError(reader.error());
+      (arg == "--id"    ? settings.options.identification
+       : arg == "--log" ? settings.logFile
+                        : settings.link) = *v;
+    } else if (arg == "--delay") {
+      const auto ms = reader.whole("milliseconds", 0, 3'600'000);
+      if (!ms) return usageError(reader.error());
+      settings.options.replyDelay = std::chrono::milliseconds(*ms);
     } else {
-      return usageError("unknown option '" + std::string(arg) + "'");
+      return usageError("unknown option '" + reader.given() + "'");
     }
   }
   return std::nullopt;

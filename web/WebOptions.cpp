@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include "args/Qt.h"
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -56,31 +58,19 @@ bool parseListen(const QString& text, WebSettings& settings, QString& error) {
 
 bool WebOptions::extract(QStringList& arguments, QString& error) {
   QStringList rest;
-  for (qsizetype i = 0; i < arguments.size(); ++i) {
-    QString name = arguments.at(i);
-    std::optional<QString> attached;
-    if (const qsizetype equals = name.indexOf(QLatin1Char('='));
-        name.startsWith(QStringLiteral("--")) && equals >= 0) {
-      attached = name.mid(equals + 1);
-      name.truncate(equals);
-    }
-    std::optional<QString>* target = nullptr;
-    if (name == QStringLiteral("--web")) {
-      target = &listen_;
-    } else if (name == QStringLiteral("--web-token-file")) {
-      target = &tokenFile_;
-    } else {
-      rest << arguments.at(i);
+  args::Reader reader(args::fromQt(arguments));
+  while (reader.next()) {
+    const std::string& name = reader.name();
+    if (name != "--web" && name != "--web-token-file") {
+      rest << QString::fromStdString(reader.given());
       continue;
     }
-    if (attached) {
-      *target = *attached;
-    } else if (i + 1 < arguments.size()) {
-      *target = arguments.at(++i);
-    } else {
-      error = QStringLiteral("%1 needs a value").arg(name);
+    const std::optional<std::string> value = reader.value();
+    if (!value) {
+      error = QString::fromStdString(reader.error());
       return false;
     }
+    (name == "--web" ? listen_ : tokenFile_) = QString::fromStdString(*value);
   }
   arguments = rest;
   return true;

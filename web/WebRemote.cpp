@@ -46,10 +46,7 @@ QByteArray compact(const QJsonObject& object) {
 }
 
 QJsonObject failure(const char* kind, const QString& message) {
-  return QJsonObject{
-      {QStringLiteral("ok"), false},
-      {QStringLiteral("error"), QJsonObject{{QStringLiteral("kind"), QLatin1String(kind)},
-                                            {QStringLiteral("message"), message}}}};
+  return service::errorAnswer(QLatin1String(kind), message);
 }
 
 // Compares in a time that does not tell how much of a guess was right.
@@ -327,7 +324,8 @@ WebRemote::WebRemote(service::RigHost& host, WebSettings settings, QObject* pare
     : QAbstractHttpServer(parent),
       host_(&host),
       settings_(std::move(settings)),
-      rigName_(QSysInfo::machineHostName().section(QLatin1Char('.'), 0, 0)) {
+      rigName_(QSysInfo::machineHostName().section(QLatin1Char('.'), 0, 0)),
+      channel_(host, service::Origin::Web, service::Channel::Repeats::Await) {
   connect(&host, &service::RigHost::stateChanged, this,
           [this] { push("data: " + stateJson() + "\n\n"); });
   ping_.setInterval(kPingMs);
@@ -618,31 +616,16 @@ void WebRemote::serveRequest(const QHttpServerRequest& request, QTcpSocket* sock
     return;
   }
   const service::ParsedRequest parsed = service::parseRequest(body);
-  if (!parsed.request) {
-    reply(service::answerText(service::badRequestAnswer(parsed.error, parsed.id), parsed.idText),
-          Status::BadRequest);
-    return;
-  }
-  service::Request asked = *parsed.request;
-  asked.origin = service::Origin::Web;
+  const Status status = parsed.request ? Status::Ok : Status::BadRequest;
   // A phone retrying after a lost answer gets the first one's answer, when it comes.
-  if (recent_.repeated(
-          asked.idText, [reply](const QByteArray& json) { reply(json, Status::Ok); }, true)) {
-    return;
-  }
-  if (!host_) return;
+  service::Reply* sent =
+      channel_.take(parsed, this, [reply, status](const QByteArray& json) { reply(json, status); });
+  if (sent == nullptr) return;
   // A connection really gone before its request starts withdraws it: it never runs, and a retry
   // under the same id runs afresh.
-  asked.ticket = std::make_shared<service::Ticket>();
-  waiting->onGone([self = QPointer<WebRemote>(this), ticket = asked.ticket, idText = asked.idText] {
-    if (!self || self->recent_.awaited(idText) || !ticket->withdraw()) return;
-    self->recent_.release(idText);
-  });
-  host_->submit(asked, [self = QPointer<WebRemote>(this), asked, reply](const service::Result& r) {
-    const QByteArray json = service::answerText(service::toJson(asked, r), asked.idText);
-    // A withdrawn request's answer is nobody's: a retry under its id runs afresh.
-    if (self && asked.ticket->started()) self->recent_.answered(asked.idText, json);
-    reply(json, Status::Ok);
+  waiting->onGone([this, reply, sent = QPointer<service::Reply>(sent)] {
+    if (!sent || channel_.awaited(sent)) return;
+    if (const auto answer = channel_.withdraw(sent)) reply(*answer, Status::Ok);
   });
 }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "WebOptions.h"
-#include "service/RecentIds.h"
+#include "service/Channel.h"
 #include "service/RigHost.h"
 #include "service/Session.h"
 
@@ -120,7 +120,8 @@ class WebRemote : public QAbstractHttpServer {
   int clients_ = 0;
   // The connections counted in clients_, oldest first.
   std::vector<Guard*> guards_;
-  service::RecentIds recent_;
+  // The requests' way in; a repeated id is one of any phone's.
+  service::Channel channel_;
   std::vector<Stream> streams_;
   QTimer ping_;
 };

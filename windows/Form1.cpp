@@ -20,6 +20,7 @@
 #include "Twips.h"
 #include "Windows.h"
 #include "rig/Captions.h"
+#include "service/Reply.h"
 
 namespace {
 
@@ -298,8 +299,9 @@ void Form1::command6Click() { post(requestFor(service::Action::Shutter)); }
 void Form1::command8Click() { post(requestFor(service::Action::Sequence)); }
 
 void Form1::post(const service::Request& request) {
-  service_->submit(request, [this, request](const service::Result& result) {
-    if (const auto warning = service::RigService::warning(request, result)) {
+  service::Reply* reply = service_->send(request, this);
+  connect(reply, &service::Reply::finished, this, [this, reply] {
+    if (const auto warning = service::RigService::warning(reply->request(), reply->result())) {
       reportFailure(warning->title, warning->text);
     }
   });
