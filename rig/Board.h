@@ -80,7 +80,7 @@ class Board {
   // reply, which the main window keeps in its hidden box). Boards whose replies are no text for
   // people never call it.
   using ReplyObserver = std::function<void(const std::string& reply)>;
-  virtual void setReplyObserver(ReplyObserver /*observer*/) {}
+  virtual void setReplyObserver(const ReplyObserver& /*observer*/) {}
 
   // How long before the relay switches a switchRelay() call for it must begin: the command's
   // time on the line. An armed shot starts its switch this early, so that it lands on time.

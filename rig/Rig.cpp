@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <utility>
 
 #include "Protocol.h"
@@ -165,10 +166,16 @@ std::optional<FailureKind> Rig::openBoard(Board& board) {
   board_ = &board;
   board.setReplyObserver(replyObserver());
   module_.reset();
-  bool opened = false;
-  try {
+  return openThenReset([&board] {
     if (board.isOpen()) board.close();
     board.open();
+  });
+}
+
+std::optional<FailureKind> Rig::openThenReset(const std::function<void()>& open) {
+  bool opened = false;
+  try {
+    open();
     opened = true;
     update(Change::Link, [](RigState& s) {
       s.actionsEnabled = true;
@@ -178,8 +185,9 @@ std::optional<FailureKind> Rig::openBoard(Board& board) {
     });
     resetRig();
   } catch (const SerialError& error) {
-    // As an opening by number: nothing is undone, and a board that went away was found.
-    if (opened && !board.isOpen()) return portLost(error.what(), error.kind());
+    // Nothing is undone: a port that opened stays open, enabled buttons stay enabled. A port
+    // that opened and then went away was found: it is lost, not missing.
+    if (opened && !board_->isOpen()) return portLost(error.what(), error.kind());
     return portNotFound(error.what(), error.kind());
   } catch (const std::exception& error) {
     return portNotFound(error.what(), FailureKind::Other);
@@ -218,28 +226,11 @@ std::optional<FailureKind> Rig::openByNumber(const std::string& choice) {
   if (!number) {
     return portNotFound(quoted(choice) + " is not a port number", FailureKind::NoDevice);
   }
-  bool opened = false;
-  try {
+  return openThenReset([&] {
     serial_.setPortNumber(*number);
     serial_.setPortOpen(true);
-    opened = true;
     noteOpened(*number, Link::Opened);
-    update(Change::Link, [](RigState& s) {
-      s.actionsEnabled = true;
-      s.link = Link::Opened;
-      s.reason.clear();
-      s.reconnected = false;
-    });
-    resetRig();
-  } catch (const SerialError& error) {
-    // Nothing is undone: a port that opened stays open, enabled buttons stay enabled. A port
-    // that opened and then went away was found: it is lost, not missing.
-    if (opened && !serial_.portOpen()) return portLost(error.what(), error.kind());
-    return portNotFound(error.what(), error.kind());
-  } catch (const std::exception& error) {
-    return portNotFound(error.what(), FailureKind::Other);
-  }
-  return std::nullopt;
+  });
 }
 
 std::optional<FailureKind> Rig::reopen(int number, const DeviceInfo& device,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,6 +96,9 @@ class Rig {
   // The text module's openings: the board of the actions is the serial control's again, and a
   // board of another kind that was open is closed.
   void useTextBoard();
+  // Opens through `open` (the port, or a board), shows the link opened and resets the rig; a
+  // failure ends in NotFound, or in Lost when the board went away after it had opened.
+  std::optional<FailureKind> openThenReset(const std::function<void()>& open);
   // Tells the reply of each reading as the state's `relayReply`.
   Board::ReplyObserver replyObserver();
   FailureKind portNotFound(const std::string& reason, FailureKind kind);

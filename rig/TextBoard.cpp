@@ -150,7 +150,8 @@ std::optional<RelayMask> TextBoard::readAll() {
   });
   if (replyObserver_) replyObserver_(reply);
   protocol::AllRelays all;
-  switch (protocol::readAll(reply, all)) {
+  const protocol::AllReading reading = protocol::readAll(reply, all);
+  switch (reading) {
     case protocol::AllReading::Mask:
       if (!learned_) {
         maskDigits_ = all.digits;
@@ -163,13 +164,10 @@ std::optional<RelayMask> TextBoard::readAll() {
       learned_ = true;
       return std::nullopt;
     case protocol::AllReading::Unfinished:
-      fail("the relay module did not answer in time (only " + shownReply(reply) + " came back)",
-           FailureKind::NoAnswer);
     case protocol::AllReading::NotAnAnswer:
       break;
   }
-  fail("the relay module's reply was not understood: " + shownReply(reply),
-       FailureKind::NotUnderstood);
+  failReading(reply, reading == protocol::AllReading::Unfinished);
 }
 
 void TextBoard::discardPending(Clock::time_point busySince) {
@@ -266,16 +264,23 @@ std::string TextBoard::queryRelay(int relay) {
 }
 
 bool TextBoard::relayOn(int relay, const std::string& reply) const {
-  switch (protocol::readState(reply, relay)) {
+  const protocol::StateReading reading = protocol::readState(reply, relay);
+  switch (reading) {
     case protocol::StateReading::Off:
       return false;
     case protocol::StateReading::On:
       return true;
     case protocol::StateReading::Unfinished:
-      fail("the relay module did not answer in time (only " + shownReply(reply) + " came back)",
-           FailureKind::NoAnswer);
     case protocol::StateReading::NotAState:
       break;
+  }
+  failReading(reply, reading == protocol::StateReading::Unfinished);
+}
+
+void TextBoard::failReading(const std::string& reply, bool unfinished) const {
+  if (unfinished) {
+    fail("the relay module did not answer in time (only " + shownReply(reply) + " came back)",
+         FailureKind::NoAnswer);
   }
   fail("the relay module's reply was not understood: " + shownReply(reply),
        FailureKind::NotUnderstood);

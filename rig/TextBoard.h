@@ -42,7 +42,7 @@ class TextBoard : public Board {
   void switchRelays(RelayMask which, RelayMask on) override;
   RelayMask readRelays() override;
   bool readRelay(int relay) override;
-  void setReplyObserver(ReplyObserver observer) override { replyObserver_ = std::move(observer); }
+  void setReplyObserver(const ReplyObserver& observer) override { replyObserver_ = observer; }
   Clock::duration switchLead(int relay, bool on) const override;
 
   // The text protocol, for the opening and for `quillmar-cli read`.
@@ -81,6 +81,8 @@ class TextBoard : public Board {
   // and the reply is whole only once it starts with that echo.
   Collected collectReply(Clock::duration limit, std::string_view echo);
   [[noreturn]] void fail(const std::string& reason, FailureKind kind) const;
+  // A reply that stopped short of an answer (NoAnswer), or is none (NotUnderstood).
+  [[noreturn]] void failReading(const std::string& reply, bool unfinished) const;
 
   SerialControl& serial_;
   Clock& clock_;

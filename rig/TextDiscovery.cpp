@@ -89,7 +89,7 @@ ResolvedPort resolveTextBoard(const BoardName& name, SerialControl& serial, Cloc
     if (match) {
       // Never a guess: the operator must tell the two apart.
       throw nameFailure(FailureKind::Ambiguous,
-                        "two boards answer \"id get\" with \"" +
+                        R"(two boards answer "id get" with ")" +
                             protocol::escapedText(name.identity) +
                             "\": " + portText(match->port, match->device.path) + " and " +
                             portText(module.port, device.path) +
@@ -98,7 +98,7 @@ ResolvedPort resolveTextBoard(const BoardName& name, SerialControl& serial, Cloc
     match = ResolvedPort{module.port, device};
   }
   if (!match) {
-    throw nameFailure(FailureKind::NoDevice, "no board answers \"id get\" with \"" +
+    throw nameFailure(FailureKind::NoDevice, R"(no board answers "id get" with ")" +
                                                  protocol::escapedText(name.identity) + "\"");
   }
   return *match;
