@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "Clock.h"
 
 namespace rig {
 
@@ -72,6 +75,16 @@ class Board {
   virtual RelayMask readRelays() = 0;
   // One relay's state, the same way; a board that asks per relay asks for this one alone.
   virtual bool readRelay(int relay) { return ((readRelays() >> relay) & 1U) != 0; }
+
+  // Told of each reply a reading got, as it came and before it is interpreted (the text module's
+  // reply, which the main window keeps in its hidden box). Boards whose replies are no text for
+  // people never call it.
+  using ReplyObserver = std::function<void(const std::string& reply)>;
+  virtual void setReplyObserver(const ReplyObserver& /*observer*/) {}
+
+  // How long before the relay switches a switchRelay() call for it must begin: the command's
+  // time on the line. An armed shot starts its switch this early, so that it lands on time.
+  virtual Clock::duration switchLead(int /*relay*/, bool /*on*/) const { return {}; }
 };
 
 }  // namespace rig

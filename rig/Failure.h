@@ -33,6 +33,8 @@ enum class FailureKind {
   TooFarAhead,          // the shot's time is more than an hour ahead
   ClockUnsynchronized,  // the system clock is not synchronized, and the shot did not allow it
   Disarmed,             // the armed wait was ended before the shot
+  // Board names:
+  Ambiguous,  // two boards answer to the one name: which is meant cannot be told
 };
 
 // Short stable name of a kind on the wire: "no-device", "busy", ... ("other" for Other); and

@@ -5,13 +5,68 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
 
 namespace rig::protocol {
 
-std::string readCommand(int relay) { return "relay read " + std::to_string(relay); }
+char relayDigit(int relay) {
+  constexpr int kDecimal = 10;
+  if (relay >= 0 && relay < kDecimal) return static_cast<char>('0' + relay);
+  if (relay >= kDecimal && relay < kMostRelays) return static_cast<char>('A' + (relay - kDecimal));
+  throw std::out_of_range("relay number " + std::to_string(relay));
+}
+
+std::string readCommand(int relay) { return std::string("relay read ") + relayDigit(relay); }
 
 std::string switchCommand(int relay, bool on) {
-  return std::string(on ? "relay on " : "relay off ") + std::to_string(relay);
+  return std::string(on ? "relay on " : "relay off ") + relayDigit(relay);
+}
+
+std::string writeAllCommand(std::uint32_t mask, int digits) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%0*X", std::clamp(digits, 1, kMostRelays / 4),
+                static_cast<unsigned>(mask));
+  return std::string("relay writeall ") + hex;
+}
+
+namespace {
+
+// The line after the echo of `command` at the start of `reply`: the text up to the next line
+// break. Nothing when the reply does not start with the echo and a line break, or that line has
+// not ended yet (a line break or the prompt).
+std::optional<std::string_view> answerLine(std::string_view reply, std::string_view command) {
+  if (!reply.starts_with(command)) return std::nullopt;
+  const std::size_t start = reply.find_first_not_of("\r\n", command.size());
+  if (start == command.size() || start == std::string_view::npos) return std::nullopt;
+  const std::size_t end = reply.find_first_of("\r\n>", start);
+  if (end == std::string_view::npos) return std::nullopt;
+  return reply.substr(start, end - start);
+}
+
+}  // namespace
+
+AllReading readAll(std::string_view reply, AllRelays& relays) {
+  if (!reply.starts_with(kReadAll)) {
+    return kReadAll.starts_with(reply) ? AllReading::Unfinished : AllReading::NotAnAnswer;
+  }
+  if (reply.size() > kReadAll.size() && reply[kReadAll.size()] != '\r' &&
+      reply[kReadAll.size()] != '\n') {
+    return AllReading::NotAnAnswer;  // another command that starts the same
+  }
+  const auto line = answerLine(reply, kReadAll);
+  if (!line) return AllReading::Unfinished;
+  const bool hex = !line->empty() && line->size() <= static_cast<std::size_t>(kMostRelays / 4) &&
+                   line->find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+  if (!hex) return AllReading::Refused;
+  std::uint32_t mask = 0;
+  std::from_chars(line->data(), line->data() + line->size(), mask, 16);
+  relays = AllRelays{mask, static_cast<int>(line->size())};
+  return AllReading::Mask;
+}
+
+std::string identityOf(std::string_view reply) {
+  const auto line = answerLine(reply, kIdGet);
+  return line ? std::string(*line) : std::string();
 }
 
 std::string frame(std::string_view command) {

@@ -14,11 +14,37 @@ inline constexpr int kShutterRelay = 1;  // camera shutter
 
 inline constexpr std::string_view kIdGet = "id get";
 inline constexpr std::string_view kModuleName = "KOVRA";
+// The wider modules of the family (4 to 32 relays) also read and switch all relays at once.
+inline constexpr std::string_view kReadAll = "relay readall";
+inline constexpr int kMostRelays = 32;
 
+// A relay's number in a command: one character, "0" to "9", then "A" to "V" for relays 10 to 31,
+// so every state query echoes in the same 12 characters.
+char relayDigit(int relay);
 // "relay read 0" / "relay read 1".
 std::string readCommand(int relay);
 // "relay on 0", "relay off 1", ...
 std::string switchCommand(int relay, bool on);
+// "relay writeall 0F": every relay at once, bit n relay n, in `digits` upper-case hex digits.
+std::string writeAllCommand(std::uint32_t mask, int digits);
+
+// What a reply to "relay readall" says: its echo, a line break, the relays as a hex mask, and the
+// line's end. `digits` is the mask's width, four relays a digit.
+struct AllRelays {
+  std::uint32_t mask = 0;
+  int digits = 0;
+};
+enum class AllReading {
+  Mask,         // a hex mask: a module that switches all relays at once
+  Refused,      // its echo, then a whole line that is no mask: a module without the command
+  Unfinished,   // so far the start of an answer
+  NotAnAnswer,  // anything else
+};
+AllReading readAll(std::string_view reply, AllRelays& relays);
+
+// The identity in the answer to "id get": the line after its echo, when that line has ended.
+// Empty when the reply is not laid out so.
+std::string identityOf(std::string_view reply);
 // The bytes that go on the line: the command text and one carriage return, nothing else.
 std::string frame(std::string_view command);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <utility>
 
 #include "Protocol.h"
@@ -22,26 +23,6 @@ constexpr auto kHalfSecond = 500ms;
 // a second between them.
 constexpr auto kDeliveryMargin = 500us;
 
-// Reading replies. The line is polled at a short interval; the wait between polls goes through
-// the clock, so it sleeps.
-constexpr auto kPollInterval = 2ms;
-// Leftovers of earlier commands are dropped until the line has been quiet this long...
-constexpr auto kDrainQuiet = 20ms;
-// ...but never for longer than this, even on a line that never goes quiet.
-constexpr auto kDrainLimit = 250ms;
-// The module answers a state query within about a second: its whole reply is waited for this
-// long from the send.
-constexpr auto kAnswerWait = 1s;
-// A query to which nothing at all came back is sent once more (the first may have been lost on
-// the line); more sends would only keep the operator waiting.
-constexpr int kQuerySends = 2;
-// The identification reply of the scan is over when nothing more arrives for this long.
-constexpr auto kReplyQuiet = 50ms;
-// A reply is cut off at the receive buffer's size: no state reply is anywhere near as long.
-constexpr std::size_t kReplyMaxBytes = 1024;
-// Most of a reply shown in a failure message; the rest is only counted.
-constexpr std::size_t kReplyShownBytes = 64;
-
 // A shot with less than this left when its action starts cannot be armed in time.
 constexpr auto kArmingLeast = 100ms;
 // An armed wait sleeps until a disarm wakes it, but aims at the real time afresh at least this
@@ -55,13 +36,6 @@ constexpr auto kFinalStretch = 20ms;
 constexpr int kFirstScanPort = 1;
 constexpr int kLastScanPort = 15;
 constexpr std::string_view kAutomatic = "AUTOMATIC";
-
-// A reply for a failure message: escaped, and shortened when long.
-std::string shownReply(const std::string& reply) {
-  if (reply.size() <= kReplyShownBytes) return "\"" + protocol::escaped(reply, true) + "\"";
-  return "\"" + protocol::escaped(reply.substr(0, kReplyShownBytes), true) + "\"... (" +
-         std::to_string(reply.size()) + " bytes)";
-}
 
 // For messages: long operator input is shortened, and control characters are escaped.
 std::string quoted(const std::string& text) {
@@ -86,173 +60,49 @@ std::string shortReason(const SerialError& error) {
 
 }  // namespace
 
-Rig::Rig(SerialControl& serial, Clock& clock) : serial_(serial), clock_(clock) {}
+Rig::Rig(SerialControl& serial, Clock& clock)
+    : serial_(serial), clock_(clock), text_(serial, clock), board_(&text_) {
+  text_.setReplyObserver(replyObserver());
+}
+
+Board::ReplyObserver Rig::replyObserver() {
+  return [this](const std::string& reply) {
+    update(Change::RelayReply, [&](RigState& s) { s.relayReply = reply; });
+  };
+}
 
 RigState Rig::state() const {
   RigState state = state_;
   state.port = serial_.portNumber();
   state.device = serial_.device();
   state.open = serial_.portOpen();
+  if (board_ != &text_) {
+    state.device = board_->name().text();
+    state.open = board_->isOpen();
+  }
   return state;
 }
 
-void Rig::sendRelayCommand(std::string_view command) {
-  serial_.output(protocol::frame(command));
-  lastSent_ = clock_.now();
-}
+void Rig::sendRelayCommand(std::string_view command) { text_.send(command); }
+
+std::string Rig::queryRelay(int relay) { return text_.queryRelay(relay); }
+
+bool Rig::relayOn(int relay, const std::string& reply) const { return text_.relayOn(relay, reply); }
 
 void Rig::halfSecondPause() { pauseFor(kHalfSecond); }
 
 void Rig::pauseFor(Clock::duration length) { clock_.waitFor(length + kDeliveryMargin); }
 
-void Rig::discardPending(Clock::time_point busySince) {
-  serial_.input();
-  const auto start = clock_.now();
-  for (;;) {
-    // A command just sent may not have been answered yet: its answer is a leftover too.
-    const auto quietUntil = std::max({serial_.lastReceived(), lastSent_, busySince}) + kDrainQuiet;
-    const auto giveUp = start + kDrainLimit;
-    const auto now = clock_.now();
-    if (now >= quietUntil || now >= giveUp) return;
-    clock_.waitUntil(std::min(quietUntil, giveUp));
-    serial_.input();
-  }
-}
-
-namespace {
-
-// A slow module may still be answering earlier commands when a query goes out: their answers come
-// first. Drops the answers to switching commands in front, and anything ended by a prompt before
-// the query's echo.
-void dropLeftovers(std::string& reply, std::string_view echo) {
-  for (std::size_t length; (length = protocol::switchAnswerLength(reply)) > 0;) {
-    reply.erase(0, length);
-  }
-  const std::size_t echoAt = reply.find(echo);
-  if (echoAt == std::string::npos || echoAt == 0) return;
-  const std::size_t prompt = reply.rfind('>', echoAt);
-  if (prompt != std::string::npos) reply.erase(0, prompt + 1);
-}
-
-// The answer to "id get" is its echo and what follows; without an echo, the first text ended by a
-// prompt that names the module. Anything in front of that is left over from earlier commands:
-// dropped, so that a prompt or a line end in it does not end the reading early.
-void dropIdentificationLeftovers(std::string& reply) {
-  const std::size_t echoAt = reply.find(protocol::kIdGet);
-  if (echoAt != std::string::npos) {
-    reply.erase(0, echoAt);
-    return;
-  }
-  for (std::size_t prompt; (prompt = reply.find('>')) != std::string::npos;) {
-    if (protocol::namesModule(std::string_view(reply).substr(0, prompt))) return;
-    reply.erase(0, prompt + 1);
-  }
-}
-
-}  // namespace
-
-std::string Rig::collectIdentification(Clock::time_point until) {
-  std::string reply;
-  auto lastByte = clock_.now();
-  for (;;) {
-    const std::string chunk = serial_.input();
-    const auto now = clock_.now();
-    if (!chunk.empty()) {
-      reply += chunk;
-      lastByte = now;
-      dropIdentificationLeftovers(reply);
-      if (reply.size() >= kReplyMaxBytes) return reply;
-      const bool echoed = reply.starts_with(protocol::kIdGet);
-      const std::size_t name = reply.find(protocol::kModuleName);
-      if ((echoed && protocol::looksComplete(reply)) ||
-          (name != std::string::npos && reply.find('>', name) != std::string::npos)) {
-        return reply;
-      }
-    }
-    if (now >= until) return reply;
-    if (!reply.empty() && now - lastByte >= kReplyQuiet) return reply;
-    clock_.waitFor(kPollInterval);
-  }
-}
-
-Rig::Collected Rig::collectReply(Clock::duration limit, bool quietEnds, std::string_view echo) {
-  Collected got;
-  std::string& reply = got.reply;
-  const auto start = clock_.now();
-  auto lastByte = start;
-  for (;;) {
-    const std::string chunk = serial_.input();
-    const auto now = clock_.now();
-    if (!chunk.empty()) {
-      got.heard = true;
-      reply += chunk;
-      lastByte = now;
-      if (!echo.empty()) dropLeftovers(reply, echo);
-      if (reply.size() >= kReplyMaxBytes) return got;
-      if ((echo.empty() || reply.starts_with(echo)) && protocol::looksComplete(reply)) return got;
-    }
-    if (now - start >= limit) return got;
-    if (quietEnds && !reply.empty() && now - lastByte >= kReplyQuiet) return got;
-    clock_.waitFor(kPollInterval);
-  }
-}
-
-std::string Rig::queryRelay(int relay) {
-  const std::string command = protocol::readCommand(relay);
-  for (int send = 0; send < kQuerySends; ++send) {
-    // Before every send, so what is still arriving for earlier commands goes first.
-    discardPending();
-    sendRelayCommand(command);
-    // Whole when the answer line has ended or the prompt came; a pause after the echo is not the
-    // end of it.
-    Collected got = collectReply(kAnswerWait, false, command);
-    // Still in the middle of an earlier switching command's answer: nothing for this query yet.
-    if (protocol::readState(got.reply, relay) == protocol::StateReading::NotAState &&
-        protocol::startsSwitchAnswer(got.reply)) {
-      got.reply.clear();
-    }
-    if (!got.reply.empty()) return std::move(got.reply);
-    if (got.heard) {
-      throw SerialError(serial_.portNumber(), serial_.device(),
-                        "the relay module did not answer in time (it was still answering earlier "
-                        "commands)",
-                        FailureKind::NoAnswer);
-    }
-    // Nothing at all came back: the query may have been lost on the line.
-  }
-  throw SerialError(serial_.portNumber(), serial_.device(), "the relay module did not answer",
-                    FailureKind::NoAnswer);
-}
-
-bool Rig::relayOn(int relay, const std::string& reply) const {
-  switch (protocol::readState(reply, relay)) {
-    case protocol::StateReading::Off:
-      return false;
-    case protocol::StateReading::On:
-      return true;
-    case protocol::StateReading::Unfinished:
-      throw SerialError(
-          serial_.portNumber(), serial_.device(),
-          "the relay module did not answer in time (only " + shownReply(reply) + " came back)",
-          FailureKind::NoAnswer);
-    case protocol::StateReading::NotAState:
-      break;
-  }
-  throw SerialError(serial_.portNumber(), serial_.device(),
-                    "the relay module's reply was not understood: " + shownReply(reply),
-                    FailureKind::NotUnderstood);
-}
-
 void Rig::resetRig() {
-  sendRelayCommand(protocol::switchCommand(kFlashRelay, false));
+  board_->switchRelay(kFlashRelay, false);
   update(Change::Flash, [](RigState& s) { s.flash = Flash::Off; });
   halfSecondPause();
-  sendRelayCommand(protocol::switchCommand(kShutterRelay, false));
+  board_->switchRelay(kShutterRelay, false);
   update(Change::Shutter, [](RigState& s) { s.shutter = Shutter::ClosedByReset; });
 }
 
 void Rig::shutterOff() {
-  sendRelayCommand(protocol::switchCommand(kShutterRelay, false));
+  board_->switchRelay(kShutterRelay, false);
   update(Change::Shutter, [](RigState& s) { s.shutter = Shutter::Closed; });
 }
 
@@ -296,7 +146,57 @@ void Rig::noteOpened(int number, Link link) {
   openedLink_ = link;
 }
 
+void Rig::useTextBoard() {
+  if (board_ == &text_) return;
+  try {
+    board_->close();
+  } catch (const std::exception&) {
+  }
+  board_ = &text_;
+}
+
+std::optional<FailureKind> Rig::openBoard(Board& board) {
+  if (board_ != &board) {
+    useTextBoard();
+    try {
+      serial_.setPortOpen(false);
+    } catch (const std::exception&) {
+    }
+  }
+  board_ = &board;
+  board.setReplyObserver(replyObserver());
+  module_.reset();
+  return openThenReset([&board] {
+    if (board.isOpen()) board.close();
+    board.open();
+  });
+}
+
+std::optional<FailureKind> Rig::openThenReset(const std::function<void()>& open) {
+  bool opened = false;
+  try {
+    open();
+    opened = true;
+    update(Change::Link, [](RigState& s) {
+      s.actionsEnabled = true;
+      s.link = Link::Opened;
+      s.reason.clear();
+      s.reconnected = false;
+    });
+    resetRig();
+  } catch (const SerialError& error) {
+    // Nothing is undone: a port that opened stays open, enabled buttons stay enabled. A port
+    // that opened and then went away was found: it is lost, not missing.
+    if (opened && !board_->isOpen()) return portLost(error.what(), error.kind());
+    return portNotFound(error.what(), error.kind());
+  } catch (const std::exception& error) {
+    return portNotFound(error.what(), FailureKind::Other);
+  }
+  return std::nullopt;
+}
+
 std::optional<FailureKind> Rig::openComPort(const std::string& choice) {
+  useTextBoard();
   if (choice == kAutomatic) {
     const auto failure = autoFindPort();
     // The scan has reset the rig on success; the click resets it once more. With no port open
@@ -326,32 +226,16 @@ std::optional<FailureKind> Rig::openByNumber(const std::string& choice) {
   if (!number) {
     return portNotFound(quoted(choice) + " is not a port number", FailureKind::NoDevice);
   }
-  bool opened = false;
-  try {
+  return openThenReset([&] {
     serial_.setPortNumber(*number);
     serial_.setPortOpen(true);
-    opened = true;
     noteOpened(*number, Link::Opened);
-    update(Change::Link, [](RigState& s) {
-      s.actionsEnabled = true;
-      s.link = Link::Opened;
-      s.reason.clear();
-      s.reconnected = false;
-    });
-    resetRig();
-  } catch (const SerialError& error) {
-    // Nothing is undone: a port that opened stays open, enabled buttons stay enabled. A port
-    // that opened and then went away was found: it is lost, not missing.
-    if (opened && !serial_.portOpen()) return portLost(error.what(), error.kind());
-    return portNotFound(error.what(), error.kind());
-  } catch (const std::exception& error) {
-    return portNotFound(error.what(), FailureKind::Other);
-  }
-  return std::nullopt;
+  });
 }
 
 std::optional<FailureKind> Rig::reopen(int number, const DeviceInfo& device,
                                        const std::string& lostMessage) {
+  useTextBoard();
   try {
     serial_.setPortOpen(false);
     serial_.setPortNumber(number);
@@ -413,14 +297,11 @@ std::optional<FailureKind> Rig::autoFindPort() {
     std::string reply;
     bool answered = false;
     try {
-      // Whatever is still pending or arriving from before (the tail of an earlier reply, a late
-      // prompt) is not the answer to this question.
-      // The drain counts towards the port's half second, so a scan takes no longer for it.
+      // The drain before "id get" counts towards the port's half second, so a scan takes no
+      // longer for it.
       const auto opened = clock_.now();
-      discardPending(opened);
-      sendRelayCommand(protocol::kIdGet);
+      reply = text_.identify(opened, opened + kHalfSecond);
       if (failedWhileAsked.empty()) failedKind = FailureKind::NoAnswer;
-      reply = collectIdentification(opened + kHalfSecond);
       answered = true;
       update(Change::Identification, [&](RigState& s) { s.identification = reply; });
     } catch (const SerialError& error) {
@@ -471,11 +352,10 @@ std::optional<FailureKind> Rig::autoFindPort() {
 void Rig::toggleFlash() { toggleFlash(nullptr); }
 
 void Rig::toggleFlash(SequenceUndo* undo) {
-  const std::string reply = queryRelay(kFlashRelay);
-  update(Change::RelayReply, [&](RigState& s) { s.relayReply = reply; });
-  const bool wasOn = relayOn(kFlashRelay, reply);
+  // The board tells the reply (the hidden box) before it reads the state from it.
+  const bool wasOn = board_->readRelay(kFlashRelay);
   if (undo != nullptr && !undo->flashAtStart) undo->flashAtStart = wasOn;
-  sendRelayCommand(protocol::switchCommand(kFlashRelay, !wasOn));
+  board_->switchRelay(kFlashRelay, !wasOn);
   if (undo != nullptr) ++undo->flashToggles;
   update(Change::Flash, [wasOn](RigState& s) { s.flash = wasOn ? Flash::Off : Flash::On; });
 }
@@ -505,14 +385,11 @@ void Rig::pulseShutter(const Timings& timings) {
 }
 
 void Rig::pulseShutterSteps(const Timings& timings, const Arming* armed) {
-  const std::string reply = queryRelay(kShutterRelay);
-  update(Change::RelayReply, [&](RigState& s) { s.relayReply = reply; });
-  if (!relayOn(kShutterRelay, reply)) {
-    const std::string on = protocol::switchCommand(kShutterRelay, true);
+  if (!board_->readRelay(kShutterRelay)) {
     if (armed != nullptr) {
-      sendArmed(on, *armed);
+      switchArmed(kShutterRelay, true, *armed);
     } else {
-      sendRelayCommand(on);
+      board_->switchRelay(kShutterRelay, true);
     }
     update(Change::Shutter, [](RigState& s) { s.shutter = Shutter::Open; });
   } else if (armed != nullptr) {
@@ -552,7 +429,7 @@ void Rig::runTwoShotSequence(const Timings& timings) {
     endShutterQuietly();
     if (undo.flashAtStart && undo.flashToggles % 2 == 1) {
       try {
-        sendRelayCommand(protocol::switchCommand(kFlashRelay, *undo.flashAtStart));
+        board_->switchRelay(kFlashRelay, *undo.flashAtStart);
         update(Change::Flash,
                [&undo](RigState& s) { s.flash = *undo.flashAtStart ? Flash::On : Flash::Off; });
       } catch (...) {
@@ -603,8 +480,8 @@ void Rig::armBeforeQuery(const Arming& armed) {
   }
 }
 
-void Rig::sendArmed(std::string_view command, const Arming& armed) {
-  const auto sendAt = armed.at - wireTime(protocol::frame(command).size());
+void Rig::switchArmed(int relay, bool on, const Arming& armed) {
+  const auto sendAt = armed.at - board_->switchLead(relay, on);
   if (clock_.realNow() > sendAt) {
     throw notFired(FailureKind::TooLate, "the module's answer came too late to arm for the shot");
   }
@@ -620,7 +497,7 @@ void Rig::sendArmed(std::string_view command, const Arming& armed) {
     throw notFired(FailureKind::Disarmed, "disarmed before the shot");
   }
   clock_.spinUntil(steadyOf(sendAt));
-  sendRelayCommand(command);
+  board_->switchRelay(relay, on);
 }
 
 void Rig::endArmed() noexcept {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "Failure.h"
 #include "SerialControl.h"
 #include "State.h"
+#include "TextBoard.h"
 #include "Timings.h"
 
 namespace rig {
@@ -37,6 +39,13 @@ class Rig {
   // port that is open is closed first. Returns the kind of failure that ended in NotFound or
   // Lost, nothing when a port opened.
   std::optional<FailureKind> openComPort(const std::string& choice);
+
+  // Opens a board of another kind, which brings its own opening (Board::open), makes it the board
+  // the actions switch and read through, and resets it as every opening does. The text module's
+  // openings (openComPort, reopen) go back to the serial control's port. A board that does not
+  // open ends in NotFound with the reason. Returns the failure's kind, nothing when it opened.
+  // The board must outlive the rig or its next opening.
+  std::optional<FailureKind> openBoard(Board& board);
 
   // The open port's device went away: the link is Lost, with `message` (port, device, reason)
   // as its reason. The actions stay enabled; an action on them reports the failure.
@@ -65,7 +74,8 @@ class Rig {
   // its first shot is armed as for pulseShutter; the rest follows with its pauses.
   void runTwoShotSequence(const Timings& timings = {});
 
-  // Shared operations.
+  // Shared operations. The first three are the text module's protocol (its opening, the
+  // command line's `read`, the service's last word at its end); the actions use the board.
   void sendRelayCommand(std::string_view command);
   // The reply to a state query for the relay, read whole: the answer line has ended, the prompt
   // came, or about a second went by. Throws (NoAnswer) when nothing at all came back.
@@ -84,6 +94,14 @@ class Rig {
 
  private:
   std::optional<FailureKind> openByNumber(const std::string& choice);
+  // The text module's openings: the board of the actions is the serial control's again, and a
+  // board of another kind that was open is closed.
+  void useTextBoard();
+  // Opens through `open` (the port, or a board), shows the link opened and resets the rig; a
+  // failure ends in NotFound, or in Lost when the board went away after it had opened.
+  std::optional<FailureKind> openThenReset(const std::function<void()>& open);
+  // Tells the reply of each reading as the state's `relayReply`.
+  Board::ReplyObserver replyObserver();
   FailureKind portNotFound(const std::string& reason, FailureKind kind);
   // What a sequence has done to the flash, so that a stop can undo it.
   struct SequenceUndo {
@@ -98,8 +116,9 @@ class Rig {
   // Waits (disarmable) until shortly before the shot's time, so the query is fresh at the shot;
   // refuses a shot too near for the arming to finish. The state shows the rig armed.
   void armBeforeQuery(const Arming& armed);
-  // Sends `command` so that its carriage return reaches the module at the shot's time.
-  void sendArmed(std::string_view command, const Arming& armed);
+  // Switches the relay so that the switch reaches the board at the shot's time (the text
+  // module's carriage return).
+  void switchArmed(int relay, bool on, const Arming& armed);
   // Waits until `target` on the real-time clock, looking for a disarm on the way.
   void waitArmed(Clock::real_time target, const Arming& armed);
   // The monotonic time that matches `target` on the real-time clock, as of now.
@@ -120,30 +139,16 @@ class Rig {
     set(state_);
     if (observer_) observer_(state(), change);
   }
-  // Drops what arrives until the line has been quiet a moment since the last byte, the last
-  // command and `busySince` (a port just opened may still get the end of an earlier reply).
-  void discardPending(Clock::time_point busySince = {});
-  // The answer to "id get" just sent, without what earlier commands left on the line: read until
-  // it looks whole, it pauses, or `until`.
-  std::string collectIdentification(Clock::time_point until);
-  struct Collected {
-    std::string reply;
-    bool heard = false;  // anything at all came in, leftovers of earlier commands included
-  };
-  // Reads until the reply looks whole, `limit` has passed, or it is too long to be a reply; with
-  // `quietEnds`, also once it has started and then paused. With the `echo` of a state query, late
-  // answers to earlier commands in front of the reply are dropped, and the reply is whole only
-  // once it starts with that echo.
-  Collected collectReply(Clock::duration limit, bool quietEnds, std::string_view echo = {});
-
   SerialControl& serial_;
   Clock& clock_;
   StateObserver observer_;
   RigState state_;
+  // The text module on the serial control's port: the opening's and `quillmar-cli read`'s own
+  // protocol. The actions switch and read through `board_`, which is this board.
+  TextBoard text_;
+  Board* board_;
   // An armed pulse was disarmed before its "relay on 1" went out: its ending sends nothing.
   bool disarmedBeforeSwitch_ = false;
-  // When the last command went out: the line is not quiet until its answer has had time to come.
-  Clock::time_point lastSent_{};
   // The ports as last read, and what the open module is.
   PortList ports_;
   std::optional<DeviceInfo> module_;

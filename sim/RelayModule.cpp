@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
@@ -45,15 +47,22 @@ bool makeRaw(int fd) {
   return ::tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
-// The relay number at the end of `line` after `prefix`: exactly "0" or "1".
-std::optional<int> relayArgument(std::string_view line, std::string_view prefix) {
+// The relay number at the end of `line` after `prefix`: one character, "0" to "9" then "A" to
+// "V", below `relays`.
+std::optional<int> relayArgument(std::string_view line, std::string_view prefix, int relays) {
+  constexpr int kDecimal = 10;
   if (!line.starts_with(prefix)) return std::nullopt;
   const std::string_view rest = line.substr(prefix.size());
-  if (rest.size() != 1 || rest[0] < '0' || rest[0] >= '0' + RelayModule::kRelayCount) {
-    return std::nullopt;
-  }
-  return rest[0] - '0';
+  if (rest.size() != 1) return std::nullopt;
+  int n = -1;
+  if (rest[0] >= '0' && rest[0] <= '9') n = rest[0] - '0';
+  if (rest[0] >= 'A' && rest[0] <= 'Z') n = rest[0] - 'A' + kDecimal;
+  if (n < 0 || n >= relays) return std::nullopt;
+  return n;
 }
+
+// The hex digits of a wider module's mask: four relays a digit.
+int maskDigits(int relays) { return (relays + 3) / 4; }
 
 timespec toTimespec(Clock::duration d) {
   if (d < Clock::duration::zero()) d = Clock::duration::zero();
@@ -62,15 +71,20 @@ timespec toTimespec(Clock::duration d) {
   return timespec{static_cast<time_t>(secs.count()), static_cast<long>(nanos.count())};
 }
 
-void checkRelay(int n) {
-  if (n < 0 || n >= RelayModule::kRelayCount) {
-    throw std::out_of_range("relay number " + std::to_string(n));
+void checkRelayCount(int relays) {
+  if (relays < RelayModule::kRelayCount || relays > RelayModule::kMostRelays) {
+    throw std::invalid_argument("a module has 2 to 32 relays, not " + std::to_string(relays));
   }
+}
+
+void checkRelay(int n, int relays) {
+  if (n < 0 || n >= relays) throw std::out_of_range("relay number " + std::to_string(n));
 }
 
 }  // namespace
 
 RelayModule::RelayModule(Options options) : started_(Clock::now()), options_(std::move(options)) {
+  checkRelayCount(options_.relays);
   auto fail = [this](const char* what) {
     const int err = errno;
     closeFd(slave_);
@@ -144,14 +158,14 @@ std::size_t RelayModule::dropped() const {
 }
 
 bool RelayModule::relay(int n) const {
-  checkRelay(n);
   std::lock_guard lock(mutex_);
+  checkRelay(n, options_.relays);
   return relays_[static_cast<std::size_t>(n)];
 }
 
 void RelayModule::setRelay(int n, bool on) {
-  checkRelay(n);
   std::lock_guard lock(mutex_);
+  checkRelay(n, options_.relays);
   relays_[static_cast<std::size_t>(n)] = on;
 }
 
@@ -195,6 +209,7 @@ Options RelayModule::options() const {
 }
 
 void RelayModule::setOptions(Options options) {
+  checkRelayCount(options.relays);
   {
     std::lock_guard lock(mutex_);
     options_ = std::move(options);
@@ -314,19 +329,48 @@ void RelayModule::handleInput(const char* bytes, std::size_t count, Clock::time_
 }
 
 std::string RelayModule::execute(const std::string& line) {
+  const int relays = options_.relays;
   if (line == "id get") return options_.identification;
-  if (const auto n = relayArgument(line, "relay read ")) {
+  if (const auto n = relayArgument(line, "relay read ", relays)) {
     return relays_[static_cast<std::size_t>(*n)] ? "on" : "off";
   }
-  if (const auto n = relayArgument(line, "relay on ")) {
+  if (const auto n = relayArgument(line, "relay on ", relays)) {
     relays_[static_cast<std::size_t>(*n)] = true;
     return {};
   }
-  if (const auto n = relayArgument(line, "relay off ")) {
+  if (const auto n = relayArgument(line, "relay off ", relays)) {
     relays_[static_cast<std::size_t>(*n)] = false;
     return {};
   }
+  if (relays > kRelayCount) return executeAll(line);
   return "ERROR";
+}
+
+std::string RelayModule::executeAll(std::string_view line) {
+  const int relays = options_.relays;
+  const auto digits = static_cast<std::size_t>(maskDigits(relays));
+  if (line == "relay readall") {
+    std::uint32_t mask = 0;
+    for (int n = 0; n < relays; ++n) {
+      if (relays_[static_cast<std::size_t>(n)])
+        mask |= std::uint32_t{1} << static_cast<unsigned>(n);
+    }
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%0*X", static_cast<int>(digits), static_cast<unsigned>(mask));
+    return hex;
+  }
+  constexpr std::string_view kWriteAll = "relay writeall ";
+  if (!line.starts_with(kWriteAll)) return "ERROR";
+  const std::string_view hex = line.substr(kWriteAll.size());
+  std::uint32_t mask = 0;
+  const auto [end, ec] = std::from_chars(hex.data(), hex.data() + hex.size(), mask, 16);
+  if (hex.empty() || hex.size() > digits || ec != std::errc() || end != hex.data() + hex.size()) {
+    return "ERROR";
+  }
+  for (int n = 0; n < relays; ++n) {
+    relays_[static_cast<std::size_t>(n)] = ((mask >> static_cast<unsigned>(n)) & 1U) != 0;
+  }
+  return {};
 }
 
 void RelayModule::queueOutput(std::string bytes, Clock::time_point notBefore) {

@@ -12,16 +12,22 @@
 #include <thread>
 #include <vector>
 
-// A two-relay serial module played on a pseudo-terminal, for tests, benchmarks and the demo.
+// A serial relay module played on a pseudo-terminal, for tests, benchmarks and the demo: the
+// two-relay module, or a wider one of its family (up to 32 relays).
 //
 // The module echoes what it receives and answers each line ended by a carriage return with a line
 // break, the result ("on"/"off" for "relay read N", the identification for "id get", nothing for
 // "relay on N"/"relay off N", "ERROR" for anything else), another line break and a ">" prompt.
-// Line feeds are ignored entirely.
+// Line feeds are ignored entirely. Relays are numbered by one character: "0" to "9", then "A" to
+// "V". A wider module also answers "relay readall" with its relays as a hex mask (bit n relay n,
+// four relays a digit, upper case) and switches them all at once on "relay writeall HEX" (up to
+// as many hex digits, either case).
 namespace sim {
 
 struct Options {
   std::string identification = "KOVRA 78";
+  // How many relays, 2 to 32; above two it has "relay readall" and "relay writeall".
+  int relays = 2;
   // Writes byte by byte at the pace of a 9600 baud line (8N1: about 1.04 ms a byte), and stamps
   // each received byte at the time it would have arrived on such a line.
   bool paced = false;
@@ -53,7 +59,9 @@ struct Command {
 
 class RelayModule {
  public:
+  // Today's module, and the most relays a wider one has.
   static constexpr int kRelayCount = 2;
+  static constexpr int kMostRelays = 32;
   // Longest line kept; a longer line is answered with the error word.
   static constexpr std::size_t kMaxLine = 256;
   // Module output (echo and answers) waiting for a client that does not read is capped here;
@@ -79,7 +87,7 @@ class RelayModule {
   // Bytes of echo and answers dropped because the client was not reading.
   std::size_t dropped() const;
 
-  // n is 0 or 1; other numbers throw std::out_of_range.
+  // n is 0 up to the relay count; other numbers throw std::out_of_range.
   bool relay(int n) const;
   void setRelay(int n, bool on);
 
@@ -112,6 +120,8 @@ class RelayModule {
   void handleInput(const char* bytes, std::size_t count,
                    std::chrono::steady_clock::time_point readAt);
   std::string execute(const std::string& line);
+  // "relay readall" and "relay writeall HEX" of a wider module.
+  std::string executeAll(std::string_view line);
   void queueOutput(std::string bytes, std::chrono::steady_clock::time_point notBefore);
   // Writes what is due; returns false when the terminal would block.
   bool pump(std::chrono::steady_clock::time_point now);
@@ -128,7 +138,7 @@ class RelayModule {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   Options options_;
-  std::array<bool, kRelayCount> relays_{};
+  std::array<bool, kMostRelays> relays_{};
   std::vector<Command> log_;
   std::string received_;
   std::string line_;

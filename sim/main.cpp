@@ -1,6 +1,6 @@
-// relay-sim: runs the two-relay module on a pseudo-terminal until SIGINT or SIGTERM and prints
-// every command it receives. It can vanish and come back (SIGUSR1, or after given times), as a
-// module does when its cable is pulled and plugged in again.
+// relay-sim: runs the two-relay module (or a wider one) on a pseudo-terminal until SIGINT or
+// SIGTERM and prints every command it receives. It can vanish and come back (SIGUSR1, or after
+// given times), as a module does when its cable is pulled and plugged in again.
 
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): sigaction is POSIX, not <csignal>
 #include <sys/stat.h>
@@ -38,11 +38,13 @@ constexpr auto kLoopPoll = std::chrono::milliseconds(50);
 
 constexpr std::string_view kUsage =
     "Usage: relay-sim [OPTIONS]\n"
-    "Plays a serial module with two relays on a pseudo-terminal.\n"
+    "Plays a serial module with two relays (or more) on a pseudo-terminal.\n"
     "The first line printed names the terminal; then one line per command received:\n"
     "seconds since start, then the command text.\n"
     "\n"
     "  --id TEXT       identification answered to \"id get\" (default \"KOVRA 78\")\n"
+    "  --relays N      a module with N relays, 2 to 32 (default 2); above two it also\n"
+    "                  answers \"relay readall\" and takes \"relay writeall HEX\"\n"
     "  --paced         write at the pace of a 9600 baud line (about 1.04 ms a byte)\n"
     "  --delay MS      wait MS milliseconds after a carriage return before answering\n"
     "  --silent        never answer, not even the echo (commands are still logged)\n"
@@ -142,6 +144,11 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
         return usageError(reader.error());
       }
       (arg == "--vanish-after" ? settings.vanishAfter : settings.returnAfter) = seconds;
+    } else if (arg == "--relays") {
+      const auto relays =
+          reader.whole("a count", sim::RelayModule::kRelayCount, sim::RelayModule::kMostRelays);
+      if (!relays) return usageError(reader.error());
+      settings.options.relays = static_cast<int>(*relays);
     } else if (arg == "--id" || arg == "--log" || arg == "--link") {
       const auto v = reader.value();
       if (!v) return usageError(reader.error());
@@ -233,9 +240,11 @@ int main(int argc, char** argv) {
     };
     // The module on a new terminal behind the link; the relays carry over from the last one,
     // as they do on a module that only lost its link.
-    auto appear = [&](const std::array<bool, sim::RelayModule::kRelayCount>& relays) {
+    using Relays = std::array<bool, sim::RelayModule::kMostRelays>;
+    const int relayCount = settings.options.relays;
+    auto appear = [&](const Relays& relays) {
       module = std::make_unique<sim::RelayModule>(settings.options);
-      for (int n = 0; n < sim::RelayModule::kRelayCount; ++n) module->setRelay(n, relays.at(n));
+      for (int n = 0; n < relayCount; ++n) module->setRelay(n, relays.at(n));
       device = module->devicePath();
       printed = 0;
       if (!settings.link.empty() && !makeLink(settings.link, device)) return false;
@@ -247,15 +256,15 @@ int main(int argc, char** argv) {
       // The link goes first, so that a client never finds it pointing at a closed terminal.
       if (!settings.link.empty()) removeLink(settings.link, device);
       module->vanish();
-      std::array<bool, sim::RelayModule::kRelayCount> relays{};
-      for (int n = 0; n < sim::RelayModule::kRelayCount; ++n) relays.at(n) = module->relay(n);
+      Relays relays{};
+      for (int n = 0; n < relayCount; ++n) relays.at(n) = module->relay(n);
       module.reset();
       std::cout << "relay-sim: module gone" << std::endl;
       return relays;
     };
 
     if (!appear({})) return 1;
-    std::array<bool, sim::RelayModule::kRelayCount> relays{};
+    Relays relays{};
     std::optional<Clock::time_point> nextChange;
     if (settings.vanishAfter) nextChange = started + *settings.vanishAfter;
 

@@ -216,4 +216,50 @@ TEST(RelaySim, RefusesToReplaceAFileWithItsLink) {
   ::unlink(path.c_str());
 }
 
+// A wider module answers the all-relay commands; the two-relay one does not know them, and
+// neither takes a mask wider than its relays. The relays carry over when it comes back.
+TEST(RelaySim, WiderModuleReadsAndWritesAllRelaysAsAHexMask) {
+  for (const char* bad : {"1", "33", "eight"}) EXPECT_EQ(RelaySim({"--relays", bad}).wait(), 2);
+
+  const std::string link = scratchPath("wide");
+  RelaySim sim({"--relays", "12", "--link", link});
+  const std::string prefix = "relay-sim: module on ";
+  ASSERT_EQ(sim.line().rfind(prefix, 0), 0u);
+  // The next line about the module itself, past the commands it logged.
+  const auto status = [&sim] {
+    for (std::string l = sim.line();; l = sim.line()) {
+      if (l.empty() || l.starts_with("relay-sim:")) return l;
+    }
+  };
+  {
+    PtyClient client(link);
+    ASSERT_TRUE(client.isOpen());
+    EXPECT_EQ(client.ask("relay readall", 64, 500ms), "relay readall\r\n000\r\n>");
+    EXPECT_EQ(client.ask("relay writeall a05", 64, 500ms), "relay writeall a05\r\n\r\n>");
+    EXPECT_EQ(client.ask("relay read B", 64, 500ms), "relay read B\r\non\r\n>");
+    EXPECT_EQ(client.ask("relay on 1", 64, 500ms), "relay on 1\r\n\r\n>");
+    EXPECT_EQ(client.ask("relay readall", 64, 500ms), "relay readall\r\nA07\r\n>");
+    for (const char* refused :
+         {"relay writeall 1000", "relay writeall", "relay writeall x", "relay on C"}) {
+      EXPECT_EQ(client.ask(refused, 64, 500ms), std::string(refused) + "\r\nERROR\r\n>");
+    }
+  }
+  sim.toggle();
+  EXPECT_EQ(status(), "relay-sim: module gone");
+  sim.toggle();
+  ASSERT_EQ(status().rfind(prefix, 0), 0u);
+  {
+    PtyClient client(link);
+    EXPECT_EQ(client.ask("relay readall", 64, 500ms), "relay readall\r\nA07\r\n>");
+  }
+  sim.terminate();
+  EXPECT_EQ(sim.wait(), 0);
+
+  RelaySim two({"--link", link});
+  ASSERT_EQ(two.line().rfind(prefix, 0), 0u);
+  PtyClient client(link);
+  EXPECT_EQ(client.ask("relay readall", 64, 500ms), "relay readall\r\nERROR\r\n>");
+  EXPECT_EQ(client.ask("relay on 2", 64, 500ms), "relay on 2\r\nERROR\r\n>");
+}
+
 }  // namespace

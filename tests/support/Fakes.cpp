@@ -1,6 +1,7 @@
 #include "support/Fakes.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <thread>
 
 namespace fakes {
@@ -64,15 +65,29 @@ std::string FakeSerial::answer(const std::string& command) {
     scriptedReplies.pop_front();
     return reply;
   }
+  // Relays by one character: "0" to "9", then "A" to "V".
+  const auto relayOf = [](char digit) { return digit <= '9' ? digit - '0' : digit - 'A' + 10; };
+  const auto digits = static_cast<std::size_t>((relays + 3) / 4);
   std::string result;
   if (isQuery) {
-    result = relay[command.back() - '0'] ? "on" : "off";
+    result = relay[relayOf(command.back())] ? "on" : "off";
   } else if (command == "id get") {
     result = ports.at(number_).identification;
   } else if (command.rfind("relay on ", 0) == 0) {
-    relay[command.back() - '0'] = true;
+    relay[relayOf(command.back())] = true;
   } else if (command.rfind("relay off ", 0) == 0) {
-    relay[command.back() - '0'] = false;
+    relay[relayOf(command.back())] = false;
+  } else if (command == "relay readall") {
+    unsigned mask = 0;
+    for (int n = 0; n < relays; ++n) mask |= relay[n] ? 1U << static_cast<unsigned>(n) : 0U;
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%0*X", static_cast<int>(digits), mask);
+    result = relays > 2 ? hex : "ERROR";
+  } else if (command.rfind("relay writeall ", 0) == 0 && relays > 2) {
+    const unsigned long mask = std::stoul(command.substr(15), nullptr, 16);
+    for (int n = 0; n < relays; ++n) relay[n] = ((mask >> static_cast<unsigned>(n)) & 1U) != 0;
+  } else if (command.rfind("relay writeall ", 0) == 0) {
+    result = "ERROR";
   }
   return command + "\r\n" + result + "\r\n>";
 }

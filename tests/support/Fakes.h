@@ -98,8 +98,11 @@ class FakeSerial : public rig::SerialControl {
 
   // Ports that exist; any other number is absent.
   std::map<int, FakePort> ports;
-  // Relay states of the module (shared by every port: one module).
-  bool relay[2] = {false, false};
+  // Relay states of the module (shared by every port: one module), and how many it has: above
+  // two it is a wider module that answers "relay readall" and takes "relay writeall HEX"; the
+  // two-relay module answers both with its error line.
+  bool relay[32] = {};
+  int relays = 2;
   rig::Clock::duration replyDelay = 5ms;
   // Non-zero: replies arrive a byte at a time, this far apart (9600 baud is about 1 ms).
   rig::Clock::duration byteTime{};

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Board.h"
+#include "Clock.h"
+#include "SerialControl.h"
+
+namespace rig {
+
+// The text-command relay module ("relay on 1", "relay read 0", "id get", each ended by a carriage
+// return; replies echoed and ended by a ">" prompt) as a board, on the serial control's current
+// port. It keeps the panel's bytes and timings exactly: one command per switch, a state query per
+// relay read, leftovers of earlier commands drained before every query.
+//
+// The two-relay module is what it takes a module for until it knows better. The wider modules of
+// the family (4 to 32 relays) also answer "relay readall" with a hex mask and take "relay writeall
+// HEX": the board asks "relay readall" the first time it is asked for all relays or to switch
+// several at once, and learns its relay count and abilities from the answer. Nothing else sends
+// either command, so the two-relay module sees exactly the panel's commands.
+class TextBoard : public Board {
+ public:
+  // `name` is what the board was opened as ("text:/dev/serial/by-id/...", "text-id:RIG02");
+  // without one it is named by the serial control's device.
+  TextBoard(SerialControl& serial, Clock& clock, std::optional<BoardName> name = std::nullopt);
+
+  BoardName name() const override;
+  int relayCount() const override { return relays_; }
+  BoardAbilities abilities() const override;
+
+  // Opens the serial control's port at its number. The module reads back, so nothing is switched.
+  void open() override;
+  void close() override;
+  bool isOpen() const override { return serial_.portOpen(); }
+
+  void switchRelay(int relay, bool on) override;
+  // One relay alone goes as switchRelay; several with "relay writeall" where the module has it,
+  // its other relays kept as "relay readall" reports them just before.
+  void switchRelays(RelayMask which, RelayMask on) override;
+  RelayMask readRelays() override;
+  bool readRelay(int relay) override;
+  void setReplyObserver(const ReplyObserver& observer) override { replyObserver_ = observer; }
+  Clock::duration switchLead(int relay, bool on) const override;
+
+  // The text protocol, for the opening and for `quillmar-cli read`.
+  void send(std::string_view command);
+  // The reply to a state query for the relay, read whole: the answer line has ended, the prompt
+  // came, or about a second went by. Throws (NoAnswer) when nothing at all came back.
+  std::string queryRelay(int relay);
+  // The state a query's reply reports; throws SerialError naming the reply when it is not a state
+  // (NotUnderstood) or stopped short of one (NoAnswer).
+  bool relayOn(int relay, const std::string& reply) const;
+  // Asks "id get" on a port opened at `openedAt` and returns the answer without what earlier
+  // commands left on the line: read until it looks whole, it pauses, or `until`. What is still
+  // arriving from before is drained first; the drain counts from `openedAt`.
+  std::string identify(Clock::time_point openedAt, Clock::time_point until);
+  // Whether "relay readall" has been answered, so the count and abilities are the module's own.
+  bool learned() const { return learned_; }
+
+ private:
+  struct Collected {
+    std::string reply;
+    bool heard = false;  // anything at all came in, leftovers of earlier commands included
+  };
+  // Sends `command` and returns its reply (sent once more when nothing at all came back). A reply
+  // for which `leftoverOnly` holds is the start of an earlier command's answer, not this one's.
+  std::string ask(const std::string& command,
+                  const std::function<bool(const std::string&)>& leftoverOnly);
+  // Asks "relay readall"; learns the count and abilities on the first answer. The relays' mask,
+  // or nothing from a module without the command.
+  std::optional<RelayMask> readAll();
+  // Drops what arrives until the line has been quiet a moment since the last byte, the last
+  // command and `busySince` (a port just opened may still get the end of an earlier reply).
+  void discardPending(Clock::time_point busySince = {});
+  std::string collectIdentification(Clock::time_point until);
+  // Reads until the reply looks whole, `limit` has passed, or it is too long to be a reply. With
+  // the `echo` of a query, late answers to earlier commands in front of the reply are dropped,
+  // and the reply is whole only once it starts with that echo.
+  Collected collectReply(Clock::duration limit, std::string_view echo);
+  [[noreturn]] void fail(const std::string& reason, FailureKind kind) const;
+  // A reply that stopped short of an answer (NoAnswer), or is none (NotUnderstood).
+  [[noreturn]] void failReading(const std::string& reply, bool unfinished) const;
+
+  SerialControl& serial_;
+  Clock& clock_;
+  std::optional<BoardName> name_;
+  ReplyObserver replyObserver_;
+  // When the last command went out: the line is not quiet until its answer has had time to come.
+  Clock::time_point lastSent_{};
+  bool learned_ = false;
+  int relays_ = 2;
+  int maskDigits_ = 0;  // the width of the module's hex masks; 0 without "relay readall"
+};
+
+}  // namespace rig

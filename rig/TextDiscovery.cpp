@@ -1,0 +1,107 @@
+#include "TextDiscovery.h"
+
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+#include "Protocol.h"
+#include "TextBoard.h"
+
+namespace rig {
+
+namespace {
+
+// Each port's module has as long to answer as in the panel's scan.
+constexpr auto kAnswerTime = std::chrono::milliseconds(500);
+
+SerialError nameFailure(FailureKind kind, std::string reason) {
+  return SerialError(Failure{kind, std::nullopt, {}, std::move(reason)});
+}
+
+std::string portText(int port, const std::string& path) {
+  return "port " + std::to_string(port) + " (" + path + ")";
+}
+
+// The device a path stands for: links followed, as far as they lead; the path itself when it
+// cannot be resolved (a device that is not there now).
+std::filesystem::path deviceOf(const std::string& path) {
+  std::error_code error;
+  auto resolved = std::filesystem::weakly_canonical(path, error);
+  return error ? std::filesystem::path(path) : resolved;
+}
+
+}  // namespace
+
+std::vector<TextModule> discoverTextModules(SerialControl& serial, Clock& clock) {
+  try {
+    serial.setPortOpen(false);
+  } catch (const std::exception&) {
+  }
+  const PortList ports = serial.refreshPorts();
+  std::vector<TextModule> found;
+  TextBoard board(serial, clock);
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    if (!ports[i].present) continue;
+    const int port = static_cast<int>(i + 1);
+    std::string reply;
+    try {
+      serial.setPortNumber(port);
+      serial.setPortOpen(true);
+      const auto opened = clock.now();
+      reply = board.identify(opened, opened + kAnswerTime);
+    } catch (const std::exception&) {
+      // Absent, held, or gone while asked: no module to name there.
+    }
+    try {
+      serial.setPortOpen(false);
+    } catch (const std::exception&) {
+    }
+    std::string identity = protocol::identityOf(reply);
+    if (identity.empty()) continue;
+    TextModule module{port, FoundBoard{BoardName{"text-id", identity}, 0, {}, ports[i].path},
+                      identity, ports[i]};
+    module.board.abilities.readBack = true;
+    found.push_back(std::move(module));
+  }
+  return found;
+}
+
+ResolvedPort resolveTextBoard(const BoardName& name, SerialControl& serial, Clock& clock) {
+  if (name.kind == "text") {
+    const PortList ports = serial.refreshPorts();
+    const auto wanted = deviceOf(name.identity);
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+      if (ports[i].path != name.identity && deviceOf(ports[i].path) != wanted) continue;
+      if (!ports[i].present) break;
+      return {static_cast<int>(i + 1), ports[i]};
+    }
+    throw nameFailure(FailureKind::NoDevice, "no port is " + name.identity);
+  }
+  if (name.kind != "text-id") {
+    throw nameFailure(FailureKind::Other, name.text() + " is no text module's name");
+  }
+  std::optional<ResolvedPort> match;
+  for (const TextModule& module : discoverTextModules(serial, clock)) {
+    if (module.identity != name.identity) continue;
+    const DeviceInfo& device = module.device;
+    if (match && deviceOf(match->device.path) == deviceOf(device.path)) continue;
+    if (match) {
+      // Never a guess: the operator must tell the two apart.
+      throw nameFailure(FailureKind::Ambiguous,
+                        R"(two boards answer "id get" with ")" +
+                            protocol::escapedText(name.identity) +
+                            "\": " + portText(match->port, match->device.path) + " and " +
+                            portText(module.port, device.path) +
+                            "; name the one meant by its device (text:<path>)");
+    }
+    match = ResolvedPort{module.port, device};
+  }
+  if (!match) {
+    throw nameFailure(FailureKind::NoDevice, R"(no board answers "id get" with ")" +
+                                                 protocol::escapedText(name.identity) + "\"");
+  }
+  return *match;
+}
+
+}  // namespace rig

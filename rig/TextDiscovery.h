@@ -1,0 +1,38 @@
+#pragma once
+
+#include <vector>
+
+#include "Board.h"
+#include "Clock.h"
+#include "Devices.h"
+#include "SerialControl.h"
+
+namespace rig {
+
+// A text module that answered on one of the serial control's listed ports.
+struct TextModule {
+  int port = 0;          // its port number now
+  FoundBoard board;      // "text-id:<identity>", on the port's device; relays 0: not asked yet
+  std::string identity;  // its answer to "id get"
+  DeviceInfo device;     // the port's device as listed
+};
+
+// Asks each present listed port "id get", as the scan does (the line drained first, half a second
+// for the answer), and returns the modules that answered with an identity. A port that does not
+// open is passed over. Every port is left closed; the port number is the last one tried.
+std::vector<TextModule> discoverTextModules(SerialControl& serial, Clock& clock);
+
+// The port a text board's name stands for now, among the serial control's listed ports.
+//  - "text:<path>": the port whose device is that path, or the device a link there points at
+//    (/dev/serial/by-id/...); nothing is asked on the line.
+//  - "text-id:<identity>": the one device whose module answers "id get" with that identity (a
+//    device listed twice, by a link and by its name, is one).
+// Throws SerialError: NoDevice when no port is the board, Ambiguous when two modules claim the
+// identity (the reason names both ports), Other for a name of another kind.
+struct ResolvedPort {
+  int port = 0;
+  DeviceInfo device;
+};
+ResolvedPort resolveTextBoard(const BoardName& name, SerialControl& serial, Clock& clock);
+
+}  // namespace rig
