@@ -22,6 +22,7 @@
 #include <string_view>
 #include <thread>
 
+#include "sim/Ch340Module.h"
 #include "sim/RelayModule.h"
 
 namespace {
@@ -41,6 +42,12 @@ constexpr std::string_view kUsage =
     "The first line printed names the terminal; then one line per command received:\n"
     "seconds since start, then the command text.\n"
     "\n"
+    "  --kind KIND     the board played: \"text\" (default), the two-relay module above,\n"
+    "                  or \"ch340\", a board taking binary frames A0 ch op sum that\n"
+    "                  answers nothing; each frame is printed as \"relay N on\" or\n"
+    "                  \"relay N off\", or \"rejected ...\" with the reason (a bad checksum,\n"
+    "                  no such relay). Only --relays, --log and --link go with ch340\n"
+    "  --relays N      the ch340 board's relay count: 1, 2, 4 or 8 (default 2)\n"
     "  --id TEXT       identification answered to \"id get\" (default \"KOVRA 78\")\n"
     "  --paced         write at the pace of a 9600 baud line (about 1.04 ms a byte)\n"
     "  --delay MS      wait MS milliseconds after a carriage return before answering\n"
@@ -68,6 +75,10 @@ constexpr std::string_view kUsage =
 constexpr std::size_t kMaxNoiseBytes = std::size_t{1} << 30;
 
 struct Settings {
+  bool ch340 = false;
+  int relays = 2;
+  // Options that only the text module takes, for the message when one is given with ch340.
+  std::string textOnlyOption;
   sim::Options options;
   std::string logFile;
   std::string link;
@@ -124,7 +135,21 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
       std::cout << "relay-sim " QUILLMAR_VERSION "\n";
       return 0;
     }
-    if (arg == "--paced") {
+    const bool textOnly = arg != "--kind" && arg != "--relays" && arg != "--log" && arg != "--link";
+    if (textOnly && settings.textOnlyOption.empty()) settings.textOnlyOption = arg;
+    if (arg == "--kind") {
+      const auto v = value();
+      if (v != "text" && v != "ch340") {
+        return usageError("--kind wants text or ch340, not '" + v.value_or("") + "'");
+      }
+      settings.ch340 = v == "ch340";
+    } else if (arg == "--relays") {
+      const auto v = value();
+      if (v != "1" && v != "2" && v != "4" && v != "8") {
+        return usageError("--relays wants 1, 2, 4 or 8, not '" + v.value_or("") + "'");
+      }
+      settings.relays = std::stoi(*v);
+    } else if (arg == "--paced") {
       settings.options.paced = true;
     } else if (arg == "--silent") {
       settings.options.silent = true;
@@ -173,6 +198,9 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
       return usageError("unknown option '" + std::string(arg) + "'");
     }
   }
+  if (settings.ch340 && !settings.textOnlyOption.empty()) {
+    return usageError(settings.textOnlyOption + " is for the text module, not with --kind ch340");
+  }
   return std::nullopt;
 }
 
@@ -200,6 +228,36 @@ void removeLink(const std::string& link, const std::string& target) {
   if (len >= 0 && std::string_view(buffer, static_cast<std::size_t>(len)) == target) {
     ::unlink(link.c_str());
   }
+}
+
+// One line of the log: seconds since the program started, then what was received.
+void printEntry(std::chrono::steady_clock::time_point started,
+                std::chrono::steady_clock::time_point at, std::string_view text,
+                std::ofstream& logFile) {
+  const double seconds = std::chrono::duration<double>(at - started).count();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%.6f", seconds);
+  const std::string line = std::string(stamp) + " " + printable(text);
+  std::cout << line << std::endl;
+  if (logFile.is_open()) logFile << line << std::endl;
+}
+
+// The CH340 board until SIGINT or SIGTERM, printing each frame it takes.
+int runCh340(const Settings& settings, std::ofstream& logFile) {
+  const auto started = std::chrono::steady_clock::now();
+  sim::Ch340Module board(settings.relays);
+  if (!settings.link.empty() && !makeLink(settings.link, board.devicePath())) return 1;
+  std::cout << "relay-sim: board on " << board.devicePath() << std::endl;
+  std::size_t printed = 0;
+  while (!stopRequested) {
+    if (!board.waitForFrames(printed + 1, kLoopPoll)) continue;
+    for (const auto& frame : board.logSince(printed)) {
+      ++printed;
+      printEntry(started, frame.at, frame.text, logFile);
+    }
+  }
+  if (!settings.link.empty()) removeLink(settings.link, board.devicePath());
+  return 0;
 }
 
 }  // namespace
@@ -231,6 +289,7 @@ int main(int argc, char** argv) {
 
   using Clock = std::chrono::steady_clock;
   try {
+    if (settings.ch340) return runCh340(settings, logFile);
     const auto started = Clock::now();
     std::unique_ptr<sim::RelayModule> module;
     std::string device;
@@ -240,12 +299,7 @@ int main(int argc, char** argv) {
       for (const auto& command : module->logSince(printed)) {
         ++printed;
         // Seconds since the program started, also across comings and goings.
-        const double seconds = std::chrono::duration<double>(command.at - started).count();
-        char stamp[32];
-        std::snprintf(stamp, sizeof stamp, "%.6f", seconds);
-        const std::string line = std::string(stamp) + " " + printable(command.text);
-        std::cout << line << std::endl;
-        if (logFile.is_open()) logFile << line << std::endl;
+        printEntry(started, command.at, command.text, logFile);
       }
     };
     // The module on a new terminal behind the link; the relays carry over from the last one,
