@@ -56,7 +56,11 @@ std::vector<std::uint8_t> readStateReport(HidDevice& device) {
 
 }  // namespace
 
-std::vector<FoundBoard> findHidRelayBoards(HidBus& bus) {
+namespace {
+
+// The relay boards present and readable; those that could not be read (held by another
+// program, not the user's to open) are put in `unreadable` when it is given.
+std::vector<FoundBoard> scan(HidBus& bus, std::vector<Failure>* unreadable) {
   std::vector<FoundBoard> found;
   for (const HidDeviceInfo& info : bus.enumerate(hid_relay::kVendorId, hid_relay::kProductId)) {
     // The USB id is shared by other hobby devices: only those calling themselves relay boards.
@@ -65,13 +69,18 @@ std::vector<FoundBoard> findHidRelayBoards(HidBus& bus) {
     std::string id;
     try {
       id = hid_relay::idOf(readStateReport(*bus.open(info.path)));
-    } catch (const SerialError&) {
-      continue;  // held or not ours to open: not listed, as it cannot be used
+    } catch (const SerialError& e) {
+      if (unreadable != nullptr) unreadable->push_back(e.failure());
+      continue;
     }
     found.push_back({{"hid", id}, relays, {true, true, true}, info.path});
   }
   return found;
 }
+
+}  // namespace
+
+std::vector<FoundBoard> findHidRelayBoards(HidBus& bus) { return scan(bus, nullptr); }
 
 HidRelayBoard::HidRelayBoard(HidBus& bus, std::string id) : bus_(bus), id_(std::move(id)) {}
 
@@ -83,8 +92,16 @@ HidDevice& HidRelayBoard::device() {
 void HidRelayBoard::open() {
   if (device_) throw boardError(name(), path_, "already open", FailureKind::Other);
   std::vector<FoundBoard> matches;
-  for (FoundBoard& board : findHidRelayBoards(bus_)) {
+  std::vector<Failure> unreadable;
+  for (FoundBoard& board : scan(bus_, &unreadable)) {
     if (board.name.identity == id_) matches.push_back(std::move(board));
+  }
+  // A board that could not be read may be this one: its failure (most often a permission the
+  // udev rules give) says more than "not present".
+  if (matches.empty() && !unreadable.empty()) {
+    throw boardError(name(), unreadable[0].device,
+                     "no readable board has this ID, and " + unreadable[0].reason,
+                     unreadable[0].kind);
   }
   if (matches.empty()) {
     throw boardError(name(), "", "no USB HID relay board with this ID is present",

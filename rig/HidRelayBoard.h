@@ -85,7 +85,8 @@ class HidRelayBoard : public Board {
   BoardAbilities abilities() const override { return {true, true, true}; }
 
   // Finds the board with this ID among those present: NoDevice when none has it, Other when two
-  // do (which one would switch is a guess).
+  // do (which one would switch is a guess). When a board present could not be read, its failure
+  // (Permission, Busy) is told instead of NoDevice: it may be the one.
   void open() override;
   void close() override;
   bool isOpen() const override { return device_ != nullptr; }

@@ -173,7 +173,7 @@ TEST_F(HidRelayBoardTest, SwitchesAllTogetherWhenTheyEndAllOnOrAllOffOtherwiseOn
   EXPECT_EQ(sim.state, 0b0001);
 }
 
-TEST_F(HidRelayBoardTest, AMissingIdIsNoDeviceAndADuplicateIdIsRefused) {
+TEST_F(HidRelayBoardTest, AMissingIdIsNoDeviceADuplicateIdIsRefusedAnUnreadableBoardIsTold) {
   add("/dev/hidraw0", "USBRelay2", "SAME1");
   rig::HidRelayBoard missing(bus, "OTHER");
   EXPECT_EQ(errorFrom([&] { missing.open(); }).kind(), rig::FailureKind::NoDevice);
@@ -184,6 +184,14 @@ TEST_F(HidRelayBoardTest, AMissingIdIsNoDeviceAndADuplicateIdIsRefused) {
   EXPECT_NE(std::string(e.what()).find("/dev/hidraw0 and /dev/hidraw1"), std::string::npos)
       << e.what();
   EXPECT_FALSE(twin.isOpen());
+
+  // A board the user may not open may be the one asked for: that is told, not "not present".
+  add("/dev/hidraw2", "USBRelay2", "MINE1");
+  bus.held.insert("/dev/hidraw2");
+  rig::HidRelayBoard unreadable(bus, "MINE1");
+  const auto denied = errorFrom([&] { unreadable.open(); });
+  EXPECT_EQ(denied.kind(), rig::FailureKind::Permission) << denied.what();
+  EXPECT_EQ(denied.device(), "/dev/hidraw2");
   EXPECT_EQ(errorFrom([&] { twin.readRelays(); }).kind(), rig::FailureKind::NotOpen);
 }
 
