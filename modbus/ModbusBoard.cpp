@@ -37,7 +37,9 @@ ModbusBoard::ModbusBoard(std::string port, int slave, Options options)
   }
 }
 
-ModbusBoard::~ModbusBoard() { close(); }
+ModbusBoard::~ModbusBoard() {
+  if (client_) client_->disconnectDevice();
+}
 
 std::optional<std::pair<std::string, int>> ModbusBoard::parseIdentity(std::string_view identity) {
   const auto at = identity.rfind('@');

@@ -21,8 +21,6 @@ Ch340Board::Ch340Board(std::string port, int relays) : port_(std::move(port)), r
   }
 }
 
-Ch340Board::~Ch340Board() { close(); }
-
 Ch340Board::Frame Ch340Board::frame(int relay, bool on) {
   const auto channel = static_cast<std::uint8_t>(relay + 1);
   const std::uint8_t op = on ? 1 : 0;

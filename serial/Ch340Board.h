@@ -22,7 +22,6 @@ class Ch340Board : public rig::Board {
 
   // Throws std::invalid_argument for a relay count the boards do not come with.
   Ch340Board(std::string port, int relays);
-  ~Ch340Board() override;
 
   // The frame that switches relay `relay` (0-based).
   static Frame frame(int relay, bool on);
