@@ -1,5 +1,7 @@
 #include "sim/RelayModule.h"
 
+#include "sim/Terminal.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -23,29 +25,6 @@ using Clock = std::chrono::steady_clock;
 // Noise never contains a line end, a prompt or letters that could spell a state word or the
 // module's name, so a client can only be confused by its amount, not by its content.
 constexpr std::string_view kNoiseAlphabet = "0123456789ABCDEF.:-#*+";
-
-void closeFd(int& fd) {
-  if (fd >= 0) {
-    ::close(fd);
-    fd = -1;
-  }
-}
-
-bool addFlags(int fd, int fdFlags, int statusFlags) {
-  const int fdf = ::fcntl(fd, F_GETFD);
-  const int stf = ::fcntl(fd, F_GETFL);
-  return fdf >= 0 && stf >= 0 && ::fcntl(fd, F_SETFD, fdf | fdFlags) == 0 &&
-         ::fcntl(fd, F_SETFL, stf | statusFlags) == 0;
-}
-
-bool makeRaw(int fd) {
-  termios t{};
-  if (::tcgetattr(fd, &t) != 0) return false;
-  ::cfmakeraw(&t);
-  ::cfsetispeed(&t, B9600);
-  ::cfsetospeed(&t, B9600);
-  return ::tcsetattr(fd, TCSANOW, &t) == 0;
-}
 
 // The relay number at the end of `line` after `prefix`: one character, "0" to "9" then "A" to
 // "V", below `relays`.
@@ -85,6 +64,10 @@ void checkRelay(int n, int relays) {
 
 RelayModule::RelayModule(Options options) : started_(Clock::now()), options_(std::move(options)) {
   checkRelayCount(options_.relays);
+  Terminal terminal = openTerminal();
+  master_ = terminal.master;
+  slave_ = terminal.slave;
+  devicePath_ = std::move(terminal.path);
   auto fail = [this](const char* what) {
     const int err = errno;
     closeFd(slave_);
@@ -93,26 +76,6 @@ RelayModule::RelayModule(Options options) : started_(Clock::now()), options_(std
     closeFd(wakeWrite_);
     throw std::system_error(err, std::generic_category(), what);
   };
-
-  master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-  if (master_ < 0) fail("posix_openpt");
-  if (!addFlags(master_, FD_CLOEXEC, O_NONBLOCK)) fail("fcntl on the terminal");
-  if (::grantpt(master_) != 0) fail("grantpt");
-  if (::unlockpt(master_) != 0) fail("unlockpt");
-  {
-    // ptsname returns a static buffer.
-    static std::mutex nameMutex;
-    std::lock_guard lock(nameMutex);
-    const char* name = ::ptsname(master_);
-    if (name == nullptr) fail("ptsname");
-    devicePath_ = name;
-  }
-  // Holding the slave open keeps the master readable while clients close and reopen the port.
-  slave_ = ::open(devicePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (slave_ < 0) fail("open terminal");
-  // No line discipline in the way: no echo back to us, no CR/LF translation.
-  if (!makeRaw(slave_)) fail("raw mode");
-  makeRaw(master_);  // the same settings on Linux; harmless where the master has its own
 
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) fail("pipe");

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "args/Arguments.h"
+#include "sim/Ch340Module.h"
 #include "sim/RelayModule.h"
 
 namespace {
@@ -42,9 +43,15 @@ constexpr std::string_view kUsage =
     "The first line printed names the terminal; then one line per command received:\n"
     "seconds since start, then the command text.\n"
     "\n"
+    "  --kind KIND     the board played: \"text\" (default), the module above, or\n"
+    "                  \"ch340\", a board taking binary frames A0 ch op sum that\n"
+    "                  answers nothing; each frame is printed as \"relay N on\" or\n"
+    "                  \"relay N off\", or \"rejected ...\" with the reason (a bad checksum,\n"
+    "                  no such relay). Only --relays, --log and --link go with ch340\n"
     "  --id TEXT       identification answered to \"id get\" (default \"KOVRA 78\")\n"
     "  --relays N      a module with N relays, 2 to 32 (default 2); above two it also\n"
-    "                  answers \"relay readall\" and takes \"relay writeall HEX\"\n"
+    "                  answers \"relay readall\" and takes \"relay writeall HEX\";\n"
+    "                  with --kind ch340: 1, 2, 4 or 8 (default 2)\n"
     "  --paced         write at the pace of a 9600 baud line (about 1.04 ms a byte)\n"
     "  --delay MS      wait MS milliseconds after a carriage return before answering\n"
     "  --silent        never answer, not even the echo (commands are still logged)\n"
@@ -71,6 +78,9 @@ constexpr std::string_view kUsage =
 constexpr long long kMaxNoiseBytes = 1LL << 30;
 
 struct Settings {
+  bool ch340 = false;
+  // Options that only the text module takes, for the message when one is given with ch340.
+  std::string textOnlyOption;
   sim::Options options;
   std::string logFile;
   std::string link;
@@ -120,8 +130,16 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
       std::cout << "relay-sim " QUILLMAR_VERSION "\n";
       return 0;
     }
-    if (arg == "--paced" || arg == "--silent" || arg == "--no-echo" || arg == "--garbage" ||
-        arg == "--repeat") {
+    const bool textOnly = arg != "--kind" && arg != "--relays" && arg != "--log" && arg != "--link";
+    if (textOnly && settings.textOnlyOption.empty()) settings.textOnlyOption = arg;
+    if (arg == "--kind") {
+      const auto v = reader.value();
+      if (v != "text" && v != "ch340") {
+        return usageError("--kind wants text or ch340, not '" + v.value_or("") + "'");
+      }
+      settings.ch340 = v == "ch340";
+    } else if (arg == "--paced" || arg == "--silent" || arg == "--no-echo" || arg == "--garbage" ||
+               arg == "--repeat") {
       if (!reader.flag()) return usageError(reader.error());
       if (arg == "--no-echo") {
         settings.options.echo = false;
@@ -145,8 +163,7 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
       }
       (arg == "--vanish-after" ? settings.vanishAfter : settings.returnAfter) = seconds;
     } else if (arg == "--relays") {
-      const auto relays =
-          reader.whole("a count", sim::RelayModule::kRelayCount, sim::RelayModule::kMostRelays);
+      const auto relays = reader.whole("a count", 1, sim::RelayModule::kMostRelays);
       if (!relays) return usageError(reader.error());
       settings.options.relays = static_cast<int>(*relays);
     } else if (arg == "--id" || arg == "--log" || arg == "--link") {
@@ -162,6 +179,18 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
     } else {
       return usageError("unknown option '" + reader.given() + "'");
     }
+  }
+  const int relays = settings.options.relays;
+  if (settings.ch340) {
+    if (!settings.textOnlyOption.empty()) {
+      return usageError(settings.textOnlyOption + " is for the text module, not with --kind ch340");
+    }
+    if (relays != 1 && relays != 2 && relays != 4 && relays != 8) {
+      return usageError("--relays wants 1, 2, 4 or 8 with --kind ch340, not '" +
+                        std::to_string(relays) + "'");
+    }
+  } else if (relays < sim::RelayModule::kRelayCount) {
+    return usageError("--relays wants a count from 2 to 32, not '" + std::to_string(relays) + "'");
   }
   return std::nullopt;
 }
@@ -192,6 +221,36 @@ void removeLink(const std::string& link, const std::string& target) {
   }
 }
 
+// One line of the log: seconds since the program started, then what was received.
+void printEntry(std::chrono::steady_clock::time_point started,
+                std::chrono::steady_clock::time_point at, std::string_view text,
+                std::ofstream& logFile) {
+  const double seconds = std::chrono::duration<double>(at - started).count();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%.6f", seconds);
+  const std::string line = std::string(stamp) + " " + printable(text);
+  std::cout << line << std::endl;
+  if (logFile.is_open()) logFile << line << std::endl;
+}
+
+// The CH340 board until SIGINT or SIGTERM, printing each frame it takes.
+int runCh340(const Settings& settings, std::ofstream& logFile) {
+  const auto started = std::chrono::steady_clock::now();
+  sim::Ch340Module board(settings.options.relays);
+  if (!settings.link.empty() && !makeLink(settings.link, board.devicePath())) return 1;
+  std::cout << "relay-sim: board on " << board.devicePath() << std::endl;
+  std::size_t printed = 0;
+  while (!stopRequested) {
+    if (!board.waitForFrames(printed + 1, kLoopPoll)) continue;
+    for (const auto& frame : board.logSince(printed)) {
+      ++printed;
+      printEntry(started, frame.at, frame.text, logFile);
+    }
+  }
+  if (!settings.link.empty()) removeLink(settings.link, board.devicePath());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -219,6 +278,8 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (settings.ch340) return runCh340(settings, logFile);
+
   using Clock = std::chrono::steady_clock;
   try {
     const auto started = Clock::now();
@@ -230,12 +291,7 @@ int main(int argc, char** argv) {
       for (const auto& command : module->logSince(printed)) {
         ++printed;
         // Seconds since the program started, also across comings and goings.
-        const double seconds = std::chrono::duration<double>(command.at - started).count();
-        char stamp[32];
-        std::snprintf(stamp, sizeof stamp, "%.6f", seconds);
-        const std::string line = std::string(stamp) + " " + printable(command.text);
-        std::cout << line << std::endl;
-        if (logFile.is_open()) logFile << line << std::endl;
+        printEntry(started, command.at, command.text, logFile);
       }
     };
     // The module on a new terminal behind the link; the relays carry over from the last one,

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "serial/CommControl.h"
+#include "support/ErrorFrom.h"
 #include "support/Pty.h"
 
 using namespace std::chrono_literals;
@@ -25,17 +26,6 @@ using serial::CommControl;
 using serial::PortMap;
 
 namespace {
-
-// The SerialError `action` throws; a test failure when it throws none.
-rig::SerialError errorFrom(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const rig::SerialError& error) {
-    return error;
-  }
-  ADD_FAILURE() << "expected a rig::SerialError";
-  return {0, "", ""};
-}
 
 void runEventLoop(std::chrono::milliseconds duration) {
   QEventLoop loop;

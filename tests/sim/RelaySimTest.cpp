@@ -147,10 +147,10 @@ TEST(RelaySim, HelpNamesEveryOptionAndBadOptionsFail) {
   {
     RelaySim sim({"--help"});
     std::string all;
-    for (int i = 0; i < 40; ++i) all += sim.line() + "\n";
-    for (const char* option :
-         {"--id", "--paced", "--delay", "--silent", "--no-echo", "--noise", "--garbage", "--flood",
-          "--log", "--link", "--vanish-after", "--return-after", "--repeat", "SIGUSR1"}) {
+    for (int i = 0; i < 50; ++i) all += sim.line() + "\n";
+    for (const char* option : {"--kind", "--relays", "--id", "--paced", "--delay", "--silent",
+                               "--no-echo", "--noise", "--garbage", "--flood", "--log", "--link",
+                               "--vanish-after", "--return-after", "--repeat", "SIGUSR1"}) {
       EXPECT_NE(all.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(sim.wait(), 0);
@@ -161,6 +161,32 @@ TEST(RelaySim, HelpNamesEveryOptionAndBadOptionsFail) {
   EXPECT_EQ(RelaySim({"--bogus"}).wait(), 2);
   EXPECT_EQ(RelaySim({"--vanish-after", "-1"}).wait(), 2);
   EXPECT_EQ(RelaySim({"--return-after", "soon"}).wait(), 2);
+  EXPECT_EQ(RelaySim({"--kind", "modem"}).wait(), 2);
+  EXPECT_EQ(RelaySim({"--kind", "ch340", "--relays", "3"}).wait(), 2);
+  // The text module's options mean nothing to a board that never answers.
+  EXPECT_EQ(RelaySim({"--kind", "ch340", "--id", "X"}).wait(), 2);
+}
+
+TEST(RelaySim, PlaysACh340BoardThatPrintsEachFrameAndRejectsBadChecksums) {
+  const std::string link = scratchPath("ch340");
+  RelaySim sim({"--kind", "ch340", "--relays", "4", "--link", link});
+  ASSERT_TRUE(sim.started());
+  const std::string first = sim.line();
+  ASSERT_EQ(first.rfind("relay-sim: board on /dev/", 0), 0u) << first;
+
+  PtyClient client(link);
+  ASSERT_TRUE(client.isOpen());
+  ASSERT_TRUE(client.write(std::string("\xA0\x04\x01\xA5\xA0\x04\x01\x00", 8)));
+  const std::string on = sim.line();
+  EXPECT_NE(on.find(" relay 4 on"), std::string::npos) << on;
+  const std::string bad = sim.line();
+  EXPECT_NE(bad.find(" rejected A0 04 01 00: bad checksum"), std::string::npos) << bad;
+  client.close();
+
+  sim.terminate();
+  EXPECT_EQ(sim.wait(), 0);
+  struct stat st {};
+  EXPECT_NE(::lstat(link.c_str(), &st), 0) << "link left behind";
 }
 
 // Comings and goings, timed and on SIGUSR1: each time on a new terminal behind the same link, the

@@ -1,0 +1,222 @@
+#include "ModbusBoard.h"
+
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QModbusReply>
+#include <QModbusRtuSerialClient>
+#include <QTimer>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cstdio>
+#include <stdexcept>
+
+#include "rig/BoardError.h"
+
+namespace modbus {
+
+namespace {
+
+// Modbus RTU slave addresses; 0 is broadcast, which no board answers.
+constexpr int kFirstSlave = 1;
+constexpr int kLastSlave = 247;
+// Beyond the client's own timeouts and retries, the wait gives up after this much more: a reply
+// the client never finishes must not hold the thread.
+constexpr std::chrono::milliseconds kGuardMargin{1000};
+
+}  // namespace
+
+ModbusBoard::ModbusBoard(std::string port, int slave, Options options)
+    : port_(std::move(port)), slave_(slave), options_(options) {
+  if (slave < kFirstSlave || slave > kLastSlave) {
+    throw std::invalid_argument("a Modbus slave address is 1 to 247, not " + std::to_string(slave));
+  }
+  if (options.relays < 1 || options.relays > kMaxRelays) {
+    throw std::invalid_argument("a Modbus relay board has 1 to 32 relays here, not " +
+                                std::to_string(options.relays));
+  }
+}
+
+ModbusBoard::~ModbusBoard() {
+  if (client_) client_->disconnectDevice();
+}
+
+std::optional<std::pair<std::string, int>> ModbusBoard::parseIdentity(std::string_view identity) {
+  const auto at = identity.rfind('@');
+  if (at == std::string_view::npos || at == 0) return std::nullopt;
+  const std::string_view number = identity.substr(at + 1);
+  int slave = 0;
+  const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), slave);
+  if (ec != std::errc() || end != number.data() + number.size() || slave < kFirstSlave ||
+      slave > kLastSlave) {
+    return std::nullopt;
+  }
+  return std::pair{std::string(identity.substr(0, at)), slave};
+}
+
+std::string ModbusBoard::exceptionName(int code) {
+  static constexpr std::array<const char*, 12> kNames{"",
+                                                      "illegal function",
+                                                      "illegal data address",
+                                                      "illegal data value",
+                                                      "server device failure",
+                                                      "acknowledge",
+                                                      "server device busy",
+                                                      "negative acknowledge",
+                                                      "memory parity error",
+                                                      "",
+                                                      "gateway path unavailable",
+                                                      "gateway target device failed to respond"};
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned>(code) & 0xFFU);
+  const char* name = code >= 0 && code < static_cast<int>(kNames.size()) ? kNames.at(code) : "";
+  return std::string("exception ") + hex + " (" + (*name != '\0' ? name : "unknown") + ")";
+}
+
+rig::BoardName ModbusBoard::name() const {
+  return {"modbus", port_ + "@" + std::to_string(slave_)};
+}
+
+void ModbusBoard::fail(const std::string& reason, rig::FailureKind kind) const {
+  throw rig::boardError(name(), port_, reason, kind);
+}
+
+bool ModbusBoard::isOpen() const {
+  return client_ && client_->state() == QModbusDevice::ConnectedState;
+}
+
+void ModbusBoard::open() {
+  if (client_) fail("already open", rig::FailureKind::Other);
+  client_ = std::make_unique<QModbusRtuSerialClient>();
+  client_->setConnectionParameter(QModbusDevice::SerialPortNameParameter,
+                                  QString::fromStdString(port_));
+  client_->setConnectionParameter(QModbusDevice::SerialBaudRateParameter, options_.baudRate);
+  client_->setConnectionParameter(QModbusDevice::SerialParityParameter, options_.parity);
+  client_->setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
+  client_->setConnectionParameter(QModbusDevice::SerialStopBitsParameter, QSerialPort::OneStop);
+  client_->setTimeout(static_cast<int>(options_.timeout.count()));
+  client_->setNumberOfRetries(options_.retries);
+  if (!client_->connectDevice() || client_->state() != QModbusDevice::ConnectedState) {
+    const QString reason = client_->errorString();
+    client_.reset();
+    // The client gives only words; the kind follows from them and from the device node.
+    rig::FailureKind kind = rig::FailureKind::Other;
+    if (!QFileInfo::exists(QString::fromStdString(port_))) {
+      kind = rig::FailureKind::NoDevice;
+    } else if (reason.contains(QLatin1String("ermission"))) {
+      kind = rig::FailureKind::Permission;
+    } else if (reason.contains(QLatin1String("busy"), Qt::CaseInsensitive) ||
+               reason.contains(QLatin1String("lock"), Qt::CaseInsensitive)) {
+      kind = rig::FailureKind::Busy;
+    }
+    fail(reason.toStdString(), kind);
+  }
+  try {
+    readRelays();
+  } catch (...) {
+    close();
+    throw;
+  }
+}
+
+void ModbusBoard::close() {
+  if (!client_) return;
+  client_->disconnectDevice();
+  client_.reset();
+}
+
+QModbusDataUnit ModbusBoard::await(QModbusReply* reply, const char* what) {
+  if (reply == nullptr) {
+    // The client refused the request outright: its line is closed or broken.
+    const QString reason = client_->errorString();
+    fail(std::string(what) + ": " + reason.toStdString(), rig::FailureKind::WriteFailed);
+  }
+  if (!reply->isFinished()) {
+    QEventLoop loop;
+    QObject::connect(reply, &QModbusReply::finished, &loop, &QEventLoop::quit);
+    const auto guard = options_.timeout * (options_.retries + 1) + kGuardMargin;
+    QTimer::singleShot(guard, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+  }
+  if (!reply->isFinished()) {
+    reply->deleteLater();
+    fail(std::string(what) + ": no reply", rig::FailureKind::NoAnswer);
+  }
+  const std::unique_ptr<QModbusReply> owned(reply);
+  switch (reply->error()) {
+    case QModbusDevice::NoError:
+      return reply->result();
+    case QModbusDevice::TimeoutError:
+      fail(std::string(what) + ": no answer from slave " + std::to_string(slave_),
+           rig::FailureKind::NoAnswer);
+    case QModbusDevice::ProtocolError:
+      fail(std::string(what) + ": " + exceptionName(reply->rawResult().exceptionCode()),
+           rig::FailureKind::NotUnderstood);
+    case QModbusDevice::ConnectionError:
+    case QModbusDevice::ReplyAbortedError:
+      fail(std::string(what) + ": " + reply->errorString().toStdString(),
+           rig::FailureKind::DeviceGone);
+    default:
+      fail(std::string(what) + ": " + reply->errorString().toStdString(),
+           rig::FailureKind::NotUnderstood);
+  }
+}
+
+void ModbusBoard::checkLine() const {
+  if (!client_) fail("not open", rig::FailureKind::NotOpen);
+  // Opened, but the client has since lost its line (the adapter was unplugged).
+  if (client_->state() != QModbusDevice::ConnectedState) {
+    fail("the line was lost: " + client_->errorString().toStdString(),
+         rig::FailureKind::DeviceGone);
+  }
+}
+
+QModbusDataUnit ModbusBoard::read(int first, int count) {
+  checkLine();
+  const QModbusDataUnit unit(QModbusDataUnit::Coils, first, static_cast<quint16>(count));
+  QModbusDataUnit result = await(client_->sendReadRequest(unit, slave_), "reading the coils");
+  if (result.valueCount() < static_cast<qsizetype>(count)) {
+    fail("reading the coils: " + std::to_string(result.valueCount()) +
+             " coils in the answer, not " + std::to_string(count),
+         rig::FailureKind::NotUnderstood);
+  }
+  return result;
+}
+
+void ModbusBoard::write(const QModbusDataUnit& unit) {
+  checkLine();
+  await(client_->sendWriteRequest(unit, slave_), "switching the coils");
+}
+
+void ModbusBoard::switchRelay(int relay, bool on) {
+  rig::checkRelayNumber(relay, options_.relays);
+  // One coil: the client sends it with function 05.
+  write(
+      QModbusDataUnit(QModbusDataUnit::Coils, relay, QList<quint16>{on ? quint16{1} : quint16{0}}));
+}
+
+void ModbusBoard::switchRelays(rig::RelayMask which, rig::RelayMask on) {
+  rig::checkRelayMask(which, options_.relays);
+  if (which == 0) return;
+  const int first = std::countr_zero(which);
+  const int last = 31 - std::countl_zero(which);
+  const int count = last - first + 1;
+  const rig::RelayMask span = rig::allRelays(count) << first;
+  // Relays between the asked ones keep their states: read them when there are any.
+  const rig::RelayMask keep = (span & ~which) != 0 ? readRelays() : 0;
+  const rig::RelayMask wanted = (keep & ~which) | (on & which);
+  QList<quint16> values;
+  for (int relay = first; relay <= last; ++relay) values.append((wanted >> relay) & 1U);
+  write(QModbusDataUnit(QModbusDataUnit::Coils, first, values));
+}
+
+rig::RelayMask ModbusBoard::readRelays() {
+  const QModbusDataUnit unit = read(0, options_.relays);
+  rig::RelayMask mask = 0;
+  for (int relay = 0; relay < options_.relays; ++relay) {
+    if (unit.value(relay) != 0) mask |= rig::RelayMask{1} << relay;
+  }
+  return mask;
+}
+
+}  // namespace modbus

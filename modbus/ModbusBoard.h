@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QModbusDataUnit>
+#include <QSerialPort>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "rig/Board.h"
+#include "rig/SerialControl.h"
+
+class QModbusReply;
+class QModbusRtuSerialClient;
+
+namespace modbus {
+
+// A Modbus RTU relay board: its relays are coils 0 to relayCount()-1 of one slave on a serial
+// line, named "modbus:<serial port>@<slave address>". Coils are switched one at a time with
+// function 05, several at once with 15, and read back with 01.
+//
+// Qt's Modbus client answers asynchronously; each call here waits for its reply in a local event
+// loop on the calling thread (the rig service's), so events of that thread run meanwhile.
+class ModbusBoard : public rig::Board {
+ public:
+  struct Options {
+    int relays = 8;  // the coils the board has; it cannot be asked
+    QSerialPort::BaudRate baudRate = QSerialPort::Baud9600;
+    QSerialPort::Parity parity = QSerialPort::NoParity;  // most relay boards: 8N1
+    // How long one request waits for its answer, and how often it is sent again without one.
+    std::chrono::milliseconds timeout{500};
+    int retries = 1;
+  };
+
+  static constexpr int kMaxRelays = 32;
+
+  // Throws std::invalid_argument for a slave address outside 1 to 247 or a relay count outside
+  // 1 to 32.
+  ModbusBoard(std::string port, int slave, Options options);
+  ~ModbusBoard() override;
+
+  // "/dev/ttyUSB0@3": the port and the slave address; nothing when it is not that.
+  static std::optional<std::pair<std::string, int>> parseIdentity(std::string_view identity);
+  // The standard name of a Modbus exception code, "illegal data address".
+  static std::string exceptionName(int code);
+
+  rig::BoardName name() const override;
+  int relayCount() const override { return options_.relays; }
+  rig::BoardAbilities abilities() const override { return {true, true, false}; }
+
+  // Opens the line and reads the coils once, so that a board that does not answer at this
+  // address (NoAnswer) or lacks the coils (NotUnderstood) fails here.
+  void open() override;
+  void close() override;
+  bool isOpen() const override;
+
+  void switchRelay(int relay, bool on) override;
+  // One request (function 15) for the span from the lowest to the highest relay in `which`;
+  // relays inside the span but not in `which` are read first and written as they were.
+  void switchRelays(rig::RelayMask which, rig::RelayMask on) override;
+  rig::RelayMask readRelays() override;
+
+ private:
+  [[noreturn]] void fail(const std::string& reason, rig::FailureKind kind) const;
+  // Throws NotOpen before open(), DeviceGone once the client has lost its line.
+  void checkLine() const;
+  QModbusDataUnit read(int first, int count);
+  void write(const QModbusDataUnit& unit);
+  // Waits for the reply to finish and throws its failure; the reply is gone afterwards.
+  QModbusDataUnit await(QModbusReply* reply, const char* what);
+
+  std::string port_;
+  int slave_;
+  Options options_;
+  std::unique_ptr<QModbusRtuSerialClient> client_;
+};
+
+}  // namespace modbus

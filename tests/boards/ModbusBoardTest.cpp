@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QModbusRtuSerialServer>
+#include <QProcess>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QThread>
+#include <string>
+#include <vector>
+
+#include "modbus/ModbusBoard.h"
+#include "rig/SerialControl.h"
+#include "support/ErrorFrom.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Two pseudo-terminals joined back to back by socat: what goes into one comes out of the other,
+// and both are opened by path like serial ports.
+class LinkedTerminals {
+ public:
+  LinkedTerminals() {
+    a_ = dir_.filePath(QStringLiteral("a"));
+    b_ = dir_.filePath(QStringLiteral("b"));
+    socat_.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=") + a_,
+                                           QStringLiteral("pty,raw,echo=0,link=") + b_});
+    const QDeadlineTimer deadline(5000);
+    while (!(QFileInfo::exists(a_) && QFileInfo::exists(b_)) && !deadline.hasExpired()) {
+      QThread::msleep(10);
+    }
+  }
+  ~LinkedTerminals() {
+    socat_.kill();
+    socat_.waitForFinished(2000);
+  }
+  LinkedTerminals(const LinkedTerminals&) = delete;
+  LinkedTerminals& operator=(const LinkedTerminals&) = delete;
+
+  bool ready() const { return QFileInfo::exists(a_) && QFileInfo::exists(b_); }
+  const QString& a() const { return a_; }
+  std::string b() const { return b_.toStdString(); }
+
+ private:
+  QTemporaryDir dir_;
+  QString a_;
+  QString b_;
+  QProcess socat_;
+};
+
+struct Write {
+  int address;
+  int size;
+  bool operator==(const Write&) const = default;
+};
+
+// The board driver against Qt's own Modbus RTU server, holding 8 coils at slave address 1.
+class ModbusBoardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(terminals.ready()) << "socat did not link two terminals";
+    holdCoils(8);
+    server.setServerAddress(1);
+    server.setConnectionParameter(QModbusDevice::SerialPortNameParameter, terminals.a());
+    server.setConnectionParameter(QModbusDevice::SerialBaudRateParameter, QSerialPort::Baud9600);
+    server.setConnectionParameter(QModbusDevice::SerialParityParameter, QSerialPort::NoParity);
+    server.setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
+    server.setConnectionParameter(QModbusDevice::SerialStopBitsParameter, QSerialPort::OneStop);
+    ASSERT_TRUE(server.connectDevice()) << server.errorString().toStdString();
+    QObject::connect(&server, &QModbusServer::dataWritten,
+                     [this](QModbusDataUnit::RegisterType table, int address, int size) {
+                       if (table == QModbusDataUnit::Coils) writes.push_back({address, size});
+                     });
+  }
+
+  void holdCoils(int count) {
+    QModbusDataUnitMap map;
+    map.insert(QModbusDataUnit::Coils, QModbusDataUnit(QModbusDataUnit::Coils, 0, count));
+    server.setMap(map);
+  }
+
+  bool coil(int address) {
+    quint16 value = 0;
+    server.data(QModbusDataUnit::Coils, static_cast<quint16>(address), &value);
+    return value != 0;
+  }
+
+  modbus::ModbusBoard board(int slave = 1, int relays = 8) {
+    modbus::ModbusBoard::Options options;
+    options.relays = relays;
+    options.timeout = 300ms;
+    options.retries = 0;
+    return {terminals.b(), slave, options};
+  }
+
+  LinkedTerminals terminals;
+  QModbusRtuSerialServer server;
+  std::vector<Write> writes;
+};
+
+TEST_F(ModbusBoardTest, SwitchesOneCoilOrSeveralInOneRequestAndReadsTheBoardsOwnStates) {
+  auto b = board();
+  b.open();
+  EXPECT_EQ(b.name().text(), "modbus:" + terminals.b() + "@1");
+  EXPECT_TRUE(b.abilities().readBack);
+  EXPECT_TRUE(b.abilities().switchMany);
+
+  b.switchRelay(5, true);
+  EXPECT_TRUE(coil(5));
+  b.switchRelays(0b0111, 0b0101);
+  EXPECT_TRUE(coil(0));
+  EXPECT_FALSE(coil(1));
+  EXPECT_TRUE(coil(2));
+  // Each request is one write at the server: the three coils went together.
+  EXPECT_EQ(writes, (std::vector<Write>{{5, 1}, {0, 3}}));
+
+  // A coil switched at the board (by another master) reads as it is.
+  server.setData(QModbusDataUnit::Coils, 7, 1);
+  EXPECT_EQ(b.readRelays(), 0b10100101U);
+  EXPECT_TRUE(b.readRelay(7));
+  EXPECT_FALSE(b.readRelay(1));
+}
+
+TEST_F(ModbusBoardTest, RelaysBetweenTheSwitchedOnesKeepTheirStates) {
+  auto b = board();
+  b.open();
+  server.setData(QModbusDataUnit::Coils, 2, 1);
+  writes.clear();
+  b.switchRelays(0b10001, 0b10001);  // relays 0 and 4: the span 0..4 in one request
+  EXPECT_EQ(writes, (std::vector<Write>{{0, 5}}));
+  EXPECT_EQ(b.readRelays(), 0b10101U);
+}
+
+TEST_F(ModbusBoardTest, AWrongSlaveAddressIsNoAnswerAndLeavesTheBoardClosed) {
+  auto b = board(2);
+  const auto e = errorFrom([&] { b.open(); });
+  EXPECT_EQ(e.kind(), rig::FailureKind::NoAnswer) << e.what();
+  EXPECT_NE(std::string(e.what()).find("@2"), std::string::npos) << e.what();
+  EXPECT_FALSE(b.isOpen());
+}
+
+TEST_F(ModbusBoardTest, AnExceptionReplyIsNotUnderstoodWithTheExceptionNamed) {
+  // More coils than the server holds: the opening read is answered with an exception.
+  auto tooMany = board(1, 16);
+  const auto atOpen = errorFrom([&] { tooMany.open(); });
+  EXPECT_EQ(atOpen.kind(), rig::FailureKind::NotUnderstood);
+  EXPECT_NE(std::string(atOpen.what()).find("exception 02 (illegal data address)"),
+            std::string::npos)
+      << atOpen.what();
+
+  // A write the server refuses.
+  auto b = board();
+  b.open();
+  holdCoils(4);
+  const auto atWrite = errorFrom([&] { b.switchRelay(6, true); });
+  EXPECT_EQ(atWrite.kind(), rig::FailureKind::NotUnderstood);
+  EXPECT_NE(std::string(atWrite.what()).find("illegal data address"), std::string::npos);
+  EXPECT_TRUE(b.isOpen()) << "an exception is the board's answer, not a lost line";
+}
+
+TEST_F(ModbusBoardTest, RefusesUseWhileClosedAndRelaysItHasNot) {
+  auto b = board();
+  EXPECT_EQ(errorFrom([&] { b.readRelays(); }).kind(), rig::FailureKind::NotOpen);
+  b.open();
+  EXPECT_THROW(b.switchRelay(8, true), std::out_of_range);
+  EXPECT_THROW(b.switchRelays(1U << 8, 0), std::out_of_range);
+  b.close();
+  EXPECT_EQ(errorFrom([&] { b.switchRelay(0, true); }).kind(), rig::FailureKind::NotOpen);
+}
+
+TEST(ModbusBoard, AMissingPortIsNoDevice) {
+  modbus::ModbusBoard b("/dev/quillmar-no-such-port", 1, {});
+  EXPECT_EQ(errorFrom([&] { b.open(); }).kind(), rig::FailureKind::NoDevice);
+}
+
+TEST(ModbusBoard, NamesAreThePortAndTheSlaveAddress) {
+  using Identity = std::optional<std::pair<std::string, int>>;
+  EXPECT_EQ(modbus::ModbusBoard::parseIdentity("/dev/ttyUSB0@3"), Identity({"/dev/ttyUSB0", 3}));
+  EXPECT_EQ(modbus::ModbusBoard::parseIdentity("/dev/serial/by-id/a@b@247"),
+            Identity({"/dev/serial/by-id/a@b", 247}));
+  for (const char* bad : {"/dev/ttyUSB0", "/dev/ttyUSB0@0", "/dev/ttyUSB0@248", "@3",
+                          "/dev/ttyUSB0@3x", "/dev/ttyUSB0@"}) {
+    EXPECT_EQ(modbus::ModbusBoard::parseIdentity(bad), std::nullopt) << bad;
+  }
+  EXPECT_THROW(modbus::ModbusBoard("/dev/ttyUSB0", 0, {}), std::invalid_argument);
+  modbus::ModbusBoard::Options none;
+  none.relays = 33;
+  EXPECT_THROW(modbus::ModbusBoard("/dev/ttyUSB0", 1, none), std::invalid_argument);
+  EXPECT_EQ(modbus::ModbusBoard::exceptionName(0x0B),
+            "exception 0B (gateway target device failed to respond)");
+  EXPECT_EQ(modbus::ModbusBoard::exceptionName(0x42), "exception 42 (unknown)");
+}
+
+}  // namespace
