@@ -149,9 +149,14 @@ QModbusDataUnit ModbusBoard::await(QModbusReply* reply, const char* what) {
     case QModbusDevice::TimeoutError:
       fail(std::string(what) + ": no answer from slave " + std::to_string(slave_),
            rig::FailureKind::NoAnswer);
-    case QModbusDevice::ProtocolError:
-      fail(std::string(what) + ": " + exceptionName(reply->rawResult().exceptionCode()),
+    case QModbusDevice::ProtocolError: {
+      // An exception answer's first data byte is its code; QModbusPdu::exceptionCode() is not
+      // used, as it tests the exception bit on an enum value that cannot hold it.
+      const QByteArray data = reply->rawResult().data();
+      fail(std::string(what) + ": " +
+               exceptionName(data.isEmpty() ? 0 : static_cast<unsigned char>(data.at(0))),
            rig::FailureKind::NotUnderstood);
+    }
     case QModbusDevice::ConnectionError:
     case QModbusDevice::ReplyAbortedError:
       fail(std::string(what) + ": " + reply->errorString().toStdString(),
