@@ -22,8 +22,6 @@ Session::Session(RigService::SerialFactory makeSerial)
 
 Session::~Session() { endChannels(); }
 
-bool Session::listen(const QString& name) { return endpoint_ && endpoint_->listen(name); }
-
 void Session::addChannel(std::unique_ptr<QObject> channel) {
   channels_.push_back(std::move(channel));
 }
@@ -48,7 +46,7 @@ std::vector<StartFailure> Session::start(const SessionSettings& settings, bool c
     }
     service_->setJournal(std::move(journal));
   }
-  if (!listen(settings.name)) {
+  if (!endpoint_->listen(settings.name)) {
     failures.push_back(
         {StartFailure::Step::Endpoint, {}, endpoint_->errorString(), endpoint_->nameTaken()});
     if (!carryOn) return failures;

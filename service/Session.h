@@ -56,9 +56,6 @@ class Session {
   // failing ends the start: no request may go unjournalled. Any other failure ends it too unless
   // `carryOn` (the panel, which shows it and works without that channel). Returns the failures.
   std::vector<StartFailure> start(const SessionSettings& settings, bool carryOn);
-  // Starts the local endpoint under `name`; false when it cannot listen (its errorString says
-  // why).
-  bool listen(const QString& name);
   // A further channel on the service; it is the session's from now on.
   void addChannel(std::unique_ptr<QObject> channel);
   // Ends every channel, the endpoint last; the service stays.
