@@ -1,0 +1,27 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "Board.h"
+
+namespace rig {
+
+// Where boards of every kind are found by their names: the rig and the command line reach
+// boards through it, and the board libraries (serial ports, Modbus, HID) implement it.
+class BoardSource {
+ public:
+  BoardSource() = default;
+  BoardSource(const BoardSource&) = delete;
+  BoardSource& operator=(const BoardSource&) = delete;
+  virtual ~BoardSource() = default;
+
+  // Every board present now, of every kind the source knows; a board that cannot be read is
+  // left out rather than guessed at.
+  virtual std::vector<FoundBoard> list() = 0;
+  // The board named `name`, not yet opened. Throws SerialError: NotFound when no board has that
+  // identity, Ambiguous when two boards claim it.
+  virtual std::unique_ptr<Board> find(const BoardName& name) = 0;
+};
+
+}  // namespace rig
