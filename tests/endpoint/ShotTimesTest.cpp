@@ -25,6 +25,10 @@ double secondsBetween(const sim::Command& a, const sim::Command& b) {
   return std::chrono::duration<double>(b.at - a.at).count();
 }
 
+// The module stamps a command when its thread reads it, which on a busy machine may be late by
+// its wake-up time: a pulse it sees may be that much shorter than the one on the line.
+constexpr double kModuleWakeUpSeconds = 0.01;
+
 class ServeOnModule : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -81,7 +85,7 @@ TEST_F(ServeOnModule, ALongPulseIsHeldAtTheModuleAndEndedOffByTheRigWhenItsClien
   ASSERT_EQ(log.size(), 3u);
   EXPECT_EQ(log[1].text, "relay on 1");
   EXPECT_EQ(log[2].text, "relay off 1");
-  EXPECT_GE(secondsBetween(log[1], log[2]), 2.0);
+  EXPECT_GE(secondsBetween(log[1], log[2]), 2.0 - kModuleWakeUpSeconds);
   EXPECT_FALSE(module.relay(1));
 
   // A series of pulses whose client leaves after the first: every pulse still ends off.
@@ -97,7 +101,7 @@ TEST_F(ServeOnModule, ALongPulseIsHeldAtTheModuleAndEndedOffByTheRigWhenItsClien
   for (std::size_t i = 0; i < pulses.size(); i += 3) {
     EXPECT_EQ(pulses[i + 1].text, "relay on 1");
     EXPECT_EQ(pulses[i + 2].text, "relay off 1");
-    EXPECT_GE(secondsBetween(pulses[i + 1], pulses[i + 2]), 0.1);
+    EXPECT_GE(secondsBetween(pulses[i + 1], pulses[i + 2]), 0.1 - kModuleWakeUpSeconds);
   }
   EXPECT_FALSE(module.relay(1));
 }
