@@ -174,6 +174,8 @@ TEST_F(OnModule, ServeStoppedWhileThePortIsLostClaimsNoCommand) {
   auto serve = cli({QStringLiteral("serve"), QStringLiteral("--ports"), device(),
                     QStringLiteral("--port"), QStringLiteral("1")});
   ASSERT_TRUE(spinUntil([&] { return EndpointClient(address()).connected(); }, 10000));
+  // Its opening's reset has reached the module before the module goes.
+  ASSERT_TRUE(module.waitForCommands(2, std::chrono::seconds(5)));
   module.vanish();
   EndpointClient client(address());
   ASSERT_TRUE(spinUntil([&] {
@@ -272,7 +274,8 @@ TEST_F(Ending, ServeStopsTheRunningSequenceSoundlyAnswersItAndRunsNothingQueued)
                     QStringLiteral("--port"), QStringLiteral("1")});
   ASSERT_TRUE(spinUntil([&] { return EndpointClient(address()).connected(); }, 10000));
   ASSERT_FALSE(module.relay(0));
-  const std::size_t first = module.log().size();
+  // What follows its opening's reset.
+  const std::size_t first = settled(module, 0, 2).size();
   const auto answers = interrupt(*serve, "sequence", "relay on 0", SIGTERM);
   ASSERT_EQ(answers.size(), 2u) << "an answer was lost when the socket closed";
   EXPECT_EQ(errorKind(answers[0]), QStringLiteral("stopped"));
