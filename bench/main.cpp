@@ -825,6 +825,8 @@ int main(int argc, char** argv) {
   // paced frame does.
   QLoggingCategory::setFilterRules(QStringLiteral("qt.modbus.warning=false"));
 
+  // The commit, the date and the load as the run starts, not as it ends.
+  const std::string measured = bench::measuredOn();
   const std::string loadBefore = bench::loadAverage();
   Bench bench(*settings, *sim, *lateSim, *wideSim);
   const std::vector<bench::Row> rows = bench.run();
@@ -843,7 +845,7 @@ int main(int argc, char** argv) {
   const bool whole = !settings->quick && settings->startup && !settings->webOnly &&
                      !settings->shotsOnly && !settings->boardsOnly;
   const std::vector<std::string> differences = bench::unlisted(rows, QUILLMAR_BENCH_ROWS, whole);
-  std::printf("%s\n\n", bench::measuredOn().c_str());
+  std::printf("%s\n\n", measured.c_str());
   std::printf("%s\n", bench::markdownTable(rows).c_str());
   std::printf("Machine: %ld cores, %s, %s %s; load average %s before, %s after.\n",
               ::sysconf(_SC_NPROCESSORS_ONLN),
