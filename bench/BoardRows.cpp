@@ -127,7 +127,6 @@ class BoardBench {
     kind.switchWireMs = subject.switchWireMs;
     kind.frameGapMs = subject.frameGapMs;
     rig::Board& board = *subject.board;
-    kind.groupsInOneCommand = false;
     try {
       board.open();
       kind.groupsInOneCommand = board.abilities().switchMany;
