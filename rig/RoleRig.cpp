@@ -103,12 +103,19 @@ void RoleRig::tell() {
 
 std::vector<RoleRig::Hold> RoleRig::holdsOf(const std::vector<std::string>& cameras,
                                             const Timings& timings) {
+  // A bulb is held an hour at most: a longer hold is a mistake, not an exposure.
+  if (timings.pulse <= Clock::duration{} || timings.pulse > kLongestPulse) {
+    throw refused(FailureKind::Other, "a shutter pulse is held for more than 0 and up to an hour");
+  }
   for (const std::string& name : cameras) {
     const bool known = std::any_of(description_.cameras.begin(), description_.cameras.end(),
                                    [&](const RigCamera& c) { return c.name == name; });
     if (!known) {
       std::string names;
-      for (const RigCamera& c : description_.cameras) names += (names.empty() ? "" : ", ") + c.name;
+      for (const RigCamera& c : description_.cameras) {
+        names += names.empty() ? "" : ", ";
+        names += c.name;
+      }
       throw refused(FailureKind::Other,
                     "the rig has no camera named '" + name + "' (its cameras: " + names + ")");
     }
@@ -139,7 +146,7 @@ std::vector<RoleRig::Group> RoleRig::groupsOf(const std::vector<Hold>& holds) {
       group = groups.insert(groups.end(), Group{at, hold.line.board, 0, 0, {}});
     group->which |= bitOf(hold.line.relay);
     if (on) group->on |= bitOf(hold.line.relay);
-    group->lines.push_back({hold.line.relay, hold.state});
+    group->lines.emplace_back(hold.line.relay, hold.state);
   };
   for (const Hold& hold : holds) {
     add(hold.on, hold, true);
@@ -233,6 +240,7 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
       armed != nullptr ? waitArmed(*armed, firstAt, firstLead) : clock_.now() + firstLead - firstAt;
   try {
     std::vector<const Group*> order;
+    order.reserve(groups.size());
     for (const Group& group : groups) order.push_back(&group);
     std::stable_sort(order.begin(), order.end(), [this](const Group* a, const Group* b) {
       return a->at != b->at ? a->at < b->at : leadOf(*a) > leadOf(*b);
@@ -259,7 +267,7 @@ std::vector<std::string> RoleRig::release(const std::vector<Hold>& holds) noexce
     for (const Hold& hold : holds) {
       if (hold.line.board != board) continue;
       off.which |= bitOf(hold.line.relay);
-      off.lines.push_back({hold.line.relay, hold.state});
+      off.lines.emplace_back(hold.line.relay, hold.state);
     }
     if (off.which == 0) continue;
     try {
@@ -273,7 +281,8 @@ std::vector<std::string> RoleRig::release(const std::vector<Hold>& holds) noexce
   return failures;
 }
 
-void RoleRig::endWith(std::exception_ptr ending, const std::vector<std::string>& undoFailures) {
+void RoleRig::endWith(const std::exception_ptr& ending,
+                      const std::vector<std::string>& undoFailures) {
   if (undoFailures.empty()) std::rethrow_exception(ending);
   std::string also;
   for (const std::string& failure : undoFailures) also += "; " + failure;
@@ -332,7 +341,7 @@ void RoleRig::toggleFlashes(FlashUndo& undo) {
     for (std::size_t i = 0; i < count; ++i) {
       const Line line = lineOf(description_.flashes[i].line);
       if (line.board != board) continue;
-      toggle.lines.push_back({line.relay, &state_.flashes[i].line});
+      toggle.lines.emplace_back(line.relay, &state_.flashes[i].line);
       flashes.push_back(i);
     }
     try {
@@ -354,7 +363,7 @@ std::vector<std::string> RoleRig::restore(FlashUndo& undo) noexcept {
       if (line.board != board || !undo.atStart[i] || undo.now[i] == undo.atStart[i]) continue;
       back.which |= bitOf(line.relay);
       if (*undo.atStart[i]) back.on |= bitOf(line.relay);
-      back.lines.push_back({line.relay, &state_.flashes[i].line});
+      back.lines.emplace_back(line.relay, &state_.flashes[i].line);
     }
     if (back.which == 0) continue;
     try {

@@ -99,7 +99,7 @@ class RoleRig {
   std::vector<std::string> restore(FlashUndo& undo) noexcept;
   // Rethrows `ending`; when something could not be undone, a SerialError that says so instead of
   // a cut short, or the failure with the undoing's failures added to its words.
-  [[noreturn]] static void endWith(std::exception_ptr ending,
+  [[noreturn]] static void endWith(const std::exception_ptr& ending,
                                    const std::vector<std::string>& undoFailures);
 
   // Runs `call` on board `index`; a failure is thrown again naming the board.

@@ -183,6 +183,9 @@ TEST_F(RoleRigTest, FocusThenShuttersWithTheirDelaysThenEachReleasedAfterThePuls
     EXPECT_NE(std::string(error.what()).find("no camera named 'left' (its cameras: a, b, c)"),
               std::string::npos);
   }
+  rig::Timings tooLong = rig().timings();
+  tooLong.pulse = std::chrono::hours(1) + std::chrono::milliseconds(1);
+  EXPECT_THROW(rig().shutter({}, tooLong), rig::SerialError);
   EXPECT_TRUE(log.empty());
 }
 
