@@ -260,25 +260,31 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
   }
 }
 
-std::vector<std::string> RoleRig::release(const std::vector<Hold>& holds) noexcept {
+std::vector<std::string> RoleRig::onEveryBoard(const std::function<void(Group&)>& fill) noexcept {
   std::vector<std::string> failures;
   for (std::size_t board = 0; board < boards_.size(); ++board) {
-    Group off{{}, board, 0, 0, {}};
-    for (const Hold& hold : holds) {
-      if (hold.line.board != board) continue;
-      off.which |= bitOf(hold.line.relay);
-      off.lines.emplace_back(hold.line.relay, hold.state);
-    }
-    if (off.which == 0) continue;
+    Group group{{}, board, 0, 0, {}};
+    fill(group);
+    if (group.which == 0) continue;
     try {
-      switchGroup(off);
+      switchGroup(group);
     } catch (const std::exception& error) {
       failures.emplace_back(error.what());
     } catch (...) {
-      failures.emplace_back("board " + boards_[board].name + ": not released");
+      failures.emplace_back("board " + boards_[board].name + ": not switched back");
     }
   }
   return failures;
+}
+
+std::vector<std::string> RoleRig::release(const std::vector<Hold>& holds) noexcept {
+  return onEveryBoard([&holds](Group& off) {
+    for (const Hold& hold : holds) {
+      if (hold.line.board != off.board) continue;
+      off.which |= bitOf(hold.line.relay);
+      off.lines.emplace_back(hold.line.relay, hold.state);
+    }
+  });
 }
 
 void RoleRig::endWith(const std::exception_ptr& ending,
@@ -355,26 +361,15 @@ void RoleRig::toggleFlashes(FlashUndo& undo) {
 }
 
 std::vector<std::string> RoleRig::restore(FlashUndo& undo) noexcept {
-  std::vector<std::string> failures;
-  for (std::size_t board = 0; board < boards_.size(); ++board) {
-    Group back{{}, board, 0, 0, {}};
+  return onEveryBoard([this, &undo](Group& back) {
     for (std::size_t i = 0; i < undo.atStart.size(); ++i) {
       const Line line = lineOf(description_.flashes[i].line);
-      if (line.board != board || !undo.atStart[i] || undo.now[i] == undo.atStart[i]) continue;
+      if (line.board != back.board || !undo.atStart[i] || undo.now[i] == undo.atStart[i]) continue;
       back.which |= bitOf(line.relay);
       if (*undo.atStart[i]) back.on |= bitOf(line.relay);
       back.lines.emplace_back(line.relay, &state_.flashes[i].line);
     }
-    if (back.which == 0) continue;
-    try {
-      switchGroup(back);
-    } catch (const std::exception& error) {
-      failures.emplace_back(error.what());
-    } catch (...) {
-      failures.emplace_back("board " + boards_[board].name + ": flashes not put back");
-    }
-  }
-  return failures;
+  });
 }
 
 void RoleRig::flash() {

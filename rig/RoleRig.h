@@ -93,6 +93,9 @@ class RoleRig {
   static std::vector<Group> groupsOf(const std::vector<Hold>& holds);
   void fire(const std::vector<Hold>& holds, const Timings& timings, const Arming* armed);
   void toggleFlashes(FlashUndo& undo);
+  // Switches on each board the lines `fill` puts in its group, every board tried even when one
+  // fails; the failures' words.
+  std::vector<std::string> onEveryBoard(const std::function<void(Group&)>& fill) noexcept;
   // Releases the holds' lines, one call per board, every board tried; the failures' words.
   std::vector<std::string> release(const std::vector<Hold>& holds) noexcept;
   // Puts back every flash whose state may differ from its start; the failures' words.
