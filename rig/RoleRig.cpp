@@ -83,8 +83,11 @@ RoleRig::Line RoleRig::lineOf(const RelayLine& line) const {
 template <typename Call>
 auto RoleRig::onBoard(std::size_t index, Call&& call) -> decltype(call(std::declval<Board&>())) {
   Board& board = *boards_[index].board;
+  // The rig file's name for the board, and its own unless its words start with it already.
   const auto named = [&](const std::string& what) {
-    return "board " + boards_[index].name + " (" + board.name().text() + "): " + what;
+    const std::string own = board.name().text();
+    return "board " + boards_[index].name + (what.starts_with(own + ":") ? "" : " (" + own + ")") +
+           ": " + what;
   };
   try {
     return call(board);

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "rig/OpenedBoards.h"
 #include "rig/RoleRig.h"
 #include "rig/TextBoard.h"
 #include "support/ErrorFrom.h"
@@ -44,11 +46,17 @@ class LogBoard : public rig::Board {
       : name_(std::move(name)), many_(many), clock_(clock), log_(log) {}
 
   rig::BoardName name() const override { return {"hid", name_}; }
-  int relayCount() const override { return 8; }
+  int relayCount() const override { return count; }
   rig::BoardAbilities abilities() const override { return {true, many_, false}; }
-  void open() override {}
-  void close() override {}
-  bool isOpen() const override { return failFrom == 0; }
+  void open() override {
+    command("open");
+    opened = true;
+  }
+  void close() override {
+    command("close");
+    opened = false;
+  }
+  bool isOpen() const override { return opened; }
   void switchRelay(int relay, bool on) override {
     command((on ? "on " : "off ") + std::to_string(relay));
     relays = on ? relays | (1U << relay) : relays & ~(1U << relay);
@@ -70,6 +78,8 @@ class LogBoard : public rig::Board {
 
   rig::RelayMask relays = 0;
   rig::Clock::duration lead{};
+  int count = 8;
+  bool opened = false;
   int failFrom = 0;  // commands counted from 1: this one and every later one fail (unplugged)
 
  private:
@@ -261,6 +271,48 @@ TEST_F(RoleRigTest, ABoardMissingOrALineNamedTwiceIsRefused) {
   errorFrom([&] { rig::RoleRig(description, boards, clock); });
 }
 
+// Boards found by their identity, each with the relays given; the others are not found.
+class LogSource : public rig::BoardSource {
+ public:
+  LogSource(StopClock& clock, Texts& log) : clock_(clock), log_(log) {}
+  std::vector<rig::FoundBoard> list() override { return {}; }
+  std::unique_ptr<rig::Board> find(const rig::BoardName& name) override {
+    if (!counts.contains(name.identity)) {
+      throw rig::SerialError(rig::Failure{rig::FailureKind::NoDevice, std::nullopt, {}, "absent"});
+    }
+    auto board = std::make_unique<LogBoard>(name.identity, true, clock_, log_);
+    board->count = counts[name.identity];
+    return board;
+  }
+  std::map<std::string, int> counts;
+
+ private:
+  StopClock& clock_;
+  Texts& log_;
+};
+
+TEST_F(RoleRigTest, BoardsAreFoundOpenedAndCheckedAndClosedAgainWhenOneCannotBeUsed) {
+  description.boards = {{"top", rig::BoardName{"hid", "TOP"}, 8},
+                        {"side", rig::BoardName{"hid", "SIDE"}, std::nullopt}};
+  LogSource source{clock, log};
+  source.counts = {{"TOP", 8}, {"SIDE", 6}};
+  rig::RoleRig(description, rig::OpenedBoards(description, source).boards(), clock).shutter({"c"});
+  EXPECT_EQ(log, (Texts{"0 TOP open", "0 SIDE open", "0 SIDE write 1=1", "500.5 SIDE write 1=0",
+                        "500.5 TOP close", "500.5 SIDE close"}));
+
+  // Side has fewer relays than its flash's line needs; then it is not there at all.
+  source.counts["SIDE"] = 5;
+  log.clear();
+  const rig::SerialError few = errorFrom([&] { rig::OpenedBoards(description, source); });
+  EXPECT_EQ(few.reason(), "board side (hid:SIDE): has 5 relays, the rig needs 6");
+  EXPECT_EQ(log,
+            (Texts{"500.5 TOP open", "500.5 SIDE open", "500.5 TOP close", "500.5 SIDE close"}))
+      << "every board it opened is closed again";
+  source.counts.erase("SIDE");
+  EXPECT_EQ(errorFrom([&] { rig::OpenedBoards(description, source); }).kind(),
+            rig::FailureKind::NoDevice);
+}
+
 // The panel's rig described: through the engine on the text module, the panel's commands.
 TEST(RoleRigOnTheTextModule, TheDefaultRigSendsThePanelsSwitchingCommands) {
   FakeClock clock;
@@ -272,6 +324,16 @@ TEST(RoleRigOnTheTextModule, TheDefaultRigSendsThePanelsSwitchingCommands) {
   rig.flash();
   rig.shutter();
   EXPECT_EQ(serial.commands(), (Texts{"relay read 0", "relay on 0", "relay on 1", "relay off 1"}));
+
+  // A wider module, which the board takes for the two-relay one until it has read it.
+  serial.relays = 8;
+  rig::RigDescription wide = rig::defaultRig();
+  wide.boards[0].relays = 8;
+  StopClock unused;
+  Texts none;
+  LogSource source{unused, none};
+  EXPECT_EQ(rig::OpenedBoards(wide, source, &board).boards().at("module"), &board);
+  EXPECT_EQ(board.relayCount(), 8);
 }
 
 }  // namespace
