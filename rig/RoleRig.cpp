@@ -198,9 +198,9 @@ void RoleRig::waitStoppable(Clock::time_point deadline, const Timings& timings) 
 }
 
 Clock::time_point RoleRig::waitArmed(const Arming& armed, Clock::duration firstAt,
-                                     Clock::duration firstLead) {
+                                     Clock::duration firstSend) {
   const Clock::real_time first = armed.at + firstAt;
-  if (clock_.realNow() + kArmingLeast > first) {
+  if (clock_.realNow() + kArmingLeast > armed.at + firstSend) {
     throw refused(FailureKind::TooLate,
                   clock_.realNow() >= first
                       ? "the shot's time has passed"
@@ -209,14 +209,13 @@ Clock::time_point RoleRig::waitArmed(const Arming& armed, Clock::duration firstA
   const auto steadyOf = [this](Clock::real_time target) {
     return clock_.now() + std::chrono::duration_cast<Clock::duration>(target - clock_.realNow());
   };
-  const Clock::real_time sendAt = first - firstLead;
   for (;;) {
     if (armed.disarmed && armed.disarmed()) {
       throw refused(FailureKind::Disarmed, "disarmed before the shot");
     }
     const auto now = clock_.now();
     // Aimed afresh on every wake-up: the real-time clock may be slewed meanwhile.
-    const auto until = steadyOf(sendAt - kFinalStretch);
+    const auto until = steadyOf(armed.at + firstSend - kFinalStretch);
     if (now >= until) break;
     clock_.waitUntilWoken(std::min(until, now + kReaim));
   }
@@ -224,33 +223,29 @@ Clock::time_point RoleRig::waitArmed(const Arming& armed, Clock::duration firstA
   if (armed.commit && !armed.commit()) {
     throw refused(FailureKind::Disarmed, "disarmed before the shot");
   }
-  const Clock::time_point shot = steadyOf(armed.at);
-  clock_.spinUntil(shot + firstAt - firstLead);
-  return shot;
+  return steadyOf(armed.at);
 }
 
 void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const Arming* armed) {
   const std::vector<Group> groups = groupsOf(holds);
   if (groups.empty()) return;
-  const Clock::duration firstAt = groups.front().at;
-  // Within the first moment, the board whose command takes longest on its line goes first.
-  Clock::duration firstLead{};
-  for (const Group& group : groups) {
-    if (group.at == firstAt) firstLead = std::max(firstLead, leadOf(group));
-  }
+  // Each call starts its board's lead ahead of its moment, the earliest first.
+  std::vector<std::pair<Clock::duration, const Group*>> order;
+  order.reserve(groups.size());
+  for (const Group& group : groups) order.emplace_back(group.at - leadOf(group), &group);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  const Clock::duration firstSend = order.front().first;
   // Before anything is switched: a refusal or a disarm leaves every line as it was.
   const Clock::time_point shot =
-      armed != nullptr ? waitArmed(*armed, firstAt, firstLead) : clock_.now() + firstLead - firstAt;
+      armed != nullptr ? waitArmed(*armed, groups.front().at, firstSend) : clock_.now() - firstSend;
   try {
-    std::vector<const Group*> order;
-    order.reserve(groups.size());
-    for (const Group& group : groups) order.push_back(&group);
-    std::stable_sort(order.begin(), order.end(), [this](const Group* a, const Group* b) {
-      return a->at != b->at ? a->at < b->at : leadOf(*a) > leadOf(*b);
-    });
-    for (const Group* group : order) {
-      const Clock::time_point sendAt = shot + group->at - leadOf(*group);
-      if (armed != nullptr && group->at == firstAt) {
+    for (const auto& [send, group] : order) {
+      const Clock::time_point sendAt = shot + send;
+      // Armed, the focus and the shot's own moment are met as exactly as the clock can; a stop
+      // still ends the wait up to the last stretch.
+      if (armed != nullptr && group->at <= Clock::duration{}) {
+        waitStoppable(sendAt - kFinalStretch, timings);
         clock_.spinUntil(sendAt);
       } else {
         waitStoppable(sendAt, timings);

@@ -112,10 +112,11 @@ class RoleRig {
   Clock::duration leadOf(const Group& group) const;
   // Waits until `deadline`; a stop asked ends the wait by CutShort (StopAsked).
   void waitStoppable(Clock::time_point deadline, const Timings& timings);
-  // An armed shot's wait until its first switch: refused when too near, disarmable, committed
-  // at the end. Returns the steady time of the shot's moment.
+  // An armed shot's wait until shortly before its first call (`firstSend` from the shot's time;
+  // its first moment at `firstAt`): refused when too near, disarmable, committed at the end.
+  // Returns the steady time of the shot's moment.
   Clock::time_point waitArmed(const Arming& armed, Clock::duration firstAt,
-                              Clock::duration firstLead);
+                              Clock::duration firstSend);
   void tell();
 
   RigDescription description_;
