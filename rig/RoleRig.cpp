@@ -114,13 +114,12 @@ std::vector<RoleRig::Hold> RoleRig::holdsOf(const std::vector<std::string>& came
     const bool known = std::any_of(description_.cameras.begin(), description_.cameras.end(),
                                    [&](const RigCamera& c) { return c.name == name; });
     if (!known) {
-      std::string names;
-      for (const RigCamera& c : description_.cameras) {
-        names += names.empty() ? "" : ", ";
-        names += c.name;
+      std::string words = "the rig has no camera named '" + name + "' (its cameras: ";
+      for (std::size_t i = 0; i < description_.cameras.size(); ++i) {
+        words += i == 0 ? "" : ", ";
+        words += description_.cameras[i].name;
       }
-      throw refused(FailureKind::Other,
-                    "the rig has no camera named '" + name + "' (its cameras: " + names + ")");
+      throw refused(FailureKind::Other, words + ")");
     }
   }
   const Clock::duration lead = description_.timings.focus;
@@ -239,6 +238,7 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
   // Before anything is switched: a refusal or a disarm leaves every line as it was.
   const Clock::time_point shot =
       armed != nullptr ? waitArmed(*armed, groups.front().at, firstSend) : clock_.now() - firstSend;
+  bool begun = false;  // a call has gone to a board: from then on, an ending releases
   try {
     for (const auto& [send, group] : order) {
       const Clock::time_point sendAt = shot + send;
@@ -250,9 +250,11 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
       } else {
         waitStoppable(sendAt, timings);
       }
+      begun = true;
       switchGroup(*group);
     }
   } catch (...) {
+    if (!begun) throw;  // stopped before the first call: every line is as it was
     const std::exception_ptr ending = std::current_exception();
     endWith(ending, release(holds));
   }

@@ -176,6 +176,9 @@ TEST_F(RoleRigTest, FocusThenShuttersWithTheirDelaysThenEachReleasedAfterThePuls
 // A stop, a board unplugged, a signal: whatever ends a bulb, every line it closed is released, on
 // every board, at once; a board that fails is named.
 TEST_F(RoleRigTest, EveryEndingOfABulbReleasesEveryLineOnEveryBoard) {
+  clock.stopAt = clock.start();
+  EXPECT_THROW(rig().shutter({}, bulb()), rig::CutShort);
+  EXPECT_TRUE(log.empty()) << "stopped before it began: nothing to release";
   clock.stopAt = clock.start() + 10min + 200ms;
   EXPECT_THROW(rig().shutter({}, bulb()), rig::CutShort);
   EXPECT_EQ(Texts(log.begin() + 3, log.end()),
