@@ -33,9 +33,10 @@ using RigBoards = std::map<std::string, Board*>;
 // ("board top (hid:QM7YK): ...") with the board's kind of failure.
 class RoleRig {
  public:
-  // `boards` holds every board the description names, opened; they must outlive the rig. Throws
-  // SerialError (NotOpen) naming a board the description has and `boards` lacks, and (Other) a
-  // line beyond its board's relays: a rig file may leave a board's relay count unsaid.
+  // `boards` holds every board the description names, opened (OpenedBoards.h finds and opens
+  // them); they must outlive the rig. Throws SerialError (NotOpen) naming a board the
+  // description has and `boards` lacks, and (Other) a line on no board of the description or
+  // named by two roles: a description made in code has not been through the rig file's checks.
   RoleRig(RigDescription description, RigBoards boards, Clock& clock);
 
   void setObserver(RoleObserver observer) { observer_ = std::move(observer); }
@@ -50,11 +51,13 @@ class RoleRig {
   // focus line. A stop asked (timings.stopRequested) ends any wait at once, the pulse's too.
   // Armed, `at` is the moment the shutters close; a shot whose focus lead does not fit before
   // it is refused (TooLate) before anything is switched, and a disarm during the wait switches
-  // nothing (Disarmed). A camera the description does not have is refused (Other) before
-  // anything is switched.
+  // nothing (Disarmed). A camera the description does not have, or a pulse of no length or
+  // longer than an hour, is refused (Other) before anything is switched. A stop before the first
+  // switch sends nothing.
   void shutter(const std::vector<std::string>& cameras, const Timings& timings);
   void shutter(const std::vector<std::string>& cameras = {}) { shutter(cameras, timings()); }
-  // Reads every flash and switches each to its other state.
+  // Reads every flash and switches each to its other state; a board with one flash is asked
+  // for that relay alone, as the two-relay rig asks.
   void flash();
   // The two-shot sequence with every camera and every flash: shutter, pause, flash, pause,
   // shutter, pause, flash; armed, its first shot is.
