@@ -80,7 +80,7 @@ void ArmedWindows::release(const Request& request) {
                 [&request](const Window& window) { return window.cancel == request.ticket; });
 }
 
-QJsonArray ArmedWindows::cancelAll() {
+QJsonArray ArmedWindows::cancelAll(const std::function<void(const QJsonArray&)>& answer) {
   const QMutexLocker lock(&mutex_);
   QJsonArray ended;
   for (const Window& window : armed_) {
@@ -92,6 +92,7 @@ QJsonArray ArmedWindows::cancelAll() {
     if (!window.id.isUndefined()) one.insert(QStringLiteral("id"), window.id);
     ended.append(one);
   }
+  if (answer) answer(ended);
   return ended;
 }
 

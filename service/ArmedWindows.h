@@ -40,7 +40,9 @@ class ArmedWindows {
   void release(const Request& request);
   // Cancels every armed request, queued or running, through its ticket; what each came to
   // ("disarmed", "stopping" for a series past its first shot, "fired"), for the answer.
-  QJsonArray cancelAll();
+  // `answer` is given it before the lock is let go: a request ended by the cancel is released
+  // under the same lock, so its own answer comes after the one given here.
+  QJsonArray cancelAll(const std::function<void(const QJsonArray& ended)>& answer = nullptr);
 
  private:
   struct Window {

@@ -786,23 +786,27 @@ void RigService::submit(const Request& request, Done done) {
     // Not queued: what they end is running or waiting, and the queue waits behind it. A stop
     // ends the running series after its step in progress and every armed wait; a disarm the
     // armed waits, and an armed series after its step.
+    // Answered under the armed windows' lock, where a request it ended is released before its
+    // own answer: a client hears the stop or the disarm before what it ended, however the two
+    // threads run.
     const auto wallStart = std::chrono::system_clock::now();
-    Result result;
-    const QJsonArray ended = armed_.cancelAll();
-    result.ended = ended;
-    if (request.action == Action::Stop) {
-      const auto any = [&ended](QLatin1String outcome) {
-        return std::any_of(ended.begin(), ended.end(), [outcome](const QJsonValue& one) {
-          return one[QStringLiteral("outcome")] == outcome;
-        });
-      };
-      const bool running = worker_->stopShots();
-      // A running armed shot past its cut-off is no series or sequence that a stop ends.
-      result.stopped = any(QLatin1String("disarmed")) || any(QLatin1String("stopping")) ||
-                       (running && !any(QLatin1String("fired")));
-    }
-    if (journal_ != nullptr) journal_->add(journalLine(request, result, wallStart));
-    answerAtOnce(request, result, done);
+    armed_.cancelAll([&](const QJsonArray& ended) {
+      Result result;
+      result.ended = ended;
+      if (request.action == Action::Stop) {
+        const auto any = [&ended](QLatin1String outcome) {
+          return std::any_of(ended.begin(), ended.end(), [outcome](const QJsonValue& one) {
+            return one[QStringLiteral("outcome")] == outcome;
+          });
+        };
+        const bool running = worker_->stopShots();
+        // A running armed shot past its cut-off is no series or sequence that a stop ends.
+        result.stopped = any(QLatin1String("disarmed")) || any(QLatin1String("stopping")) ||
+                         (running && !any(QLatin1String("fired")));
+      }
+      if (journal_ != nullptr) journal_->add(journalLine(request, result, wallStart));
+      answerAtOnce(request, result, done);
+    });
     return;
   }
   if (request.action == Action::Status) {
