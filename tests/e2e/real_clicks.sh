@@ -30,12 +30,13 @@ $want"
 }
 
 # Every "relay on 1" in lines FIRST..LAST is followed by "relay off 1" at least half a second
-# later (the module stamps arrival, so a few milliseconds of pick-up delay are allowed).
+# later (the module stamps arrival, so its pick-up delay on a busy machine, up to 10 ms, is
+# allowed, as in the soak test).
 expect_shutter_held() {
   sed -n "$1,$2p" "$sim_log" | awk '
     $2 " " $3 " " $4 == "relay on 1" { opened = $1; next }
     $2 " " $3 " " $4 == "relay off 1" && opened != "" {
-      if ($1 - opened < 0.495) { printf "shutter open only %.3f s\n", $1 - opened; bad = 1 }
+      if ($1 - opened < 0.49) { printf "shutter open only %.3f s\n", $1 - opened; bad = 1 }
       opened = ""
     }
     END { exit bad }' || die "a shutter pulse was cut short"
@@ -52,7 +53,7 @@ type_into_selector 1
 click "$main_window" "${command1_centre[@]}"
 wait_until 10 log_has 2 || die "opening port 1 reached no module"
 expect_commands 1 2 "relay off 0" "relay off 1"
-sed -n 1,2p "$sim_log" | awk 'NR == 1 { t = $1 } NR == 2 { exit !($1 - t >= 0.495) }' ||
+sed -n 1,2p "$sim_log" | awk 'NR == 1 { t = $1 } NR == 2 { exit !($1 - t >= 0.49) }' ||
   die "the reset did not wait half a second between its commands"
 echo "ok: opening port 1 reset the rig"
 

@@ -32,9 +32,11 @@ bool spinUntil(Done done, int ms = 5000) {
 // thread keeps running while it waits.
 class EndpointClient {
  public:
+  // Waits until the connection is made or refused: a socket with nobody listening at its address
+  // is refused at once, and a caller waiting for the endpoint to listen tries again sooner.
   explicit EndpointClient(const QString& address) {
     socket_.connectToServer(address);
-    spinUntil([this] { return socket_.state() == QLocalSocket::ConnectedState; }, 3000);
+    spinUntil([this] { return socket_.state() != QLocalSocket::ConnectingState; }, 3000);
   }
 
   bool connected() const { return socket_.state() == QLocalSocket::ConnectedState; }

@@ -25,6 +25,10 @@ double secondsBetween(const sim::Command& a, const sim::Command& b) {
   return std::chrono::duration<double>(b.at - a.at).count();
 }
 
+// The module stamps a command when its thread reads it, which on a busy machine may be late by
+// its wake-up time: a pulse it sees may be that much shorter than the one on the line.
+constexpr double kModuleWakeUpSeconds = 0.01;
+
 class ServeOnModule : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -46,6 +50,7 @@ class ServeOnModule : public ::testing::Test {
 
   // Starts serve on the module, with `more` arguments, and waits until it listens.
   void startServe(const QStringList& more = {}) {
+    const std::size_t before = module.log().size();
     serve_ = std::make_unique<QProcess>();
     serve_->start(QStringLiteral(QUILLMAR_CLI_PATH),
                   QStringList{QStringLiteral("serve"), QStringLiteral("--ports"),
@@ -53,7 +58,8 @@ class ServeOnModule : public ::testing::Test {
                               QStringLiteral("1")} +
                       more);
     ASSERT_TRUE(serve_->waitForStarted(5000));
-    ASSERT_TRUE(module.waitForCommands(2, 5s));
+    // Its opening's reset reached the module, and it listens.
+    ASSERT_TRUE(module.waitForCommands(before + 2, 5s));
     ASSERT_TRUE(spinUntil([&] { return EndpointClient(address()).connected(); }));
   }
 
@@ -81,7 +87,7 @@ TEST_F(ServeOnModule, ALongPulseIsHeldAtTheModuleAndEndedOffByTheRigWhenItsClien
   ASSERT_EQ(log.size(), 3u);
   EXPECT_EQ(log[1].text, "relay on 1");
   EXPECT_EQ(log[2].text, "relay off 1");
-  EXPECT_GE(secondsBetween(log[1], log[2]), 2.0);
+  EXPECT_GE(secondsBetween(log[1], log[2]), 2.0 - kModuleWakeUpSeconds);
   EXPECT_FALSE(module.relay(1));
 
   // A series of pulses whose client leaves after the first: every pulse still ends off.
@@ -97,7 +103,7 @@ TEST_F(ServeOnModule, ALongPulseIsHeldAtTheModuleAndEndedOffByTheRigWhenItsClien
   for (std::size_t i = 0; i < pulses.size(); i += 3) {
     EXPECT_EQ(pulses[i + 1].text, "relay on 1");
     EXPECT_EQ(pulses[i + 2].text, "relay off 1");
-    EXPECT_GE(secondsBetween(pulses[i + 1], pulses[i + 2]), 0.1);
+    EXPECT_GE(secondsBetween(pulses[i + 1], pulses[i + 2]), 0.1 - kModuleWakeUpSeconds);
   }
   EXPECT_FALSE(module.relay(1));
 }
@@ -136,7 +142,8 @@ TEST_F(ServeOnModule, AStopEndsTheSeriesAfterItsStepAndWhatIsQueuedRunsAfterward
   EXPECT_EQ(series.value(QStringLiteral("shots")).toArray().size(), 2);
   // Shot 2 ends soundly: the shutter off and the flash back off; then the queued flash.
   std::vector<std::string> rest;
-  for (const auto& command : module.logSince(first + 15)) rest.push_back(command.text);
+  // The module logs the last of them a moment after serve has answered for it.
+  for (const auto& command : settled(first + 15, 4)) rest.push_back(command.text);
   EXPECT_EQ(rest,
             (std::vector<std::string>{"relay off 1", "relay off 0", "relay read 0", "relay on 0"}));
   EXPECT_EQ(answers[1].value(QStringLiteral("id")).toString(), QStringLiteral("after"));
@@ -194,19 +201,23 @@ TEST_F(ServeOnModule, TheJournalHasALineForEachRequestAndAFullDiskLeavesTheRigGo
   startServe({QStringLiteral("--journal"), QStringLiteral("/dev/full")});
   EndpointClient again(address());
   again.send(R"({"action":"shutter","pulse":0.05,"repeat":2})"
-             "\n"
-             R"({"action":"status"})"
              "\n");
-  const auto answers = again.take(2);
-  ASSERT_EQ(answers.size(), 2u);
-  EXPECT_TRUE(answers[0].value(QStringLiteral("ok")).toBool());
-  EXPECT_NE(answers[1]
-                .value(QStringLiteral("state"))
-                .toObject()
-                .value(QStringLiteral("statusTip"))
-                .toString()
-                .indexOf(QStringLiteral("journal cannot be written")),
-            -1);
+  const auto shot = again.take(1);
+  ASSERT_EQ(shot.size(), 1u);
+  EXPECT_TRUE(shot[0].value(QStringLiteral("ok")).toBool());
+  // The journal is written on a thread of its own: its failure is in the tooltip of every report
+  // made once the write has failed.
+  EXPECT_TRUE(spinUntil([&] {
+    again.send(R"({"action":"status"})"
+               "\n");
+    const auto status = again.take(1);
+    return !status.empty() && status[0]
+                                      .value(QStringLiteral("state"))
+                                      .toObject()
+                                      .value(QStringLiteral("statusTip"))
+                                      .toString()
+                                      .indexOf(QStringLiteral("journal cannot be written")) != -1;
+  })) << "the journal's failure is not in the status box's tooltip";
   serve_->terminate();
   ASSERT_TRUE(serve_->waitForFinished(10000));
   const QString err = QString::fromLocal8Bit(serve_->readAllStandardError());

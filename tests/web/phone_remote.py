@@ -136,7 +136,9 @@ def in_background(call):
     return result
 
 
-def check_serve(page):
+def start_serve():
+    """The simulated module and serve on it, with a token from a file; started before the browser,
+    so that both start at once."""
     module = Module("serve-sim")
     token_file = os.path.join(WORK.name, "token")
     # The token is a password: serve takes it only from a file its owner alone may read.
@@ -144,6 +146,68 @@ def check_serve(page):
         out.write("studio-token-for-the-bookmark\n")
     serve = start("serve", [CLI, "--ports", module.device, "serve", "--port", "1",
                             "--web", "127.0.0.1:0", "--web-token-file", token_file])
+    return module, serve, token_file
+
+
+def start_stalled():
+    """A serve of its own, on a module of its own, filled with clients that never finish a request.
+    They take the server's whole request deadline to be dropped, so this one runs while the rest
+    of the checks do; finish_stalled checks how it ended."""
+    module = Module("stalled-sim")
+    start("stalled", [CLI, "--name", "phone-remote-stalled", "--ports", module.device, "serve",
+                      "--port", "1", "--web", "127.0.0.1:0"])
+    return module
+
+
+def stall(module):
+    """Clients that never finish a request fill every slot: the token's holder still gets in (the
+    oldest of them gives its slot up). Returns what finish_stalled needs."""
+    url = url_from("stalled")
+    base, token = url.split("/?token=")
+    bearer = {"Authorization": "Bearer " + token}
+    port = int(base.rsplit(":", 1)[1])
+    stalled = []
+    for _ in range(64):
+        stalled.append(socket.create_connection(("127.0.0.1", port)))
+        stalled[-1].sendall(b"POST /api/request HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+    time.sleep(0.5)
+    if http(base + "/api/state", headers=bearer)[0] != 200:
+        fail("64 stalled clients locked the token's holder out")
+    print("ok: 64 stalled clients do not lock the token's holder out")
+
+    # Each client's end, and when it came, read on a thread of its own while the others run.
+    def ends():
+        seen = []
+        for client in stalled:
+            client.settimeout(20)
+            try:
+                seen.append((client.recv(1), time.monotonic()))
+            except ConnectionResetError:
+                seen.append((b"", time.monotonic()))
+            except socket.timeout:
+                seen.append((None, time.monotonic()))
+            client.close()
+        return seen
+    return base, bearer, module, time.monotonic(), in_background(ends)
+
+
+def finish_stalled(base, bearer, module, since, ends):
+    """The stalled clients were dropped in time, and serve answers once they were."""
+    if not wait_until(25, lambda: ends):
+        fail("the stalled clients' ends were not all seen")
+    for got, at in ends[0]:
+        if got is None or at - since > 20:
+            fail("a client that never finished its request was not dropped in time")
+        if got != b"":
+            fail("a client that never finished its request got an answer")
+    if http(base + "/api/state", headers=bearer)[0] != 200:
+        fail("no answer once the stalled clients were dropped")
+    if module.commands() != ["relay off 0", "relay off 1"]:
+        fail(f"stalled clients put commands on the line: {module.commands()[2:]}")
+    print("ok: the 64 stalled clients were dropped in time")
+
+
+def check_serve(page, module, serve, token_file):
     url = url_from("serve")
     base, token = url.split("/?token=")
     wait_until(10, lambda: len(module.commands()) >= 2)
@@ -196,28 +260,6 @@ def check_serve(page):
     if len(module.commands()) != 2:
         fail(f"a request with two lengths reached the line: {module.commands()[2:]}")
     print("ok: two different Content-Length headers are refused and the connection closed")
-
-    # Clients that never finish a request fill every slot: the token's holder still gets in (the
-    # oldest of them gives its slot up), and they are dropped in time.
-    port = int(base.rsplit(":", 1)[1])
-    stalled = []
-    for _ in range(64):
-        stalled.append(socket.create_connection(("127.0.0.1", port)))
-        stalled[-1].sendall(b"POST /api/request HTTP/1.1\r\nHost: 127.0.0.1\r\n")
-    time.sleep(0.5)
-    if http(base + "/api/state", headers=bearer)[0] != 200:
-        fail("64 stalled clients locked the token's holder out")
-    for client in stalled:
-        client.settimeout(20)
-        try:
-            if client.recv(1) != b"":
-                fail("a client that never finished its request got an answer")
-        except ConnectionResetError:
-            pass
-        client.close()
-    if http(base + "/api/state", headers=bearer)[0] != 200:
-        fail("no answer once the stalled clients were dropped")
-    print("ok: 64 stalled clients do not lock the token's holder out, and are dropped in time")
 
     # The same id twice runs once and gets the same answer.
     shutter = json.dumps({"action": "shutter", "id": "tap-1"}).encode()
@@ -395,9 +437,11 @@ def check_serve(page):
     print("ok: the page tells a lost link and comes back by itself")
 
 
-def check_panel(page):
+def start_panel():
+    """The private X server, and the panel on it with a module of its own; started before the
+    browser, so that all start at once. The panel's socket has a name of its own, as serve holds
+    the default one. Returns the X display's environment and the module."""
     xvfb = os.environ.get("XVFB", "Xvfb")
-    xdotool = os.environ.get("XDOTOOL", "xdotool")
     display_file = os.path.join(WORK.name, "display")
     with open(display_file, "w") as display_out:
         CHILDREN.append(subprocess.Popen(
@@ -409,7 +453,13 @@ def check_panel(page):
         fail("the X server did not start")
     display = {"DISPLAY": ":" + number}
     module = Module("panel-sim")
-    start("panel", [PANEL, "--ports", module.device, "--web", "127.0.0.1:0"], **display)
+    start("panel", [PANEL, "--name", "phone-remote-panel", "--ports", module.device,
+                    "--web", "127.0.0.1:0"], **display)
+    return display, module
+
+
+def check_panel(page, display, module):
+    xdotool = os.environ.get("XDOTOOL", "xdotool")
     url = url_from("panel")
 
     def xdo(*words):
@@ -443,14 +493,21 @@ def check_panel(page):
 
 
 def main():
-    page = browser()
+    page = None
     try:
+        serving = start_serve()
+        stalled = start_stalled()
+        panel = start_panel()
+        page = browser()
         page.set_page_load_timeout(20)
-        check_serve(page)
+        stalling = stall(stalled)
+        check_serve(page, *serving)
+        finish_stalled(*stalling)
         page.delete_all_cookies()
-        check_panel(page)
+        check_panel(page, *panel)
     finally:
-        page.quit()
+        if page:
+            page.quit()
         for child in reversed(CHILDREN):
             child.terminate()
         for child in reversed(CHILDREN):
