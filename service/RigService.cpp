@@ -34,6 +34,7 @@
 #include <cstdint>
 #endif
 
+#include "NamedBoard.h"
 #include "rig/Arming.h"
 #include "rig/Protocol.h"
 #include "rig/Reconnector.h"
@@ -328,6 +329,14 @@ class RigService::Worker : public QThread {
     report();
   }
   // The operator chose a port, or the panel is closing: the lost module is no longer awaited.
+  void useBoard(const rig::BoardName& name, const BoardSourceFactory& makeSource) {
+    named_ = std::make_unique<NamedBoard>(name, makeSource());
+    if (named_->onSerialControl()) return;
+    // A board of another kind tells no loss by itself: it is looked at between jobs.
+    boardWatch_ = std::make_unique<QTimer>();
+    QObject::connect(boardWatch_.get(), &QTimer::timeout, [this] { watchBoard(); });
+    boardWatch_->start(kBoardWatchMs);
+  }
   void endWatch() {
     reconnector_.stop();
     serial_->stopWatching();
@@ -345,7 +354,7 @@ class RigService::Worker : public QThread {
     } catch (const std::exception&) {
       // The line is gone: nothing more can be commanded.
     }
-    return false;
+    return named_ && named_->shutterOff();
   }
 
  protected:
@@ -371,6 +380,14 @@ class RigService::Worker : public QThread {
   void considerReopening();
   // Runs one reopening attempt, queued like a request.
   void reopen(int port, const rig::DeviceInfo& device);
+  // The named board of another kind: lost since the last look? Or, while it is awaited, back?
+  void watchBoard();
+  // The reopening of the named board, found again by its name.
+  void reopenBoard();
+  // The identity the reconnector awaits for the named board: its name.
+  rig::DeviceInfo boardIdentity(bool present) const;
+  // How often the named board is looked at between jobs.
+  static constexpr int kBoardWatchMs = 250;
 
   RigService& owner_;
   SerialFactory makeSerial_;
@@ -407,7 +424,9 @@ class RigService::Worker : public QThread {
   bool reportedOnce_ = false;
   rig::Reconnector reconnector_;
   std::string lostMessage_;
-  QTimer* retry_ = nullptr;  // wakes the reconnector at the time it asked for
+  QTimer* retry_ = nullptr;             // wakes the reconnector at the time it asked for
+  std::unique_ptr<NamedBoard> named_;   // --board: what every opening opens
+  std::unique_ptr<QTimer> boardWatch_;  // looks at the named board between jobs
 };
 
 void RigService::Worker::run() {
@@ -455,6 +474,9 @@ void RigService::Worker::run() {
   }
 
   endWatch();
+  // The named board's objects are this thread's, and the rig switches through it: both go here.
+  boardWatch_.reset();
+  named_.reset();
   // Its writer may still tell of a failure to this thread: it ends while the thread is there.
   journal_.reset();
   retry_ = nullptr;
@@ -476,6 +498,17 @@ void RigService::Worker::onLoss(const std::string& message, bool metByJob) {
 
 void RigService::Worker::considerReopening() {
   if (!reconnector_.watching()) return;
+  if (named_ && !named_->onSerialControl()) {
+    const auto now = std::chrono::steady_clock::now();
+    const rig::Reconnector::Plan plan =
+        reconnector_.next({boardIdentity(named_->findAgain())}, now);
+    if (plan.wakeAt) {
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*plan.wakeAt - now);
+      retry_->start(std::max<int>(0, static_cast<int>(wait.count())));
+    }
+    if (plan.attempt) post([this] { reopenBoard(); });
+    return;
+  }
   const rig::PortList ports = serial_->refreshPorts();
   const auto now = std::chrono::steady_clock::now();
   const rig::Reconnector::Plan plan = reconnector_.next(ports, now);
@@ -522,6 +555,70 @@ void RigService::Worker::reopen(int port, const rig::DeviceInfo& device) {
   if (!failure || *failure == rig::FailureKind::DeviceGone) {
     reconnector_.succeeded(now);
     serial_->stopWatching();
+    retry_->stop();
+  } else {
+    reconnector_.failed(now);
+    considerReopening();
+  }
+  report();
+}
+
+rig::DeviceInfo RigService::Worker::boardIdentity(bool present) const {
+  rig::DeviceInfo identity;
+  identity.path = named_->name().text();
+  identity.byPath = true;
+  identity.present = present;
+  return identity;
+}
+
+void RigService::Worker::watchBoard() {
+  if (reconnector_.watching()) {
+    considerReopening();
+    return;
+  }
+  if (!named_->lost()) return;
+  // As for a port: a job that used the board since the last look met the loss and told it.
+  const rig::RigState state = rig_->state();
+  const std::string message = state.link == rig::Link::Lost && !state.reason.empty()
+                                  ? state.reason
+                                  : named_->name().text() + ": the board went away";
+  lostMessage_ = message;
+  rig_->showLost(message);
+  report();
+  if (!usedPort_) emit owner_.linkLost(QString::fromStdString(message));
+  reconnector_.lose(boardIdentity(false), std::chrono::steady_clock::now());
+  considerReopening();
+}
+
+void RigService::Worker::reopenBoard() {
+  if (!reconnector_.watching()) return;  // the operator's own opening came first
+  running_ = true;
+  report();
+  const auto wallStart = std::chrono::system_clock::now();
+  recorder_->begin();
+  std::optional<rig::FailureKind> failure = rig::FailureKind::Other;
+  try {
+    failure = named_->open(*rig_, *serial_, *clock_, true);
+  } catch (const rig::CutShort&) {
+    // The service is stopping: the attempt counts as failed.
+  }
+  Result result;
+  result.commands = recorder_->take();
+  const rig::RigState state = rig_->state();
+  if (failure) {
+    result.ok = false;
+    result.failure = {*failure, std::nullopt, state.device, state.reason};
+    // Still awaited: the status box keeps "Port Lost", with why the attempt failed.
+    rig_->showLost(lostMessage_ + "; reopening failed: " + state.reason);
+  }
+  Request reopening;
+  reopening.action = Action::Open;
+  reopening.origin = Origin::Reconnection;
+  journal(reopening, result, wallStart);
+  running_ = false;
+  const auto now = std::chrono::steady_clock::now();
+  if (!failure || *failure == rig::FailureKind::DeviceGone) {
+    reconnector_.succeeded(now);
     retry_->stop();
   } else {
     reconnector_.failed(now);
@@ -597,7 +694,8 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
       }
       case Action::Open:
         endWatch();
-        if (const auto kind = rig_->openComPort(request.port.toStdString())) {
+        if (const auto kind = named_ ? named_->open(*rig_, *serial_, *clock_)
+                                     : rig_->openComPort(request.port.toStdString())) {
           // The status box tells it, "Port Not Found" or "Port Lost", with the reason.
           const rig::RigState state = rig_->state();
           result.ok = false;
@@ -756,6 +854,11 @@ RigService::RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory 
     : RigService([held = std::make_shared<std::unique_ptr<rig::SerialControl>>(
                       std::move(serial))] { return std::move(*held); },
                  std::move(makeClock), parent) {}
+
+void RigService::useBoard(const rig::BoardName& name, BoardSourceFactory makeSource) {
+  worker_->postAndWait(
+      [worker = worker_.get(), &name, &makeSource] { worker->useBoard(name, makeSource); });
+}
 
 RigService::~RigService() {
   // An armed shot would keep the end waiting until its time; a service that ends fires none.
