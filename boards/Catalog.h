@@ -58,6 +58,10 @@ class Catalog : public rig::BoardSource {
   // The system's serial ports (or the --ports list when given, without USB ids) and hidapi's
   // HID bus where it is built.
   static Parts systemParts(const std::optional<QString>& ports);
+  // Makes a catalog on systemParts(ports) when called: for the rig service, which makes it on
+  // its own thread.
+  static std::function<std::unique_ptr<rig::BoardSource>()> systemSource(
+      const std::optional<QString>& ports);
 
   std::vector<rig::FoundBoard> list() override;
   std::unique_ptr<rig::Board> find(const rig::BoardName& name) override;

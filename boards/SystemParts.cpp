@@ -79,4 +79,11 @@ Catalog::Parts Catalog::systemParts(const std::optional<QString>& ports) {
   return parts;
 }
 
+std::function<std::unique_ptr<rig::BoardSource>()> Catalog::systemSource(
+    const std::optional<QString>& ports) {
+  return [ports]() -> std::unique_ptr<rig::BoardSource> {
+    return std::make_unique<Catalog>(systemParts(ports));
+  };
+}
+
 }  // namespace boards

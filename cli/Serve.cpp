@@ -11,6 +11,7 @@
 
 #include "Console.h"
 #include "Remote.h"
+#include "boards/Catalog.h"
 #include "bridge/Bridge.h"
 #include "rig/SystemClock.h"
 #include "serial/CommControl.h"
@@ -39,6 +40,8 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   }
   service::Session session([ports] { return serial::CommControl::fromOption(ports); });
   service::RigService& rig = session.service();
+  if (options.board)
+    rig.useBoard(*rig::parseBoardName(*options.board), boards::Catalog::systemSource(ports));
   QObject::connect(&rig, &service::RigService::linkLost, [](const QString& message) {
     complain("the port went away: " + message.toStdString() +
              "; it is reopened when its module comes back");
