@@ -380,6 +380,10 @@ class RigService::Worker : public QThread {
   void considerReopening();
   // Runs one reopening attempt, queued like a request.
   void reopen(int port, const rig::DeviceInfo& device);
+  // A reopening's run: `attempt` (the port's, or the board's, `port` empty), journalled as an
+  // opening from the reconnection, and the reconnector told how it went.
+  void runReopening(const std::function<std::optional<rig::FailureKind>()>& attempt,
+                    const QString& port);
   // The named board of another kind: lost since the last look? Or, while it is awaited, back?
   void watchBoard();
   // The reopening of the named board, found again by its name.
@@ -525,6 +529,11 @@ void RigService::Worker::considerReopening() {
 }
 
 void RigService::Worker::reopen(int port, const rig::DeviceInfo& device) {
+  runReopening([&] { return rig_->reopen(port, device, lostMessage_); }, QString::number(port));
+}
+
+void RigService::Worker::runReopening(
+    const std::function<std::optional<rig::FailureKind>()>& attempt, const QString& port) {
   if (!reconnector_.watching()) return;  // the operator's own opening came first
   running_ = true;
   report();
@@ -532,7 +541,7 @@ void RigService::Worker::reopen(int port, const rig::DeviceInfo& device) {
   recorder_->begin();
   std::optional<rig::FailureKind> failure = rig::FailureKind::Other;
   try {
-    failure = rig_->reopen(port, device, lostMessage_);
+    failure = attempt();
   } catch (const rig::CutShort&) {
     // The service is stopping: the attempt counts as failed.
   }
@@ -541,12 +550,13 @@ void RigService::Worker::reopen(int port, const rig::DeviceInfo& device) {
   if (failure) {
     const rig::RigState state = rig_->state();
     result.ok = false;
-    result.failure = {*failure, state.port, state.device, state.reason};
+    result.failure = {*failure, port.isEmpty() ? std::nullopt : std::optional<int>(state.port),
+                      state.device, state.reason};
   }
   Request reopening;
   reopening.action = Action::Open;
   reopening.origin = Origin::Reconnection;
-  reopening.port = QString::number(port);
+  reopening.port = port;
   journal(reopening, result, wallStart);
   running_ = false;
   const auto now = std::chrono::steady_clock::now();
@@ -591,40 +601,14 @@ void RigService::Worker::watchBoard() {
 }
 
 void RigService::Worker::reopenBoard() {
-  if (!reconnector_.watching()) return;  // the operator's own opening came first
-  running_ = true;
-  report();
-  const auto wallStart = std::chrono::system_clock::now();
-  recorder_->begin();
-  std::optional<rig::FailureKind> failure = rig::FailureKind::Other;
-  try {
-    failure = named_->open(*rig_, *serial_, *clock_, true);
-  } catch (const rig::CutShort&) {
-    // The service is stopping: the attempt counts as failed.
-  }
-  Result result;
-  result.commands = recorder_->take();
-  const rig::RigState state = rig_->state();
-  if (failure) {
-    result.ok = false;
-    result.failure = {*failure, std::nullopt, state.device, state.reason};
-    // Still awaited: the status box keeps "Port Lost", with why the attempt failed.
-    rig_->showLost(lostMessage_ + "; reopening failed: " + state.reason);
-  }
-  Request reopening;
-  reopening.action = Action::Open;
-  reopening.origin = Origin::Reconnection;
-  journal(reopening, result, wallStart);
-  running_ = false;
-  const auto now = std::chrono::steady_clock::now();
-  if (!failure || *failure == rig::FailureKind::DeviceGone) {
-    reconnector_.succeeded(now);
-    retry_->stop();
-  } else {
-    reconnector_.failed(now);
-    considerReopening();
-  }
-  report();
+  runReopening(
+      [this] {
+        const auto failure = named_->open(*rig_, *serial_, *clock_, true);
+        // Still awaited: the status box keeps "Port Lost", with why the attempt failed.
+        if (failure) rig_->showLost(lostMessage_ + "; reopening failed: " + rig_->state().reason);
+        return failure;
+      },
+      {});
 }
 
 void RigService::Worker::onChange(const rig::RigState& state, rig::Change change) {
