@@ -8,6 +8,7 @@
 
 #include "Remote.h"
 #include "boards/Catalog.h"
+#include "rig/SystemClock.h"
 #include "rig/TextDiscovery.h"
 
 namespace cli {
@@ -94,6 +95,10 @@ int runBoards(const Options& options, const std::optional<QString>& ports) {
     found = catalog.list();
   } catch (const rig::SerialError& error) {
     return failed("cannot list the boards", error);
+  } catch (const rig::CutShort& stop) {
+    // Ctrl-C while a port was asked "id get": the ports are closed on the way out.
+    complain(std::string("boards stopped by ") + rig::SystemClock::signalName(stop.signal));
+    return rig::exitStatus({.cutShort = stop});
   }
   if (named) {
     std::erase_if(found, [&named](const rig::FoundBoard& b) { return !isNamed(b, *named); });

@@ -682,3 +682,17 @@ TEST(Cli, BoardOptionsAreCheckedBeforeAnythingIsOpened) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }
 }
+
+// Ctrl-C while the ports are asked who they are: the listing ends with the signal's status.
+TEST(CliOnSilentBoards, CtrlCWhileListingEndsWithTheSignalsStatus) {
+  sim::Options silent;
+  silent.silent = true;
+  sim::RelayModule first(silent);
+  sim::RelayModule second(silent);
+  Cli cli({"--ports", first.devicePath() + "," + second.devicePath(), "boards"});
+  ASSERT_TRUE(first.waitForCommands(1, 5s));  // "id get" is out on the first port
+  cli.signal(SIGINT);
+  const Result r = cli.finish();
+  EXPECT_EQ(r.exit, 130) << r.err;
+  EXPECT_NE(r.err.find("stopped by"), std::string::npos) << r.err;
+}
