@@ -38,7 +38,8 @@ std::string firstLine(const std::string& path, const std::string& key);
 // The load average over 1, 5 and 15 minutes, "0.21 0.15 0.10".
 std::string loadAverage();
 // What a table was measured on, printed above it: the commit of the source tree (and whether
-// it had uncommitted changes) and the date and time.
+// it had uncommitted changes), the date and time, and the load average "at the start": call it
+// as the run starts.
 std::string measuredOn();
 // The rows a benchmark prints, as its list file names them (one a line; the guide's tables may
 // name only these). The differences from `rows`, in words: a row printed that is not listed

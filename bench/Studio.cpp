@@ -341,6 +341,9 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The commit, the date and the load as the run starts, not as it ends.
+  const std::string measured = bench::measuredOn();
+
   // The modules are forked before any thread starts.
   sim::Options options;
   options.paced = true;
@@ -561,7 +564,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> differences =
       bench::unlisted(rows, QUILLMAR_STUDIO_ROWS, armedShots == 30 && commands == 100);
   failures.insert(failures.end(), differences.begin(), differences.end());
-  std::printf("%s\n\n", bench::measuredOn().c_str());
+  std::printf("%s\n\n", measured.c_str());
   std::printf("%s\n", bench::markdownTable(rows).c_str());
   std::printf("Machine: %ld cores; %d rigs (quillmar-cli serve) and the broker on it.\n",
               ::sysconf(_SC_NPROCESSORS_ONLN), kRigs);

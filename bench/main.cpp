@@ -11,6 +11,7 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QLineEdit>
+#include <QLoggingCategory>
 #include <QMetaObject>
 #include <QPushButton>
 #include <QTimer>
@@ -33,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "BoardRows.h"
 #include "ReconnectRows.h"
 #include "RemoteRows.h"
 #include "ShotRows.h"
@@ -66,6 +68,8 @@ constexpr auto kRepaintProbeInterval = 20ms;
 constexpr auto kLateAnswer = 400ms;
 // What reading a late answer may add to its lateness and its bytes on the wire.
 constexpr double kLateAnswerSlackMs = 5.0;
+// What a board's driver and the terminal may add to a switch command's time on the wire.
+constexpr double kBoardSwitchSlackMs = 2.0;
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -84,24 +88,28 @@ struct Settings {
   int remoteSequences = 10;  // this many sequences at once
   bool startup = true;
   bool quick = false;
-  bool webOnly = false;    // the phone remote's rows alone
-  bool shotsOnly = false;  // the rows of shots with times of their own alone
+  bool webOnly = false;     // the phone remote's rows alone
+  bool shotsOnly = false;   // the rows of shots with times of their own alone
+  bool boardsOnly = false;  // the rows of the boards of every kind alone
   bench::ShotSettings shots;
+  bench::BoardSettings boards;
   std::string samplesFile;  // every sample, one "measurement<TAB>value" a line
   std::string quillmar = QUILLMAR_PROGRAM;
 };
 
 constexpr std::string_view kUsage =
-    "Usage: quillmar-bench [--quick] [--no-startup] [--web-only] [--shots-only] [--quillmar PATH]\n"
-    "                      [--samples FILE] [--list-rows]\n"
+    "Usage: quillmar-bench [--quick] [--no-startup] [--web-only] [--shots-only] [--boards-only]\n"
+    "                      [--quillmar PATH] [--samples FILE] [--list-rows]\n"
     "Measures pulse width, sequence time, CPU use, port scan time, reaction time, reading a late\n"
     "answer, start-up, repaint waits and requests through the local socket of the panel against a\n"
-    "simulated relay module paced at 9600 baud, and prints a markdown table.\n"
+    "simulated relay module paced at 9600 baud, and the relay boards of every kind against their\n"
+    "simulated boards, and prints a markdown table.\n"
     "\n"
     "  --quick          a short run (few repetitions): for trying the benchmark, not for figures\n"
     "  --no-startup     skip the start-up measurement (needs Xvfb)\n"
     "  --web-only       only the phone remote's rows\n"
     "  --shots-only     only the rows of pulses and series of their own times and the journal\n"
+    "  --boards-only    only the rows of the relay boards of every kind\n"
     "  --quillmar PATH  the panel program for the start-up measurement (default: this build's)\n"
     "  --samples FILE   also write every sample to FILE, \"measurement<TAB>value\" a line\n"
     "  --list-rows      print the names of the rows a whole run prints, and nothing else\n";
@@ -241,8 +249,9 @@ class RepaintProbe : public QObject {
 
 class Bench {
  public:
-  Bench(const Settings& settings, bench::SimProcess& sim, bench::SimProcess& lateSim)
-      : settings_(settings), sim_(sim), lateSim_(lateSim) {
+  Bench(const Settings& settings, bench::SimProcess& sim, bench::SimProcess& lateSim,
+        bench::SimProcess& wideSim)
+      : settings_(settings), sim_(sim), lateSim_(lateSim), wideSim_(wideSim) {
     Form1::setFailureReporter([this](const QString& title, const QString& text) {
       failures_.push_back((title + ": " + text).toStdString());
     });
@@ -259,6 +268,7 @@ class Bench {
   void measureRemote(std::vector<bench::Row>& rows);
   void measureWeb(std::vector<bench::Row>& rows);
   void measureShots(std::vector<bench::Row>& rows);
+  void measureBoards(std::vector<bench::Row>& rows);
   void measureBaseline(std::vector<bench::Row>& rows);
   void measureLateAnswers(std::vector<bench::Row>& rows);
   void measureStartup(std::vector<bench::Row>& rows);
@@ -282,6 +292,7 @@ class Bench {
   const Settings& settings_;
   bench::SimProcess& sim_;
   bench::SimProcess& lateSim_;  // a module answering kLateAnswer late
+  bench::SimProcess& wideSim_;  // a module with 8 relays
   std::vector<std::string> failures_;
   std::vector<std::pair<std::string, double>> samples_;
 };
@@ -652,6 +663,10 @@ std::vector<bench::Row> Bench::run() {
     measureShots(rows);
     return rows;
   }
+  if (settings_.boardsOnly) {
+    measureBoards(rows);
+    return rows;
+  }
   std::fprintf(stderr, "quillmar-bench: port scans...\n");
   measureScans(rows);
   std::fprintf(stderr, "quillmar-bench: pulses, reactions, sequences...\n");
@@ -664,6 +679,8 @@ std::vector<bench::Row> Bench::run() {
   measureWeb(rows);
   std::fprintf(stderr, "quillmar-bench: pulses and series of their own times, the journal...\n");
   measureShots(rows);
+  std::fprintf(stderr, "quillmar-bench: relay boards of every kind...\n");
+  measureBoards(rows);
   std::fprintf(stderr, "quillmar-bench: busy-wait baseline...\n");
   measureBaseline(rows);
   std::fprintf(stderr, "quillmar-bench: unplug and replug...\n");
@@ -671,6 +688,43 @@ std::vector<bench::Row> Bench::run() {
   std::fprintf(stderr, "quillmar-bench: start-up...\n");
   measureStartup(rows);
   return rows;
+}
+
+void Bench::measureBoards(std::vector<bench::Row>& rows) {
+  const bench::BoardFigures figures = bench::measureBoards(sim_, wideSim_, settings_.boards);
+  for (const std::string& what : figures.problems) problem(what);
+  for (const bench::BoardKindFigures& kind : figures.kinds) {
+    char wire[64];
+    std::snprintf(wire, sizeof wire, "%.1f ms", kind.switchWireMs);
+    if (kind.switchWireMs > 0) {
+      const double limit = kind.switchWireMs + kind.frameGapMs + kBoardSwitchSlackMs;
+      char gap[64] = "";
+      if (kind.frameGapMs > 0) {
+        std::snprintf(gap, sizeof gap, " + %.1f ms of silence before it", kind.frameGapMs);
+      }
+      addRow(rows, "Switch, switchRelay call to the board's receipt: " + kind.label + " (ms)",
+             kind.switchMs, 3, std::string("median <= ") + wire + " on the wire" + gap + " + 2 ms",
+             [limit](const bench::Summary& s) { return s.median <= limit; });
+    } else {
+      addRow(rows, "Switch, switchRelay call to the board's receipt: " + kind.label + " (ms)",
+             kind.switchMs, 3, "- (no wire)");
+    }
+    if (kind.oneByOneMs.empty()) continue;
+    addRow(rows,
+           "8 relays on, first to last at the board, 8 switchRelay calls: " + kind.label + " (ms)",
+           kind.oneByOneMs, 3, "(for comparison)");
+    const std::string name =
+        "8 relays on, first to last at the board, one switchRelays call: " + kind.label + " (ms)";
+    if (!kind.groupsInOneCommand) {
+      addRow(rows, name, kind.allAtOnceMs, 3, "- (no command for several relays)");
+    } else {
+      const double limit = std::max(kind.switchWireMs, 0.0);
+      addRow(rows, name, kind.allAtOnceMs, 3,
+             kind.switchWireMs > 0 ? std::string("<= one command on the wire, ") + wire
+                                   : std::string("<= 0 (one report, in the process)"),
+             [limit](const bench::Summary& s) { return s.max <= limit; });
+    }
+  }
 }
 
 void Bench::measureReconnects(std::vector<bench::Row>& rows) {
@@ -711,6 +765,7 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.remoteClients = 2;
       settings.remoteSequences = 2;
       settings.shots = {5, 5, 2, 10, 1.0, 10};
+      settings.boards = {5, 3};
     } else if (arg == "--list-rows") {
       std::ifstream rows(QUILLMAR_BENCH_ROWS);
       std::cout << rows.rdbuf();
@@ -718,6 +773,8 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       return std::nullopt;
     } else if (arg == "--shots-only") {
       settings.shotsOnly = true;
+    } else if (arg == "--boards-only") {
+      settings.boardsOnly = true;
     } else if (arg == "--no-startup") {
       settings.startup = false;
     } else if (arg == "--web-only") {
@@ -748,10 +805,14 @@ int main(int argc, char** argv) {
   sim::Options lateOptions = options;
   lateOptions.replyDelay = kLateAnswer;
   std::unique_ptr<bench::SimProcess> sim;
+  sim::Options wideOptions = options;
+  wideOptions.relays = 8;
   std::unique_ptr<bench::SimProcess> lateSim;
+  std::unique_ptr<bench::SimProcess> wideSim;
   try {
     sim = std::make_unique<bench::SimProcess>(options);
     lateSim = std::make_unique<bench::SimProcess>(lateOptions);
+    wideSim = std::make_unique<bench::SimProcess>(wideOptions);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "quillmar-bench: %s\n", error.what());
     return 1;
@@ -760,9 +821,14 @@ int main(int argc, char** argv) {
   // The windows are drawn off screen: the benchmark needs no display of its own.
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
+  // The simulated Modbus board's server warns of every frame that reaches it in pieces, as each
+  // paced frame does.
+  QLoggingCategory::setFilterRules(QStringLiteral("qt.modbus.warning=false"));
 
+  // The commit, the date and the load as the run starts, not as it ends.
+  const std::string measured = bench::measuredOn();
   const std::string loadBefore = bench::loadAverage();
-  Bench bench(*settings, *sim, *lateSim);
+  Bench bench(*settings, *sim, *lateSim, *wideSim);
   const std::vector<bench::Row> rows = bench.run();
   const std::string loadAfter = bench::loadAverage();
 
@@ -776,10 +842,10 @@ int main(int argc, char** argv) {
   ::uname(&system);
   // Rows the benchmark does not list (or, in a whole run, listed rows it did not print) are a
   // fault of the benchmark: the guide's tables may name only listed rows.
-  const bool whole =
-      !settings->quick && settings->startup && !settings->webOnly && !settings->shotsOnly;
+  const bool whole = !settings->quick && settings->startup && !settings->webOnly &&
+                     !settings->shotsOnly && !settings->boardsOnly;
   const std::vector<std::string> differences = bench::unlisted(rows, QUILLMAR_BENCH_ROWS, whole);
-  std::printf("%s\n\n", bench::measuredOn().c_str());
+  std::printf("%s\n\n", measured.c_str());
   std::printf("%s\n", bench::markdownTable(rows).c_str());
   std::printf("Machine: %ld cores, %s, %s %s; load average %s before, %s after.\n",
               ::sysconf(_SC_NPROCESSORS_ONLN),

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -26,7 +27,7 @@ std::string hexBytes(const std::uint8_t* bytes, std::size_t count) {
 
 }  // namespace
 
-Ch340Module::Ch340Module(int relays) : relays_(relays) {
+Ch340Module::Ch340Module(int relays, bool paced) : relays_(relays), paced_(paced) {
   if (relays != 1 && relays != 2 && relays != 4 && relays != 8) {
     throw std::invalid_argument("a CH340 board has 1, 2, 4 or 8 relays, not " +
                                 std::to_string(relays));
@@ -74,18 +75,22 @@ Ch340Module::Decoded Ch340Module::decode(const std::uint8_t* frame, int relays) 
   return {"relay " + std::to_string(channel) + (on ? " on" : " off"), channel - 1, on};
 }
 
-void Ch340Module::append(std::string text, bool carriedOut) {
-  log_.push_back({std::chrono::steady_clock::now(), std::move(text), carriedOut});
+void Ch340Module::append(std::string text, bool carriedOut,
+                         std::chrono::steady_clock::time_point at) {
+  log_.push_back({at, std::move(text), carriedOut});
   changed_.notify_all();
 }
 
-void Ch340Module::take(const std::uint8_t* bytes, std::size_t count) {
+void Ch340Module::take(const std::uint8_t* bytes, std::size_t count,
+                       std::chrono::steady_clock::time_point readAt) {
   std::lock_guard lock(mutex_);
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t byte = bytes[i];
+    if (paced_) inboundFreeAt_ = std::max(inboundFreeAt_, readAt) + kByteTime;
+    const auto at = paced_ ? inboundFreeAt_ : readAt;
     // A frame starts only at the start byte: anything else between frames is line noise.
     if (pending_.empty() && byte != kStart) {
-      append("stray " + hexBytes(&byte, 1), false);
+      append("stray " + hexBytes(&byte, 1), false, at);
       continue;
     }
     pending_.push_back(byte);
@@ -96,7 +101,7 @@ void Ch340Module::take(const std::uint8_t* bytes, std::size_t count) {
       const std::uint32_t bit = 1U << decoded.relay;
       state_ = decoded.on ? (state_ | bit) : (state_ & ~bit);
     }
-    append(decoded.text, decoded.relay >= 0);
+    append(decoded.text, decoded.relay >= 0, at);
   }
 }
 
@@ -107,7 +112,7 @@ void Ch340Module::run() {
     std::uint8_t buffer[256];
     const ssize_t got = ::read(terminal_.master, buffer, sizeof buffer);
     if (got > 0) {
-      take(buffer, static_cast<std::size_t>(got));
+      take(buffer, static_cast<std::size_t>(got), std::chrono::steady_clock::now());
     } else {
       // No client holds the line (EIO while the slave is between openers): wait a little.
       ::poll(nullptr, 0, kPollMs);

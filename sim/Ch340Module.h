@@ -30,9 +30,13 @@ class Ch340Module {
   static constexpr std::uint8_t kStart = 0xA0;
   static constexpr std::size_t kFrameSize = 4;
 
-  // 1, 2, 4 or 8 relays, all off. Throws std::invalid_argument for another count and
-  // std::system_error when the terminal cannot be opened.
-  explicit Ch340Module(int relays);
+  static constexpr std::chrono::nanoseconds kByteTime{1'041'667};
+
+  // 1, 2, 4 or 8 relays, all off. Paced, each byte received is stamped at the time it would
+  // have arrived on a 9600 baud line (8N1), so a frame counts from its last byte's arrival.
+  // Throws std::invalid_argument for another count and std::system_error when the terminal
+  // cannot be opened.
+  explicit Ch340Module(int relays, bool paced = false);
   ~Ch340Module();
   Ch340Module(const Ch340Module&) = delete;
   Ch340Module& operator=(const Ch340Module&) = delete;
@@ -56,10 +60,14 @@ class Ch340Module {
 
  private:
   void run();
-  void take(const std::uint8_t* bytes, std::size_t count);
-  void append(std::string text, bool carriedOut);
+  void take(const std::uint8_t* bytes, std::size_t count,
+            std::chrono::steady_clock::time_point readAt);
+  void append(std::string text, bool carriedOut, std::chrono::steady_clock::time_point at);
 
   const int relays_;
+  const bool paced_;
+  // Paced: when the line in is free again, after the last byte received has fully arrived.
+  std::chrono::steady_clock::time_point inboundFreeAt_{};
   Terminal terminal_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;

@@ -1,11 +1,14 @@
-// relay-sim: runs the two-relay module (or a wider one) on a pseudo-terminal until SIGINT or
-// SIGTERM and prints every command it receives. It can vanish and come back (SIGUSR1, or after
-// given times), as a module does when its cable is pulled and plugged in again.
+// relay-sim: runs the two-relay module (or a wider one, or a CH340 or Modbus RTU relay board) on
+// a pseudo-terminal until SIGINT or SIGTERM and prints every command it receives. It can vanish and
+// come back (SIGUSR1, or after given times), as a module does when its cable is pulled and plugged
+// in again.
 
 #include <signal.h>  // NOLINT(modernize-deprecated-headers): sigaction is POSIX, not <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QLoggingCategory>
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -24,6 +27,7 @@
 
 #include "args/Arguments.h"
 #include "sim/Ch340Module.h"
+#include "sim/ModbusModule.h"
 #include "sim/RelayModule.h"
 
 namespace {
@@ -43,16 +47,23 @@ constexpr std::string_view kUsage =
     "The first line printed names the terminal; then one line per command received:\n"
     "seconds since start, then the command text.\n"
     "\n"
-    "  --kind KIND     the board played: \"text\" (default), the module above, or\n"
+    "  --kind KIND     the board played: \"text\" (default), the module above;\n"
     "                  \"ch340\", a board taking binary frames A0 ch op sum that\n"
     "                  answers nothing; each frame is printed as \"relay N on\" or\n"
     "                  \"relay N off\", or \"rejected ...\" with the reason (a bad checksum,\n"
-    "                  no such relay). Only --relays, --log and --link go with ch340\n"
+    "                  no such relay); or \"modbus\", a Modbus RTU board at 9600 baud 8N1\n"
+    "                  whose relays are coils 0 to N-1, printing each coil that changes\n"
+    "                  as \"coil N on\" or \"coil N off\". Only --relays, --paced, --log\n"
+    "                  and --link go with ch340 and modbus, and --address with modbus\n"
+    "  --address A     the modbus board's slave address, 1 to 247 (default 1)\n"
     "  --id TEXT       identification answered to \"id get\" (default \"KOVRA 78\")\n"
     "  --relays N      a module with N relays, 2 to 32 (default 2); above two it also\n"
     "                  answers \"relay readall\" and takes \"relay writeall HEX\";\n"
     "                  with --kind ch340: 1, 2, 4 or 8 (default 2)\n"
-    "  --paced         write at the pace of a 9600 baud line (about 1.04 ms a byte)\n"
+    "                  with --kind modbus: 1 to 32 (default 8)\n"
+    "  --paced         write at the pace of a 9600 baud line (about 1.04 ms a byte);\n"
+    "                  ch340 stamps each frame at its last byte's arrival at that pace,\n"
+    "                  and the modbus board's line carries its bytes at it both ways\n"
     "  --delay MS      wait MS milliseconds after a carriage return before answering\n"
     "  --silent        never answer, not even the echo (commands are still logged)\n"
     "  --no-echo       do not echo the characters received\n"
@@ -77,10 +88,15 @@ constexpr std::string_view kUsage =
 // Noise per answer is capped at a gigabyte: enough to swamp any client.
 constexpr long long kMaxNoiseBytes = 1LL << 30;
 
+enum class Kind { Text, Ch340, Modbus };
+
 struct Settings {
-  bool ch340 = false;
-  // Options that only the text module takes, for the message when one is given with ch340.
+  Kind kind = Kind::Text;
+  // Options that only the text module takes, for the message when one is given with another.
   std::string textOnlyOption;
+  bool relaysGiven = false;
+  std::string addressGiven;  // the option's text, for the message when the kind is not modbus
+  int address = 1;
   sim::Options options;
   std::string logFile;
   std::string link;
@@ -130,14 +146,21 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
       std::cout << "relay-sim " QUILLMAR_VERSION "\n";
       return 0;
     }
-    const bool textOnly = arg != "--kind" && arg != "--relays" && arg != "--log" && arg != "--link";
+    const bool textOnly = arg != "--kind" && arg != "--relays" && arg != "--log" &&
+                          arg != "--link" && arg != "--paced" && arg != "--address";
     if (textOnly && settings.textOnlyOption.empty()) settings.textOnlyOption = arg;
     if (arg == "--kind") {
       const auto v = reader.value();
-      if (v != "text" && v != "ch340") {
-        return usageError("--kind wants text or ch340, not '" + v.value_or("") + "'");
+      if (v != "text" && v != "ch340" && v != "modbus") {
+        return usageError("--kind wants text, ch340 or modbus, not '" + v.value_or("") + "'");
       }
-      settings.ch340 = v == "ch340";
+      settings.kind = v == "ch340" ? Kind::Ch340 : v == "modbus" ? Kind::Modbus : Kind::Text;
+    } else if (arg == "--address") {
+      const auto address = reader.whole("a slave address", sim::ModbusModule::kFirstAddress,
+                                        sim::ModbusModule::kLastAddress);
+      if (!address) return usageError(reader.error());
+      settings.address = static_cast<int>(*address);
+      settings.addressGiven = arg;
     } else if (arg == "--paced" || arg == "--silent" || arg == "--no-echo" || arg == "--garbage" ||
                arg == "--repeat") {
       if (!reader.flag()) return usageError(reader.error());
@@ -166,6 +189,7 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
       const auto relays = reader.whole("a count", 1, sim::RelayModule::kMostRelays);
       if (!relays) return usageError(reader.error());
       settings.options.relays = static_cast<int>(*relays);
+      settings.relaysGiven = true;
     } else if (arg == "--id" || arg == "--log" || arg == "--link") {
       const auto v = reader.value();
       if (!v) return usageError(reader.error());
@@ -180,16 +204,25 @@ std::optional<int> parse(int argc, char** argv, Settings& settings) {
       return usageError("unknown option '" + reader.given() + "'");
     }
   }
+  if (settings.kind == Kind::Modbus && !settings.relaysGiven) {
+    settings.options.relays = sim::ModbusModule::Options{}.coils;
+  }
   const int relays = settings.options.relays;
-  if (settings.ch340) {
-    if (!settings.textOnlyOption.empty()) {
-      return usageError(settings.textOnlyOption + " is for the text module, not with --kind ch340");
-    }
+  const char* kindName = settings.kind == Kind::Ch340 ? "ch340" : "modbus";
+  if (settings.kind != Kind::Text && !settings.textOnlyOption.empty()) {
+    return usageError(settings.textOnlyOption + " is for the text module, not with --kind " +
+                      kindName);
+  }
+  if (settings.kind != Kind::Modbus && !settings.addressGiven.empty()) {
+    return usageError("--address is for the modbus board, not the " +
+                      std::string(settings.kind == Kind::Ch340 ? "ch340 board" : "text module"));
+  }
+  if (settings.kind == Kind::Ch340) {
     if (relays != 1 && relays != 2 && relays != 4 && relays != 8) {
       return usageError("--relays wants 1, 2, 4 or 8 with --kind ch340, not '" +
                         std::to_string(relays) + "'");
     }
-  } else if (relays < sim::RelayModule::kRelayCount) {
+  } else if (settings.kind == Kind::Text && relays < sim::RelayModule::kRelayCount) {
     return usageError("--relays wants a count from 2 to 32, not '" + std::to_string(relays) + "'");
   }
   return std::nullopt;
@@ -236,7 +269,7 @@ void printEntry(std::chrono::steady_clock::time_point started,
 // The CH340 board until SIGINT or SIGTERM, printing each frame it takes.
 int runCh340(const Settings& settings, std::ofstream& logFile) {
   const auto started = std::chrono::steady_clock::now();
-  sim::Ch340Module board(settings.options.relays);
+  sim::Ch340Module board(settings.options.relays, settings.options.paced);
   if (!settings.link.empty() && !makeLink(settings.link, board.devicePath())) return 1;
   std::cout << "relay-sim: board on " << board.devicePath() << std::endl;
   std::size_t printed = 0;
@@ -248,6 +281,37 @@ int runCh340(const Settings& settings, std::ofstream& logFile) {
     }
   }
   if (!settings.link.empty()) removeLink(settings.link, board.devicePath());
+  return 0;
+}
+
+// The Modbus board until SIGINT or SIGTERM, printing each coil that changes. Its server runs on
+// a thread of its own; this one only prints.
+int runModbus(const Settings& settings, std::ofstream& logFile, char* program) {
+  const auto started = std::chrono::steady_clock::now();
+  int qtArgc = 1;
+  char* qtArgv[] = {program, nullptr};
+  const QCoreApplication app(qtArgc, qtArgv);
+  // The server warns of every frame that reaches it in pieces, as each paced frame does.
+  QLoggingCategory::setFilterRules(QStringLiteral("qt.modbus.warning=false"));
+  std::unique_ptr<sim::ModbusModule> board;
+  try {
+    board = std::make_unique<sim::ModbusModule>(sim::ModbusModule::Options{
+        settings.options.relays, settings.address, settings.options.paced});
+  } catch (const std::exception& e) {
+    std::cerr << "relay-sim: " << e.what() << "\n";
+    return 1;
+  }
+  if (!settings.link.empty() && !makeLink(settings.link, board->devicePath())) return 1;
+  std::cout << "relay-sim: board on " << board->devicePath() << std::endl;
+  std::size_t printed = 0;
+  while (!stopRequested) {
+    if (!board->waitForChanges(printed + 1, kLoopPoll)) continue;
+    for (const auto& change : board->logSince(printed)) {
+      ++printed;
+      printEntry(started, change.at, change.text(), logFile);
+    }
+  }
+  if (!settings.link.empty()) removeLink(settings.link, board->devicePath());
   return 0;
 }
 
@@ -278,7 +342,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  if (settings.ch340) return runCh340(settings, logFile);
+  if (settings.kind == Kind::Ch340) return runCh340(settings, logFile);
+  if (settings.kind == Kind::Modbus) return runModbus(settings, logFile, argv[0]);
 
   using Clock = std::chrono::steady_clock;
   try {

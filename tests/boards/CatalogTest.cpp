@@ -9,7 +9,7 @@
 #include "sim/Ch340Module.h"
 #include "sim/RelayModule.h"
 #include "support/ErrorFrom.h"
-#include "support/HidStandIn.h"
+#include "sim/HidRelayModule.h"
 
 using namespace std::chrono_literals;
 
@@ -36,14 +36,14 @@ class CatalogTest : public ::testing::Test {
     return boards::Catalog(parts);
   }
   void addText(const sim::RelayModule& m) { ports.push_back({m.devicePath(), {}, {}, {}}); }
-  hid_stand_in::SimulatedBoard& addHid(const std::string& path, const std::string& id) {
+  sim::HidRelayModule& addHid(const std::string& path, const std::string& id) {
     auto& board = bus->boards[path];
     board.id = id;
     return board;
   }
 
   std::vector<boards::SerialPort> ports;
-  std::shared_ptr<hid_stand_in::SimulatedBus> bus = std::make_shared<hid_stand_in::SimulatedBus>();
+  std::shared_ptr<sim::HidRelayBus> bus = std::make_shared<sim::HidRelayBus>();
   std::vector<rig::BoardName> modbus;
 };
 

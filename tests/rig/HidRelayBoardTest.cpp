@@ -9,14 +9,13 @@
 
 #include "rig/HidRelayBoard.h"
 #include "rig/SerialControl.h"
+#include "sim/HidRelayModule.h"
 #include "support/ErrorFrom.h"
-#include "support/HidStandIn.h"
 
 namespace {
 
-using hid_stand_in::Report;
-using hid_stand_in::SimulatedBoard;
-using hid_stand_in::SimulatedBus;
+using Report = sim::HidRelayModule::Report;
+using SimulatedBoard = sim::HidRelayModule;
 
 class HidRelayBoardTest : public ::testing::Test {
  protected:
@@ -26,7 +25,7 @@ class HidRelayBoardTest : public ::testing::Test {
     b.id = id;
     return b;
   }
-  SimulatedBus bus;
+  sim::HidRelayBus bus;
 };
 
 TEST_F(HidRelayBoardTest, FindsRelayBoardsByIdWithTheirRelayCountsAndSkipsOtherDevices) {
@@ -36,6 +35,8 @@ TEST_F(HidRelayBoardTest, FindsRelayBoardsByIdWithTheirRelayCountsAndSkipsOtherD
   add("/dev/hidraw3", "USBRelay4", "HELD1");
   bus.held.insert("/dev/hidraw3");
   const auto found = rig::findHidRelayBoards(bus);
+  EXPECT_EQ(bus.askedVendor, 0x16c0);
+  EXPECT_EQ(bus.askedProduct, 0x05df);
   ASSERT_EQ(found.size(), 2U);
   EXPECT_EQ(found[0].name.text(), "hid:AB12X");
   EXPECT_EQ(found[0].relays, 8);

@@ -36,4 +36,19 @@ TEST(Ch340Module, RejectsBadFramesAndResynchronisesOnTheStartByte) {
   EXPECT_TRUE(module.relay(1));
 }
 
+// Paced, a frame counts from its last byte's arrival on a 9600 baud line, and frames sent
+// together are taken one after the other.
+TEST(Ch340Module, PacedFramesAreStampedAtTheirLastBytesArrival) {
+  sim::Ch340Module module(2, true);
+  PtyClient client(module.devicePath());
+  ASSERT_TRUE(client.isOpen());
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(client.write(std::string("\xA0\x01\x01\xA2\xA0\x02\x01\xA3", 8)));
+  ASSERT_TRUE(module.waitForFrames(2, 2000ms));
+  const auto log = module.log();
+  EXPECT_GE(log[0].at - sent, 4 * sim::Ch340Module::kByteTime);
+  EXPECT_GE(log[1].at - log[0].at, 4 * sim::Ch340Module::kByteTime);
+  EXPECT_TRUE(module.relay(1));
+}
+
 }  // namespace

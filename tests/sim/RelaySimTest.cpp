@@ -148,9 +148,10 @@ TEST(RelaySim, HelpNamesEveryOptionAndBadOptionsFail) {
     RelaySim sim({"--help"});
     std::string all;
     for (int i = 0; i < 50; ++i) all += sim.line() + "\n";
-    for (const char* option : {"--kind", "--relays", "--id", "--paced", "--delay", "--silent",
-                               "--no-echo", "--noise", "--garbage", "--flood", "--log", "--link",
-                               "--vanish-after", "--return-after", "--repeat", "SIGUSR1"}) {
+    for (const char* option :
+         {"--kind", "--relays", "--id", "--paced", "--delay", "--silent", "--no-echo", "--noise",
+          "--garbage", "--flood", "--log", "--link", "--vanish-after", "--return-after", "--repeat",
+          "--address", "modbus", "SIGUSR1"}) {
       EXPECT_NE(all.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(sim.wait(), 0);
@@ -165,6 +166,11 @@ TEST(RelaySim, HelpNamesEveryOptionAndBadOptionsFail) {
   EXPECT_EQ(RelaySim({"--kind", "ch340", "--relays", "3"}).wait(), 2);
   // The text module's options mean nothing to a board that never answers.
   EXPECT_EQ(RelaySim({"--kind", "ch340", "--id", "X"}).wait(), 2);
+  EXPECT_EQ(RelaySim({"--kind", "modbus", "--delay", "5"}).wait(), 2);
+  EXPECT_EQ(RelaySim({"--kind", "modbus", "--relays", "33"}).wait(), 2);
+  EXPECT_EQ(RelaySim({"--kind", "modbus", "--address", "248"}).wait(), 2);
+  EXPECT_EQ(RelaySim({"--kind", "ch340", "--address", "2"}).wait(), 2);
+  EXPECT_EQ(RelaySim({"--address", "2"}).wait(), 2);
 }
 
 TEST(RelaySim, PlaysACh340BoardThatPrintsEachFrameAndRejectsBadChecksums) {
