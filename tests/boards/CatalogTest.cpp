@@ -7,9 +7,9 @@
 
 #include "boards/Catalog.h"
 #include "sim/Ch340Module.h"
+#include "sim/HidRelayModule.h"
 #include "sim/RelayModule.h"
 #include "support/ErrorFrom.h"
-#include "sim/HidRelayModule.h"
 
 using namespace std::chrono_literals;
 
