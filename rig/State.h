@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace rig {
 
@@ -64,5 +65,32 @@ enum class Change {
 
 // Told every time the rig sets a part of the state, also to the value it had.
 using StateObserver = std::function<void(const RigState& state, Change change)>;
+
+// A described rig's lines, role by role (rig/RoleRig.h): each as last commanded or read back.
+// Unknown until the rig has switched or read it, and after a command to it failed.
+enum class LineState { Unknown, Off, On };
+
+struct CameraLines {
+  std::string name;
+  LineState shutter = LineState::Unknown;
+  std::optional<LineState> focus;  // none: the camera has no focus line
+  bool operator==(const CameraLines&) const = default;
+};
+
+struct FlashLine {
+  std::string name;
+  LineState line = LineState::Unknown;
+  bool operator==(const FlashLine&) const = default;
+};
+
+// Every camera's and flash's line, in the description's order.
+struct RoleState {
+  std::vector<CameraLines> cameras;
+  std::vector<FlashLine> flashes;
+  bool operator==(const RoleState&) const = default;
+};
+
+// Told every time a described rig sets a line's state.
+using RoleObserver = std::function<void(const RoleState& state)>;
 
 }  // namespace rig

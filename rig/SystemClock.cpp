@@ -17,6 +17,8 @@ constexpr auto kSlice = 5ms;
 // Written from signal handlers: must be lock-free to be safe there.
 std::atomic<int> stopSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
+std::atomic<SystemClock::StopHook> stopHook{nullptr};
+static_assert(std::atomic<SystemClock::StopHook>::is_always_lock_free);
 
 void onStopSignal(int signal) { SystemClock::requestStop(signal); }
 
@@ -33,7 +35,12 @@ void SystemClock::waitUntil(time_point deadline) {
   }
 }
 
-void SystemClock::requestStop(int signal) noexcept { stopSignal.store(signal != 0 ? signal : -1); }
+void SystemClock::requestStop(int signal) noexcept {
+  stopSignal.store(signal != 0 ? signal : -1);
+  if (const StopHook hook = stopHook.load()) hook();
+}
+
+void SystemClock::setStopHook(StopHook hook) noexcept { stopHook.store(hook); }
 
 int SystemClock::stopRequested() noexcept { return stopSignal.load(); }
 

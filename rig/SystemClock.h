@@ -20,6 +20,10 @@ class SystemClock : public Clock {
   static void requestStop(int signal) noexcept;
   // The signal of the pending stop request (or -1 for one made without a signal); 0 when none.
   static int stopRequested() noexcept;
+  // Called after each stop request, also from a signal handler, so it must be async-signal-safe
+  // (a byte written to a pipe that an event loop watches). Null for none.
+  using StopHook = void (*)() noexcept;
+  static void setStopHook(StopHook hook) noexcept;
   // Forgets the stop request, so waits wait again.
   static void clearStop() noexcept;
   // Makes SIGINT, SIGTERM and SIGHUP request a stop instead of ending the process.

@@ -72,7 +72,18 @@ std::unique_ptr<Journal> Journal::open(const QString& path, QString& error) {
 }
 
 Journal::Journal(int fd, QString path)
-    : fd_(fd), path_(std::move(path)), regular_(fileLength(fd) >= 0), writer_([this] { run(); }) {}
+    : fd_(fd), path_(std::move(path)), regular_(fileLength(fd) >= 0) {
+  writer_.start([this] {
+#ifndef _WIN32
+    // A reader that goes away must not end the program: the write fails with EPIPE instead.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+#endif
+    writer_.serve();
+  });
+}
 
 Journal::~Journal() {
   {
@@ -80,25 +91,40 @@ Journal::~Journal() {
     ending_ = true;
     endBy_ = std::chrono::steady_clock::now() + kDrainTime;
   }
-  wake_.notify_all();
-  writer_.join();
+  writer_.end(JobThread::Queued::Run);
   closeFile(fd_);
 }
 
 void Journal::add(QByteArray line) {
+  bool overflowed = false;
   {
     const std::lock_guard lock(mutex_);
     if (!failure_.empty()) return;
-    if (lines_.size() < kQueueLines) {
-      line += '\n';
-      lines_.push_back(std::move(line));
-    } else {
+    overflowed = queued_ >= kQueueLines;
+    if (overflowed) {
       // The disk has fallen this far behind: from here on the journal would have a gap.
-      lines_.clear();
       failure_ = "more than " + std::to_string(kQueueLines) + " lines waited for the disk";
+    } else {
+      ++queued_;
     }
   }
-  wake_.notify_all();
+  if (overflowed) {
+    // Told on the writer's thread, as a failed write is.
+    for (const auto& drop : writer_.dropQueued()) drop();
+    writer_.post([this] {
+      std::function<void(const std::string&)> tellFailure;
+      std::string reason;
+      {
+        const std::lock_guard lock(mutex_);
+        tellFailure = onFailure_;
+        reason = failure_;
+      }
+      if (tellFailure) tellFailure(reason);
+    });
+    return;
+  }
+  line += '\n';
+  writer_.post([this, line = std::move(line)] { writeQueued(line); }, [this] { --queued_; });
 }
 
 void Journal::setFailureHandler(std::function<void(const std::string&)> handler) {
@@ -117,8 +143,7 @@ std::string Journal::failure() const {
 }
 
 void Journal::flush() {
-  std::unique_lock lock(mutex_);
-  drained_.wait(lock, [this] { return lines_.empty() && !writing_; });
+  writer_.call([] {});
 }
 
 void Journal::fail(const std::string& reason) {
@@ -126,9 +151,9 @@ void Journal::fail(const std::string& reason) {
   {
     const std::lock_guard lock(mutex_);
     failure_ = reason;
-    lines_.clear();
     tell = onFailure_;
   }
+  for (const auto& drop : writer_.dropQueued()) drop();
   if (tell) tell(reason);
 }
 
@@ -220,63 +245,27 @@ bool Journal::write(const QByteArray& line, std::string& why) {
   return true;
 }
 
-void Journal::run() {
-#ifndef _WIN32
-  // A reader that goes away must not end the program: the write fails with EPIPE instead.
-  sigset_t pipeSignal;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-#endif
-  bool told = false;
-  for (;;) {
-    QByteArray line;
-    {
-      std::unique_lock lock(mutex_);
-      writing_ = false;
-      drained_.notify_all();
-      wake_.wait(lock, [this] { return ending_ || !lines_.empty() || !failure_.empty(); });
-      if (!failure_.empty() && !told) {
-        // The queue overflowed: told here, off the thread that found it.
-        told = true;
-        const std::string reason = failure_;
-        const auto tellFailure = onFailure_;
-        lock.unlock();
-        if (tellFailure) tellFailure(reason);
-        continue;
-      }
-      if (lines_.empty()) {
-        if (ending_) return;
-        if (told) {
-          wake_.wait(lock, [this] { return ending_; });
-          return;
-        }
-        continue;
-      }
-      line = std::move(lines_.front());
-      lines_.pop_front();
-      writing_ = true;
-    }
-    followRotation();
-    std::string why;
-    if (write(line, why)) continue;
-    if (deadlineHit_) {
-      std::size_t left = 1;
-      {
-        const std::lock_guard lock(mutex_);
-        left += lines_.size();
-        lines_.clear();
-        writing_ = false;
-      }
-      drained_.notify_all();
-      tell(std::to_string(left) + " journal line" + (left == 1 ? "" : "s") +
-           " could not be written: " + why + " (" + std::to_string(kDrainTime.count()) +
-           " s at the end)");
-      return;
-    }
-    told = true;
-    fail(why);
+void Journal::writeQueued(const QByteArray& line) {
+  --queued_;
+  {
+    const std::lock_guard lock(mutex_);
+    if (!failure_.empty() || abandoned_) return;
   }
+  followRotation();
+  std::string why;
+  if (write(line, why)) return;
+  if (deadlineHit_) {
+    const std::size_t left = 1 + writer_.dropQueued().size();
+    {
+      const std::lock_guard lock(mutex_);
+      abandoned_ = true;
+    }
+    tell(std::to_string(left) + " journal line" + (left == 1 ? "" : "s") +
+         " could not be written: " + why + " (" + std::to_string(kDrainTime.count()) +
+         " s at the end)");
+    return;
+  }
+  fail(why);
 }
 
 }  // namespace service

@@ -2,25 +2,24 @@
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
+#include "JobThread.h"
 #include "Requests.h"
 
 namespace service {
 
 // An append-only record of every request that reached the rig, one JSON line each, written by a
-// thread of its own so that a slow or full disk, or a pipe nobody reads, never delays a command.
-// Each line goes out in one write on a descriptor opened for appending: it is in the file whole
-// or not at all, also when the program is killed. The first failure to write ends the journal;
-// it is told once, and the rig goes on.
+// thread of its own (a JobThread named "journal", a job a line) so that a slow or full disk, or a
+// pipe nobody reads, never delays a command. Each line goes out in one write on a descriptor opened
+// for appending: it is in the file whole or not at all, also when the program is killed. The first
+// failure to write ends the journal; it is told once, and the rig goes on.
 //
 // The file is opened without waiting: a FIFO nobody reads is refused at the opening. A regular
 // file that is renamed or deleted while it is written (log rotation) is noticed before the next
@@ -58,7 +57,8 @@ class Journal {
   static constexpr std::chrono::seconds kDrainTime{2};
 
  private:
-  void run();
+  // The writer's job for one line.
+  void writeQueued(const QByteArray& line);
   void fail(const std::string& reason);
   void tell(const std::string& notice);
   // Writes one line whole; false, with `why` set, when it could not.
@@ -72,16 +72,14 @@ class Journal {
   bool regular_ = false;  // a regular file: half a written line can be taken back
   bool deadlineHit_ = false;
   mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable drained_;
-  std::deque<QByteArray> lines_;
-  bool writing_ = false;
+  std::atomic<std::size_t> queued_{0};  // lines posted to the writer and not yet taken
   bool ending_ = false;
+  bool abandoned_ = false;  // the end's deadline passed: the lines still queued are not written
   std::chrono::steady_clock::time_point endBy_;
   std::string failure_;
   std::function<void(const std::string&)> onFailure_;
   std::function<void(const std::string&)> onNotice_;
-  std::thread writer_;
+  JobThread writer_{QStringLiteral("journal"), JobThread::Events::None};
 };
 
 }  // namespace service

@@ -34,6 +34,7 @@
 #include <cstdint>
 #endif
 
+#include "JobThread.h"
 #include "NamedBoard.h"
 #include "rig/Arming.h"
 #include "rig/Protocol.h"
@@ -237,72 +238,55 @@ bool sameState(const State& a, const State& b) {
 
 }  // namespace
 
-// The service's thread. It makes the serial control and the rig when it starts
-// and destroys them before it ends, so they live and die on it. It takes its jobs (requests and
-// the like) from a queue of its own, in order, and between jobs it handles the thread's events,
-// where the serial control hears of a lost device. A job runs between two rounds of the event
-// loop, never inside one: a round's readiness of the port, seen before a job read the port
-// empty, would otherwise be acted on after it, and an empty read taken for a hang-up.
-class RigService::Worker : public QThread {
+// The service's thread (a JobThread named "rig"). It makes the serial control and the rig when
+// it starts and destroys them before it ends, so they live and die on it. It takes its jobs
+// (requests and the like) in order, and between jobs it handles the thread's events, where the
+// serial control hears of a lost device. A job runs between two rounds of the event loop, never
+// inside one: a round's readiness of the port, seen before a job read the port empty, would
+// otherwise be acted on after it, and an empty read taken for a hang-up.
+class RigService::Worker {
  public:
-  Worker(RigService& owner, SerialFactory makeSerial, ClockFactory makeClock)
-      : owner_(owner), makeSerial_(std::move(makeSerial)), makeClock_(std::move(makeClock)) {}
+  // `owner`'s signals are emitted on this thread; `publish` is given each changed state, on
+  // the owner's thread; `armed` learns when a request no longer keeps the rig.
+  Worker(RigService& owner, std::function<void(const State&)> publish, ArmedWindows& armed,
+         SerialFactory makeSerial, ClockFactory makeClock)
+      : owner_(owner),
+        publish_(std::move(publish)),
+        armed_(armed),
+        makeSerial_(std::move(makeSerial)),
+        makeClock_(std::move(makeClock)) {}
 
   // Starts the thread and returns once it takes requests.
   void begin() {
-    start();
-    ready_.acquire();
+    thread_.start([this] { run(); });
   }
 
   // Lets the running job end (a series after its step in progress), drops the queued ones, and
   // ends the thread.
   void end() {
     stopShots();
-    {
-      const QMutexLocker lock(&mutex_);
-      stopping_ = true;
-    }
-    dispatcher_->wakeUp();
-    wait();
+    thread_.end(JobThread::Queued::Left);
   }
 
   // Runs `job` on this thread after everything queued before it. A request's job comes with
   // `drop`, which answers it "not run" when the service stops before it starts.
   void post(std::function<void()> job, std::function<void()> drop = nullptr) {
-    {
-      const QMutexLocker lock(&mutex_);
-      jobs_.push_back({std::move(job), std::move(drop)});
-    }
-    dispatcher_->wakeUp();
+    thread_.post(std::move(job), std::move(drop));
   }
   // Cuts the running request short at its next wait and answers the queued ones "not run".
   void stopRequests() {
     // The queue is emptied before the running request is woken: woken at once, it must find
     // nothing more to start.
-    std::vector<std::function<void()>> dropped;
-    {
-      const QMutexLocker lock(&mutex_);
-      for (auto it = jobs_.begin(); it != jobs_.end();) {
-        if (it->drop) {
-          dropped.push_back(std::move(it->drop));
-          it = jobs_.erase(it);
-        } else {
-          ++it;
-        }
-      }
-      stop_ = true;
-    }
+    const std::vector<JobThread::Job> dropped = thread_.dropQueued();
+    stop_ = true;
     wakeup_->wake();
     for (const auto& drop : dropped) drop();
   }
   // The same, and waits for it to have run.
-  void postAndWait(const std::function<void()>& job) {
-    QSemaphore done;
-    post([&job, &done] {
-      job();
-      done.release();
-    });
-    done.acquire();
+  void postAndWait(const std::function<void()>& job) { thread_.call(job); }
+  // Calls `then` on `context`'s thread once everything queued before has run.
+  void afterQueued(QObject* context, std::function<void()> then) {
+    thread_.ask([] {}, context, std::move(then));
   }
 
   // `arming`: the request's (first) shot is armed.
@@ -322,6 +306,8 @@ class RigService::Worker : public QThread {
     return [wakeup = wakeup_] { wakeup->wake(); };
   }
   void setJournal(std::unique_ptr<Journal> journal) { journal_ = std::move(journal); }
+  // The requests queued or running.
+  std::atomic<int>& pending() { return pending_; }
   void reportNow() { report(); }
   void withRig(const RigWork& work) {
     usedPort_ = true;
@@ -357,10 +343,10 @@ class RigService::Worker : public QThread {
     return named_ && named_->shutterOff();
   }
 
- protected:
-  void run() override;
-
  private:
+  // The thread's body: makes the serial control, the clock and the rig, runs the jobs, and
+  // unmakes them.
+  void run();
   Result execute(const Request& request, const rig::Arming* arming);
   // A shutter or sequence request: its shots, `interval` apart from start to start; the first
   // one armed when `arming` is given.
@@ -394,17 +380,12 @@ class RigService::Worker : public QThread {
   static constexpr int kBoardWatchMs = 250;
 
   RigService& owner_;
+  std::function<void(const State&)> publish_;
+  ArmedWindows& armed_;
   SerialFactory makeSerial_;
   ClockFactory makeClock_;
-  QSemaphore ready_;
-  QAbstractEventDispatcher* dispatcher_ = nullptr;
-  QMutex mutex_;  // guards jobs_ and stopping_
-  struct Job {
-    std::function<void()> run;
-    std::function<void()> drop;
-  };
-  std::deque<Job> jobs_;
-  bool stopping_ = false;
+  JobThread thread_{QStringLiteral("rig"), JobThread::Events::Handled};
+  std::atomic<int> pending_{0};
   std::atomic<bool> stop_{false};  // the service is stopping: waits throw rig::CutShort
   std::shared_ptr<Wakeup> wakeup_ = std::make_shared<Wakeup>();
 
@@ -446,7 +427,6 @@ void RigService::Worker::run() {
   clock_ = &clock;
   recorder_ = &recorder;
   rig_ = &rig;
-  dispatcher_ = QAbstractEventDispatcher::instance();
 
   rig.setObserver(
       [this](const rig::RigState& state, rig::Change change) { onChange(state, change); });
@@ -458,24 +438,9 @@ void RigService::Worker::run() {
   QObject::connect(&retry, &QTimer::timeout, [this] { considerReopening(); });
   retry_ = &retry;
   report();
-  ready_.release();
 
-  for (;;) {
-    std::function<void()> job;
-    {
-      const QMutexLocker lock(&mutex_);
-      if (stopping_) break;
-      if (!jobs_.empty()) {
-        job = std::move(jobs_.front().run);
-        jobs_.pop_front();
-      }
-    }
-    if (job) job();
-    // What came in meanwhile is handled; with no job, the thread sleeps until something comes
-    // (a job posted since the queue was looked at has woken the dispatcher already).
-    dispatcher_->processEvents(job ? QEventLoop::AllEvents : QEventLoop::WaitForMoreEvents);
-    usedPort_ = false;
-  }
+  // A job's use of the port counts until the thread's events after it have been handled.
+  thread_.serve([this] { usedPort_ = false; });
 
   endWatch();
   // The named board's objects are this thread's, and the rig switches through it: both go here.
@@ -618,7 +583,7 @@ void RigService::Worker::onChange(const rig::RigState& state, rig::Change change
 
 State RigService::Worker::current() const {
   rig::RigState state = rig_->state();
-  state.busy = running_ || owner_.pending_ > 0;
+  state.busy = running_ || pending_ > 0;
   state.shot = shot_;
   state.shots = shots_;
   if (journal_) state.journalFailure = journal_->failure();
@@ -631,7 +596,7 @@ void RigService::Worker::report() {
   reported_ = state;
   reportedOnce_ = true;
   QMetaObject::invokeMethod(
-      &owner_, [owner = &owner_, state] { owner->publish(state); }, Qt::QueuedConnection);
+      &owner_, [publish = publish_, state] { publish(state); }, Qt::QueuedConnection);
 }
 
 void RigService::Worker::handle(const Request& request, const Done& done,
@@ -648,9 +613,9 @@ void RigService::Worker::handle(const Request& request, const Done& done,
   Result result = withdrawn ? notRun(request.action, QStringLiteral("withdrawn by its client"))
                             : execute(request, arming);
   // Free before it is answered: a client may ask for the next shot as soon as it hears.
-  owner_.release(request);
+  armed_.release(request);
   running_ = false;
-  const bool last = --owner_.pending_ == 0;
+  const bool last = --pending_ == 0;
   report();
   result.state = current();
   if (request.action != Action::Status) journal(request, result, wallStart);
@@ -671,11 +636,9 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
   recorder_->begin();
   try {
     switch (request.action) {
-      case Action::Status: {
-        const QMutexLocker lock(&owner_.armedMutex_);
-        result.clock = owner_.clockStatus_();
+      case Action::Status:
+        result.clock = armed_.clockStatus();
         break;
-      }
       case Action::Open:
         endWatch();
         if (const auto kind = named_ ? named_->open(*rig_, *serial_, *clock_)
@@ -827,7 +790,9 @@ RigService::RigService(SerialFactory makeSerial, ClockFactory makeClock, QObject
   qRegisterMetaType<rig::RigState>();
   qRegisterMetaType<rig::Change>();
   qRegisterMetaType<service::State>();
-  worker_ = std::make_unique<Worker>(*this, std::move(makeSerial), std::move(makeClock));
+  worker_ = std::make_unique<Worker>(
+      *this, [this](const State& state) { publish(state); }, armed_, std::move(makeSerial),
+      std::move(makeClock));
   worker_->begin();
   // The state the worker reported on starting is the first one there is.
   QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
@@ -846,7 +811,7 @@ void RigService::useBoard(const rig::BoardName& name, BoardSourceFactory makeSou
 
 RigService::~RigService() {
   // An armed shot would keep the end waiting until its time; a service that ends fires none.
-  cancelArmed();
+  armed_.cancelAll();
   worker_->end();
 }
 
@@ -888,40 +853,6 @@ QPointer<QObject> callersThread(QObject* service) {
 
 }  // namespace
 
-std::optional<rig::Failure> RigService::refusal(const Request& request) {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const auto notFired = [](rig::FailureKind kind, const char* reason) {
-    return rig::Failure{kind, std::nullopt, {}, reason};
-  };
-  const auto at = request.shot->at;
-  if (at <= now) return notFired(rig::FailureKind::TooLate, "the shot's time has passed");
-  if (at > now + hours(1)) {
-    return notFired(rig::FailureKind::TooFarAhead, "the shot's time is more than an hour ahead");
-  }
-  const QMutexLocker lock(&armedMutex_);
-  if (!request.shot->localClock && !clockStatus_().synchronized) {
-    return notFired(rig::FailureKind::ClockUnsynchronized,
-                    "the system clock is not synchronized (\"clock\": \"local\" fires on it "
-                    "all the same)");
-  }
-  const auto from = at - duration_cast<system_clock::duration>(rig::kArmingLead);
-  // Requests run in the order they came: this one starts only after the running one, those
-  // queued and every armed one before it have ended.
-  const auto freeFrom = std::max(runningUntil_.value_or(now), now) + queuedWork_;
-  if (freeFrom > from) {
-    return notFired(rig::FailureKind::Conflict,
-                    "the running and queued actions would not have ended by then");
-  }
-  for (const Window& window : armed_) {
-    if (from < window.to) {
-      return notFired(rig::FailureKind::Conflict,
-                      "an armed action asked for earlier keeps the rig until then");
-    }
-  }
-  return std::nullopt;
-}
-
 void RigService::answerAtOnce(const Request& request, Result result, const Done& done) {
   static_cast<void>(request);
   result.state = state();
@@ -934,8 +865,7 @@ void RigService::answerAtOnce(const Request& request, Result result, const Done&
 }
 
 void RigService::setClockStatusSource(std::function<ClockStatus()> source) {
-  const QMutexLocker lock(&armedMutex_);
-  clockStatus_ = std::move(source);
+  armed_.setClockStatusSource(std::move(source));
 }
 
 void RigService::submit(const Request& request, Done done) {
@@ -943,32 +873,33 @@ void RigService::submit(const Request& request, Done done) {
     // Not queued: what they end is running or waiting, and the queue waits behind it. A stop
     // ends the running series after its step in progress and every armed wait; a disarm the
     // armed waits, and an armed series after its step.
+    // Answered under the armed windows' lock, where a request it ended is released before its
+    // own answer: a client hears the stop or the disarm before what it ended, however the two
+    // threads run.
     const auto wallStart = std::chrono::system_clock::now();
-    Result result;
-    const QJsonArray ended = cancelArmed();
-    result.ended = ended;
-    if (request.action == Action::Stop) {
-      const auto any = [&ended](QLatin1String outcome) {
-        return std::any_of(ended.begin(), ended.end(), [outcome](const QJsonValue& one) {
-          return one[QStringLiteral("outcome")] == outcome;
-        });
-      };
-      const bool running = worker_->stopShots();
-      // A running armed shot past its cut-off is no series or sequence that a stop ends.
-      result.stopped = any(QLatin1String("disarmed")) || any(QLatin1String("stopping")) ||
-                       (running && !any(QLatin1String("fired")));
-    }
-    if (journal_ != nullptr) journal_->add(journalLine(request, result, wallStart));
-    answerAtOnce(request, result, done);
+    armed_.cancelAll([&](const QJsonArray& ended) {
+      Result result;
+      result.ended = ended;
+      if (request.action == Action::Stop) {
+        const auto any = [&ended](QLatin1String outcome) {
+          return std::any_of(ended.begin(), ended.end(), [outcome](const QJsonValue& one) {
+            return one[QStringLiteral("outcome")] == outcome;
+          });
+        };
+        const bool running = worker_->stopShots();
+        // A running armed shot past its cut-off is no series or sequence that a stop ends.
+        result.stopped = any(QLatin1String("disarmed")) || any(QLatin1String("stopping")) ||
+                         (running && !any(QLatin1String("fired")));
+      }
+      if (journal_ != nullptr) journal_->add(journalLine(request, result, wallStart));
+      answerAtOnce(request, result, done);
+    });
     return;
   }
   if (request.action == Action::Status) {
     // Answered from the state as last reported, whatever runs: asking changes nothing.
     Result result;
-    {
-      const QMutexLocker lock(&armedMutex_);
-      result.clock = clockStatus_();
-    }
+    result.clock = armed_.clockStatus();
     answerAtOnce(request, result, done);
     return;
   }
@@ -976,8 +907,8 @@ void RigService::submit(const Request& request, Done done) {
 }
 
 void RigService::afterQueued(std::function<void()> then) {
-  // A request that changes nothing, run in its turn.
-  enqueue(Request{}, [then = std::move(then)](const Result&) { then(); });
+  // A job of the service's thread, no request: it is not counted, reported or journalled.
+  worker_->afterQueued(callersThread(this).data(), std::move(then));
 }
 
 void RigService::enqueue(const Request& request, Done done) {
@@ -991,7 +922,7 @@ void RigService::enqueue(const Request& request, Done done) {
   }
   const auto length = nominalLength(asked);
   if (asked.shot) {
-    if (const auto failure = refusal(asked)) {
+    if (const auto failure = armed_.arm(asked, length, std::chrono::system_clock::now())) {
       Result refused = failed(asked.action, *failure);
       if (journal_ != nullptr) {
         journal_->add(journalLine(asked, refused, std::chrono::system_clock::now()));
@@ -999,28 +930,21 @@ void RigService::enqueue(const Request& request, Done done) {
       answerAtOnce(asked, refused, done);
       return;
     }
-    const QMutexLocker lock(&armedMutex_);
-    armed_.push_back(
-        {asked.shot->at + length, asked.ticket, asked.id, asked.action, asked.times.shots() > 1});
   } else {
-    const QMutexLocker lock(&armedMutex_);
-    queuedWork_ += length;
+    armed_.queue(length);
   }
-  ++pending_;
+  ++worker_->pending();
   // Dropped unrun when the service stops before it starts; after the stop, at once.
   auto drop = [this, request = asked, done, replyTo, length] {
-    if (!request.shot) {
-      const QMutexLocker lock(&armedMutex_);
-      queuedWork_ -= length;
-    }
-    release(request);
+    if (!request.shot) armed_.unqueue(length);
+    armed_.release(request);
     Result result = notRun(request.action, QStringLiteral("the program is ending"));
     result.state = state_;
     // It reached the service: the journal tells that it never ran.
     if (journal_ != nullptr && request.action != Action::Status) {
       journal_->add(journalLine(request, result, std::chrono::system_clock::now()));
     }
-    const bool last = --pending_ == 0;
+    const bool last = --worker_->pending() == 0;
     if (replyTo) {
       QMetaObject::invokeMethod(
           replyTo.data(),
@@ -1043,39 +967,13 @@ void RigService::enqueue(const Request& request, Done done) {
       std::move(drop));
 }
 
-QJsonArray RigService::cancelArmed() {
-  const QMutexLocker lock(&armedMutex_);
-  QJsonArray ended;
-  for (const Window& window : armed_) {
-    const bool disarmed = window.cancel->cancel();
-    QJsonObject one{{QStringLiteral("action"), actionName(window.action)},
-                    {QStringLiteral("outcome"), disarmed        ? QStringLiteral("disarmed")
-                                                : window.series ? QStringLiteral("stopping")
-                                                                : QStringLiteral("fired")}};
-    if (!window.id.isUndefined()) one.insert(QStringLiteral("id"), window.id);
-    ended.append(one);
-  }
-  return ended;
-}
-
 std::optional<rig::Arming> RigService::starting(const Request& request) {
   if (!request.shot) {
-    const QMutexLocker lock(&armedMutex_);
-    const auto length = nominalLength(request);
-    queuedWork_ -= length;
-    runningUntil_ = std::chrono::system_clock::now() + length;
+    armed_.started(nominalLength(request), std::chrono::system_clock::now());
     return std::nullopt;
   }
   return rig::Arming{request.shot->at, [ticket = request.ticket] { return ticket->disarmed(); },
                      [ticket = request.ticket] { return ticket->commit(); }};
-}
-
-void RigService::release(const Request& request) {
-  const QMutexLocker lock(&armedMutex_);
-  runningUntil_.reset();
-  if (!request.shot) return;
-  std::erase_if(armed_,
-                [&request](const Window& window) { return window.cancel == request.ticket; });
 }
 
 State RigService::state() const {
@@ -1097,7 +995,7 @@ void RigService::setJournal(std::unique_ptr<Journal> journal) {
       [worker = worker_.get(), &journal] { worker->setJournal(std::move(journal)); });
 }
 
-bool RigService::busy() const { return pending_ > 0; }
+bool RigService::busy() const { return worker_->pending() > 0; }
 
 void RigService::endWatch() {
   worker_->post([worker = worker_.get()] { worker->endWatch(); });
@@ -1116,7 +1014,7 @@ void RigService::interrupt() {
 bool RigService::shutDown() {
   // A series would keep the end waiting for all its shots: it ends after its step in progress;
   // no armed shot fires after the end was asked for.
-  cancelArmed();
+  armed_.cancelAll();
   worker_->stopShots();
   bool sent = false;
   worker_->postAndWait([worker = worker_.get(), &sent] { sent = worker->shutDown(); });

@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "ArmedWindows.h"
 #include "ClockStatus.h"
 #include "Journal.h"
 #include "RigHost.h"
@@ -133,13 +134,9 @@ class RigService : public RigHost {
   // Takes the state the worker reports, on this object's thread.
   void publish(const State& state);
 
-  // The refusal of an armed request, if any.
-  std::optional<rig::Failure> refusal(const Request& request);
   // A queued request starts on the service's thread: an unarmed one keeps the rig from now on
   // for about its length; an armed one gets its arming, cancelled through its ticket.
   std::optional<rig::Arming> starting(const Request& request);
-  // The rig is no longer kept for `request` (armed or running).
-  void release(const Request& request);
   // Queues `request` to run in its turn (refused at once when armed and it cannot fire).
   void enqueue(const Request& request, Done done);
   // Answers `request` with `result` on the caller's thread, without running it.
@@ -148,28 +145,9 @@ class RigService : public RigHost {
   std::unique_ptr<Worker> worker_;
   Journal* journal_ = nullptr;  // the worker's
   State state_;
-  std::atomic<int> pending_{0};
   std::atomic<bool> stopped_{false};  // stop() was called: requests are answered "not run"
-
-  // The armed requests, from queued to done, and when each will have ended its action. Guards
-  // also the running action's estimated end and the clock source.
-  struct Window {
-    std::chrono::system_clock::time_point to;
-    // What a disarm or stop cancels through, and how its answer names the request.
-    std::shared_ptr<Ticket> cancel;
-    QJsonValue id;
-    Action action = Action::Shutter;
-    bool series = false;
-  };
-  // Cancels every armed request, queued or running; what each came to, for the answer.
-  QJsonArray cancelArmed();
-  // The unarmed requests queued and not yet started, by their nominal length: an armed request
-  // must leave them time.
-  std::chrono::milliseconds queuedWork_{0};
-  QMutex armedMutex_;
-  std::vector<Window> armed_;
-  std::optional<std::chrono::system_clock::time_point> runningUntil_;
-  std::function<ClockStatus()> clockStatus_ = systemClockStatus;
+  // The armed requests, from queued to done, and what the rig is kept for meanwhile.
+  ArmedWindows armed_;
 };
 
 }  // namespace service

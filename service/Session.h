@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
 #include <functional>
@@ -75,6 +76,7 @@ class Session {
   std::unique_ptr<LocalEndpoint> endpoint_;
   std::vector<std::unique_ptr<QObject>> channels_;
   QTimer stopWatch_;
+  std::unique_ptr<QSocketNotifier> stopWake_;  // the stop's pipe, where there is one
 };
 
 }  // namespace service

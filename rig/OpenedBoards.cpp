@@ -1,0 +1,84 @@
+#include "OpenedBoards.h"
+
+#include <algorithm>
+#include <string>
+
+#include "Failure.h"
+
+namespace rig {
+
+namespace {
+
+// The relays board `name` must have: as many as the description says, and every line's relay.
+int relaysNeeded(const RigDescription& description, const RigBoard& board) {
+  int needed = board.relays.value_or(0);
+  const auto need = [&](const RelayLine& line) {
+    if (line.board == board.name) needed = std::max(needed, line.relay + 1);
+  };
+  for (const RigCamera& camera : description.cameras) {
+    need(camera.shutter);
+    if (camera.focus) need(*camera.focus);
+  }
+  for (const RigFlash& flash : description.flashes) need(flash.line);
+  return needed;
+}
+
+SerialError failed(const RigBoard& board, const std::string& what, FailureKind kind) {
+  const std::string named =
+      "board " + board.name + (board.board ? " (" + board.board->text() + ")" : std::string());
+  return SerialError(Failure{kind, std::nullopt, board.board ? board.board->text() : std::string(),
+                             named + ": " + what});
+}
+
+}  // namespace
+
+OpenedBoards::OpenedBoards(const RigDescription& description, BoardSource& source, Board* module) {
+  try {
+    for (const RigBoard& entry : description.boards) {
+      Board* board = module;
+      try {
+        if (entry.board) {
+          owned_.push_back(source.find(*entry.board));
+          board = owned_.back().get();
+          board->open();
+        }
+      } catch (const SerialError& error) {
+        throw failed(entry, error.what(), error.kind());
+      }
+      if (board == nullptr || !board->isOpen()) {
+        throw failed(entry, "the module on the opened port is not open", FailureKind::NotOpen);
+      }
+      const int needed = relaysNeeded(description, entry);
+      try {
+        // A text module takes itself for the two-relay one until a reading tells it better.
+        if (board->relayCount() < needed) board->readRelays();
+      } catch (const SerialError& error) {
+        throw failed(entry, error.what(), error.kind());
+      }
+      if (board->relayCount() < needed) {
+        throw failed(entry,
+                     "has " + std::to_string(board->relayCount()) + " relays, the rig needs " +
+                         std::to_string(needed),
+                     FailureKind::Other);
+      }
+      boards_.emplace(entry.name, board);
+    }
+  } catch (...) {
+    closeAll();
+    throw;
+  }
+}
+
+OpenedBoards::~OpenedBoards() { closeAll(); }
+
+void OpenedBoards::closeAll() noexcept {
+  for (const std::unique_ptr<Board>& board : owned_) {
+    try {
+      if (board->isOpen()) board->close();
+    } catch (...) {
+      // Closing is all that is left to do with it; the rig's own failure is the one to report.
+    }
+  }
+}
+
+}  // namespace rig

@@ -1,0 +1,408 @@
+#include "RoleRig.h"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <set>
+#include <utility>
+
+#include "Arming.h"
+#include "Failure.h"
+
+namespace rig {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Holds (pulses, pauses) last this much longer than asked: a board never counts less than the
+// hold between two commands that reach it a little unevenly.
+constexpr auto kDeliveryMargin = 500us;
+// As for the two-relay rig: an armed shot with less than this left before its first switch
+// cannot be armed in time; its wait aims at the real time afresh at least every second; its last
+// stretch is the clock's most exact wait, where a disarm comes too late.
+constexpr auto kArmingLeast = 100ms;
+constexpr auto kReaim = 1s;
+constexpr auto kFinalStretch = 20ms;
+
+RelayMask bitOf(int relay) { return RelayMask{1} << relay; }
+
+SerialError refused(FailureKind kind, std::string reason) {
+  return SerialError(Failure{kind, std::nullopt, {}, std::move(reason)});
+}
+
+}  // namespace
+
+RoleRig::RoleRig(RigDescription description, RigBoards boards, Clock& clock)
+    : description_(std::move(description)), clock_(clock) {
+  for (const RigBoard& board : description_.boards) {
+    const auto found = boards.find(board.name);
+    if (found == boards.end() || found->second == nullptr) {
+      throw refused(FailureKind::NotOpen, "board " + board.name + " is not open");
+    }
+    boards_.push_back({board.name, found->second});
+  }
+  // A description made in code has not been through the rig file's checks: one line for one
+  // role only, so that no action switches another role's line.
+  std::set<std::pair<std::size_t, int>> used;
+  const auto use = [&](const RelayLine& line, const std::string& role) {
+    const Line found = lineOf(line);
+    if (line.relay < 0 || line.relay >= kMostRelays ||
+        !used.emplace(found.board, line.relay).second) {
+      throw refused(FailureKind::Other, role + ": " + line.text() + " is no line of its own");
+    }
+  };
+  for (const RigCamera& camera : description_.cameras) {
+    use(camera.shutter, "camera " + camera.name + "'s shutter");
+    if (camera.focus) use(*camera.focus, "camera " + camera.name + "'s focus");
+    state_.cameras.push_back(
+        {camera.name, LineState::Unknown,
+         camera.focus ? std::optional<LineState>(LineState::Unknown) : std::nullopt});
+  }
+  for (const RigFlash& flash : description_.flashes) {
+    use(flash.line, "flash " + flash.name + "'s line");
+    state_.flashes.push_back({flash.name, LineState::Unknown});
+  }
+}
+
+Timings RoleRig::timings() const {
+  Timings timings;
+  timings.pulse = description_.timings.pulse;
+  timings.pause = description_.timings.pause;
+  return timings;
+}
+
+RoleRig::Line RoleRig::lineOf(const RelayLine& line) const {
+  for (std::size_t i = 0; i < boards_.size(); ++i) {
+    if (boards_[i].name == line.board) return {i, line.relay};
+  }
+  throw refused(FailureKind::Other,
+                line.text() + " names the board '" + line.board + "', which the rig does not have");
+}
+
+template <typename Call>
+auto RoleRig::onBoard(std::size_t index, Call&& call) -> decltype(call(std::declval<Board&>())) {
+  Board& board = *boards_[index].board;
+  // The rig file's name for the board, and its own unless its words start with it already.
+  const auto named = [&](const std::string& what) {
+    const std::string own = board.name().text();
+    return "board " + boards_[index].name + (what.starts_with(own + ":") ? "" : " (" + own + ")") +
+           ": " + what;
+  };
+  try {
+    return call(board);
+  } catch (const SerialError& error) {
+    throw SerialError(
+        Failure{error.kind(), std::nullopt, board.name().text(), named(error.what())});
+  } catch (const std::exception& error) {
+    throw SerialError(
+        Failure{FailureKind::Other, std::nullopt, board.name().text(), named(error.what())});
+  }
+}
+
+void RoleRig::tell() {
+  if (observer_) observer_(state_);
+}
+
+std::vector<RoleRig::Hold> RoleRig::holdsOf(const std::vector<std::string>& cameras,
+                                            const Timings& timings) {
+  // A bulb is held an hour at most: a longer hold is a mistake, not an exposure.
+  if (timings.pulse <= Clock::duration{} || timings.pulse > kLongestPulse) {
+    throw refused(FailureKind::Other, "a shutter pulse is held for more than 0 and up to an hour");
+  }
+  for (const std::string& name : cameras) {
+    const bool known = std::any_of(description_.cameras.begin(), description_.cameras.end(),
+                                   [&](const RigCamera& c) { return c.name == name; });
+    if (!known) {
+      std::string words = "the rig has no camera named '" + name + "' (its cameras: ";
+      for (std::size_t i = 0; i < description_.cameras.size(); ++i) {
+        words += i == 0 ? "" : ", ";
+        words += description_.cameras[i].name;
+      }
+      throw refused(FailureKind::Other, words + ")");
+    }
+  }
+  const Clock::duration lead = description_.timings.focus;
+  std::vector<Hold> holds;
+  for (std::size_t i = 0; i < description_.cameras.size(); ++i) {
+    const RigCamera& camera = description_.cameras[i];
+    if (!cameras.empty() && std::find(cameras.begin(), cameras.end(), camera.name) == cameras.end())
+      continue;
+    const Clock::duration on = camera.delay;
+    const Clock::duration off = on + timings.pulse + kDeliveryMargin;
+    holds.push_back({lineOf(camera.shutter), on, off, &state_.cameras[i].shutter});
+    // The half-press from the focus lead ahead of the shot until the camera's shutter opens.
+    if (camera.focus)
+      holds.push_back({lineOf(*camera.focus), -lead, off, &*state_.cameras[i].focus});
+  }
+  return holds;
+}
+
+std::vector<RoleRig::Group> RoleRig::groupsOf(const std::vector<Hold>& holds) {
+  std::vector<Group> groups;
+  const auto add = [&](Clock::duration at, const Hold& hold, bool on) {
+    auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& g) {
+      return g.at == at && g.board == hold.line.board;
+    });
+    if (group == groups.end())
+      group = groups.insert(groups.end(), Group{at, hold.line.board, 0, 0, {}});
+    group->which |= bitOf(hold.line.relay);
+    if (on) group->on |= bitOf(hold.line.relay);
+    group->lines.emplace_back(hold.line.relay, hold.state);
+  };
+  for (const Hold& hold : holds) {
+    add(hold.on, hold, true);
+    add(hold.off, hold, false);
+  }
+  // In time; within a moment, by board in the description's order.
+  std::stable_sort(groups.begin(), groups.end(), [](const Group& a, const Group& b) {
+    return a.at != b.at ? a.at < b.at : a.board < b.board;
+  });
+  return groups;
+}
+
+Clock::duration RoleRig::leadOf(const Group& group) const {
+  Clock::duration lead{};
+  for (const auto& [relay, state] : group.lines) {
+    lead = std::max(lead,
+                    boards_[group.board].board->switchLead(relay, (group.on & bitOf(relay)) != 0));
+  }
+  return lead;
+}
+
+void RoleRig::switchGroup(const Group& group) {
+  try {
+    onBoard(group.board, [&](Board& board) { board.switchRelays(group.which, group.on); });
+  } catch (...) {
+    for (const auto& [relay, state] : group.lines) *state = LineState::Unknown;
+    tell();
+    throw;
+  }
+  for (const auto& [relay, state] : group.lines) {
+    *state = (group.on & bitOf(relay)) != 0 ? LineState::On : LineState::Off;
+  }
+  tell();
+}
+
+void RoleRig::waitStoppable(Clock::time_point deadline, const Timings& timings) {
+  if (!timings.stopRequested) {
+    clock_.waitUntil(deadline);
+    return;
+  }
+  for (;;) {
+    if (timings.stopRequested()) throw CutShort{CutShort::Why::StopAsked};
+    if (clock_.now() >= deadline) return;
+    clock_.waitUntilWoken(deadline);
+  }
+}
+
+Clock::time_point RoleRig::waitArmed(const Arming& armed, Clock::duration firstAt,
+                                     Clock::duration firstSend) {
+  const Clock::real_time first = armed.at + firstAt;
+  if (clock_.realNow() + kArmingLeast > armed.at + firstSend) {
+    throw refused(FailureKind::TooLate,
+                  clock_.realNow() >= first
+                      ? "the shot's time has passed"
+                      : "the shot's time is too near to arm for it and its focus lead");
+  }
+  const auto steadyOf = [this](Clock::real_time target) {
+    return clock_.now() + std::chrono::duration_cast<Clock::duration>(target - clock_.realNow());
+  };
+  for (;;) {
+    if (armed.disarmed && armed.disarmed()) {
+      throw refused(FailureKind::Disarmed, "disarmed before the shot");
+    }
+    const auto now = clock_.now();
+    // Aimed afresh on every wake-up: the real-time clock may be slewed meanwhile.
+    const auto until = steadyOf(armed.at + firstSend - kFinalStretch);
+    if (now >= until) break;
+    clock_.waitUntilWoken(std::min(until, now + kReaim));
+  }
+  // The cut-off: a disarm from here on comes too late, and its answer says so.
+  if (armed.commit && !armed.commit()) {
+    throw refused(FailureKind::Disarmed, "disarmed before the shot");
+  }
+  return steadyOf(armed.at);
+}
+
+void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const Arming* armed) {
+  const std::vector<Group> groups = groupsOf(holds);
+  if (groups.empty()) return;
+  // Each call starts its board's lead ahead of its moment, the earliest first.
+  std::vector<std::pair<Clock::duration, const Group*>> order;
+  order.reserve(groups.size());
+  for (const Group& group : groups) order.emplace_back(group.at - leadOf(group), &group);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  const Clock::duration firstSend = order.front().first;
+  // Before anything is switched: a refusal or a disarm leaves every line as it was.
+  const Clock::time_point shot =
+      armed != nullptr ? waitArmed(*armed, groups.front().at, firstSend) : clock_.now() - firstSend;
+  bool begun = false;  // a call has gone to a board: from then on, an ending releases
+  try {
+    for (const auto& [send, group] : order) {
+      const Clock::time_point sendAt = shot + send;
+      // Armed, the focus and the shot's own moment are met as exactly as the clock can; a stop
+      // still ends the wait up to the last stretch.
+      if (armed != nullptr && group->at <= Clock::duration{}) {
+        waitStoppable(sendAt - kFinalStretch, timings);
+        clock_.spinUntil(sendAt);
+      } else {
+        waitStoppable(sendAt, timings);
+      }
+      begun = true;
+      switchGroup(*group);
+    }
+  } catch (...) {
+    if (!begun) throw;  // stopped before the first call: every line is as it was
+    const std::exception_ptr ending = std::current_exception();
+    endWith(ending, release(holds));
+  }
+}
+
+std::vector<std::string> RoleRig::onEveryBoard(const std::function<void(Group&)>& fill) noexcept {
+  std::vector<std::string> failures;
+  for (std::size_t board = 0; board < boards_.size(); ++board) {
+    Group group{{}, board, 0, 0, {}};
+    fill(group);
+    if (group.which == 0) continue;
+    try {
+      switchGroup(group);
+    } catch (const std::exception& error) {
+      failures.emplace_back(error.what());
+    } catch (...) {
+      failures.emplace_back("board " + boards_[board].name + ": not switched back");
+    }
+  }
+  return failures;
+}
+
+std::vector<std::string> RoleRig::release(const std::vector<Hold>& holds) noexcept {
+  return onEveryBoard([&holds](Group& off) {
+    for (const Hold& hold : holds) {
+      if (hold.line.board != off.board) continue;
+      off.which |= bitOf(hold.line.relay);
+      off.lines.emplace_back(hold.line.relay, hold.state);
+    }
+  });
+}
+
+void RoleRig::endWith(const std::exception_ptr& ending,
+                      const std::vector<std::string>& undoFailures) {
+  if (undoFailures.empty()) std::rethrow_exception(ending);
+  std::string also;
+  for (const std::string& failure : undoFailures) also += "; " + failure;
+  try {
+    std::rethrow_exception(ending);
+  } catch (const SerialError& error) {
+    Failure failure = error.failure();
+    failure.reason = std::string(error.what()) + "; undoing it failed too" + also;
+    failure.port.reset();
+    throw SerialError(failure);
+  } catch (...) {
+    // Ended early, but a line may be left on: that is a failure, not a stop done as asked.
+    throw refused(FailureKind::Other, "ended early, and undoing it failed" + also);
+  }
+}
+
+void RoleRig::shutter(const std::vector<std::string>& cameras, const Timings& timings) {
+  const std::vector<Hold> holds = holdsOf(cameras, timings);
+  fire(holds, timings, timings.armed ? &*timings.armed : nullptr);
+}
+
+void RoleRig::toggleFlashes(FlashUndo& undo) {
+  const std::size_t count = description_.flashes.size();
+  undo.atStart.resize(count);
+  undo.now.resize(count);
+  // Read first, every board, so that nothing is switched on a reading that failed.
+  std::vector<RelayMask> read(boards_.size());
+  std::vector<RelayMask> which(boards_.size());
+  for (std::size_t i = 0; i < count; ++i) {
+    const Line line = lineOf(description_.flashes[i].line);
+    which[line.board] |= bitOf(line.relay);
+  }
+  for (std::size_t board = 0; board < boards_.size(); ++board) {
+    if (which[board] == 0) continue;
+    read[board] = onBoard(board, [&](Board& b) -> RelayMask {
+      // A board with one flash is asked for that relay alone, as the two-relay rig asks.
+      if (std::has_single_bit(which[board])) {
+        const int relay = std::countr_zero(which[board]);
+        return b.readRelay(relay) ? bitOf(relay) : 0;
+      }
+      return b.readRelays();
+    });
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const Line line = lineOf(description_.flashes[i].line);
+    const bool on = (read[line.board] & bitOf(line.relay)) != 0;
+    if (!undo.atStart[i]) undo.atStart[i] = on;
+    undo.now[i] = on;
+    state_.flashes[i].line = on ? LineState::On : LineState::Off;
+  }
+  tell();
+  for (std::size_t board = 0; board < boards_.size(); ++board) {
+    if (which[board] == 0) continue;
+    Group toggle{{}, board, which[board], ~read[board] & which[board], {}};
+    std::vector<std::size_t> flashes;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Line line = lineOf(description_.flashes[i].line);
+      if (line.board != board) continue;
+      toggle.lines.emplace_back(line.relay, &state_.flashes[i].line);
+      flashes.push_back(i);
+    }
+    try {
+      switchGroup(toggle);
+    } catch (...) {
+      for (const std::size_t i : flashes) undo.now[i].reset();
+      throw;
+    }
+    for (const std::size_t i : flashes) undo.now[i] = !*undo.now[i];
+  }
+}
+
+std::vector<std::string> RoleRig::restore(FlashUndo& undo) noexcept {
+  return onEveryBoard([this, &undo](Group& back) {
+    for (std::size_t i = 0; i < undo.atStart.size(); ++i) {
+      const Line line = lineOf(description_.flashes[i].line);
+      if (line.board != back.board || !undo.atStart[i] || undo.now[i] == undo.atStart[i]) continue;
+      back.which |= bitOf(line.relay);
+      if (*undo.atStart[i]) back.on |= bitOf(line.relay);
+      back.lines.emplace_back(line.relay, &state_.flashes[i].line);
+    }
+  });
+}
+
+void RoleRig::flash() {
+  FlashUndo undo;
+  try {
+    toggleFlashes(undo);
+  } catch (...) {
+    const std::exception_ptr ending = std::current_exception();
+    endWith(ending, restore(undo));
+  }
+}
+
+void RoleRig::sequence(const Timings& timings) {
+  const std::vector<Hold> holds = holdsOf({}, timings);
+  FlashUndo undo;
+  // Between steps and during pauses: a stop ends the sequence there.
+  const auto pause = [&] {
+    if (timings.stopRequested && timings.stopRequested()) throw CutShort{CutShort::Why::StopAsked};
+    waitStoppable(clock_.now() + timings.pause + kDeliveryMargin, timings);
+  };
+  try {
+    fire(holds, timings, timings.armed ? &*timings.armed : nullptr);
+    pause();
+    toggleFlashes(undo);
+    pause();
+    fire(holds, timings, nullptr);
+    pause();
+    toggleFlashes(undo);
+  } catch (...) {
+    // The shots release their own lines; what is left is the flashes.
+    const std::exception_ptr ending = std::current_exception();
+    endWith(ending, restore(undo));
+  }
+}
+
+}  // namespace rig

@@ -1,0 +1,136 @@
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Board.h"
+#include "Clock.h"
+#include "RigDescription.h"
+#include "State.h"
+#include "Timings.h"
+
+namespace rig {
+
+// The opened boards of a described rig, by their names in the description.
+using RigBoards = std::map<std::string, Board*>;
+
+// A rig described by a RigDescription, acted on by roles: its cameras fired together, its
+// flashes toggled together, across as many boards as it has. Today's two-relay rig on the text
+// module stays rig::Rig, whose bytes and timings are the panel's; this is the rig of rig files.
+//
+// Each action is a timeline of moments; at each, the lines switching on one board are switched
+// with one switchRelays call (one command where the board can), each board's call started its
+// switchLead ahead so that it lands at the moment. Every ending other than success (a stop asked,
+// CutShort out of a wait, a board's SerialError, a board gone) releases every shutter and focus
+// line the action had switched and puts every flash it had toggled back as it found it, trying
+// every board even when one fails. A board's failure is thrown as SerialError naming the board
+// ("board top (hid:QM7YK): ...") with the board's kind of failure.
+class RoleRig {
+ public:
+  // `boards` holds every board the description names, opened (OpenedBoards.h finds and opens
+  // them); they must outlive the rig. Throws SerialError (NotOpen) naming a board the
+  // description has and `boards` lacks, and (Other) a line on no board of the description or
+  // named by two roles: a description made in code has not been through the rig file's checks.
+  RoleRig(RigDescription description, RigBoards boards, Clock& clock);
+
+  void setObserver(RoleObserver observer) { observer_ = std::move(observer); }
+  const RoleState& state() const { return state_; }
+  const RigDescription& description() const { return description_; }
+  // The description's pulse and pause as the actions take them.
+  Timings timings() const;
+
+  // Fires the cameras named in `cameras` (every camera when it is empty): their focus lines
+  // closed the description's focus lead ahead of the shot, each shutter closed at the shot plus
+  // its camera's delay and held for the pulse (a bulb: up to an hour), then released with its
+  // focus line. A stop asked (timings.stopRequested) ends any wait at once, the pulse's too.
+  // Armed, `at` is the moment the shutters close; a shot whose focus lead does not fit before
+  // it is refused (TooLate) before anything is switched, and a disarm during the wait switches
+  // nothing (Disarmed). A camera the description does not have, or a pulse of no length or
+  // longer than an hour, is refused (Other) before anything is switched. A stop before the first
+  // switch sends nothing.
+  void shutter(const std::vector<std::string>& cameras, const Timings& timings);
+  void shutter(const std::vector<std::string>& cameras = {}) { shutter(cameras, timings()); }
+  // Reads every flash and switches each to its other state; a board with one flash is asked
+  // for that relay alone, as the two-relay rig asks.
+  void flash();
+  // The two-shot sequence with every camera and every flash: shutter, pause, flash, pause,
+  // shutter, pause, flash; armed, its first shot is.
+  void sequence(const Timings& timings);
+  void sequence() { sequence(timings()); }
+
+ private:
+  // One relay line of the rig: its board (an index into boards_) and its relay.
+  struct Line {
+    std::size_t board = 0;
+    int relay = 0;
+  };
+  // A line's part in a shot: switched on and off at these offsets from the shot's time.
+  struct Hold {
+    Line line;
+    Clock::duration on{};
+    Clock::duration off{};
+    LineState* state = nullptr;
+  };
+  // The lines that switch on one board at one moment, with their states to note.
+  struct Group {
+    Clock::duration at{};
+    std::size_t board = 0;
+    RelayMask which = 0;
+    RelayMask on = 0;
+    std::vector<std::pair<int, LineState*>> lines;
+  };
+  // What the flashes were before an action toggled them, so an ending can put them back.
+  struct FlashUndo {
+    std::vector<std::optional<bool>> atStart;  // per flash, as first read
+    std::vector<std::optional<bool>> now;      // as last commanded; none after a failed command
+  };
+
+  Line lineOf(const RelayLine& line) const;
+  std::vector<Hold> holdsOf(const std::vector<std::string>& cameras, const Timings& timings);
+  static std::vector<Group> groupsOf(const std::vector<Hold>& holds);
+  void fire(const std::vector<Hold>& holds, const Timings& timings, const Arming* armed);
+  void toggleFlashes(FlashUndo& undo);
+  // Switches on each board the lines `fill` puts in its group, every board tried even when one
+  // fails; the failures' words.
+  std::vector<std::string> onEveryBoard(const std::function<void(Group&)>& fill) noexcept;
+  // Releases the holds' lines, one call per board, every board tried; the failures' words.
+  std::vector<std::string> release(const std::vector<Hold>& holds) noexcept;
+  // Puts back every flash whose state may differ from its start; the failures' words.
+  std::vector<std::string> restore(FlashUndo& undo) noexcept;
+  // Rethrows `ending`; when something could not be undone, a SerialError that says so instead of
+  // a cut short, or the failure with the undoing's failures added to its words.
+  [[noreturn]] static void endWith(const std::exception_ptr& ending,
+                                   const std::vector<std::string>& undoFailures);
+
+  // Runs `call` on board `index`; a failure is thrown again naming the board.
+  template <typename Call>
+  auto onBoard(std::size_t index, Call&& call) -> decltype(call(std::declval<Board&>()));
+  void switchGroup(const Group& group);
+  Clock::duration leadOf(const Group& group) const;
+  // Waits until `deadline`; a stop asked ends the wait by CutShort (StopAsked).
+  void waitStoppable(Clock::time_point deadline, const Timings& timings);
+  // An armed shot's wait until shortly before its first call (`firstSend` from the shot's time;
+  // its first moment at `firstAt`): refused when too near, disarmable, committed at the end.
+  // Returns the steady time of the shot's moment.
+  Clock::time_point waitArmed(const Arming& armed, Clock::duration firstAt,
+                              Clock::duration firstSend);
+  void tell();
+
+  RigDescription description_;
+  struct BoardEntry {
+    std::string name;
+    Board* board = nullptr;
+  };
+  std::vector<BoardEntry> boards_;
+  Clock& clock_;
+  RoleObserver observer_;
+  RoleState state_;
+};
+
+}  // namespace rig

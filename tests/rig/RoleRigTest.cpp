@@ -1,0 +1,342 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rig/OpenedBoards.h"
+#include "rig/RoleRig.h"
+#include "rig/TextBoard.h"
+#include "support/ErrorFrom.h"
+#include "support/Fakes.h"
+
+using namespace fakes;
+using namespace std::chrono_literals;
+using Texts = std::vector<std::string>;
+using rig::LineState;
+
+namespace {
+
+// The fake clock, whose woken waits end at the test's stop as the service's do, and whose wait
+// number `signalAt` throws as the program's does on a signal.
+class StopClock : public FakeClock {
+ public:
+  void waitUntil(time_point deadline) override {
+    if (++waits == signalAt) throw rig::CutShort::bySignal(SIGTERM);
+    FakeClock::waitUntil(deadline);
+  }
+  void waitUntilWoken(time_point deadline) override {
+    waitUntil(stopAt && *stopAt > now() ? std::min(deadline, *stopAt) : deadline);
+  }
+  bool stopped() const { return stopAt && now() >= *stopAt; }
+  std::optional<time_point> stopAt;
+  int waits = 0;
+  int signalAt = 0;
+};
+
+// A board as its driver behaves: one command for several relays where it can (`many`), one per
+// relay otherwise; each noted as "MS BOARD COMMAND", at the clock's milliseconds.
+class LogBoard : public rig::Board {
+ public:
+  LogBoard(std::string name, bool many, StopClock& clock, Texts& log)
+      : name_(std::move(name)), many_(many), clock_(clock), log_(log) {}
+
+  rig::BoardName name() const override { return {"hid", name_}; }
+  int relayCount() const override { return count; }
+  rig::BoardAbilities abilities() const override { return {true, many_, false}; }
+  void open() override {
+    command("open");
+    opened = true;
+  }
+  void close() override {
+    command("close");
+    opened = false;
+  }
+  bool isOpen() const override { return opened; }
+  void switchRelay(int relay, bool on) override {
+    command((on ? "on " : "off ") + std::to_string(relay));
+    relays = on ? relays | (1U << relay) : relays & ~(1U << relay);
+  }
+  void switchRelays(rig::RelayMask which, rig::RelayMask on) override {
+    for (int relay = 0; !many_ && relay < 8; ++relay) {
+      if ((which >> relay) & 1U) switchRelay(relay, (on >> relay) & 1U);
+    }
+    if (!many_) return;
+    command("write " + std::to_string(which) + "=" + std::to_string(on & which));
+    relays = (relays & ~which) | (on & which);
+  }
+  rig::RelayMask readRelays() override { return relays; }
+  bool readRelay(int relay) override {
+    command("read " + std::to_string(relay));
+    return (relays >> relay) & 1U;
+  }
+  rig::Clock::duration switchLead(int, bool) const override { return lead; }
+
+  rig::RelayMask relays = 0;
+  rig::Clock::duration lead{};
+  int count = 8;
+  bool opened = false;
+  int failFrom = 0;  // commands counted from 1: this one and every later one fail (unplugged)
+
+ private:
+  void command(const std::string& what) {
+    if (failFrom > 0 && ++commands_ >= failFrom) {
+      throw rig::SerialError(
+          rig::Failure{rig::FailureKind::DeviceGone, std::nullopt, {}, "device went away"});
+    }
+    const auto ms = std::chrono::duration<double, std::milli>(clock_.now() - clock_.start());
+    std::ostringstream line;
+    line << ms.count() << " " << name_ << " " << what;
+    log_.push_back(line.str());
+  }
+
+  std::string name_;
+  bool many_;
+  StopClock& clock_;
+  Texts& log_;
+  int commands_ = 0;
+};
+
+// Board "top" switches many at once; board "side" one relay at a time. Cameras a and b have focus
+// lines on top, camera c is delayed 15 ms on side; a flash on each board.
+class RoleRigTest : public ::testing::Test {
+ protected:
+  RoleRigTest() {
+    description.boards = {{"top", std::nullopt, 8}, {"side", std::nullopt, 8}};
+    description.cameras = {{"a", {"top", 1}, rig::RelayLine{"top", 0}, {}},
+                           {"b", {"top", 3}, rig::RelayLine{"top", 2}, {}},
+                           {"c", {"side", 0}, std::nullopt, 15ms}};
+    description.flashes = {{"key", {"top", 7}}, {"fill", {"side", 5}}};
+    description.timings.focus = 200ms;
+  }
+
+  rig::RoleRig& rig() {
+    if (!rig_) rig_ = std::make_unique<rig::RoleRig>(description, boards, clock);
+    return *rig_;
+  }
+  rig::Timings bulb() {
+    rig::Timings timings = rig().timings();
+    timings.pulse = 1h;
+    timings.stopRequested = [this] { return clock.stopped(); };
+    return timings;
+  }
+  // The rig's state: each camera's shutter and focus, then each flash.
+  std::vector<LineState> lines() {
+    std::vector<LineState> all;
+    for (const rig::CameraLines& camera : rig().state().cameras) {
+      all.push_back(camera.shutter);
+      if (camera.focus) all.push_back(*camera.focus);
+    }
+    for (const rig::FlashLine& flash : rig().state().flashes) all.push_back(flash.line);
+    return all;
+  }
+
+  StopClock clock;
+  Texts log;
+  LogBoard top{"TOP", true, clock, log};
+  LogBoard side{"SIDE", false, clock, log};
+  rig::RigBoards boards{{"top", &top}, {"side", &side}};
+  rig::RigDescription description;
+
+ private:
+  std::unique_ptr<rig::RoleRig> rig_;
+};
+
+constexpr auto kOff = LineState::Off;
+constexpr auto kOn = LineState::On;
+constexpr auto kUnknown = LineState::Unknown;
+
+TEST_F(RoleRigTest, FocusThenShuttersWithTheirDelaysThenEachReleasedAfterThePulse) {
+  rig().shutter();
+  // Focus 0 and 2 in one command, shutters 1 and 3 in one 200 ms later, camera c's 15 ms after;
+  // each held 500 ms (and half a millisecond's margin), its focus released with it.
+  EXPECT_EQ(log, (Texts{"0 TOP write 5=5", "200 TOP write 10=10", "215 SIDE on 0",
+                        "700.5 TOP write 15=0", "715.5 SIDE off 0"}));
+  EXPECT_EQ(lines(), (std::vector{kOff, kOff, kOff, kOff, kOff, kUnknown, kUnknown}));
+
+  // Named cameras alone; unknown names and overlong pulses are refused before any switch.
+  log.clear();
+  rig().shutter({"c"});
+  EXPECT_EQ(log, (Texts{"715.5 SIDE on 0", "1216 SIDE off 0"})) << "no focus line: no lead";
+  log.clear();
+  EXPECT_EQ(errorFrom([&] {
+              rig().shutter({"a", "left"});
+            }).reason(),
+            "the rig has no camera named 'left' (its cameras: a, b, c)");
+  rig::Timings tooLong = rig().timings();
+  tooLong.pulse = 1h + 1ms;
+  errorFrom([&] { rig().shutter({}, tooLong); });
+  EXPECT_TRUE(log.empty());
+}
+
+// A stop, a board unplugged, a signal: whatever ends a bulb, every line it closed is released, on
+// every board, at once; a board that fails is named.
+TEST_F(RoleRigTest, EveryEndingOfABulbReleasesEveryLineOnEveryBoard) {
+  clock.stopAt = clock.start();
+  EXPECT_THROW(rig().shutter({}, bulb()), rig::CutShort);
+  EXPECT_TRUE(log.empty()) << "stopped before it began: nothing to release";
+  clock.stopAt = clock.start() + 10min + 200ms;
+  EXPECT_THROW(rig().shutter({}, bulb()), rig::CutShort);
+  EXPECT_EQ(Texts(log.begin() + 3, log.end()),
+            (Texts{"600200 TOP write 15=0", "600200 SIDE off 0"}));
+  EXPECT_EQ(lines(), (std::vector{kOff, kOff, kOff, kOff, kOff, kUnknown, kUnknown}));
+
+  log.clear();
+  clock.stopAt.reset();
+  side.failFrom = 1;
+  const rig::SerialError gone = errorFrom([&] { rig().shutter({}, bulb()); });
+  EXPECT_EQ(gone.kind(), rig::FailureKind::DeviceGone);
+  EXPECT_EQ(gone.device(), "hid:SIDE");
+  EXPECT_EQ(gone.reason().rfind("board side (hid:SIDE): device went away", 0), 0U) << gone.reason();
+  EXPECT_EQ(log.back(), "600415 TOP write 15=0") << "released as soon as side failed";
+  EXPECT_EQ(lines(), (std::vector{kOff, kOff, kOff, kOff, kUnknown, kUnknown, kUnknown}));
+
+  // A signal during the pulse (the clock's fourth wait): released, and cut short.
+  log.clear();
+  side.failFrom = 0;
+  clock.waits = 0;
+  clock.signalAt = 4;
+  EXPECT_THROW(rig().shutter(), rig::CutShort);
+  EXPECT_EQ(Texts(log.begin() + 3, log.end()),
+            (Texts{"600630 TOP write 15=0", "600630 SIDE off 0"}));
+
+  // Cut short, and one board cannot release: no stop done as asked; the other is released.
+  log.clear();
+  clock.waits = 0;
+  top.failFrom = 3;  // counted from here: focus and shutters go, the release fails
+  EXPECT_NE(std::string(errorFrom([&] { rig().shutter(); }).what())
+                .find("undoing it failed; board top (hid:TOP): device went away"),
+            std::string::npos);
+  EXPECT_EQ(log.back(), "600845 SIDE off 0");
+}
+
+TEST_F(RoleRigTest, ArmedTheShuttersCloseAtTheTimeEachBoardsCommandStartedItsLeadAhead) {
+  top.lead = 2ms;
+  side.lead = 5ms;
+  rig::Timings timings = rig().timings();
+  std::optional<rig::Clock::time_point> committedAt;
+  timings.armed = rig::Arming{clock.realNow() + 2s, [] { return false; },
+                              [&] {
+                                committedAt = clock.now();
+                                return true;
+                              }};
+  rig().shutter({}, timings);
+  EXPECT_EQ(log, (Texts{"1798 TOP write 5=5", "1998 TOP write 10=10", "2010 SIDE on 0",
+                        "2498.5 TOP write 15=0", "2510.5 SIDE off 0"}));
+  EXPECT_LT(committedAt, clock.start() + 1798ms) << "committed before the first switch";
+
+  // The focus lead does not fit: refused before anything is switched; a disarm likewise.
+  log.clear();
+  timings.armed->at = clock.realNow() + 250ms;
+  EXPECT_EQ(errorFrom([&] { rig().shutter({}, timings); }).kind(), rig::FailureKind::TooLate);
+  timings.armed->at = clock.realNow() + 5s;
+  timings.armed->disarmed = [this] { return clock.now() > clock.start() + 4s; };
+  EXPECT_EQ(errorFrom([&] { rig().shutter({}, timings); }).kind(), rig::FailureKind::Disarmed);
+  EXPECT_TRUE(log.empty());
+}
+
+TEST_F(RoleRigTest, FlashesToggleTogetherAndAreRestoredByEveryEnding) {
+  top.relays = 1U << 7;  // key on, fill off
+  rig().flash();
+  EXPECT_EQ(log, (Texts{"0 TOP read 7", "0 SIDE read 5", "0 TOP write 128=0", "0 SIDE on 5"}));
+  EXPECT_EQ(lines(), (std::vector{kUnknown, kUnknown, kUnknown, kUnknown, kUnknown, kOff, kOn}));
+
+  // Side fails on its switch: key, already toggled, goes back; fill is commanded back too.
+  side.failFrom = 2;
+  EXPECT_NE(std::string(errorFrom([&] { rig().flash(); }).what())
+                .find("undoing it failed too; board side"),
+            std::string::npos);
+  EXPECT_EQ(top.relays, 0U) << "key as it was before the action";
+  EXPECT_EQ(log.back(), "0 TOP write 128=0");
+
+  // A sequence stopped in its pause after the first flash: shutters released, flashes back.
+  side.failFrom = 0;
+  side.relays = 0;
+  rig::Timings timings = rig().timings();
+  timings.stopRequested = [this] { return clock.stopped(); };
+  clock.stopAt = clock.start() + 1500ms;
+  EXPECT_THROW(rig().sequence(timings), rig::CutShort);
+  EXPECT_EQ(top.relays | side.relays, 0U);
+  EXPECT_EQ(log.back(), "1500 SIDE off 5") << "the pause was cut at the stop";
+  EXPECT_EQ(lines(), (std::vector{kOff, kOff, kOff, kOff, kOff, kOff, kOff}));
+}
+
+TEST_F(RoleRigTest, ABoardMissingOrALineNamedTwiceIsRefused) {
+  EXPECT_EQ(errorFrom([&] {
+              rig::RoleRig(description, {{"top", &top}}, clock);
+            }).kind(),
+            rig::FailureKind::NotOpen);
+  description.flashes.push_back({"rim", {"side", 0}});
+  errorFrom([&] { rig::RoleRig(description, boards, clock); });
+}
+
+// Boards found by their identity, each with the relays given; the others are not found.
+class LogSource : public rig::BoardSource {
+ public:
+  LogSource(StopClock& clock, Texts& log) : clock_(clock), log_(log) {}
+  std::vector<rig::FoundBoard> list() override { return {}; }
+  std::unique_ptr<rig::Board> find(const rig::BoardName& name) override {
+    if (!counts.contains(name.identity)) {
+      throw rig::SerialError(rig::Failure{rig::FailureKind::NoDevice, std::nullopt, {}, "absent"});
+    }
+    auto board = std::make_unique<LogBoard>(name.identity, true, clock_, log_);
+    board->count = counts[name.identity];
+    return board;
+  }
+  std::map<std::string, int> counts;
+
+ private:
+  StopClock& clock_;
+  Texts& log_;
+};
+
+TEST_F(RoleRigTest, BoardsAreFoundOpenedAndCheckedAndClosedAgainWhenOneCannotBeUsed) {
+  description.boards = {{"top", rig::BoardName{"hid", "TOP"}, 8},
+                        {"side", rig::BoardName{"hid", "SIDE"}, std::nullopt}};
+  LogSource source{clock, log};
+  source.counts = {{"TOP", 8}, {"SIDE", 6}};
+  rig::RoleRig(description, rig::OpenedBoards(description, source).boards(), clock).shutter({"c"});
+  EXPECT_EQ(log, (Texts{"0 TOP open", "0 SIDE open", "0 SIDE write 1=1", "500.5 SIDE write 1=0",
+                        "500.5 TOP close", "500.5 SIDE close"}));
+
+  // Side has fewer relays than its flash's line needs; then it is not there at all.
+  source.counts["SIDE"] = 5;
+  log.clear();
+  const rig::SerialError few = errorFrom([&] { rig::OpenedBoards(description, source); });
+  EXPECT_EQ(few.reason(), "board side (hid:SIDE): has 5 relays, the rig needs 6");
+  EXPECT_EQ(log,
+            (Texts{"500.5 TOP open", "500.5 SIDE open", "500.5 TOP close", "500.5 SIDE close"}))
+      << "every board it opened is closed again";
+  source.counts.erase("SIDE");
+  EXPECT_EQ(errorFrom([&] { rig::OpenedBoards(description, source); }).kind(),
+            rig::FailureKind::NoDevice);
+}
+
+// The panel's rig described: through the engine on the text module, the panel's commands.
+TEST(RoleRigOnTheTextModule, TheDefaultRigSendsThePanelsSwitchingCommands) {
+  FakeClock clock;
+  FakeSerial serial{clock};
+  serial.ports[1] = {};
+  rig::TextBoard board{serial, clock};
+  board.open();
+  rig::RoleRig rig(rig::defaultRig(), {{"module", &board}}, clock);
+  rig.flash();
+  rig.shutter();
+  EXPECT_EQ(serial.commands(), (Texts{"relay read 0", "relay on 0", "relay on 1", "relay off 1"}));
+
+  // A wider module, which the board takes for the two-relay one until it has read it.
+  serial.relays = 8;
+  rig::RigDescription wide = rig::defaultRig();
+  wide.boards[0].relays = 8;
+  StopClock unused;
+  Texts none;
+  LogSource source{unused, none};
+  EXPECT_EQ(rig::OpenedBoards(wide, source, &board).boards().at("module"), &board);
+  EXPECT_EQ(board.relayCount(), 8);
+}
+
+}  // namespace
