@@ -12,6 +12,7 @@
 #include "Console.h"
 #include "Reading.h"
 #include "Remote.h"
+#include "boards/Catalog.h"
 #include "rig/Protocol.h"
 #include "rig/SystemClock.h"
 #include "serial/CommControl.h"
@@ -113,6 +114,8 @@ class DirectRun {
                      [&console](const rig::RigState& state, rig::Change change) {
                        printChange(console, state, change);
                      });
+    if (options.board)
+      rig_.useBoard(*rig::parseBoardName(*options.board), boards::Catalog::systemSource(ports));
     QObject::connect(&rig_, &service::RigHost::stateChanged,
                      [this](const service::State& state) { showShot(state); });
   }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "args/Arguments.h"
+#include "rig/Board.h"
 #include "rig/Timings.h"
 
 namespace cli {
@@ -58,14 +59,26 @@ Commands:
   rig check FILE
                 read the rig file FILE (its boards, cameras, flashes and timings), say
                 what is wrong with it, by line and field, or print the rig it describes
-  serve         open the port (--port N or --auto) as the panel does, reset the rig,
-                and serve the panel's local endpoint, without a window, until Ctrl-C,
+  boards        list the relay boards present, of every kind, one line each: the name
+                that finds it (KIND:IDENTITY), its relays, what it can do and its path
+                (with --json: a JSON array); with --board NAME only that board (a
+                Modbus board is listed only when named so)
+  boards --set-id OLD NEW
+                give the USB HID board with ID OLD the ID NEW (1 to 5 printable
+                characters, no blank or colon); refused when OLD is on two boards or
+                NEW is taken
+  serve         open the port (--port N or --auto, or the board of --board NAME) as
+                the panel does, reset the rig, and serve the panel's local endpoint,
+                without a window, until Ctrl-C,
                 SIGTERM or SIGHUP (then the running action is cut short soundly,
                 queued requests are answered "not-run", relay 1 is commanded off and
                 the exit status is 0)
 
 Options:
   --port N      open port N (1, 2, ...)
+  --board NAME  open the relay board NAME instead of a port: text:PATH, text-id:ID,
+                ch340:PATH, modbus:PATH@ADDRESS or hid:ID (see boards); after an
+                unplug it is found again by that name
   --auto        open the port found by the search of ports 1 to 15 (see scan)
   --ports DEV1,DEV2,...
                 port n is the n-th device listed; an empty entry leaves that number
@@ -150,7 +163,7 @@ constexpr std::array kCommands = {
     Name{"ports", Command::Ports},       Name{"status", Command::Status},
     Name{"open", Command::Open},         Name{"serve", Command::Serve},
     Name{"stop", Command::Stop},         Name{"fire", Command::Fire},
-    Name{"rig", Command::RigCheck},
+    Name{"rig", Command::RigCheck},      Name{"boards", Command::Boards},
 };
 
 Parsed usageError(std::string message) {
@@ -195,13 +208,24 @@ Parsed parse(const std::vector<std::string>& arguments) {
       return parsed;
     }
     if (arg == "-q" || arg == "--quiet" || arg == "--auto" || arg == "--local-clock" ||
-        arg == "--json" || arg == "--direct") {
+        arg == "--json" || arg == "--direct" || arg == "--set-id") {
       if (!reader.flag()) return refused();
       (arg == "--auto"          ? automatic
        : arg == "--local-clock" ? options.localClock
        : arg == "--json"        ? options.json
        : arg == "--direct"      ? options.direct
+       : arg == "--set-id"      ? options.setId
                                 : options.quiet) = true;
+    } else if (arg == "--board") {
+      const auto v = reader.value();
+      if (!v) return refused();
+      if (!rig::parseBoardName(*v)) {
+        return usageError(
+            "--board wants KIND:IDENTITY, the kind one of text, text-id, ch340, "
+            "modbus or hid, not '" +
+            *v + "'");
+      }
+      options.board = *v;
     } else if (arg == "--at" || arg == "--name" || arg == "--ports") {
       const auto v = reader.value();
       if (!v) return refused();
@@ -294,15 +318,35 @@ Parsed parse(const std::vector<std::string>& arguments) {
   } else if (options.command == Command::RigCheck) {
     if (operands.size() != 2 || operands[0] != "check") return usageError("rig wants: check FILE");
     options.rigFile = operands[1];
+  } else if (options.command == Command::Boards && options.setId) {
+    if (operands.size() != 2) return usageError("boards --set-id wants the old ID and the new one");
+    options.oldId = operands[0];
+    options.newId = operands[1];
+    if (options.board || options.json) return usageError("--set-id goes with no other option");
   } else if (!operands.empty()) {
     return usageError("unexpected argument '" + operands.front() + "'");
+  }
+  if (options.setId && options.command != Command::Boards) {
+    return usageError("--set-id goes with boards only");
   }
 
   const Command c = options.command;
   const bool isAction = c == Command::Flash || c == Command::Shutter || c == Command::Sequence;
-  if (options.json &&
-      !(isAction || c == Command::Status || c == Command::Open || c == Command::Stop)) {
-    return usageError("--json goes with status, open, flash, shutter, sequence and stop");
+  if (options.json && !(isAction || c == Command::Status || c == Command::Open ||
+                        c == Command::Stop || c == Command::Boards)) {
+    return usageError("--json goes with status, open, flash, shutter, sequence, stop and boards");
+  }
+  if (options.board) {
+    if (port || automatic) return usageError("give --board or --port/--auto, not both");
+    const bool textModule = options.board->starts_with("text");
+    const bool opens = c == Command::Reset || isAction || c == Command::Serve ||
+                       (c == Command::Read && textModule) || c == Command::Boards;
+    if (!opens) {
+      return usageError(c == Command::Read ? std::string("read asks a text module: --board wants "
+                                                         "text:PATH or text-id:ID there")
+                                           : "--board goes with reset, read, flash, shutter, "
+                                             "sequence, serve and boards");
+    }
   }
   if (options.direct && c == Command::Serve) {
     return usageError(std::string(commandName(c)) + " has no --direct");
@@ -343,8 +387,11 @@ Parsed parse(const std::vector<std::string>& arguments) {
   if (armed && options.direct) {
     return usageError("--at and --in go through a running panel or serve: drop --direct");
   }
+  if (options.wait && options.board) {
+    return usageError("--wait waits for a port's device: it does not go with --board");
+  }
   if (options.wait && (c == Command::Ports || c == Command::Status || c == Command::Stop ||
-                       c == Command::RigCheck)) {
+                       c == Command::RigCheck || c == Command::Boards)) {
     return usageError(std::string("--wait goes with commands that open a port, not ") +
                       std::string(commandName(c)));
   }
@@ -368,6 +415,7 @@ Parsed parse(const std::vector<std::string>& arguments) {
       break;
     case Command::Fire:
     case Command::RigCheck:
+    case Command::Boards:
       if (port || automatic) {
         return usageError(std::string(commandName(c)) + " opens no port: drop --port/--auto");
       }
@@ -377,13 +425,14 @@ Parsed parse(const std::vector<std::string>& arguments) {
     case Command::Sequence:
       // Without a port they go to the running panel; whether there is one is known later.
       if (port || automatic) options.selector = port ? *port : std::string(kAutomatic);
-      if (options.direct && options.selector.empty()) {
+      if (options.direct && options.selector.empty() && !options.board) {
         return usageError(std::string(commandName(c)) +
                           " --direct needs a port: give --port N "
                           "or --auto");
       }
       break;
     default:
+      if (options.board) break;
       if (!port && !automatic) {
         return usageError(std::string(commandName(options.command)) +
                           " needs a port: give --port N or --auto");

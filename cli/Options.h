@@ -21,7 +21,8 @@ enum class Command {
   Serve,
   Stop,
   Fire,
-  RigCheck  // "rig check FILE"
+  RigCheck,  // "rig check FILE"
+  Boards
 };
 
 std::string_view commandName(Command command);
@@ -61,6 +62,13 @@ struct Options {
   double timeout = 10;
   // rig check: the rig file.
   std::string rigFile;
+  // --board: the board opened by its name instead of a port ("ch340:/dev/serial/by-id/...");
+  // with boards, the one board looked for.
+  std::optional<std::string> board;
+  // boards --set-id OLD NEW: a USB HID board's new ID.
+  bool setId = false;
+  std::string oldId;
+  std::string newId;
 };
 
 struct Parsed {

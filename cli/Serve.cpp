@@ -11,6 +11,7 @@
 
 #include "Console.h"
 #include "Remote.h"
+#include "boards/Catalog.h"
 #include "bridge/Bridge.h"
 #include "rig/SystemClock.h"
 #include "serial/CommControl.h"
@@ -39,6 +40,14 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   }
   service::Session session([ports] { return serial::CommControl::fromOption(ports); });
   service::RigService& rig = session.service();
+  // Where the rig is: its port, or a board of another kind by its name.
+  const bool onBoard = options.board && !options.board->starts_with("text");
+  const auto where = [onBoard](const service::State& state) {
+    return onBoard ? state.device.toStdString()
+                   : "port " + std::to_string(state.port) + " (" + state.device.toStdString() + ")";
+  };
+  if (options.board)
+    rig.useBoard(*rig::parseBoardName(*options.board), boards::Catalog::systemSource(ports));
   QObject::connect(&rig, &service::RigService::linkLost, [](const QString& message) {
     complain("the port went away: " + message.toStdString() +
              "; it is reopened when its module comes back");
@@ -46,13 +55,12 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   // Tells the reopening when the module has come back.
   QObject::connect(
       &rig, &service::RigHost::stateChanged,
-      [&console, lost = false](const service::State& state) mutable {
+      [&console, where, lost = false](const service::State& state) mutable {
         if (state.rig.link == rig::Link::Lost) {
           lost = true;
         } else if (lost && state.open && state.rig.reconnected && state.rig.reason.empty()) {
           lost = false;
-          console.line("reconnected: port " + std::to_string(state.port) + " (" +
-                       state.device.toStdString() + ")");
+          console.line("reconnected: " + where(state));
         }
       });
 
@@ -96,8 +104,11 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
     return rig::exitStatus(ending);
   }
   const service::State& state = opened->state;
-  console.line("status: " + state.status.toStdString() + " (port " + std::to_string(state.port) +
-               ", " + state.device.toStdString() + ")");
+  console.line("status: " + state.status.toStdString() + " (" +
+               (onBoard
+                    ? state.device.toStdString()
+                    : "port " + std::to_string(state.port) + ", " + state.device.toStdString()) +
+               ")");
 
   QObject::connect(&session.endpoint(), &service::LocalEndpoint::requestFailed,
                    [](const QString& message) { complain(message.toStdString()); });

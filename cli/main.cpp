@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Boards.h"
 #include "Console.h"
 #include "Direct.h"
 #include "Fire.h"
@@ -73,6 +74,11 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
   }
   if (options.command == cli::Command::Serve) return cli::serve(options, broker, web);
   if (options.command == cli::Command::RigCheck) return checkRigFile(options.rigFile);
+  if (options.command == cli::Command::Boards) {
+    return cli::runBoards(
+        options, options.ports ? std::optional<QString>(QString::fromStdString(*options.ports))
+                               : std::nullopt);
+  }
   if (options.command == cli::Command::Fire) {
     if (!broker) {
       complain("fire needs the broker: give --mqtt URL");
@@ -94,7 +100,8 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
              " needs a running panel");
     return cli::kExitNoPanel;
   }
-  if (panelCommand && !options.direct) {
+  // A board named here is opened here.
+  if (panelCommand && !options.direct && !options.board) {
     cli::PanelClient panel;
     if (panel.connect(service::LocalEndpoint::address(name))) {
       cli::Console console(std::cerr, options.quiet);

@@ -119,6 +119,12 @@ void ModbusBoard::open() {
   }
 }
 
+bool ModbusBoard::gone() {
+  if (!client_) return false;
+  return client_->state() != QModbusDevice::ConnectedState ||
+         !QFileInfo::exists(QString::fromStdString(port_));
+}
+
 void ModbusBoard::close() {
   if (!client_) return;
   client_->disconnectDevice();

@@ -54,6 +54,8 @@ class ModbusBoard : public rig::Board {
   void open() override;
   void close() override;
   bool isOpen() const override;
+  // The client has lost its line, or the device node is gone.
+  bool gone() override;
 
   void switchRelay(int relay, bool on) override;
   // One request (function 15) for the span from the lowest to the highest relay in `which`;

@@ -66,6 +66,10 @@ class Board {
   virtual void open() = 0;
   virtual void close() = 0;
   virtual bool isOpen() const = 0;
+  // Whether the open board's device has gone away (unplugged, its line hung up), looked at
+  // without a word to the board: asked between actions, so that a lost board is noticed before
+  // the next action fails on it. False for a closed board.
+  virtual bool gone() { return false; }
 
   virtual void switchRelay(int relay, bool on) = 0;
   // Switches the relays in `which` to their bits in `on`: with one command where the board can

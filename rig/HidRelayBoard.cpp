@@ -111,7 +111,7 @@ void HidRelayBoard::open() {
     throw boardError(name(), "",
                      "boards at " + matches[0].path + " and " + matches[1].path +
                          " have the same ID; give one of them another ID",
-                     FailureKind::Other);
+                     FailureKind::Ambiguous);
   }
   path_ = matches[0].path;
   relays_ = matches[0].relays;
@@ -119,6 +119,12 @@ void HidRelayBoard::open() {
 }
 
 void HidRelayBoard::close() { device_.reset(); }
+
+bool HidRelayBoard::gone() {
+  if (!device_) return false;
+  return std::ranges::none_of(bus_.enumerate(hid_relay::kVendorId, hid_relay::kProductId),
+                              [this](const HidDeviceInfo& info) { return info.path == path_; });
+}
 
 void HidRelayBoard::send(const std::vector<std::uint8_t>& report) {
   try {

@@ -84,12 +84,14 @@ class HidRelayBoard : public Board {
   int relayCount() const override { return relays_; }
   BoardAbilities abilities() const override { return {true, true, true}; }
 
-  // Finds the board with this ID among those present: NoDevice when none has it, Other when two
-  // do (which one would switch is a guess). When a board present could not be read, its failure
+  // Finds the board with this ID among those present: NoDevice when none has it, Ambiguous when
+  // two do (which one would switch is a guess). When a board present could not be read, its failure
   // (Permission, Busy) is told instead of NoDevice: it may be the one.
   void open() override;
   void close() override;
   bool isOpen() const override { return device_ != nullptr; }
+  // The open board's path is no longer among the relay boards present.
+  bool gone() override;
 
   void switchRelay(int relay, bool on) override;
   // One all-on or all-off command when the relays end all on or all off (so they switch

@@ -155,7 +155,7 @@ void Rig::useTextBoard() {
   board_ = &text_;
 }
 
-std::optional<FailureKind> Rig::openBoard(Board& board) {
+std::optional<FailureKind> Rig::openBoard(Board& board, bool again) {
   if (board_ != &board) {
     useTextBoard();
     try {
@@ -166,22 +166,24 @@ std::optional<FailureKind> Rig::openBoard(Board& board) {
   board_ = &board;
   board.setReplyObserver(replyObserver());
   module_.reset();
-  return openThenReset([&board] {
-    if (board.isOpen()) board.close();
-    board.open();
-  });
+  return openThenReset(
+      [&board] {
+        if (board.isOpen()) board.close();
+        board.open();
+      },
+      again);
 }
 
-std::optional<FailureKind> Rig::openThenReset(const std::function<void()>& open) {
+std::optional<FailureKind> Rig::openThenReset(const std::function<void()>& open, bool reconnected) {
   bool opened = false;
   try {
     open();
     opened = true;
-    update(Change::Link, [](RigState& s) {
+    update(Change::Link, [reconnected](RigState& s) {
       s.actionsEnabled = true;
       s.link = Link::Opened;
       s.reason.clear();
-      s.reconnected = false;
+      s.reconnected = reconnected;
     });
     resetRig();
   } catch (const SerialError& error) {

@@ -45,7 +45,13 @@ class Rig {
   // openings (openComPort, reopen) go back to the serial control's port. A board that does not
   // open ends in NotFound with the reason. Returns the failure's kind, nothing when it opened.
   // The board must outlive the rig or its next opening.
-  std::optional<FailureKind> openBoard(Board& board);
+  // `again`: the board was lost and is back; the link shows it reconnected, as reopen() does.
+  std::optional<FailureKind> openBoard(Board& board, bool again = false);
+  // A board that could not be found by its name: the link NotFound with the reason, as a port
+  // that does not open. Returns `kind`.
+  FailureKind showNotFound(const std::string& reason, FailureKind kind) {
+    return portNotFound(reason, kind);
+  }
 
   // The open port's device went away: the link is Lost, with `message` (port, device, reason)
   // as its reason. The actions stay enabled; an action on them reports the failure.
@@ -99,7 +105,8 @@ class Rig {
   void useTextBoard();
   // Opens through `open` (the port, or a board), shows the link opened and resets the rig; a
   // failure ends in NotFound, or in Lost when the board went away after it had opened.
-  std::optional<FailureKind> openThenReset(const std::function<void()>& open);
+  std::optional<FailureKind> openThenReset(const std::function<void()>& open,
+                                           bool reconnected = false);
   // Tells the reply of each reading as the state's `relayReply`.
   Board::ReplyObserver replyObserver();
   FailureKind portNotFound(const std::string& reason, FailureKind kind);

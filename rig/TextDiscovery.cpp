@@ -33,6 +33,10 @@ std::filesystem::path deviceOf(const std::string& path) {
 
 }  // namespace
 
+bool sameDevice(const std::string& a, const std::string& b) {
+  return a == b || deviceOf(a) == deviceOf(b);
+}
+
 std::vector<TextModule> discoverTextModules(SerialControl& serial, Clock& clock) {
   try {
     serial.setPortOpen(false);

@@ -1,5 +1,6 @@
 #include "Ch340Board.h"
 
+#include <QFileInfo>
 #include <stdexcept>
 
 #include "CommControl.h"
@@ -50,6 +51,12 @@ void Ch340Board::open() {
     serial_.close();
     throw;
   }
+}
+
+bool Ch340Board::gone() {
+  if (!serial_.isOpen()) return false;
+  return serial_.error() == QSerialPort::ResourceError ||
+         !QFileInfo::exists(QString::fromStdString(port_));
 }
 
 void Ch340Board::close() {

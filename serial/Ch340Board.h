@@ -33,6 +33,8 @@ class Ch340Board : public rig::Board {
   void open() override;
   void close() override;
   bool isOpen() const override { return serial_.isOpen(); }
+  // The device node is gone, or the line hung up (seen once this thread's events have run).
+  bool gone() override;
 
   void switchRelay(int relay, bool on) override;
   void switchRelays(rig::RelayMask which, rig::RelayMask on) override;

@@ -35,6 +35,7 @@
 #endif
 
 #include "JobThread.h"
+#include "NamedBoard.h"
 #include "rig/Arming.h"
 #include "rig/Protocol.h"
 #include "rig/Reconnector.h"
@@ -314,6 +315,14 @@ class RigService::Worker {
     report();
   }
   // The operator chose a port, or the panel is closing: the lost module is no longer awaited.
+  void useBoard(const rig::BoardName& name, const BoardSourceFactory& makeSource) {
+    named_ = std::make_unique<NamedBoard>(name, makeSource());
+    if (named_->onSerialControl()) return;
+    // A board of another kind tells no loss by itself: it is looked at between jobs.
+    boardWatch_ = std::make_unique<QTimer>();
+    QObject::connect(boardWatch_.get(), &QTimer::timeout, [this] { watchBoard(); });
+    boardWatch_->start(kBoardWatchMs);
+  }
   void endWatch() {
     reconnector_.stop();
     serial_->stopWatching();
@@ -331,7 +340,7 @@ class RigService::Worker {
     } catch (const std::exception&) {
       // The line is gone: nothing more can be commanded.
     }
-    return false;
+    return named_ && named_->shutterOff();
   }
 
  private:
@@ -357,6 +366,18 @@ class RigService::Worker {
   void considerReopening();
   // Runs one reopening attempt, queued like a request.
   void reopen(int port, const rig::DeviceInfo& device);
+  // A reopening's run: `attempt` (the port's, or the board's, `port` empty), journalled as an
+  // opening from the reconnection, and the reconnector told how it went.
+  void runReopening(const std::function<std::optional<rig::FailureKind>()>& attempt,
+                    const QString& port);
+  // The named board of another kind: lost since the last look? Or, while it is awaited, back?
+  void watchBoard();
+  // The reopening of the named board, found again by its name.
+  void reopenBoard();
+  // The identity the reconnector awaits for the named board: its name.
+  rig::DeviceInfo boardIdentity(bool present) const;
+  // How often the named board is looked at between jobs.
+  static constexpr int kBoardWatchMs = 250;
 
   RigService& owner_;
   std::function<void(const State&)> publish_;
@@ -388,7 +409,9 @@ class RigService::Worker {
   bool reportedOnce_ = false;
   rig::Reconnector reconnector_;
   std::string lostMessage_;
-  QTimer* retry_ = nullptr;  // wakes the reconnector at the time it asked for
+  QTimer* retry_ = nullptr;             // wakes the reconnector at the time it asked for
+  std::unique_ptr<NamedBoard> named_;   // --board: what every opening opens
+  std::unique_ptr<QTimer> boardWatch_;  // looks at the named board between jobs
 };
 
 void RigService::Worker::run() {
@@ -420,6 +443,9 @@ void RigService::Worker::run() {
   thread_.serve([this] { usedPort_ = false; });
 
   endWatch();
+  // The named board's objects are this thread's, and the rig switches through it: both go here.
+  boardWatch_.reset();
+  named_.reset();
   // Its writer may still tell of a failure to this thread: it ends while the thread is there.
   journal_.reset();
   retry_ = nullptr;
@@ -441,6 +467,17 @@ void RigService::Worker::onLoss(const std::string& message, bool metByJob) {
 
 void RigService::Worker::considerReopening() {
   if (!reconnector_.watching()) return;
+  if (named_ && !named_->onSerialControl()) {
+    const auto now = std::chrono::steady_clock::now();
+    const rig::Reconnector::Plan plan =
+        reconnector_.next({boardIdentity(named_->findAgain())}, now);
+    if (plan.wakeAt) {
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*plan.wakeAt - now);
+      retry_->start(std::max<int>(0, static_cast<int>(wait.count())));
+    }
+    if (plan.attempt) post([this] { reopenBoard(); });
+    return;
+  }
   const rig::PortList ports = serial_->refreshPorts();
   const auto now = std::chrono::steady_clock::now();
   const rig::Reconnector::Plan plan = reconnector_.next(ports, now);
@@ -457,6 +494,11 @@ void RigService::Worker::considerReopening() {
 }
 
 void RigService::Worker::reopen(int port, const rig::DeviceInfo& device) {
+  runReopening([&] { return rig_->reopen(port, device, lostMessage_); }, QString::number(port));
+}
+
+void RigService::Worker::runReopening(
+    const std::function<std::optional<rig::FailureKind>()>& attempt, const QString& port) {
   if (!reconnector_.watching()) return;  // the operator's own opening came first
   running_ = true;
   report();
@@ -464,7 +506,7 @@ void RigService::Worker::reopen(int port, const rig::DeviceInfo& device) {
   recorder_->begin();
   std::optional<rig::FailureKind> failure = rig::FailureKind::Other;
   try {
-    failure = rig_->reopen(port, device, lostMessage_);
+    failure = attempt();
   } catch (const rig::CutShort&) {
     // The service is stopping: the attempt counts as failed.
   }
@@ -473,12 +515,13 @@ void RigService::Worker::reopen(int port, const rig::DeviceInfo& device) {
   if (failure) {
     const rig::RigState state = rig_->state();
     result.ok = false;
-    result.failure = {*failure, state.port, state.device, state.reason};
+    result.failure = {*failure, port.isEmpty() ? std::nullopt : std::optional<int>(state.port),
+                      state.device, state.reason};
   }
   Request reopening;
   reopening.action = Action::Open;
   reopening.origin = Origin::Reconnection;
-  reopening.port = QString::number(port);
+  reopening.port = port;
   journal(reopening, result, wallStart);
   running_ = false;
   const auto now = std::chrono::steady_clock::now();
@@ -493,6 +536,44 @@ void RigService::Worker::reopen(int port, const rig::DeviceInfo& device) {
     considerReopening();
   }
   report();
+}
+
+rig::DeviceInfo RigService::Worker::boardIdentity(bool present) const {
+  rig::DeviceInfo identity;
+  identity.path = named_->name().text();
+  identity.byPath = true;
+  identity.present = present;
+  return identity;
+}
+
+void RigService::Worker::watchBoard() {
+  if (reconnector_.watching()) {
+    considerReopening();
+    return;
+  }
+  if (!named_->lost()) return;
+  // As for a port: a job that used the board since the last look met the loss and told it.
+  const rig::RigState state = rig_->state();
+  const std::string message = state.link == rig::Link::Lost && !state.reason.empty()
+                                  ? state.reason
+                                  : named_->name().text() + ": the board went away";
+  lostMessage_ = message;
+  rig_->showLost(message);
+  report();
+  if (!usedPort_) emit owner_.linkLost(QString::fromStdString(message));
+  reconnector_.lose(boardIdentity(false), std::chrono::steady_clock::now());
+  considerReopening();
+}
+
+void RigService::Worker::reopenBoard() {
+  runReopening(
+      [this] {
+        const auto failure = named_->open(*rig_, *serial_, *clock_, true);
+        // Still awaited: the status box keeps "Port Lost", with why the attempt failed.
+        if (failure) rig_->showLost(lostMessage_ + "; reopening failed: " + rig_->state().reason);
+        return failure;
+      },
+      {});
 }
 
 void RigService::Worker::onChange(const rig::RigState& state, rig::Change change) {
@@ -560,7 +641,8 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
         break;
       case Action::Open:
         endWatch();
-        if (const auto kind = rig_->openComPort(request.port.toStdString())) {
+        if (const auto kind = named_ ? named_->open(*rig_, *serial_, *clock_)
+                                     : rig_->openComPort(request.port.toStdString())) {
           // The status box tells it, "Port Not Found" or "Port Lost", with the reason.
           const rig::RigState state = rig_->state();
           result.ok = false;
@@ -721,6 +803,11 @@ RigService::RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory 
     : RigService([held = std::make_shared<std::unique_ptr<rig::SerialControl>>(
                       std::move(serial))] { return std::move(*held); },
                  std::move(makeClock), parent) {}
+
+void RigService::useBoard(const rig::BoardName& name, BoardSourceFactory makeSource) {
+  worker_->postAndWait(
+      [worker = worker_.get(), &name, &makeSource] { worker->useBoard(name, makeSource); });
+}
 
 RigService::~RigService() {
   // An armed shot would keep the end waiting until its time; a service that ends fires none.

@@ -16,6 +16,7 @@
 #include "Journal.h"
 #include "RigHost.h"
 #include "rig/Arming.h"
+#include "rig/BoardSource.h"
 #include "rig/Rig.h"
 #include "rig/SerialControl.h"
 #include "rig/State.h"
@@ -59,6 +60,16 @@ class RigService : public RigHost {
   // Calls `then` on the calling thread's event loop once every request submitted before has run
   // (a window closing after what was clicked before it).
   void afterQueued(std::function<void()> then);
+
+  // Makes where boards are found by name, on the service's thread (boards built on Qt's serial
+  // port belong to the thread that made them).
+  using BoardSourceFactory = std::function<std::unique_ptr<rig::BoardSource>()>;
+  // From now on every opening opens the board `name` instead of the port it asks for: a text
+  // module's name resolved to its port, a board of another kind found through the source and
+  // opened by the rig. A board of another kind that is lost (an action's failure closed it, or
+  // its device went away) shows "Port Lost" as a lost port does, and is opened again, found by
+  // its name, when it is back. Set before requests come.
+  void useBoard(const rig::BoardName& name, BoardSourceFactory makeSource);
 
   // Where the service learns the clock's synchronization (tests give their own).
   void setClockStatusSource(std::function<ClockStatus()> source);

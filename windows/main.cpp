@@ -20,8 +20,10 @@
 #include "Form1.h"
 #include "RemoteControl.h"
 #include "Windows.h"
+#include "boards/Catalog.h"
 #include "bridge/Bridge.h"
 #include "bridge/BrokerOptions.h"
+#include "rig/Board.h"
 #include "rig/SystemClock.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
@@ -98,6 +100,12 @@ struct Options {
       QStringLiteral("Appends one JSON line to FILE for every request that reaches the rig "
                      "(see the scripting guide)."),
       QStringLiteral("FILE")};
+  QCommandLineOption board{
+      QStringLiteral("board"),
+      QStringLiteral("\"Open Com Port\" opens the relay board NAME (text:PATH, text-id:ID, "
+                     "ch340:PATH, modbus:PATH@ADDRESS, hid:ID) instead of the port chosen; after "
+                     "an unplug it is found again by that name."),
+      QStringLiteral("NAME")};
   QCommandLineOption listPorts{
       QStringLiteral("list-ports"),
       QStringLiteral("Prints which device each port number stands for now (with the USB "
@@ -111,6 +119,7 @@ void describeOptions(QCommandLineParser& parser, const Options& options) {
   parser.addOption(options.ports);
   parser.addOption(options.name);
   parser.addOption(options.journal);
+  parser.addOption(options.board);
   parser.addOption(options.listPorts);
 }
 
@@ -256,7 +265,8 @@ int main(int argc, char* argv[]) {
       std::fprintf(
           stderr,
           "quillmar: %s\nUsage: quillmar [--ports DEV1,DEV2,...] [--name NAME] [--journal FILE]\n"
-          "                [--list-ports] [--mqtt URL ...] [--web [ADDRESS:]PORT ...]\n"
+          "                [--board NAME] [--list-ports] [--mqtt URL ...] [--web [ADDRESS:]PORT "
+          "...]\n"
           "Try 'quillmar --help'.\n",
           error.toLocal8Bit().constData());
       return 2;
@@ -272,6 +282,13 @@ int main(int argc, char* argv[]) {
       std::fprintf(stderr,
                    "quillmar: --name wants 1 to 64 letters, digits, '.', '_' or '-'\n"
                    "Try 'quillmar --help'.\n");
+      return 2;
+    }
+    if (early.isSet(options.board) &&
+        !rig::parseBoardName(early.value(options.board).toStdString())) {
+      std::fprintf(stderr,
+                   "quillmar: --board wants KIND:IDENTITY, the kind one of text, text-id, ch340, "
+                   "modbus or hid\nTry 'quillmar --help'.\n");
       return 2;
     }
     if (early.isSet(options.listPorts)) {
@@ -303,6 +320,10 @@ int main(int argc, char* argv[]) {
   std::optional<QString> ports;
   if (parser.isSet(options.ports)) ports = parser.value(options.ports);
   service::Session session([ports] { return serial::CommControl::fromOption(ports); });
+  if (parser.isSet(options.board)) {
+    session.service().useBoard(*rig::parseBoardName(parser.value(options.board).toStdString()),
+                               boards::Catalog::systemSource(ports));
+  }
   // As serve starts, but a socket's name or a port that is taken only leaves that channel off:
   // the window works without it and says so.
   service::SessionSettings settings;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "boards/Catalog.h"
 #include "modbus/ModbusBoard.h"
 #include "rig/SerialControl.h"
 #include "support/ErrorFrom.h"
@@ -191,6 +192,33 @@ TEST(ModbusBoard, NamesAreThePortAndTheSlaveAddress) {
   EXPECT_EQ(modbus::ModbusBoard::exceptionName(0x0B),
             "exception 0B (gateway target device failed to respond)");
   EXPECT_EQ(modbus::ModbusBoard::exceptionName(0x42), "exception 42 (unknown)");
+}
+
+// A Modbus line cannot be searched: the catalog lists a configured board when it answers at its
+// address, and finds a named one by opening that address.
+TEST_F(ModbusBoardTest, TheCatalogFindsAModbusBoardOnlyWhereItAnswers) {
+  boards::Catalog::Parts parts;
+  parts.modbusOptions.timeout = 200ms;
+  parts.modbusOptions.retries = 0;
+  const rig::BoardName here{"modbus", terminals.b() + "@1"};
+  const rig::BoardName elsewhere{"modbus", terminals.b() + "@4"};
+  parts.modbus = {here, elsewhere};
+  boards::Catalog catalog(parts);
+
+  const std::vector<rig::FoundBoard> found = catalog.list();
+  ASSERT_EQ(found.size(), 1U);
+  EXPECT_EQ(found[0].name, here);
+  EXPECT_EQ(found[0].path, terminals.b());
+  EXPECT_TRUE(found[0].abilities.readBack);
+
+  const auto board = catalog.find(here);
+  board->open();
+  board->switchRelay(1, true);
+  EXPECT_TRUE(coil(1));
+  board->close();
+  const auto none = errorFrom([&] { catalog.find(elsewhere); });
+  EXPECT_EQ(none.kind(), rig::FailureKind::NoDevice);
+  EXPECT_NE(none.reason().find("no board answers at address 4"), std::string::npos) << none.what();
 }
 
 }  // namespace

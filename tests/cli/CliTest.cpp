@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/Ch340Module.h"
 #include "sim/RelayModule.h"
 
 using namespace std::chrono_literals;
@@ -581,3 +582,117 @@ TEST(Cli, UsageErrorsExit64BeforeTouchingAnyPort) {
 }
 
 }  // namespace
+
+// ---- Boards by name ----
+
+// Two text modules of different widths on pseudo-terminals, as `boards` sees them.
+class CliOnBoards : public ::testing::Test {
+ protected:
+  static sim::Options module(const std::string& id, int relays) {
+    sim::Options options;
+    options.identification = id;
+    options.relays = relays;
+    return options;
+  }
+  std::string ports() const { return wide.devicePath() + "," + narrow.devicePath(); }
+  sim::RelayModule wide{module("RIG08", 8)};
+  sim::RelayModule narrow{module("RIG02", 2)};
+};
+
+TEST_F(CliOnBoards, BoardsListsEachBoardForPeopleAndAsJsonForScripts) {
+  const Result people = runCli({"--ports", ports(), "boards"});
+  EXPECT_EQ(people.exit, 0) << people.err;
+  EXPECT_EQ(people.out, "text-id:RIG08  8 relays  read-back, all-at-once  " + wide.devicePath() +
+                            "\ntext-id:RIG02  2 relays  read-back  " + narrow.devicePath() + "\n");
+
+  const Result json = runCli({"--ports", ports(), "boards", "--json"});
+  EXPECT_EQ(json.exit, 0) << json.err;
+  EXPECT_EQ(json.out, R"([{"abilities":{"allAtOnce":true,"readBack":true,"settableId":false},)"
+                      R"("identity":"RIG08","kind":"text-id","name":"text-id:RIG08","path":")" +
+                          wide.devicePath() + R"(","relays":8},)" +
+                          R"({"abilities":{"allAtOnce":false,"readBack":true,"settableId":false},)"
+                          R"("identity":"RIG02","kind":"text-id","name":"text-id:RIG02","path":")" +
+                          narrow.devicePath() + R"(","relays":2}])" + "\n");
+
+  // One board by its name; a name no board has is "port not found".
+  const Result one =
+      runCli({"--ports", ports(), "boards", "--board", "text:" + narrow.devicePath()});
+  EXPECT_EQ(one.out, "text-id:RIG02  2 relays  read-back  " + narrow.devicePath() + "\n");
+  const Result none = runCli({"--ports", ports(), "boards", "--board", "text-id:RIG99", "--json"});
+  EXPECT_EQ(none.exit, 2);
+  EXPECT_EQ(none.out, "[]\n");
+  EXPECT_NE(none.err.find("no board is text-id:RIG99"), std::string::npos) << none.err;
+  // Nothing was switched by listing.
+  for (const std::string& command : commands(wide)) EXPECT_NE(command.rfind("relay o", 0), 0U);
+}
+
+TEST_F(CliOnBoards, BoardOpensATextModuleByItsIdAndRefusesAnAmbiguousOne) {
+  const Result flash = runCli({"--ports", ports(), "--board", "text-id:RIG02", "flash"});
+  EXPECT_EQ(flash.exit, 0) << flash.err;
+  EXPECT_EQ(commands(narrow, 5), concat({{"id get"}, kOpening, {"relay read 0", "relay on 0"}}));
+
+  sim::RelayModule twin(module("RIG02", 2));
+  const Result ambiguous =
+      runCli({"--ports", ports() + "," + twin.devicePath(), "--board", "text-id:RIG02", "flash"});
+  EXPECT_EQ(ambiguous.exit, 2);
+  EXPECT_NE(ambiguous.err.find(narrow.devicePath()), std::string::npos) << ambiguous.err;
+  EXPECT_NE(ambiguous.err.find(twin.devicePath()), std::string::npos) << ambiguous.err;
+  EXPECT_EQ(commands(twin), Lines{"id get"});  // asked who it is, never switched
+}
+
+// A CH340 board by its path, end to end: the opening switches every relay off, the reset follows,
+// the shutter pulses relay 1 (the board's second).
+TEST(CliOnCh340, BoardOpensACh340BoardByItsPathAndPulsesTheShutter) {
+  sim::Ch340Module board(2);
+  const Result r = runCli({"--board", "ch340:" + board.devicePath(), "--pulse", "0.05", "shutter"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  ASSERT_TRUE(board.waitForFrames(6, 2s));
+  std::vector<std::string> frames;
+  for (const auto& frame : board.log()) frames.push_back(frame.text);
+  EXPECT_EQ(frames, (Lines{"relay 1 off", "relay 2 off", "relay 1 off", "relay 2 off", "relay 2 on",
+                           "relay 2 off"}));
+  EXPECT_NE(r.err.find("Port Found and Opened"), std::string::npos) << r.err;
+
+  const Result missing = runCli({"--board", "ch340:/nonexistent/ttyUSB7", "flash"});
+  EXPECT_EQ(missing.exit, 2);
+  EXPECT_NE(missing.err.find("no device is /nonexistent/ttyUSB7"), std::string::npos)
+      << missing.err;
+}
+
+TEST(Cli, BoardOptionsAreCheckedBeforeAnythingIsOpened) {
+  const std::vector<std::vector<std::string>> wrong = {
+      {"--board", "serial:/dev/ttyUSB0", "flash"},
+      {"--board", "hid:", "flash"},
+      {"--board", "hid:QM7YK", "--port", "1", "flash"},
+      {"--board", "hid:QM7YK", "read", "0"},
+      {"--board", "hid:QM7YK", "ports"},
+      {"--board", "hid:QM7YK", "--wait", "1", "flash"},
+      {"boards", "--set-id", "OLD1"},
+      {"boards", "--set-id", "OLD1", "NEW1", "--json"},
+      {"--set-id", "OLD1", "NEW1", "flash"},
+      {"boards", "extra"},
+      {"--port", "1", "boards"},
+  };
+  for (const auto& args : wrong) {
+    const Result r = runCli(args);
+    EXPECT_EQ(r.exit, 64) << args.front() << " " << args.back() << ": " << r.err;
+  }
+  const Result help = runCli({"--help"});
+  for (const char* word : {"boards", "--board NAME", "--set-id OLD NEW"}) {
+    EXPECT_NE(help.out.find(word), std::string::npos) << word;
+  }
+}
+
+// Ctrl-C while the ports are asked who they are: the listing ends with the signal's status.
+TEST(CliOnSilentBoards, CtrlCWhileListingEndsWithTheSignalsStatus) {
+  sim::Options silent;
+  silent.silent = true;
+  sim::RelayModule first(silent);
+  sim::RelayModule second(silent);
+  Cli cli({"--ports", first.devicePath() + "," + second.devicePath(), "boards"});
+  ASSERT_TRUE(first.waitForCommands(1, 5s));  // "id get" is out on the first port
+  cli.signal(SIGINT);
+  const Result r = cli.finish();
+  EXPECT_EQ(r.exit, 130) << r.err;
+  EXPECT_NE(r.err.find("stopped by"), std::string::npos) << r.err;
+}

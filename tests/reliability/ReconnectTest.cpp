@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "RigOnPtys.h"
+#include "boards/Catalog.h"
 #include "serial/CommControl.h"
 #include "serial/DeviceSource.h"
 
@@ -224,6 +225,33 @@ TEST_F(SystemDevices, TheLostModuleIsKnownByItsSerialNumberUnderAnyName) {
   EXPECT_TRUE(form1().text3()->toolTip().contains(QLatin1String("ttyUSB1 (reconnected)")));
   EXPECT_EQ(arrived(*back, 0, 2), (std::vector<std::string>{"relay off 0", "relay off 1"}));
   EXPECT_TRUE(other->log().empty());
+}
+
+// quillmar --board text-id:ID: "Open Com Port" opens the module answering with that identity,
+// whatever the selector shows; unplugged and back, it is reopened and reset as a port's module is.
+TEST_F(Reconnect, ABoardNamedByItsIdentityIsOpenedByTheButtonAndReopenedAfterAnUnplug) {
+  sim::Options named;
+  named.identification = "RIG05";
+  sim::RelayModule other;
+  auto module = std::make_unique<sim::RelayModule>(named);
+  plug(1, other);
+  plug(kPort, *module);
+  form1().service().useBoard({"text-id", "RIG05"}, [] {
+    return std::make_unique<boards::Catalog>(boards::Catalog::Parts{});
+  });
+
+  open(QStringLiteral("1"));
+  ASSERT_EQ(status(), QStringLiteral("Port Found and Opened")) << statusTip().toStdString();
+  EXPECT_EQ(form1().service().state().port, kPort);
+  EXPECT_EQ(arrived(*module, 0, 3),
+            (std::vector<std::string>{"id get", "relay off 0", "relay off 1"}));
+  EXPECT_EQ(texts(other.log()), std::vector<std::string>{"id get"});  // asked, never switched
+
+  lose(*module);
+  auto back = std::make_unique<sim::RelayModule>(named);
+  plug(kPort, *back);
+  ASSERT_TRUE(waitFor(reconnected)) << status().toStdString() << ": " << statusTip().toStdString();
+  EXPECT_EQ(arrived(*back, 0, 2), (std::vector<std::string>{"relay off 0", "relay off 1"}));
 }
 
 }  // namespace

@@ -96,6 +96,7 @@ TEST_F(HidRelayBoardTest, AMissingIdIsNoDeviceADuplicateIdIsRefusedAnUnreadableB
   const auto e = errorFrom([&] { twin.open(); });
   EXPECT_NE(std::string(e.what()).find("/dev/hidraw0 and /dev/hidraw1"), std::string::npos)
       << e.what();
+  EXPECT_EQ(e.kind(), rig::FailureKind::Ambiguous);
   EXPECT_FALSE(twin.isOpen());
 
   // A board the user may not open may be the one asked for: that is told, not "not present".

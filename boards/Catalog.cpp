@@ -1,0 +1,207 @@
+#include "Catalog.h"
+
+#include <QStringList>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
+#include <system_error>
+
+#include "TextPortBoard.h"
+#include "rig/SystemClock.h"
+#include "rig/TextBoard.h"
+#include "rig/TextDiscovery.h"
+#include "serial/Ch340Board.h"
+#include "serial/CommControl.h"
+
+namespace boards {
+
+rig::SerialError nameFailure(rig::FailureKind kind, std::string reason) {
+  return rig::SerialError(rig::Failure{kind, std::nullopt, {}, std::move(reason)});
+}
+
+namespace {
+
+bool isCh340(const SerialPort& port) {
+  return port.vendorId == kCh340Vendor && port.productId == kCh340Product;
+}
+
+bool exists(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::exists(path, error);
+}
+
+// The listed port that is the device `path` names, if any.
+const SerialPort* portOf(const std::vector<SerialPort>& ports, const std::string& path) {
+  for (const SerialPort& port : ports) {
+    if (rig::sameDevice(port.path, path) ||
+        (!port.stablePath.empty() && rig::sameDevice(port.stablePath, path))) {
+      return &port;
+    }
+  }
+  return nullptr;
+}
+
+// A serial control numbering the listed ports from 1, for asking each "id get".
+std::unique_ptr<serial::CommControl> controlOver(const std::vector<SerialPort>& ports) {
+  QStringList devices;
+  for (const SerialPort& port : ports) devices << QString::fromStdString(port.path);
+  return std::make_unique<serial::CommControl>(serial::PortMap(devices));
+}
+
+// The text modules answering on the ports, with their relay count and abilities as the module
+// reports them ("relay readall"; a module without it is the two-relay one). By port index.
+std::vector<std::pair<std::size_t, rig::FoundBoard>> textModules(
+    const std::vector<SerialPort>& ports) {
+  std::vector<std::pair<std::size_t, rig::FoundBoard>> found;
+  if (ports.empty()) return found;
+  const auto control = controlOver(ports);
+  rig::SystemClock clock;
+  for (const rig::TextModule& module : rig::discoverTextModules(*control, clock)) {
+    const auto index = static_cast<std::size_t>(module.port - 1);
+    rig::FoundBoard board = module.board;
+    board.path = ports[index].namePath();
+    rig::TextBoard text(*control, clock, board.name);
+    try {
+      control->setPortNumber(module.port);
+      text.open();
+      text.readRelays();
+    } catch (const std::exception&) {
+      // It answered "id get" a moment ago: listed with what is known of it.
+    }
+    try {
+      control->setPortOpen(false);
+    } catch (const std::exception&) {
+    }
+    board.relays = text.relayCount();
+    board.abilities = text.abilities();
+    found.emplace_back(index, std::move(board));
+  }
+  return found;
+}
+
+}  // namespace
+
+Catalog::Catalog(Parts parts) : parts_(std::move(parts)) {}
+
+std::vector<rig::FoundBoard> Catalog::hidBoards() {
+  if (!parts_.hid) return {};
+  return rig::findHidRelayBoards(*parts_.hid);
+}
+
+std::vector<rig::FoundBoard> Catalog::list() {
+  const std::vector<SerialPort> ports = parts_.ports ? parts_.ports() : std::vector<SerialPort>{};
+  std::vector<rig::FoundBoard> found;
+  std::set<std::size_t> answered;
+  for (auto& [index, board] : textModules(ports)) {
+    answered.insert(index);
+    found.push_back(std::move(board));
+  }
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    if (!isCh340(ports[i]) || answered.contains(i)) continue;
+    found.push_back({{"ch340", ports[i].namePath()}, parts_.ch340Relays, {}, ports[i].namePath()});
+  }
+  for (const rig::BoardName& name : parts_.modbus) {
+    try {
+      const std::unique_ptr<rig::Board> board = find(name);
+      found.push_back({name, board->relayCount(), board->abilities(),
+                       modbus::ModbusBoard::parseIdentity(name.identity)->first});
+    } catch (const std::exception&) {
+      // Not answering at that address now: not present.
+    }
+  }
+  for (rig::FoundBoard& board : hidBoards()) found.push_back(std::move(board));
+  return found;
+}
+
+std::unique_ptr<rig::Board> Catalog::find(const rig::BoardName& name) {
+  const std::vector<SerialPort> ports = parts_.ports ? parts_.ports() : std::vector<SerialPort>{};
+  if (name.kind == "text" || name.kind == "ch340") {
+    // A path is its own identity: a device the system does not list (a pseudo-terminal) is
+    // still that device.
+    const SerialPort* port = portOf(ports, name.identity);
+    if (port == nullptr && !exists(name.identity)) {
+      throw nameFailure(rig::FailureKind::NoDevice,
+                        name.text() + ": no device is " + name.identity);
+    }
+    const std::string device = port != nullptr ? port->path : name.identity;
+    if (name.kind == "text") return std::make_unique<TextPortBoard>(device, name);
+    return std::make_unique<serial::Ch340Board>(name.identity, parts_.ch340Relays);
+  }
+  if (name.kind == "text-id") {
+    const auto control = controlOver(ports);
+    rig::SystemClock clock;
+    try {
+      const rig::ResolvedPort resolved = rig::resolveTextBoard(name, *control, clock);
+      return std::make_unique<TextPortBoard>(resolved.device.path, name);
+    } catch (const rig::SerialError& error) {
+      throw nameFailure(error.kind(), name.text() + ": " + error.reason());
+    }
+  }
+  if (name.kind == "modbus") {
+    const auto address = modbus::ModbusBoard::parseIdentity(name.identity);
+    if (!address) {
+      throw nameFailure(rig::FailureKind::Other,
+                        name.text() + ": a Modbus board is named modbus:<port>@<address 1-247>");
+    }
+    if (!exists(address->first)) {
+      throw nameFailure(rig::FailureKind::NoDevice,
+                        name.text() + ": no device is " + address->first);
+    }
+    auto board = std::make_unique<modbus::ModbusBoard>(address->first, address->second,
+                                                       parts_.modbusOptions);
+    try {
+      board->open();  // reads the coils: a board answers at that address, or none is there
+    } catch (const rig::SerialError& error) {
+      if (error.kind() != rig::FailureKind::NoAnswer) throw;
+      throw nameFailure(rig::FailureKind::NoDevice, name.text() + ": no board answers at address " +
+                                                        std::to_string(address->second) + " on " +
+                                                        address->first);
+    }
+    board->close();
+    return board;
+  }
+  if (name.kind == "hid") {
+    std::vector<rig::FoundBoard> matches;
+    for (rig::FoundBoard& board : hidBoards()) {
+      if (board.name == name) matches.push_back(std::move(board));
+    }
+    if (matches.empty()) {
+      throw nameFailure(rig::FailureKind::NoDevice,
+                        name.text() + ": no USB HID relay board with this ID is present");
+    }
+    if (matches.size() > 1) {
+      throw nameFailure(rig::FailureKind::Ambiguous,
+                        name.text() + ": two boards have this ID, at " + matches[0].path + " and " +
+                            matches[1].path +
+                            "; give one another ID (quillmar-cli boards --set-id)");
+    }
+    return std::make_unique<rig::HidRelayBoard>(*parts_.hid, name.identity);
+  }
+  throw nameFailure(rig::FailureKind::Other, name.text() + ": no board has this kind");
+}
+
+void Catalog::setHidId(const std::string& oldId, const std::string& newId) {
+  if (!rig::hid_relay::validId(newId)) {
+    throw std::invalid_argument(
+        "a board ID is 1 to 5 printable ASCII characters, no blank or "
+        "colon, not '" +
+        newId + "'");
+  }
+  // find() refuses an ID no board or two boards have.
+  const std::unique_ptr<rig::Board> found = find({"hid", oldId});
+  if (newId != oldId) {
+    for (const rig::FoundBoard& board : hidBoards()) {
+      if (board.name.identity == newId) {
+        throw nameFailure(
+            rig::FailureKind::Ambiguous,
+            "hid:" + newId + " is taken by the board at " + board.path + "; choose another ID");
+      }
+    }
+  }
+  auto& board = static_cast<rig::HidRelayBoard&>(*found);
+  board.open();
+  board.setId(newId);
+  board.close();
+}
+
+}  // namespace boards

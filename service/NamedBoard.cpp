@@ -1,0 +1,64 @@
+#include "NamedBoard.h"
+
+#include <exception>
+#include <utility>
+
+#include "rig/Protocol.h"
+#include "rig/TextDiscovery.h"
+
+namespace service {
+
+NamedBoard::NamedBoard(rig::BoardName name, std::unique_ptr<rig::BoardSource> source)
+    : name_(std::move(name)), source_(std::move(source)) {}
+
+std::optional<rig::FailureKind> NamedBoard::open(rig::Rig& rig, rig::SerialControl& serial,
+                                                 rig::Clock& clock, bool again) {
+  opened_ = false;
+  std::unique_ptr<rig::Board> board = again ? std::exchange(found_, nullptr) : nullptr;
+  try {
+    if (onSerialControl()) {
+      const rig::ResolvedPort port = rig::resolveTextBoard(name_, serial, clock);
+      return rig.openComPort(std::to_string(port.port));
+    }
+    if (!board) board = source_->find(name_);
+  } catch (const rig::SerialError& error) {
+    return rig.showNotFound(error.what(), error.kind());
+  }
+  const auto failure = rig.openBoard(*board, again);
+  // The rig has let go of the board it used before (closed it); it may go now.
+  board_ = std::move(board);
+  opened_ = !failure;
+  return failure;
+}
+
+bool NamedBoard::lost() {
+  if (!opened_ || !board_) return false;
+  if (board_->isOpen() && !board_->gone()) return false;
+  opened_ = false;
+  try {
+    board_->close();
+  } catch (const std::exception&) {
+  }
+  return true;
+}
+
+bool NamedBoard::findAgain() {
+  try {
+    found_ = source_->find(name_);
+  } catch (const std::exception&) {
+    found_.reset();
+  }
+  return found_ != nullptr;
+}
+
+bool NamedBoard::shutterOff() {
+  if (!board_ || !board_->isOpen()) return false;
+  try {
+    board_->switchRelay(rig::protocol::kShutterRelay, false);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace service

@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "boards/Catalog.h"
+#include "serial/CommControl.h"
+#include "service/RigService.h"
+#include "sim/Ch340Module.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Runs the event loop until `done` holds or the time is up.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done() && std::chrono::steady_clock::now() < end) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return done();
+}
+
+std::vector<std::string> frames(const sim::Ch340Module& board) {
+  std::vector<std::string> texts;
+  for (const auto& frame : board.log()) texts.push_back(frame.text);
+  return texts;
+}
+
+// The rig service on a CH340 board named by a stable link, as a udev by-id link names a real
+// one; the board is unplugged (its terminal hangs up, the link goes) and plugged in again on
+// another terminal behind the same link.
+class BoardReconnect : public ::testing::Test {
+ protected:
+  BoardReconnect() {
+    link_ = std::filesystem::temp_directory_path() /
+            ("quillmar-board-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    plugIn();
+    rig_.useBoard({"ch340", link_.string()}, [] {
+      boards::Catalog::Parts parts;
+      parts.ports = [] { return std::vector<boards::SerialPort>{}; };
+      return std::make_unique<boards::Catalog>(parts);
+    });
+    QObject::connect(&rig_, &service::RigHost::stateChanged,
+                     [this](const service::State& state) { state_ = state; });
+    QObject::connect(&rig_, &service::RigService::linkLost, [this] { ++lossesTold_; });
+  }
+  ~BoardReconnect() override { std::filesystem::remove(link_); }
+
+  void plugIn() {
+    board_ = std::make_unique<sim::Ch340Module>(2);
+    std::filesystem::remove(link_);
+    std::filesystem::create_symlink(board_->devicePath(), link_);
+  }
+  void unplug() {
+    std::filesystem::remove(link_);
+    board_.reset();
+  }
+  service::Result ask(service::Action action) {
+    service::Request request;
+    request.action = action;
+    std::optional<service::Result> result;
+    rig_.submit(request, [&result](const service::Result& r) { result = r; });
+    EXPECT_TRUE(waitUntil([&result] { return result.has_value(); }));
+    return result.value_or(service::Result{});
+  }
+
+  std::filesystem::path link_;
+  std::unique_ptr<sim::Ch340Module> board_;
+  service::RigService rig_{[] { return std::make_unique<serial::CommControl>(serial::PortMap{}); }};
+  service::State state_;
+  int lossesTold_ = 0;
+};
+
+TEST_F(BoardReconnect, AnUnpluggedBoardIsLostThenFoundAgainByItsNameAndReset) {
+  const service::Result opened = ask(service::Action::Open);
+  ASSERT_TRUE(opened.ok) << opened.message.toStdString();
+  EXPECT_EQ(opened.state.status, QStringLiteral("Port Found and Opened"));
+  ASSERT_TRUE(board_->waitForFrames(4, 2000ms));
+
+  unplug();
+  ASSERT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Lost; }));
+  EXPECT_EQ(state_.status, QStringLiteral("Port Lost"));
+  EXPECT_EQ(lossesTold_, 1);
+
+  plugIn();
+  ASSERT_TRUE(waitUntil([this] {
+    return state_.rig.link == rig::Link::Opened && state_.rig.reconnected && !state_.busy;
+  }));
+  // Found again by its name on the new terminal: opened (every relay off) and reset.
+  ASSERT_TRUE(board_->waitForFrames(4, 2000ms));
+  EXPECT_EQ(frames(*board_),
+            (std::vector<std::string>{"relay 1 off", "relay 2 off", "relay 1 off", "relay 2 off"}));
+  EXPECT_TRUE(ask(service::Action::Flash).ok);
+  ASSERT_TRUE(board_->waitForFrames(5, 2000ms));
+  EXPECT_EQ(frames(*board_).back(), "relay 1 on");
+  EXPECT_EQ(lossesTold_, 1);
+}
+
+// An action that meets the unplugged board fails, and tells the loss itself: the status box then
+// reads "Port Lost" all the same, with no second notice.
+TEST_F(BoardReconnect, AnActionThatMeetsTheLossFailsAndTheBoardIsAwaitedAllTheSame) {
+  ASSERT_TRUE(ask(service::Action::Open).ok);
+  ASSERT_TRUE(board_->waitForFrames(4, 2000ms));
+  unplug();
+  const service::Result flash = ask(service::Action::Flash);
+  EXPECT_FALSE(flash.ok);
+  ASSERT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Lost; }));
+  plugIn();
+  EXPECT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Opened; }));
+}
+
+}  // namespace
