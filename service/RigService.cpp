@@ -404,7 +404,8 @@ class RigService::Worker {
   std::atomic<quint64> stopAsked_{0};
   quint64 shotRequests_ = 0;
   std::unique_ptr<Journal> journal_;
-  bool usedPort_ = false;  // a job has used the port since the thread's events were last handled
+  bool usedPort_ = false;   // a job has used the port since the thread's events were last handled
+  bool failedJob_ = false;  // a job has failed since then
   State reported_;
   bool reportedOnce_ = false;
   rig::Reconnector reconnector_;
@@ -440,7 +441,10 @@ void RigService::Worker::run() {
   report();
 
   // A job's use of the port counts until the thread's events after it have been handled.
-  thread_.serve([this] { usedPort_ = false; });
+  thread_.serve([this] {
+    usedPort_ = false;
+    failedJob_ = false;
+  });
 
   endWatch();
   // The named board's objects are this thread's, and the rig switches through it: both go here.
@@ -552,7 +556,8 @@ void RigService::Worker::watchBoard() {
     return;
   }
   if (!named_->lost()) return;
-  // As for a port: a job that used the board since the last look met the loss and told it.
+  // A job that failed since the thread's events were last handled met the loss and told it; one
+  // that succeeded did not, though it used the board (the board went just after it).
   const rig::RigState state = rig_->state();
   const std::string message = state.link == rig::Link::Lost && !state.reason.empty()
                                   ? state.reason
@@ -560,7 +565,7 @@ void RigService::Worker::watchBoard() {
   lostMessage_ = message;
   rig_->showLost(message);
   report();
-  if (!usedPort_) emit owner_.linkLost(QString::fromStdString(message));
+  if (!failedJob_) emit owner_.linkLost(QString::fromStdString(message));
   reconnector_.lose(boardIdentity(false), std::chrono::steady_clock::now());
   considerReopening();
 }
@@ -614,6 +619,7 @@ void RigService::Worker::handle(const Request& request, const Done& done,
                             : execute(request, arming);
   // Free before it is answered: a client may ask for the next shot as soon as it hears.
   armed_.release(request);
+  failedJob_ = failedJob_ || (running_ && !result.ok);
   running_ = false;
   const bool last = --pending_ == 0;
   report();
