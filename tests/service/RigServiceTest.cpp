@@ -7,6 +7,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <algorithm>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,12 +68,32 @@ class RigServiceTest : public ::testing::Test {
   std::vector<Answer> answers;
 };
 
+// The instant clock, whose waits are held until the test lets them go: the requests asked
+// meanwhile are all queued behind the first, however the threads are scheduled.
+class HeldClock : public fakes::FakeClock {
+ public:
+  explicit HeldClock(std::shared_future<void> go) : go_(std::move(go)) {}
+  void waitUntil(time_point deadline) override {
+    go_.wait();
+    fakes::FakeClock::waitUntil(deadline);
+  }
+
+ private:
+  std::shared_future<void> go_;
+};
+
 TEST_F(RigServiceTest, RequestsRunOneAfterTheOtherInArrivalOrderEachWithItsResult) {
+  std::promise<void> go;
+  rig = std::make_unique<RigService>(std::make_unique<fakes::LineSerial>(line),
+                                     [held = go.get_future().share()](rig::SerialControl&) {
+                                       return std::make_unique<HeldClock>(held);
+                                     });
   for (const Request& request : {make(Action::Open, QStringLiteral("3")), make(Action::Flash),
                                  make(Action::Shutter), make(Action::Status)}) {
     ask(request);
   }
   EXPECT_TRUE(rig->busy());
+  go.set_value();
   waitForAnswers(4);
   ASSERT_EQ(answers.size(), 4u);
 
