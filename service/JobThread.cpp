@@ -97,6 +97,11 @@ std::vector<JobThread::Job> JobThread::dropQueued() {
 
 bool JobThread::current() const { return QThread::currentThread() == thread_.get(); }
 
+bool JobThread::ending() const {
+  const QMutexLocker lock(&mutex_);
+  return ending_ != Ending::No;
+}
+
 void JobThread::wakeLocked() {
   posted_.wakeAll();
   // Set from the start of serving to its end, under the lock held here.

@@ -62,6 +62,8 @@ class JobThread {
   std::vector<Job> dropQueued();
   // Whether the caller runs on this thread.
   bool current() const;
+  // Whether the end has been asked for: a long job may look at it to cut itself short.
+  bool ending() const;
 
  private:
   struct Posted {

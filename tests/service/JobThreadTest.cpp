@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "service/JobThread.h"
@@ -52,8 +53,12 @@ TEST(JobThread, DroppedJobsAreToldAndTheEndRunsOrLeavesTheQueue) {
     thread.post([&ran] { ++ran; });
     for (const auto& drop : thread.dropQueued()) drop();
     EXPECT_EQ(dropped, 1) << "only the job posted with a drop";
+    // The running job ends only once the end is asked for: what is left is then decided by
+    // `queued`, never by how fast the thread got to it.
+    std::thread ender([&thread, queued] { thread.end(queued); });
+    while (!thread.ending()) QThread::yieldCurrentThread();
     release = true;
-    thread.end(queued);
+    ender.join();
     EXPECT_EQ(ran, queued == JobThread::Queued::Run ? 1 : 0);
   }
 }
