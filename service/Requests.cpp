@@ -72,6 +72,26 @@ QString readSeconds(const QJsonObject& object, const char* key, rig::Clock::dura
 
 // The times of a shutter or sequence request; the error's words when one is wrong or does not
 // go with the action.
+// "cameras": ["left", "top"], for a shutter. Which names the rig has is the service's to check.
+QString readCameras(const QJsonObject& object, Action action, std::vector<QString>& cameras) {
+  const QJsonValue value = object.value(QStringLiteral("cameras"));
+  if (value.isUndefined()) return {};
+  if (action != Action::Shutter) return QStringLiteral("\"cameras\" is for shutter only");
+  const QString what =
+      QStringLiteral("\"cameras\" is a list of 1 to %1 camera names").arg(kMostNamedCameras);
+  if (!value.isArray()) return what;
+  const QJsonArray names = value.toArray();
+  if (names.isEmpty() || names.size() > kMostNamedCameras) return what;
+  for (const QJsonValue& name : names) {
+    if (!name.isString() || name.toString().isEmpty()) return what;
+    if (std::find(cameras.begin(), cameras.end(), name.toString()) != cameras.end()) {
+      return QStringLiteral("camera \"%1\" is named twice").arg(name.toString().left(40));
+    }
+    cameras.push_back(name.toString());
+  }
+  return {};
+}
+
 QString readTimes(const QJsonObject& object, Action action, ShotTimes& times) {
   const bool shot = action == Action::Shutter || action == Action::Sequence;
   for (const char* key : {"pulse", "pause", "repeat", "interval"}) {
@@ -219,15 +239,15 @@ QString originName(Origin origin) {
   return {};
 }
 
-rig::Timings ShotTimes::timings() const {
-  rig::Timings timings;
+rig::Timings ShotTimes::timings(const rig::Timings& base) const {
+  rig::Timings timings = base;
   if (pulse) timings.pulse = fromSeconds(*pulse);
   if (pause) timings.pause = fromSeconds(*pause);
   return timings;
 }
 
-rig::Clock::duration ShotTimes::spacing(bool sequence) const {
-  return interval ? fromSeconds(*interval) : rig::shotLength(sequence, timings());
+rig::Clock::duration ShotTimes::spacing(bool sequence, const rig::Timings& base) const {
+  return interval ? fromSeconds(*interval) : rig::shotLength(sequence, timings(base));
 }
 
 QString failureDetails(const rig::Failure& failure) {
@@ -353,6 +373,8 @@ ParsedRequest parseRequest(const QByteArray& text) {
   }
   parsed.error = readTimes(object, *action, request.times);
   if (!parsed.error.isEmpty()) return parsed;
+  parsed.error = readCameras(object, *action, request.cameras);
+  if (!parsed.error.isEmpty()) return parsed;
   const QJsonValue at = object.value(QStringLiteral("at"));
   const QJsonValue clock = object.value(QStringLiteral("clock"));
   if (!at.isUndefined()) {
@@ -410,6 +432,18 @@ const char* flashName(rig::Flash flash) {
   return "unknown";
 }
 
+const char* lineName(rig::LineState line) {
+  switch (line) {
+    case rig::LineState::On:
+      return "on";
+    case rig::LineState::Off:
+      return "off";
+    case rig::LineState::Unknown:
+      return "unknown";
+  }
+  return "unknown";
+}
+
 }  // namespace
 
 State stateOf(const rig::RigState& rig) {
@@ -450,6 +484,23 @@ QJsonObject toJson(const State& state) {
     object.insert(QStringLiteral("shots"), state.rig.shots);
   }
   if (state.armedAt) object.insert(QStringLiteral("armedAt"), unixSeconds(*state.armedAt));
+  if (state.roles) {
+    QJsonArray cameras;
+    for (const rig::CameraLines& camera : state.roles->cameras) {
+      QJsonObject lines{{QStringLiteral("name"), QString::fromStdString(camera.name)},
+                        {QStringLiteral("shutter"), QLatin1String(lineName(camera.shutter))}};
+      if (camera.focus)
+        lines.insert(QStringLiteral("focus"), QLatin1String(lineName(*camera.focus)));
+      cameras.append(lines);
+    }
+    QJsonArray flashes;
+    for (const rig::FlashLine& flash : state.roles->flashes) {
+      flashes.append(QJsonObject{{QStringLiteral("name"), QString::fromStdString(flash.name)},
+                                 {QStringLiteral("line"), QLatin1String(lineName(flash.line))}});
+    }
+    object.insert(QStringLiteral("cameras"), cameras);
+    object.insert(QStringLiteral("flashes"), flashes);
+  }
   return object;
 }
 

@@ -45,10 +45,11 @@ struct ShotTimes {
   std::optional<int> repeat;       // shots in the series
   std::optional<double> interval;  // from one shot's start to the next one's
 
-  rig::Timings timings() const;
+  // The pulse and pause asked for; those not asked for are `base`'s (a described rig's own).
+  rig::Timings timings(const rig::Timings& base = {}) const;
   int shots() const { return repeat.value_or(1); }
   // The time from one shot's start to the next: the interval, or the shot's own length.
-  rig::Clock::duration spacing(bool sequence) const;
+  rig::Clock::duration spacing(bool sequence, const rig::Timings& base = {}) const;
   bool operator==(const ShotTimes&) const = default;
 };
 
@@ -79,6 +80,8 @@ struct Request {
   std::shared_ptr<Ticket> ticket;
   // For Shutter and Sequence: the (first) shot is armed for this time.
   std::optional<ShotTime> shot;
+  // For Shutter: the cameras to fire, by their names in the rig file; empty for every camera.
+  std::vector<QString> cameras;
 };
 
 // What the window shows, and so what every channel can see of the rig: the rig's state as values,
@@ -97,6 +100,8 @@ struct State {
   // While an armed shot waits: its time, and the words for it.
   std::optional<std::chrono::system_clock::time_point> armedAt;
   QString armed;
+  // A rig described by a rig file: each camera's and flash's lines, in the file's order.
+  std::optional<rig::RoleState> roles;
 };
 
 // One command put on the line, `seconds` after its action started (microsecond resolution).
@@ -142,6 +147,8 @@ struct Result {
 
 // Longest request line or payload taken; longer ones are refused unread.
 inline constexpr qsizetype kMaxRequestBytes = 4096;
+// Most cameras one request may name.
+inline constexpr int kMostNamedCameras = 64;
 
 // A request parsed from one JSON object: {"action": "open", "port": "3", "id": 7}. On failure,
 // `error` says what is wrong in words and `id` holds the id when one could be read.
@@ -168,7 +175,9 @@ State stateOf(const rig::RigState& rig);
 
 // The captions ("status", "flash": "Flash 2", ...) and, for scripts, the same as values: "link"
 // ("closed", "open", "lost", "not-found"), "relays" {"flash": "on"|"off"|"unknown", "shutter":
-// "on"|"off"}, and while a series runs "shot" and "shots"; "armedAt" while a shot waits.
+// "on"|"off"}, and while a series runs "shot" and "shots"; "armedAt" while a shot waits. A
+// described rig adds "cameras" [{"name", "shutter", "focus"}] and "flashes" [{"name", "line"}],
+// each line "on", "off" or "unknown" ("focus" only for a camera that has one).
 QJsonObject toJson(const State& state);
 // The JSON of requests, results and the state is written here alone: the answers of every
 // channel, the journal's lines and the state published.

@@ -62,6 +62,51 @@ TEST(ShotTimes, TimesAreTakenWithinTheirBoundsAndOnlyWhereTheyBelong) {
   EXPECT_EQ(plain.request->times.spacing(true), std::chrono::milliseconds(2500));
 }
 
+TEST(ShotTimes, CamerasAreDistinctNamesAndOnlyForAShutter) {
+  struct Case {
+    const char* json;
+    bool taken;
+  };
+  const Case cases[] = {
+      {R"({"action":"shutter","cameras":["left","top"]})", true},
+      {R"({"action":"shutter","cameras":["left"],"pulse":600,"at":1900000000})", true},
+      {R"({"action":"shutter","cameras":[]})", false},
+      {R"({"action":"shutter","cameras":"left"})", false},
+      {R"({"action":"shutter","cameras":["left",""]})", false},
+      {R"({"action":"shutter","cameras":["left",3]})", false},
+      {R"({"action":"shutter","cameras":["left","left"]})", false},
+      {R"({"action":"sequence","cameras":["left"]})", false},
+      {R"({"action":"flash","cameras":["left"]})", false},
+  };
+  for (const Case& c : cases) {
+    const auto parsed = parseRequest(QByteArray(c.json));
+    EXPECT_EQ(parsed.request.has_value(), c.taken) << c.json << " " << parsed.error.toStdString();
+  }
+  QByteArray many = R"({"action":"shutter","cameras":[)";
+  for (int i = 0; i <= service::kMostNamedCameras; ++i)
+    many += (i > 0 ? ",\"c" : "\"c") + QByteArray::number(i) + "\"";
+  EXPECT_FALSE(parseRequest(many + "]}").request) << "more names than a rig can have";
+  const auto named = parseRequest(R"({"action":"shutter","cameras":["top","left"]})");
+  ASSERT_TRUE(named.request);
+  EXPECT_EQ(named.request->cameras, (std::vector<QString>{"top", "left"}));
+}
+
+TEST(ShotTimes, ADescribedRigsStateNamesEveryLine) {
+  service::State state;
+  EXPECT_FALSE(service::toJson(state).contains("cameras")) << "the two-relay rig has no roles";
+  state.roles = rig::RoleState{{{"left", rig::LineState::On, rig::LineState::Off},
+                                {"top", rig::LineState::Unknown, std::nullopt}},
+                               {{"key", rig::LineState::Off}}};
+  const QJsonObject json = service::toJson(state);
+  const QJsonArray cameras = json.value("cameras").toArray();
+  ASSERT_EQ(cameras.size(), 2);
+  EXPECT_EQ(cameras[0].toObject(),
+            (QJsonObject{{"name", "left"}, {"shutter", "on"}, {"focus", "off"}}));
+  EXPECT_EQ(cameras[1].toObject(), (QJsonObject{{"name", "top"}, {"shutter", "unknown"}}));
+  EXPECT_EQ(json.value("flashes").toArray(),
+            (QJsonArray{QJsonObject{{"name", "key"}, {"line", "off"}}}));
+}
+
 TEST(ShotTimes, ASeriesShowsItsShotInTheStateAndAnswersWithEveryShot) {
   auto line = std::make_shared<fakes::FakeLine>();
   service::RigService rig(std::make_unique<fakes::LineSerial>(line),
