@@ -128,6 +128,21 @@ void Rig::showLost(const std::string& message) {
   });
 }
 
+void Rig::showOpened() {
+  useTextBoard();
+  try {
+    serial_.setPortOpen(false);
+  } catch (const std::exception&) {
+  }
+  module_.reset();
+  update(Change::Link, [](RigState& s) {
+    s.actionsEnabled = true;
+    s.link = Link::Opened;
+    s.reason.clear();
+    s.reconnected = false;
+  });
+}
+
 void Rig::refreshPorts() {
   ports_ = serial_.refreshPorts();
   module_.reset();

@@ -310,6 +310,26 @@ void RoleRig::shutter(const std::vector<std::string>& cameras, const Timings& ti
   fire(holds, timings, timings.armed ? &*timings.armed : nullptr);
 }
 
+void RoleRig::linesOff(bool flashesToo) {
+  for (std::size_t board = 0; board < boards_.size(); ++board) {
+    Group off{{}, board, 0, 0, {}};
+    const auto add = [&](const RelayLine& relayLine, LineState& state) {
+      const Line line = lineOf(relayLine);
+      if (line.board != board) return;
+      off.which |= bitOf(line.relay);
+      off.lines.emplace_back(line.relay, &state);
+    };
+    for (std::size_t i = 0; i < description_.cameras.size(); ++i) {
+      add(description_.cameras[i].shutter, state_.cameras[i].shutter);
+      if (description_.cameras[i].focus)
+        add(*description_.cameras[i].focus, *state_.cameras[i].focus);
+    }
+    for (std::size_t i = 0; flashesToo && i < description_.flashes.size(); ++i)
+      add(description_.flashes[i].line, state_.flashes[i].line);
+    if (off.which != 0) switchGroup(off);
+  }
+}
+
 void RoleRig::toggleFlashes(FlashUndo& undo) {
   const std::size_t count = description_.flashes.size();
   undo.atStart.resize(count);

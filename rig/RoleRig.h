@@ -56,6 +56,11 @@ class RoleRig {
   // switch sends nothing.
   void shutter(const std::vector<std::string>& cameras, const Timings& timings);
   void shutter(const std::vector<std::string>& cameras = {}) { shutter(cameras, timings()); }
+  // Switches every camera's lines and every flash off, one call per board, as an opening resets
+  // the rig: the actions start from lines in a known state.
+  void reset() { linesOff(true); }
+  // Every camera's shutter and focus line off, the flashes left as they are: the end of a run.
+  void camerasOff() { linesOff(false); }
   // Reads every flash and switches each to its other state; a board with one flash is asked
   // for that relay alone, as the two-relay rig asks.
   void flash();
@@ -92,6 +97,7 @@ class RoleRig {
   };
 
   Line lineOf(const RelayLine& line) const;
+  void linesOff(bool flashesToo);
   std::vector<Hold> holdsOf(const std::vector<std::string>& cameras, const Timings& timings);
   static std::vector<Group> groupsOf(const std::vector<Hold>& holds);
   void fire(const std::vector<Hold>& holds, const Timings& timings, const Arming* armed);

@@ -37,9 +37,11 @@
 #include "JobThread.h"
 #include "NamedBoard.h"
 #include "rig/Arming.h"
+#include "rig/OpenedBoards.h"
 #include "rig/Protocol.h"
 #include "rig/Reconnector.h"
 #include "rig/Rig.h"
+#include "rig/RoleRig.h"
 #include "rig/SystemClock.h"
 #include "rig/Timings.h"
 
@@ -212,6 +214,11 @@ class Recorder : public rig::ForwardingSerialControl {
     commands_.clear();
   }
   std::vector<TimedCommand> take() { return std::exchange(commands_, {}); }
+  // A described rig's line switched ("camera left shutter on"), on a board of its own.
+  void note(std::string text) {
+    commands_.push_back({std::chrono::duration<double>(clock_.now() - start_).count(),
+                         QString::fromStdString(text), clock_.realNow()});
+  }
 
   void output(std::string_view text) override {
     // Stamped as it is handed to the line; kept only once it is there.
@@ -233,7 +240,7 @@ class Recorder : public rig::ForwardingSerialControl {
 bool sameState(const State& a, const State& b) {
   return a.port == b.port && a.device == b.device && a.open == b.open && a.busy == b.busy &&
          a.status == b.status && a.statusTip == b.statusTip && a.flash == b.flash &&
-         a.shutter == b.shutter && a.armedAt == b.armedAt;
+         a.shutter == b.shutter && a.armedAt == b.armedAt && a.roles == b.roles;
 }
 
 }  // namespace
@@ -323,6 +330,11 @@ class RigService::Worker {
     QObject::connect(boardWatch_.get(), &QTimer::timeout, [this] { watchBoard(); });
     boardWatch_->start(kBoardWatchMs);
   }
+  // From now on every opening opens the described rig's boards, and the actions act on its roles.
+  void useRig(rig::RigDescription description, const BoardSourceFactory& makeSource) {
+    description_ = std::move(description);
+    rigSource_ = makeSource();
+  }
   void endWatch() {
     reconnector_.stop();
     serial_->stopWatching();
@@ -340,6 +352,15 @@ class RigService::Worker {
     } catch (const std::exception&) {
       // The line is gone: nothing more can be commanded.
     }
+    if (roles_) {
+      // Every camera's lines off at the end, as relay 1 is for the two-relay rig.
+      try {
+        roles_->camerasOff();
+        return true;
+      } catch (const std::exception&) {
+        return false;
+      }
+    }
     return named_ && named_->shutterOff();
   }
 
@@ -353,6 +374,9 @@ class RigService::Worker {
   Result runShots(const Request& request, const rig::Arming* arming);
   // Waits until `deadline`, looking for a stop now and then; false when one came.
   bool waitUnlessStopped(rig::Clock::time_point deadline, const std::function<bool()>& stopAsked);
+  void clearShots();
+  // Ends the running shots as the program's end does: answered "stopped" as a whole.
+  [[noreturn]] void endShotsForTheEnd();
   void journal(const Request& request, const Result& result,
                std::chrono::system_clock::time_point wallStart);
   State current() const;
@@ -376,6 +400,13 @@ class RigService::Worker {
   void reopenBoard();
   // The identity the reconnector awaits for the named board: its name.
   rig::DeviceInfo boardIdentity(bool present) const;
+  // Opens the described rig's boards afresh and resets its lines; the failure's kind, nothing
+  // when every board opened.
+  std::optional<rig::FailureKind> openRig();
+  // Notes each line the described rig switched since the last note, for the answer and journal.
+  void noteLines(const rig::RoleState& state);
+  // The described rig open for an action; throws (NotOpen) while its boards are not.
+  rig::RoleRig& describedRig();
   // How often the named board is looked at between jobs.
   static constexpr int kBoardWatchMs = 250;
 
@@ -413,6 +444,13 @@ class RigService::Worker {
   QTimer* retry_ = nullptr;             // wakes the reconnector at the time it asked for
   std::unique_ptr<NamedBoard> named_;   // --board: what every opening opens
   std::unique_ptr<QTimer> boardWatch_;  // looks at the named board between jobs
+  // --rig-file: the rig described, where its boards are found, and while open its boards and
+  // the rig acting on its roles.
+  std::optional<rig::RigDescription> description_;
+  std::unique_ptr<rig::BoardSource> rigSource_;
+  std::unique_ptr<rig::OpenedBoards> rigBoards_;
+  std::unique_ptr<rig::RoleRig> roles_;
+  rig::RoleState notedRoles_;
 };
 
 void RigService::Worker::run() {
@@ -450,6 +488,9 @@ void RigService::Worker::run() {
   // The named board's objects are this thread's, and the rig switches through it: both go here.
   boardWatch_.reset();
   named_.reset();
+  roles_.reset();
+  rigBoards_.reset();
+  rigSource_.reset();
   // Its writer may still tell of a failure to this thread: it ends while the thread is there.
   journal_.reset();
   retry_ = nullptr;
@@ -592,7 +633,12 @@ State RigService::Worker::current() const {
   state.shot = shot_;
   state.shots = shots_;
   if (journal_) state.journalFailure = journal_->failure();
-  return stateOf(state);
+  State described = stateOf(state);
+  if (description_) {
+    described.roles = roles_ ? roles_->state() : rig::RoleState{};
+    described.open = roles_ != nullptr;
+  }
+  return described;
 }
 
 void RigService::Worker::report() {
@@ -647,8 +693,9 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
         break;
       case Action::Open:
         endWatch();
-        if (const auto kind = named_ ? named_->open(*rig_, *serial_, *clock_)
-                                     : rig_->openComPort(request.port.toStdString())) {
+        if (const auto kind = description_ ? openRig()
+                              : named_     ? named_->open(*rig_, *serial_, *clock_)
+                                           : rig_->openComPort(request.port.toStdString())) {
           // The status box tells it, "Port Not Found" or "Port Lost", with the reason.
           const rig::RigState state = rig_->state();
           result.ok = false;
@@ -658,7 +705,11 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
         }
         break;
       case Action::Flash:
-        rig_->toggleFlash();
+        if (description_) {
+          describedRig().flash();
+        } else {
+          rig_->toggleFlash();
+        }
         break;
       case Action::Shutter:
       case Action::Sequence:
@@ -687,6 +738,56 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
   return result;
 }
 
+std::optional<rig::FailureKind> RigService::Worker::openRig() {
+  roles_.reset();
+  rigBoards_.reset();
+  notedRoles_ = {};
+  try {
+    rigBoards_ = std::make_unique<rig::OpenedBoards>(*description_, *rigSource_);
+    roles_ = std::make_unique<rig::RoleRig>(*description_, rigBoards_->boards(), *clock_);
+    notedRoles_ = roles_->state();
+    roles_->setObserver([this](const rig::RoleState& state) {
+      noteLines(state);
+      report();
+    });
+    rig_->showOpened();
+    roles_->reset();
+  } catch (const rig::SerialError& error) {
+    roles_.reset();
+    rigBoards_.reset();
+    return rig_->showNotFound(error.what(), error.kind());
+  }
+  return std::nullopt;
+}
+
+rig::RoleRig& RigService::Worker::describedRig() {
+  if (!roles_) {
+    throw rig::SerialError(rig::Failure{rig::FailureKind::NotOpen,
+                                        std::nullopt,
+                                        {},
+                                        "the rig's boards are not open: open them first"});
+  }
+  return *roles_;
+}
+
+void RigService::Worker::noteLines(const rig::RoleState& state) {
+  const auto note = [this](const std::string& role, rig::LineState was, rig::LineState now) {
+    if (now == was || now == rig::LineState::Unknown) return;
+    recorder_->note(role + (now == rig::LineState::On ? " on" : " off"));
+  };
+  for (std::size_t i = 0; i < state.cameras.size() && i < notedRoles_.cameras.size(); ++i) {
+    const rig::CameraLines& camera = state.cameras[i];
+    const rig::CameraLines& was = notedRoles_.cameras[i];
+    if (camera.focus && was.focus)
+      note("camera " + camera.name + " focus", *was.focus, *camera.focus);
+    note("camera " + camera.name + " shutter", was.shutter, camera.shutter);
+  }
+  for (std::size_t i = 0; i < state.flashes.size() && i < notedRoles_.flashes.size(); ++i) {
+    note("flash " + state.flashes[i].name, notedRoles_.flashes[i].line, state.flashes[i].line);
+  }
+  notedRoles_ = state;
+}
+
 Result RigService::Worker::runShots(const Request& request, const rig::Arming* arming) {
   const bool sequence = request.action == Action::Sequence;
   const ShotTimes& times = request.times;
@@ -697,9 +798,17 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
   const std::function<bool()> stopAsked = [this, number, series, ticket = request.ticket] {
     return stopAsked_ == number || (series && ticket && ticket->cancelled());
   };
-  rig::Timings timings = times.timings();
+  rig::RoleRig* const roles = description_ ? &describedRig() : nullptr;
+  // A described rig's own pulse and pause unless the request gives its own.
+  const rig::Timings base = roles != nullptr ? roles->timings() : rig::Timings{};
+  rig::Timings timings = times.timings(base);
   timings.stopRequested = stopAsked;
-  const auto spacing = times.spacing(sequence);
+  const auto spacing = times.spacing(sequence, base);
+  const std::vector<std::string> cameras = [&request] {
+    std::vector<std::string> names;
+    for (const QString& name : request.cameras) names.push_back(name.toStdString());
+    return names;
+  }();
   const int shots = times.shots();
   // A series armed for its first shot counts its interval from that shot's time.
   auto start = clock_->now();
@@ -712,6 +821,7 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
   bool overran = false;  // a shot ended after the next one's time
   for (int n = 1; n <= shots; ++n) {
     if (n > 1 && !waitUnlessStopped(start + (n - 1) * spacing, stopAsked)) {
+      if (stop_) endShotsForTheEnd();
       result.stopped = true;
       break;
     }
@@ -726,19 +836,23 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
     if (n == 1 && arming != nullptr) timings.armed = *arming;
     if (n == 2) timings.armed.reset();
     try {
-      if (sequence) {
+      if (roles != nullptr && sequence) {
+        roles->sequence(timings);
+      } else if (roles != nullptr) {
+        roles->shutter(cameras, timings);
+      } else if (sequence) {
         rig_->runTwoShotSequence(timings);
       } else {
         rig_->pulseShutter(timings);
       }
     } catch (const rig::CutShort& cut) {
+      // The program is ending: the whole request is answered as stopped. The end also asks the
+      // running shots to stop, and the rig may see that first, between two steps.
       if (cut.why != rig::CutShort::Why::StopAsked) {
-        // The program is ending: the whole request is answered as stopped.
-        runningShots_ = 0;
-        shot_ = 0;
-        shots_ = 0;
+        clearShots();
         throw;
       }
+      if (stop_) endShotsForTheEnd();
       result.stopped = true;
     } catch (const rig::SerialError& error) {
       failure = error.failure();
@@ -765,10 +879,19 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
     const double apart = result.shots[i].seconds - result.shots[i - 1].seconds;
     result.spacing = std::max(result.spacing.value_or(0), apart);
   }
+  clearShots();
+  return result;
+}
+
+void RigService::Worker::clearShots() {
   runningShots_ = 0;
   shot_ = 0;
   shots_ = 0;
-  return result;
+}
+
+void RigService::Worker::endShotsForTheEnd() {
+  clearShots();
+  throw rig::CutShort{rig::CutShort::Why::ServiceStopping};
 }
 
 bool RigService::Worker::waitUnlessStopped(rig::Clock::time_point deadline,
@@ -810,6 +933,13 @@ RigService::RigService(std::unique_ptr<rig::SerialControl> serial, ClockFactory 
                       std::move(serial))] { return std::move(*held); },
                  std::move(makeClock), parent) {}
 
+void RigService::useRig(const rig::RigDescription& description, BoardSourceFactory makeSource) {
+  describedTimings_ = description.timings;
+  worker_->postAndWait([worker = worker_.get(), &description, &makeSource] {
+    worker->useRig(description, makeSource);
+  });
+}
+
 void RigService::useBoard(const rig::BoardName& name, BoardSourceFactory makeSource) {
   worker_->postAndWait(
       [worker = worker_.get(), &name, &makeSource] { worker->useBoard(name, makeSource); });
@@ -824,8 +954,10 @@ RigService::~RigService() {
 namespace {
 
 // How long an action keeps the rig, roughly, from its first command: what an armed shot after
-// it must leave free. The pauses, and the queries at 9600 baud.
-std::chrono::milliseconds nominalLength(const Request& request) {
+// it must leave free. The pauses, and the queries at 9600 baud; a described rig's own timings
+// and its focus lead.
+std::chrono::milliseconds nominalLength(const Request& request,
+                                        const std::optional<rig::RigTimings>& described) {
   using namespace std::chrono_literals;
   switch (request.action) {
     case Action::Status:
@@ -842,9 +974,16 @@ std::chrono::milliseconds nominalLength(const Request& request) {
       const ShotTimes& times = request.times;
       // The pulses and pauses of every shot, and the queries of the last one at 9600 baud.
       const auto queries = sequence ? 500ms : 100ms;
+      rig::Timings base;
+      std::chrono::milliseconds focus{0};
+      if (described) {
+        base.pulse = described->pulse;
+        base.pause = described->pause;
+        focus = described->focus;
+      }
       return std::chrono::duration_cast<std::chrono::milliseconds>(
-          (times.shots() - 1) * times.spacing(sequence) +
-          rig::shotLength(sequence, times.timings()) + queries);
+          (times.shots() - 1) * times.spacing(sequence, base) +
+          rig::shotLength(sequence, times.timings(base)) + queries + focus);
     }
   }
   return 0ms;
@@ -926,7 +1065,7 @@ void RigService::enqueue(const Request& request, Done done) {
     if (!asked.ticket) asked.ticket = std::make_shared<Ticket>();
     asked.ticket->wake = worker_->waker();
   }
-  const auto length = nominalLength(asked);
+  const auto length = nominalLength(asked, describedTimings_);
   if (asked.shot) {
     if (const auto failure = armed_.arm(asked, length, std::chrono::system_clock::now())) {
       Result refused = failed(asked.action, *failure);
@@ -975,7 +1114,7 @@ void RigService::enqueue(const Request& request, Done done) {
 
 std::optional<rig::Arming> RigService::starting(const Request& request) {
   if (!request.shot) {
-    armed_.started(nominalLength(request), std::chrono::system_clock::now());
+    armed_.started(nominalLength(request, describedTimings_), std::chrono::system_clock::now());
     return std::nullopt;
   }
   return rig::Arming{request.shot->at, [ticket = request.ticket] { return ticket->disarmed(); },

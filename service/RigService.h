@@ -18,6 +18,7 @@
 #include "rig/Arming.h"
 #include "rig/BoardSource.h"
 #include "rig/Rig.h"
+#include "rig/RigDescription.h"
 #include "rig/SerialControl.h"
 #include "rig/State.h"
 
@@ -70,6 +71,11 @@ class RigService : public RigHost {
   // its device went away) shows "Port Lost" as a lost port does, and is opened again, found by
   // its name, when it is back. Set before requests come.
   void useBoard(const rig::BoardName& name, BoardSourceFactory makeSource);
+  // From now on the rig is the one `description` describes (a rig file): every opening finds
+  // its boards through the source by their names and opens them (the port asked for is not
+  // used), resetting every line; the actions act on its roles, and the state names each
+  // camera's and flash's lines. Set before requests come.
+  void useRig(const rig::RigDescription& description, BoardSourceFactory makeSource);
 
   // Where the service learns the clock's synchronization (tests give their own).
   void setClockStatusSource(std::function<ClockStatus()> source);
@@ -145,6 +151,7 @@ class RigService : public RigHost {
   std::unique_ptr<Worker> worker_;
   Journal* journal_ = nullptr;  // the worker's
   State state_;
+  std::optional<rig::RigTimings> describedTimings_;  // useRig's: what the actions take by default
   std::atomic<bool> stopped_{false};  // stop() was called: requests are answered "not run"
   // The armed requests, from queued to done, and what the rig is kept for meanwhile.
   ArmedWindows armed_;
