@@ -40,7 +40,9 @@ class TextPortBoard : public rig::Board {
 
  private:
   std::unique_ptr<serial::CommControl> serial_;
-  rig::SystemClock clock_;
+  // Its waits are for its own replies only: a stop request never cuts them short, so that the
+  // rig's ending can still release its lines after a signal.
+  rig::SystemClock clock_{false};
   rig::TextBoard text_;
 };
 

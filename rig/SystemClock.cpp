@@ -28,7 +28,9 @@ Clock::time_point SystemClock::now() const { return std::chrono::steady_clock::n
 
 void SystemClock::waitUntil(time_point deadline) {
   for (;;) {
-    if (const int signal = stopSignal.load()) throw CutShort::bySignal(signal);
+    if (const int signal = stopSignal.load(); signal != 0 && stoppable_) {
+      throw CutShort::bySignal(signal);
+    }
     const auto left = deadline - now();
     if (left <= duration::zero()) return;
     std::this_thread::sleep_for(std::min<duration>(left, kSlice));

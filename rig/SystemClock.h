@@ -12,6 +12,9 @@ namespace rig {
 // The stop request is process-wide, like the signals that make it.
 class SystemClock : public Clock {
  public:
+  // `stoppable` false: the waits never end early, for a board's own short waits for its replies,
+  // so that an ending after a stop request can still switch its lines off.
+  explicit SystemClock(bool stoppable = true) : stoppable_(stoppable) {}
   time_point now() const override;
   // Throws CutShort when a stop has been requested, before or during the wait.
   void waitUntil(time_point deadline) override;
@@ -30,6 +33,9 @@ class SystemClock : public Clock {
   static void stopOnSignals();
   // How the command line names a stop's signal: "SIGTERM", "SIGHUP", else "Ctrl-C".
   static const char* signalName(int signal);
+
+ private:
+  bool stoppable_;
 };
 
 }  // namespace rig

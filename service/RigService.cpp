@@ -357,8 +357,8 @@ class RigService::Worker {
       try {
         roles_->camerasOff();
         return true;
-      } catch (const std::exception&) {
-        return false;
+      } catch (...) {
+        return false;  // a board that is gone takes no more commands
       }
     }
     return named_ && named_->shutterOff();
@@ -798,6 +798,13 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
   const std::function<bool()> stopAsked = [this, number, series, ticket = request.ticket] {
     return stopAsked_ == number || (series && ticket && ticket->cancelled());
   };
+  if (!description_ && !request.cameras.empty()) {
+    throw rig::SerialError(
+        rig::Failure{rig::FailureKind::Other,
+                     std::nullopt,
+                     {},
+                     "this rig has no cameras by name: no rig file describes it"});
+  }
   rig::RoleRig* const roles = description_ ? &describedRig() : nullptr;
   // A described rig's own pulse and pause unless the request gives its own.
   const rig::Timings base = roles != nullptr ? roles->timings() : rig::Timings{};
