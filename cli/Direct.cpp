@@ -15,6 +15,7 @@
 #include "boards/Catalog.h"
 #include "rig/Protocol.h"
 #include "rig/SystemClock.h"
+#include "rigfile/RigFile.h"
 #include "serial/CommControl.h"
 #include "service/RigService.h"
 
@@ -116,6 +117,7 @@ class DirectRun {
                      });
     if (options.board)
       rig_.useBoard(*rig::parseBoardName(*options.board), boards::Catalog::systemSource(ports));
+    if (options.rig) rig_.useRig(rigfile::read(*options.rig), boards::Catalog::systemSource(ports));
     QObject::connect(&rig_, &service::RigHost::stateChanged,
                      [this](const service::State& state) { showShot(state); });
   }
@@ -168,6 +170,8 @@ service::Request requestFor(service::Action action, const Options& options) {
   if (action == service::Action::Shutter || action == service::Action::Sequence) {
     request.times = shotTimes(options);
   }
+  for (const std::string& camera : options.cameras)
+    request.cameras.push_back(QString::fromStdString(camera));
   return request;
 }
 
@@ -204,7 +208,11 @@ int runDirect(const Options& options, const std::optional<QString>& ports) {
         std::cout << opened.state.port << std::endl;
         break;
       case Command::Reset:
-        run->rig().withRig([](rig::Rig& rig, rig::SerialControl&, rig::Clock&) { rig.resetRig(); });
+        // A described rig's opening has reset every line of it already.
+        if (!options.rig) {
+          run->rig().withRig(
+              [](rig::Rig& rig, rig::SerialControl&, rig::Clock&) { rig.resetRig(); });
+        }
         break;
       case Command::Flash:
       case Command::Shutter:

@@ -79,6 +79,12 @@ Options:
   --board NAME  open the relay board NAME instead of a port: text:PATH, text-id:ID,
                 ch340:PATH, modbus:PATH@ADDRESS or hid:ID (see boards); after an
                 unplug it is found again by that name
+  --rig-file FILE
+                the rig the rig file FILE describes (see rig check): its boards are
+                opened by their names, shutter fires its cameras, flash toggles its
+                flashes, sequence takes both; the opening resets every line
+  --cameras NAME,NAME,...
+                shutter: fire only these cameras of the rig file's rig
   --auto        open the port found by the search of ports 1 to 15 (see scan)
   --ports DEV1,DEV2,...
                 port n is the n-th device listed; an empty entry leaves that number
@@ -226,6 +232,24 @@ Parsed parse(const std::vector<std::string>& arguments) {
             *v + "'");
       }
       options.board = *v;
+    } else if (arg == "--rig-file") {
+      const auto v = reader.value();
+      if (!v || v->empty()) return usageError(arg + " needs a file");
+      options.rig = *v;
+    } else if (arg == "--cameras") {
+      const auto v = reader.value();
+      if (!v) return refused();
+      std::string rest = *v + ",";
+      for (std::size_t comma; (comma = rest.find(',')) != std::string::npos;
+           rest.erase(0, comma + 1)) {
+        const std::string name = rest.substr(0, comma);
+        if (name.empty()) return usageError("--cameras wants camera names, a comma between two");
+        if (std::find(options.cameras.begin(), options.cameras.end(), name) !=
+            options.cameras.end()) {
+          return usageError("--cameras names camera '" + name + "' twice");
+        }
+        options.cameras.push_back(name);
+      }
     } else if (arg == "--at" || arg == "--name" || arg == "--ports") {
       const auto v = reader.value();
       if (!v) return refused();
@@ -348,6 +372,16 @@ Parsed parse(const std::vector<std::string>& arguments) {
                                              "sequence, serve and boards");
     }
   }
+  if (options.rig) {
+    if (options.board) return usageError("give --rig-file or --board, not both");
+    if (port || automatic) return usageError("the rig file names its boards: drop --port/--auto");
+    if (!(c == Command::Reset || isAction || c == Command::Serve)) {
+      return usageError("--rig-file goes with reset, flash, shutter, sequence and serve");
+    }
+  }
+  if (!options.cameras.empty() && c != Command::Shutter) {
+    return usageError("--cameras goes with shutter only");
+  }
   if (options.direct && c == Command::Serve) {
     return usageError(std::string(commandName(c)) + " has no --direct");
   }
@@ -425,14 +459,14 @@ Parsed parse(const std::vector<std::string>& arguments) {
     case Command::Sequence:
       // Without a port they go to the running panel; whether there is one is known later.
       if (port || automatic) options.selector = port ? *port : std::string(kAutomatic);
-      if (options.direct && options.selector.empty() && !options.board) {
+      if (options.direct && options.selector.empty() && !options.board && !options.rig) {
         return usageError(std::string(commandName(c)) +
                           " --direct needs a port: give --port N "
                           "or --auto");
       }
       break;
     default:
-      if (options.board) break;
+      if (options.board || options.rig) break;
       if (!port && !automatic) {
         return usageError(std::string(commandName(options.command)) +
                           " needs a port: give --port N or --auto");

@@ -65,6 +65,10 @@ struct Options {
   // --board: the board opened by its name instead of a port ("ch340:/dev/serial/by-id/...");
   // with boards, the one board looked for.
   std::optional<std::string> board;
+  // --rig-file: the rig described by the file, its boards opened by their names.
+  std::optional<std::string> rig;
+  // --cameras: the cameras a shutter fires (all of the rig's without it).
+  std::vector<std::string> cameras;
   // boards --set-id OLD NEW: a USB HID board's new ID.
   bool setId = false;
   std::string oldId;

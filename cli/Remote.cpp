@@ -216,6 +216,12 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
   if (times.pause) request.insert(QStringLiteral("pause"), *times.pause);
   if (times.repeat) request.insert(QStringLiteral("repeat"), *times.repeat);
   if (times.interval) request.insert(QStringLiteral("interval"), *times.interval);
+  if (!options.cameras.empty()) {
+    QJsonArray cameras;
+    for (const std::string& camera : options.cameras)
+      cameras.append(QString::fromStdString(camera));
+    request.insert(QStringLiteral("cameras"), cameras);
+  }
   putShotTime(request, options);
   if (!options.selector.empty() && options.command != Command::Open) {
     console.line("a panel is running: its port is used, not --port/--auto (--direct for those)");

@@ -14,6 +14,7 @@
 #include "boards/Catalog.h"
 #include "bridge/Bridge.h"
 #include "rig/SystemClock.h"
+#include "rigfile/RigFile.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
@@ -48,6 +49,7 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   };
   if (options.board)
     rig.useBoard(*rig::parseBoardName(*options.board), boards::Catalog::systemSource(ports));
+  if (options.rig) rig.useRig(rigfile::read(*options.rig), boards::Catalog::systemSource(ports));
   QObject::connect(&rig, &service::RigService::linkLost, [](const QString& message) {
     complain("the port went away: " + message.toStdString() +
              "; it is reopened when its module comes back");

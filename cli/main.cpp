@@ -72,6 +72,15 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
     std::cerr << "Try 'quillmar-cli --help'." << std::endl;
     return kExitUsage;
   }
+  // A rig file that cannot be used stops the run before anything opens.
+  if (options.rig) {
+    try {
+      rigfile::read(*options.rig);
+    } catch (const rigfile::RigFileError& error) {
+      complain(error.what());
+      return cli::kExitConfiguration;
+    }
+  }
   if (options.command == cli::Command::Serve) return cli::serve(options, broker, web);
   if (options.command == cli::Command::RigCheck) return checkRigFile(options.rigFile);
   if (options.command == cli::Command::Boards) {
@@ -100,8 +109,8 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
              " needs a running panel");
     return cli::kExitNoPanel;
   }
-  // A board named here is opened here.
-  if (panelCommand && !options.direct && !options.board) {
+  // A board or rig file named here is opened here.
+  if (panelCommand && !options.direct && !options.board && !options.rig) {
     cli::PanelClient panel;
     if (panel.connect(service::LocalEndpoint::address(name))) {
       cli::Console console(std::cerr, options.quiet);

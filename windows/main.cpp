@@ -25,6 +25,7 @@
 #include "bridge/BrokerOptions.h"
 #include "rig/Board.h"
 #include "rig/SystemClock.h"
+#include "rigfile/RigFile.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
@@ -106,6 +107,11 @@ struct Options {
                      "ch340:PATH, modbus:PATH@ADDRESS, hid:ID) instead of the port chosen; after "
                      "an unplug it is found again by that name."),
       QStringLiteral("NAME")};
+  QCommandLineOption rigFile{
+      QStringLiteral("rig-file"),
+      QStringLiteral("The rig the rig file FILE describes: \"Open Com Port\" opens its boards by "
+                     "their names, and the buttons act on its cameras and flashes."),
+      QStringLiteral("FILE")};
   QCommandLineOption listPorts{
       QStringLiteral("list-ports"),
       QStringLiteral("Prints which device each port number stands for now (with the USB "
@@ -120,6 +126,7 @@ void describeOptions(QCommandLineParser& parser, const Options& options) {
   parser.addOption(options.name);
   parser.addOption(options.journal);
   parser.addOption(options.board);
+  parser.addOption(options.rigFile);
   parser.addOption(options.listPorts);
 }
 
@@ -218,6 +225,7 @@ int main(int argc, char* argv[]) {
   std::optional<bridge::BrokerSettings> broker;
   // Read before QApplication exists: the X11 platform takes "-name" (and "--name") for itself.
   QString endpointName;
+  std::optional<rig::RigDescription> described;  // --rig-file
   std::optional<web::WebSettings> webSettings;
   QString webError;
 
@@ -291,6 +299,21 @@ int main(int argc, char* argv[]) {
                    "modbus or hid\nTry 'quillmar --help'.\n");
       return 2;
     }
+    if (early.isSet(options.board) && early.isSet(options.rigFile)) {
+      std::fprintf(stderr,
+                   "quillmar: give --rig-file or --board, not both\n"
+                   "Try 'quillmar --help'.\n");
+      return 2;
+    }
+    if (early.isSet(options.rigFile)) {
+      // A rig file that cannot be used stops the start before any window opens.
+      try {
+        described = rigfile::read(early.value(options.rigFile).toStdString());
+      } catch (const rigfile::RigFileError& error) {
+        std::fprintf(stderr, "quillmar: %s\n", error.what());
+        return 78;
+      }
+    }
     if (early.isSet(options.listPorts)) {
       const QCoreApplication app(argc, argv);
       return listPorts(portMap(early, options), early.isSet(options.ports));
@@ -324,6 +347,7 @@ int main(int argc, char* argv[]) {
     session.service().useBoard(*rig::parseBoardName(parser.value(options.board).toStdString()),
                                boards::Catalog::systemSource(ports));
   }
+  if (described) session.service().useRig(*described, boards::Catalog::systemSource(ports));
   // As serve starts, but a socket's name or a port that is taken only leaves that channel off:
   // the window works without it and says so.
   service::SessionSettings settings;
