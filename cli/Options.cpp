@@ -46,7 +46,7 @@ Commands:
   status        the running panel's state, one "name: value" line per field (port,
                 device, open, busy, link, status, statusTip, relays.flash,
                 relays.shutter, flash, shutter; shot, shots, armedAt, broker when
-                they apply)
+                they apply; with a rig file, camera.NAME and flash.NAME per line)
   open N|AUTOMATIC
                 open port N, or search for the module, as "Open Com Port" does
   stop          end the series a running panel (or serve) is shooting after its step in

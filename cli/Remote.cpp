@@ -75,6 +75,19 @@ void printState(const QJsonObject& state) {
           QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()).toString(Qt::ISODateWithMs));
   }
   print("broker", state.value(QStringLiteral("broker")));
+  // A described rig: "camera.NAME: shutter off, focus off" and "flash.NAME: on".
+  for (const QJsonValue entry : state.value(QStringLiteral("cameras")).toArray()) {
+    const QJsonObject camera = entry.toObject();
+    std::string lines = "shutter " + text(camera.value(QStringLiteral("shutter")));
+    if (camera.contains(QStringLiteral("focus")))
+      lines += ", focus " + text(camera.value(QStringLiteral("focus")));
+    std::cout << "camera." << text(camera.value(QStringLiteral("name"))) << ": " << lines << '\n';
+  }
+  for (const QJsonValue entry : state.value(QStringLiteral("flashes")).toArray()) {
+    const QJsonObject flash = entry.toObject();
+    print(("flash." + text(flash.value(QStringLiteral("name")))).c_str(),
+          flash.value(QStringLiteral("line")));
+  }
   std::cout.flush();
 }
 

@@ -633,11 +633,25 @@ State RigService::Worker::current() const {
   state.shot = shot_;
   state.shots = shots_;
   if (journal_) state.journalFailure = journal_->failure();
-  State described = stateOf(state);
-  if (description_) {
-    described.roles = roles_ ? roles_->state() : rig::RoleState{};
-    described.open = roles_ != nullptr;
+  if (!description_) return stateOf(state);
+  // A described rig's flashes and shutters as the two-relay rig's captions and relays show them:
+  // a flash on when any is, the shutter open while any camera's is.
+  const rig::RoleState roles = roles_ ? roles_->state() : rig::RoleState{};
+  const auto any = [](rig::LineState line) { return line == rig::LineState::On; };
+  bool flashOn = false;
+  bool flashesKnown = !roles.flashes.empty();
+  for (const rig::FlashLine& flash : roles.flashes) {
+    flashOn = flashOn || any(flash.line);
+    flashesKnown = flashesKnown && flash.line != rig::LineState::Unknown;
   }
+  state.flash = flashOn ? rig::Flash::On : flashesKnown ? rig::Flash::Off : rig::Flash::Unknown;
+  const bool shutterOpen =
+      std::any_of(roles.cameras.begin(), roles.cameras.end(),
+                  [&any](const rig::CameraLines& c) { return any(c.shutter); });
+  state.shutter = shutterOpen ? rig::Shutter::Open : rig::Shutter::Closed;
+  State described = stateOf(state);
+  described.roles = roles;
+  described.open = roles_ != nullptr;
   return described;
 }
 
@@ -748,6 +762,10 @@ std::optional<rig::FailureKind> RigService::Worker::openRig() {
     notedRoles_ = roles_->state();
     roles_->setObserver([this](const rig::RoleState& state) {
       noteLines(state);
+      // The window follows the flash and the shutter as the two-relay rig tells them.
+      const rig::RigState now = current().rig;
+      emit owner_.rigChanged(now, rig::Change::Flash);
+      emit owner_.rigChanged(now, rig::Change::Shutter);
       report();
     });
     rig_->showOpened();
