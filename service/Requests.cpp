@@ -77,12 +77,12 @@ QString readCameras(const QJsonObject& object, Action action, std::vector<QStrin
   const QJsonValue value = object.value(QStringLiteral("cameras"));
   if (value.isUndefined()) return {};
   if (action != Action::Shutter) return QStringLiteral("\"cameras\" is for shutter only");
-  const QString what =
+  QString what =
       QStringLiteral("\"cameras\" is a list of 1 to %1 camera names").arg(kMostNamedCameras);
   if (!value.isArray()) return what;
   const QJsonArray names = value.toArray();
   if (names.isEmpty() || names.size() > kMostNamedCameras) return what;
-  for (const QJsonValue& name : names) {
+  for (const QJsonValue name : names) {
     if (!name.isString() || name.toString().isEmpty()) return what;
     if (std::find(cameras.begin(), cameras.end(), name.toString()) != cameras.end()) {
       return QStringLiteral("camera \"%1\" is named twice").arg(name.toString().left(40));

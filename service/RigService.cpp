@@ -215,7 +215,7 @@ class Recorder : public rig::ForwardingSerialControl {
   }
   std::vector<TimedCommand> take() { return std::exchange(commands_, {}); }
   // A described rig's line switched ("camera left shutter on"), on a board of its own.
-  void note(std::string text) {
+  void note(const std::string& text) {
     commands_.push_back({std::chrono::duration<double>(clock_.now() - start_).count(),
                          QString::fromStdString(text), clock_.realNow()});
   }
