@@ -569,6 +569,11 @@ QJsonObject record(const Request& request, const Result& result, bool journal) {
     if (times.pause) object.insert(QStringLiteral("pause"), *times.pause);
     if (times.repeat) object.insert(QStringLiteral("repeat"), *times.repeat);
     if (times.interval) object.insert(QStringLiteral("interval"), *times.interval);
+    if (!request.cameras.empty()) {
+      object.insert(
+          QStringLiteral("cameras"),
+          QJsonArray::fromStringList(QStringList(request.cameras.begin(), request.cameras.end())));
+    }
     return object;
   }
   object.insert(QStringLiteral("commands"), commands);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
@@ -89,6 +90,11 @@ TEST(ShotTimes, CamerasAreDistinctNamesAndOnlyForAShutter) {
   const auto named = parseRequest(R"({"action":"shutter","cameras":["top","left"]})");
   ASSERT_TRUE(named.request);
   EXPECT_EQ(named.request->cameras, (std::vector<QString>{"top", "left"}));
+  // The journal keeps which cameras a shot was for.
+  const QJsonObject line = QJsonDocument::fromJson(journalLine(*named.request, service::Result{},
+                                                               std::chrono::system_clock::now()))
+                               .object();
+  EXPECT_EQ(line.value("cameras").toArray(), (QJsonArray{"top", "left"}));
 }
 
 TEST(ShotTimes, ADescribedRigsStateNamesEveryLine) {
