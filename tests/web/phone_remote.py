@@ -4,7 +4,8 @@ on a private X server, each on the simulated module, whose log records what reac
 
 Usage: phone_remote.py RELAY_SIM QUILLMAR_CLI QUILLMAR [SCREENSHOT_DIR]
 With SCREENSHOT_DIR, the page is saved there at a phone's size as phone-remote.png (idle, after
-a sequence), phone-remote-series.png, phone-remote-armed.png and phone-remote-failure.png.
+a sequence), phone-remote-series.png, phone-remote-armed.png, phone-remote-failure.png and
+phone-remote-cameras.png (the eight-camera rig of docs/examples, after one camera's tile).
 Needs chromium, chromedriver (CHROMEDRIVER may name it), python3-selenium, Xvfb and xdotool."""
 
 import json
@@ -25,6 +26,8 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
 RELAY_SIM, CLI, PANEL = sys.argv[1:4]
+EIGHT_CAMERAS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                             "examples", "eight-cameras-focus.toml")
 SCREENSHOTS = sys.argv[4] if len(sys.argv) > 4 else None
 WORK = tempfile.TemporaryDirectory(prefix="quillmar-web.")
 RUNTIME = os.path.join(WORK.name, "runtime")
@@ -67,9 +70,9 @@ def output(name):
 
 
 class Module:
-    def __init__(self, name):
+    def __init__(self, name, *options):
         self.log = os.path.join(WORK.name, name + ".log")
-        self.process = start(name, [RELAY_SIM, "--log", self.log])
+        self.process = start(name, [RELAY_SIM, "--log", self.log, *options])
         found = wait_until(10, lambda: re.search(r"relay-sim: module on (\S+)", output(name)))
         if not found:
             fail("the simulated module did not start")
@@ -333,8 +336,8 @@ def check_serve(page, module, serve, token_file):
             fail(f"{button.text!r} is {size}, smaller than a fingertip")
     labels = [b.text.split("\n")[0] for b in page.find_elements(By.CSS_SELECTOR, "button")
               if b.is_displayed()]
-    if labels != ["START", "Main Flash", "Camera Shutter"]:
-        fail(f"button labels {labels}")
+    if labels != ["START", "Main Flash", "Camera Shutter"] or shown(page, "cameras"):
+        fail(f"button labels {labels}, camera tiles shown: {shown(page, 'cameras')}")
     # The state in words, from the typed fields.
     words = [text_of(page, "module"), text_of(page, "flash"), text_of(page, "shutter")]
     if words != ["Connected", "Flash off", "Shutter closed"]:
@@ -437,6 +440,41 @@ def check_serve(page, module, serve, token_file):
     print("ok: the page tells a lost link and comes back by itself")
 
 
+def start_rig():
+    """serve on the eight-camera rig file, its 32-relay board simulated; with a socket name of
+    its own, as serve holds the default one."""
+    module = Module("rig-sim", "--id", "RING8", "--relays", "32")
+    start("rig", [CLI, "--name", "phone-remote-rig", "--ports", module.device, "serve",
+                  "--rig-file", EIGHT_CAMERAS, "--web", "127.0.0.1:0"])
+    return (module,)
+
+
+def check_rig(page, module):
+    """A described rig: a tile a camera, each firing its camera alone."""
+    page.get(url_from("rig"))
+    tiles = wait_until(10, lambda: [t for t in page.find_elements(By.CSS_SELECTOR, "#cameras button")
+                                    if t.is_enabled()])
+    if ([t.text.split("\n") for t in tiles or []]
+            != [[f"cam{n}", "shutter closed", "focus released"] for n in range(1, 9)]
+            or text_of(page, "cameraShutter").split("\n")[0] != "Fire all cameras"
+            or text_of(page, "flashes") != "Flash key\nFlash off"):
+        fail(f"the rig's tiles: {[t.text for t in tiles or []]}; {text_of(page, 'cameraShutter')!r} {text_of(page, 'flashes')!r}")
+    # What the page asks is kept, to hold against what reached the board.
+    page.execute_script("""window.asked = []; const send = window.fetch;
+        window.fetch = (url, init) => { window.asked.push(JSON.parse(init.body)); return send(url, init); };""")
+    before = len(module.commands())
+    tiles[2].click()
+    if not wait_until(10, lambda: text_of(page, "recordTitle") == "Camera cam3: done"):
+        fail(f"a tap on cam3's tile: {text_of(page, 'record')!r} {text_of(page, 'failure')!r}")
+    asked = page.execute_script("return window.asked;")
+    switched = {int(c.split()[2]) for c in module.commands()[before:]
+                if re.fullmatch(r"relay (on|off) \d+", c)}
+    if [a.get("cameras") for a in asked] != [["cam3"]] or switched != {4, 5}:
+        fail(f"a tap on cam3's tile asked {asked}, switched {module.commands()[before:]}")
+    screenshot(page, "phone-remote-cameras.png")
+    print("ok: a tile a camera; a tap on cam3's tile fired cam3 alone")
+
+
 def start_panel():
     """The private X server, and the panel on it with a module of its own; started before the
     browser, so that all start at once. The panel's socket has a name of its own, as serve holds
@@ -498,11 +536,13 @@ def main():
         serving = start_serve()
         stalled = start_stalled()
         panel = start_panel()
+        rig = start_rig()
         page = browser()
         page.set_page_load_timeout(20)
         stalling = stall(stalled)
         check_serve(page, *serving)
         finish_stalled(*stalling)
+        check_rig(page, *rig)
         page.delete_all_cookies()
         check_panel(page, *panel)
     finally:
