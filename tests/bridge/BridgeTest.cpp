@@ -389,16 +389,26 @@ TEST_F(BridgeTest, DiscoveryAnnouncesEveryCameraOfTheRig) {
   ASSERT_TRUE(eventually([&] { return watcher.count(kResult) == 4; }));
   EXPECT_EQ(roles().size(), 3U);
 
-  // Started again with another rig file, then without one.
+  // Started again with another rig file.
   bridge.reset();
   host.describe({"c2"}, {});
   startBridge(settings);
   ASSERT_TRUE(eventually([&] { return roles() == std::vector<QString>{"Shutter c2"}; }));
+  // Removing the rig's entities removes its cameras' too.
   bridge.reset();
+  settings.haRemove = true;
+  startBridge(settings);
+  ASSERT_TRUE(eventually([&] { return announced().empty(); }));
+  // A camera's button left by an earlier run, and a rig without cameras: the base ones alone.
+  bridge.reset();
+  watcher.publish(cameraButtons + QStringLiteral("old/config"), R"({"name": "Shutter old"})", true);
+  ASSERT_TRUE(eventually([&] { return roles() == std::vector<QString>{"Shutter old"}; }));
+  settings.haRemove = false;
   host.roles.reset();
   startBridge(settings);
-  ASSERT_TRUE(eventually([&] { return roles().empty(); }));
-  EXPECT_EQ(announced().size(), 4U);  // the three buttons and the flash
+  ASSERT_TRUE(eventually([&] { return roles().empty() && announced().size() == 4; }));
+  EXPECT_TRUE(
+      announced().contains(QStringLiteral("ha/button/quillmar_cam1/camera_shutter/config")));
 }
 
 TEST(BridgeAccounts, AWrongPasswordIsRefusedInWordsAndTheRightOneTaken) {
