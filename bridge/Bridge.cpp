@@ -46,6 +46,23 @@ QString nameTaken(const QString& rig) {
 // The object id of the flash's binary sensor.
 constexpr const char* kFlashSensor = "flash";
 
+// A name as part of an object id, which takes letters, digits, '-' and '_': ASCII letters and
+// digits as they are, every other byte of its UTF-8 as '_' and two hex digits, so that no two
+// names give one id.
+QString objectPart(const QString& name) {
+  QString part;
+  for (const char byte : name.toUtf8()) {
+    const auto code = static_cast<unsigned char>(byte);
+    if ((code >= '0' && code <= '9') || (code >= 'A' && code <= 'Z') ||
+        (code >= 'a' && code <= 'z')) {
+      part += QLatin1Char(byte);
+    } else {
+      part += QStringLiteral("_%1").arg(static_cast<uint>(code), 2, 16, QLatin1Char('0'));
+    }
+  }
+  return part;
+}
+
 }  // namespace
 
 Bridge::Bridge(service::RigHost& host, BrokerSettings settings, QObject* parent)
@@ -81,10 +98,16 @@ service::SessionSettings::Channel Bridge::channel(const BrokerSettings& settings
 
 void Bridge::start() {
   if (thread_ != nullptr || !host_) return;
-  // The rig's own state topic too: that is where another rig of the same name shows.
-  link_ = new Link(settings_,
-                   {topic("command"), QStringLiteral("quillmar/all/command"), topic("state")},
-                   {topic("state"), offlineMessage(), true});
+  // The rig's own state topic too: that is where another rig of the same name shows. With
+  // discovery, the device's configs after it (its retained messages come in that order): what
+  // an earlier run announced, to be removed when this one's rig no longer has it.
+  QStringList subscriptions{topic("command"), QStringLiteral("quillmar/all/command"),
+                            topic("state")};
+  if (settings_.haPrefix) {
+    subscriptions << configTopic("button", QStringLiteral("+"))
+                  << configTopic("binary_sensor", QStringLiteral("+"));
+  }
+  link_ = new Link(settings_, subscriptions, {topic("state"), offlineMessage(), true});
   thread_ = new QThread(this);
   thread_->setObjectName(QStringLiteral("broker"));
   link_->moveToThread(thread_);
@@ -93,7 +116,11 @@ void Bridge::start() {
   connect(link_, &Link::down, this, &Bridge::linkDown);
   connect(link_, &Link::received, this, &Bridge::received);
   connect(this, &Bridge::toLink, link_, &Link::publish);
-  connect(host_, &service::RigHost::stateChanged, this, &Bridge::publishState);
+  connect(host_, &service::RigHost::stateChanged, this, [this](const service::State& state) {
+    publishState(state);
+    noteRoles(state);
+  });
+  noteRoles(host_->state());
   thread_->start();
   host_->setBroker(QStringLiteral("connecting"));
   QMetaObject::invokeMethod(link_, &Link::start, Qt::QueuedConnection);
@@ -158,20 +185,13 @@ void Bridge::publishState(const service::State& state) {
   emit toLink(message, false);
 }
 
-void Bridge::publishDiscovery() {
+QString Bridge::configTopic(const char* component, const QString& object) const {
+  return QStringLiteral("%1/%2/quillmar_%3/%4/config")
+      .arg(*settings_.haPrefix, QLatin1String(component), settings_.rig, object);
+}
+
+QJsonObject Bridge::entity(const QString& name, const QString& object) const {
   const QString device = QStringLiteral("quillmar_%1").arg(settings_.rig);
-  const auto configTopic = [&](const char* component, const char* object) {
-    return QStringLiteral("%1/%2/%3/%4/config")
-        .arg(*settings_.haPrefix, QLatin1String(component), device, QLatin1String(object));
-  };
-  if (settings_.haRemove) {
-    // An empty retained config removes the entity: what an earlier name of this rig left.
-    for (const Button& button : kButtons) {
-      emit toLink({configTopic("button", button.object), QByteArray(), true}, true);
-    }
-    emit toLink({configTopic("binary_sensor", kFlashSensor), QByteArray(), true}, true);
-    return;
-  }
   const QJsonObject deviceObject{
       {QStringLiteral("identifiers"), QJsonArray{device}},
       {QStringLiteral("name"), QStringLiteral("Quillmar %1").arg(settings_.rig)},
@@ -185,37 +205,133 @@ void Bridge::publishDiscovery() {
       {QStringLiteral("topic"), topic("state")},
       {QStringLiteral("value_template"),
        QStringLiteral("{{ 'online' if value_json.online and value_json.open else 'offline' }}")}}};
-  for (const Button& button : kButtons) {
-    // Each press carries an id of its own, so a press delivered twice runs once.
-    const QString press =
-        QStringLiteral("{\"action\": \"{{ value }}\", \"id\": \"ha-%1-{{ now().timestamp() }}\"}")
-            .arg(QLatin1String(button.object));
-    const QJsonObject config{{QStringLiteral("name"), QLatin1String(button.name)},
-                             {QStringLiteral("unique_id"),
-                              QStringLiteral("%1_%2").arg(device, QLatin1String(button.object))},
-                             {QStringLiteral("command_topic"), topic("command")},
-                             {QStringLiteral("payload_press"), QLatin1String(button.press)},
-                             {QStringLiteral("command_template"), press},
-                             {QStringLiteral("qos"), 1},
-                             {QStringLiteral("availability"), availability},
-                             {QStringLiteral("device"), deviceObject},
-                             {QStringLiteral("origin"), origin}};
-    emit toLink({configTopic("button", button.object), compact(config), true}, false);
+  return {{QStringLiteral("name"), name},
+          {QStringLiteral("unique_id"), QStringLiteral("%1_%2").arg(device, object)},
+          {QStringLiteral("availability"), availability},
+          {QStringLiteral("device"), deviceObject},
+          {QStringLiteral("origin"), origin}};
+}
+
+QJsonObject Bridge::button(const QString& name, const QString& object, const QString& press,
+                           const QString& command) const {
+  QJsonObject config = entity(name, object);
+  config.insert(QStringLiteral("command_topic"), topic("command"));
+  config.insert(QStringLiteral("payload_press"), press);
+  // Each press carries an id of its own, so a press delivered twice runs once.
+  config.insert(
+      QStringLiteral("command_template"),
+      QStringLiteral("{%1, \"id\": \"ha-%2-{{ now().timestamp() }}\"}").arg(command, object));
+  config.insert(QStringLiteral("qos"), 1);
+  return config;
+}
+
+void Bridge::publishDiscovery() {
+  if (settings_.haRemove) {
+    // An empty retained config removes the entity: what an earlier name of this rig left.
+    for (const Button& each : kButtons) {
+      emit toLink({configTopic("button", QLatin1String(each.object)), QByteArray(), true}, true);
+    }
+    emit toLink({configTopic("binary_sensor", QLatin1String(kFlashSensor)), QByteArray(), true},
+                true);
+    sweep();
+    return;
+  }
+  for (const Button& each : kButtons) {
+    const QString object = QLatin1String(each.object);
+    const QJsonObject config = button(QLatin1String(each.name), object, QLatin1String(each.press),
+                                      QStringLiteral("\"action\": \"{{ value }}\""));
+    emit toLink({configTopic("button", object), compact(config), true}, false);
   }
   // The flash relay as the rig last read or switched it, from the state's typed field: unknown
   // before the first opening.
-  const QJsonObject flash{
-      {QStringLiteral("name"), QStringLiteral("Flash")},
-      {QStringLiteral("unique_id"),
-       QStringLiteral("%1_%2").arg(device, QLatin1String(kFlashSensor))},
-      {QStringLiteral("state_topic"), topic("state")},
-      {QStringLiteral("value_template"),
-       QStringLiteral("{{ 'ON' if value_json.relays.flash == 'on' else ('OFF' if "
-                      "value_json.relays.flash == 'off' else 'None') }}")},
-      {QStringLiteral("availability"), availability},
-      {QStringLiteral("device"), deviceObject},
-      {QStringLiteral("origin"), origin}};
-  emit toLink({configTopic("binary_sensor", kFlashSensor), compact(flash), true}, false);
+  QJsonObject flash = entity(QStringLiteral("Flash"), QLatin1String(kFlashSensor));
+  flash.insert(QStringLiteral("state_topic"), topic("state"));
+  flash.insert(QStringLiteral("value_template"),
+               QStringLiteral("{{ 'ON' if value_json.relays.flash == 'on' else ('OFF' if "
+                              "value_json.relays.flash == 'off' else 'None') }}"));
+  emit toLink({configTopic("binary_sensor", QLatin1String(kFlashSensor)), compact(flash), true},
+              false);
+  publishRoles();
+}
+
+void Bridge::noteRoles(const service::State& state) {
+  Roles roles;
+  if (state.roles) {
+    // A rig file names at least one camera: none means its boards are not open, and says
+    // nothing of which cameras the rig has.
+    if (state.roles->cameras.empty()) return;
+    for (const rig::CameraLines& camera : state.roles->cameras) {
+      roles.cameras.push_back(QString::fromStdString(camera.name));
+    }
+    for (const rig::FlashLine& flash : state.roles->flashes) {
+      roles.flashes.push_back(QString::fromStdString(flash.name));
+    }
+  }
+  if (roles_ == roles) return;
+  roles_ = std::move(roles);
+  if (settings_.haPrefix && connected_ && holder_.isEmpty()) publishRoles();
+}
+
+void Bridge::publishRoles() {
+  if (settings_.haRemove || !roles_) {
+    sweep();
+    return;
+  }
+  std::set<QString> announced;
+  for (const QString& camera : roles_->cameras) {
+    const QString object = QStringLiteral("camera-%1").arg(objectPart(camera));
+    // The camera's name goes in as the press's JSON value, never into the template itself.
+    const QJsonObject config =
+        button(QStringLiteral("Shutter %1").arg(camera), object,
+               QString::fromUtf8(QJsonDocument(QJsonArray{camera}).toJson(QJsonDocument::Compact)),
+               QStringLiteral("\"action\": \"shutter\", \"cameras\": {{ value }}"));
+    const QString where = configTopic("button", object);
+    emit toLink({where, compact(config), true}, false);
+    announced.insert(where);
+  }
+  for (std::size_t i = 0; i < roles_->flashes.size(); ++i) {
+    const QString object = QStringLiteral("flash-%1").arg(objectPart(roles_->flashes[i]));
+    QJsonObject config = entity(QStringLiteral("Flash %1").arg(roles_->flashes[i]), object);
+    // By its place in the state's list, which follows the rig file: the name stays out of the
+    // template. A state without the list (boards not open) reads as unknown.
+    const QString line = QStringLiteral("value_json.flashes[%1].line").arg(i);
+    config.insert(QStringLiteral("state_topic"), topic("state"));
+    config.insert(QStringLiteral("value_template"),
+                  QStringLiteral("{% if (value_json.flashes | default([]) | length) > %1 %}{{ 'ON' "
+                                 "if %2 == 'on' else ('OFF' if %2 == 'off' else 'None') }}{% else "
+                                 "%}None{% endif %}")
+                      .arg(i)
+                      .arg(line));
+    const QString where = configTopic("binary_sensor", object);
+    emit toLink({where, compact(config), true}, false);
+    announced.insert(where);
+  }
+  // Cameras and flashes the rig no longer has lose their entities.
+  for (const QString& gone : announced_) {
+    if (!announced.contains(gone)) emit toLink({gone, QByteArray(), true}, true);
+  }
+  announced_ = std::move(announced);
+  sweep();
+}
+
+void Bridge::sweep() {
+  if (!holder_.isEmpty() || (!roles_ && !settings_.haRemove)) return;
+  for (const QString& found : leftovers_) {
+    if (!announced_.contains(found)) emit toLink({found, QByteArray(), true}, true);
+  }
+  leftovers_.clear();
+}
+
+void Bridge::foundConfig(const QString& topicName, const QByteArray& payload, bool retained) {
+  // Only what the broker kept: the configs this run publishes come back as live messages.
+  if (!retained || payload.isEmpty()) return;
+  const QString object = topicName.section(QLatin1Char('/'), -2, -2);
+  if (!object.startsWith(QStringLiteral("camera-")) &&
+      !object.startsWith(QStringLiteral("flash-"))) {
+    return;
+  }
+  leftovers_.insert(topicName);
+  sweep();
 }
 
 void Bridge::answer(const QByteArray& json) {
@@ -262,6 +378,10 @@ void Bridge::presence(const QByteArray& payload) {
 void Bridge::received(const QString& topicName, const QByteArray& payload, bool retained) {
   if (topicName == topic("state")) {
     presence(payload);
+    return;
+  }
+  if (topicName.endsWith(QStringLiteral("/config"))) {
+    foundConfig(topicName, payload, retained);
     return;
   }
   // The name is another rig's: its commands are that rig's.

@@ -1,10 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <chrono>
+#include <optional>
+#include <set>
+#include <vector>
 
 #include "BrokerOptions.h"
 #include "Link.h"
@@ -53,6 +57,20 @@ class Bridge : public QObject {
   QByteArray offlineMessage() const;
   void publishState(const service::State& state);
   void publishDiscovery();
+  // The cameras and flashes of a described rig, as the state names them.
+  void noteRoles(const service::State& state);
+  // One button per camera and one binary sensor per flash; what is no longer there removed.
+  void publishRoles();
+  // Removes the configs of cameras and flashes that an earlier run left on the broker.
+  void sweep();
+  // A retained config of this rig's device on the broker: one of an earlier run.
+  void foundConfig(const QString& topic, const QByteArray& payload, bool retained);
+  QString configTopic(const char* component, const QString& object) const;
+  // A discovery config's common fields: the entity's name, its unique id, the device.
+  QJsonObject entity(const QString& name, const QString& object) const;
+  // A button's config: a press sends {`command`, "id": ...}, `press` standing for {{ value }}.
+  QJsonObject button(const QString& name, const QString& object, const QString& press,
+                     const QString& command) const;
   void answer(const QByteArray& json);
 
   QPointer<service::RigHost> host_;
@@ -68,6 +86,17 @@ class Bridge : public QObject {
   QString instance_;
   qint64 since_ = 0;
   QString holder_;  // the other rig's instance that keeps the name; empty while this one has it
+
+  // The rig's cameras and flashes by name; none until a state has told them (a described rig
+  // whose boards are not open names none yet).
+  struct Roles {
+    std::vector<QString> cameras;
+    std::vector<QString> flashes;
+    bool operator==(const Roles&) const = default;
+  };
+  std::optional<Roles> roles_;
+  std::set<QString> announced_;  // the config topics of the cameras and flashes announced
+  std::set<QString> leftovers_;  // retained configs of cameras and flashes found on the broker
 
   // The commands' way in: a repeated id is answered again (when its answer is there yet), never
   // run again.

@@ -2,7 +2,9 @@
 
 #include <QJsonArray>
 #include <QTimer>
+#include <map>
 #include <memory>
+#include <optional>
 
 #include "Broker.h"
 #include "TestClient.h"
@@ -27,10 +29,21 @@ class FakeHost : public service::RigHost {
     service::State state;
     state.status = QStringLiteral("Port Found and Opened");
     state.broker = broker();
+    state.roles = roles;
     return state;
+  }
+  // A described rig: its cameras and flashes, by name.
+  void describe(const std::vector<std::string>& cameras, const std::vector<std::string>& flashes) {
+    roles = rig::RoleState{};
+    for (const std::string& name : cameras) {
+      roles->cameras.push_back({name, rig::LineState::Unknown, std::nullopt});
+    }
+    for (const std::string& name : flashes)
+      roles->flashes.push_back({name, rig::LineState::Unknown});
   }
 
   std::vector<service::Request> requests;
+  std::optional<rig::RoleState> roles;
   int delayMs = 0;
 };
 
@@ -316,6 +329,86 @@ TEST_F(BridgeTest, DiscoveryAnnouncesTheButtonsAndTheFlashAndCanRemoveThem) {
     ASSERT_TRUE(eventually([&] { return watcher.count(button) == 2; })) << button.toStdString();
     EXPECT_TRUE(watcher.on(button).back().payload.isEmpty()) << button.toStdString();
   }
+}
+
+// Every camera of a described rig gets a button whose press fires it alone, every flash a
+// sensor; they follow the rig from run to run, stay while its boards are closed, and a rig
+// without cameras has none.
+TEST_F(BridgeTest, DiscoveryAnnouncesEveryCameraOfTheRig) {
+  TestClient watcher(broker.port(), {QStringLiteral("ha/+/quillmar_cam1/+/config"), kResult});
+  ASSERT_TRUE(watcher.ready());
+  // The configs announced now, by topic: the last of each, the removed (empty) ones left out.
+  const auto announced = [&] {
+    std::map<QString, QJsonObject> last;
+    for (const auto& message : watcher.all()) {
+      if (message.topic == kResult) continue;
+      if (message.payload.isEmpty()) {
+        last.erase(message.topic);
+      } else {
+        last[message.topic] = message.json();
+      }
+    }
+    return last;
+  };
+  const auto roles = [&] {
+    std::vector<QString> names;
+    for (const auto& [where, config] : announced()) {
+      if (where.contains(QStringLiteral("/camera-")) || where.contains(QStringLiteral("/flash-")))
+        names.push_back(config["name"].toString());
+    }
+    return names;
+  };
+  const QString cameraButtons = QStringLiteral("ha/button/quillmar_cam1/camera-");
+  auto settings = settingsFor(broker);
+  settings.haPrefix = QStringLiteral("ha");
+  host.describe({"c1", "left \"cam\""}, {"key"});
+  startBridge(settings);
+  ASSERT_TRUE(connected());
+  ASSERT_TRUE(eventually([&] {
+    return roles() == std::vector<QString>{"Flash key", "Shutter c1", "Shutter left \"cam\""};
+  }));
+
+  for (const QString& object : {QStringLiteral("c1"), QStringLiteral("left_20_22cam_22")}) {
+    const QJsonObject config = announced()[cameraButtons + object + QStringLiteral("/config")];
+    QString press = config["command_template"].toString();
+    press.replace(QStringLiteral("{{ value }}"), config["payload_press"].toString());
+    press.replace(QStringLiteral("{{ now().timestamp() }}"), QStringLiteral("1765000000.5"));
+    watcher.publish(config["command_topic"].toString(), press.toUtf8());
+  }
+  watcher.publish(kAll, R"({"action": "shutter", "cameras": ["left \"cam\"", "c1"]})");
+  ASSERT_TRUE(eventually([&] { return watcher.count(kResult) == 3; }));
+  ASSERT_EQ(actions(), (std::vector{Action::Shutter, Action::Shutter, Action::Shutter}));
+  EXPECT_EQ(host.requests[0].cameras, std::vector<QString>{"c1"});
+  EXPECT_EQ(host.requests[1].cameras, std::vector<QString>{"left \"cam\""});
+  EXPECT_EQ(host.requests[2].cameras, (std::vector<QString>{"left \"cam\"", "c1"}));
+
+  // The boards closed: the answer comes after anything the change would have removed.
+  host.roles = rig::RoleState{};
+  emit host.stateChanged(host.state());
+  watcher.publish(kCommand, "status");
+  ASSERT_TRUE(eventually([&] { return watcher.count(kResult) == 4; }));
+  EXPECT_EQ(roles().size(), 3U);
+
+  // Started again with another rig file.
+  bridge.reset();
+  host.describe({"c2"}, {});
+  startBridge(settings);
+  ASSERT_TRUE(eventually([&] { return roles() == std::vector<QString>{"Shutter c2"}; }));
+  // Removing the rig's entities removes its cameras' too.
+  bridge.reset();
+  settings.haRemove = true;
+  startBridge(settings);
+  ASSERT_TRUE(eventually([&] { return announced().empty(); }));
+  // A camera's button left by an earlier run, and a rig without cameras: the base ones alone.
+  bridge.reset();
+  watcher.publish(cameraButtons + QStringLiteral("old/config"), R"({"name": "Shutter old"})", true);
+  ASSERT_TRUE(eventually([&] { return roles() == std::vector<QString>{"Shutter old"}; }));
+  settings.haRemove = false;
+  host.roles.reset();
+  startBridge(settings);
+  ASSERT_TRUE(eventually([&] { return roles().empty() && announced().size() == 4; }));
+  EXPECT_TRUE(
+      announced().contains(QStringLiteral("ha/button/quillmar_cam1/camera_shutter/config")));
 }
 
 TEST(BridgeAccounts, AWrongPasswordIsRefusedInWordsAndTheRightOneTaken) {

@@ -85,3 +85,8 @@ std::vector<TestClient::Received> TestClient::on(const QString& topic) const {
   }
   return found;
 }
+
+std::vector<TestClient::Received> TestClient::all() const {
+  const std::lock_guard lock(mutex_);
+  return received_;
+}

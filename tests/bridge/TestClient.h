@@ -31,6 +31,8 @@ class TestClient {
 
   std::vector<Received> on(const QString& topic) const;
   std::size_t count(const QString& topic) const { return on(topic).size(); }
+  // Everything received, on every topic, in arrival order.
+  std::vector<Received> all() const;
 
  private:
   mosquitto* client_;
