@@ -407,6 +407,8 @@ class RigService::Worker {
   void noteLines(const rig::RoleState& state);
   // The described rig open for an action; throws (NotOpen) while its boards are not.
   rig::RoleRig& describedRig();
+  // The described rig's cameras and flashes while its boards are not open: every line unknown.
+  rig::RoleState unopenedRoles() const;
   // How often the named board is looked at between jobs.
   static constexpr int kBoardWatchMs = 250;
 
@@ -636,7 +638,7 @@ State RigService::Worker::current() const {
   if (!description_) return stateOf(state);
   // A described rig's flashes and shutters as the two-relay rig's captions and relays show them:
   // a flash on when any is, the shutter open while any camera's is.
-  const rig::RoleState roles = roles_ ? roles_->state() : rig::RoleState{};
+  const rig::RoleState roles = roles_ ? roles_->state() : unopenedRoles();
   const auto any = [](rig::LineState line) { return line == rig::LineState::On; };
   bool flashOn = false;
   bool flashesKnown = !roles.flashes.empty();
@@ -786,6 +788,17 @@ rig::RoleRig& RigService::Worker::describedRig() {
                                         "the rig's boards are not open: open them first"});
   }
   return *roles_;
+}
+
+rig::RoleState RigService::Worker::unopenedRoles() const {
+  rig::RoleState roles;
+  for (const rig::RigCamera& camera : description_->cameras) {
+    roles.cameras.push_back({camera.name, rig::LineState::Unknown,
+                             camera.focus ? std::optional(rig::LineState::Unknown) : std::nullopt});
+  }
+  for (const rig::RigFlash& flash : description_->flashes)
+    roles.flashes.push_back({flash.name, rig::LineState::Unknown});
+  return roles;
 }
 
 void RigService::Worker::noteLines(const rig::RoleState& state) {
