@@ -138,7 +138,9 @@ void idle(Clock::duration d) {
 double cpuSeconds() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -291,7 +293,7 @@ class Bench {
     bench::Row row{measurement, bench::summarize(samples), decimals, target, std::nullopt};
     if (met && !samples.empty()) row.met = met(row.summary);
     rows.push_back(std::move(row));
-    for (const double value : samples) samples_.push_back({measurement, value});
+    for (const double value : samples) samples_.emplace_back(measurement, value);
   }
 
   const Settings& settings_;
