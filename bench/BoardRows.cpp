@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <functional>
 #include <memory>
-#include <optional>
 #include <thread>
 
+#include "Landings.h"
 #include "Stats.h"
 #include "modbus/ModbusBoard.h"
 #include "rig/BoardError.h"
@@ -27,24 +26,13 @@ namespace bench {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = LandingClock;
 using namespace std::chrono_literals;
 
 constexpr int kGroup = 8;
 constexpr rig::RelayMask kGroupMask = (1U << kGroup) - 1;
-// Time for the line and the board to go quiet between two measurements.
+// Time for the line and the board to go quiet between two switches.
 constexpr auto kBetween = 30ms;
-// How long a command may take to land before the run counts it lost.
-constexpr auto kLandingLimit = 3s;
-
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-// A relay that a command switched, and when the board had the command.
-struct Landing {
-  Clock::time_point at;
-  int relay = 0;
-  bool on = false;
-};
 
 // A board under measurement: its driver, and what its simulated board has received so far.
 struct Subject {
@@ -52,69 +40,8 @@ struct Subject {
   double switchWireMs = 0;
   double frameGapMs = 0;
   std::unique_ptr<rig::Board> board;
-  // Every landing so far, after waiting up to a limit for at least `count`.
-  std::function<std::vector<Landing>(std::size_t count)> landings;
+  Landings landings;
 };
-
-// The text module's relays from its log: "relay on 3", "relay off A", "relay writeall FF".
-class TextLandings {
- public:
-  explicit TextLandings(SimProcess& sim) : sim_(sim), next_(sim.log().size()) {}
-
-  std::vector<Landing> operator()(std::size_t count) {
-    const auto end = Clock::now() + kLandingLimit;
-    // The module's reports are taken in only when waited for: what has come first.
-    sim_.waitFor(sim_.log().size() + 1, 5ms);
-    while (true) {
-      const auto& log = sim_.log();
-      for (; next_ < log.size(); ++next_) take(log[next_]);
-      if (landings_.size() >= count || Clock::now() >= end) break;
-      sim_.waitFor(log.size() + 1, 50ms);
-    }
-    return landings_;
-  }
-
- private:
-  static int relayNumber(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'V') return c - 'A' + 10;
-    return -1;
-  }
-  void set(Clock::time_point at, int relay, bool on) {
-    const rig::RelayMask bit = 1U << relay;
-    if (((state_ & bit) != 0) == on) return;
-    state_ = on ? (state_ | bit) : (state_ & ~bit);
-    landings_.push_back({at, relay, on});
-  }
-  void take(const SimProcess::Entry& entry) {
-    const std::string& text = entry.text;
-    if (text.starts_with("relay writeall ")) {
-      const rig::RelayMask mask = std::stoul(text.substr(15), nullptr, 16);
-      for (int relay = 0; relay < 32; ++relay) set(entry.at, relay, ((mask >> relay) & 1U) != 0);
-    } else if ((text.starts_with("relay on ") || text.starts_with("relay off ")) &&
-               text.size() >= 10) {
-      const int relay = relayNumber(text.back());
-      if (relay >= 0) set(entry.at, relay, text[6] == 'o' && text[7] == 'n');
-    }
-  }
-
-  SimProcess& sim_;
-  std::size_t next_;
-  rig::RelayMask state_ = 0;  // the module starts all off
-  std::vector<Landing> landings_;
-};
-
-// Waits on `ready(count)` until it holds or the limit passes; then converts the log.
-template <typename Log, typename Convert>
-std::vector<Landing> collect(std::size_t count, const std::function<bool(std::size_t)>& ready,
-                             const Log& log, const Convert& convert) {
-  ready(count);
-  std::vector<Landing> out;
-  for (const auto& entry : log()) {
-    if (const auto landing = convert(entry)) out.push_back(*landing);
-  }
-  return out;
-}
 
 class BoardBench {
  public:
@@ -133,7 +60,7 @@ class BoardBench {
       const bool wide = board.relayCount() >= kGroup;
       // All off to start from, whatever the board was left at.
       board.switchRelays(rig::allRelays(board.relayCount()), 0);
-      std::size_t seen = quiet(subject);
+      std::size_t seen = quiet(subject.landings);
       for (int i = 0; i < settings_.switches; ++i) {
         const bool on = i % 2 == 0;
         const auto asked = Clock::now();
@@ -141,7 +68,7 @@ class BoardBench {
         const auto landed = subject.landings(seen + 1);
         if (landed.size() != seen + 1 || landed.back().relay != 0 || landed.back().on != on) {
           problem(subject, "a switch did not land as asked");
-          seen = quiet(subject);
+          seen = quiet(subject.landings);
           continue;
         }
         kind.switchMs.push_back(ms(landed.back().at - asked));
@@ -149,7 +76,7 @@ class BoardBench {
         std::this_thread::sleep_for(kBetween);
       }
       board.switchRelay(0, false);
-      seen = quiet(subject);
+      seen = quiet(subject.landings);
       for (int i = 0; wide && i < settings_.groups; ++i) {
         for (const bool together : {false, true}) {
           if (together) {
@@ -168,7 +95,7 @@ class BoardBench {
             (together ? kind.allAtOnceMs : kind.oneByOneMs).push_back(ms(last->at - first->at));
           }
           board.switchRelays(kGroupMask, 0);
-          seen = quiet(subject);
+          seen = quiet(subject.landings);
         }
       }
       board.close();
@@ -179,16 +106,6 @@ class BoardBench {
   }
 
  private:
-  // Waits until nothing more lands for a while; the landings so far.
-  static std::size_t quiet(Subject& subject) {
-    std::size_t count = subject.landings(0).size();
-    while (true) {
-      std::this_thread::sleep_for(kBetween);
-      const std::size_t now = subject.landings(0).size();
-      if (now == count) return count;
-      count = now;
-    }
-  }
   void problem(const Subject& subject, const std::string& what) {
     figures_.problems.push_back("boards, " + subject.label + ": " + what);
   }
@@ -214,7 +131,7 @@ BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const BoardSe
     auto board = std::make_unique<rig::TextBoard>(serial, clock);
     rig::TextBoard& textBoard = *board;
     subject.board = std::move(board);
-    subject.landings = TextLandings(*sim);
+    subject.landings = textLandings(*sim);
     try {
       // A wide module tells its relays when asked for all of them: then it switches 8 at once.
       textBoard.open();
@@ -233,18 +150,7 @@ BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const BoardSe
     subject.label = "CH340, 8 relays";
     subject.switchWireMs = 4 * kByteMs;
     subject.board = std::make_unique<serial::Ch340Board>(ch340.devicePath(), kGroup);
-    subject.landings = [&ch340](std::size_t count) {
-      return collect(
-          count, [&ch340](std::size_t n) { return ch340.waitForFrames(n, kLandingLimit); },
-          [&ch340] { return ch340.log(); },
-          [](const sim::Frame& frame) -> std::optional<Landing> {
-            if (!frame.carriedOut) return std::nullopt;
-            // "relay 3 on": the relay from 1.
-            const auto space = frame.text.find(' ', 6);
-            return Landing{frame.at, std::stoi(frame.text.substr(6, space - 6)) - 1,
-                           frame.text.ends_with(" on")};
-          });
-    };
+    subject.landings = ch340Landings(ch340);
     bench.measure(subject);
   } catch (const std::exception& error) {
     figures.problems.push_back(std::string("boards, CH340: ") + error.what());
@@ -261,14 +167,7 @@ BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const BoardSe
     modbus::ModbusBoard::Options options;
     options.relays = kGroup;
     subject.board = std::make_unique<modbus::ModbusBoard>(modbus.devicePath(), 1, options);
-    subject.landings = [&modbus](std::size_t count) {
-      return collect(
-          count, [&modbus](std::size_t n) { return modbus.waitForChanges(n, kLandingLimit); },
-          [&modbus] { return modbus.log(); },
-          [](const sim::CoilChange& change) -> std::optional<Landing> {
-            return Landing{change.at, change.coil, change.on};
-          });
-    };
+    subject.landings = modbusLandings(modbus);
     bench.measure(subject);
   } catch (const std::exception& error) {
     figures.problems.push_back(std::string("boards, Modbus: ") + error.what());
@@ -282,11 +181,7 @@ BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const BoardSe
   Subject subject;
   subject.label = "USB HID, 8 relays, in the process";
   subject.board = std::make_unique<rig::HidRelayBoard>(bus, hid.id);
-  subject.landings = [&hid](std::size_t) {
-    std::vector<Landing> out;
-    for (const auto& change : hid.changes) out.push_back({change.at, change.relay, change.on});
-    return out;
-  };
+  subject.landings = hidLandings(hid);
   bench.measure(subject);
   return figures;
 }

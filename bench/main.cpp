@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "BoardRows.h"
+#include "CameraRows.h"
 #include "ReconnectRows.h"
 #include "RemoteRows.h"
 #include "ShotRows.h"
@@ -88,18 +89,20 @@ struct Settings {
   int remoteSequences = 10;  // this many sequences at once
   bool startup = true;
   bool quick = false;
-  bool webOnly = false;     // the phone remote's rows alone
-  bool shotsOnly = false;   // the rows of shots with times of their own alone
-  bool boardsOnly = false;  // the rows of the boards of every kind alone
+  bool webOnly = false;      // the phone remote's rows alone
+  bool shotsOnly = false;    // the rows of shots with times of their own alone
+  bool boardsOnly = false;   // the rows of the boards of every kind alone
+  bool camerasOnly = false;  // the rows of rigs of many cameras alone
   bench::ShotSettings shots;
   bench::BoardSettings boards;
+  bench::CameraSettings cameras;
   std::string samplesFile;  // every sample, one "measurement<TAB>value" a line
   std::string quillmar = QUILLMAR_PROGRAM;
 };
 
 constexpr std::string_view kUsage =
     "Usage: quillmar-bench [--quick] [--no-startup] [--web-only] [--shots-only] [--boards-only]\n"
-    "                      [--quillmar PATH] [--samples FILE] [--list-rows]\n"
+    "                      [--cameras-only] [--quillmar PATH] [--samples FILE] [--list-rows]\n"
     "Measures pulse width, sequence time, CPU use, port scan time, reaction time, reading a late\n"
     "answer, start-up, repaint waits and requests through the local socket of the panel against a\n"
     "simulated relay module paced at 9600 baud, and the relay boards of every kind against their\n"
@@ -110,6 +113,7 @@ constexpr std::string_view kUsage =
     "  --web-only       only the phone remote's rows\n"
     "  --shots-only     only the rows of pulses and series of their own times and the journal\n"
     "  --boards-only    only the rows of the relay boards of every kind\n"
+    "  --cameras-only   only the rows of rigs of many cameras, through the rig engine\n"
     "  --quillmar PATH  the panel program for the start-up measurement (default: this build's)\n"
     "  --samples FILE   also write every sample to FILE, \"measurement<TAB>value\" a line\n"
     "  --list-rows      print the names of the rows a whole run prints, and nothing else\n";
@@ -134,7 +138,9 @@ void idle(Clock::duration d) {
 double cpuSeconds() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -269,6 +275,7 @@ class Bench {
   void measureWeb(std::vector<bench::Row>& rows);
   void measureShots(std::vector<bench::Row>& rows);
   void measureBoards(std::vector<bench::Row>& rows);
+  void measureCameras(std::vector<bench::Row>& rows);
   void measureBaseline(std::vector<bench::Row>& rows);
   void measureLateAnswers(std::vector<bench::Row>& rows);
   void measureStartup(std::vector<bench::Row>& rows);
@@ -286,7 +293,7 @@ class Bench {
     bench::Row row{measurement, bench::summarize(samples), decimals, target, std::nullopt};
     if (met && !samples.empty()) row.met = met(row.summary);
     rows.push_back(std::move(row));
-    for (const double value : samples) samples_.push_back({measurement, value});
+    for (const double value : samples) samples_.emplace_back(measurement, value);
   }
 
   const Settings& settings_;
@@ -667,6 +674,10 @@ std::vector<bench::Row> Bench::run() {
     measureBoards(rows);
     return rows;
   }
+  if (settings_.camerasOnly) {
+    measureCameras(rows);
+    return rows;
+  }
   std::fprintf(stderr, "quillmar-bench: port scans...\n");
   measureScans(rows);
   std::fprintf(stderr, "quillmar-bench: pulses, reactions, sequences...\n");
@@ -681,6 +692,8 @@ std::vector<bench::Row> Bench::run() {
   measureShots(rows);
   std::fprintf(stderr, "quillmar-bench: relay boards of every kind...\n");
   measureBoards(rows);
+  std::fprintf(stderr, "quillmar-bench: rigs of many cameras...\n");
+  measureCameras(rows);
   std::fprintf(stderr, "quillmar-bench: busy-wait baseline...\n");
   measureBaseline(rows);
   std::fprintf(stderr, "quillmar-bench: unplug and replug...\n");
@@ -727,6 +740,47 @@ void Bench::measureBoards(std::vector<bench::Row>& rows) {
   }
 }
 
+void Bench::measureCameras(std::vector<bench::Row>& rows) {
+  const bench::CameraFigures figures = bench::measureCameras(settings_.cameras);
+  for (const std::string& what : figures.problems) problem(what);
+  // A median error either way: an early landing is as wrong as a late one.
+  const auto medianWithin1 = [](const bench::Summary& s) {
+    return s.median <= 1.0 && s.median >= -1.0;
+  };
+  const std::string oneBoard = "8 cameras on one board, shutters first to last at the board, ";
+  for (const bench::OneBoardCameras& kind : figures.oneBoard) {
+    addRow(rows, oneBoard + "8 switchRelay calls: " + kind.boards + " (ms)", kind.oneByOneMs, 3,
+           "(for comparison)");
+    const std::string name = oneBoard + "one shot through the rig: " + kind.boards + " (ms)";
+    if (kind.oneCommand) {
+      addRow(rows, name, kind.shotMs, 3, "<= 1.5 ms",
+             [](const bench::Summary& s) { return s.max <= 1.5; });
+    } else {
+      addRow(rows, name, kind.shotMs, 3, "- (no command for several relays)");
+    }
+  }
+  for (const bench::CameraSamples& pair : figures.twoBoards) {
+    addRow(rows,
+           "16 cameras on two boards, one shot, shutters first to last across both: " +
+               pair.boards + " (ms)",
+           pair.ms, 3, "<= 2 ms", [](const bench::Summary& s) { return s.max <= 2.0; });
+  }
+  for (const bench::CameraSamples& kind : figures.focusError) {
+    addRow(rows,
+           "Focus lead of " + std::to_string(bench::kCameraFocusLead.count()) +
+               " ms, focus lines to shutters at the board, 8 cameras: its error: " + kind.boards +
+               " (ms)",
+           kind.ms, 3, "median within 1 ms", medianWithin1);
+  }
+  for (const bench::CameraSamples& kind : figures.armedError) {
+    addRow(rows,
+           "Armed shot of 8 cameras " + std::to_string(bench::kCameraDelayStep.count()) +
+               " ms apart, each shutter at the board against its time: its error: " + kind.boards +
+               " (ms)",
+           kind.ms, 3, "median within 1 ms", medianWithin1);
+  }
+}
+
 void Bench::measureReconnects(std::vector<bench::Row>& rows) {
   const bench::ReconnectSamples samples =
       bench::measureReconnects(settings_.reconnects, settings_.idleCpuSamples);
@@ -766,6 +820,7 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.remoteSequences = 2;
       settings.shots = {5, 5, 2, 10, 1.0, 10};
       settings.boards = {5, 3};
+      settings.cameras = {3, 2};
     } else if (arg == "--list-rows") {
       std::ifstream rows(QUILLMAR_BENCH_ROWS);
       std::cout << rows.rdbuf();
@@ -775,6 +830,8 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.shotsOnly = true;
     } else if (arg == "--boards-only") {
       settings.boardsOnly = true;
+    } else if (arg == "--cameras-only") {
+      settings.camerasOnly = true;
     } else if (arg == "--no-startup") {
       settings.startup = false;
     } else if (arg == "--web-only") {
@@ -843,7 +900,7 @@ int main(int argc, char** argv) {
   // Rows the benchmark does not list (or, in a whole run, listed rows it did not print) are a
   // fault of the benchmark: the guide's tables may name only listed rows.
   const bool whole = !settings->quick && settings->startup && !settings->webOnly &&
-                     !settings->shotsOnly && !settings->boardsOnly;
+                     !settings->shotsOnly && !settings->boardsOnly && !settings->camerasOnly;
   const std::vector<std::string> differences = bench::unlisted(rows, QUILLMAR_BENCH_ROWS, whole);
   std::printf("%s\n\n", measured.c_str());
   std::printf("%s\n", bench::markdownTable(rows).c_str());

@@ -8,6 +8,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 
@@ -23,6 +24,13 @@ constexpr int kLastSlave = 247;
 // Beyond the client's own timeouts and retries, the wait gives up after this much more: a reply
 // the client never finishes must not hold the thread.
 constexpr std::chrono::milliseconds kGuardMargin{1000};
+// The bytes of the RTU frames on the line, with the address and the checksum: writing one coil
+// (function 05), writing several (15) before their values, reading coils (01), and the reading's
+// answer before its values.
+constexpr std::size_t kWriteOneSize = 8;
+constexpr std::size_t kWriteManySize = 9;
+constexpr std::size_t kReadSize = 8;
+constexpr std::size_t kReadAnswerSize = 5;
 
 }  // namespace
 
@@ -219,6 +227,37 @@ void ModbusBoard::switchRelays(rig::RelayMask which, rig::RelayMask on) {
   QList<quint16> values;
   for (int relay = first; relay <= last; ++relay) values.append((wanted >> relay) & 1U);
   write(QModbusDataUnit(QModbusDataUnit::Coils, first, values));
+}
+
+rig::Clock::duration ModbusBoard::onTheLine(std::size_t bytes) const {
+  const std::int64_t bits = options_.parity == QSerialPort::NoParity ? 10 : 11;
+  return std::chrono::duration_cast<rig::Clock::duration>(std::chrono::nanoseconds(
+      static_cast<std::int64_t>(bytes) * bits * 1'000'000'000 / options_.baudRate));
+}
+
+rig::Clock::duration ModbusBoard::silence() const {
+  // The client times it in whole milliseconds, so it keeps more than 3.5 characters: ask it.
+  if (client_) return std::chrono::microseconds(client_->interFrameDelay());
+  return onTheLine(7) / 2;
+}
+
+rig::Clock::duration ModbusBoard::switchLead(int /*relay*/, bool /*on*/) const {
+  return silence() + onTheLine(kWriteOneSize);
+}
+
+rig::Clock::duration ModbusBoard::groupLead(rig::RelayMask which, rig::RelayMask on) const {
+  if (which == 0) return {};
+  const int first = std::countr_zero(which);
+  const int count = 32 - std::countl_zero(which) - first;
+  if (count == 1) return switchLead(first, (on & which) != 0);
+  const auto coilBytes = [](int coils) { return static_cast<std::size_t>((coils + 7) / 8); };
+  rig::Clock::duration lead = silence() + onTheLine(kWriteManySize + coilBytes(count));
+  const rig::RelayMask span = rig::allRelays(count) << first;
+  if ((span & ~which) != 0) {
+    // The reading of the coils to keep: its request, its answer, and the silence after it.
+    lead += silence() + onTheLine(kReadSize + kReadAnswerSize + coilBytes(options_.relays));
+  }
+  return lead;
 }
 
 rig::RelayMask ModbusBoard::readRelays() {

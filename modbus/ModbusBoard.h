@@ -63,7 +63,18 @@ class ModbusBoard : public rig::Board {
   void switchRelays(rig::RelayMask which, rig::RelayMask on) override;
   rig::RelayMask readRelays() override;
 
+  // The request's time on the line at the board's baud rate and parity, after the silence the RTU
+  // client keeps before every request: function 05's 8 bytes for one coil.
+  rig::Clock::duration switchLead(int relay, bool on) const override;
+  // One coil's lead, or function 15's for the span (9 bytes and a byte for every 8 coils); a span
+  // with coils to keep between the asked ones is read first, and that reading comes before it.
+  rig::Clock::duration groupLead(rig::RelayMask which, rig::RelayMask on) const override;
+
  private:
+  // `bytes` on the line: a start bit, 8 data bits, the parity bit if any and a stop bit each.
+  rig::Clock::duration onTheLine(std::size_t bytes) const;
+  // The client's silence before a request: its own once open, 3.5 characters before.
+  rig::Clock::duration silence() const;
   [[noreturn]] void fail(const std::string& reason, rig::FailureKind kind) const;
   // Throws NotOpen before open(), DeviceGone once the client has lost its line.
   void checkLine() const;

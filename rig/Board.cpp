@@ -15,4 +15,14 @@ std::optional<BoardName> parseBoardName(std::string_view text) {
   return BoardName{std::string(kind), std::string(identity)};
 }
 
+Clock::duration Board::groupLead(RelayMask which, RelayMask on) const {
+  Clock::duration lead{};
+  for (int relay = 0; relay < 32; ++relay) {
+    if (((which >> relay) & 1U) != 0) {
+      lead = std::max(lead, switchLead(relay, ((on >> relay) & 1U) != 0));
+    }
+  }
+  return lead;
+}
+
 }  // namespace rig

@@ -89,6 +89,10 @@ class Board {
   // How long before the relay switches a switchRelay() call for it must begin: the command's
   // time on the line. An armed shot starts its switch this early, so that it lands on time.
   virtual Clock::duration switchLead(int /*relay*/, bool /*on*/) const { return {}; }
+  // The same for a switchRelays(which, on) call, to its first relay's switch: one command's time
+  // where the board switches them with one, which may be longer than one relay's. By default the
+  // longest of the relays' own leads.
+  virtual Clock::duration groupLead(RelayMask which, RelayMask on) const;
 };
 
 }  // namespace rig

@@ -162,12 +162,9 @@ std::vector<RoleRig::Group> RoleRig::groupsOf(const std::vector<Hold>& holds) {
 }
 
 Clock::duration RoleRig::leadOf(const Group& group) const {
-  Clock::duration lead{};
-  for (const auto& [relay, state] : group.lines) {
-    lead = std::max(lead,
-                    boards_[group.board].board->switchLead(relay, (group.on & bitOf(relay)) != 0));
-  }
-  return lead;
+  // The group goes as one call: its command's time, which for several relays may be longer
+  // than one relay's.
+  return boards_[group.board].board->groupLead(group.which, group.on);
 }
 
 void RoleRig::switchGroup(const Group& group) {

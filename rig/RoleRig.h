@@ -26,10 +26,11 @@ using RigBoards = std::map<std::string, Board*>;
 //
 // Each action is a timeline of moments; at each, the lines switching on one board are switched
 // with one switchRelays call (one command where the board can), each board's call started its
-// switchLead ahead so that it lands at the moment. Every ending other than success (a stop asked,
-// CutShort out of a wait, a board's SerialError, a board gone) releases every shutter and focus
-// line the action had switched and puts every flash it had toggled back as it found it, trying
-// every board even when one fails. A board's failure is thrown as SerialError naming the board
+// lead for those lines (Board::groupLead) ahead so that it lands at the moment. Every ending other
+// than success (a stop asked, CutShort out of a wait, a board's SerialError, a board gone) releases
+// every shutter and focus line the action had switched and puts every flash it had toggled back as
+// it found it, trying every board even when one fails. A board's failure is thrown as SerialError
+// naming the board
 // ("board top (hid:QM7YK): ...") with the board's kind of failure.
 class RoleRig {
  public:

@@ -2,8 +2,10 @@
 
 #include <QFileInfo>
 #include <stdexcept>
+#include <tuple>
 
 #include "CommControl.h"
+#include "rig/Arming.h"
 #include "rig/BoardError.h"
 
 namespace serial {
@@ -91,6 +93,10 @@ void Ch340Board::switchRelays(rig::RelayMask which, rig::RelayMask on) {
   for (int relay = 0; relay < relays_; ++relay) {
     if (((which >> relay) & 1U) != 0) send(relay, ((on >> relay) & 1U) != 0);
   }
+}
+
+rig::Clock::duration Ch340Board::switchLead(int /*relay*/, bool /*on*/) const {
+  return rig::wireTime(std::tuple_size_v<Frame>);
 }
 
 rig::RelayMask Ch340Board::readRelays() {

@@ -39,6 +39,8 @@ class Ch340Board : public rig::Board {
   void switchRelay(int relay, bool on) override;
   void switchRelays(rig::RelayMask which, rig::RelayMask on) override;
   rig::RelayMask readRelays() override;
+  // A frame's four bytes at 9600 baud; several relays go a frame each, the first one first.
+  rig::Clock::duration switchLead(int relay, bool on) const override;
 
  private:
   [[noreturn]] void fail(const QString& reason, rig::FailureKind kind) const;

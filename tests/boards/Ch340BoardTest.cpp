@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "rig/Arming.h"
 #include "rig/SerialControl.h"
 #include "serial/Ch340Board.h"
 #include "sim/Ch340Module.h"
@@ -15,6 +16,7 @@ namespace {
 
 std::vector<std::string> texts(const std::vector<sim::Frame>& frames) {
   std::vector<std::string> out;
+  out.reserve(frames.size());
   for (const auto& f : frames) out.push_back(f.text);
   return out;
 }
@@ -64,6 +66,13 @@ TEST_F(Ch340BoardTest, RefusesRelaysTheBoardHasNotAndUseWhileClosed) {
   EXPECT_THROW(serial::Ch340Board("/dev/null", 3), std::invalid_argument);
   board.close();
   EXPECT_EQ(errorFrom([&] { board.switchRelay(0, true); }).kind(), rig::FailureKind::NotOpen);
+}
+
+TEST(Ch340Board, ASwitchStartsItsFramesTimeOnTheLineAhead) {
+  const serial::Ch340Board board("/dev/quillmar-no-such-port", 8);
+  EXPECT_EQ(board.switchLead(2, true), rig::wireTime(4));
+  // Several relays go a frame each: the first lands after one frame.
+  EXPECT_EQ(board.groupLead(0b0110, 0b0110), rig::wireTime(4));
 }
 
 TEST(Ch340Board, AMissingPortIsNoDevice) {

@@ -134,6 +134,34 @@ TEST_F(ModbusBoardTest, RelaysBetweenTheSwitchedOnesKeepTheirStates) {
   EXPECT_EQ(b.readRelays(), 0b10101U);
 }
 
+// A write starts this long before it lands: its bytes on the line after the client's silence,
+// which is at least 3.5 characters and, timed in whole milliseconds, less than one more.
+TEST_F(ModbusBoardTest, ASwitchsLeadIsItsRequestOnTheLineAfterTheClientsSilence) {
+  using Ms = std::chrono::duration<double, std::milli>;
+  const auto expectLead = [](rig::Clock::duration lead, double bytes, double bitsPerByte) {
+    const double wire = bytes * bitsPerByte / 9.6;
+    const double leastSilence = 3.5 * 11 / 9.6;  // the client counts 11 bits a character
+    EXPECT_GE(Ms(lead).count(), wire + leastSilence - 1e-3) << bytes << " bytes";
+    EXPECT_LT(Ms(lead).count(), wire + leastSilence + 1.0) << bytes << " bytes";
+  };
+  auto b = board();
+  b.open();
+  expectLead(b.switchLead(3, true), 8, 10);  // function 05
+  EXPECT_EQ(b.groupLead(1U << 3, 1U << 3), b.switchLead(3, true));
+  expectLead(b.groupLead(0xFF, 0xFF), 10, 10);  // 15: 8 coils, one byte of them
+  // Relays 0 and 4: the coils between are read first, and the write comes after that.
+  EXPECT_GT(b.groupLead(0b10001, 0b10001) - b.groupLead(0b11111, 0b10001),
+            std::chrono::duration_cast<rig::Clock::duration>(Ms(14 / 0.96)))
+      << "the reading's 14 bytes come first";
+
+  modbus::ModbusBoard::Options even;
+  even.parity = QSerialPort::EvenParity;
+  even.timeout = 300ms;
+  even.retries = 0;
+  modbus::ModbusBoard parity(terminals.b(), 1, even);
+  expectLead(parity.switchLead(0, true), 8, 11);  // a parity bit each
+}
+
 TEST_F(ModbusBoardTest, AWrongSlaveAddressIsNoAnswerAndLeavesTheBoardClosed) {
   auto b = board(2);
   const auto e = errorFrom([&] { b.open(); });

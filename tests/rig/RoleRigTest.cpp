@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <csignal>
 #include <map>
 #include <memory>
@@ -75,9 +76,14 @@ class LogBoard : public rig::Board {
     return (relays >> relay) & 1U;
   }
   rig::Clock::duration switchLead(int, bool) const override { return lead; }
+  rig::Clock::duration groupLead(rig::RelayMask which, rig::RelayMask on) const override {
+    if (manyLead && many_ && !std::has_single_bit(which)) return *manyLead;
+    return rig::Board::groupLead(which, on);
+  }
 
   rig::RelayMask relays = 0;
   rig::Clock::duration lead{};
+  std::optional<rig::Clock::duration> manyLead;  // of a command for several relays, when longer
   int count = 8;
   bool opened = false;
   int failFrom = 0;  // commands counted from 1: this one and every later one fail (unplugged)
@@ -237,6 +243,16 @@ TEST_F(RoleRigTest, ArmedTheShuttersCloseAtTheTimeEachBoardsCommandStartedItsLea
   timings.armed->disarmed = [this] { return clock.now() > clock.start() + 4s; };
   EXPECT_EQ(errorFrom([&] { rig().shutter({}, timings); }).kind(), rig::FailureKind::Disarmed);
   EXPECT_TRUE(log.empty());
+}
+
+TEST_F(RoleRigTest, ArmedAGroupStartsItsOwnCommandsLeadAheadNotOneRelays) {
+  top.lead = 2ms;
+  top.manyLead = 7ms;
+  rig::Timings timings = rig().timings();
+  timings.armed = rig::Arming{clock.realNow() + 2s, {}, {}};
+  rig().shutter({}, timings);
+  EXPECT_EQ(log, (Texts{"1793 TOP write 5=5", "1993 TOP write 10=10", "2015 SIDE on 0",
+                        "2493.5 TOP write 15=0", "2515.5 SIDE off 0"}));
 }
 
 TEST_F(RoleRigTest, FlashesToggleTogetherAndAreRestoredByEveryEnding) {
