@@ -89,10 +89,11 @@ struct Settings {
   int remoteSequences = 10;  // this many sequences at once
   bool startup = true;
   bool quick = false;
-  bool webOnly = false;      // the phone remote's rows alone
-  bool shotsOnly = false;    // the rows of shots with times of their own alone
-  bool boardsOnly = false;   // the rows of the boards of every kind alone
-  bool camerasOnly = false;  // the rows of rigs of many cameras alone
+  bool webOnly = false;         // the phone remote's rows alone
+  bool shotsOnly = false;       // the rows of shots with times of their own alone
+  bool boardsOnly = false;      // the rows of the boards of every kind alone
+  bool camerasOnly = false;     // the rows of rigs of many cameras alone
+  bool reconnectsOnly = false;  // the rows of unplugging and replugging alone
   bench::ShotSettings shots;
   bench::BoardSettings boards;
   bench::CameraSettings cameras;
@@ -102,7 +103,9 @@ struct Settings {
 
 constexpr std::string_view kUsage =
     "Usage: quillmar-bench [--quick] [--no-startup] [--web-only] [--shots-only] [--boards-only]\n"
-    "                      [--cameras-only] [--quillmar PATH] [--samples FILE] [--list-rows]\n"
+    "                      [--cameras-only] [--reconnects-only] [--quillmar PATH] [--samples "
+    "FILE]\n"
+    "                      [--list-rows]\n"
     "Measures pulse width, sequence time, CPU use, port scan time, reaction time, reading a late\n"
     "answer, start-up, repaint waits and requests through the local socket of the panel against a\n"
     "simulated relay module paced at 9600 baud, and the relay boards of every kind against their\n"
@@ -114,6 +117,8 @@ constexpr std::string_view kUsage =
     "  --shots-only     only the rows of pulses and series of their own times and the journal\n"
     "  --boards-only    only the rows of the relay boards of every kind\n"
     "  --cameras-only   only the rows of rigs of many cameras, through the rig engine\n"
+    "  --reconnects-only\n"
+    "                   only the rows of unplugging and replugging, and the idle panel's CPU\n"
     "  --quillmar PATH  the panel program for the start-up measurement (default: this build's)\n"
     "  --samples FILE   also write every sample to FILE, \"measurement<TAB>value\" a line\n"
     "  --list-rows      print the names of the rows a whole run prints, and nothing else\n";
@@ -678,6 +683,10 @@ std::vector<bench::Row> Bench::run() {
     measureCameras(rows);
     return rows;
   }
+  if (settings_.reconnectsOnly) {
+    measureReconnects(rows);
+    return rows;
+  }
   std::fprintf(stderr, "quillmar-bench: port scans...\n");
   measureScans(rows);
   std::fprintf(stderr, "quillmar-bench: pulses, reactions, sequences...\n");
@@ -832,6 +841,8 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.boardsOnly = true;
     } else if (arg == "--cameras-only") {
       settings.camerasOnly = true;
+    } else if (arg == "--reconnects-only") {
+      settings.reconnectsOnly = true;
     } else if (arg == "--no-startup") {
       settings.startup = false;
     } else if (arg == "--web-only") {
@@ -900,7 +911,8 @@ int main(int argc, char** argv) {
   // Rows the benchmark does not list (or, in a whole run, listed rows it did not print) are a
   // fault of the benchmark: the guide's tables may name only listed rows.
   const bool whole = !settings->quick && settings->startup && !settings->webOnly &&
-                     !settings->shotsOnly && !settings->boardsOnly && !settings->camerasOnly;
+                     !settings->shotsOnly && !settings->boardsOnly && !settings->camerasOnly &&
+                     !settings->reconnectsOnly;
   const std::vector<std::string> differences = bench::unlisted(rows, QUILLMAR_BENCH_ROWS, whole);
   std::printf("%s\n\n", measured.c_str());
   std::printf("%s\n", bench::markdownTable(rows).c_str());

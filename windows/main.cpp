@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "CursorRest.h"
 #include "Form1.h"
 #include "RemoteControl.h"
 #include "Windows.h"
@@ -374,6 +375,7 @@ int main(int argc, char* argv[]) {
   setSession(&session);
 
   Form1& window = form1();
+  const windows::CursorRest cursorRest;
   window.show();
   window.combo1()->setFocus();
   showRemoteControl(window, session.endpoint(), listening);
