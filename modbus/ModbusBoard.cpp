@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 
 #include "rig/BoardError.h"
 
@@ -46,6 +47,7 @@ ModbusBoard::ModbusBoard(std::string port, int slave, Options options)
 }
 
 ModbusBoard::~ModbusBoard() {
+  if (started_ != nullptr) started_->deleteLater();
   if (client_) client_->disconnectDevice();
 }
 
@@ -134,6 +136,7 @@ bool ModbusBoard::gone() {
 }
 
 void ModbusBoard::close() {
+  if (started_ != nullptr) std::exchange(started_, nullptr)->deleteLater();
   if (!client_) return;
   client_->disconnectDevice();
   client_.reset();
@@ -217,6 +220,28 @@ void ModbusBoard::switchRelay(int relay, bool on) {
 void ModbusBoard::switchRelays(rig::RelayMask which, rig::RelayMask on) {
   rig::checkRelayMask(which, options_.relays);
   if (which == 0) return;
+  write(spanOf(which, on));
+}
+
+void ModbusBoard::startSwitch(rig::RelayMask which, rig::RelayMask on) {
+  rig::checkRelayMask(which, options_.relays);
+  finishSwitch();  // one write on its way at a time
+  if (which == 0) return;
+  const QModbusDataUnit unit = spanOf(which, on);
+  checkLine();
+  started_ = client_->sendWriteRequest(unit, slave_);
+  if (started_ == nullptr) {
+    fail("switching the coils: " + client_->errorString().toStdString(),
+         rig::FailureKind::WriteFailed);
+  }
+}
+
+void ModbusBoard::finishSwitch() {
+  if (started_ == nullptr) return;
+  await(std::exchange(started_, nullptr), "switching the coils");
+}
+
+QModbusDataUnit ModbusBoard::spanOf(rig::RelayMask which, rig::RelayMask on) {
   const int first = std::countr_zero(which);
   const int last = 31 - std::countl_zero(which);
   const int count = last - first + 1;
@@ -226,7 +251,7 @@ void ModbusBoard::switchRelays(rig::RelayMask which, rig::RelayMask on) {
   const rig::RelayMask wanted = (keep & ~which) | (on & which);
   QList<quint16> values;
   for (int relay = first; relay <= last; ++relay) values.append((wanted >> relay) & 1U);
-  write(QModbusDataUnit(QModbusDataUnit::Coils, first, values));
+  return {QModbusDataUnit::Coils, first, values};
 }
 
 rig::Clock::duration ModbusBoard::onTheLine(std::size_t bytes) const {

@@ -62,6 +62,9 @@ class ModbusBoard : public rig::Board {
   // relays inside the span but not in `which` are read first and written as they were.
   void switchRelays(rig::RelayMask which, rig::RelayMask on) override;
   rig::RelayMask readRelays() override;
+  // The write of switchRelays() sent, its answer awaited by finishSwitch().
+  void startSwitch(rig::RelayMask which, rig::RelayMask on) override;
+  void finishSwitch() override;
 
   // The request's time on the line at the board's baud rate and parity, after the silence the RTU
   // client keeps before every request: function 05's 8 bytes for one coil.
@@ -80,6 +83,8 @@ class ModbusBoard : public rig::Board {
   void checkLine() const;
   QModbusDataUnit read(int first, int count);
   void write(const QModbusDataUnit& unit);
+  // The write of switchRelays(): the span's coils, those between the asked ones read first.
+  QModbusDataUnit spanOf(rig::RelayMask which, rig::RelayMask on);
   // Waits for the reply to finish and throws its failure; the reply is gone afterwards.
   QModbusDataUnit await(QModbusReply* reply, const char* what);
 
@@ -87,6 +92,7 @@ class ModbusBoard : public rig::Board {
   int slave_;
   Options options_;
   std::unique_ptr<QModbusRtuSerialClient> client_;
+  QModbusReply* started_ = nullptr;  // startSwitch()'s write, until finishSwitch()
 };
 
 }  // namespace modbus

@@ -93,6 +93,13 @@ class Board {
   // where the board switches them with one, which may be longer than one relay's. By default the
   // longest of the relays' own leads.
   virtual Clock::duration groupLead(RelayMask which, RelayMask on) const;
+
+  // switchRelays() in two halves, for boards switched at one moment: startSwitch() puts the
+  // command on its way and finishSwitch() awaits its answer and throws its failure, so that the
+  // next board's command need not wait for this one's answer. By default the whole switch is
+  // done by startSwitch().
+  virtual void startSwitch(RelayMask which, RelayMask on) { switchRelays(which, on); }
+  virtual void finishSwitch() {}
 };
 
 }  // namespace rig

@@ -167,6 +167,39 @@ Clock::duration RoleRig::leadOf(const Group& group) const {
   return boards_[group.board].board->groupLead(group.which, group.on);
 }
 
+void RoleRig::startGroup(const Group& group, std::vector<const Group*>& started) {
+  try {
+    onBoard(group.board, [&](Board& board) { board.startSwitch(group.which, group.on); });
+  } catch (...) {
+    // The boards started before it still answer: awaited, then this failure goes on.
+    started.pop_back();
+    for (const auto& [relay, state] : group.lines) *state = LineState::Unknown;
+    const std::exception_ptr failure = std::current_exception();
+    try {
+      finishGroups(started);
+    } catch (...) {
+    }
+    std::rethrow_exception(failure);
+  }
+}
+
+void RoleRig::finishGroups(const std::vector<const Group*>& started) {
+  std::exception_ptr failure;
+  for (const Group* group : started) {
+    try {
+      onBoard(group->board, [](Board& board) { board.finishSwitch(); });
+      for (const auto& [relay, state] : group->lines) {
+        *state = (group->on & bitOf(relay)) != 0 ? LineState::On : LineState::Off;
+      }
+    } catch (...) {
+      for (const auto& [relay, state] : group->lines) *state = LineState::Unknown;
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  tell();
+  if (failure) std::rethrow_exception(failure);
+}
+
 void RoleRig::switchGroup(const Group& group) {
   try {
     onBoard(group.board, [&](Board& board) { board.switchRelays(group.which, group.on); });
@@ -237,18 +270,27 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
       armed != nullptr ? waitArmed(*armed, groups.front().at, firstSend) : clock_.now() - firstSend;
   bool begun = false;  // a call has gone to a board: from then on, an ending releases
   try {
-    for (const auto& [send, group] : order) {
-      const Clock::time_point sendAt = shot + send;
-      // Armed, the focus and the shot's own moment are met as exactly as the clock can; a stop
-      // still ends the wait up to the last stretch.
-      if (armed != nullptr && group->at <= Clock::duration{}) {
-        waitStoppable(sendAt - kFinalStretch, timings);
-        clock_.spinUntil(sendAt);
-      } else {
-        waitStoppable(sendAt, timings);
+    for (std::size_t i = 0; i < order.size();) {
+      // The groups of one moment, on different boards: every board's command goes out before
+      // any board's answer is awaited, so that no board waits for another's answer.
+      std::vector<const Group*> moment;
+      for (; i < order.size() && (moment.empty() || order[i].second->at == moment.front()->at);
+           ++i) {
+        const auto& [send, group] = order[i];
+        const Clock::time_point sendAt = shot + send;
+        // Armed, the focus and the shot's own moment are met as exactly as the clock can; a stop
+        // still ends the wait up to the last stretch.
+        if (armed != nullptr && group->at <= Clock::duration{}) {
+          waitStoppable(sendAt - kFinalStretch, timings);
+          clock_.spinUntil(sendAt);
+        } else {
+          waitStoppable(sendAt, timings);
+        }
+        begun = true;
+        moment.push_back(group);
+        startGroup(*group, moment);
       }
-      begun = true;
-      switchGroup(*group);
+      finishGroups(moment);
     }
   } catch (...) {
     if (!begun) throw;  // stopped before the first call: every line is as it was

@@ -119,6 +119,12 @@ class RoleRig {
   template <typename Call>
   auto onBoard(std::size_t index, Call&& call) -> decltype(call(std::declval<Board&>()));
   void switchGroup(const Group& group);
+  // A group's command on its way (Board::startSwitch); `started`, the groups of its moment so
+  // far, it last. On a failure the others are awaited, then the failure is thrown.
+  void startGroup(const Group& group, std::vector<const Group*>& started);
+  // Awaits the answers of the groups started, notes their lines, and throws the first failure
+  // once every board has been awaited.
+  void finishGroups(const std::vector<const Group*>& started);
   Clock::duration leadOf(const Group& group) const;
   // Waits until `deadline`; a stop asked ends the wait by CutShort (StopAsked).
   void waitStoppable(Clock::time_point deadline, const Timings& timings);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rig/OpenedBoards.h"
@@ -75,6 +76,17 @@ class LogBoard : public rig::Board {
     command("read " + std::to_string(relay));
     return (relays >> relay) & 1U;
   }
+  // With `split`, a command's answer is awaited apart, as a board on a line of its own does.
+  void startSwitch(rig::RelayMask which, rig::RelayMask on) override {
+    if (!split) return switchRelays(which, on);
+    command("send " + std::to_string(which) + "=" + std::to_string(on & which));
+    relays = (relays & ~which) | (on & which);
+    awaited = true;
+  }
+  void finishSwitch() override {
+    if (!std::exchange(awaited, false)) return;
+    command("answer");
+  }
   rig::Clock::duration switchLead(int, bool) const override { return lead; }
   rig::Clock::duration groupLead(rig::RelayMask which, rig::RelayMask on) const override {
     if (manyLead && many_ && !std::has_single_bit(which)) return *manyLead;
@@ -86,6 +98,8 @@ class LogBoard : public rig::Board {
   std::optional<rig::Clock::duration> manyLead;  // of a command for several relays, when longer
   int count = 8;
   bool opened = false;
+  bool split = false;
+  bool awaited = false;
   int failFrom = 0;  // commands counted from 1: this one and every later one fail (unplugged)
 
  private:
@@ -177,6 +191,26 @@ TEST_F(RoleRigTest, FocusThenShuttersWithTheirDelaysThenEachReleasedAfterThePuls
   tooLong.pulse = 1h + 1ms;
   errorFrom([&] { rig().shutter({}, tooLong); });
   EXPECT_TRUE(log.empty());
+}
+
+// Two boards of one moment: each gets its command before either's answer is awaited; an answer
+// that fails still lets the other board's be awaited, and both are released.
+TEST_F(RoleRigTest, BoardsOfOneMomentGetTheirCommandsBeforeAnyAnswerIsAwaited) {
+  top.split = side.split = true;
+  description.cameras = {{"a", {"top", 1}, std::nullopt, {}}, {"c", {"side", 0}, std::nullopt, {}}};
+  rig().shutter();
+  EXPECT_EQ(log, (Texts{"0 TOP send 2=2", "0 SIDE send 1=1", "0 TOP answer", "0 SIDE answer",
+                        "500.5 TOP send 2=0", "500.5 SIDE send 1=0", "500.5 TOP answer",
+                        "500.5 SIDE answer"}));
+
+  log.clear();
+  top.failFrom = 2;  // its answer to the shot, and everything after
+  const rig::SerialError failed = errorFrom([&] { rig().shutter(); });
+  EXPECT_EQ(failed.device(), "hid:TOP");
+  // The other board's answer is awaited, then its line released; the failed one is retried.
+  EXPECT_EQ(log, (Texts{"500.5 TOP send 2=2", "500.5 SIDE send 1=1", "500.5 SIDE answer",
+                        "500.5 SIDE off 0"}));
+  EXPECT_EQ(rig().state().cameras[1].shutter, kOff);
 }
 
 // A stop, a board unplugged, a signal: whatever ends a bulb, every line it closed is released, on
