@@ -820,6 +820,15 @@ void RigService::Worker::noteLines(const rig::RoleState& state) {
 }
 
 Result RigService::Worker::runShots(const Request& request, const rig::Arming* arming) {
+  // Refused before the request counts as running: a stop then finds nothing to stop.
+  if (!description_ && !request.cameras.empty()) {
+    throw rig::SerialError(
+        rig::Failure{rig::FailureKind::Other,
+                     std::nullopt,
+                     {},
+                     "this rig has no cameras by name: no rig file describes it"});
+  }
+  rig::RoleRig* const roles = description_ ? &describedRig() : nullptr;
   const bool sequence = request.action == Action::Sequence;
   const ShotTimes& times = request.times;
   const quint64 number = ++shotRequests_;
@@ -829,14 +838,6 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
   const std::function<bool()> stopAsked = [this, number, series, ticket = request.ticket] {
     return stopAsked_ == number || (series && ticket && ticket->cancelled());
   };
-  if (!description_ && !request.cameras.empty()) {
-    throw rig::SerialError(
-        rig::Failure{rig::FailureKind::Other,
-                     std::nullopt,
-                     {},
-                     "this rig has no cameras by name: no rig file describes it"});
-  }
-  rig::RoleRig* const roles = description_ ? &describedRig() : nullptr;
   // A described rig's own pulse and pause unless the request gives its own.
   const rig::Timings base = roles != nullptr ? roles->timings() : rig::Timings{};
   rig::Timings timings = times.timings(base);
