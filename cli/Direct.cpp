@@ -15,7 +15,6 @@
 #include "boards/Catalog.h"
 #include "rig/Protocol.h"
 #include "rig/SystemClock.h"
-#include "rigfile/RigFile.h"
 #include "serial/CommControl.h"
 #include "service/RigService.h"
 
@@ -104,7 +103,8 @@ class LoggedPort : public LoggingSerial {
 // request at a time and waited for here.
 class DirectRun {
  public:
-  DirectRun(const Options& options, Console& console, const std::optional<QString>& ports)
+  DirectRun(const Options& options, const std::optional<rig::RigDescription>& described,
+            Console& console, const std::optional<QString>& ports)
       : options_(options),
         console_(console),
         rig_([ports, &console]() -> std::unique_ptr<rig::SerialControl> {
@@ -117,7 +117,7 @@ class DirectRun {
                      });
     if (options.board)
       rig_.useBoard(*rig::parseBoardName(*options.board), boards::Catalog::systemSource(ports));
-    if (options.rig) rig_.useRig(rigfile::read(*options.rig), boards::Catalog::systemSource(ports));
+    if (described) rig_.useRig(*described, boards::Catalog::systemSource(ports));
     QObject::connect(&rig_, &service::RigHost::stateChanged,
                      [this](const service::State& state) { showShot(state); });
   }
@@ -182,7 +182,8 @@ std::string failureText(const service::Result& result) {
 
 }  // namespace
 
-int runDirect(const Options& options, const std::optional<QString>& ports) {
+int runDirect(const Options& options, const std::optional<rig::RigDescription>& described,
+              const std::optional<QString>& ports) {
   Console console(std::cerr, options.quiet);
   const std::string name(commandName(options.command));
   // Until the port is open and reset, a stop may leave relay 1 as it was before: the reset was
@@ -192,7 +193,7 @@ int runDirect(const Options& options, const std::optional<QString>& ports) {
   std::optional<DirectRun> run;
   try {
     if (options.wait) waitForDevice(ports, options.selector, *options.wait, console);
-    run.emplace(options, console, ports);
+    run.emplace(options, described, console, ports);
     int stoppedBy = 0;
     const service::Request open = requestFor(service::Action::Open, options);
     const service::Result opened = run->ask(open, stoppedBy);

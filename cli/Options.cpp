@@ -1,8 +1,10 @@
 #include "Options.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <sstream>
 #include <utility>
 
 #include "args/Arguments.h"
@@ -239,10 +241,8 @@ Parsed parse(const std::vector<std::string>& arguments) {
     } else if (arg == "--cameras") {
       const auto v = reader.value();
       if (!v) return refused();
-      std::string rest = *v + ",";
-      for (std::size_t comma; (comma = rest.find(',')) != std::string::npos;
-           rest.erase(0, comma + 1)) {
-        const std::string name = rest.substr(0, comma);
+      std::istringstream names(*v + ",");
+      for (std::string name; std::getline(names, name, ',');) {
         if (name.empty()) return usageError("--cameras wants camera names, a comma between two");
         if (std::find(options.cameras.begin(), options.cameras.end(), name) !=
             options.cameras.end()) {

@@ -14,7 +14,6 @@
 #include "boards/Catalog.h"
 #include "bridge/Bridge.h"
 #include "rig/SystemClock.h"
-#include "rigfile/RigFile.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
 #include "service/LocalEndpoint.h"
@@ -24,7 +23,8 @@
 
 namespace cli {
 
-int serve(const Options& options, const std::optional<bridge::BrokerSettings>& broker,
+int serve(const Options& options, const std::optional<rig::RigDescription>& described,
+          const std::optional<bridge::BrokerSettings>& broker,
           const std::optional<web::WebSettings>& web) {
   std::optional<QString> ports;
   if (options.ports) ports = QString::fromStdString(*options.ports);
@@ -49,7 +49,7 @@ int serve(const Options& options, const std::optional<bridge::BrokerSettings>& b
   };
   if (options.board)
     rig.useBoard(*rig::parseBoardName(*options.board), boards::Catalog::systemSource(ports));
-  if (options.rig) rig.useRig(rigfile::read(*options.rig), boards::Catalog::systemSource(ports));
+  if (described) rig.useRig(*described, boards::Catalog::systemSource(ports));
   QObject::connect(&rig, &service::RigService::linkLost, [](const QString& message) {
     complain("the port went away: " + message.toStdString() +
              "; it is reopened when its module comes back");

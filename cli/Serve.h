@@ -4,6 +4,7 @@
 
 #include "Options.h"
 #include "bridge/BrokerOptions.h"
+#include "rig/RigDescription.h"
 #include "web/WebOptions.h"
 
 namespace cli {
@@ -15,8 +16,9 @@ namespace cli {
 // untouched: 5 when the name is taken, 78 when a check fails, 1 when the endpoint cannot listen
 // otherwise.
 // With `broker`, the rig is also on that broker from the opening to the stop; with `web`, its
-// phone remote listens.
-int serve(const Options& options, const std::optional<bridge::BrokerSettings>& broker,
+// phone remote listens. `described`: the rig of --rig-file, as read.
+int serve(const Options& options, const std::optional<rig::RigDescription>& described,
+          const std::optional<bridge::BrokerSettings>& broker,
           const std::optional<web::WebSettings>& web = std::nullopt);
 
 }  // namespace cli

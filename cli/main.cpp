@@ -53,14 +53,14 @@ int checkRigFile(const std::string& path) {
   }
 }
 
-int run(const cli::Options& options) {
+int run(const cli::Options& options, const std::optional<rig::RigDescription>& described) {
   std::optional<QString> ports;
   if (options.ports) ports = QString::fromStdString(*options.ports);
   if (options.command == cli::Command::Ports) {
     return listPorts(options.ports ? serial::PortMap::fromList(*ports)
                                    : serial::PortMap::fromSystem());
   }
-  return cli::runDirect(options, ports);
+  return cli::runDirect(options, described, ports);
 }
 
 // Through the running panel when there is one, otherwise (and with --direct) on the port here.
@@ -73,15 +73,16 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
     return kExitUsage;
   }
   // A rig file that cannot be used stops the run before anything opens.
+  std::optional<rig::RigDescription> described;
   if (options.rig) {
     try {
-      rigfile::read(*options.rig);
+      described = rigfile::read(*options.rig);
     } catch (const rigfile::RigFileError& error) {
       complain(error.what());
       return cli::kExitConfiguration;
     }
   }
-  if (options.command == cli::Command::Serve) return cli::serve(options, broker, web);
+  if (options.command == cli::Command::Serve) return cli::serve(options, described, broker, web);
   if (options.command == cli::Command::RigCheck) return checkRigFile(options.rigFile);
   if (options.command == cli::Command::Boards) {
     return cli::runBoards(
@@ -133,7 +134,7 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
       return kExitUsage;
     }
   }
-  return run(options);
+  return run(options, described);
 }
 
 }  // namespace

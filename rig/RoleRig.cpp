@@ -173,7 +173,7 @@ void RoleRig::startGroup(const Group& group, std::vector<const Group*>& started)
   } catch (...) {
     // The boards started before it still answer: awaited, then this failure goes on.
     started.pop_back();
-    for (const auto& [relay, state] : group.lines) *state = LineState::Unknown;
+    note(group, false);
     const std::exception_ptr failure = std::current_exception();
     try {
       finishGroups(started);
@@ -188,11 +188,9 @@ void RoleRig::finishGroups(const std::vector<const Group*>& started) {
   for (const Group* group : started) {
     try {
       onBoard(group->board, [](Board& board) { board.finishSwitch(); });
-      for (const auto& [relay, state] : group->lines) {
-        *state = (group->on & bitOf(relay)) != 0 ? LineState::On : LineState::Off;
-      }
+      note(*group, true);
     } catch (...) {
-      for (const auto& [relay, state] : group->lines) *state = LineState::Unknown;
+      note(*group, false);
       if (!failure) failure = std::current_exception();
     }
   }
@@ -204,14 +202,20 @@ void RoleRig::switchGroup(const Group& group) {
   try {
     onBoard(group.board, [&](Board& board) { board.switchRelays(group.which, group.on); });
   } catch (...) {
-    for (const auto& [relay, state] : group.lines) *state = LineState::Unknown;
+    note(group, false);
     tell();
     throw;
   }
-  for (const auto& [relay, state] : group.lines) {
-    *state = (group.on & bitOf(relay)) != 0 ? LineState::On : LineState::Off;
-  }
+  note(group, true);
   tell();
+}
+
+void RoleRig::note(const Group& group, bool switched) {
+  for (const auto& [relay, state] : group.lines) {
+    *state = !switched                        ? LineState::Unknown
+             : (group.on & bitOf(relay)) != 0 ? LineState::On
+                                              : LineState::Off;
+  }
 }
 
 void RoleRig::waitStoppable(Clock::time_point deadline, const Timings& timings) {

@@ -119,6 +119,8 @@ class RoleRig {
   template <typename Call>
   auto onBoard(std::size_t index, Call&& call) -> decltype(call(std::declval<Board&>()));
   void switchGroup(const Group& group);
+  // The group's lines as switched, or unknown when its command failed.
+  static void note(const Group& group, bool switched);
   // A group's command on its way (Board::startSwitch); `started`, the groups of its moment so
   // far, it last. On a failure the others are awaited, then the failure is thrown.
   void startGroup(const Group& group, std::vector<const Group*>& started);
