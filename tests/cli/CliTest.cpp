@@ -20,6 +20,7 @@
 
 #include "sim/Ch340Module.h"
 #include "sim/RelayModule.h"
+#include "support/ModuleLog.h"
 
 using namespace std::chrono_literals;
 
@@ -156,10 +157,6 @@ std::vector<std::string> commands(const sim::RelayModule& module, std::size_t co
   return commands(module);
 }
 
-double secondsBetween(const sim::Command& a, const sim::Command& b) {
-  return std::chrono::duration<double>(b.at - a.at).count();
-}
-
 using Lines = std::vector<std::string>;
 // What every command but ports and scan sends first: the reset of the opening.
 const Lines kOpening = {"relay off 0", "relay off 1"};
@@ -201,7 +198,8 @@ TEST_F(CliOnModule, ResetOpensByNumberAndResetsOnceMore) {
   EXPECT_EQ(commands(module, 4), concat({kOpening, kOpening}));
   const auto log = module.log();
   ASSERT_EQ(log.size(), 4u);
-  EXPECT_GE(secondsBetween(log[2], log[3]), 0.45) << "reset without its half-second pause";
+  EXPECT_GE(secondsBetween(log[2], log[3]), 0.5 - kModuleWakeUpSeconds)
+      << "reset without its half-second pause";
   EXPECT_TRUE(r.out.empty()) << r.out;
   // What the panel would show, and a stamped line per command.
   EXPECT_NE(r.err.find("status: Port Found and Opened\n"), std::string::npos) << r.err;
@@ -225,7 +223,7 @@ TEST_F(CliOnModule, ShutterPulsesForHalfASecondAndEndsOff) {
   EXPECT_EQ(commands(module, 5), concat({kOpening, {"relay read 1", "relay on 1", "relay off 1"}}));
   const auto log = module.log();
   ASSERT_EQ(log.size(), 5u);
-  EXPECT_GE(secondsBetween(log[3], log[4]), 0.45);
+  EXPECT_GE(secondsBetween(log[3], log[4]), 0.5 - kModuleWakeUpSeconds);
   EXPECT_LT(secondsBetween(log[3], log[4]), 0.8);
   EXPECT_FALSE(module.relay(1));
 }
@@ -248,8 +246,8 @@ TEST_F(CliOnModule, ASeriesOfSequencesKeepsItsTimesAndItsIntervalFromStartToStar
   const auto log = module.log();
   ASSERT_EQ(log.size(), 22u);
   // The pulses and pauses asked for, and the second shot a whole interval after the first.
-  EXPECT_GE(secondsBetween(log[3], log[4]), 0.2);
-  EXPECT_GE(secondsBetween(log[4], log[5]), 0.1);
+  EXPECT_GE(secondsBetween(log[3], log[4]), 0.2 - kModuleWakeUpSeconds);
+  EXPECT_GE(secondsBetween(log[4], log[5]), 0.1 - kModuleWakeUpSeconds);
   EXPECT_GE(secondsBetween(log[3], log[13]), 1.4);
   EXPECT_NE(r.err.find("shot 2 of 2\n"), std::string::npos) << r.err;
 }

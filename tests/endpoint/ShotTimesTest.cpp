@@ -16,18 +16,11 @@
 #include "EndpointClient.h"
 #include "service/LocalEndpoint.h"
 #include "sim/RelayModule.h"
+#include "support/ModuleLog.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-double secondsBetween(const sim::Command& a, const sim::Command& b) {
-  return std::chrono::duration<double>(b.at - a.at).count();
-}
-
-// The module stamps a command when its thread reads it, which on a busy machine may be late by
-// its wake-up time: a pulse it sees may be that much shorter than the one on the line.
-constexpr double kModuleWakeUpSeconds = 0.01;
 
 class ServeOnModule : public ::testing::Test {
  protected:
