@@ -18,6 +18,7 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/file.h>
+#include <unistd.h>
 #endif
 
 // The serial traffic, for diagnosis in the field: QT_LOGGING_RULES="quillmar.serial.debug=true"
@@ -285,6 +286,16 @@ void CommControl::output(std::string_view text) {
   if (text.empty()) return;
 
   qCDebug(lcSerial).noquote() << monotonicStamp() << describePort() << "sent" << escapeBytes(text);
+#ifdef Q_OS_UNIX
+  // With nothing of ours still queued, the bytes go to the driver in one call: an armed shot's
+  // command is on its way at once (QSerialPort's own path first polls the port). What the driver
+  // does not take, or an error, goes the usual way below, which tells the failure.
+  if (port_.bytesToWrite() == 0) {
+    const ssize_t written = ::write(port_.handle(), text.data(), text.size());
+    if (written > 0) text.remove_prefix(static_cast<std::size_t>(written));
+    if (text.empty()) return;
+  }
+#endif
   const auto size = static_cast<qint64>(text.size());
   const qint64 accepted = port_.write(text.data(), size);
   throwIfLost();
