@@ -41,6 +41,12 @@ class Clock {
   // a sleep's wake-up delay would be the shot's error. May raise the thread's priority and spin
   // the CPU for a moment before the deadline.
   virtual void spinUntil(time_point deadline) { waitUntil(deadline); }
+  // Called once the command spinUntil timed is on its way: what it raised goes back at once, so
+  // that other rigs sharing the machine's cores send theirs without waiting for this one's work.
+  virtual void spinDone() {}
+  // Called when the thread has no more timed work for now: what the last waits held for their
+  // ends (a priority, the processors kept awake) is given back.
+  virtual void rest() {}
 };
 
 }  // namespace rig

@@ -405,10 +405,16 @@ void Rig::pulseShutterSteps(const Timings& timings, const Arming* armed) {
   if (!board_->readRelay(kShutterRelay)) {
     if (armed != nullptr) {
       switchArmed(kShutterRelay, true, *armed);
+      // The shutter open and the wait's end are one state, told to the channels once.
+      update(Change::Shutter, [](RigState& s) {
+        s.shutter = Shutter::Open;
+        s.armedAt.reset();
+      });
+      if (observer_) observer_(state(), Change::Armed);
     } else {
       board_->switchRelay(kShutterRelay, true);
+      update(Change::Shutter, [](RigState& s) { s.shutter = Shutter::Open; });
     }
-    update(Change::Shutter, [](RigState& s) { s.shutter = Shutter::Open; });
   } else if (armed != nullptr) {
     // Nothing to switch on; the pulse still keeps its time, so the rest of the action does too.
     waitArmed(armed->at, *armed);
@@ -515,6 +521,7 @@ void Rig::switchArmed(int relay, bool on, const Arming& armed) {
   }
   clock_.spinUntil(steadyOf(sendAt));
   board_->switchRelay(relay, on);
+  clock_.spinDone();
 }
 
 void Rig::endArmed() noexcept {

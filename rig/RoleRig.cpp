@@ -294,6 +294,7 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
         moment.push_back(group);
         startGroup(*group, moment);
       }
+      clock_.spinDone();
       finishGroups(moment);
     }
   } catch (...) {

@@ -117,6 +117,8 @@ class SleepClock : public rig::Clock {
       }
       throwIfStopped();
       serial_.takeIn();
+      // The end is the next command's moment: the processors are kept awake for it.
+      holdLatency();
     }
     std::this_thread::sleep_until(deadline);
   }
@@ -137,10 +139,11 @@ class SleepClock : public rig::Clock {
     throwIfStopped();
     if (woken || !takesIn) return;
     serial_.takeIn();
+    holdLatency();
     std::this_thread::sleep_until(deadline);
   }
   // An armed shot's last stretch: spun, at a real-time priority where the system allows it, kept
-  // through the shot's write until the next wait, so nothing else runs in between.
+  // through the shot's write (spinDone), so nothing else runs in between.
   void spinUntil(time_point deadline) override {
     raisePriority();
     holdLatency();
@@ -150,6 +153,9 @@ class SleepClock : public rig::Clock {
     while (now() < deadline) {
     }
   }
+  // The processors stay awake until the next wait: the command's way to the line is not over.
+  void spinDone() override { restorePolicy(); }
+  void rest() override { lowerPriority(); }
 
  private:
   void throwIfStopped() const {
@@ -165,7 +171,8 @@ class SleepClock : public rig::Clock {
 #endif
   }
   // Asks the kernel to keep the processors out of deep idle states (whose wake-up takes up to
-  // milliseconds) until released: held only for an armed shot's last stretch.
+  // milliseconds) until released: held only for the last stretch of a timed wait and the
+  // command that follows it.
   void holdLatency() {
 #ifdef __linux__
     if (!wake_.holdLatency || latency_ >= 0) return;
@@ -182,6 +189,9 @@ class SleepClock : public rig::Clock {
   }
   void lowerPriority() {
     releaseLatency();
+    restorePolicy();
+  }
+  void restorePolicy() {
 #ifdef __linux__
     if (!raised_) return;
     pthread_setschedparam(pthread_self(), policy_, &saved_);
@@ -482,6 +492,7 @@ void RigService::Worker::run() {
 
   // A job's use of the port counts until the thread's events after it have been handled.
   thread_.serve([this] {
+    clock_->rest();
     usedPort_ = false;
     failedJob_ = false;
   });

@@ -29,6 +29,9 @@ class Arming : public ::testing::Test {
     serial.sent.clear();
     rig.setObserver([this](const rig::RigState& state, rig::Change change) {
       if (change == rig::Change::Armed) armedSeen.push_back(state.armedAt);
+      if (change == rig::Change::Shutter && state.shutter == rig::Shutter::Open) {
+        openWhileArmed.push_back(state.armedAt.has_value());
+      }
     });
   }
 
@@ -57,6 +60,7 @@ class Arming : public ::testing::Test {
   std::optional<rig::Clock::time_point> disarmAt;
   std::optional<rig::Clock::time_point> committedAt;
   std::vector<std::optional<rig::Clock::real_time>> armedSeen;
+  std::vector<bool> openWhileArmed;
 };
 
 TEST_F(Arming, QueryComesBeforeAndTheCarriageReturnReachesTheModuleAtTheShotsTime) {
@@ -77,6 +81,8 @@ TEST_F(Arming, QueryComesBeforeAndTheCarriageReturnReachesTheModuleAtTheShotsTim
   ASSERT_EQ(armedSeen.size(), 2u);
   EXPECT_EQ(armedSeen[0], armed.at) << "the state shows the rig armed while it waits";
   EXPECT_FALSE(armedSeen[1]);
+  // The open shutter and the wait's end are one state: the channels are told once, not twice.
+  EXPECT_EQ(openWhileArmed, std::vector<bool>{false});
   EXPECT_FALSE(rig.state().armedAt);
 }
 
