@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -38,7 +39,8 @@ constexpr auto kBetween = 30ms;
 struct Subject {
   std::string label;
   double switchWireMs = 0;
-  double frameGapMs = 0;
+  // The silence the board's line keeps before a command, asked once the board is open.
+  std::function<double()> frameGapMs;
   std::unique_ptr<rig::Board> board;
   Landings landings;
 };
@@ -52,10 +54,10 @@ class BoardBench {
     BoardKindFigures kind;
     kind.label = subject.label;
     kind.switchWireMs = subject.switchWireMs;
-    kind.frameGapMs = subject.frameGapMs;
     rig::Board& board = *subject.board;
     try {
       board.open();
+      if (subject.frameGapMs) kind.frameGapMs = subject.frameGapMs();
       kind.groupsInOneCommand = board.abilities().switchMany;
       const bool wide = board.relayCount() >= kGroup;
       // All off to start from, whatever the board was left at.
@@ -157,16 +159,17 @@ BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const BoardSe
   }
 
   try {
-    // The Modbus board: writing one coil (function 05) is 8 bytes, after the 3.5 characters of
-    // silence that tell a frame's start.
+    // The Modbus board: writing one coil (function 05) is 8 bytes, after the silence that tells
+    // a frame's start (at least 3.5 characters; the client keeps whole milliseconds).
     sim::ModbusModule modbus({kGroup, 1, true});
     Subject subject;
     subject.label = "Modbus RTU, 8 coils";
     subject.switchWireMs = 8 * kByteMs;
-    subject.frameGapMs = 3.5 * kByteMs;
     modbus::ModbusBoard::Options options;
     options.relays = kGroup;
-    subject.board = std::make_unique<modbus::ModbusBoard>(modbus.devicePath(), 1, options);
+    auto board = std::make_unique<modbus::ModbusBoard>(modbus.devicePath(), 1, options);
+    subject.frameGapMs = [&board = *board] { return ms(board.silence()); };
+    subject.board = std::move(board);
     subject.landings = modbusLandings(modbus);
     bench.measure(subject);
   } catch (const std::exception& error) {

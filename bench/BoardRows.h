@@ -19,7 +19,7 @@ struct BoardSettings {
 struct BoardKindFigures {
   std::string label;        // "CH340, 8 relays"
   double switchWireMs = 0;  // one switch command's bytes at 9600 baud; 0 for the HID board
-  double frameGapMs = 0;    // the silence the line keeps before a command (Modbus RTU: 3.5 bytes)
+  double frameGapMs = 0;    // the silence the line keeps before a command (Modbus RTU's client)
   bool groupsInOneCommand = false;  // the board switches several relays with one command
   // From the switchRelay call to the board's receipt of the command.
   std::vector<double> switchMs;

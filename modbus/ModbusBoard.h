@@ -73,11 +73,12 @@ class ModbusBoard : public rig::Board {
   // with coils to keep between the asked ones is read first, and that reading comes before it.
   rig::Clock::duration groupLead(rig::RelayMask which, rig::RelayMask on) const override;
 
+  // The client's silence before a request: its own once open, 3.5 characters before.
+  rig::Clock::duration silence() const;
+
  private:
   // `bytes` on the line: a start bit, 8 data bits, the parity bit if any and a stop bit each.
   rig::Clock::duration onTheLine(std::size_t bytes) const;
-  // The client's silence before a request: its own once open, 3.5 characters before.
-  rig::Clock::duration silence() const;
   [[noreturn]] void fail(const std::string& reason, rig::FailureKind kind) const;
   // Throws NotOpen before open(), DeviceGone once the client has lost its line.
   void checkLine() const;
