@@ -34,6 +34,7 @@
 
 #include "SimProcess.h"
 #include "Stats.h"
+#include "WriteFloor.h"
 
 namespace {
 
@@ -558,6 +559,15 @@ int main(int argc, char** argv) {
           "%d rigs: processor time per rig and shot %.1f ms by message, %.1f ms armed; "
           "%d armed shots refused or missing.\n",
           count, byMessage.cpuMsPerShot, byTime.cpuMsPerShot, byTime.refused);
+    }
+    // The floor under the rigs' own record: the same writes at one moment on this machine, with
+    // no rig, no broker and no module in the way.
+    if (failures.empty()) {
+      std::fprintf(stderr, "quillmar-studio-bench: 8 writes at one moment, no rig...\n");
+      armedRows.push_back(row(
+          "Writes at one moment, 8 threads at an armed rig's priority, no rig: each against its "
+          "aim (ms)",
+          bench::simultaneousWrites(8, armedShots), 3, "(for comparison)", true));
     }
     const auto median = [](const std::vector<double>& v) { return bench::summarize(v).median; };
     const auto max = [](const std::vector<double>& v) { return bench::summarize(v).max; };
