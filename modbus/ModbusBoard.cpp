@@ -218,9 +218,8 @@ void ModbusBoard::switchRelay(int relay, bool on) {
 }
 
 void ModbusBoard::switchRelays(rig::RelayMask which, rig::RelayMask on) {
-  rig::checkRelayMask(which, options_.relays);
-  if (which == 0) return;
-  write(spanOf(which, on));
+  startSwitch(which, on);
+  finishSwitch();
 }
 
 void ModbusBoard::startSwitch(rig::RelayMask which, rig::RelayMask on) {

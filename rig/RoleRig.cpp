@@ -172,7 +172,6 @@ void RoleRig::startGroup(const Group& group, std::vector<const Group*>& started)
     onBoard(group.board, [&](Board& board) { board.startSwitch(group.which, group.on); });
   } catch (...) {
     // The boards started before it still answer: awaited, then this failure goes on.
-    started.pop_back();
     note(group, false);
     const std::exception_ptr failure = std::current_exception();
     try {
@@ -181,6 +180,7 @@ void RoleRig::startGroup(const Group& group, std::vector<const Group*>& started)
     }
     std::rethrow_exception(failure);
   }
+  started.push_back(&group);
 }
 
 void RoleRig::finishGroups(const std::vector<const Group*>& started) {
@@ -291,7 +291,6 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
           waitStoppable(sendAt, timings);
         }
         begun = true;
-        moment.push_back(group);
         startGroup(*group, moment);
       }
       clock_.spinDone();

@@ -121,8 +121,8 @@ class RoleRig {
   void switchGroup(const Group& group);
   // The group's lines as switched, or unknown when its command failed.
   static void note(const Group& group, bool switched);
-  // A group's command on its way (Board::startSwitch); `started`, the groups of its moment so
-  // far, it last. On a failure the others are awaited, then the failure is thrown.
+  // A group's command on its way (Board::startSwitch), the group added to `started`, the groups
+  // of its moment so far. On a failure those are awaited, then the failure is thrown.
   void startGroup(const Group& group, std::vector<const Group*>& started);
   // Awaits the answers of the groups started, notes their lines, and throws the first failure
   // once every board has been awaited.
