@@ -93,6 +93,10 @@ class Board {
   // where the board switches them with one, which may be longer than one relay's. By default the
   // longest of the relays' own leads.
   virtual Clock::duration groupLead(RelayMask which, RelayMask on) const;
+  // Does now what a switchRelays(which, on) would first do before its command (a board that
+  // writes all its relays at once reads them first), so that at the moment of the switch only its
+  // own command goes out, as groupLead() counts. By default there is nothing to do.
+  virtual void prepareSwitch(RelayMask /*which*/, RelayMask /*on*/) {}
 
   // switchRelays() in two halves, for boards switched at one moment: startSwitch() puts the
   // command on its way and finishSwitch() awaits its answer and throws its failure, so that the

@@ -24,6 +24,9 @@ constexpr auto kDeliveryMargin = 500us;
 constexpr auto kArmingLeast = 100ms;
 constexpr auto kReaim = 1s;
 constexpr auto kFinalStretch = 20ms;
+// A group of several lines is prepared this long before its command (a board may read its relays
+// first): more than a reading's round trip at 9600 baud, about 35 ms.
+constexpr auto kPrepareAhead = 100ms;
 
 RelayMask bitOf(int relay) { return RelayMask{1} << relay; }
 
@@ -269,18 +272,35 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
   std::stable_sort(order.begin(), order.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   const Clock::duration firstSend = order.front().first;
+  // Groups of several lines are prepared ahead of their moment (Board::prepareSwitch).
+  const auto prepared = [](const auto& sent) { return !std::has_single_bit(sent.second->which); };
+  const Clock::duration ahead =
+      std::any_of(order.begin(), order.end(), prepared) ? kPrepareAhead : Clock::duration{};
   // Before anything is switched: a refusal or a disarm leaves every line as it was.
-  const Clock::time_point shot =
-      armed != nullptr ? waitArmed(*armed, groups.front().at, firstSend) : clock_.now() - firstSend;
+  const Clock::time_point shot = armed != nullptr
+                                     ? waitArmed(*armed, groups.front().at, firstSend - ahead)
+                                     : clock_.now() - firstSend;
   bool begun = false;  // a call has gone to a board: from then on, an ending releases
   try {
-    for (std::size_t i = 0; i < order.size();) {
+    for (auto first = order.begin(); first != order.end();) {
       // The groups of one moment, on different boards: every board's command goes out before
       // any board's answer is awaited, so that no board waits for another's answer.
+      const auto last = std::find_if(first, order.end(), [&](const auto& sent) {
+        return sent.second->at != first->second->at;
+      });
+      if (std::any_of(first, last, prepared)) {
+        // What a board asks before such a switch is asked before the moment's first command.
+        waitStoppable(shot + first->first - kFinalStretch - kPrepareAhead, timings);
+        for (auto sent = first; sent != last; ++sent) {
+          const Group& group = *sent->second;
+          if (prepared(*sent)) {
+            onBoard(group.board, [&](Board& board) { board.prepareSwitch(group.which, group.on); });
+          }
+        }
+      }
       std::vector<const Group*> moment;
-      for (; i < order.size() && (moment.empty() || order[i].second->at == moment.front()->at);
-           ++i) {
-        const auto& [send, group] = order[i];
+      for (; first != last; ++first) {
+        const auto& [send, group] = *first;
         const Clock::time_point sendAt = shot + send;
         // Armed, the focus and the shot's own moment are met as exactly as the clock can; a stop
         // still ends the wait up to the last stretch.

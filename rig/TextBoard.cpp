@@ -35,6 +35,9 @@ constexpr std::size_t kReplyMaxBytes = 1024;
 constexpr std::size_t kReplyShownBytes = 64;
 // Four relays a hex digit of the module's masks.
 constexpr int kRelaysPerDigit = 4;
+// A reading ahead of a switch is used only this soon: the module is the truth, and it may have
+// been switched off and on meanwhile.
+constexpr auto kReadAheadKept = 1s;
 
 // A reply for a failure message: escaped, and shortened when long.
 std::string shownReply(const std::string& reply) {
@@ -99,6 +102,7 @@ void TextBoard::fail(const std::string& reason, FailureKind kind) const {
 }
 
 void TextBoard::send(std::string_view command) {
+  readAhead_.reset();
   serial_.output(protocol::frame(command));
   lastSent_ = clock_.now();
 }
@@ -116,13 +120,27 @@ void TextBoard::switchRelays(RelayMask which, RelayMask on) {
     switchRelay(relay, (on & which) != 0);
     return;
   }
-  if (const auto now = readAll(); now && maskDigits_ > 0) {
+  std::optional<RelayMask> now = std::exchange(readAhead_, std::nullopt);
+  if (!now || clock_.now() - readAheadAt_ > kReadAheadKept) now = readAll();
+  if (now && maskDigits_ > 0) {
     send(protocol::writeAllCommand((*now & ~which) | (on & which), maskDigits_));
     return;
   }
   for (int relay = 0; relay < protocol::kMostRelays; ++relay) {
     if ((which & bitOf(relay)) != 0) switchRelay(relay, (on & bitOf(relay)) != 0);
   }
+}
+
+void TextBoard::prepareSwitch(RelayMask which, RelayMask /*on*/) {
+  if (std::has_single_bit(which) || which == 0) return;
+  const std::optional<RelayMask> now = readAll();
+  readAhead_ = now;
+  readAheadAt_ = clock_.now();
+}
+
+Clock::duration TextBoard::groupLead(RelayMask which, RelayMask on) const {
+  if (std::has_single_bit(which) || maskDigits_ == 0) return Board::groupLead(which, on);
+  return wireTime(protocol::frame(protocol::writeAllCommand(0, maskDigits_)).size());
 }
 
 RelayMask TextBoard::readRelays() {

@@ -38,8 +38,13 @@ class TextBoard : public Board {
 
   void switchRelay(int relay, bool on) override;
   // One relay alone goes as switchRelay; several with "relay writeall" where the module has it,
-  // its other relays kept as "relay readall" reports them just before.
+  // its other relays kept as "relay readall" reports them just before (or as prepareSwitch()
+  // read them, when no other command went out since).
   void switchRelays(RelayMask which, RelayMask on) override;
+  // Several relays: "relay readall" now, so that their switch is only the "relay writeall".
+  void prepareSwitch(RelayMask which, RelayMask on) override;
+  // Several relays on a module with "relay writeall": that command's time on the line.
+  Clock::duration groupLead(RelayMask which, RelayMask on) const override;
   RelayMask readRelays() override;
   bool readRelay(int relay) override;
   void setReplyObserver(const ReplyObserver& observer) override { replyObserver_ = observer; }
@@ -93,6 +98,9 @@ class TextBoard : public Board {
   bool learned_ = false;
   int relays_ = 2;
   int maskDigits_ = 0;  // the width of the module's hex masks; 0 without "relay readall"
+  // The relays as prepareSwitch() read them, and when: dropped by the next command sent.
+  std::optional<RelayMask> readAhead_;
+  Clock::time_point readAheadAt_{};
 };
 
 }  // namespace rig

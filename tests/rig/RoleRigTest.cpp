@@ -87,6 +87,13 @@ class LogBoard : public rig::Board {
     if (!std::exchange(awaited, false)) return;
     command("answer");
   }
+  // Noted apart ("MS WHICH"), so the commands' log stays as the line sees it.
+  void prepareSwitch(rig::RelayMask which, rig::RelayMask) override {
+    const auto ms = std::chrono::duration<double, std::milli>(clock_.now() - clock_.start());
+    std::ostringstream line;
+    line << ms.count() << " " << which;
+    prepared.push_back(line.str());
+  }
   rig::Clock::duration switchLead(int, bool) const override { return lead; }
   rig::Clock::duration groupLead(rig::RelayMask which, rig::RelayMask on) const override {
     if (manyLead && many_ && !std::has_single_bit(which)) return *manyLead;
@@ -100,6 +107,7 @@ class LogBoard : public rig::Board {
   bool opened = false;
   bool split = false;
   bool awaited = false;
+  Texts prepared;
   int failFrom = 0;  // commands counted from 1: this one and every later one fail (unplugged)
 
  private:
@@ -235,11 +243,12 @@ TEST_F(RoleRigTest, EveryEndingOfABulbReleasesEveryLineOnEveryBoard) {
   EXPECT_EQ(log.back(), "600415 TOP write 15=0") << "released as soon as side failed";
   EXPECT_EQ(lines(), (std::vector{kOff, kOff, kOff, kOff, kUnknown, kUnknown, kUnknown}));
 
-  // A signal during the pulse (the clock's fourth wait): released, and cut short.
+  // A signal during the pulse (the clock's sixth wait, each moment of several lines on a board
+  // waiting first to be prepared): released, and cut short.
   log.clear();
   side.failFrom = 0;
   clock.waits = 0;
-  clock.signalAt = 4;
+  clock.signalAt = 6;
   EXPECT_THROW(rig().shutter(), rig::CutShort);
   EXPECT_EQ(Texts(log.begin() + 3, log.end()),
             (Texts{"600630 TOP write 15=0", "600630 SIDE off 0"}));
@@ -287,6 +296,14 @@ TEST_F(RoleRigTest, ArmedAGroupStartsItsOwnCommandsLeadAheadNotOneRelays) {
   rig().shutter({}, timings);
   EXPECT_EQ(log, (Texts{"1793 TOP write 5=5", "1993 TOP write 10=10", "2015 SIDE on 0",
                         "2493.5 TOP write 15=0", "2515.5 SIDE off 0"}));
+  // Each group of several lines was prepared before its moment's last stretch; one line alone
+  // needs nothing (side's).
+  EXPECT_EQ(top.prepared, (Texts{"1673 5", "1873 10", "2373.5 15"}));
+  EXPECT_TRUE(side.prepared.empty());
+
+  // The preparing comes before the shot's cut-off, so it must fit before the first moment too.
+  timings.armed->at = clock.realNow() + 400ms;
+  EXPECT_EQ(errorFrom([&] { rig().shutter({}, timings); }).kind(), rig::FailureKind::TooLate);
 }
 
 TEST_F(RoleRigTest, FlashesToggleTogetherAndAreRestoredByEveryEnding) {

@@ -101,6 +101,37 @@ TEST_F(TextBoardTest, WideModuleSwitchesSeveralWithOneWriteallKeepingTheOthers) 
   EXPECT_EQ(lineBytes(), (Texts{"relay off 7\r", "relay on 5\r"}));
 }
 
+TEST_F(TextBoardTest, PreparedSeveralGoAsTheWriteallAloneUnlessTheReadingIsStale) {
+  openWith(8);
+  serial.relay[7] = true;
+  board.prepareSwitch(0b0001, 0b0001);
+  EXPECT_TRUE(lineBytes().empty()) << "one relay has nothing to prepare";
+
+  // Read ahead, so at the switch only the writeall goes, and the lead is its time on the line.
+  board.prepareSwitch(0b0011, 0b0011);
+  EXPECT_EQ(lineBytes(), (Texts{"relay readall\r"}));
+  EXPECT_EQ(board.groupLead(0b0011, 0b0011), rig::wireTime(18));
+  board.switchRelays(0b0011, 0b0011);
+  EXPECT_EQ(lineBytes(), (Texts{"relay writeall 83\r"}));
+
+  // Used once: the next switch of several reads again.
+  board.switchRelays(0b0011, 0);
+  EXPECT_EQ(lineBytes(), (Texts{"relay readall\r", "relay writeall 80\r"}));
+
+  // Any command between the reading and the switch makes it stale (the relay switched on here
+  // is kept), and so does time: the module may have been switched off and on.
+  board.prepareSwitch(0b0011, 0b0011);
+  board.switchRelay(4, true);
+  board.switchRelays(0b0011, 0b0011);
+  EXPECT_EQ(lineBytes(),
+            (Texts{"relay readall\r", "relay on 4\r", "relay readall\r", "relay writeall 93\r"}));
+  board.prepareSwitch(0b0011, 0);
+  serial.relay[4] = serial.relay[7] = false;  // the module restarted meanwhile
+  clock.waitUntil(clock.now() + 2s);
+  board.switchRelays(0b0011, 0);
+  EXPECT_EQ(lineBytes(), (Texts{"relay readall\r", "relay readall\r", "relay writeall 00\r"}));
+}
+
 TEST_F(TextBoardTest, RelaysBeyondNineAreLettersAndTheMaskWidthGivesTheCount) {
   openWith(32);
   board.switchRelay(12, true);
