@@ -13,7 +13,9 @@
 #include "rig/RigDescription.h"
 #include "rig/RoleRig.h"
 #include "rig/SystemClock.h"
+#include "rig/TextBoard.h"
 #include "serial/Ch340Board.h"
+#include "serial/CommControl.h"
 #include "sim/Ch340Module.h"
 #include "sim/HidRelayModule.h"
 #include "sim/ModbusModule.h"
@@ -173,12 +175,13 @@ class CameraBench {
     figures_.focusError.push_back(std::move(samples));
   }
 
-  // Armed shots of 8 cameras, camera n's shutter kCameraDelayStep * n after the shot's time:
-  // each shutter's landing against its time.
-  void armed(Subject& subject) {
+  // Armed shots of 8 cameras, camera n's shutter kCameraDelayStep * n after the shot's time
+  // (`together`: all of them at the shot's time): each shutter's landing against its time.
+  void armed(Subject& subject, bool together = false) {
     CameraSamples samples{subject.label, {}};
     tryOn(subject.label, [&] {
-      rig::RoleRig rig(cameraRig(1, false, true), boardsOf({&subject}), clock_);
+      rig::RoleRig rig(cameraRig(1, false, !together), boardsOf({&subject}), clock_);
+      const auto delayStep = together ? 0ms : kCameraDelayStep;
       for (int shot = 0; shot < settings_.armedShots; ++shot) {
         const std::size_t seen = quiet(subject.landings);
         rig::Timings timings = rig.timings();
@@ -193,11 +196,11 @@ class CameraBench {
           continue;
         }
         for (const Landing& landing : landed) {
-          samples.ms.push_back(ms(landing.at - (steadyAt + kCameraDelayStep * landing.relay)));
+          samples.ms.push_back(ms(landing.at - (steadyAt + delayStep * landing.relay)));
         }
       }
     });
-    figures_.armedError.push_back(std::move(samples));
+    (together ? figures_.armedTogetherError : figures_.armedError).push_back(std::move(samples));
   }
 
  private:
@@ -246,7 +249,7 @@ Subject hidSubject(sim::HidRelayBus& bus, const std::string& path, const std::st
 
 }  // namespace
 
-CameraFigures measureCameras(const CameraSettings& settings) {
+CameraFigures measureCameras(SimProcess& wideText, const CameraSettings& settings) {
   CameraFigures figures;
   CameraBench bench(settings, figures);
   const auto attempt = [&figures](const std::string& label, const std::function<void()>& run) {
@@ -257,10 +260,26 @@ CameraFigures measureCameras(const CameraSettings& settings) {
     }
   };
 
+  attempt("text module", [&] {
+    serial::CommControl serial(serial::PortMap({QString::fromStdString(wideText.device())}));
+    rig::SystemClock clock;
+    Subject subject;
+    subject.label = "text module, 8 relays";
+    auto board = std::make_unique<rig::TextBoard>(serial, clock);
+    rig::TextBoard& textBoard = *board;
+    subject.board = std::move(board);
+    subject.landings = textLandings(wideText);
+    textBoard.open();
+    // Read once, as a rig's opening does: from then on it knows the module's "relay writeall".
+    textBoard.readRelays();
+    bench.armed(subject, true);
+    textBoard.close();
+  });
   attempt("Modbus RTU", [&] {
     ModbusSubject one("Modbus RTU, 8 coils", kCameras, 1);
     bench.oneBoard(one.subject);
     bench.armed(one.subject);
+    bench.armed(one.subject, true);
   });
   attempt("CH340", [&] {
     sim::Ch340Module ch340(kCameras, true);

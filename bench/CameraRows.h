@@ -8,7 +8,8 @@ namespace bench {
 
 // Rigs of many cameras, through the rig engine (rig::RoleRig) on the system's clock, against
 // simulated boards: 8 cameras fired together on one board, 16 on two boards, the focus lines'
-// lead ahead of the shutters, and an armed shot whose cameras each have a delay of their own.
+// lead ahead of the shutters, and armed shots: 8 cameras at one moment, and 8 whose cameras each
+// have a delay of their own.
 struct CameraSettings {
   int rounds = 20;     // shots per measurement of shutters landing together
   int armedShots = 5;  // armed shots per board kind, 8 cameras each
@@ -42,9 +43,14 @@ struct CameraFigures {
   std::vector<CameraSamples> focusError;
   // Each camera's shutter landing, less the armed time plus its camera's delay.
   std::vector<CameraSamples> armedError;
+  // 8 cameras armed for one moment: each shutter's landing, less the armed time.
+  std::vector<CameraSamples> armedTogetherError;
   std::vector<std::string> problems;
 };
 
-CameraFigures measureCameras(const CameraSettings& settings);
+class SimProcess;
+
+// `wideText`: a simulated text module of 8 relays, which switches several with one command.
+CameraFigures measureCameras(SimProcess& wideText, const CameraSettings& settings);
 
 }  // namespace bench
