@@ -18,6 +18,7 @@
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
 #include "sim/RelayModule.h"
+#include "windows/CursorRest.h"
 #include "windows/Form1.h"
 
 namespace bench {
@@ -79,6 +80,8 @@ ReconnectSamples measureReconnects(int cycles, int cpuSamples) {
     return out;
   }
   Form1 window([link] { return std::make_unique<serial::CommControl>(serial::PortMap({link})); });
+  // As the program has it: the text cursor stops blinking once no input came for a while.
+  const windows::CursorRest cursorRest;
   window.show();
   std::optional<Clock::time_point> lostShown;
   QObject::connect(window.text3(), &QLineEdit::textChanged, [&lostShown](const QString& text) {
@@ -94,6 +97,12 @@ ReconnectSamples measureReconnects(int cycles, int cpuSamples) {
   window.command1()->click();
   if (!runUntil([&] { return module->log().size() >= 2 && !window.service().busy(); }, 3s)) {
     out.problems.push_back("reconnect: the first opening failed");
+    return out;
+  }
+
+  // Measured as a panel left waiting at a shoot: once its cursor has stopped blinking.
+  if (!runUntil([&] { return cursorRest.resting(); }, windows::CursorRest::kIdle + 2s)) {
+    out.problems.push_back("reconnect: the cursor never came to rest");
     return out;
   }
 

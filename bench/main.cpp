@@ -805,10 +805,10 @@ void Bench::measureReconnects(std::vector<bench::Row>& rows) {
          [](const bench::Summary& s) { return s.median <= 100.0; });
   addRow(rows, "Device back to its first \"relay off 0\" at the module (ms)", samples.backMs, 2,
          "median <= 500 ms", [](const bench::Summary& s) { return s.median <= 500.0; });
-  addRow(rows, "CPU while waiting for a lost module, 10 s (% of one core)", samples.idleCpu, 3,
-         "<= 0.1 %", [](const bench::Summary& s) { return s.max <= 0.1; });
-  addRow(rows, "CPU of the idle panel with its port open, 10 s (baseline, %)", samples.idleCpuOpen,
-         3, "-");
+  addRow(rows, "CPU while waiting for a lost module, 10 s, cursor at rest (% of one core)",
+         samples.idleCpu, 3, "<= 0.1 %", [](const bench::Summary& s) { return s.max <= 0.1; });
+  addRow(rows, "CPU of the idle panel with its port open, 10 s, cursor at rest (baseline, %)",
+         samples.idleCpuOpen, 3, "-");
 }
 
 std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
