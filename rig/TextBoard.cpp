@@ -133,8 +133,7 @@ void TextBoard::switchRelays(RelayMask which, RelayMask on) {
 
 void TextBoard::prepareSwitch(RelayMask which, RelayMask /*on*/) {
   if (std::has_single_bit(which) || which == 0) return;
-  const std::optional<RelayMask> now = readAll();
-  readAhead_ = now;
+  readAhead_ = readAll();
   readAheadAt_ = clock_.now();
 }
 
