@@ -265,15 +265,13 @@ CameraFigures measureCameras(SimProcess& wideText, const CameraSettings& setting
     rig::SystemClock clock;
     Subject subject;
     subject.label = "text module, 8 relays";
-    auto board = std::make_unique<rig::TextBoard>(serial, clock);
-    rig::TextBoard& textBoard = *board;
-    subject.board = std::move(board);
+    subject.board = std::make_unique<rig::TextBoard>(serial, clock);
     subject.landings = textLandings(wideText);
-    textBoard.open();
+    subject.board->open();
     // Read once, as a rig's opening does: from then on it knows the module's "relay writeall".
-    textBoard.readRelays();
+    subject.board->readRelays();
     bench.armed(subject, true);
-    textBoard.close();
+    subject.board->close();
   });
   attempt("Modbus RTU", [&] {
     ModbusSubject one("Modbus RTU, 8 coils", kCameras, 1);

@@ -121,7 +121,8 @@ void TextBoard::switchRelays(RelayMask which, RelayMask on) {
     return;
   }
   std::optional<RelayMask> now = std::exchange(readAhead_, std::nullopt);
-  if (!now || clock_.now() - readAheadAt_ > kReadAheadKept) now = readAll();
+  // Kept, the reading is the last command sent: its age is that command's.
+  if (!now || clock_.now() - lastSent_ > kReadAheadKept) now = readAll();
   if (now && maskDigits_ > 0) {
     send(protocol::writeAllCommand((*now & ~which) | (on & which), maskDigits_));
     return;
@@ -134,7 +135,6 @@ void TextBoard::switchRelays(RelayMask which, RelayMask on) {
 void TextBoard::prepareSwitch(RelayMask which, RelayMask /*on*/) {
   if (std::has_single_bit(which) || which == 0) return;
   readAhead_ = readAll();
-  readAheadAt_ = clock_.now();
 }
 
 Clock::duration TextBoard::groupLead(RelayMask which, RelayMask on) const {

@@ -98,9 +98,8 @@ class TextBoard : public Board {
   bool learned_ = false;
   int relays_ = 2;
   int maskDigits_ = 0;  // the width of the module's hex masks; 0 without "relay readall"
-  // The relays as prepareSwitch() read them, and when: dropped by the next command sent.
+  // The relays as prepareSwitch() read them: dropped by the next command sent.
   std::optional<RelayMask> readAhead_;
-  Clock::time_point readAheadAt_{};
 };
 
 }  // namespace rig

@@ -89,6 +89,10 @@ class LogBoard : public rig::Board {
   }
   // Noted apart ("MS WHICH"), so the commands' log stays as the line sees it.
   void prepareSwitch(rig::RelayMask which, rig::RelayMask) override {
+    if (prepareFailsAt && clock_.now() >= clock_.start() + *prepareFailsAt) {
+      throw rig::SerialError(
+          rig::Failure{rig::FailureKind::NoAnswer, std::nullopt, {}, "no answer to the reading"});
+    }
     const auto ms = std::chrono::duration<double, std::milli>(clock_.now() - clock_.start());
     std::ostringstream line;
     line << ms.count() << " " << which;
@@ -108,6 +112,7 @@ class LogBoard : public rig::Board {
   bool split = false;
   bool awaited = false;
   Texts prepared;
+  std::optional<rig::Clock::duration> prepareFailsAt;  // from then on, its reading gets no answer
   int failFrom = 0;  // commands counted from 1: this one and every later one fail (unplugged)
 
  private:
@@ -304,6 +309,21 @@ TEST_F(RoleRigTest, ArmedAGroupStartsItsOwnCommandsLeadAheadNotOneRelays) {
   // The preparing comes before the shot's cut-off, so it must fit before the first moment too.
   timings.armed->at = clock.realNow() + 400ms;
   EXPECT_EQ(errorFrom([&] { rig().shutter({}, timings); }).kind(), rig::FailureKind::TooLate);
+
+  // A preparing that fails: before the first switch nothing is switched; at the pulse's end,
+  // every line the shot closed is released all the same.
+  log.clear();
+  top.prepareFailsAt = clock.now() - clock.start();
+  timings.armed->at = clock.realNow() + 2s;
+  EXPECT_EQ(errorFrom([&] { rig().shutter({}, timings); }).kind(), rig::FailureKind::NoAnswer);
+  EXPECT_TRUE(log.empty());
+  EXPECT_EQ(lines(), (std::vector{kOff, kOff, kOff, kOff, kOff, kUnknown, kUnknown}));
+  log.clear();
+  timings.armed->at = clock.realNow() + 2s;
+  top.prepareFailsAt = clock.now() - clock.start() + 2s;  // its release, after the shutters
+  EXPECT_EQ(errorFrom([&] { rig().shutter({}, timings); }).kind(), rig::FailureKind::NoAnswer);
+  EXPECT_EQ(log.size(), 5U) << "focus, shutters on two boards, then both released";
+  EXPECT_EQ(lines(), (std::vector{kOff, kOff, kOff, kOff, kOff, kUnknown, kUnknown}));
 }
 
 TEST_F(RoleRigTest, FlashesToggleTogetherAndAreRestoredByEveryEnding) {
