@@ -113,7 +113,52 @@ std::vector<rig::FoundBoard> Catalog::list() {
   return found;
 }
 
-std::unique_ptr<rig::Board> Catalog::find(const rig::BoardName& name) {
+std::unique_ptr<rig::Board> Catalog::findModbus(const rig::BoardName& name,
+                                                std::optional<int> relays) {
+  const auto address = modbus::ModbusBoard::parseIdentity(name.identity);
+  if (!address) {
+    throw nameFailure(rig::FailureKind::Other,
+                      name.text() + ": a Modbus board is named modbus:<port>@<address 1-247>");
+  }
+  if (!exists(address->first)) {
+    throw nameFailure(rig::FailureKind::NoDevice, name.text() + ": no device is " + address->first);
+  }
+  // Opened with `coils` (reads them): a board answers at that address with so many, or not.
+  const auto tryOpen = [&](int coils) {
+    modbus::ModbusBoard::Options options = parts_.modbusOptions;
+    options.relays = coils;
+    auto board = std::make_unique<modbus::ModbusBoard>(address->first, address->second, options);
+    board->open();
+    board->close();
+    return board;
+  };
+  const int asked = relays.value_or(parts_.modbusOptions.relays);
+  try {
+    return tryOpen(asked);
+  } catch (const rig::SerialError& error) {
+    if (error.kind() == rig::FailureKind::NoAnswer) {
+      throw nameFailure(rig::FailureKind::NoDevice, name.text() + ": no board answers at address " +
+                                                        std::to_string(address->second) + " on " +
+                                                        address->first);
+    }
+    if (error.kind() != rig::FailureKind::NotUnderstood || asked == 1) throw;
+    // Refused for coils it lacks: how many it has, at the sizes boards come in, says why.
+    for (const int fewer : {32, 16, 8, 4, 2, 1}) {
+      if (fewer >= asked) continue;
+      try {
+        tryOpen(fewer);
+      } catch (const rig::SerialError&) {
+        continue;
+      }
+      throw nameFailure(rig::FailureKind::Other, name.text() + ": has " + std::to_string(fewer) +
+                                                     " relays, the file asks for " +
+                                                     std::to_string(asked));
+    }
+    throw;
+  }
+}
+
+std::unique_ptr<rig::Board> Catalog::find(const rig::BoardName& name, std::optional<int> relays) {
   const std::vector<SerialPort> ports = parts_.ports ? parts_.ports() : std::vector<SerialPort>{};
   if (name.kind == "text" || name.kind == "ch340") {
     // A path is its own identity: a device the system does not list (a pseudo-terminal) is
@@ -125,7 +170,12 @@ std::unique_ptr<rig::Board> Catalog::find(const rig::BoardName& name) {
     }
     const std::string device = port != nullptr ? port->path : name.identity;
     if (name.kind == "text") return std::make_unique<TextPortBoard>(device, name);
-    return std::make_unique<serial::Ch340Board>(name.identity, parts_.ch340Relays);
+    try {
+      return std::make_unique<serial::Ch340Board>(name.identity,
+                                                  relays.value_or(parts_.ch340Relays));
+    } catch (const std::invalid_argument& error) {
+      throw nameFailure(rig::FailureKind::Other, name.text() + ": " + error.what());
+    }
   }
   if (name.kind == "text-id") {
     const auto control = controlOver(ports);
@@ -137,29 +187,7 @@ std::unique_ptr<rig::Board> Catalog::find(const rig::BoardName& name) {
       throw nameFailure(error.kind(), name.text() + ": " + error.reason());
     }
   }
-  if (name.kind == "modbus") {
-    const auto address = modbus::ModbusBoard::parseIdentity(name.identity);
-    if (!address) {
-      throw nameFailure(rig::FailureKind::Other,
-                        name.text() + ": a Modbus board is named modbus:<port>@<address 1-247>");
-    }
-    if (!exists(address->first)) {
-      throw nameFailure(rig::FailureKind::NoDevice,
-                        name.text() + ": no device is " + address->first);
-    }
-    auto board = std::make_unique<modbus::ModbusBoard>(address->first, address->second,
-                                                       parts_.modbusOptions);
-    try {
-      board->open();  // reads the coils: a board answers at that address, or none is there
-    } catch (const rig::SerialError& error) {
-      if (error.kind() != rig::FailureKind::NoAnswer) throw;
-      throw nameFailure(rig::FailureKind::NoDevice, name.text() + ": no board answers at address " +
-                                                        std::to_string(address->second) + " on " +
-                                                        address->first);
-    }
-    board->close();
-    return board;
-  }
+  if (name.kind == "modbus") return findModbus(name, relays);
   if (name.kind == "hid") {
     std::vector<rig::FoundBoard> matches;
     for (rig::FoundBoard& board : hidBoards()) {

@@ -49,7 +49,8 @@ class Catalog : public rig::BoardSource {
     // Modbus boards to list, "modbus:<port>@<address>".
     std::vector<rig::BoardName> modbus;
     modbus::ModbusBoard::Options modbusOptions;
-    // The relays of a CH340 board, which cannot tell: the two the rig uses unless configured.
+    // The relays of a CH340 board, which cannot tell: the two the rig uses unless configured or
+    // asked for by the rig file.
     int ch340Relays = 2;
   };
 
@@ -64,7 +65,8 @@ class Catalog : public rig::BoardSource {
       const std::optional<QString>& ports);
 
   std::vector<rig::FoundBoard> list() override;
-  std::unique_ptr<rig::Board> find(const rig::BoardName& name) override;
+  std::unique_ptr<rig::Board> find(const rig::BoardName& name,
+                                   std::optional<int> relays = std::nullopt) override;
 
   // Gives the USB HID board with ID `oldId` the ID `newId`. Throws std::invalid_argument for an
   // ID the board cannot store, SerialError: NoDevice when no board has `oldId`, Ambiguous when
@@ -74,6 +76,8 @@ class Catalog : public rig::BoardSource {
 
  private:
   std::vector<rig::FoundBoard> hidBoards();
+  // The Modbus board at its address, opened once to see that it answers with `relays` coils.
+  std::unique_ptr<rig::Board> findModbus(const rig::BoardName& name, std::optional<int> relays);
 
   Parts parts_;
 };

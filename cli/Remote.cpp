@@ -192,7 +192,12 @@ std::string openingFailure(const rig::Ending& ending) {
   if (!ending.failure || !ending.opening) return {};
   switch (*ending.opening) {
     case rig::Link::NotFound:
-      return "port not found: ";
+      // A board that is there but cannot be used (too few relays, another answer) is no port
+      // that is missing.
+      return *ending.failure == rig::FailureKind::Other ||
+                     *ending.failure == rig::FailureKind::NotUnderstood
+                 ? "cannot open: "
+                 : "port not found: ";
     case rig::Link::Lost:
       return "port lost: ";
     default:

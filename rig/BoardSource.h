@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "Board.h"
@@ -19,9 +20,13 @@ class BoardSource {
   // Every board present now, of every kind the source knows; a board that cannot be read is
   // left out rather than guessed at.
   virtual std::vector<FoundBoard> list() = 0;
-  // The board named `name`, not yet opened. Throws SerialError: NotFound when no board has that
-  // identity, Ambiguous when two boards claim it.
-  virtual std::unique_ptr<Board> find(const BoardName& name) = 0;
+  // The board named `name`, not yet opened. `relays`: the relays it is to have, where the board
+  // cannot tell (a CH340 board's relays, a Modbus board's coils); a board that tells its own
+  // count keeps it. Throws SerialError: NoDevice when no board has that identity, Ambiguous when
+  // two boards claim it, Other (with "has N relays, the file asks for M") when the board has
+  // fewer relays than asked.
+  virtual std::unique_ptr<Board> find(const BoardName& name,
+                                      std::optional<int> relays = std::nullopt) = 0;
 };
 
 }  // namespace rig

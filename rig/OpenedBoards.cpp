@@ -38,8 +38,9 @@ OpenedBoards::OpenedBoards(const RigDescription& description, BoardSource& sourc
       Board* board = module;
       try {
         if (entry.board) {
-          owned_.push_back(source.find(*entry.board));
+          owned_.push_back(source.find(*entry.board, entry.relays));
           board = owned_.back().get();
+          watched_.emplace_back(entry, board);
           board->open();
         }
       } catch (const SerialError& error) {
@@ -56,9 +57,11 @@ OpenedBoards::OpenedBoards(const RigDescription& description, BoardSource& sourc
         throw failed(entry, error.what(), error.kind());
       }
       if (board->relayCount() < needed) {
+        // The file's own count where it gives one, else the highest line's relay.
+        const bool asked = entry.relays && *entry.relays == needed;
         throw failed(entry,
-                     "has " + std::to_string(board->relayCount()) + " relays, the rig needs " +
-                         std::to_string(needed),
+                     "has " + std::to_string(board->relayCount()) + " relays, " +
+                         (asked ? "the file asks for " : "the rig needs ") + std::to_string(needed),
                      FailureKind::Other);
       }
       boards_.emplace(entry.name, board);
@@ -70,6 +73,13 @@ OpenedBoards::OpenedBoards(const RigDescription& description, BoardSource& sourc
 }
 
 OpenedBoards::~OpenedBoards() { closeAll(); }
+
+const RigBoard* OpenedBoards::lost() const {
+  for (const auto& [entry, board] : watched_) {
+    if (!board->isOpen() || board->gone()) return &entry;
+  }
+  return nullptr;
+}
 
 void OpenedBoards::closeAll() noexcept {
   for (const std::unique_ptr<Board>& board : owned_) {

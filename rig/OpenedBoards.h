@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "Board.h"
@@ -26,11 +27,15 @@ class OpenedBoards {
   OpenedBoards& operator=(const OpenedBoards&) = delete;
 
   const RigBoards& boards() const { return boards_; }
+  // The description's entry of the first board it opened that has been lost since: its device
+  // went away, or a failure closed it. Nothing while every one is open and there.
+  const RigBoard* lost() const;
 
  private:
   void closeAll() noexcept;
 
   std::vector<std::unique_ptr<Board>> owned_;
+  std::vector<std::pair<RigBoard, Board*>> watched_;  // the owned ones, by their entries
   RigBoards boards_;
 };
 

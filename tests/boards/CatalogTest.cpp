@@ -104,6 +104,36 @@ TEST_F(CatalogTest, FindsBoardsByIdentityAndTheyWork) {
   EXPECT_EQ(bus->boards["/dev/hidraw3"].state, 1);
 }
 
+// A text module found by name is the text board whole: what the rig engine asks of a board
+// (reading ahead, its leads, the two-halved switch, the look for an unplug) is the board's own,
+// not a default some wrapper left in place.
+TEST_F(CatalogTest, ATextModuleFoundByNameIsTheWholeTextBoard) {
+  auto wide = std::make_unique<sim::RelayModule>(module("RIG08", 8));
+  addText(*wide);
+  const auto board = catalog().find({"text-id", "RIG08"});
+  board->open();
+  EXPECT_EQ(board->readRelays(), 0U);
+  EXPECT_EQ(board->relayCount(), 8);
+  EXPECT_TRUE(board->abilities().switchMany);
+  // Several relays go as one "relay writeall 03": longer on the line than one relay's command.
+  EXPECT_GT(board->groupLead(0b11, 0b11), board->switchLead(0, true));
+
+  // Read ahead of the moment, so that at the moment only the switching command goes out.
+  board->prepareSwitch(0b11, 0b11);
+  const std::size_t atMoment = wide->log().size();
+  board->startSwitch(0b11, 0b11);
+  board->finishSwitch();
+  ASSERT_TRUE(wide->waitForCommands(atMoment + 1, 2000ms));
+  const auto sent = wide->logSince(atMoment);
+  ASSERT_EQ(sent.size(), 1U);
+  EXPECT_EQ(sent[0].text, "relay writeall 03");
+  EXPECT_TRUE(wide->relay(0) && wide->relay(1));
+
+  EXPECT_FALSE(board->gone());
+  wide.reset();  // unplugged: its terminal is gone
+  EXPECT_TRUE(board->gone());
+}
+
 TEST_F(CatalogTest, NotFoundAndAmbiguousAreToldPlainlyWithBothPaths) {
   sim::RelayModule first(module("TWIN"));
   sim::RelayModule second(module("TWIN"));

@@ -244,6 +244,14 @@ TEST_F(ModbusBoardTest, TheCatalogFindsAModbusBoardOnlyWhereItAnswers) {
   board->switchRelay(1, true);
   EXPECT_TRUE(coil(1));
   board->close();
+  // The coils the rig file gives: a board that has them is used with them all; a smaller one
+  // is refused with its own count.
+  EXPECT_EQ(catalog.find(here, 8)->relayCount(), 8);
+  const auto small = errorFrom([&] { catalog.find(here, 16); });
+  EXPECT_NE(small.reason().find("has 8 relays, the file asks for 16"), std::string::npos)
+      << small.what();
+  holdCoils(16);
+  EXPECT_EQ(catalog.find(here, 16)->relayCount(), 16);
   const auto none = errorFrom([&] { catalog.find(elsewhere); });
   EXPECT_EQ(none.kind(), rig::FailureKind::NoDevice);
   EXPECT_NE(none.reason().find("no board answers at address 4"), std::string::npos) << none.what();

@@ -366,7 +366,8 @@ class LogSource : public rig::BoardSource {
  public:
   LogSource(StopClock& clock, Texts& log) : clock_(clock), log_(log) {}
   std::vector<rig::FoundBoard> list() override { return {}; }
-  std::unique_ptr<rig::Board> find(const rig::BoardName& name) override {
+  std::unique_ptr<rig::Board> find(const rig::BoardName& name,
+                                   std::optional<int> /*relays*/) override {
     if (!counts.contains(name.identity)) {
       throw rig::SerialError(rig::Failure{rig::FailureKind::NoDevice, std::nullopt, {}, "absent"});
     }
@@ -398,6 +399,11 @@ TEST_F(RoleRigTest, BoardsAreFoundOpenedAndCheckedAndClosedAgainWhenOneCannotBeU
   EXPECT_EQ(log,
             (Texts{"500.5 TOP open", "500.5 SIDE open", "500.5 TOP close", "500.5 SIDE close"}))
       << "every board it opened is closed again";
+  // A count the file gives is the one told.
+  source.counts["TOP"] = 4;
+  EXPECT_EQ(errorFrom([&] { rig::OpenedBoards(description, source); }).reason(),
+            "board top (hid:TOP): has 4 relays, the file asks for 8");
+  source.counts["TOP"] = 8;
   source.counts.erase("SIDE");
   EXPECT_EQ(errorFrom([&] { rig::OpenedBoards(description, source); }).kind(),
             rig::FailureKind::NoDevice);
