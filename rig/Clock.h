@@ -34,6 +34,9 @@ class Clock {
     waitUntil(std::min(deadline, now() + std::chrono::milliseconds(10)));
   }
 
+  // A wait whose end is no command's moment (a look at the boards during a bulb): like
+  // waitUntilWoken, but it readies nothing for a command at its end.
+  virtual void nap(time_point until) { waitUntilWoken(until); }
   // The real-time clock now, read together with now() to aim a monotonic wait at a real time.
   virtual real_time realNow() const { return std::chrono::system_clock::now(); }
 

@@ -128,18 +128,18 @@ void Rig::showLost(const std::string& message) {
   });
 }
 
-void Rig::showOpened() {
+void Rig::showOpened(bool again) {
   useTextBoard();
   try {
     serial_.setPortOpen(false);
   } catch (const std::exception&) {
   }
   module_.reset();
-  update(Change::Link, [](RigState& s) {
+  update(Change::Link, [again](RigState& s) {
     s.actionsEnabled = true;
     s.link = Link::Opened;
     s.reason.clear();
-    s.reconnected = false;
+    s.reconnected = again;
   });
 }
 

@@ -58,8 +58,8 @@ class Rig {
   void showLost(const std::string& message);
   // The boards of a described rig, opened by their owner, are what the actions use now: the
   // link shows them opened and the actions enabled; the text module's port, not one of them, is
-  // closed.
-  void showOpened();
+  // closed. `again`: they were lost and are back, shown reconnected.
+  void showOpened(bool again = false);
   // Opens the lost module again on port `number`, where it is now as `device`, as its opening
   // did: the port chosen, the opening's link, "reconnected", and the rig reset. A port that does
   // not open stays Lost with the reason added to `lostMessage`. Returns the failure's kind,

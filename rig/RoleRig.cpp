@@ -24,6 +24,10 @@ constexpr auto kDeliveryMargin = 500us;
 constexpr auto kArmingLeast = 100ms;
 constexpr auto kReaim = 1s;
 constexpr auto kFinalStretch = 20ms;
+// A wait longer than this (a bulb) looks at every board every kBoardLook: a board unplugged
+// during an exposure ends it on every board that soon, not when the exposure would have ended.
+constexpr auto kWatchedWait = 600ms;
+constexpr auto kBoardLook = 250ms;
 // A group of several lines is prepared this long before its command (a board may read its relays
 // first): more than a reading's round trip at 9600 baud, about 35 ms.
 constexpr auto kPrepareAhead = 100ms;
@@ -222,14 +226,31 @@ void RoleRig::note(const Group& group, bool switched) {
 }
 
 void RoleRig::waitStoppable(Clock::time_point deadline, const Timings& timings) {
+  const auto stopAsked = [&timings] { return timings.stopRequested && timings.stopRequested(); };
+  while (deadline - clock_.now() > kWatchedWait) {
+    if (stopAsked()) throw CutShort{CutShort::Why::StopAsked};
+    lookAtBoards();
+    clock_.nap(clock_.now() + kBoardLook);
+  }
   if (!timings.stopRequested) {
     clock_.waitUntil(deadline);
     return;
   }
   for (;;) {
-    if (timings.stopRequested()) throw CutShort{CutShort::Why::StopAsked};
+    if (stopAsked()) throw CutShort{CutShort::Why::StopAsked};
     if (clock_.now() >= deadline) return;
     clock_.waitUntilWoken(deadline);
+  }
+}
+
+void RoleRig::lookAtBoards() {
+  for (std::size_t index = 0; index < boards_.size(); ++index) {
+    onBoard(index, [](Board& board) {
+      if (board.gone()) {
+        throw SerialError(
+            Failure{FailureKind::DeviceGone, std::nullopt, {}, "the board went away"});
+      }
+    });
   }
 }
 

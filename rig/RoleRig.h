@@ -128,8 +128,11 @@ class RoleRig {
   // once every board has been awaited.
   void finishGroups(const std::vector<const Group*>& started);
   Clock::duration leadOf(const Group& group) const;
-  // Waits until `deadline`; a stop asked ends the wait by CutShort (StopAsked).
+  // Waits until `deadline`; a stop asked ends the wait by CutShort (StopAsked), a board gone
+  // meanwhile (looked at during a long wait) by its SerialError (DeviceGone).
   void waitStoppable(Clock::time_point deadline, const Timings& timings);
+  // Throws DeviceGone naming the first board whose device has gone.
+  void lookAtBoards();
   // An armed shot's wait until shortly before its first call (`firstSend` from the shot's time;
   // its first moment at `firstAt`): refused when too near, disarmable, committed at the end.
   // Returns the steady time of the shot's moment.

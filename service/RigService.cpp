@@ -142,6 +142,17 @@ class SleepClock : public rig::Clock {
     holdLatency();
     std::this_thread::sleep_until(deadline);
   }
+  // A look between two of a long wait's: nothing taken in, the processors left to sleep.
+  void nap(time_point until) override {
+    lowerPriority();
+    throwIfStopped();
+    {
+      std::unique_lock<std::mutex> lock(wakeup_->mutex);
+      wakeup_->woken.wait_until(lock, until, [this] { return stop_.load() || wakeup_->pending; });
+      wakeup_->pending = false;
+    }
+    throwIfStopped();
+  }
   // An armed shot's last stretch: spun, at a real-time priority where the system allows it, kept
   // through the shot's write (spinDone), so nothing else runs in between.
   void spinUntil(time_point deadline) override {
@@ -411,8 +422,13 @@ class RigService::Worker {
   // The identity the reconnector awaits for the named board: its name.
   rig::DeviceInfo boardIdentity(bool present) const;
   // Opens the described rig's boards afresh and resets its lines; the failure's kind, nothing
-  // when every board opened.
-  std::optional<rig::FailureKind> openRig();
+  // when every board opened. `again`: a lost board is back, and the rig shown reconnected.
+  std::optional<rig::FailureKind> openRig(bool again = false);
+  // A board of the described rig lost since the last look: every board closed, "Port Lost"
+  // naming it, and the board awaited by its name.
+  void watchRig();
+  // The reopening of the described rig once its lost board is back.
+  void reopenRig();
   // Notes each line the described rig switched since the last note, for the answer and journal.
   void noteLines(const rig::RoleState& state);
   // The described rig open for an action; throws (NotOpen) while its boards are not.
@@ -463,6 +479,7 @@ class RigService::Worker {
   std::unique_ptr<rig::OpenedBoards> rigBoards_;
   std::unique_ptr<rig::RoleRig> roles_;
   rig::RoleState notedRoles_;
+  std::optional<rig::RigBoard> lostBoard_;  // the described rig's board awaited after a loss
 };
 
 void RigService::Worker::run() {
@@ -525,15 +542,26 @@ void RigService::Worker::onLoss(const std::string& message, bool metByJob) {
 
 void RigService::Worker::considerReopening() {
   if (!reconnector_.watching()) return;
-  if (named_ && !named_->onSerialControl()) {
+  const bool byName = named_ && !named_->onSerialControl();
+  if (byName || lostBoard_) {
+    // A board by its name: there again when the source finds it.
     const auto now = std::chrono::steady_clock::now();
-    const rig::Reconnector::Plan plan =
-        reconnector_.next({boardIdentity(named_->findAgain())}, now);
+    bool present = false;
+    if (byName) {
+      present = named_->findAgain();
+    } else {
+      try {
+        present = rigSource_->find(*lostBoard_->board, lostBoard_->relays) != nullptr;
+      } catch (const std::exception&) {
+        // Not there yet.
+      }
+    }
+    const rig::Reconnector::Plan plan = reconnector_.next({boardIdentity(present)}, now);
     if (plan.wakeAt) {
       const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*plan.wakeAt - now);
       retry_->start(std::max<int>(0, static_cast<int>(wait.count())));
     }
-    if (plan.attempt) post([this] { reopenBoard(); });
+    if (plan.attempt) post([this, byName] { byName ? reopenBoard() : reopenRig(); });
     return;
   }
   const rig::PortList ports = serial_->refreshPorts();
@@ -598,7 +626,7 @@ void RigService::Worker::runReopening(
 
 rig::DeviceInfo RigService::Worker::boardIdentity(bool present) const {
   rig::DeviceInfo identity;
-  identity.path = named_->name().text();
+  identity.path = lostBoard_ ? lostBoard_->board->text() : named_->name().text();
   identity.byPath = true;
   identity.present = present;
   return identity;
@@ -607,6 +635,10 @@ rig::DeviceInfo RigService::Worker::boardIdentity(bool present) const {
 void RigService::Worker::watchBoard() {
   if (reconnector_.watching()) {
     considerReopening();
+    return;
+  }
+  if (description_) {
+    watchRig();
     return;
   }
   if (!named_->lost()) return;
@@ -622,6 +654,38 @@ void RigService::Worker::watchBoard() {
   if (!failedJob_) emit owner_.linkLost(QString::fromStdString(message));
   reconnector_.lose(boardIdentity(false), std::chrono::steady_clock::now());
   considerReopening();
+}
+
+void RigService::Worker::watchRig() {
+  const rig::RigBoard* lost = rigBoards_ ? rigBoards_->lost() : nullptr;
+  if (lost == nullptr) return;
+  lostBoard_ = *lost;
+  // Every board closed: the rig is opened and reset whole once the lost one is back, and no
+  // action switches a line on a board that was not reset.
+  roles_.reset();
+  rigBoards_.reset();
+  const rig::RigState state = rig_->state();
+  const std::string message = state.link == rig::Link::Lost && !state.reason.empty()
+                                  ? state.reason
+                                  : "board " + lostBoard_->name + " (" + lostBoard_->board->text() +
+                                        "): the board went away";
+  lostMessage_ = message;
+  rig_->showLost(message);
+  report();
+  // A job that failed on it told the loss in its answer already.
+  if (!failedJob_) emit owner_.linkLost(QString::fromStdString(message));
+  reconnector_.lose(boardIdentity(false), std::chrono::steady_clock::now());
+  considerReopening();
+}
+
+void RigService::Worker::reopenRig() {
+  runReopening(
+      [this] {
+        const auto failure = openRig(true);
+        if (failure) rig_->showLost(lostMessage_ + "; reopening failed: " + rig_->state().reason);
+        return failure;
+      },
+      {});
 }
 
 void RigService::Worker::reopenBoard() {
@@ -765,7 +829,7 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
   return result;
 }
 
-std::optional<rig::FailureKind> RigService::Worker::openRig() {
+std::optional<rig::FailureKind> RigService::Worker::openRig(bool again) {
   roles_.reset();
   rigBoards_.reset();
   notedRoles_ = {};
@@ -781,8 +845,15 @@ std::optional<rig::FailureKind> RigService::Worker::openRig() {
       emit owner_.rigChanged(now, rig::Change::Shutter);
       report();
     });
-    rig_->showOpened();
+    rig_->showOpened(again);
     roles_->reset();
+    lostBoard_.reset();
+    if (!boardWatch_) {
+      // Boards tell no loss by themselves: looked at between jobs, as a board by name is.
+      boardWatch_ = std::make_unique<QTimer>();
+      QObject::connect(boardWatch_.get(), &QTimer::timeout, [this] { watchBoard(); });
+      boardWatch_->start(kBoardWatchMs);
+    }
   } catch (const rig::SerialError& error) {
     roles_.reset();
     rigBoards_.reset();

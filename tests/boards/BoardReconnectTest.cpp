@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "boards/Catalog.h"
+#include "rig/RigDescription.h"
 #include "serial/CommControl.h"
 #include "service/RigService.h"
 #include "sim/Ch340Module.h"
@@ -116,6 +117,117 @@ TEST_F(BoardReconnect, AnActionThatMeetsTheLossFailsAndTheBoardIsAwaitedAllTheSa
   ASSERT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Lost; }));
   plugIn();
   EXPECT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Opened; }));
+}
+
+// A rig file's two CH340 boards behind stable links, each with a camera's shutter on relay 1;
+// board a also carries the flash on relay 0.
+class RigFileReconnect : public ::testing::Test {
+ protected:
+  RigFileReconnect() {
+    const std::string stem = std::filesystem::temp_directory_path() /
+                             ("quillmar-rig-" + std::to_string(::getpid()) + "-" +
+                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    links_ = {stem + "-a", stem + "-b"};
+    plugIn(0);
+    plugIn(1);
+    rig::RigDescription description;
+    description.boards = {{"a", rig::BoardName{"ch340", links_[0]}, 2},
+                          {"b", rig::BoardName{"ch340", links_[1]}, 2}};
+    description.cameras = {{"left", {"a", 1}, std::nullopt, {}},
+                           {"right", {"b", 1}, std::nullopt, {}}};
+    description.flashes = {{"main", {"a", 0}}};
+    rig_.useRig(description, [] {
+      boards::Catalog::Parts parts;
+      parts.ports = [] { return std::vector<boards::SerialPort>{}; };
+      return std::make_unique<boards::Catalog>(parts);
+    });
+    QObject::connect(&rig_, &service::RigHost::stateChanged,
+                     [this](const service::State& state) { state_ = state; });
+  }
+  ~RigFileReconnect() override {
+    for (const std::string& link : links_) std::filesystem::remove(link);
+  }
+
+  void plugIn(std::size_t board) {
+    boards_[board] = std::make_unique<sim::Ch340Module>(2);
+    std::filesystem::remove(links_[board]);
+    std::filesystem::create_symlink(boards_[board]->devicePath(), links_[board]);
+  }
+  void unplug(std::size_t board) {
+    std::filesystem::remove(links_[board]);
+    boards_[board].reset();
+  }
+  void submit(service::Request request, std::optional<service::Result>& result) {
+    rig_.submit(request, [&result](const service::Result& r) { result = r; });
+  }
+  service::Result ask(service::Action action) {
+    service::Request request;
+    request.action = action;
+    std::optional<service::Result> result;
+    submit(request, result);
+    EXPECT_TRUE(waitUntil([&result] { return result.has_value(); }));
+    return result.value_or(service::Result{});
+  }
+
+  std::vector<std::string> links_;
+  std::unique_ptr<sim::Ch340Module> boards_[2];
+  service::RigService rig_{[] { return std::make_unique<serial::CommControl>(serial::PortMap{}); }};
+  service::State state_;
+};
+
+TEST_F(RigFileReconnect, AnUnpluggedBoardIsShownLostAndTheRigIsReopenedAndResetWhenItIsBack) {
+  ASSERT_TRUE(ask(service::Action::Open).ok);
+  // Opened (both relays off, as a CH340 board cannot tell), then reset: its lines off.
+  ASSERT_TRUE(boards_[0]->waitForFrames(4, 2000ms));
+  ASSERT_TRUE(boards_[1]->waitForFrames(3, 2000ms));
+
+  unplug(0);
+  ASSERT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Lost; }));
+  EXPECT_EQ(state_.status, QStringLiteral("Port Lost"));
+  EXPECT_NE(state_.rig.reason.find("board a (ch340:" + links_[0] + ")"), std::string::npos)
+      << state_.rig.reason;
+  EXPECT_FALSE(ask(service::Action::Shutter).ok) << "nothing fires on a rig with a board lost";
+  EXPECT_EQ(frames(*boards_[1]).size(), 3U);
+
+  plugIn(0);
+  ASSERT_TRUE(waitUntil([this] {
+    return state_.rig.link == rig::Link::Opened && state_.rig.reconnected && !state_.busy;
+  }));
+  // Every board opened and reset again, the one that came back and the one that stayed.
+  ASSERT_TRUE(boards_[0]->waitForFrames(4, 2000ms));
+  EXPECT_EQ(frames(*boards_[0]),
+            (std::vector<std::string>{"relay 1 off", "relay 2 off", "relay 1 off", "relay 2 off"}));
+  ASSERT_TRUE(boards_[1]->waitForFrames(6, 2000ms));
+  EXPECT_EQ(frames(*boards_[1]).back(), "relay 2 off");
+  EXPECT_TRUE(ask(service::Action::Shutter).ok);
+}
+
+TEST_F(RigFileReconnect, ABoardLostDuringABulbEndsTheExposureOnEveryBoardAtOnce) {
+  ASSERT_TRUE(ask(service::Action::Open).ok);
+  ASSERT_TRUE(boards_[1]->waitForFrames(3, 2000ms));
+  service::Request bulb;
+  bulb.action = service::Action::Shutter;
+  bulb.times.pulse = 60.0;
+  std::optional<service::Result> result;
+  submit(bulb, result);
+  ASSERT_TRUE(boards_[1]->waitForFrames(4, 2000ms));
+  ASSERT_EQ(frames(*boards_[1]).back(), "relay 2 on");
+
+  const auto pulled = std::chrono::steady_clock::now();
+  unplug(0);
+  ASSERT_TRUE(waitUntil([&result] { return result.has_value(); }, 10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - pulled, 2s) << "not when the exposure would end";
+  EXPECT_FALSE(result->ok);
+  EXPECT_EQ(result->failure.kind, rig::FailureKind::DeviceGone);
+  // The other board's shutter is released.
+  ASSERT_TRUE(boards_[1]->waitForFrames(5, 2000ms));
+  EXPECT_EQ(frames(*boards_[1]).back(), "relay 2 off");
+  EXPECT_FALSE(boards_[1]->relay(1));
+
+  ASSERT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Lost; }));
+  plugIn(0);
+  ASSERT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Opened && !state_.busy; }));
+  EXPECT_FALSE(boards_[0]->relay(1));
 }
 
 }  // namespace
