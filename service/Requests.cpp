@@ -569,6 +569,7 @@ QJsonObject record(const Request& request, const Result& result, bool journal) {
     if (times.pause) object.insert(QStringLiteral("pause"), *times.pause);
     if (times.repeat) object.insert(QStringLiteral("repeat"), *times.repeat);
     if (times.interval) object.insert(QStringLiteral("interval"), *times.interval);
+    if (request.shot) object.insert(QStringLiteral("at"), unixSeconds(request.shot->at));
     if (!request.cameras.empty()) {
       object.insert(
           QStringLiteral("cameras"),

@@ -95,6 +95,15 @@ TEST(ShotTimes, CamerasAreDistinctNamesAndOnlyForAShutter) {
                                                                std::chrono::system_clock::now()))
                                .object();
   EXPECT_EQ(line.value("cameras").toArray(), (QJsonArray{"top", "left"}));
+  // And an armed shot's time, as its answer does.
+  const auto armed = parseRequest(R"({"action":"shutter","at":1796640000.25})");
+  ASSERT_TRUE(armed.request);
+  EXPECT_EQ(QJsonDocument::fromJson(
+                journalLine(*armed.request, service::Result{}, std::chrono::system_clock::now()))
+                .object()
+                .value("at")
+                .toDouble(),
+            1796640000.25);
 }
 
 TEST(ShotTimes, ADescribedRigsStateNamesEveryLine) {
