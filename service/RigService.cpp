@@ -417,7 +417,7 @@ class RigService::Worker {
                     const QString& port);
   // The named board of another kind: lost since the last look? Or, while it is awaited, back?
   void watchBoard();
-  // The reopening of the named board, found again by its name.
+  // The reopening of the named board, or of the described rig whose board is back.
   void reopenBoard();
   // The identity the reconnector awaits for the named board: its name.
   rig::DeviceInfo boardIdentity(bool present) const;
@@ -427,8 +427,8 @@ class RigService::Worker {
   // A board of the described rig lost since the last look: every board closed, "Port Lost"
   // naming it, and the board awaited by its name.
   void watchRig();
-  // The reopening of the described rig once its lost board is back.
-  void reopenRig();
+  // "Port Lost" for `board` (its name in words), told once, and the board awaited by its name.
+  void showBoardLost(const std::string& board);
   // Notes each line the described rig switched since the last note, for the answer and journal.
   void noteLines(const rig::RoleState& state);
   // The described rig open for an action; throws (NotOpen) while its boards are not.
@@ -561,7 +561,7 @@ void RigService::Worker::considerReopening() {
       const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*plan.wakeAt - now);
       retry_->start(std::max<int>(0, static_cast<int>(wait.count())));
     }
-    if (plan.attempt) post([this, byName] { byName ? reopenBoard() : reopenRig(); });
+    if (plan.attempt) post([this] { reopenBoard(); });
     return;
   }
   const rig::PortList ports = serial_->refreshPorts();
@@ -641,19 +641,7 @@ void RigService::Worker::watchBoard() {
     watchRig();
     return;
   }
-  if (!named_->lost()) return;
-  // A job that failed since the thread's events were last handled met the loss and told it; one
-  // that succeeded did not, though it used the board (the board went just after it).
-  const rig::RigState state = rig_->state();
-  const std::string message = state.link == rig::Link::Lost && !state.reason.empty()
-                                  ? state.reason
-                                  : named_->name().text() + ": the board went away";
-  lostMessage_ = message;
-  rig_->showLost(message);
-  report();
-  if (!failedJob_) emit owner_.linkLost(QString::fromStdString(message));
-  reconnector_.lose(boardIdentity(false), std::chrono::steady_clock::now());
-  considerReopening();
+  if (named_->lost()) showBoardLost(named_->name().text());
 }
 
 void RigService::Worker::watchRig() {
@@ -664,34 +652,29 @@ void RigService::Worker::watchRig() {
   // action switches a line on a board that was not reset.
   roles_.reset();
   rigBoards_.reset();
+  showBoardLost("board " + lostBoard_->name + " (" + lostBoard_->board->text() + ")");
+}
+
+void RigService::Worker::showBoardLost(const std::string& board) {
+  // A job that failed since the thread's events were last handled met the loss and told it; one
+  // that succeeded did not, though it used the board (the board went just after it).
   const rig::RigState state = rig_->state();
   const std::string message = state.link == rig::Link::Lost && !state.reason.empty()
                                   ? state.reason
-                                  : "board " + lostBoard_->name + " (" + lostBoard_->board->text() +
-                                        "): the board went away";
+                                  : board + ": the board went away";
   lostMessage_ = message;
   rig_->showLost(message);
   report();
-  // A job that failed on it told the loss in its answer already.
   if (!failedJob_) emit owner_.linkLost(QString::fromStdString(message));
   reconnector_.lose(boardIdentity(false), std::chrono::steady_clock::now());
   considerReopening();
 }
 
-void RigService::Worker::reopenRig() {
-  runReopening(
-      [this] {
-        const auto failure = openRig(true);
-        if (failure) rig_->showLost(lostMessage_ + "; reopening failed: " + rig_->state().reason);
-        return failure;
-      },
-      {});
-}
-
 void RigService::Worker::reopenBoard() {
   runReopening(
       [this] {
-        const auto failure = named_->open(*rig_, *serial_, *clock_, true);
+        const auto failure =
+            lostBoard_ ? openRig(true) : named_->open(*rig_, *serial_, *clock_, true);
         // Still awaited: the status box keeps "Port Lost", with why the attempt failed.
         if (failure) rig_->showLost(lostMessage_ + "; reopening failed: " + rig_->state().reason);
         return failure;
