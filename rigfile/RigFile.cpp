@@ -3,16 +3,19 @@
 #include <toml++/toml.h>
 #include <algorithm>
 #include <charconv>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <utility>
 #include <vector>
+
+#include "rig/RegularFile.h"
 
 namespace rigfile {
 
 namespace {
+
+// Far more than any rig's description: a larger file is a mistake, not a rig.
+constexpr std::size_t kMostBytes = std::size_t{1} << 20;
 
 std::string where(const std::string& file, int line, const std::string& field) {
   std::string text = file;
@@ -260,12 +263,13 @@ rig::RigDescription parse(std::string_view text, const std::string& path) {
 }
 
 rig::RigDescription read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw RigFileError(path, 0, "", "cannot be read");
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (!in.good() && !in.eof()) throw RigFileError(path, 0, "", "cannot be read");
-  return parse(text.str(), path);
+  std::string text;
+  try {
+    text = rig::readRegularFile(path, kMostBytes);
+  } catch (const rig::FileReadError& error) {
+    throw RigFileError(path, 0, "", error.what());
+  }
+  return parse(text, path);
 }
 
 }  // namespace rigfile

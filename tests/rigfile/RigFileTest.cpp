@@ -1,7 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <string>
+#include <utility>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "rigfile/RigFile.h"
 
@@ -107,13 +117,52 @@ TEST(RigFile, MistakesAreNamedByLineAndField) {
   }
 }
 
-TEST(RigFile, AFileThatCannotBeReadIsSaid) {
-  try {
-    rigfile::read("/nonexistent/rig.toml");
-    ADD_FAILURE() << "read without complaint";
-  } catch (const RigFileError& error) {
-    EXPECT_STREQ(error.what(), "/nonexistent/rig.toml: cannot be read");
+#ifndef _WIN32
+// What is not a rig file is refused at once, by what it is, without a byte read: a named pipe
+// nobody writes to once held the reader in open() for ever, and /dev/zero fed it without end.
+TEST(RigFile, WhatIsNoFileIsRefusedAtOnce) {
+  char made[] = "/tmp/rigfile-test-XXXXXX";
+  ASSERT_NE(::mkdtemp(made), nullptr);
+  const std::filesystem::path dir = made;
+  const std::string fifo = (dir / "fifo.toml").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string rig = std::string(kBoard) + "[[cameras]]\nname = \"c\"\nshutter = \"top:1\"\n";
+  // Padded with a comment to exactly `size` bytes.
+  const auto write = [&dir, &rig](const std::string& name, std::size_t size) {
+    std::ofstream((dir / name).string(), std::ios::binary)
+        << rig << '#' << std::string(size - rig.size() - 2, 'x') << '\n';
+    return (dir / name).string();
+  };
+  const std::string largest = write("largest.toml", std::size_t{1} << 20);
+  const std::string larger = write("larger.toml", (std::size_t{1} << 20) + 1);
+
+  EXPECT_EQ(rigfile::read(largest).cameras.size(), 1U) << "1 MiB is still a rig file";
+  const std::pair<std::string, std::string> cases[] = {
+      {fifo, fifo + ": is a named pipe, not a file"},
+      {"/dev/zero", "/dev/zero: is a character device, not a file"},
+      {dir.string(), dir.string() + ": is a directory, not a file"},
+      {larger, larger + ": is 1048577 bytes, more than the 1048576 such a file may have"},
+      {(dir / "missing.toml").string(),
+       (dir / "missing.toml").string() + ": cannot be read: No such file or directory"},
+  };
+  for (const auto& [path, said] : cases) {
+    auto reading = std::async(std::launch::async, [&file = path] {
+      try {
+        rigfile::read(file);
+        return std::string("read without complaint");
+      } catch (const RigFileError& error) {
+        return std::string(error.what());
+      }
+    });
+    if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      ADD_FAILURE() << path << " still being read after 5 s";
+      // A writer lets a reader stuck in the pipe's open() go, so that the test can end.
+      if (path == fifo) ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    }
+    EXPECT_EQ(reading.get(), said);
   }
+  std::filesystem::remove_all(dir);
 }
+#endif
 
 }  // namespace
