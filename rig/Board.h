@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "Clock.h"
@@ -37,6 +38,31 @@ inline constexpr std::string_view kBoardKinds[] = {"text", "text-id", "ch340", "
 
 // "kind:identity" with a known kind and a non-empty identity; nothing otherwise.
 std::optional<BoardName> parseBoardName(std::string_view text);
+
+// The slave addresses a Modbus board can answer at.
+inline constexpr int kFirstModbusAddress = 1;
+inline constexpr int kLastModbusAddress = 247;
+
+// A Modbus board's identity, "PATH@ADDRESS", as its line and address; nothing when it is not
+// that or the address is not one a board can have.
+std::optional<std::pair<std::string, int>> modbusLine(std::string_view identity);
+
+// What makes a name of a known kind one that no board can have, in words ("a Modbus board is
+// named PATH@ADDRESS ..."); empty when a board can have it.
+std::string identityProblem(const BoardName& name);
+
+// Whether a board of this kind can have this many relays: a CH340 board 1, 2, 4 or 8, a Modbus
+// board 1 to 32 coils, a USB HID board 1 to 8, a text module 2 to 32.
+bool relayCountFits(std::string_view kind, int relays);
+// The most relays a board of this kind can have.
+int mostRelays(std::string_view kind);
+// The counts relayCountFits() takes, in words: "1, 2, 4 or 8", "1 to 32".
+std::string relayCounts(std::string_view kind);
+
+// Whether two names stand for one device, which cannot be two boards of a rig: the same name, one
+// serial device under two paths (links count as what they lead to) or two kinds, one Modbus
+// address on one line. Two addresses on one Modbus line are two boards on one bus.
+bool sameBoard(const BoardName& a, const BoardName& b);
 
 // A board that discovery found, as `quillmar-cli boards` lists it.
 struct FoundBoard {

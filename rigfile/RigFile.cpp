@@ -148,22 +148,37 @@ class Reader {
     onlyKeys(t, field + ".", {"board", "relays"});
     const std::string boardText = text(t, field, "board");
     const auto board = rig::parseBoardName(boardText);
+    const int line = lineOf(*t.get("board"));
     if (!board) {
       std::string kinds;
       for (const std::string_view kind : rig::kBoardKinds) {
         kinds += (kinds.empty() ? "" : ", ") + std::string(kind);
       }
-      fail(lineOf(*t.get("board")), field + ".board",
+      fail(line, field + ".board",
            "wants KIND:IDENTITY with a kind of " + kinds + ", not '" + boardText + "'");
+    }
+    if (const std::string problem = rig::identityProblem(*board); !problem.empty()) {
+      fail(line, field + ".board", problem);
     }
     for (const rig::RigBoard& other : rig_.boards) {
       if (other.board == board) {
-        fail(lineOf(*t.get("board")), field + ".board",
+        fail(line, field + ".board",
              "names the board " + board->text() + " that boards." + other.name + " names already");
+      }
+      // One device under two names would be opened, and switched, as two boards.
+      if (other.board && rig::sameBoard(*other.board, *board)) {
+        fail(line, field + ".board",
+             "names the device that boards." + other.name + " names already, as " +
+                 other.board->text());
       }
     }
     rig::RigBoard entry{name, board, std::nullopt};
     if (const auto relays = integer(t, field, "relays", 1, rig::kMostRelays)) {
+      if (!rig::relayCountFits(board->kind, static_cast<int>(*relays))) {
+        fail(lineOf(*t.get("relays")), field + ".relays",
+             "a " + board->kind + " board has " + rig::relayCounts(board->kind) + " relays, not " +
+                 std::to_string(*relays));
+      }
       entry.relays = static_cast<int>(*relays);
     }
     rig_.boards.push_back(std::move(entry));
@@ -191,7 +206,9 @@ class Reader {
     if (board == rig_.boards.end()) {
       fail(line, field, "names the board '" + result.board + "', which [boards] does not have");
     }
-    const int relays = board->relays.value_or(rig::kMostRelays);
+    // A board without a count has at most its kind's.
+    const int relays = board->relays.value_or(board->board ? rig::mostRelays(board->board->kind)
+                                                           : rig::kMostRelays);
     if (relay >= relays) {
       fail(line, field,
            "relay " + std::to_string(relay) + " is not on " + result.board + " (relays 0 to " +

@@ -6,6 +6,7 @@
 #include <future>
 #include <string>
 #include <utility>
+#include <vector>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -115,6 +116,72 @@ TEST(RigFile, MistakesAreNamedByLineAndField) {
       EXPECT_NE(std::string(error.what()).find(c.words), std::string::npos) << error.what();
     }
   }
+}
+
+// What opening the rig would refuse is refused as the file is read, at its own line and field:
+// boards no board can be, counts no board of the kind has, one device named as two boards.
+TEST(RigFile, WhatTheOpeningWouldRefuseIsNamedByLineAndField) {
+  struct Case {
+    std::string body;  // after kBoard (lines 1-3) and one camera on top:1 (lines 4-6)
+    int line;
+    std::string field;
+    std::string words;
+  };
+  const auto board = [](const std::string& kind, const std::string& more = "") {
+    return "[boards.b]\nboard = \"" + kind + "\"\n" + more;  // lines 7-8
+  };
+  std::vector<Case> cases = {
+      {board("modbus:/dev/null@0"), 8, "boards.b.board", "the address 1 to 247, not '/dev/null@0'"},
+      {board("modbus:/dev/null@248"), 8, "boards.b.board", "the address 1 to 247"},
+      {board("modbus:/dev/null"), 8, "boards.b.board", "PATH@ADDRESS"},
+      {board("modbus:/dev/null@x1"), 8, "boards.b.board", "PATH@ADDRESS"},
+      {board("hid:ABCDEFG"), 8, "boards.b.board", "1 to 5 printable characters"},
+      {board("hid:A:B"), 8, "boards.b.board", "without blanks or colons, not 'A:B'"},
+      {board("hid:A B"), 8, "boards.b.board", "without blanks or colons"},
+      {board("ch340:/dev/ttyS5", "relays = 3\n"), 9, "boards.b.relays",
+       "1, 2, 4 or 8 relays, not 3"},
+      {board("hid:QM7YK", "relays = 9\n"), 9, "boards.b.relays", "1 to 8 relays, not 9"},
+      {board("text-id:RIG02", "relays = 1\n"), 9, "boards.b.relays", "2 to 32 relays, not 1"},
+      {board("modbus:/dev/ttyS5@2", "relays = 33\n"), 9, "boards.b.relays", "1 to 32, not 33"},
+      // Without a count, a line beyond what the kind can have.
+      {board("hid:QM7YK") + "[[cameras]]\nname = \"d\"\nshutter = \"b:8\"\n", 11,
+       "cameras[1].shutter", "relays 0 to 7"},
+      {board("ch340:/dev/ttyUSB0"), 8, "boards.b.board",
+       "the device that boards.top names already, as text:/dev/ttyUSB0"},
+      {board("modbus:/dev/ttyUSB0@1"), 8, "boards.b.board", "the device that boards.top"},
+  };
+#ifndef _WIN32
+  char made[] = "/tmp/rigfile-test-XXXXXX";
+  ASSERT_NE(::mkdtemp(made), nullptr);
+  const std::string link = std::string(made) + "/null";
+  ASSERT_EQ(::symlink("/dev/null", link.c_str()), 0);
+  // A link is the device it leads to.
+  cases.push_back({board("text:/dev/null") + "[boards.c]\nboard = \"text:" + link + "\"\n", 10,
+                   "boards.c.board", "the device that boards.b names already, as text:/dev/null"});
+  cases.push_back({board("modbus:/dev/null@7") + "[boards.c]\nboard = \"modbus:" + link + "@7\"\n",
+                   10, "boards.c.board", "the device that boards.b names already"});
+#endif
+  const std::string camera = "[[cameras]]\nname = \"c\"\nshutter = \"top:1\"\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    try {
+      parse(std::string(kBoard) + camera + c.body, "rig.toml");
+      ADD_FAILURE() << "read without complaint";
+    } catch (const RigFileError& error) {
+      EXPECT_EQ(error.line(), c.line) << error.what();
+      EXPECT_EQ(error.field(), c.field) << error.what();
+      EXPECT_NE(std::string(error.what()).find(c.words), std::string::npos) << error.what();
+    }
+  }
+  // Boards at two addresses of one line are a bus, not one device twice.
+  EXPECT_EQ(parse(std::string(kBoard) + camera + board("modbus:/dev/null@1") +
+                      "[boards.c]\nboard = \"modbus:/dev/null@2\"\n",
+                  "rig.toml")
+                .boards.size(),
+            3U);
+#ifndef _WIN32
+  std::filesystem::remove_all(made);
+#endif
 }
 
 #ifndef _WIN32
