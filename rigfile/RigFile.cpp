@@ -24,6 +24,40 @@ std::string where(const std::string& file, int line, const std::string& field) {
   return text;
 }
 
+std::string_view trimmed(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The field a key = value line of the text gives, for the TOML library's errors, which name the
+// line alone ("cameras[2].delay_ms" for an integer past 64 bits); empty for any other line. The
+// table headers above it are read as written, so a header inside a multi-line string misleads.
+std::string fieldAt(std::string_view text, int line) {
+  std::string table;
+  std::map<std::string, int, std::less<>> entries;  // [[array]] headers seen so far, by name
+  for (int at = 1; !text.empty(); ++at) {
+    const auto end = text.find('\n');
+    const std::string_view row = trimmed(text.substr(0, end));
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (at == line) {
+      const auto equals = row.find('=');
+      if (row.empty() || row[0] == '[' || row[0] == '#' || equals == std::string_view::npos) {
+        return {};
+      }
+      if (!table.empty()) table += '.';
+      return table.append(trimmed(row.substr(0, equals)));
+    }
+    if (row.starts_with("[[")) {
+      const std::string name(trimmed(row.substr(2, row.find("]]") - 2)));
+      table = name + "[" + std::to_string(entries[name]++) + "]";
+    } else if (row.starts_with("[")) {
+      table = trimmed(row.substr(1, row.find(']') - 1));
+    }
+  }
+  return {};
+}
+
 int lineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
 
 // Reads one file's text into a description, keeping what the checks need: where each name and
@@ -140,7 +174,9 @@ class Reader {
     timings.pause = millis(
         t, "timings", "pause_ms",
         std::chrono::duration_cast<std::chrono::milliseconds>(rig::kLongestPause), timings.pause);
-    if (timings.pulse.count() == 0) fail(lineOf(t), "timings.pulse_ms", "wants more than 0");
+    if (timings.pulse.count() == 0) {
+      fail(lineOf(*t.get("pulse_ms")), "timings.pulse_ms", "wants more than 0");
+    }
   }
 
   void readBoard(const std::string& name, const toml::table& t) {
@@ -220,6 +256,24 @@ class Reader {
     return result;
   }
 
+  // A camera's or flash's name, usable from every channel: --cameras lists names with commas, and
+  // one of blanks or with control characters could be neither typed nor shown.
+  std::string roleName(const toml::table& t, const std::string& prefix) const {
+    std::string name = text(t, prefix, "name");
+    const int line = lineOf(*t.get("name"));
+    if (name.find_first_not_of(" \t") == std::string::npos) {
+      fail(line, prefix + ".name", "wants a name, not only blanks");
+    }
+    if (std::ranges::any_of(name, [](char c) { return (c >= 0 && c < ' ') || c == 0x7f; })) {
+      fail(line, prefix + ".name", "a name cannot hold control characters (tabs, line ends, ...)");
+    }
+    if (name.find(',') != std::string::npos) {
+      fail(line, prefix + ".name",
+           "a name cannot hold a comma: --cameras separates names with commas");
+    }
+    return name;
+  }
+
   void uniqueName(const std::string& kind, const std::string& name, int line,
                   const std::string& field) {
     if (!names_.insert(kind + ":" + name).second) {
@@ -230,7 +284,7 @@ class Reader {
   void readCamera(const toml::table& t, const std::string& field) {
     onlyKeys(t, field + ".", {"name", "shutter", "focus", "delay_ms"});
     rig::RigCamera camera;
-    camera.name = text(t, field, "name");
+    camera.name = roleName(t, field);
     uniqueName("camera", camera.name, lineOf(*t.get("name")), field + ".name");
     camera.shutter = relayLine(t, field, "shutter", "camera " + camera.name + "'s shutter");
     if (t.get("focus") != nullptr) {
@@ -243,7 +297,7 @@ class Reader {
   void readFlash(const toml::table& t, const std::string& field) {
     onlyKeys(t, field + ".", {"name", "line"});
     rig::RigFlash flash;
-    flash.name = text(t, field, "name");
+    flash.name = roleName(t, field);
     uniqueName("flash", flash.name, lineOf(*t.get("name")), field + ".name");
     flash.line = relayLine(t, field, "line", "flash " + flash.name + "'s line");
     rig_.flashes.push_back(std::move(flash));
@@ -270,8 +324,8 @@ rig::RigDescription parse(std::string_view text, const std::string& path) {
   try {
     root = toml::parse(text, path);
   } catch (const toml::parse_error& error) {
-    throw RigFileError(path, static_cast<int>(error.source().begin.line), "",
-                       std::string(error.description()));
+    const int line = static_cast<int>(error.source().begin.line);
+    throw RigFileError(path, line, fieldAt(text, line), std::string(error.description()));
   }
   rig::RigDescription rig = Reader(root, path).read();
   if (rig.cameras.empty())

@@ -95,13 +95,13 @@ TEST(RigFile, MistakesAreNamedByLineAndField) {
       {"[[cameras]]\nname = \"c\"\nshutter = 1\n", 6, "cameras[0].shutter", "string"},
       {camera + "delay_ms = 1.5\n", 7, "cameras[0].delay_ms", "whole number"},
       {camera + "[timings]\npulse_ms = 3600001\n", 8, "timings.pulse_ms", "0 to 3600000"},
-      {camera + "[timings]\npulse_ms = 0\n", 7, "timings.pulse_ms", "more than 0"},
+      {camera + "[timings]\npulse_ms = 0\n", 8, "timings.pulse_ms", "more than 0"},
       {"[boards.other]\nboard = \"text:/dev/ttyUSB0\"\n" + camera, 5, "boards.other.board",
        "that boards.top names already"},
       {"[boards.other]\nboard = \"usb:3\"\n" + camera, 5, "boards.other.board", "KIND:IDENTITY"},
       {camera + "[flashes]\nname = \"f\"\n", 7, "flashes", "[[flashes]]"},
       {camera + "[lights]\nkey = 1\n", 7, "lights", "unknown key"},
-      {camera + "shutter = \"top:2\"\n", 7, "", "cannot redefine"},
+      {camera + "shutter = \"top:2\"\n", 7, "cameras[0].shutter", "cannot redefine"},
       {"", 0, "cameras", "at least one camera"},
   };
   for (const Case& c : cases) {
@@ -118,9 +118,10 @@ TEST(RigFile, MistakesAreNamedByLineAndField) {
   }
 }
 
-// What opening the rig would refuse is refused as the file is read, at its own line and field:
-// boards no board can be, counts no board of the kind has, one device named as two boards.
-TEST(RigFile, WhatTheOpeningWouldRefuseIsNamedByLineAndField) {
+// What opening the rig or a channel would refuse is refused as the file is read, at its own line
+// and field: boards no board can be, counts no board of the kind has, one device named as two
+// boards, names no channel can pass, values the TOML library itself refuses.
+TEST(RigFile, WhatCouldNotBeUsedIsNamedByLineAndField) {
   struct Case {
     std::string body;  // after kBoard (lines 1-3) and one camera on top:1 (lines 4-6)
     int line;
@@ -149,6 +150,17 @@ TEST(RigFile, WhatTheOpeningWouldRefuseIsNamedByLineAndField) {
       {board("ch340:/dev/ttyUSB0"), 8, "boards.b.board",
        "the device that boards.top names already, as text:/dev/ttyUSB0"},
       {board("modbus:/dev/ttyUSB0@1"), 8, "boards.b.board", "the device that boards.top"},
+      {"[[cameras]]\nname = \"a,b\"\nshutter = \"top:2\"\n", 8, "cameras[1].name", "comma"},
+      {"[[cameras]]\nname = \" \\t \"\nshutter = \"top:2\"\n", 8, "cameras[1].name", "only blanks"},
+      {"[[cameras]]\nname = \"a\\tb\"\nshutter = \"top:2\"\n", 8, "cameras[1].name",
+       "control characters"},
+      {"[[flashes]]\nname = \"key\\u007f\"\nline = \"top:2\"\n", 8, "flashes[0].name",
+       "control characters"},
+      {"[timings]\nfocus_ms = 10\npulse_ms = 0\n", 9, "timings.pulse_ms", "more than 0"},
+      {"[timings]\npulse_ms = 99999999999999999999\n", 8, "timings.pulse_ms", "64 bits"},
+      {"[[cameras]]\nname = \"d\"\nshutter = \"top:2\"\n[[cameras]]\nname = \"e\"\n"
+       "delay_ms = 1x\n",
+       12, "cameras[2].delay_ms", "expected"},
   };
 #ifndef _WIN32
   char made[] = "/tmp/rigfile-test-XXXXXX";
