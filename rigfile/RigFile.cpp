@@ -3,6 +3,9 @@
 #include <toml++/toml.h>
 #include <algorithm>
 #include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <limits>
 #include <map>
 #include <set>
 #include <utility>
@@ -56,6 +59,54 @@ std::string fieldAt(std::string_view text, int line) {
     }
   }
   return {};
+}
+
+std::chrono::milliseconds toMillis(rig::Clock::duration d) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(d);
+}
+
+// A time as a rig file gives it: whole seconds in s, anything else in ms.
+std::string withUnitText(std::chrono::milliseconds time) {
+  const auto ms = time.count();
+  return ms != 0 && ms % 1000 == 0 ? std::to_string(ms / 1000) + "s" : std::to_string(ms) + "ms";
+}
+
+// "200ms", "0.2s", "1.5 s": digits, a fraction if wanted, blanks if wanted, then ms or s.
+struct TimeText {
+  bool time = false;     // it has that form
+  bool whole = true;     // it is a whole number of milliseconds
+  std::uint64_t ms = 0;  // past every limit when the digits are
+};
+TimeText parseTime(std::string_view text) {
+  std::size_t at = 0;
+  const auto digits = [&text, &at] {
+    const std::size_t from = at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    return text.substr(from, at - from);
+  };
+  const std::string_view whole = digits();
+  std::string_view fraction;
+  if (at < text.size() && text[at] == '.') {
+    ++at;
+    fraction = digits();
+    if (fraction.empty()) return {};
+  }
+  if (whole.empty()) return {};
+  while (at < text.size() && text[at] == ' ') ++at;
+  const std::string_view unit = text.substr(at);
+  const std::size_t shift = unit == "s" ? 3 : unit == "ms" ? 0 : std::string_view::npos;
+  if (shift == std::string_view::npos) return {};
+  // Fifteen digits of seconds are past every limit, and still fit in 64 bits as milliseconds.
+  constexpr std::size_t kMostDigits = 15;
+  if (whole.size() > kMostDigits) return {true, true, std::numeric_limits<std::uint64_t>::max()};
+  std::uint64_t ms = 0;
+  for (const char digit : whole) ms = ms * 10 + static_cast<std::uint64_t>(digit - '0');
+  for (std::size_t i = 0; i < shift; ++i) {
+    ms = ms * 10 + (i < fraction.size() ? static_cast<std::uint64_t>(fraction[i] - '0') : 0);
+  }
+  const bool wholeMs = fraction.size() <= shift ||
+                       fraction.substr(shift).find_first_not_of('0') == std::string_view::npos;
+  return {true, wholeMs, ms};
 }
 
 int lineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
@@ -157,25 +208,58 @@ class Reader {
     return value;
   }
 
-  std::chrono::milliseconds millis(const toml::table& t, const std::string& prefix,
-                                   std::string_view key, std::chrono::milliseconds most,
-                                   std::chrono::milliseconds otherwise) const {
-    const auto value = integer(t, prefix, key, 0, most.count());
-    return value ? std::chrono::milliseconds(*value) : otherwise;
+  // A time: under `key` with its unit ("200ms", "0.2s"), or under `key`_ms in whole
+  // milliseconds, not both; nothing when neither is there.
+  struct Time {
+    std::chrono::milliseconds value;
+    int line;
+    std::string field;
+  };
+  std::optional<Time> time(const toml::table& t, const std::string& prefix, const std::string& key,
+                           std::chrono::milliseconds most) const {
+    const std::string inMs = key + "_ms";
+    const toml::node* withUnit = t.get(key);
+    const toml::node* plain = t.get(inMs);
+    if (withUnit != nullptr && plain != nullptr) {
+      const bool unitLater = lineOf(*withUnit) > lineOf(*plain);
+      const std::string& later = unitLater ? key : inMs;
+      fail(lineOf(unitLater ? *withUnit : *plain), prefix + "." + later,
+           "the time is given already by " + (unitLater ? inMs : key) + " (line " +
+               std::to_string(lineOf(unitLater ? *plain : *withUnit)) + "); give one");
+    }
+    if (plain != nullptr) {
+      return Time{std::chrono::milliseconds(*integer(t, prefix, inMs, 0, most.count())),
+                  lineOf(*plain), prefix + "." + inMs};
+    }
+    if (withUnit == nullptr) return std::nullopt;
+    const int line = lineOf(*withUnit);
+    const std::string field = prefix + "." + key;
+    const auto text = withUnit->value<std::string>();
+    const TimeText parsed = withUnit->is_string() ? parseTime(*text) : TimeText{};
+    if (!parsed.time) {
+      fail(line, field,
+           R"(wants a time with its unit, ms or s, such as "200ms" or "0.2s")" +
+               (text ? ", not '" + *text + "'" : std::string()));
+    }
+    if (!parsed.whole) fail(line, field, "wants whole milliseconds, not '" + *text + "'");
+    if (parsed.ms > static_cast<std::uint64_t>(most.count())) {
+      fail(line, field, "wants 0 to " + withUnitText(most) + ", not '" + *text + "'");
+    }
+    return Time{std::chrono::milliseconds(parsed.ms), line, field};
   }
 
   void readTimings(const toml::table& t) {
-    onlyKeys(t, "timings.", {"focus_ms", "pulse_ms", "pause_ms"});
+    onlyKeys(t, "timings.", {"focus", "pulse", "pause", "focus_ms", "pulse_ms", "pause_ms"});
     rig::RigTimings& timings = rig_.timings;
-    timings.focus = millis(t, "timings", "focus_ms", rig::kLongestFocus, timings.focus);
-    timings.pulse = millis(
-        t, "timings", "pulse_ms",
-        std::chrono::duration_cast<std::chrono::milliseconds>(rig::kLongestPulse), timings.pulse);
-    timings.pause = millis(
-        t, "timings", "pause_ms",
-        std::chrono::duration_cast<std::chrono::milliseconds>(rig::kLongestPause), timings.pause);
-    if (timings.pulse.count() == 0) {
-      fail(lineOf(*t.get("pulse_ms")), "timings.pulse_ms", "wants more than 0");
+    if (const auto focus = time(t, "timings", "focus", rig::kLongestFocus)) {
+      timings.focus = focus->value;
+    }
+    if (const auto pulse = time(t, "timings", "pulse", toMillis(rig::kLongestPulse))) {
+      if (pulse->value.count() == 0) fail(pulse->line, pulse->field, "wants more than 0");
+      timings.pulse = pulse->value;
+    }
+    if (const auto pause = time(t, "timings", "pause", toMillis(rig::kLongestPause))) {
+      timings.pause = pause->value;
     }
   }
 
@@ -282,7 +366,7 @@ class Reader {
   }
 
   void readCamera(const toml::table& t, const std::string& field) {
-    onlyKeys(t, field + ".", {"name", "shutter", "focus", "delay_ms"});
+    onlyKeys(t, field + ".", {"name", "shutter", "focus", "delay", "delay_ms"});
     rig::RigCamera camera;
     camera.name = roleName(t, field);
     uniqueName("camera", camera.name, lineOf(*t.get("name")), field + ".name");
@@ -290,7 +374,7 @@ class Reader {
     if (t.get("focus") != nullptr) {
       camera.focus = relayLine(t, field, "focus", "camera " + camera.name + "'s focus");
     }
-    camera.delay = millis(t, field, "delay_ms", rig::kLongestDelay, {});
+    if (const auto delay = time(t, field, "delay", rig::kLongestDelay)) camera.delay = delay->value;
     rig_.cameras.push_back(std::move(camera));
   }
 

@@ -70,6 +70,22 @@ line = "top:7"
   EXPECT_EQ(rig.boards[0].board, (rig::BoardName{"text", "/dev/ttyUSB0"}));
 }
 
+// Times with their units: each form the guide gives, and the _ms keys beside them.
+TEST(RigFile, TimesAreReadWithTheirUnits) {
+  const std::pair<std::string, int> cases[] = {
+      {"\"200ms\"", 200},  {"\"0.2s\"", 200},   {"\"2s\"", 2000},       {"\"1500ms\"", 1500},
+      {"\"1.5 s\"", 1500}, {"\"0.250s\"", 250}, {"\"3600s\"", 3600000}, {"\"1.0ms\"", 1}};
+  for (const auto& [time, ms] : cases) {
+    SCOPED_TRACE(time);
+    const rig::RigDescription rig =
+        parse(std::string(kBoard) + "[timings]\npulse = " + time +
+                  "\n[[cameras]]\nname = \"c\"\nshutter = \"top:1\"\ndelay = \"12ms\"\n",
+              "rig.toml");
+    EXPECT_EQ(rig.timings.pulse.count(), ms);
+    EXPECT_EQ(rig.cameras.at(0).delay.count(), 12);
+  }
+}
+
 // Every mistake is told by file, line and field before any shot, never taken as a default.
 TEST(RigFile, MistakesAreNamedByLineAndField) {
   struct Case {
@@ -80,7 +96,7 @@ TEST(RigFile, MistakesAreNamedByLineAndField) {
   };
   const std::string camera = "[[cameras]]\nname = \"c\"\nshutter = \"top:1\"\n";  // lines 4-6
   const Case cases[] = {
-      {camera + "delay = 5\n", 7, "cameras[0].delay", "unknown key"},
+      {camera + "dealy_ms = 5\n", 7, "cameras[0].dealy_ms", "unknown key"},
       {camera + "[[flashes]]\nname = \"f\"\nline = \"top:1\"\n", 9, "flashes[0].line",
        "already camera c's shutter (line 6)"},
       {camera + "focus = \"top:1\"\n", 7, "cameras[0].focus", "already camera c's shutter"},
@@ -158,6 +174,21 @@ TEST(RigFile, WhatCouldNotBeUsedIsNamedByLineAndField) {
        "control characters"},
       {"[timings]\nfocus_ms = 10\npulse_ms = 0\n", 9, "timings.pulse_ms", "more than 0"},
       {"[timings]\npulse_ms = 99999999999999999999\n", 8, "timings.pulse_ms", "64 bits"},
+      {"[timings]\npulse = \"200\"\n", 8, "timings.pulse", "with its unit, ms or s"},
+      {"[timings]\npulse = \"-5ms\"\n", 8, "timings.pulse", "with its unit"},
+      {"[timings]\npulse = \"5 min\"\n", 8, "timings.pulse", "with its unit"},
+      {"[timings]\npulse = 200\n", 8, "timings.pulse", "with its unit"},
+      {"[timings]\npulse = \"0.0005s\"\n", 8, "timings.pulse", "whole milliseconds"},
+      {"[timings]\npulse = \"3601s\"\n", 8, "timings.pulse", "0 to 3600s, not '3601s'"},
+      {"[timings]\npulse = \"99999999999999999999s\"\n", 8, "timings.pulse", "0 to 3600s"},
+      {"[timings]\nfocus = \"10001ms\"\n", 8, "timings.focus", "0 to 10s"},
+      {"[timings]\npulse = \"0s\"\n", 8, "timings.pulse", "more than 0"},
+      {"[timings]\npulse_ms = 200\npulse = \"0.2s\"\n", 9, "timings.pulse",
+       "given already by pulse_ms (line 8)"},
+      {"[timings]\npause = \"1s\"\npause_ms = 200\n", 9, "timings.pause_ms",
+       "given already by pause (line 8)"},
+      {"[[cameras]]\nname = \"d\"\nshutter = \"top:2\"\ndelay = 5\n", 10, "cameras[1].delay",
+       "with its unit"},
       {"[[cameras]]\nname = \"d\"\nshutter = \"top:2\"\n[[cameras]]\nname = \"e\"\n"
        "delay_ms = 1x\n",
        12, "cameras[2].delay_ms", "expected"},
