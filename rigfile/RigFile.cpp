@@ -237,9 +237,14 @@ class Reader {
     const auto text = withUnit->value<std::string>();
     const TimeText parsed = withUnit->is_string() ? parseTime(*text) : TimeText{};
     if (!parsed.time) {
+      std::string given;
+      if (text) given = ", not '" + *text + "'";
+      if (const auto number = withUnit->value<std::int64_t>(); number && withUnit->is_integer()) {
+        given = ", not " + std::to_string(*number) + " (or " + inMs + " = " +
+                std::to_string(*number) + " in milliseconds)";
+      }
       fail(line, field,
-           R"(wants a time with its unit, ms or s, such as "200ms" or "0.2s")" +
-               (text ? ", not '" + *text + "'" : std::string()));
+           R"(wants a time with its unit, ms or s, such as "200ms" or "0.2s")" + given);
     }
     if (!parsed.whole) fail(line, field, "wants whole milliseconds, not '" + *text + "'");
     if (parsed.ms > static_cast<std::uint64_t>(most.count())) {

@@ -177,7 +177,7 @@ TEST(RigFile, WhatCouldNotBeUsedIsNamedByLineAndField) {
       {"[timings]\npulse = \"200\"\n", 8, "timings.pulse", "with its unit, ms or s"},
       {"[timings]\npulse = \"-5ms\"\n", 8, "timings.pulse", "with its unit"},
       {"[timings]\npulse = \"5 min\"\n", 8, "timings.pulse", "with its unit"},
-      {"[timings]\npulse = 200\n", 8, "timings.pulse", "with its unit"},
+      {"[timings]\npulse = 200\n", 8, "timings.pulse", "not 200 (or pulse_ms = 200"},
       {"[timings]\npulse = \"0.0005s\"\n", 8, "timings.pulse", "whole milliseconds"},
       {"[timings]\npulse = \"3601s\"\n", 8, "timings.pulse", "0 to 3600s, not '3601s'"},
       {"[timings]\npulse = \"99999999999999999999s\"\n", 8, "timings.pulse", "0 to 3600s"},
