@@ -194,9 +194,9 @@ TEST(RigFile, WhatCouldNotBeUsedIsNamedByLineAndField) {
        12, "cameras[2].delay_ms", "expected"},
   };
 #ifndef _WIN32
-  char made[] = "/tmp/rigfile-test-XXXXXX";
-  ASSERT_NE(::mkdtemp(made), nullptr);
-  const std::string link = std::string(made) + "/null";
+  std::string made = (std::filesystem::temp_directory_path() / "rigfile-test-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(made.data()), nullptr);
+  const std::string link = made + "/null";
   ASSERT_EQ(::symlink("/dev/null", link.c_str()), 0);
   // A link is the device it leads to.
   cases.push_back({board("text:/dev/null") + "[boards.c]\nboard = \"text:" + link + "\"\n", 10,
@@ -231,8 +231,8 @@ TEST(RigFile, WhatCouldNotBeUsedIsNamedByLineAndField) {
 // What is not a rig file is refused at once, by what it is, without a byte read: a named pipe
 // nobody writes to once held the reader in open() for ever, and /dev/zero fed it without end.
 TEST(RigFile, WhatIsNoFileIsRefusedAtOnce) {
-  char made[] = "/tmp/rigfile-test-XXXXXX";
-  ASSERT_NE(::mkdtemp(made), nullptr);
+  std::string made = (std::filesystem::temp_directory_path() / "rigfile-test-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(made.data()), nullptr);
   const std::filesystem::path dir = made;
   const std::string fifo = (dir / "fifo.toml").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
