@@ -19,10 +19,6 @@ namespace rig {
 
 namespace {
 
-[[noreturn]] void unreadable(int error) {
-  throw FileReadError("cannot be read: " + std::generic_category().message(error));
-}
-
 [[noreturn]] void tooLarge(std::uintmax_t size, std::size_t most) {
   throw FileReadError("is " + std::to_string(size) + " bytes, more than the " +
                       std::to_string(most) + " such a file may have");
@@ -40,6 +36,10 @@ namespace {
 }
 
 #ifndef _WIN32
+[[noreturn]] void unreadable(int error) {
+  throw FileReadError("cannot be read: " + std::generic_category().message(error));
+}
+
 void mustBeRegular(mode_t mode) {
   if (S_ISREG(mode)) return;
   notAFile(S_ISDIR(mode)    ? "a directory"
