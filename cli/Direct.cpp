@@ -225,6 +225,10 @@ int runDirect(const Options& options, const std::optional<rig::RigDescription>& 
           complain(name + " failed: " + failureText(done));
           return rig::exitStatus(endingOf(request, done));
         }
+        if (service::late(request, done)) {
+          complain(name + " " + lateWords(service::toJson(request, done)));
+          return rig::exit_status::kLate;
+        }
         break;
       }
       case Command::Read: {

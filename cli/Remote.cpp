@@ -169,7 +169,10 @@ QJsonObject PanelClient::ask(const QJsonObject& request, int& stoppedBy) {
 
 rig::Ending endingOf(const QJsonObject& answer) {
   rig::Ending ending;
-  if (answer.value(QStringLiteral("ok")).toBool()) return ending;
+  if (answer.value(QStringLiteral("ok")).toBool()) {
+    ending.late = answer.contains(QStringLiteral("late"));
+    return ending;
+  }
   ending.failure = kindOf(answer);
   if (answer.value(QStringLiteral("action")).toString() == QLatin1String("open")) {
     const QString link =
@@ -182,10 +185,30 @@ rig::Ending endingOf(const QJsonObject& answer) {
 
 rig::Ending endingOf(const service::Request& request, const service::Result& result) {
   rig::Ending ending;
-  if (result.ok) return ending;
+  if (result.ok) {
+    ending.late = service::late(request, result);
+    return ending;
+  }
   ending.failure = result.failure.kind;
   if (request.action == service::Action::Open) ending.opening = result.state.rig.link;
   return ending;
+}
+
+std::string lateWords(const QJsonObject& answer) {
+  const auto ms = [](const QJsonValue& seconds) {
+    return QString::number(seconds.toDouble() * 1000, 'f', 1).toStdString() + " ms";
+  };
+  std::string words = "fired, but it reached the line " + ms(answer.value(QStringLiteral("late"))) +
+                      " after its time";
+  const QJsonArray boards =
+      answer.value(QStringLiteral("shot")).toObject().value(QStringLiteral("boards")).toArray();
+  for (qsizetype i = 0; i < boards.size(); ++i) {
+    const QJsonObject board = boards[i].toObject();
+    words += (i == 0 ? " (board " : ", board ") +
+             board.value(QStringLiteral("board")).toString().toStdString() + " " +
+             ms(board.value(QStringLiteral("error")));
+  }
+  return boards.isEmpty() ? words : words + ")";
 }
 
 std::string openingFailure(const rig::Ending& ending) {
@@ -292,6 +315,10 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
           console.line("stopped after shot " +
                        std::to_string(answer.value(QStringLiteral("shots")).toArray().size()));
         }
+      }
+      if (ending.late) {
+        complain(name + " " + lateWords(answer));
+        return status;
       }
       if (status != 0) {
         const QString message = answer.value(QStringLiteral("error"))

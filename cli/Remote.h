@@ -61,6 +61,9 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
 rig::Ending endingOf(const QJsonObject& answer);
 // The same of a result of the rig service.
 rig::Ending endingOf(const service::Request& request, const service::Result& result);
+// An answer's armed shot that fired late, in words: "fired, but it reached the line 31.2 ms
+// after its time (board ring 31.2 ms, board side 0.4 ms)".
+std::string lateWords(const QJsonObject& answer);
 // How a failed opening's message begins: "port not found: " or "port lost: "; empty for any
 // other ending (the message then names the action itself).
 std::string openingFailure(const rig::Ending& ending);

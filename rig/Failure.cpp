@@ -84,7 +84,7 @@ int exitStatus(const Ending& ending) {
   if (ending.failure && ending.opening == Link::NotFound) return exit_status::kPortNotFound;
   if (ending.failure && ending.opening == Link::Lost) return exit_status::kSerial;
   if (ending.failure) return rowOf(*ending.failure).exitStatus;
-  return exit_status::kSuccess;
+  return ending.late ? exit_status::kLate : exit_status::kSuccess;
 }
 
 }  // namespace rig

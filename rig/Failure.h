@@ -95,6 +95,7 @@ constexpr int kSerial = 3;        // the module or its line failed
 constexpr int kNoPanel = 4;       // the command needs a running panel, and none runs
 constexpr int kNameTaken = 5;     // serve: another program listens under the socket's name
 constexpr int kNotFired = 6;      // an armed shot was refused or disarmed: nothing was fired
+constexpr int kLate = 7;          // an armed shot fired, but reached a board more than 2 ms late
 constexpr int kUsage = 64;
 // serve: something it was given cannot work (the web port taken, the token file, the journal's
 // path); nothing was sent on the port, and a restart would only fail again.
@@ -110,13 +111,14 @@ struct Ending {
   // search whose asked port went away ends "Port Not Found" with the kind "device-gone".
   std::optional<Link> opening{};
   std::optional<CutShort> cutShort{};
+  bool late = false;  // an armed shot done, but later at a board than its time allows
 };
 
 // 0 for an action done (a series ended early by its own stop included); 128 + the signal for one
 // a signal cut short (that of Ctrl-C for a request to end made without one); 2 for an opening
 // that ended "Port Not Found", 3 for one that ended "Port Lost"; otherwise the status of the
 // failure's kind: 2 the port, 3 the module or its line, 6 an armed shot that fired nothing, 1
-// anything else (the service stopping included).
+// anything else (the service stopping included); 7 for an armed shot done late.
 int exitStatus(const Ending& ending);
 
 }  // namespace rig

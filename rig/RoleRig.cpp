@@ -284,6 +284,7 @@ Clock::time_point RoleRig::waitArmed(const Arming& armed, Clock::duration firstA
 }
 
 void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const Arming* armed) {
+  if (armed != nullptr) armedLateness_.clear();
   const std::vector<Group> groups = groupsOf(holds);
   if (groups.empty()) return;
   // Each call starts its board's lead ahead of its moment, the earliest first.
@@ -332,6 +333,7 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
           waitStoppable(sendAt, timings);
         }
         begun = true;
+        if (armed != nullptr && group->on != 0) noteLateness(*group, shot);
         startGroup(*group, moment);
       }
       clock_.spinDone();
@@ -341,6 +343,18 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
     if (!begun) throw;  // stopped before the first call: every line is as it was
     const std::exception_ptr ending = std::current_exception();
     endWith(ending, release(holds));
+  }
+}
+
+void RoleRig::noteLateness(const Group& group, Clock::time_point shot) {
+  const Clock::duration late = clock_.now() + leadOf(group) - (shot + group.at);
+  const std::string& board = boards_[group.board].name;
+  const auto noted = std::find_if(armedLateness_.begin(), armedLateness_.end(),
+                                  [&](const BoardLateness& b) { return b.board == board; });
+  if (noted == armedLateness_.end()) {
+    armedLateness_.push_back({board, late});
+  } else {
+    noted->late = std::max(noted->late, late);
   }
 }
 

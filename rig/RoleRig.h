@@ -57,6 +57,15 @@ class RoleRig {
   // switch sends nothing.
   void shutter(const std::vector<std::string>& cameras, const Timings& timings);
   void shutter(const std::vector<std::string>& cameras = {}) { shutter(cameras, timings()); }
+  // The last armed shot as the rig recorded it: for each board that switched lines on at it (its
+  // focus, its shutters), the worst lateness of those commands' last byte on the line against
+  // their moments, from the board's call and its lead. Empty until an armed shot has fired.
+  struct BoardLateness {
+    std::string board;  // the description's name for it
+    Clock::duration late{};
+  };
+  const std::vector<BoardLateness>& armedLateness() const { return armedLateness_; }
+
   // Switches every camera's lines and every flash off, one call per board, as an opening resets
   // the rig: the actions start from lines in a known state.
   void reset() { linesOff(true); }
@@ -140,7 +149,11 @@ class RoleRig {
                               Clock::duration firstSend);
   void tell();
 
+  // Notes the group's lateness, its call starting now, in armedLateness_.
+  void noteLateness(const Group& group, Clock::time_point shot);
+
   RigDescription description_;
+  std::vector<BoardLateness> armedLateness_;
   struct BoardEntry {
     std::string name;
     Board* board = nullptr;

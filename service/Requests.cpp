@@ -527,6 +527,61 @@ QJsonArray shotRecords(const std::vector<ShotRecord>& shots) {
   return records;
 }
 
+// When the carriage return of the two-relay rig's armed "relay on 1" reached the line.
+std::optional<std::chrono::system_clock::time_point> shutterCarriageReturn(const Result& result) {
+  const QString shotCommand =
+      QString::fromStdString(rig::protocol::switchCommand(rig::protocol::kShutterRelay, true));
+  for (const TimedCommand& sent : result.commands) {
+    if (sent.command != shotCommand) continue;
+    // Stamped as the write began; its carriage return is the command's last byte on the line.
+    return sent.clock + std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                            rig::wireTime(rig::protocol::frame(shotCommand.toStdString()).size()));
+  }
+  return std::nullopt;
+}
+
+// What an armed shot came to at the line: {"carriageReturn", "error"} for the two-relay rig,
+// {"boards": [{"board", "error"}], "error"} for a described rig; "error" the worst, in seconds.
+std::optional<QJsonObject> shotRecord(const Request& request, const Result& result) {
+  if (!request.shot) return std::nullopt;
+  const std::optional<double> error = shotError(request, result);
+  if (!error) return std::nullopt;
+  QJsonObject shot{{QStringLiteral("error"), microseconds(*error)}};
+  if (result.boardShots.empty()) {
+    shot.insert(QStringLiteral("carriageReturn"), unixSeconds(*shutterCarriageReturn(result)));
+    return shot;
+  }
+  QJsonArray boards;
+  for (const BoardShot& board : result.boardShots) {
+    boards.append(QJsonObject{{QStringLiteral("board"), board.board},
+                              {QStringLiteral("error"), microseconds(board.error)}});
+  }
+  shot.insert(QStringLiteral("boards"), boards);
+  return shot;
+}
+
+}  // namespace
+
+std::optional<double> shotError(const Request& request, const Result& result) {
+  if (!request.shot) return std::nullopt;
+  if (!result.boardShots.empty()) {
+    return std::max_element(
+               result.boardShots.begin(), result.boardShots.end(),
+               [](const BoardShot& a, const BoardShot& b) { return a.error < b.error; })
+        ->error;
+  }
+  const auto carriageReturn = shutterCarriageReturn(result);
+  if (!carriageReturn) return std::nullopt;
+  return std::chrono::duration<double>(*carriageReturn - request.shot->at).count();
+}
+
+bool late(const Request& request, const Result& result) {
+  const std::optional<double> error = shotError(request, result);
+  return error && *error > kLateAfterSeconds;
+}
+
+namespace {
+
 // A request and its result as one record, for its client or for the journal. Both say what was
 // asked and how it ended, with every command; the answer adds the state and what an armed shot
 // came to, the journal the times asked for.
@@ -540,27 +595,20 @@ QJsonObject record(const Request& request, const Result& result, bool journal) {
   if (result.stopped) object.insert(QStringLiteral("stopped"), true);
   if (!result.shots.empty()) object.insert(QStringLiteral("shots"), shotRecords(result.shots));
   const bool armed = !journal && request.shot.has_value();
-  const QString shotCommand =
-      QString::fromStdString(rig::protocol::switchCommand(rig::protocol::kShutterRelay, true));
   QJsonArray commands;
-  std::optional<QJsonObject> shot;
   for (const TimedCommand& sent : result.commands) {
     QJsonObject command{{QStringLiteral("t"), microseconds(sent.seconds)},
                         {QStringLiteral("command"), sent.command}};
     if (armed) command.insert(QStringLiteral("clock"), unixSeconds(sent.clock));
     commands.append(command);
-    if (armed && !shot && sent.command == shotCommand) {
-      // Stamped as the write began; its carriage return is the command's last byte on the line.
-      const auto carriageReturn =
-          sent.clock + std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                           rig::wireTime(rig::protocol::frame(shotCommand.toStdString()).size()));
-      shot = QJsonObject{
-          {QStringLiteral("carriageReturn"), unixSeconds(carriageReturn)},
-          {QStringLiteral("error"),
-           microseconds(std::chrono::duration<double>(carriageReturn - request.shot->at).count())}};
-    }
+  }
+  const std::optional<QJsonObject> shot = shotRecord(request, result);
+  // Fired, but later at a board than the shot may be: said in the answer and the journal alike.
+  if (shot && late(request, result)) {
+    object.insert(QStringLiteral("late"), shot->value(QStringLiteral("error")));
   }
   if (journal) {
+    if (shot) object.insert(QStringLiteral("shot"), *shot);
     // A stop's record has no commands: it sends none of its own.
     if (request.action != Action::Stop) object.insert(QStringLiteral("commands"), commands);
     if (request.action == Action::Open) object.insert(QStringLiteral("port"), request.port);

@@ -119,6 +119,16 @@ struct ShotRecord {
   rig::FailureKind kind = rig::FailureKind::Other;  // when not ok
 };
 
+// An armed shot at one board of a described rig, as the rig recorded it: how late the last byte
+// of its commands reached the line against their moments (negative: early), in seconds.
+struct BoardShot {
+  QString board;
+  double error = 0;
+};
+
+// An armed shot that reached a board later than this after its moment says so ("late").
+inline constexpr double kLateAfterSeconds = 0.002;
+
 struct Result {
   bool ok = true;
   // On failure: what failed, and whether the status box shows it (an opening that ended in
@@ -143,7 +153,16 @@ struct Result {
   std::optional<QJsonArray> ended;
   // Status: the real-time clock's synchronization.
   std::optional<ClockStatus> clock;
+  // An armed shot of a described rig that fired: each board's record.
+  std::vector<BoardShot> boardShots;
 };
+
+// An armed shot's worst error at the line against its time, in seconds: the latest board's of a
+// described rig, or the two-relay rig's "relay on 1". Nothing for a shot that was not armed or
+// did not fire.
+std::optional<double> shotError(const Request& request, const Result& result);
+// Whether the armed shot reached a board more than kLateAfterSeconds after its time.
+bool late(const Request& request, const Result& result);
 
 // Longest request line or payload taken; longer ones are refused unread.
 inline constexpr qsizetype kMaxRequestBytes = 4096;

@@ -973,6 +973,12 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
       result = failed(request.action, *failure);
       result.shots = std::move(done);
     }
+    if (n == 1 && arming != nullptr && roles != nullptr && !failure) {
+      for (const rig::RoleRig::BoardLateness& board : roles->armedLateness()) {
+        result.boardShots.push_back({QString::fromStdString(board.board),
+                                     std::chrono::duration<double>(board.late).count()});
+      }
+    }
     if (times.repeat) result.shots.push_back(record);
     if (failure || result.stopped) break;
     overran = overran || (n < shots && clock_->now() > start + n * spacing);

@@ -70,6 +70,7 @@ class LogBoard : public rig::Board {
     if (!many_) return;
     command("write " + std::to_string(which) + "=" + std::to_string(on & which));
     relays = (relays & ~which) | (on & which);
+    if (takes > rig::Clock::duration{}) clock_.waitFor(takes);
   }
   rig::RelayMask readRelays() override { return relays; }
   bool readRelay(int relay) override {
@@ -107,6 +108,7 @@ class LogBoard : public rig::Board {
   rig::RelayMask relays = 0;
   rig::Clock::duration lead{};
   std::optional<rig::Clock::duration> manyLead;  // of a command for several relays, when longer
+  rig::Clock::duration takes{};                  // how long a command for several relays holds
   int count = 8;
   bool opened = false;
   bool split = false;
@@ -282,6 +284,24 @@ TEST_F(RoleRigTest, ArmedTheShuttersCloseAtTheTimeEachBoardsCommandStartedItsLea
   EXPECT_EQ(log, (Texts{"1798 TOP write 5=5", "1998 TOP write 10=10", "2010 SIDE on 0",
                         "2498.5 TOP write 15=0", "2510.5 SIDE off 0"}));
   EXPECT_LT(committedAt, clock.start() + 1798ms) << "committed before the first switch";
+  // The rig's own record: each board's commands landed on their moments, camera c's delay
+  // counted.
+  const auto lateness = [this] {
+    std::vector<std::pair<std::string, double>> boards;
+    for (const auto& board : rig().armedLateness())
+      boards.emplace_back(board.board,
+                          std::chrono::duration<double, std::milli>(board.late).count());
+    return boards;
+  };
+  using Lateness = std::vector<std::pair<std::string, double>>;
+  EXPECT_EQ(lateness(), (Lateness{{"top", 0.0}, {"side", 0.0}}));
+  // A board whose command holds the rig up makes the next board's land late, and it says so.
+  log.clear();
+  top.takes = 30ms;
+  timings.armed->at = clock.realNow() + 2s;
+  rig().shutter({}, timings);
+  EXPECT_EQ(lateness(), (Lateness{{"top", 0.0}, {"side", 18.0}}));
+  top.takes = {};
 
   // The focus lead does not fit: refused before anything is switched; a disarm likewise.
   log.clear();

@@ -106,6 +106,31 @@ TEST(ShotTimes, CamerasAreDistinctNamesAndOnlyForAShutter) {
             1796640000.25);
 }
 
+// A rig file's armed shot tells each board's error at the line, and a shot later than 2 ms at any
+// board says so in the answer and the journal alike; a shot on time does not.
+TEST(ShotTimes, AnArmedShotTellsEachBoardsErrorAndWhetherItWasLate) {
+  const auto armed = parseRequest(R"({"action":"shutter","at":1796640000.25})");
+  ASSERT_TRUE(armed.request);
+  service::Result result;
+  result.boardShots = {{"ring", 0.0312}, {"side", 0.0004}};
+  const QJsonObject answer = service::toJson(*armed.request, result);
+  EXPECT_EQ(answer.value("late").toDouble(), 0.0312);
+  const QJsonObject shot = answer.value("shot").toObject();
+  EXPECT_EQ(shot.value("error").toDouble(), 0.0312);
+  EXPECT_EQ(shot.value("boards").toArray(),
+            (QJsonArray{QJsonObject{{"board", "ring"}, {"error", 0.0312}},
+                        QJsonObject{{"board", "side"}, {"error", 0.0004}}}));
+  const QJsonObject line =
+      QJsonDocument::fromJson(journalLine(*armed.request, result, std::chrono::system_clock::now()))
+          .object();
+  EXPECT_EQ(line.value("late").toDouble(), 0.0312);
+  EXPECT_EQ(line.value("shot").toObject(), shot);
+
+  result.boardShots = {{"ring", 0.0019}};
+  EXPECT_FALSE(service::toJson(*armed.request, result).contains("late"));
+  EXPECT_FALSE(service::late(*armed.request, result));
+}
+
 TEST(ShotTimes, ADescribedRigsStateNamesEveryLine) {
   service::State state;
   EXPECT_FALSE(service::toJson(state).contains("cameras")) << "the two-relay rig has no roles";
