@@ -543,6 +543,8 @@ void RigService::Worker::onLoss(const std::string& message, bool metByJob) {
 void RigService::Worker::considerReopening() {
   if (!reconnector_.watching()) return;
   const bool byName = named_ && !named_->onSerialControl();
+  // Not inside a job (a Modbus reply's wait): the board watch asks again after it.
+  if ((byName || lostBoard_) && running_) return;
   if (byName || lostBoard_) {
     // A board by its name: there again when the source finds it.
     const auto now = std::chrono::steady_clock::now();
@@ -633,6 +635,9 @@ rig::DeviceInfo RigService::Worker::boardIdentity(bool present) const {
 }
 
 void RigService::Worker::watchBoard() {
+  // A Modbus board's wait for its reply runs this thread's events inside a job: the boards are
+  // never looked at, closed or unmade under the job that is using them.
+  if (running_) return;
   if (reconnector_.watching()) {
     considerReopening();
     return;

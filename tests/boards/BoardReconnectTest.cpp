@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -15,6 +16,8 @@
 #include "serial/CommControl.h"
 #include "service/RigService.h"
 #include "sim/Ch340Module.h"
+#include "sim/ModbusModule.h"
+#include "sim/RelayModule.h"
 
 using namespace std::chrono_literals;
 
@@ -119,26 +122,67 @@ TEST_F(BoardReconnect, AnActionThatMeetsTheLossFailsAndTheBoardIsAwaitedAllTheSa
   EXPECT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Opened; }));
 }
 
-// A rig file's two CH340 boards behind stable links, each with a camera's shutter on relay 1;
-// board a also carries the flash on relay 0.
-class RigFileReconnect : public ::testing::Test {
+// One simulated board of a kind, behind a stable link as a udev by-id link names a real one.
+struct Plugged {
+  std::shared_ptr<void> board;  // the simulator, held while plugged in
+  std::function<bool(int)> relay;
+};
+
+// `flashOn`: a text module comes back with relay 0 on, as one switched by hand would.
+Plugged plugInto(const std::string& kind, const std::string& link, bool flashOn = false) {
+  Plugged plugged;
+  std::string device;
+  if (kind == "ch340") {
+    auto board = std::make_shared<sim::Ch340Module>(2);
+    device = board->devicePath();
+    plugged.relay = [board](int n) { return board->relay(n); };
+    plugged.board = board;
+  } else if (kind == "text") {
+    sim::Options options;
+    options.relays = 2;
+    auto board = std::make_shared<sim::RelayModule>(options);
+    board->setRelay(0, flashOn);
+    device = board->devicePath();
+    plugged.relay = [board](int n) { return board->relay(n); };
+    plugged.board = board;
+  } else {
+    sim::ModbusModule::Options options;
+    options.coils = 2;
+    auto board = std::make_shared<sim::ModbusModule>(options);
+    device = board->devicePath();
+    plugged.relay = [board](int n) { return board->coil(n); };
+    plugged.board = board;
+  }
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(device, link);
+  return plugged;
+}
+
+// A rig file's two boards of one kind, each with a camera's shutter on relay 1; board a also
+// carries the flash on relay 0. Run on each family's simulator.
+class RigFileReconnect : public ::testing::TestWithParam<std::string> {
  protected:
   RigFileReconnect() {
+    std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(test.begin(), test.end(), '/', '-');
     const std::string stem = std::filesystem::temp_directory_path() /
-                             ("quillmar-rig-" + std::to_string(::getpid()) + "-" +
-                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                             ("quillmar-rig-" + std::to_string(::getpid()) + "-" + test);
     links_ = {stem + "-a", stem + "-b"};
     plugIn(0);
     plugIn(1);
+    const auto name = [this](std::size_t board) {
+      return rig::BoardName{GetParam(),
+                            GetParam() == "modbus" ? links_[board] + "@1" : links_[board]};
+    };
     rig::RigDescription description;
-    description.boards = {{"a", rig::BoardName{"ch340", links_[0]}, 2},
-                          {"b", rig::BoardName{"ch340", links_[1]}, 2}};
+    description.boards = {{"a", name(0), 2}, {"b", name(1), 2}};
     description.cameras = {{"left", {"a", 1}, std::nullopt, {}},
                            {"right", {"b", 1}, std::nullopt, {}}};
     description.flashes = {{"main", {"a", 0}}};
     rig_.useRig(description, [] {
       boards::Catalog::Parts parts;
       parts.ports = [] { return std::vector<boards::SerialPort>{}; };
+      parts.modbusOptions.timeout = 200ms;
       return std::make_unique<boards::Catalog>(parts);
     });
     QObject::connect(&rig_, &service::RigHost::stateChanged,
@@ -148,16 +192,20 @@ class RigFileReconnect : public ::testing::Test {
     for (const std::string& link : links_) std::filesystem::remove(link);
   }
 
-  void plugIn(std::size_t board) {
-    boards_[board] = std::make_unique<sim::Ch340Module>(2);
-    std::filesystem::remove(links_[board]);
-    std::filesystem::create_symlink(boards_[board]->devicePath(), links_[board]);
+  void plugIn(std::size_t board, bool flashOn = false) {
+    boards_[board] = plugInto(GetParam(), links_[board], flashOn);
   }
   void unplug(std::size_t board) {
     std::filesystem::remove(links_[board]);
-    boards_[board].reset();
+    boards_[board] = {};
   }
-  void submit(service::Request request, std::optional<service::Result>& result) {
+  bool on(std::size_t board, int relay) { return boards_[board].relay(relay); }
+  // The relay as the board has it once what is on the line has reached it (a text module's
+  // switch is not answered).
+  bool becomes(std::size_t board, int relay, bool state) {
+    return waitUntil([&] { return on(board, relay) == state; }, 1s);
+  }
+  void submit(const service::Request& request, std::optional<service::Result>& result) {
     rig_.submit(request, [&result](const service::Result& r) { result = r; });
   }
   service::Result ask(service::Action action) {
@@ -170,64 +218,63 @@ class RigFileReconnect : public ::testing::Test {
   }
 
   std::vector<std::string> links_;
-  std::unique_ptr<sim::Ch340Module> boards_[2];
+  Plugged boards_[2];
   service::RigService rig_{[] { return std::make_unique<serial::CommControl>(serial::PortMap{}); }};
   service::State state_;
 };
 
-TEST_F(RigFileReconnect, AnUnpluggedBoardIsShownLostAndTheRigIsReopenedAndResetWhenItIsBack) {
+TEST_P(RigFileReconnect, AnUnpluggedBoardIsShownLostAndTheRigIsReopenedAndResetWhenItIsBack) {
   ASSERT_TRUE(ask(service::Action::Open).ok);
-  // Opened (both relays off, as a CH340 board cannot tell), then reset: its lines off.
-  ASSERT_TRUE(boards_[0]->waitForFrames(4, 2000ms));
-  ASSERT_TRUE(boards_[1]->waitForFrames(3, 2000ms));
+  ASSERT_TRUE(ask(service::Action::Flash).ok);
+  EXPECT_TRUE(becomes(0, 0, true));
 
   unplug(0);
   ASSERT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Lost; }));
   EXPECT_EQ(state_.status, QStringLiteral("Port Lost"));
-  EXPECT_NE(state_.rig.reason.find("board a (ch340:" + links_[0] + ")"), std::string::npos)
+  EXPECT_NE(state_.rig.reason.find("board a (" + GetParam() + ":" + links_[0]), std::string::npos)
       << state_.rig.reason;
   EXPECT_FALSE(ask(service::Action::Shutter).ok) << "nothing fires on a rig with a board lost";
-  EXPECT_EQ(frames(*boards_[1]).size(), 3U);
+  EXPECT_TRUE(becomes(1, 1, false));
 
-  plugIn(0);
+  // Back (a text module with its flash on): reset before anything else.
+  plugIn(0, true);
   ASSERT_TRUE(waitUntil([this] {
     return state_.rig.link == rig::Link::Opened && state_.rig.reconnected && !state_.busy;
   }));
-  // Every board opened and reset again, the one that came back and the one that stayed.
-  ASSERT_TRUE(boards_[0]->waitForFrames(4, 2000ms));
-  EXPECT_EQ(frames(*boards_[0]),
-            (std::vector<std::string>{"relay 1 off", "relay 2 off", "relay 1 off", "relay 2 off"}));
-  ASSERT_TRUE(boards_[1]->waitForFrames(6, 2000ms));
-  EXPECT_EQ(frames(*boards_[1]).back(), "relay 2 off");
+  EXPECT_TRUE(becomes(0, 0, false));
   EXPECT_TRUE(ask(service::Action::Shutter).ok);
 }
 
-TEST_F(RigFileReconnect, ABoardLostDuringABulbEndsTheExposureOnEveryBoardAtOnce) {
+TEST_P(RigFileReconnect, ABoardLostDuringABulbEndsTheExposureOnEveryBoardAtOnce) {
   ASSERT_TRUE(ask(service::Action::Open).ok);
-  ASSERT_TRUE(boards_[1]->waitForFrames(3, 2000ms));
   service::Request bulb;
   bulb.action = service::Action::Shutter;
   bulb.times.pulse = 60.0;
   std::optional<service::Result> result;
   submit(bulb, result);
-  ASSERT_TRUE(boards_[1]->waitForFrames(4, 2000ms));
-  ASSERT_EQ(frames(*boards_[1]).back(), "relay 2 on");
+  // Both shutters open, as the rig has it once every board has answered: the exposure runs.
+  ASSERT_TRUE(waitUntil([this] {
+    return state_.roles && std::ranges::all_of(state_.roles->cameras, [](const auto& camera) {
+             return camera.shutter == rig::LineState::On;
+           });
+  }));
 
   const auto pulled = std::chrono::steady_clock::now();
   unplug(0);
   ASSERT_TRUE(waitUntil([&result] { return result.has_value(); }, 10s));
   EXPECT_LT(std::chrono::steady_clock::now() - pulled, 2s) << "not when the exposure would end";
   EXPECT_FALSE(result->ok);
-  EXPECT_EQ(result->failure.kind, rig::FailureKind::DeviceGone);
-  // The other board's shutter is released.
-  ASSERT_TRUE(boards_[1]->waitForFrames(5, 2000ms));
-  EXPECT_EQ(frames(*boards_[1]).back(), "relay 2 off");
-  EXPECT_FALSE(boards_[1]->relay(1));
+  EXPECT_EQ(result->failure.kind, rig::FailureKind::DeviceGone) << result->message.toStdString();
+  EXPECT_TRUE(becomes(1, 1, false)) << "the other board's shutter is released";
 
   ASSERT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Lost; }));
   plugIn(0);
   ASSERT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Opened && !state_.busy; }));
-  EXPECT_FALSE(boards_[0]->relay(1));
+  EXPECT_TRUE(becomes(0, 1, false));
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryFamily, RigFileReconnect,
+                         ::testing::Values("ch340", "text", "modbus"),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace
