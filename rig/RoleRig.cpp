@@ -403,6 +403,41 @@ void RoleRig::endWith(const std::exception_ptr& ending,
   }
 }
 
+std::string RoleRig::roleOf(const LineState* state) const {
+  for (const CameraLines& camera : state_.cameras) {
+    if (&camera.shutter == state) return "camera " + camera.name + "'s shutter";
+    if (camera.focus && &*camera.focus == state) return "camera " + camera.name + "'s focus";
+  }
+  return "a line";
+}
+
+void RoleRig::checkMoments() {
+  const std::vector<Group> groups = groupsOf(holdsOf({}, timings()));
+  const auto ms = [](Clock::duration d) {
+    const auto tenths = std::chrono::duration_cast<std::chrono::microseconds>(d).count() / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " ms";
+  };
+  const auto what = [this](const Group& group) {
+    return (group.on == 0 ? "the release of " : "") + roleOf(group.lines.front().second);
+  };
+  for (std::size_t board = 0; board < boards_.size(); ++board) {
+    const Group* last = nullptr;
+    for (const Group& group : groups) {  // in time
+      if (group.board != board) continue;
+      const Clock::duration lead = leadOf(group);
+      if (last != nullptr && group.at - lead < last->at) {
+        throw refused(
+            FailureKind::Other,
+            "board " + boards_[board].name + " (" + boards_[board].board->name().text() +
+                ") cannot switch " + what(*last) + " and " + what(group) + " " +
+                ms(group.at - last->at) + " apart: its command takes " + ms(lead) +
+                " on the line; put those cameras at least that far apart, or on other boards");
+      }
+      last = &group;
+    }
+  }
+}
+
 void RoleRig::shutter(const std::vector<std::string>& cameras, const Timings& timings) {
   const std::vector<Hold> holds = holdsOf(cameras, timings);
   fire(holds, timings, timings.armed ? &*timings.armed : nullptr);

@@ -57,6 +57,12 @@ class RoleRig {
   // switch sends nothing.
   void shutter(const std::vector<std::string>& cameras, const Timings& timings);
   void shutter(const std::vector<std::string>& cameras = {}) { shutter(cameras, timings()); }
+  // Throws SerialError (Other) when a board cannot put two moments of a shot of every camera as
+  // close as the description asks (its next command would have to start before the last one has
+  // reached the board), naming the board, the lines and the board's figure: such a shot would
+  // land late, never as planned.
+  void checkMoments();
+
   // The last armed shot as the rig recorded it: for each board that switched lines on at it (its
   // focus, its shutters), the worst lateness of those commands' last byte on the line against
   // their moments, from the board's call and its lead. Empty until an armed shot has fired.
@@ -149,6 +155,8 @@ class RoleRig {
                               Clock::duration firstSend);
   void tell();
 
+  // The role of the line whose state is `state`: "camera left's shutter", "camera top's focus".
+  std::string roleOf(const LineState* state) const;
   // Notes the group's lateness, its call starting now, in armedLateness_.
   void noteLateness(const Group& group, Clock::time_point shot);
 

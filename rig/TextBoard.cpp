@@ -38,6 +38,9 @@ constexpr int kRelaysPerDigit = 4;
 // A reading ahead of a switch is used only this soon: the module is the truth, and it may have
 // been switched off and on meanwhile.
 constexpr auto kReadAheadKept = 1s;
+// A reading kept this close to that age is read again when a switch is prepared: the switch comes
+// up to 120 ms after its preparing.
+constexpr auto kPrepareMargin = 200ms;
 
 // A reply for a failure message: escaped, and shortened when long.
 std::string shownReply(const std::string& reply) {
@@ -107,7 +110,13 @@ void TextBoard::send(std::string_view command) {
   lastSent_ = clock_.now();
 }
 
-void TextBoard::switchRelay(int relay, bool on) { send(protocol::switchCommand(relay, on)); }
+void TextBoard::switchRelay(int relay, bool on) {
+  const std::optional<RelayMask> kept = readAhead_;
+  send(protocol::switchCommand(relay, on));
+  // The module's relays are as kept but for this one: a switch of several soon after need not
+  // read them again (its reading would take the line when the switch is due).
+  if (kept) readAhead_ = on ? (*kept | bitOf(relay)) : (*kept & ~bitOf(relay));
+}
 
 Clock::duration TextBoard::switchLead(int relay, bool on) const {
   return wireTime(protocol::frame(protocol::switchCommand(relay, on)).size());
@@ -121,10 +130,14 @@ void TextBoard::switchRelays(RelayMask which, RelayMask on) {
     return;
   }
   std::optional<RelayMask> now = std::exchange(readAhead_, std::nullopt);
-  // Kept, the reading is the last command sent: its age is that command's.
-  if (!now || clock_.now() - lastSent_ > kReadAheadKept) now = readAll();
+  if (!now || clock_.now() - readAt_ > kReadAheadKept) {
+    now = readAll();
+    readAt_ = clock_.now();
+  }
   if (now && maskDigits_ > 0) {
-    send(protocol::writeAllCommand((*now & ~which) | (on & which), maskDigits_));
+    const RelayMask written = (*now & ~which) | (on & which);
+    send(protocol::writeAllCommand(written, maskDigits_));
+    readAhead_ = written;  // as the module has them now, for the next switch of several
     return;
   }
   for (int relay = 0; relay < protocol::kMostRelays; ++relay) {
@@ -134,7 +147,10 @@ void TextBoard::switchRelays(RelayMask which, RelayMask on) {
 
 void TextBoard::prepareSwitch(RelayMask which, RelayMask /*on*/) {
   if (std::has_single_bit(which) || which == 0) return;
+  // Kept from a reading young enough to last until the switch: nothing to ask.
+  if (readAhead_ && clock_.now() - readAt_ < kReadAheadKept - kPrepareMargin) return;
   readAhead_ = readAll();
+  readAt_ = clock_.now();
 }
 
 Clock::duration TextBoard::groupLead(RelayMask which, RelayMask on) const {

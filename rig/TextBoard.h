@@ -38,8 +38,8 @@ class TextBoard : public Board {
 
   void switchRelay(int relay, bool on) override;
   // One relay alone goes as switchRelay; several with "relay writeall" where the module has it,
-  // its other relays kept as "relay readall" reports them just before (or as prepareSwitch()
-  // read them, when no other command went out since).
+  // its other relays kept as "relay readall" reports them just before, or as prepareSwitch()
+  // read them and the board's own switching commands changed them since, within a second.
   void switchRelays(RelayMask which, RelayMask on) override;
   // Several relays: "relay readall" now, so that their switch is only the "relay writeall".
   void prepareSwitch(RelayMask which, RelayMask on) override;
@@ -98,8 +98,10 @@ class TextBoard : public Board {
   bool learned_ = false;
   int relays_ = 2;
   int maskDigits_ = 0;  // the width of the module's hex masks; 0 without "relay readall"
-  // The relays as prepareSwitch() read them: dropped by the next command sent.
+  // The relays as prepareSwitch() read them, kept up to date by the board's own switching
+  // commands; dropped by any other command sent.
   std::optional<RelayMask> readAhead_;
+  Clock::time_point readAt_{};  // when the relays kept in readAhead_ were read
 };
 
 }  // namespace rig

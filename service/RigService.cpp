@@ -824,6 +824,7 @@ std::optional<rig::FailureKind> RigService::Worker::openRig(bool again) {
   try {
     rigBoards_ = std::make_unique<rig::OpenedBoards>(*description_, *rigSource_);
     roles_ = std::make_unique<rig::RoleRig>(*description_, rigBoards_->boards(), *clock_);
+    roles_->checkMoments();
     notedRoles_ = roles_->state();
     roles_->setObserver([this](const rig::RoleState& state) {
       noteLines(state);

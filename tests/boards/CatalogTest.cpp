@@ -128,6 +128,12 @@ TEST_F(CatalogTest, ATextModuleFoundByNameIsTheWholeTextBoard) {
   ASSERT_EQ(sent.size(), 1U);
   EXPECT_EQ(sent[0].text, "relay writeall 03");
   EXPECT_TRUE(wide->relay(0) && wide->relay(1));
+  // Kept as its own command set the relays: the next switch of several asks nothing first.
+  board->prepareSwitch(0b1100, 0b1100);
+  board->startSwitch(0b1100, 0b1100);
+  board->finishSwitch();
+  ASSERT_TRUE(wide->waitForCommands(atMoment + 2, 2000ms));
+  EXPECT_EQ(wide->logSince(atMoment).back().text, "relay writeall 0F");
 
   EXPECT_FALSE(board->gone());
   wide.reset();  // unplugged: its terminal is gone

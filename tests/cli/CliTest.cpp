@@ -497,7 +497,7 @@ TEST(Cli, RigCheckPrintsTheRigOrWhatIsWrongByLine) {
   const Result good = runCli({"rig", "check", EXAMPLES_DIR "/eight-cameras-focus.toml"});
   EXPECT_EQ(good.exit, 0) << good.err;
   EXPECT_NE(good.out.find("2 boards, 8 cameras, 1 flash\n"), std::string::npos) << good.out;
-  EXPECT_NE(good.out.find("camera cam4: shutter ring:7, focus ring:6, delay 15 ms\n"),
+  EXPECT_NE(good.out.find("camera cam4: shutter ring:7, focus ring:6, delay 30 ms\n"),
             std::string::npos)
       << good.out;
 

@@ -313,6 +313,21 @@ TEST_F(RoleRigTest, ArmedTheShuttersCloseAtTheTimeEachBoardsCommandStartedItsLea
   EXPECT_TRUE(log.empty());
 }
 
+// Two moments closer on one board than its command takes on the line cannot both be on time:
+// said before any shot, naming the board, the lines and the figure.
+TEST_F(RoleRigTest, MomentsCloserThanABoardsCommandAreRefusedInWords) {
+  top.lead = 2ms;
+  const auto check = [this] { rig::RoleRig(description, boards, clock).checkMoments(); };
+  check();  // camera c's 15 ms delay is on a board of its own
+  description.cameras[1].delay = 1ms;
+  EXPECT_EQ(errorFrom(check).reason(),
+            "board top (hid:TOP) cannot switch camera a's shutter and camera b's shutter 1.0 ms "
+            "apart: its command takes 2.0 ms on the line; put those cameras at least that far "
+            "apart, or on other boards");
+  description.cameras[1].delay = 2ms;
+  check();
+}
+
 TEST_F(RoleRigTest, ArmedAGroupStartsItsOwnCommandsLeadAheadNotOneRelays) {
   top.lead = 2ms;
   top.manyLead = 7ms;

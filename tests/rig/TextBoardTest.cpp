@@ -114,22 +114,27 @@ TEST_F(TextBoardTest, PreparedSeveralGoAsTheWriteallAloneUnlessTheReadingIsStale
   board.switchRelays(0b0011, 0b0011);
   EXPECT_EQ(lineBytes(), (Texts{"relay writeall 83\r"}));
 
-  // Used once: the next switch of several reads again.
+  // Kept as its own commands set the relays: the next switch of several, a relay switched
+  // alone between, need no reading (it would take the line when the switch is due).
   board.switchRelays(0b0011, 0);
-  EXPECT_EQ(lineBytes(), (Texts{"relay readall\r", "relay writeall 80\r"}));
-
-  // Any command between the reading and the switch makes it stale (the relay switched on here
-  // is kept), and so does time: the module may have been switched off and on.
-  board.prepareSwitch(0b0011, 0b0011);
   board.switchRelay(4, true);
   board.switchRelays(0b0011, 0b0011);
-  EXPECT_EQ(lineBytes(),
-            (Texts{"relay readall\r", "relay on 4\r", "relay readall\r", "relay writeall 93\r"}));
+  EXPECT_EQ(lineBytes(), (Texts{"relay writeall 80\r", "relay on 4\r", "relay writeall 93\r"}));
+
+  // Any other command makes it stale (the relay switched on here is kept), and so does time
+  // since the reading: the module may have been switched off and on.
+  EXPECT_TRUE(board.readRelay(4));
+  board.switchRelays(0b0011, 0b0011);
+  EXPECT_EQ(lineBytes(), (Texts{"relay read 4\r", "relay readall\r", "relay writeall 93\r"}));
   board.prepareSwitch(0b0011, 0);
+  EXPECT_TRUE(lineBytes().empty()) << "kept from a reading young enough";
   serial.relay[4] = serial.relay[7] = false;  // the module restarted meanwhile
   clock.waitUntil(clock.now() + 2s);
   board.switchRelays(0b0011, 0);
-  EXPECT_EQ(lineBytes(), (Texts{"relay readall\r", "relay readall\r", "relay writeall 00\r"}));
+  EXPECT_EQ(lineBytes(), (Texts{"relay readall\r", "relay writeall 00\r"}));
+  clock.waitUntil(clock.now() + 900ms);
+  board.prepareSwitch(0b0011, 0);
+  EXPECT_EQ(lineBytes(), (Texts{"relay readall\r"})) << "too old to last until the switch";
 }
 
 TEST_F(TextBoardTest, RelaysBeyondNineAreLettersAndTheMaskWidthGivesTheCount) {
