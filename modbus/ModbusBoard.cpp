@@ -7,7 +7,6 @@
 #include <QTimer>
 #include <array>
 #include <bit>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
@@ -20,8 +19,8 @@ namespace modbus {
 namespace {
 
 // Modbus RTU slave addresses; 0 is broadcast, which no board answers.
-constexpr int kFirstSlave = 1;
-constexpr int kLastSlave = 247;
+constexpr int kFirstSlave = rig::kFirstModbusAddress;
+constexpr int kLastSlave = rig::kLastModbusAddress;
 // Beyond the client's own timeouts and retries, the wait gives up after this much more: a reply
 // the client never finishes must not hold the thread.
 constexpr std::chrono::milliseconds kGuardMargin{1000};
@@ -52,16 +51,7 @@ ModbusBoard::~ModbusBoard() {
 }
 
 std::optional<std::pair<std::string, int>> ModbusBoard::parseIdentity(std::string_view identity) {
-  const auto at = identity.rfind('@');
-  if (at == std::string_view::npos || at == 0) return std::nullopt;
-  const std::string_view number = identity.substr(at + 1);
-  int slave = 0;
-  const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), slave);
-  if (ec != std::errc() || end != number.data() + number.size() || slave < kFirstSlave ||
-      slave > kLastSlave) {
-    return std::nullopt;
-  }
-  return std::pair{std::string(identity.substr(0, at)), slave};
+  return rig::modbusLine(identity);
 }
 
 std::string ModbusBoard::exceptionName(int code) {
