@@ -32,6 +32,10 @@ constexpr auto kReaim = 1s;
 // the end spun): an ordinary wake-up comes late by milliseconds on a loaded machine. A disarm
 // in this stretch comes too late to stop the shot.
 constexpr auto kFinalStretch = 20ms;
+// A pause longer than this (a bulb) on a board of another kind looks at the board every
+// kBoardLook: one unplugged ends the exposure at once rather than when the pause would end.
+constexpr auto kWatchedWait = 600ms;
+constexpr auto kBoardLook = 250ms;
 
 constexpr int kFirstScanPort = 1;
 constexpr int kLastScanPort = 15;
@@ -91,7 +95,17 @@ bool Rig::relayOn(int relay, const std::string& reply) const { return text_.rela
 
 void Rig::halfSecondPause() { pauseFor(kHalfSecond); }
 
-void Rig::pauseFor(Clock::duration length) { clock_.waitFor(length + kDeliveryMargin); }
+void Rig::pauseFor(Clock::duration length) {
+  const Clock::time_point until = clock_.now() + length + kDeliveryMargin;
+  // The text module's loss is watched on its port; its pauses stay one sleep.
+  while (board_ != &text_ && until - clock_.now() > kWatchedWait) {
+    if (board_->gone()) {
+      throw SerialError(Failure{FailureKind::DeviceGone, std::nullopt, {}, "the board went away"});
+    }
+    clock_.nap(clock_.now() + kBoardLook);
+  }
+  clock_.waitUntil(until);
+}
 
 void Rig::resetRig() {
   board_->switchRelay(kFlashRelay, false);

@@ -123,6 +123,30 @@ TEST_F(BoardReconnect, AnActionThatMeetsTheLossFailsAndTheBoardIsAwaitedAllTheSa
   EXPECT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Opened; }));
 }
 
+// A long pulse on a board named in place of the port ends when the board is unplugged, not when
+// the pulse would have: the shutter of the board put back is off from its reset on.
+TEST_F(BoardReconnect, ABoardUnpluggedDuringALongPulseEndsItAtOnce) {
+  ASSERT_TRUE(ask(service::Action::Open).ok);
+  service::Request bulb;
+  bulb.action = service::Action::Shutter;
+  bulb.times.pulse = 60.0;
+  std::optional<service::Result> result;
+  rig_.submit(bulb, [&result](const service::Result& r) { result = r; });
+  ASSERT_TRUE(waitUntil([this] { return board_->relay(1); }));
+
+  const auto pulled = std::chrono::steady_clock::now();
+  unplug();
+  ASSERT_TRUE(waitUntil([&result] { return result.has_value(); }, 10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - pulled, 2s) << "not when the pulse would end";
+  EXPECT_EQ(result->failure.kind, rig::FailureKind::DeviceGone) << result->message.toStdString();
+  ASSERT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Lost; }));
+  plugIn();
+  ASSERT_TRUE(waitUntil([this] {
+    return state_.rig.link == rig::Link::Opened && state_.rig.reconnected && !state_.busy;
+  }));
+  EXPECT_TRUE(ask(service::Action::Shutter).ok);
+}
+
 // One simulated board of a kind, behind a stable link as a udev by-id link names a real one.
 struct Plugged {
   std::shared_ptr<void> board;  // the simulator, held while plugged in
