@@ -10,12 +10,14 @@ namespace {
 
 class Device : public rig::HidDevice {
  public:
-  explicit Device(HidRelayModule& board) : board_(board) {}
+  Device(std::mutex& guard, HidRelayModule& board) : guard_(guard), board_(board) {}
   void sendFeatureReport(const HidRelayModule::Report& report) override {
+    const std::lock_guard lock(guard_);
     check();
     board_.take(report);
   }
   HidRelayModule::Report getFeatureReport(std::uint8_t reportId, std::size_t length) override {
+    const std::lock_guard lock(guard_);
     check();
     return board_.answer(reportId, length);
   }
@@ -27,6 +29,7 @@ class Device : public rig::HidDevice {
           rig::Failure{rig::FailureKind::DeviceGone, std::nullopt, "", "No such device"});
     }
   }
+  std::mutex& guard_;
   HidRelayModule& board_;
 };
 
@@ -84,21 +87,25 @@ HidRelayModule::Report HidRelayModule::answer(std::uint8_t reportId, std::size_t
 
 std::vector<rig::HidDeviceInfo> HidRelayBus::enumerate(std::uint16_t vendorId,
                                                        std::uint16_t productId) {
+  const std::lock_guard lock(guard);
   askedVendor = vendorId;
   askedProduct = productId;
   std::vector<rig::HidDeviceInfo> out;
   if (vendorId != rig::hid_relay::kVendorId || productId != rig::hid_relay::kProductId) return out;
-  for (const auto& [path, board] : boards) out.push_back({path, board.product});
+  for (const auto& [path, board] : boards) {
+    if (!board.gone) out.push_back({path, board.product});
+  }
   return out;
 }
 
 std::unique_ptr<rig::HidDevice> HidRelayBus::open(const std::string& path) {
+  const std::lock_guard lock(guard);
   const auto found = boards.find(path);
-  if (found == boards.end() || held.contains(path)) {
+  if (found == boards.end() || found->second.gone || held.contains(path)) {
     throw rig::SerialError(
         rig::Failure{rig::FailureKind::Permission, std::nullopt, path, "Permission denied"});
   }
-  return std::make_unique<Device>(found->second);
+  return std::make_unique<Device>(guard, found->second);
 }
 
 }  // namespace sim

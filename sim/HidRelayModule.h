@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,8 +12,8 @@
 #include "rig/HidRelayBoard.h"
 
 // USB HID relay boards as the HID seam (rig::HidBus) sees them, in the process: for the board
-// logic's tests and the benchmark, on machines without USB. Not thread-safe: one thread drives
-// the bus and looks at the boards.
+// logic's tests and the benchmark, on machines without USB. The bus's calls take its `guard`; a
+// thread other than the one driving the bus takes it too to look at or change a board.
 namespace sim {
 
 struct HidRelayChange {
@@ -30,7 +31,7 @@ struct HidRelayModule {
   std::string id = "QM7YK";
   bool idSettable = true;
   std::uint8_t state = 0;
-  bool gone = false;         // unplugged: every call fails with DeviceGone
+  bool gone = false;         // unplugged: not listed, and every call fails with DeviceGone
   std::vector<Report> sent;  // every report taken, as sent
   std::vector<HidRelayChange> changes;
 
@@ -51,6 +52,7 @@ class HidRelayBus : public rig::HidBus {
   // The USB ids the last enumeration asked for; a board answers only to its own.
   std::uint16_t askedVendor = 0;
   std::uint16_t askedProduct = 0;
+  std::mutex guard;
 };
 
 }  // namespace sim

@@ -39,6 +39,11 @@ ModbusModule::ModbusModule(Options options) : options_(options), link_(options.p
         map.insert(QModbusDataUnit::Coils, QModbusDataUnit(QModbusDataUnit::Coils, 0,
                                                            static_cast<quint16>(options_.coils)));
         server_->setMap(map);
+        for (int n = 0; n < options_.coils; ++n) {
+          if (((options_.on >> n) & 1U) != 0)
+            server_->setData(QModbusDataUnit::Coils, static_cast<quint16>(n), 1);
+        }
+        coils_ = options_.on;
         server_->setServerAddress(options_.address);
         // A real board takes 3.5 characters of silence (4 ms at 9600 baud) for the end of a
         // frame and drops what came before. The simulated line's bytes can be held up longer

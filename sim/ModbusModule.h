@@ -40,6 +40,8 @@ class ModbusModule {
     int address = 1;
     // The link carries each byte at the pace of a 9600 baud line, both ways.
     bool paced = false;
+    // The coils on from the start, as on a board switched by hand before it was plugged in.
+    std::uint32_t on = 0;
   };
 
   // All coils off. Throws std::invalid_argument for a coil count outside 1 to 32 or an address

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "serial/CommControl.h"
 #include "service/RigService.h"
 #include "sim/Ch340Module.h"
+#include "sim/HidRelayModule.h"
 #include "sim/ModbusModule.h"
 #include "sim/RelayModule.h"
 
@@ -147,16 +149,35 @@ TEST_F(BoardReconnect, ABoardUnpluggedDuringALongPulseEndsItAtOnce) {
   EXPECT_TRUE(ask(service::Action::Shutter).ok);
 }
 
-// One simulated board of a kind, behind a stable link as a udev by-id link names a real one.
+// One simulated board of a kind, behind a stable link as a udev by-id link names a real one (a
+// HID board: on the HID bus at that path).
 struct Plugged {
   std::shared_ptr<void> board;  // the simulator, held while plugged in
   std::function<bool(int)> relay;
+  std::function<void()> unplug;  // more than letting the simulator go
 };
 
-// `flashOn`: a text module comes back with relay 0 on, as one switched by hand would.
-Plugged plugInto(const std::string& kind, const std::string& link, bool flashOn = false) {
+// `flashOn`: the board comes back with relay 0 on, as one switched by hand would.
+Plugged plugInto(const std::string& kind, const std::string& link, sim::HidRelayBus& hid,
+                 bool flashOn = false) {
   Plugged plugged;
   std::string device;
+  if (kind == "hid") {
+    const std::lock_guard lock(hid.guard);
+    sim::HidRelayModule& board = hid.boards[link];
+    board = sim::HidRelayModule{};
+    board.id = link.back() == 'a' ? "RIGA" : "RIGB";
+    board.state = flashOn ? 1 : 0;
+    plugged.relay = [&hid, &board](int n) {
+      const std::lock_guard lock(hid.guard);
+      return ((board.state >> n) & 1U) != 0;
+    };
+    plugged.unplug = [&hid, &board] {
+      const std::lock_guard lock(hid.guard);
+      board.gone = true;
+    };
+    return plugged;
+  }
   if (kind == "ch340") {
     auto board = std::make_shared<sim::Ch340Module>(2);
     device = board->devicePath();
@@ -173,6 +194,7 @@ Plugged plugInto(const std::string& kind, const std::string& link, bool flashOn 
   } else {
     sim::ModbusModule::Options options;
     options.coils = 2;
+    options.on = flashOn ? 1U : 0U;
     auto board = std::make_shared<sim::ModbusModule>(options);
     device = board->devicePath();
     plugged.relay = [board](int n) { return board->coil(n); };
@@ -196,17 +218,20 @@ class RigFileReconnect : public ::testing::TestWithParam<std::string> {
     plugIn(0);
     plugIn(1);
     const auto name = [this](std::size_t board) {
+      if (GetParam() == "hid") return rig::BoardName{"hid", board == 0 ? "RIGA" : "RIGB"};
       return rig::BoardName{GetParam(),
                             GetParam() == "modbus" ? links_[board] + "@1" : links_[board]};
     };
     rig::RigDescription description;
     description.boards = {{"a", name(0), 2}, {"b", name(1), 2}};
+    firstName_ = name(0).text();
     description.cameras = {{"left", {"a", 1}, std::nullopt, {}},
                            {"right", {"b", 1}, std::nullopt, {}}};
     description.flashes = {{"main", {"a", 0}}};
-    rig_.useRig(description, [] {
+    rig_.useRig(description, [hid = hid_] {
       boards::Catalog::Parts parts;
       parts.ports = [] { return std::vector<boards::SerialPort>{}; };
+      parts.hid = hid;
       parts.modbusOptions.timeout = 200ms;
       return std::make_unique<boards::Catalog>(parts);
     });
@@ -218,10 +243,11 @@ class RigFileReconnect : public ::testing::TestWithParam<std::string> {
   }
 
   void plugIn(std::size_t board, bool flashOn = false) {
-    boards_[board] = plugInto(GetParam(), links_[board], flashOn);
+    boards_[board] = plugInto(GetParam(), links_[board], *hid_, flashOn);
   }
   void unplug(std::size_t board) {
     std::filesystem::remove(links_[board]);
+    if (boards_[board].unplug) boards_[board].unplug();
     boards_[board] = {};
   }
   bool on(std::size_t board, int relay) { return boards_[board].relay(relay); }
@@ -242,7 +268,10 @@ class RigFileReconnect : public ::testing::TestWithParam<std::string> {
     return result.value_or(service::Result{});
   }
 
+  // Before the boards and the rig: the catalog and the HID boards' last looks use it.
+  std::shared_ptr<sim::HidRelayBus> hid_ = std::make_shared<sim::HidRelayBus>();
   std::vector<std::string> links_;
+  std::string firstName_;  // board a's name: "ch340:/tmp/..."
   Plugged boards_[2];
   service::RigService rig_{[] { return std::make_unique<serial::CommControl>(serial::PortMap{}); }};
   service::State state_;
@@ -256,7 +285,7 @@ TEST_P(RigFileReconnect, AnUnpluggedBoardIsShownLostAndTheRigIsReopenedAndResetW
   unplug(0);
   ASSERT_TRUE(waitUntil([this] { return state_.rig.link == rig::Link::Lost; }));
   EXPECT_EQ(state_.status, QStringLiteral("Port Lost"));
-  EXPECT_NE(state_.rig.reason.find("board a (" + GetParam() + ":" + links_[0]), std::string::npos)
+  EXPECT_NE(state_.rig.reason.find("board a (" + firstName_ + ")"), std::string::npos)
       << state_.rig.reason;
   EXPECT_FALSE(ask(service::Action::Shutter).ok) << "nothing fires on a rig with a board lost";
   EXPECT_TRUE(becomes(1, 1, false));
@@ -299,7 +328,7 @@ TEST_P(RigFileReconnect, ABoardLostDuringABulbEndsTheExposureOnEveryBoardAtOnce)
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFamily, RigFileReconnect,
-                         ::testing::Values("ch340", "text", "modbus"),
+                         ::testing::Values("ch340", "text", "modbus", "hid"),
                          [](const auto& info) { return info.param; });
 
 }  // namespace
