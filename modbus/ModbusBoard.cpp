@@ -1,14 +1,17 @@
 #include "ModbusBoard.h"
 
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QModbusReply>
 #include <QModbusRtuSerialClient>
-#include <QTimer>
+#include <QThread>
 #include <array>
+#include <atomic>
 #include <bit>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -34,6 +37,134 @@ constexpr std::size_t kReadAnswerSize = 5;
 
 }  // namespace
 
+// A request's answer as its reply brought it, taken on the board's thread.
+struct ModbusBoard::Pending {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  bool refused = false;  // the client would not send it: its line is closed or broken
+  QModbusDevice::Error error = QModbusDevice::NoError;
+  QString errorString;
+  int exceptionCode = 0;  // an exception answer's first data byte
+  QModbusDataUnit result;
+};
+
+class ModbusBoard::Line {
+ public:
+  // Starts the board's thread and connects the client there; `error` has the client's words when
+  // it cannot connect.
+  Line(const std::string& port, const Options& options, QString& error) {
+    context_->moveToThread(&thread_);
+    thread_.start();
+    run([&] {
+      client_ =
+          new QModbusRtuSerialClient;  // NOLINT(cppcoreguidelines-owning-memory): on its thread
+      client_->setConnectionParameter(QModbusDevice::SerialPortNameParameter,
+                                      QString::fromStdString(port));
+      client_->setConnectionParameter(QModbusDevice::SerialBaudRateParameter, options.baudRate);
+      client_->setConnectionParameter(QModbusDevice::SerialParityParameter, options.parity);
+      client_->setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
+      client_->setConnectionParameter(QModbusDevice::SerialStopBitsParameter, QSerialPort::OneStop);
+      client_->setTimeout(static_cast<int>(options.timeout.count()));
+      client_->setNumberOfRetries(options.retries);
+      QObject::connect(client_, &QModbusDevice::stateChanged, client_,
+                       [this](QModbusDevice::State state) {
+                         connected_ = state == QModbusDevice::ConnectedState;
+                       });
+      QObject::connect(client_, &QModbusDevice::errorOccurred, client_, [this] {
+        const std::lock_guard lock(mutex_);
+        errorString_ = client_->errorString();
+      });
+      if (!client_->connectDevice() || client_->state() != QModbusDevice::ConnectedState) {
+        error = client_->errorString();
+        if (error.isNull()) error = QStringLiteral("");
+      }
+      connected_ = client_->state() == QModbusDevice::ConnectedState;
+      interFrameDelay_ = client_->interFrameDelay();
+    });
+  }
+  ~Line() {
+    // After every request handed over before: they have run.
+    run([this] {
+      client_->disconnectDevice();
+      delete client_;   // NOLINT(cppcoreguidelines-owning-memory)
+      delete context_;  // NOLINT(cppcoreguidelines-owning-memory)
+    });
+    thread_.quit();
+    thread_.wait();
+  }
+  Line(const Line&) = delete;
+  Line& operator=(const Line&) = delete;
+
+  // Hands the request to the board's thread; its answer comes into what this returns.
+  std::shared_ptr<Pending> send(const QModbusDataUnit& unit, int slave, bool write) {
+    auto pending = std::make_shared<Pending>();
+    QMetaObject::invokeMethod(
+        context_,
+        [this, pending, unit, slave, write] {
+          QModbusReply* reply = write ? client_->sendWriteRequest(unit, slave)
+                                      : client_->sendReadRequest(unit, slave);
+          if (reply == nullptr) {
+            settle(*pending, [this](Pending& p) {
+              p.refused = true;
+              p.errorString = client_->errorString();
+            });
+            return;
+          }
+          const auto take = [pending, reply] {
+            settle(*pending, [reply](Pending& p) {
+              p.error = reply->error();
+              p.errorString = reply->errorString();
+              p.result = reply->result();
+              const QByteArray data = reply->rawResult().data();
+              p.exceptionCode = data.isEmpty() ? 0 : static_cast<unsigned char>(data.at(0));
+            });
+            reply->deleteLater();
+          };
+          if (reply->isFinished()) {
+            take();
+          } else {
+            QObject::connect(reply, &QModbusReply::finished, reply, take);
+          }
+        },
+        Qt::QueuedConnection);
+    return pending;
+  }
+
+  bool connected() const { return connected_; }
+  QString errorString() const {
+    const std::lock_guard lock(mutex_);
+    return errorString_;
+  }
+  std::chrono::microseconds interFrameDelay() const {
+    return std::chrono::microseconds(interFrameDelay_.load());
+  }
+
+ private:
+  // Runs `work` on the board's thread and waits for it.
+  void run(const std::function<void()>& work) {
+    QMetaObject::invokeMethod(context_, work, Qt::BlockingQueuedConnection);
+  }
+  template <typename Fill>
+  static void settle(Pending& pending, Fill fill) {
+    {
+      const std::lock_guard lock(pending.mutex);
+      fill(pending);
+      pending.finished = true;
+    }
+    pending.done.notify_all();
+  }
+
+  QThread thread_;
+  QObject* context_ =
+      new QObject;  // NOLINT(cppcoreguidelines-owning-memory): deleted on its thread
+  QModbusRtuSerialClient* client_ = nullptr;  // made, used and deleted on the board's thread
+  std::atomic<bool> connected_{false};
+  std::atomic<int> interFrameDelay_{0};
+  mutable std::mutex mutex_;
+  QString errorString_;
+};
+
 ModbusBoard::ModbusBoard(std::string port, int slave, Options options)
     : port_(std::move(port)), slave_(slave), options_(options) {
   if (slave < kFirstSlave || slave > kLastSlave) {
@@ -45,10 +176,7 @@ ModbusBoard::ModbusBoard(std::string port, int slave, Options options)
   }
 }
 
-ModbusBoard::~ModbusBoard() {
-  if (started_ != nullptr) started_->deleteLater();
-  if (client_) client_->disconnectDevice();
-}
+ModbusBoard::~ModbusBoard() = default;
 
 std::optional<std::pair<std::string, int>> ModbusBoard::parseIdentity(std::string_view identity) {
   return rig::modbusLine(identity);
@@ -81,24 +209,14 @@ void ModbusBoard::fail(const std::string& reason, rig::FailureKind kind) const {
   throw rig::boardError(name(), port_, reason, kind);
 }
 
-bool ModbusBoard::isOpen() const {
-  return client_ && client_->state() == QModbusDevice::ConnectedState;
-}
+bool ModbusBoard::isOpen() const { return line_ && line_->connected(); }
 
 void ModbusBoard::open() {
-  if (client_) fail("already open", rig::FailureKind::Other);
-  client_ = std::make_unique<QModbusRtuSerialClient>();
-  client_->setConnectionParameter(QModbusDevice::SerialPortNameParameter,
-                                  QString::fromStdString(port_));
-  client_->setConnectionParameter(QModbusDevice::SerialBaudRateParameter, options_.baudRate);
-  client_->setConnectionParameter(QModbusDevice::SerialParityParameter, options_.parity);
-  client_->setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
-  client_->setConnectionParameter(QModbusDevice::SerialStopBitsParameter, QSerialPort::OneStop);
-  client_->setTimeout(static_cast<int>(options_.timeout.count()));
-  client_->setNumberOfRetries(options_.retries);
-  if (!client_->connectDevice() || client_->state() != QModbusDevice::ConnectedState) {
-    const QString reason = client_->errorString();
-    client_.reset();
+  if (line_) fail("already open", rig::FailureKind::Other);
+  QString reason;
+  auto line = std::make_unique<Line>(port_, options_, reason);
+  if (!reason.isNull()) {
+    line.reset();
     // The client gives only words; the kind follows from them and from the device node.
     rig::FailureKind kind = rig::FailureKind::Other;
     if (!QFileInfo::exists(QString::fromStdString(port_))) {
@@ -111,6 +229,7 @@ void ModbusBoard::open() {
     }
     fail(reason.toStdString(), kind);
   }
+  line_ = std::move(line);
   try {
     readRelays();
   } catch (...) {
@@ -120,73 +239,58 @@ void ModbusBoard::open() {
 }
 
 bool ModbusBoard::gone() {
-  if (!client_) return false;
-  return client_->state() != QModbusDevice::ConnectedState ||
-         !QFileInfo::exists(QString::fromStdString(port_));
+  if (!line_) return false;
+  return !line_->connected() || !QFileInfo::exists(QString::fromStdString(port_));
 }
 
 void ModbusBoard::close() {
-  if (started_ != nullptr) std::exchange(started_, nullptr)->deleteLater();
-  if (!client_) return;
-  client_->disconnectDevice();
-  client_.reset();
+  started_.reset();
+  line_.reset();
 }
 
-QModbusDataUnit ModbusBoard::await(QModbusReply* reply, const char* what) {
-  if (reply == nullptr) {
-    // The client refused the request outright: its line is closed or broken.
-    const QString reason = client_->errorString();
-    fail(std::string(what) + ": " + reason.toStdString(), rig::FailureKind::WriteFailed);
-  }
-  if (!reply->isFinished()) {
-    QEventLoop loop;
-    QObject::connect(reply, &QModbusReply::finished, &loop, &QEventLoop::quit);
-    const auto guard = options_.timeout * (options_.retries + 1) + kGuardMargin;
-    QTimer::singleShot(guard, &loop, &QEventLoop::quit);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-  }
-  if (!reply->isFinished()) {
-    reply->deleteLater();
+QModbusDataUnit ModbusBoard::await(const std::shared_ptr<Pending>& pending, const char* what) {
+  const auto guard = options_.timeout * (options_.retries + 1) + kGuardMargin;
+  std::unique_lock lock(pending->mutex);
+  if (!pending->done.wait_for(lock, guard, [&pending] { return pending->finished; })) {
     fail(std::string(what) + ": no reply", rig::FailureKind::NoAnswer);
   }
-  const std::unique_ptr<QModbusReply> owned(reply);
-  switch (reply->error()) {
+  if (pending->refused) {
+    fail(std::string(what) + ": " + pending->errorString.toStdString(),
+         rig::FailureKind::WriteFailed);
+  }
+  switch (pending->error) {
     case QModbusDevice::NoError:
-      return reply->result();
+      return pending->result;
     case QModbusDevice::TimeoutError:
       fail(std::string(what) + ": no answer from slave " + std::to_string(slave_),
            rig::FailureKind::NoAnswer);
-    case QModbusDevice::ProtocolError: {
+    case QModbusDevice::ProtocolError:
       // An exception answer's first data byte is its code; QModbusPdu::exceptionCode() is not
       // used, as it tests the exception bit on an enum value that cannot hold it.
-      const QByteArray data = reply->rawResult().data();
-      fail(std::string(what) + ": " +
-               exceptionName(data.isEmpty() ? 0 : static_cast<unsigned char>(data.at(0))),
+      fail(std::string(what) + ": " + exceptionName(pending->exceptionCode),
            rig::FailureKind::NotUnderstood);
-    }
     case QModbusDevice::ConnectionError:
     case QModbusDevice::ReplyAbortedError:
-      fail(std::string(what) + ": " + reply->errorString().toStdString(),
+      fail(std::string(what) + ": " + pending->errorString.toStdString(),
            rig::FailureKind::DeviceGone);
     default:
-      fail(std::string(what) + ": " + reply->errorString().toStdString(),
+      fail(std::string(what) + ": " + pending->errorString.toStdString(),
            rig::FailureKind::NotUnderstood);
   }
 }
 
 void ModbusBoard::checkLine() const {
-  if (!client_) fail("not open", rig::FailureKind::NotOpen);
+  if (!line_) fail("not open", rig::FailureKind::NotOpen);
   // Opened, but the client has since lost its line (the adapter was unplugged).
-  if (client_->state() != QModbusDevice::ConnectedState) {
-    fail("the line was lost: " + client_->errorString().toStdString(),
-         rig::FailureKind::DeviceGone);
+  if (!line_->connected()) {
+    fail("the line was lost: " + line_->errorString().toStdString(), rig::FailureKind::DeviceGone);
   }
 }
 
 QModbusDataUnit ModbusBoard::read(int first, int count) {
   checkLine();
   const QModbusDataUnit unit(QModbusDataUnit::Coils, first, static_cast<quint16>(count));
-  QModbusDataUnit result = await(client_->sendReadRequest(unit, slave_), "reading the coils");
+  QModbusDataUnit result = await(line_->send(unit, slave_, false), "reading the coils");
   if (result.valueCount() < static_cast<qsizetype>(count)) {
     fail("reading the coils: " + std::to_string(result.valueCount()) +
              " coils in the answer, not " + std::to_string(count),
@@ -197,7 +301,7 @@ QModbusDataUnit ModbusBoard::read(int first, int count) {
 
 void ModbusBoard::write(const QModbusDataUnit& unit) {
   checkLine();
-  await(client_->sendWriteRequest(unit, slave_), "switching the coils");
+  await(line_->send(unit, slave_, true), "switching the coils");
 }
 
 void ModbusBoard::switchRelay(int relay, bool on) {
@@ -218,15 +322,11 @@ void ModbusBoard::startSwitch(rig::RelayMask which, rig::RelayMask on) {
   if (which == 0) return;
   const QModbusDataUnit unit = spanOf(which, on);
   checkLine();
-  started_ = client_->sendWriteRequest(unit, slave_);
-  if (started_ == nullptr) {
-    fail("switching the coils: " + client_->errorString().toStdString(),
-         rig::FailureKind::WriteFailed);
-  }
+  started_ = line_->send(unit, slave_, true);
 }
 
 void ModbusBoard::finishSwitch() {
-  if (started_ == nullptr) return;
+  if (!started_) return;
   await(std::exchange(started_, nullptr), "switching the coils");
 }
 
@@ -251,7 +351,7 @@ rig::Clock::duration ModbusBoard::onTheLine(std::size_t bytes) const {
 
 rig::Clock::duration ModbusBoard::silence() const {
   // The client times it in whole milliseconds, so it keeps more than 3.5 characters: ask it.
-  if (client_) return std::chrono::microseconds(client_->interFrameDelay());
+  if (line_) return line_->interFrameDelay();
   return onTheLine(7) / 2;
 }
 

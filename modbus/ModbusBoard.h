@@ -11,17 +11,15 @@
 #include "rig/Board.h"
 #include "rig/SerialControl.h"
 
-class QModbusReply;
-class QModbusRtuSerialClient;
-
 namespace modbus {
 
 // A Modbus RTU relay board: its relays are coils 0 to relayCount()-1 of one slave on a serial
 // line, named "modbus:<serial port>@<slave address>". Coils are switched one at a time with
 // function 05, several at once with 15, and read back with 01.
 //
-// Qt's Modbus client answers asynchronously; each call here waits for its reply in a local event
-// loop on the calling thread (the rig service's), so events of that thread run meanwhile.
+// Qt's Modbus client answers asynchronously, through events: it lives on a thread of the board's
+// own, and each call here hands its request there and waits for the answer without running any
+// event of the calling thread (the rig's), so nothing else of the rig runs inside a request.
 class ModbusBoard : public rig::Board {
  public:
   struct Options {
@@ -86,14 +84,18 @@ class ModbusBoard : public rig::Board {
   void write(const QModbusDataUnit& unit);
   // The write of switchRelays(): the span's coils, those between the asked ones read first.
   QModbusDataUnit spanOf(rig::RelayMask which, rig::RelayMask on);
-  // Waits for the reply to finish and throws its failure; the reply is gone afterwards.
-  QModbusDataUnit await(QModbusReply* reply, const char* what);
+
+  // The client on its thread, and a request on its way there.
+  class Line;
+  struct Pending;
+  // Waits for the request's answer and throws its failure.
+  QModbusDataUnit await(const std::shared_ptr<Pending>& pending, const char* what);
 
   std::string port_;
   int slave_;
   Options options_;
-  std::unique_ptr<QModbusRtuSerialClient> client_;
-  QModbusReply* started_ = nullptr;  // startSwitch()'s write, until finishSwitch()
+  std::unique_ptr<Line> line_;
+  std::shared_ptr<Pending> started_;  // startSwitch()'s write, until finishSwitch()
 };
 
 }  // namespace modbus

@@ -3,7 +3,6 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
-#include <QEventLoop>
 #include <QMetaObject>
 #include <QMetaType>
 #include <QMutex>
@@ -543,7 +542,7 @@ void RigService::Worker::onLoss(const std::string& message, bool metByJob) {
 void RigService::Worker::considerReopening() {
   if (!reconnector_.watching()) return;
   const bool byName = named_ && !named_->onSerialControl();
-  // Not inside a job (a Modbus reply's wait): the board watch asks again after it.
+  // Not inside a job (a loss the job met): the board watch asks again after it.
   if ((byName || lostBoard_) && running_) return;
   if (byName || lostBoard_) {
     // A board by its name: there again when the source finds it.
@@ -635,8 +634,7 @@ rig::DeviceInfo RigService::Worker::boardIdentity(bool present) const {
 }
 
 void RigService::Worker::watchBoard() {
-  // A Modbus board's wait for its reply runs this thread's events inside a job: the boards are
-  // never looked at, closed or unmade under the job that is using them.
+  // The boards are never looked at, closed or unmade under a job that is using them.
   if (running_) return;
   if (reconnector_.watching()) {
     considerReopening();

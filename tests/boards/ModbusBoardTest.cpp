@@ -7,6 +7,9 @@
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QThread>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -57,35 +60,64 @@ struct Write {
   bool operator==(const Write&) const = default;
 };
 
-// The board driver against Qt's own Modbus RTU server, holding 8 coils at slave address 1.
+// The board driver against Qt's own Modbus RTU server, holding 8 coils at slave address 1, on a
+// thread of its own: the driver's calls wait without running this thread's events.
 class ModbusBoardTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(terminals.ready()) << "socat did not link two terminals";
-    holdCoils(8);
-    server.setServerAddress(1);
-    server.setConnectionParameter(QModbusDevice::SerialPortNameParameter, terminals.a());
-    server.setConnectionParameter(QModbusDevice::SerialBaudRateParameter, QSerialPort::Baud9600);
-    server.setConnectionParameter(QModbusDevice::SerialParityParameter, QSerialPort::NoParity);
-    server.setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
-    server.setConnectionParameter(QModbusDevice::SerialStopBitsParameter, QSerialPort::OneStop);
-    ASSERT_TRUE(server.connectDevice()) << server.errorString().toStdString();
-    QObject::connect(&server, &QModbusServer::dataWritten,
-                     [this](QModbusDataUnit::RegisterType table, int address, int size) {
-                       if (table == QModbusDataUnit::Coils) writes.push_back({address, size});
-                     });
+    context.moveToThread(&serverThread);
+    serverThread.start();
+    QString error;
+    onServer([this, &error] {
+      server = std::make_unique<QModbusRtuSerialServer>();
+      holdCoils(8);
+      server->setServerAddress(1);
+      server->setConnectionParameter(QModbusDevice::SerialPortNameParameter, terminals.a());
+      server->setConnectionParameter(QModbusDevice::SerialBaudRateParameter, QSerialPort::Baud9600);
+      server->setConnectionParameter(QModbusDevice::SerialParityParameter, QSerialPort::NoParity);
+      server->setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
+      server->setConnectionParameter(QModbusDevice::SerialStopBitsParameter, QSerialPort::OneStop);
+      if (!server->connectDevice()) error = server->errorString();
+      QObject::connect(server.get(), &QModbusServer::dataWritten,
+                       [this](QModbusDataUnit::RegisterType table, int address, int size) {
+                         const std::lock_guard lock(writesGuard);
+                         if (table == QModbusDataUnit::Coils) writes_.push_back({address, size});
+                       });
+    });
+    ASSERT_TRUE(error.isNull()) << error.toStdString();
+  }
+  void TearDown() override {
+    onServer([this] { server.reset(); });
+    serverThread.quit();
+    serverThread.wait();
   }
 
+  // Runs `work` on the server's thread and waits for it.
+  void onServer(const std::function<void()>& work) {
+    QMetaObject::invokeMethod(&context, work, Qt::BlockingQueuedConnection);
+  }
+  // Call on the server's thread, or through onServer.
   void holdCoils(int count) {
     QModbusDataUnitMap map;
     map.insert(QModbusDataUnit::Coils, QModbusDataUnit(QModbusDataUnit::Coils, 0, count));
-    server.setMap(map);
+    server->setMap(map);
   }
-
+  void setCoil(int address, bool on) {
+    onServer([&] { server->setData(QModbusDataUnit::Coils, static_cast<quint16>(address), on); });
+  }
   bool coil(int address) {
     quint16 value = 0;
-    server.data(QModbusDataUnit::Coils, static_cast<quint16>(address), &value);
+    onServer([&] { server->data(QModbusDataUnit::Coils, static_cast<quint16>(address), &value); });
     return value != 0;
+  }
+  std::vector<Write> writes() {
+    const std::lock_guard lock(writesGuard);
+    return writes_;
+  }
+  void clearWrites() {
+    const std::lock_guard lock(writesGuard);
+    writes_.clear();
   }
 
   modbus::ModbusBoard board(int slave = 1, int relays = 8) {
@@ -97,8 +129,11 @@ class ModbusBoardTest : public ::testing::Test {
   }
 
   LinkedTerminals terminals;
-  QModbusRtuSerialServer server;
-  std::vector<Write> writes;
+  QThread serverThread;
+  QObject context;  // on the server's thread
+  std::unique_ptr<QModbusRtuSerialServer> server;
+  std::mutex writesGuard;
+  std::vector<Write> writes_;
 };
 
 TEST_F(ModbusBoardTest, SwitchesOneCoilOrSeveralInOneRequestAndReadsTheBoardsOwnStates) {
@@ -115,10 +150,10 @@ TEST_F(ModbusBoardTest, SwitchesOneCoilOrSeveralInOneRequestAndReadsTheBoardsOwn
   EXPECT_FALSE(coil(1));
   EXPECT_TRUE(coil(2));
   // Each request is one write at the server: the three coils went together.
-  EXPECT_EQ(writes, (std::vector<Write>{{5, 1}, {0, 3}}));
+  EXPECT_EQ(writes(), (std::vector<Write>{{5, 1}, {0, 3}}));
 
   // A coil switched at the board (by another master) reads as it is.
-  server.setData(QModbusDataUnit::Coils, 7, 1);
+  setCoil(7, true);
   EXPECT_EQ(b.readRelays(), 0b10100101U);
   EXPECT_TRUE(b.readRelay(7));
   EXPECT_FALSE(b.readRelay(1));
@@ -127,10 +162,10 @@ TEST_F(ModbusBoardTest, SwitchesOneCoilOrSeveralInOneRequestAndReadsTheBoardsOwn
 TEST_F(ModbusBoardTest, RelaysBetweenTheSwitchedOnesKeepTheirStates) {
   auto b = board();
   b.open();
-  server.setData(QModbusDataUnit::Coils, 2, 1);
-  writes.clear();
+  setCoil(2, true);
+  clearWrites();
   b.switchRelays(0b10001, 0b10001);  // relays 0 and 4: the span 0..4 in one request
-  EXPECT_EQ(writes, (std::vector<Write>{{0, 5}}));
+  EXPECT_EQ(writes(), (std::vector<Write>{{0, 5}}));
   EXPECT_EQ(b.readRelays(), 0b10101U);
 }
 
@@ -182,7 +217,7 @@ TEST_F(ModbusBoardTest, AnExceptionReplyIsNotUnderstoodWithTheExceptionNamed) {
   // A write the server refuses.
   auto b = board();
   b.open();
-  holdCoils(4);
+  onServer([this] { holdCoils(4); });
   const auto atWrite = errorFrom([&] { b.switchRelay(6, true); });
   EXPECT_EQ(atWrite.kind(), rig::FailureKind::NotUnderstood);
   EXPECT_NE(std::string(atWrite.what()).find("illegal data address"), std::string::npos);
@@ -250,7 +285,7 @@ TEST_F(ModbusBoardTest, TheCatalogFindsAModbusBoardOnlyWhereItAnswers) {
   const auto small = errorFrom([&] { catalog.find(here, 16); });
   EXPECT_NE(small.reason().find("has 8 relays, the file asks for 16"), std::string::npos)
       << small.what();
-  holdCoils(16);
+  onServer([this] { holdCoils(16); });
   EXPECT_EQ(catalog.find(here, 16)->relayCount(), 16);
   const auto none = errorFrom([&] { catalog.find(elsewhere); });
   EXPECT_EQ(none.kind(), rig::FailureKind::NoDevice);
