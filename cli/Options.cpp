@@ -24,7 +24,8 @@ constexpr double kLongestIntervalSeconds = 24 * 3600;
 double secondsOf(rig::Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 constexpr std::string_view kHelp =
-    R"(Usage: quillmar-cli [--ports DEV1,DEV2,...] [--port N | --auto] [OPTIONS] COMMAND
+    R"(Usage: quillmar-cli [--ports DEV1,DEV2,...] [--port N | --auto | --board NAME | --rig-file FILE]
+                    [OPTIONS] COMMAND
 Works the two-relay camera rig (relay 0: main flash, relay 1: camera shutter) from scripts,
 with the very same actions as the Quillmar panel.
 
@@ -69,8 +70,8 @@ Commands:
                 give the USB HID board with ID OLD the ID NEW (1 to 5 printable
                 characters, no blank or colon); refused when OLD is on two boards or
                 NEW is taken
-  serve         open the port (--port N or --auto, or the board of --board NAME) as
-                the panel does, reset the rig, and serve the panel's local endpoint,
+  serve         open the port (--port N or --auto, the board of --board NAME, or the
+                boards of --rig-file FILE) as the panel does, reset the rig, and serve the panel's local endpoint,
                 without a window, until Ctrl-C,
                 SIGTERM or SIGHUP (then the running action is cut short soundly,
                 queued requests are answered "not-run", relay 1 is commanded off and
