@@ -69,7 +69,7 @@ def read_blocks(text):
         found = MARK.match(line)
         if found:
             if mark is not None:
-                stray.append(i + 1)
+                stray.append(mark_line)
             mark, setup, mark_line = (found.group(1) or ""), [], i + 1
             if not found.group(2):
                 i += 1
@@ -213,7 +213,8 @@ class Page:
 
     def run(self, script):
         """Runs the script in bash; its output (with what it leaves running) and its status."""
-        log = self.scratch / "output"
+        # A file of each block's own: what earlier blocks left running still writes to theirs.
+        log = self.scratch / f"output-{len(self.groups)}"
         with open(log, "w", encoding="utf-8") as out:
             process = subprocess.Popen(["bash", "-c", PREAMBLE + script], cwd=self.work,
                                        env=self.env, stdin=subprocess.DEVNULL, stdout=out,
