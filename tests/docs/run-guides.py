@@ -26,7 +26,8 @@ the page is done.
 The blocks of one page run in order in one scratch folder: the working folder holds a link
 `docs` to ROOT/docs, HOME and XDG_RUNTIME_DIR are folders of their own, the folders of the
 PROGRAMs come first in PATH, and Qt programs draw offscreen. The setup lines may call
-`wait_for PATH [TEXT]`, which waits up to 5 s for PATH to appear (and to hold TEXT).
+`wait_for PATH [TEXT]`, which waits up to 20 s (a sanitizer build on a busy machine is slow to
+start) for PATH to appear (and to hold TEXT).
 
 Exits 1 and names each fault: a block without a mark, a mark with no block after it, a command
 that fails, and output that differs.
@@ -186,7 +187,7 @@ def session(body):
 
 
 PREAMBLE = """wait_for() {
-  for _ in $(seq 100); do
+  for _ in $(seq 400); do
     [ -e "$1" ] && { [ $# -lt 2 ] || grep -qF -- "$2" "$1"; } && return 0
     sleep 0.05
   done
