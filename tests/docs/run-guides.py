@@ -21,7 +21,7 @@ and standard error together. A line `...` there stands for any number of lines, 
 a line for any text; times (decimal numbers, ISO 8601 moments), absolute paths and device names,
 process ids and the width of blank runs may differ. Any other runnable block is a script: its
 lines run in order and each must succeed. A command ending in `&` runs in the background until
-the page is done.
+the page is done; half a second after its block it must still run, or have succeeded.
 
 The blocks of one page run in order in one scratch folder: the working folder holds a link
 `docs` to ROOT/docs, HOME and XDG_RUNTIME_DIR are folders of their own, the folders of the
@@ -195,6 +195,15 @@ PREAMBLE = """wait_for() {
 }
 """
 STATUS = "@@run-guides status "
+# A command put in the background (its comment aside), whose process the block then notes, and
+# the check after such a block: each must still run, or have succeeded.
+BACKGROUND = re.compile(r"^(.*[^&])&(\s*#.*)?$")
+BACKGROUND_CHECK = """sleep 0.5
+for job in "${run_guides_jobs[@]}"; do
+  kill -0 "$job" 2>/dev/null && continue
+  wait "$job" || { echo "run-guides: a command put in the background ended with $?" >&2; exit 1; }
+done
+"""
 
 
 class Page:
@@ -271,7 +280,11 @@ def run_block(page, block, where):
     setup = "set -e\n" + "\n".join(block.setup) + "\nset +e\n"
     steps = session(block.body) if block.body and block.body[0].startswith("$ ") else None
     if steps is None:
-        output, status = page.run(setup + "set -e\n" + "\n".join(block.body) + "\n")
+        body = [BACKGROUND.sub(r"\1& run_guides_jobs+=($!)\2", line) for line in block.body]
+        script = setup + "set -e\n" + "\n".join(body) + "\n"
+        if body != block.body:
+            script += BACKGROUND_CHECK
+        output, status = page.run(script)
         if status != 0:
             said = "did not end within %d s" % BLOCK_TIMEOUT if status is None else f"exited {status}"
             return [f"{where}: the block {said}:\n{output.rstrip()}"]
