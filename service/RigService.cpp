@@ -12,29 +12,19 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#ifdef __linux__
-#include <fcntl.h>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/prctl.h>
-#include <unistd.h>
-
-#include <cstdint>
-#endif
-
 #include "JobThread.h"
+#include "LineRecorder.h"
 #include "NamedBoard.h"
+#include "SleepClock.h"
 #include "rig/Arming.h"
 #include "rig/OpenedBoards.h"
 #include "rig/Protocol.h"
@@ -47,214 +37,6 @@
 namespace service {
 
 namespace {
-
-// Steady time, and waits that sleep the service's thread and run nothing else: loss notices and
-// every other event wait for the end of the job. A long wait wakes once, shortly before its end,
-// for the serial control to take in what reached the port meanwhile and note that it came: the
-// rig waits for a quiet line before each question, and so sees that the echoes and prompts after
-// its last command came long ago. The last stretch is slept out to the microsecond (a pause is
-// the length of a shutter pulse).
-// A stop of the service (RigService::stop) cuts a wait short with rig::CutShort, within a
-// slice, so the rig ends its action soundly at once.
-// Ends the service thread's waits early: the service stopping, or a disarm or a stop that an
-// armed shot or a series waits for. Shared, so that a ticket may call it after the service is gone.
-struct Wakeup {
-  void wake() {
-    {
-      const std::lock_guard<std::mutex> lock(mutex);
-      pending = true;
-    }
-    woken.notify_all();
-  }
-  std::mutex mutex;
-  std::condition_variable woken;
-  bool pending = false;  // woken since the last wait that could be woken ended
-};
-
-// How an armed shot's last stretch is taken: each part can be turned off to measure what it
-// brings (QUILLMAR_ARMED_WAKE="no-slack,no-latency-hold,spin=US"; the benchmark compares them).
-struct ArmedWake {
-  bool leastSlack = true;   // the thread's timer slack at its least: sleeps end when asked
-  bool holdLatency = true;  // the processor kept out of deep idle states for the last stretch
-  std::chrono::microseconds spin{200};  // the end spun, not slept
-
-  static ArmedWake fromEnvironment() {
-    ArmedWake wake;
-    const QByteArray asked = qgetenv("QUILLMAR_ARMED_WAKE");
-    for (const QByteArray& part : asked.split(',')) {
-      if (part == "no-slack") wake.leastSlack = false;
-      if (part == "no-latency-hold") wake.holdLatency = false;
-      if (part.startsWith("spin=")) wake.spin = std::chrono::microseconds(part.mid(5).toInt());
-    }
-    return wake;
-  }
-};
-
-class SleepClock : public rig::Clock {
- public:
-  SleepClock(rig::SerialControl& serial, const std::atomic<bool>& stop,
-             std::shared_ptr<Wakeup> wakeup)
-      : serial_(serial), stop_(stop), wakeup_(std::move(wakeup)) {
-#ifdef __linux__
-    // Made on the service's thread, whose sleeps it sets: the least slack the kernel allows.
-    if (wake_.leastSlack) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-#endif
-  }
-  ~SleepClock() override { releaseLatency(); }
-  SleepClock(const SleepClock&) = delete;
-  SleepClock& operator=(const SleepClock&) = delete;
-
-  time_point now() const override { return std::chrono::steady_clock::now(); }
-  void waitUntil(time_point deadline) override {
-    lowerPriority();
-    throwIfStopped();
-    const time_point takeInAt = deadline - kTakeInBefore;
-    if (takeInAt > now()) {
-      {
-        std::unique_lock<std::mutex> lock(wakeup_->mutex);
-        wakeup_->woken.wait_until(lock, takeInAt, [this] { return stop_.load(); });
-      }
-      throwIfStopped();
-      serial_.takeIn();
-      // The end is the next command's moment: the processors are kept awake for it.
-      holdLatency();
-    }
-    std::this_thread::sleep_until(deadline);
-  }
-  // As waitUntil, the port taken in shortly before the end (the next shot's question then finds
-  // the line quiet at once); a wake-up ends the wait early, before that.
-  void waitUntilWoken(time_point deadline) override {
-    lowerPriority();
-    throwIfStopped();
-    const time_point takeInAt = deadline - kTakeInBefore;
-    const bool takesIn = takeInAt > now();
-    bool woken = false;
-    {
-      std::unique_lock<std::mutex> lock(wakeup_->mutex);
-      woken = wakeup_->woken.wait_until(lock, takesIn ? takeInAt : deadline,
-                                        [this] { return stop_.load() || wakeup_->pending; });
-      wakeup_->pending = false;
-    }
-    throwIfStopped();
-    if (woken || !takesIn) return;
-    serial_.takeIn();
-    holdLatency();
-    std::this_thread::sleep_until(deadline);
-  }
-  // A look between two of a long wait's: nothing taken in, the processors left to sleep.
-  void nap(time_point until) override {
-    lowerPriority();
-    throwIfStopped();
-    {
-      std::unique_lock<std::mutex> lock(wakeup_->mutex);
-      wakeup_->woken.wait_until(lock, until, [this] { return stop_.load() || wakeup_->pending; });
-      wakeup_->pending = false;
-    }
-    throwIfStopped();
-  }
-  // An armed shot's last stretch: spun, at a real-time priority where the system allows it, kept
-  // through the shot's write (spinDone), so nothing else runs in between.
-  void spinUntil(time_point deadline) override {
-    raisePriority();
-    holdLatency();
-    // Slept at that priority up to the last moment (no timer slack, and it takes a core from
-    // ordinary work at once), so that rigs sharing a machine do not hog its cores spinning.
-    if (deadline - now() > wake_.spin) std::this_thread::sleep_until(deadline - wake_.spin);
-    while (now() < deadline) {
-    }
-  }
-  // The processors stay awake until the next wait: the command's way to the line is not over.
-  void spinDone() override { restorePolicy(); }
-  void rest() override { lowerPriority(); }
-
- private:
-  void throwIfStopped() const {
-    if (stop_) throw rig::CutShort{rig::CutShort::Why::ServiceStopping};
-  }
-  void raisePriority() {
-#ifdef __linux__
-    if (raised_) return;
-    sched_param param{};
-    if (pthread_getschedparam(pthread_self(), &policy_, &saved_) != 0) return;
-    param.sched_priority = sched_get_priority_min(SCHED_FIFO) + 1;
-    raised_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
-#endif
-  }
-  // Asks the kernel to keep the processors out of deep idle states (whose wake-up takes up to
-  // milliseconds) until released: held only for the last stretch of a timed wait and the
-  // command that follows it.
-  void holdLatency() {
-#ifdef __linux__
-    if (!wake_.holdLatency || latency_ >= 0) return;
-    latency_ = ::open("/dev/cpu_dma_latency", O_WRONLY | O_CLOEXEC);
-    const std::int32_t none = 0;
-    if (latency_ >= 0 && ::write(latency_, &none, sizeof none) != sizeof none) releaseLatency();
-#endif
-  }
-  void releaseLatency() {
-#ifdef __linux__
-    if (latency_ >= 0) ::close(latency_);
-    latency_ = -1;
-#endif
-  }
-  void lowerPriority() {
-    releaseLatency();
-    restorePolicy();
-  }
-  void restorePolicy() {
-#ifdef __linux__
-    if (!raised_) return;
-    pthread_setschedparam(pthread_self(), policy_, &saved_);
-    raised_ = false;
-#endif
-  }
-
-  ArmedWake wake_ = ArmedWake::fromEnvironment();
-#ifdef __linux__
-  int latency_ = -1;  // the held latency request, while open
-  bool raised_ = false;
-  int policy_ = SCHED_OTHER;
-  sched_param saved_{};
-#endif
-  // More than the quiet the rig waits for before a question (20 ms).
-  static constexpr auto kTakeInBefore = std::chrono::milliseconds(25);
-  rig::SerialControl& serial_;
-  const std::atomic<bool>& stop_;
-  std::shared_ptr<Wakeup> wakeup_;
-};
-
-// Notes every command put on the line, with its time from the start of the running action.
-class Recorder : public rig::ForwardingSerialControl {
- public:
-  Recorder(rig::SerialControl& inner, const rig::Clock& clock)
-      : ForwardingSerialControl(inner), clock_(clock) {}
-
-  void begin() {
-    start_ = clock_.now();
-    commands_.clear();
-  }
-  std::vector<TimedCommand> take() { return std::exchange(commands_, {}); }
-  // A described rig's line switched ("camera left shutter on"), on a board of its own.
-  void note(const std::string& text) {
-    commands_.push_back({std::chrono::duration<double>(clock_.now() - start_).count(),
-                         QString::fromStdString(text), clock_.realNow()});
-  }
-
-  void output(std::string_view text) override {
-    // Stamped as it is handed to the line; kept only once it is there.
-    const auto at = clock_.now();
-    const auto real = clock_.realNow();
-    ForwardingSerialControl::output(text);
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
-    commands_.push_back({std::chrono::duration<double>(at - start_).count(),
-                         QString::fromStdString(std::string(text)), real});
-  }
-
- private:
-  const rig::Clock& clock_;
-  rig::Clock::time_point start_{};
-  std::vector<TimedCommand> commands_;
-};
 
 // What every channel sees alike: the hidden boxes' replies alone are no change of the state.
 bool sameState(const State& a, const State& b) {

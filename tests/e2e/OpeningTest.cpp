@@ -54,7 +54,8 @@ TEST_F(PanelTest, ScanPassesAbsentPortsAndStopsOnTheModule) {
 
   openWith(QStringLiteral("AUTOMATIC"));
 
-  ASSERT_TRUE(module.waitForCommands(kFoundAndReset.size(), std::chrono::seconds(1)));
+  // Two resets of half a second each: a limit well beyond them, not a measure.
+  ASSERT_TRUE(module.waitForCommands(kFoundAndReset.size(), std::chrono::seconds(5)));
   const auto log = module.log();
   ASSERT_EQ(texts(log), kFoundAndReset);
   EXPECT_GE(between(log[1], log[2]), kHalfSecondSeen) << "the scan's reset";
