@@ -20,6 +20,26 @@ struct Arming {
   std::function<bool()> commit;
 };
 
+// A shot with less than this left before its first switch when its action starts cannot be armed
+// in time.
+inline constexpr Clock::duration kArmingLeast = std::chrono::milliseconds(100);
+// An armed wait sleeps until a disarm wakes it, but aims at the real time afresh at least this
+// often: the real-time clock may be slewed or set meanwhile.
+inline constexpr Clock::duration kReaim = std::chrono::seconds(1);
+// The last stretch before the shot is left to the clock's most exact wait (a real-time priority,
+// the end spun): an ordinary wake-up comes late by milliseconds on a loaded machine. A disarm
+// in this stretch comes too late to stop the shot.
+inline constexpr Clock::duration kFinalStretch = std::chrono::milliseconds(20);
+
+// The steady time at which the real time `target` falls, as the two clocks read now.
+Clock::time_point steadyOf(const Clock& clock, Clock::real_time target);
+// The armed wait of every rig: sleeps until the real time `target`, aimed afresh at every wake-up;
+// throws SerialError (Disarmed, "disarmed before the shot") once `armed` is disarmed.
+void waitUntilReal(Clock& clock, Clock::real_time target, const Arming& armed);
+// The cut-off, at the start of the last stretch: from here on a disarm comes too late. Throws
+// SerialError (Disarmed) when one came first.
+void commitShot(const Arming& armed);
+
 // An armed shot's query starts this long before the shot: time for the drain, the query and its
 // answer at 9600 baud (about 60 ms on a clean line), so the reading is fresh at the shot.
 inline constexpr Clock::duration kArmingLead = std::chrono::milliseconds(300);

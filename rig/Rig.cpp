@@ -23,15 +23,6 @@ constexpr auto kHalfSecond = 500ms;
 // a second between them.
 constexpr auto kDeliveryMargin = 500us;
 
-// A shot with less than this left when its action starts cannot be armed in time.
-constexpr auto kArmingLeast = 100ms;
-// An armed wait sleeps until a disarm wakes it, but aims at the real time afresh at least this
-// often: the real-time clock may be slewed or set meanwhile.
-constexpr auto kReaim = 1s;
-// The last stretch before the shot is left to the clock's most exact wait (a real-time priority,
-// the end spun): an ordinary wake-up comes late by milliseconds on a loaded machine. A disarm
-// in this stretch comes too late to stop the shot.
-constexpr auto kFinalStretch = 20ms;
 // A pause longer than this (a bulb) on a board of another kind looks at the board every
 // kBoardLook: one unplugged ends the exposure at once rather than when the pause would end.
 constexpr auto kWatchedWait = 600ms;
@@ -431,7 +422,7 @@ void Rig::pulseShutterSteps(const Timings& timings, const Arming* armed) {
     }
   } else if (armed != nullptr) {
     // Nothing to switch on; the pulse still keeps its time, so the rest of the action does too.
-    waitArmed(armed->at, *armed);
+    waitUntilReal(clock_, armed->at, *armed);
   }
   endArmed();
   // A long pulse is one sleep, as exact as the half second.
@@ -477,10 +468,6 @@ void Rig::runTwoShotSequence(const Timings& timings) {
   }
 }
 
-Clock::time_point Rig::steadyOf(Clock::real_time target) const {
-  return clock_.now() + std::chrono::duration_cast<Clock::duration>(target - clock_.realNow());
-}
-
 namespace {
 
 SerialError notFired(FailureKind kind, std::string reason) {
@@ -488,19 +475,6 @@ SerialError notFired(FailureKind kind, std::string reason) {
 }
 
 }  // namespace
-
-void Rig::waitArmed(Clock::real_time target, const Arming& armed) {
-  for (;;) {
-    if (armed.disarmed && armed.disarmed()) {
-      throw notFired(FailureKind::Disarmed, "disarmed before the shot");
-    }
-    const auto now = clock_.now();
-    // Aimed afresh on every wake-up: the real-time clock may be slewed meanwhile.
-    const auto until = steadyOf(target);
-    if (now >= until) return;
-    clock_.waitUntilWoken(std::min(until, now + kReaim));
-  }
-}
 
 void Rig::armBeforeQuery(const Arming& armed) {
   if (clock_.realNow() + kArmingLeast > armed.at) {
@@ -510,7 +484,7 @@ void Rig::armBeforeQuery(const Arming& armed) {
   }
   update(Change::Armed, [&](RigState& s) { s.armedAt = armed.at; });
   try {
-    waitArmed(armed.at - kArmingLead, armed);
+    waitUntilReal(clock_, armed.at - kArmingLead, armed);
   } catch (...) {
     endArmed();
     throw;
@@ -523,17 +497,13 @@ void Rig::switchArmed(int relay, bool on, const Arming& armed) {
     throw notFired(FailureKind::TooLate, "the module's answer came too late to arm for the shot");
   }
   try {
-    waitArmed(sendAt - kFinalStretch, armed);
+    waitUntilReal(clock_, sendAt - kFinalStretch, armed);
+    commitShot(armed);
   } catch (const SerialError& error) {
     disarmedBeforeSwitch_ = error.kind() == FailureKind::Disarmed;
     throw;
   }
-  // The cut-off: a disarm from here on comes too late, and its answer says so.
-  if (armed.commit && !armed.commit()) {
-    disarmedBeforeSwitch_ = true;
-    throw notFired(FailureKind::Disarmed, "disarmed before the shot");
-  }
-  clock_.spinUntil(steadyOf(sendAt));
+  clock_.spinUntil(steadyOf(clock_, sendAt));
   board_->switchRelay(relay, on);
   clock_.spinDone();
 }

@@ -130,10 +130,6 @@ class Rig {
   // Switches the relay so that the switch reaches the board at the shot's time (the text
   // module's carriage return).
   void switchArmed(int relay, bool on, const Arming& armed);
-  // Waits until `target` on the real-time clock, looking for a disarm on the way.
-  void waitArmed(Clock::real_time target, const Arming& armed);
-  // The monotonic time that matches `target` on the real-time clock, as of now.
-  Clock::time_point steadyOf(Clock::real_time target) const;
   // The armed wait is over: the state no longer shows it.
   void endArmed() noexcept;
   // Sends "relay off 1" and notes the shutter closed; a failure there is swallowed.

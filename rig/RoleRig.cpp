@@ -18,12 +18,6 @@ using namespace std::chrono_literals;
 // Holds (pulses, pauses) last this much longer than asked: a board never counts less than the
 // hold between two commands that reach it a little unevenly.
 constexpr auto kDeliveryMargin = 500us;
-// As for the two-relay rig: an armed shot with less than this left before its first switch
-// cannot be armed in time; its wait aims at the real time afresh at least every second; its last
-// stretch is the clock's most exact wait, where a disarm comes too late.
-constexpr auto kArmingLeast = 100ms;
-constexpr auto kReaim = 1s;
-constexpr auto kFinalStretch = 20ms;
 // A wait longer than this (a bulb) looks at every board every kBoardLook: a board unplugged
 // during an exposure ends it on every board that soon, not when the exposure would have ended.
 constexpr auto kWatchedWait = 600ms;
@@ -263,24 +257,9 @@ Clock::time_point RoleRig::waitArmed(const Arming& armed, Clock::duration firstA
                       ? "the shot's time has passed"
                       : "the shot's time is too near to arm for it and its focus lead");
   }
-  const auto steadyOf = [this](Clock::real_time target) {
-    return clock_.now() + std::chrono::duration_cast<Clock::duration>(target - clock_.realNow());
-  };
-  for (;;) {
-    if (armed.disarmed && armed.disarmed()) {
-      throw refused(FailureKind::Disarmed, "disarmed before the shot");
-    }
-    const auto now = clock_.now();
-    // Aimed afresh on every wake-up: the real-time clock may be slewed meanwhile.
-    const auto until = steadyOf(armed.at + firstSend - kFinalStretch);
-    if (now >= until) break;
-    clock_.waitUntilWoken(std::min(until, now + kReaim));
-  }
-  // The cut-off: a disarm from here on comes too late, and its answer says so.
-  if (armed.commit && !armed.commit()) {
-    throw refused(FailureKind::Disarmed, "disarmed before the shot");
-  }
-  return steadyOf(armed.at);
+  waitUntilReal(clock_, armed.at + firstSend - kFinalStretch, armed);
+  commitShot(armed);
+  return steadyOf(clock_, armed.at);
 }
 
 void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const Arming* armed) {
