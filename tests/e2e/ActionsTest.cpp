@@ -41,7 +41,7 @@ TEST_F(PanelTest, StartRunsTheTwoShotSequenceWhicheverStateTheFlashIsIn) {
     sim::RelayModule module;
     Form1& window = panelOn({QString::fromStdString(module.devicePath())});
     openWith(QStringLiteral("1"));
-    ASSERT_TRUE(module.waitForCommands(2, std::chrono::seconds(1)));
+    ASSERT_TRUE(module.waitForCommands(2, std::chrono::seconds(5)));
     // The flash was switched on by hand since the reset.
     module.setRelay(0, c.flashOn);
     const std::size_t before = module.log().size();
@@ -49,7 +49,7 @@ TEST_F(PanelTest, StartRunsTheTwoShotSequenceWhicheverStateTheFlashIsIn) {
     clickAndWait(window.command8());
 
     // Two queries of each relay, and the six switching commands.
-    ASSERT_TRUE(module.waitForCommands(before + 10, std::chrono::seconds(1)));
+    ASSERT_TRUE(module.waitForCommands(before + 10, std::chrono::seconds(5)));
     const auto switches = switching(module.logSince(before));
     EXPECT_EQ(texts(switches), c.switches);
     expectShutterHeldOpen(switches);
@@ -71,7 +71,7 @@ TEST_F(PanelTest, FlashTogglesTrulyOnASlowLineWithLeftoversStillArriving) {
   sim::RelayModule module(options);
   Form1& window = panelOn({QString::fromStdString(module.devicePath())});
   openWith(QStringLiteral("1"));
-  ASSERT_TRUE(module.waitForCommands(2, std::chrono::seconds(1)));
+  ASSERT_TRUE(module.waitForCommands(2, std::chrono::seconds(5)));
   const std::size_t before = module.log().size();
 
   for (int click = 0; click < 10; ++click) {
@@ -83,7 +83,7 @@ TEST_F(PanelTest, FlashTogglesTrulyOnASlowLineWithLeftoversStillArriving) {
 
     clickAndWait(window.command5());
 
-    ASSERT_TRUE(module.waitForCommands(before + 2 * (click + 1), std::chrono::seconds(1)));
+    ASSERT_TRUE(module.waitForCommands(before + 2 * (click + 1), std::chrono::seconds(5)));
     ASSERT_EQ(module.relay(0), !wasOn);
     EXPECT_EQ(text(window.command5()), wasOn ? "Flash 1" : "Flash 2");
   }
@@ -103,7 +103,7 @@ TEST_F(PanelTest, UnpluggedModuleEndsTheRunAndANewOneIsFoundOnTheSamePort) {
   ASSERT_TRUE(pointLink(port1, first->devicePath()));
   Form1& window = panelOn({port1});
   openWith(QStringLiteral("1"));
-  ASSERT_TRUE(first->waitForCommands(2, std::chrono::seconds(1)));
+  ASSERT_TRUE(first->waitForCommands(2, std::chrono::seconds(5)));
 
   // Pulled out during the pause after the first shutter pulse.
   QTimer::singleShot(std::chrono::milliseconds(700), [&first] { first->vanish(); });
@@ -136,11 +136,11 @@ TEST_F(PanelTest, UnpluggedModuleEndsTheRunAndANewOneIsFoundOnTheSamePort) {
   EXPECT_EQ(selectorText(), "1");
   EXPECT_EQ(text(window.text3()), "Port found and opened");
   ASSERT_TRUE(window.service().state().open);
-  ASSERT_TRUE(second.waitForCommands(5, std::chrono::seconds(1)));
+  ASSERT_TRUE(second.waitForCommands(5, std::chrono::seconds(5)));
 
   clickAndWait(window.command5());
 
-  ASSERT_TRUE(second.waitForCommands(7, std::chrono::seconds(1)));
+  ASSERT_TRUE(second.waitForCommands(7, std::chrono::seconds(5)));
   EXPECT_EQ(texts(second.logSince(5)), (Strings{"relay read 0", "relay on 0"}));
   EXPECT_TRUE(second.relay(0));
   EXPECT_EQ(text(window.command5()), "Flash 2");

@@ -28,7 +28,7 @@ TEST_F(PanelTest, OpeningByNumberResetsTheRigAndEnablesTheActions) {
 
   openWith(QStringLiteral("1"));
 
-  ASSERT_TRUE(module.waitForCommands(2, std::chrono::seconds(1)));
+  ASSERT_TRUE(module.waitForCommands(2, std::chrono::seconds(5)));
   const auto log = module.log();
   ASSERT_EQ(texts(log), (Strings{"relay off 0", "relay off 1"}));
   EXPECT_GE(between(log[0], log[1]), kHalfSecondSeen);
@@ -86,7 +86,7 @@ TEST_F(PanelTest, ScanTakesTheFirstModuleAndLeavesTheOthersAlone) {
 
   openWith(QStringLiteral("AUTOMATIC"));
 
-  ASSERT_TRUE(second.waitForCommands(kFoundAndReset.size(), std::chrono::seconds(1)));
+  ASSERT_TRUE(second.waitForCommands(kFoundAndReset.size(), std::chrono::seconds(5)));
   EXPECT_EQ(texts(second.log()), kFoundAndReset);
   EXPECT_TRUE(fifth.received().empty()) << fifth.received();
   EXPECT_EQ(selectorText(), "2");
@@ -135,11 +135,11 @@ TEST_F(PanelTest, ScanWhileAPortIsOpenFindsTheModuleOnItsRealPort) {
   // The operator opened the wrong device by number first.
   openWith(QStringLiteral("1"));
   ASSERT_TRUE(window.service().state().open);
-  ASSERT_TRUE(stranger.waitForCommands(2, std::chrono::seconds(1)));
+  ASSERT_TRUE(stranger.waitForCommands(2, std::chrono::seconds(5)));
 
   openWith(QStringLiteral("AUTOMATIC"));
 
-  ASSERT_TRUE(module.waitForCommands(kFoundAndReset.size(), std::chrono::seconds(1)));
+  ASSERT_TRUE(module.waitForCommands(kFoundAndReset.size(), std::chrono::seconds(5)));
   EXPECT_EQ(texts(module.log()), kFoundAndReset);
   EXPECT_EQ(texts(stranger.log()), (Strings{"relay off 0", "relay off 1", "id get"}));
   EXPECT_EQ(selectorText(), "3");
