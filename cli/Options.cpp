@@ -144,9 +144,9 @@ Ctrl-C (SIGINT), SIGTERM or SIGHUP stops the command at once. When it comes duri
 reset, shutter or sequence, "relay off 1" is sent before the exit, so the shutter is
 never left open; a stopped sequence also commands the flash back to the state it found.
 
-Exit status:
+Exit status (the scripting guide's table gives each error kind's):
   0    success
-  1    an unexpected failure
+  1    an unexpected failure, or an action cut short because the panel or serve ended
   2    port not found: no device for the number, absent, busy, not a serial port, or
        no module answered the search (the reason is printed)
   3    the module did not answer, its reply was not understood, a write failed, or the
@@ -155,7 +155,9 @@ Exit status:
   5    serve: another running program holds the socket's name (nothing was sent)
   6    an armed shot fired nothing: too late, too far ahead, in conflict with another
        action, on an unsynchronized clock, or disarmed
-  64   usage error
+  7    an armed shot fired, but reached a board more than 2 ms after its time
+  64   the caller's mistake: a usage error, or a request the rig refuses as such
+       (bad-request: a camera the rig does not have, a time out of its range)
   78   serve: the web port, the token file or the journal cannot work (nothing was sent);
        rig check: the rig file cannot be used
   130  stopped by Ctrl-C (143 by SIGTERM, 129 by SIGHUP)

@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QString>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -81,6 +82,19 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
       complain(error.what());
       return cli::kExitConfiguration;
     }
+  }
+  // A camera the rig file does not have is the caller's mistake: told before any board opens
+  // (an opening resets the rig).
+  for (const std::string& camera : described ? options.cameras : std::vector<std::string>{}) {
+    const auto& cameras = described->cameras;
+    if (std::any_of(cameras.begin(), cameras.end(),
+                    [&camera](const rig::RigCamera& c) { return c.name == camera; })) {
+      continue;
+    }
+    std::string names;
+    for (const rig::RigCamera& c : cameras) names += (names.empty() ? "" : ", ") + c.name;
+    complain("--cameras: the rig has no camera named '" + camera + "' (its cameras: " + names + ")");
+    return kExitUsage;
   }
   if (options.command == cli::Command::Serve) return cli::serve(options, described, broker, web);
   if (options.command == cli::Command::RigCheck) return checkRigFile(options.rigFile);

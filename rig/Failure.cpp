@@ -21,7 +21,7 @@ struct KindRow {
 };
 
 // Every kind with its name on the wire and the exit status of an action that failed so.
-constexpr std::array<KindRow, 18> kKinds{{
+constexpr std::array<KindRow, 19> kKinds{{
     {FailureKind::Other, "other", exit_status::kFailure},
     {FailureKind::NoDevice, "no-device", exit_status::kPortNotFound},
     {FailureKind::Busy, "busy", exit_status::kPortNotFound},
@@ -40,6 +40,7 @@ constexpr std::array<KindRow, 18> kKinds{{
     {FailureKind::ClockUnsynchronized, "clock-unsynchronized", exit_status::kNotFired},
     {FailureKind::Disarmed, "disarmed", exit_status::kNotFired},
     {FailureKind::Ambiguous, "ambiguous", exit_status::kPortNotFound},
+    {FailureKind::BadRequest, "bad-request", exit_status::kUsage},
 }};
 
 const KindRow& rowOf(FailureKind kind) {

@@ -35,6 +35,9 @@ enum class FailureKind {
   Disarmed,             // the armed wait was ended before the shot
   // Board names:
   Ambiguous,  // two boards answer to the one name: which is meant cannot be told
+  // The caller's own mistake: a request no rig can run as asked (a camera the rig does not have,
+  // a time out of its range); nothing was sent.
+  BadRequest,
 };
 
 // Short stable name of a kind on the wire: "no-device", "busy", ... ("other" for Other); and
@@ -96,7 +99,7 @@ constexpr int kNoPanel = 4;       // the command needs a running panel, and none
 constexpr int kNameTaken = 5;     // serve: another program listens under the socket's name
 constexpr int kNotFired = 6;      // an armed shot was refused or disarmed: nothing was fired
 constexpr int kLate = 7;          // an armed shot fired, but reached a board more than 2 ms late
-constexpr int kUsage = 64;
+constexpr int kUsage = 64;        // the caller's mistake: the command line, or a request it made
 // serve: something it was given cannot work (the web port taken, the token file, the journal's
 // path); nothing was sent on the port, and a restart would only fail again.
 constexpr int kConfiguration = 78;
@@ -117,8 +120,9 @@ struct Ending {
 // 0 for an action done (a series ended early by its own stop included); 128 + the signal for one
 // a signal cut short (that of Ctrl-C for a request to end made without one); 2 for an opening
 // that ended "Port Not Found", 3 for one that ended "Port Lost"; otherwise the status of the
-// failure's kind: 2 the port, 3 the module or its line, 6 an armed shot that fired nothing, 1
-// anything else (the service stopping included); 7 for an armed shot done late.
+// failure's kind: 2 the port, 3 the module or its line, 6 an armed shot that fired nothing, 64 a
+// request that was the caller's mistake, 1 anything else (the service stopping included); 7 for
+// an armed shot done late.
 int exitStatus(const Ending& ending);
 
 }  // namespace rig

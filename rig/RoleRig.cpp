@@ -109,7 +109,8 @@ std::vector<RoleRig::Hold> RoleRig::holdsOf(const std::vector<std::string>& came
                                             const Timings& timings) {
   // A bulb is held an hour at most: a longer hold is a mistake, not an exposure.
   if (timings.pulse <= Clock::duration{} || timings.pulse > kLongestPulse) {
-    throw refused(FailureKind::Other, "a shutter pulse is held for more than 0 and up to an hour");
+    throw refused(FailureKind::BadRequest,
+                  "a shutter pulse is held for more than 0 and up to an hour");
   }
   for (const std::string& name : cameras) {
     const bool known = std::any_of(description_.cameras.begin(), description_.cameras.end(),
@@ -120,7 +121,7 @@ std::vector<RoleRig::Hold> RoleRig::holdsOf(const std::vector<std::string>& came
         words += i == 0 ? "" : ", ";
         words += description_.cameras[i].name;
       }
-      throw refused(FailureKind::Other, words + ")");
+      throw refused(FailureKind::BadRequest, words + ")");
     }
   }
   const Clock::duration lead = description_.timings.focus;

@@ -53,8 +53,8 @@ class RoleRig {
   // Armed, `at` is the moment the shutters close; a shot whose focus lead does not fit before
   // it is refused (TooLate) before anything is switched, and a disarm during the wait switches
   // nothing (Disarmed). A camera the description does not have, or a pulse of no length or
-  // longer than an hour, is refused (Other) before anything is switched. A stop before the first
-  // switch sends nothing.
+  // longer than an hour, is refused (BadRequest) before anything is switched. A stop before the
+  // first switch sends nothing.
   void shutter(const std::vector<std::string>& cameras, const Timings& timings);
   void shutter(const std::vector<std::string>& cameras = {}) { shutter(cameras, timings()); }
   // Throws SerialError (Other) when a board cannot put two moments of a shot of every camera as

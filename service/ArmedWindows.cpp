@@ -20,7 +20,8 @@ ClockStatus ArmedWindows::clockStatus() const {
 }
 
 std::optional<rig::Failure> ArmedWindows::arm(const Request& request,
-                                              std::chrono::milliseconds length, TimePoint now) {
+                                              std::chrono::milliseconds length, TimePoint now,
+                                              std::chrono::milliseconds lead) {
   using namespace std::chrono;
   const auto notFired = [](rig::FailureKind kind, const char* reason) {
     return rig::Failure{kind, std::nullopt, {}, reason};
@@ -37,7 +38,15 @@ std::optional<rig::Failure> ArmedWindows::arm(const Request& request,
                     "the system clock is not synchronized (\"clock\": \"local\" fires on it "
                     "all the same)");
   }
-  const auto from = at - duration_cast<system_clock::duration>(rig::kArmingLead);
+  // The rig is the shot's from its query (and its focus lines) ahead of its time.
+  const auto from = at - duration_cast<system_clock::duration>(rig::kArmingLead + lead);
+  // Too near even for an idle rig: no other action is in its way.
+  if (now > from) {
+    return notFired(rig::FailureKind::TooLate,
+                    lead > milliseconds::zero()
+                        ? "the shot's time is too near to arm for it and its focus lead"
+                        : "the shot's time is too near to arm for it");
+  }
   // Requests run in the order they came: this one starts only after the running one, those
   // queued and every armed one before it have ended.
   const auto freeFrom = std::max(runningUntil_.value_or(now), now) + queuedWork_;

@@ -27,10 +27,13 @@ class ArmedWindows {
   ClockStatus clockStatus() const;
 
   // An armed request (with its shot and ticket) asks for the rig from its lead before its time
-  // to `length` after it: the refusal when it cannot have it, else its window is kept until
+  // (the query's, and `lead` more for focus lines closed ahead of the shot) to `length` after
+  // it: the refusal when it cannot have it (too-late when that lead no longer fits before the
+  // time, conflict when other work would hold the rig then), else its window is kept until
   // release().
   std::optional<rig::Failure> arm(const Request& request, std::chrono::milliseconds length,
-                                  TimePoint now);
+                                  TimePoint now,
+                                  std::chrono::milliseconds lead = std::chrono::milliseconds{0});
   // An unarmed request of about `length` is queued; it leaves the queue when it starts (started)
   // or is dropped unrun (unqueued).
   void queue(std::chrono::milliseconds length);

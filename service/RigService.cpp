@@ -674,7 +674,7 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
   // Refused before the request counts as running: a stop then finds nothing to stop.
   if (!description_ && !request.cameras.empty()) {
     throw rig::SerialError(
-        rig::Failure{rig::FailureKind::Other,
+        rig::Failure{rig::FailureKind::BadRequest,
                      std::nullopt,
                      {},
                      "this rig has no cameras by name: no rig file describes it"});
@@ -963,7 +963,8 @@ void RigService::enqueue(const Request& request, Done done) {
   }
   const auto length = nominalLength(asked, describedTimings_);
   if (asked.shot) {
-    if (const auto failure = armed_.arm(asked, length, std::chrono::system_clock::now())) {
+    const auto focus = describedTimings_ ? describedTimings_->focus : std::chrono::milliseconds{0};
+    if (const auto failure = armed_.arm(asked, length, std::chrono::system_clock::now(), focus)) {
       Result refused = failed(asked.action, *failure);
       if (journal_ != nullptr) {
         journal_->add(journalLine(asked, refused, std::chrono::system_clock::now()));

@@ -2,6 +2,10 @@
 
 #include <chrono>
 #include <csignal>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -42,28 +46,41 @@ TEST(FailureKinds, EveryKindHasOneWireNameThatReadsBack) {
         FailureKind::NotSerialPort, FailureKind::NotOpen, FailureKind::DeviceGone,
         FailureKind::WriteFailed, FailureKind::NoAnswer, FailureKind::NotUnderstood,
         FailureKind::Stopped, FailureKind::NotRun, FailureKind::TooLate, FailureKind::Conflict,
-        FailureKind::TooFarAhead, FailureKind::ClockUnsynchronized, FailureKind::Disarmed}) {
+        FailureKind::TooFarAhead, FailureKind::ClockUnsynchronized, FailureKind::Disarmed,
+        FailureKind::Ambiguous, FailureKind::BadRequest}) {
     EXPECT_EQ(rig::kindFromName(rig::kindName(kind)), kind) << rig::kindName(kind);
   }
   EXPECT_EQ(rig::kindFromName("no-such-kind"), FailureKind::Other);
 }
 
-// The statuses the command line's manual lists, for every way an action can end.
+// The kinds of each exit status, as the scripting guide's table gives them: "| 2 | ... | `busy`,
+// `ambiguous` |". Each row's last cell names the kinds that end with its status.
+std::map<std::string, int> guideStatuses() {
+  std::ifstream guide(SCRIPTING_GUIDE);
+  std::map<std::string, int> statuses;
+  const std::regex row(R"(^\| (\d+) \|.*\|([^|]*)\|\s*$)");
+  const std::regex kind("`([a-z-]+)`");
+  for (std::string line; std::getline(guide, line);) {
+    std::smatch cells;
+    if (!std::regex_match(line, cells, row)) continue;
+    const std::string kinds = cells[2];
+    for (std::sregex_iterator it(kinds.begin(), kinds.end(), kind), end; it != end; ++it) {
+      statuses[(*it)[1]] = std::stoi(cells[1]);
+    }
+  }
+  return statuses;
+}
+
+// The statuses the scripting guide lists, for every way an action can end.
 TEST(ExitStatus, EveryEndingHasItsStatus) {
   using rig::FailureKind;
   using rig::Link;
-  const std::vector<std::pair<FailureKind, int>> statuses{
-      {FailureKind::Other, 1},         {FailureKind::NoDevice, 2},
-      {FailureKind::Busy, 2},          {FailureKind::Permission, 2},
-      {FailureKind::NotSerialPort, 2}, {FailureKind::NotOpen, 2},
-      {FailureKind::DeviceGone, 3},    {FailureKind::WriteFailed, 3},
-      {FailureKind::NoAnswer, 3},      {FailureKind::NotUnderstood, 3},
-      {FailureKind::Stopped, 1},       {FailureKind::NotRun, 1},
-      {FailureKind::TooLate, 6},       {FailureKind::Conflict, 6},
-      {FailureKind::TooFarAhead, 6},   {FailureKind::ClockUnsynchronized, 6},
-      {FailureKind::Disarmed, 6}};
-  for (const auto& [kind, status] : statuses) {
-    EXPECT_EQ(rig::exitStatus({.failure = kind}), status) << rig::kindName(kind);
+  const std::map<std::string, int> statuses = guideStatuses();
+  ASSERT_EQ(statuses.size(), 19U) << "every kind in one row of the guide's table";
+  for (const auto& [name, status] : statuses) {
+    const FailureKind kind = rig::kindFromName(name);
+    EXPECT_EQ(rig::kindName(kind), name) << "the guide names a kind the program does not have";
+    EXPECT_EQ(rig::exitStatus({.failure = kind}), status) << name;
   }
   EXPECT_EQ(rig::exitStatus({}), 0);
 

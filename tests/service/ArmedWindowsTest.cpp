@@ -44,6 +44,7 @@ struct Row {
   std::chrono::milliseconds queued{0};               // unarmed work queued
   std::vector<std::chrono::milliseconds> armed;      // shots armed before (each 500 ms long)
   std::optional<FailureKind> refused;
+  std::chrono::milliseconds lead{0};  // a rig file's focus lead
 };
 
 TEST(ArmedWindows, DecidesEachArmedRequest) {
@@ -66,6 +67,21 @@ TEST(ArmedWindows, DecidesEachArmedRequest) {
       // Requests run in the order they came: one armed before holds the rig until its window
       // ends, also for a shot whose time is earlier.
       {"before an armed one", 1s, false, true, {}, 0ms, {5s}, FailureKind::Conflict},
+      // Too near for the query, or for the focus lines ahead of it, with nothing in the way: the
+      // time no longer fits, whatever else runs.
+      {"too near, rig idle", 299ms, false, true, {}, 0ms, {}, FailureKind::TooLate},
+      {"too near, rig busy", 299ms, false, true, 5s, 0ms, {}, FailureKind::TooLate},
+      {"focus lead fits", 500ms, false, true, {}, 0ms, {}, fires, 200ms},
+      {"too near for the focus lead", 499ms, false, true, {}, 0ms, {}, FailureKind::TooLate, 200ms},
+      {"focus lead inside the running",
+       2s,
+       false,
+       true,
+       1501ms,
+       0ms,
+       {},
+       FailureKind::Conflict,
+       200ms},
   };
   for (const Row& row : rows) {
     ArmedWindows windows;
@@ -78,7 +94,7 @@ TEST(ArmedWindows, DecidesEachArmedRequest) {
       windows.started(*row.running, kNow);
     }
     windows.queue(row.queued);
-    const auto failure = windows.arm(armedAt(kNow + row.at, row.localClock), 500ms, kNow);
+    const auto failure = windows.arm(armedAt(kNow + row.at, row.localClock), 500ms, kNow, row.lead);
     EXPECT_EQ(failure ? std::optional(failure->kind) : std::nullopt, row.refused) << row.name;
   }
 }
