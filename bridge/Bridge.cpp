@@ -71,7 +71,7 @@ Bridge::Bridge(service::RigHost& host, BrokerSettings settings, QObject* parent)
       settings_(std::move(settings)),
       instance_(QString::number(QRandomGenerator::system()->generate64(), 16)),
       since_(QDateTime::currentMSecsSinceEpoch()),
-      channel_(host, service::Origin::Broker, service::Channel::Repeats::Ignore) {
+      channel_(host, service::Origin::Broker) {
   connect(&host, &QObject::destroyed, this, &Bridge::stop);
 }
 
@@ -405,7 +405,8 @@ void Bridge::received(const QString& topicName, const QByteArray& payload, bool 
         match.hasMatch() ? compact(QJsonObject{{QStringLiteral("action"), match.captured(1)}})
                          : payload);
   }
-  // A repeat of a request still running gets nothing more: the first one's answer comes.
+  // A repeat of a request still queued or running gets the first one's answer again when it
+  // comes, as one sent after it.
   channel_.take(parsed, this, [this](const QByteArray& json) { answer(json); });
 }
 

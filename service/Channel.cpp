@@ -4,8 +4,8 @@
 
 namespace service {
 
-Channel::Channel(RigHost& host, Origin origin, Repeats repeats, QObject* replies)
-    : host_(&host), replies_(replies), origin_(origin), repeats_(repeats) {}
+Channel::Channel(RigHost& host, Origin origin, QObject* replies)
+    : host_(&host), replies_(replies), origin_(origin) {}
 
 Reply* Channel::take(const ParsedRequest& parsed, QObject* context, const Answer& answer,
                      const Answer& started) {
@@ -15,7 +15,9 @@ Reply* Channel::take(const ParsedRequest& parsed, QObject* context, const Answer
   }
   Request request = *parsed.request;
   request.origin = origin_;
-  if (recent_.repeated(request.idText, answer, repeats_ == Repeats::Await)) return nullptr;
+  // A repeat of a request not yet answered gets its answer when it comes: the client retrying
+  // after a lost answer (on the broker, the publisher's second copy) is answered too.
+  if (recent_.repeated(request.idText, answer, true)) return nullptr;
   if (!host_) return nullptr;
   request.ticket = std::make_shared<Ticket>();
   if (started) {

@@ -15,23 +15,20 @@ namespace service {
 // The one way in for the requests of a channel (the local socket, the phone remote, the
 // broker): each request, parsed once by the channel, is checked (a bad one is answered
 // "bad-request"), a repeated "id" is answered with the first one's answer rather than run
-// again, and any other request gets a ticket and the channel's origin, goes to the rig host, and
-// is answered with its result. The answers are the same JSON text on every channel; a channel
-// keeps only its transport and its own rules.
+// again (when that answer comes, for a repeat sent while the first is queued or running), and any
+// other request gets a ticket and the channel's origin, goes to the rig host, and is answered with
+// its result. The answers are the same JSON text on every channel; a channel keeps only its
+// transport and its own rules.
 //
 // Ids are remembered for as long as the channel lives: a connection's (the socket) or the whole
 // channel's (the phone remote, the broker).
 class Channel {
  public:
-  // What a repeat of a request whose answer has not come yet gets: that answer when it comes (a
-  // client retrying after a lost answer waits for it), or nothing (on the broker the first
-  // request's answer reaches every subscriber anyway).
-  enum class Repeats { Await, Ignore };
   using Answer = std::function<void(const QByteArray& text)>;
 
   // `replies` is the parent of the requests' replies when they are to outlive the context that
   // takes them (a socket's connection, whose client may go while its request runs).
-  Channel(RigHost& host, Origin origin, Repeats repeats, QObject* replies = nullptr);
+  Channel(RigHost& host, Origin origin, QObject* replies = nullptr);
 
   // Takes a parsed request. `answer` gets its answer's text exactly once: at once for a bad
   // request or a repeat whose first answer is known, otherwise on this thread's event loop (not
@@ -58,7 +55,6 @@ class Channel {
   QPointer<RigHost> host_;
   QPointer<QObject> replies_;
   Origin origin_;
-  Repeats repeats_;
   RecentIds recent_;
   QJsonObject statusExtra_;
 };

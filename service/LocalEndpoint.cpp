@@ -63,7 +63,7 @@ class LocalEndpoint::Client : public QObject {
       : QObject(&endpoint),
         endpoint_(endpoint),
         socket_(socket),
-        channel_(endpoint.host_, Origin::Socket, Channel::Repeats::Await, &endpoint) {
+        channel_(endpoint.host_, Origin::Socket, &endpoint) {
     channel_.setStatusExtra(endpoint.statusExtra_);
     socket_->setParent(this);
     // Qt stops reading from the system when this much is held, so a flood stays bounded.

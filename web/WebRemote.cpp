@@ -325,7 +325,7 @@ WebRemote::WebRemote(service::RigHost& host, WebSettings settings, QObject* pare
       host_(&host),
       settings_(std::move(settings)),
       rigName_(QSysInfo::machineHostName().section(QLatin1Char('.'), 0, 0)),
-      channel_(host, service::Origin::Web, service::Channel::Repeats::Await) {
+      channel_(host, service::Origin::Web) {
   connect(&host, &service::RigHost::stateChanged, this,
           [this] { push("data: " + stateJson() + "\n\n"); });
   ping_.setInterval(kPingMs);
