@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <utility>
 
 namespace args {
@@ -33,13 +34,53 @@ bool Reader::flag() {
   return false;
 }
 
+TimeText timeWithUnit(std::string_view text) {
+  std::size_t at = 0;
+  const auto digits = [&text, &at] {
+    const std::size_t from = at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    return text.substr(from, at - from);
+  };
+  const std::string_view whole = digits();
+  std::string_view fraction;
+  if (at < text.size() && text[at] == '.') {
+    ++at;
+    fraction = digits();
+    if (fraction.empty()) return {};
+  }
+  if (whole.empty()) return {};
+  while (at < text.size() && text[at] == ' ') ++at;
+  const std::string_view unit = text.substr(at);
+  const std::size_t shift = unit == "s" ? 3 : unit == "ms" ? 0 : std::string_view::npos;
+  if (shift == std::string_view::npos) return {};
+  // Fifteen digits of seconds are past every limit, and still fit in 64 bits as milliseconds.
+  constexpr std::size_t kMostDigits = 15;
+  if (whole.size() > kMostDigits) return {true, true, std::numeric_limits<std::uint64_t>::max()};
+  std::uint64_t ms = 0;
+  for (const char digit : whole) ms = ms * 10 + static_cast<std::uint64_t>(digit - '0');
+  for (std::size_t i = 0; i < shift; ++i) {
+    ms = ms * 10 + (i < fraction.size() ? static_cast<std::uint64_t>(fraction[i] - '0') : 0);
+  }
+  const bool wholeMs = fraction.size() <= shift ||
+                       fraction.substr(shift).find_first_not_of('0') == std::string_view::npos;
+  return {true, wholeMs, ms};
+}
+
+std::optional<double> secondsOf(std::string_view text) {
+  if (const auto seconds = number<double>(text)) return seconds;
+  const TimeText time = timeWithUnit(text);
+  // Finer than a millisecond is no time the rig keeps: refused rather than rounded.
+  if (!time.time || !time.whole) return std::nullopt;
+  return static_cast<double>(time.ms) / 1000;
+}
+
 std::optional<double> Reader::seconds(double least, double most) {
   const std::optional<std::string> text = value();
   if (!text) return std::nullopt;
-  const auto asked = number<double>(*text);
+  const auto asked = secondsOf(*text);
   if (!asked || !std::isfinite(*asked) || std::round(*asked * 1e6) < std::round(least * 1e6) ||
       std::round(*asked * 1e6) > std::round(most * 1e6)) {
-    return wants("seconds", range(least, most), *text);
+    return wants("a time", range(least, most) + " s (0.2, 0.2s or 200ms)", *text);
   }
   return asked;
 }

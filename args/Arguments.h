@@ -1,6 +1,7 @@
 #pragma once
 
 #include <charconv>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,19 @@ std::optional<Number> number(std::string_view text) {
   if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
   return value;
 }
+
+// A time with its unit, as rig files and the command line write it: "200ms", "0.2s", "1.5 s"
+// (digits, a fraction if wanted, blanks if wanted, then ms or s).
+struct TimeText {
+  bool time = false;     // it has that form
+  bool whole = true;     // it is a whole number of milliseconds
+  std::uint64_t ms = 0;  // past every limit when the digits are
+};
+TimeText timeWithUnit(std::string_view text);
+
+// A time in seconds as the command line takes it: a number of seconds ("0.2", as always), or a
+// time with its unit to the millisecond ("200ms", "0.2s"); none for anything else.
+std::optional<double> secondsOf(std::string_view text);
 
 // Walks through the arguments (the program's name left out), one option at a time. What goes
 // wrong is kept in error(), in the words every program uses.
@@ -49,7 +63,8 @@ class Reader {
   bool attached() const { return attached_.has_value(); }
 
   // The option's value as seconds from `least` to `most` (compared in whole microseconds, so
-  // 0.05 is no less than 50 ms); none, with "NAME wants seconds from LEAST to MOST, not 'VALUE'".
+  // 0.05 is no less than 50 ms), given as secondsOf() reads it; none, with "NAME wants a time
+  // from LEAST to MOST s (0.2, 0.2s or 200ms), not 'VALUE'".
   std::optional<double> seconds(double least, double most);
   // The option's value as a whole number from `least` to `most`; none, with "NAME wants WHAT
   // from LEAST to MOST, not 'VALUE'".

@@ -95,17 +95,18 @@ Options:
                 /dev/ttyUSB0). Without --ports, port n is the n-th serial device the
                 system lists: USB devices (ttyACM*, ttyUSB*) first, then the others,
                 each group in name order (on Windows, port n is COMn)
-  --wait SECONDS
+  --wait DURATION
                 when the port has no device yet (a module still enumerating at boot), wait
-                up to SECONDS for it to appear before opening (with --auto: for any serial
-                device); fractions allowed
-  --pulse SECONDS
-                shutter, sequence: hold relay 1 on this long, 0.05 to 3600 (default 0.5)
-  --pause SECONDS
-                sequence: the pauses between its steps, 0.05 to 60 (default 0.5)
+                up to DURATION for it to appear before opening (with --auto: for any serial
+                device)
+  --pulse DURATION
+                shutter, sequence: hold relay 1 on this long, 0.05 to 3600 s (default
+                0.5s)
+  --pause DURATION
+                sequence: the pauses between its steps, 0.05 to 60 s (default 0.5s)
   --repeat K    shutter, sequence: a series of K shots, 1 to 10000 (default 1); through
                 a panel or serve the rig runs it, and quillmar-cli stop ends it
-  --interval SECONDS
+  --interval DURATION
                 shutter, sequence: from the start of one shot to the start of the next,
                 at least the shot's own length (the default: one after the other)
   --journal FILE
@@ -114,11 +115,11 @@ Options:
                 seconds with a fraction or ISO 8601 with its offset
                 (2026-12-07T20:15:00.250+01:00); "relay on 1" reaches the module then.
                 Through a running panel or serve only
-  --in SECONDS  shutter, sequence: arm the shot for SECONDS from now (fractions allowed)
+  --in DURATION shutter, sequence: arm the shot for DURATION from now
   --local-clock with --at/--in: fire even when no time service keeps the clock
-  --timeout SECONDS
+  --timeout DURATION
                 fire: how long after the shot's time to wait for the rigs' results,
-                0 to 3600 (default 10)
+                0 to 3600 s (default 10s)
   --name NAME   the endpoint of the panel started with --name NAME (default: quillmar)
   --json        print the JSON answers, one line each, instead of the results (status,
                 open, flash, shutter, sequence)
@@ -127,6 +128,9 @@ Options:
   -q, --quiet   print only results and errors, not the progress lines
   -h, --help    show this text
   --version     print the version
+
+Durations are written with their unit, as in rig files: 200ms, 0.2s, 1.5s, 30s; a bare
+number is seconds (0.2 is 200ms).
 
 Opening the port: without a running panel (or with --direct), every command but ports and
 status first opens the port exactly as the panel's "Open Com Port" button does, and opening
@@ -264,9 +268,9 @@ Parsed parse(const std::vector<std::string>& arguments) {
     } else if (arg == "--in") {
       const auto v = reader.value();
       if (!v) return refused();
-      const auto seconds = args::number<double>(*v);
+      const auto seconds = args::secondsOf(*v);
       if (!seconds || !std::isfinite(*seconds) || *seconds <= 0 || *seconds > 3600) {
-        reader.wants("seconds", "0 to 3600", *v);
+        reader.wants("a time", "0 to 3600 s (0.2, 0.2s or 200ms)", *v);
         return refused();
       }
       options.in = *seconds;
@@ -341,7 +345,7 @@ Parsed parse(const std::vector<std::string>& arguments) {
       return usageError("fire wants the action: shutter or sequence");
     }
     options.fired = operands[0] == "shutter" ? Command::Shutter : Command::Sequence;
-    if (!options.at && !options.in) return usageError("fire needs --at TIME or --in SECONDS");
+    if (!options.at && !options.in) return usageError("fire needs --at TIME or --in DURATION");
   } else if (options.command == Command::RigCheck) {
     if (operands.size() != 2 || operands[0] != "check") return usageError("rig wants: check FILE");
     options.rigFile = operands[1];

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "args/Arguments.h"
 #include "rig/RegularFile.h"
 
 namespace rigfile {
@@ -71,43 +72,7 @@ std::string withUnitText(std::chrono::milliseconds time) {
   return ms != 0 && ms % 1000 == 0 ? std::to_string(ms / 1000) + "s" : std::to_string(ms) + "ms";
 }
 
-// "200ms", "0.2s", "1.5 s": digits, a fraction if wanted, blanks if wanted, then ms or s.
-struct TimeText {
-  bool time = false;     // it has that form
-  bool whole = true;     // it is a whole number of milliseconds
-  std::uint64_t ms = 0;  // past every limit when the digits are
-};
-TimeText parseTime(std::string_view text) {
-  std::size_t at = 0;
-  const auto digits = [&text, &at] {
-    const std::size_t from = at;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
-    return text.substr(from, at - from);
-  };
-  const std::string_view whole = digits();
-  std::string_view fraction;
-  if (at < text.size() && text[at] == '.') {
-    ++at;
-    fraction = digits();
-    if (fraction.empty()) return {};
-  }
-  if (whole.empty()) return {};
-  while (at < text.size() && text[at] == ' ') ++at;
-  const std::string_view unit = text.substr(at);
-  const std::size_t shift = unit == "s" ? 3 : unit == "ms" ? 0 : std::string_view::npos;
-  if (shift == std::string_view::npos) return {};
-  // Fifteen digits of seconds are past every limit, and still fit in 64 bits as milliseconds.
-  constexpr std::size_t kMostDigits = 15;
-  if (whole.size() > kMostDigits) return {true, true, std::numeric_limits<std::uint64_t>::max()};
-  std::uint64_t ms = 0;
-  for (const char digit : whole) ms = ms * 10 + static_cast<std::uint64_t>(digit - '0');
-  for (std::size_t i = 0; i < shift; ++i) {
-    ms = ms * 10 + (i < fraction.size() ? static_cast<std::uint64_t>(fraction[i] - '0') : 0);
-  }
-  const bool wholeMs = fraction.size() <= shift ||
-                       fraction.substr(shift).find_first_not_of('0') == std::string_view::npos;
-  return {true, wholeMs, ms};
-}
+using args::TimeText;
 
 int lineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
 
@@ -235,7 +200,7 @@ class Reader {
     const int line = lineOf(*withUnit);
     const std::string field = prefix + "." + key;
     const auto text = withUnit->value<std::string>();
-    const TimeText parsed = withUnit->is_string() ? parseTime(*text) : TimeText{};
+    const TimeText parsed = withUnit->is_string() ? args::timeWithUnit(*text) : TimeText{};
     if (!parsed.time) {
       std::string given;
       if (text) given = ", not '" + *text + "'";
