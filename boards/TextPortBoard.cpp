@@ -19,11 +19,14 @@ void TextPortBoard::open() {
   lost = false;
   serial->setPortNumber(1);
   rig::TextBoard::open();
+  // Its first command must not be read after what another program (or this one, under another
+  // kind, or a listing) left on the line, nor its answer be taken from their leftovers.
+  clearLine(clock.now());
 }
 
 bool TextPortBoard::gone() {
   if (!isOpen()) return lost;
-  return lost || !QFileInfo::exists(QString::fromStdString(device));
+  return lost || !QFileInfo::exists(QString::fromStdString(OwnLine::device));
 }
 
 }  // namespace boards

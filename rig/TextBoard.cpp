@@ -225,6 +225,12 @@ std::string TextBoard::identify(Clock::time_point openedAt, Clock::time_point un
   return collectIdentification(until);
 }
 
+void TextBoard::clearLine(Clock::time_point openedAt) {
+  discardPending(openedAt);
+  send("");
+  discardPending();
+}
+
 std::string TextBoard::collectIdentification(Clock::time_point until) {
   std::string reply;
   auto lastByte = clock_.now();

@@ -62,6 +62,11 @@ class TextBoard : public Board {
   // commands left on the line: read until it looks whole, it pauses, or `until`. What is still
   // arriving from before is drained first; the drain counts from `openedAt`.
   std::string identify(Clock::time_point openedAt, Clock::time_point until);
+  // Clears the line of a port opened at `openedAt` for a module found by name: drains what is
+  // still arriving from before, then ends with a lone carriage return whatever the module holds
+  // of an unfinished line (a CH340 frame sent to it by mistake, a command cut off), and drains
+  // its answer, so that the next command is read alone and its answer is its own.
+  void clearLine(Clock::time_point openedAt);
   // Whether "relay readall" has been answered, so the count and abilities are the module's own.
   bool learned() const { return learned_; }
 

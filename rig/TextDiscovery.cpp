@@ -53,6 +53,9 @@ std::vector<TextModule> discoverTextModules(SerialControl& serial, Clock& clock)
       serial.setPortNumber(port);
       serial.setPortOpen(true);
       const auto opened = clock.now();
+      // Found by name, the module may hold the start of a line it was sent before (a CH340
+      // frame under the wrong kind): cleared first, so that "id get" is read alone.
+      board.clearLine(opened);
       reply = board.identify(opened, opened + kAnswerTime);
     } catch (const std::exception&) {
       // Absent, held, or gone while asked: no module to name there.

@@ -17,7 +17,7 @@ struct TextModule {
   DeviceInfo device;     // the port's device as listed
 };
 
-// Asks each present listed port "id get", as the scan does (the line drained first, half a second
+// Asks each present listed port "id get", as the scan does (the line cleared first, half a second
 // for the answer), and returns the modules that answered with an identity. A port that does not
 // open is passed over. Every port is left closed; the port number is the last one tried.
 std::vector<TextModule> discoverTextModules(SerialControl& serial, Clock& clock);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "boards/Catalog.h"
+#include "serial/Ch340Board.h"
 #include "sim/Ch340Module.h"
 #include "sim/HidRelayModule.h"
 #include "sim/RelayModule.h"
@@ -138,6 +139,24 @@ TEST_F(CatalogTest, ATextModuleFoundByNameIsTheWholeTextBoard) {
   EXPECT_FALSE(board->gone());
   wide.reset();  // unplugged: its terminal is gone
   EXPECT_TRUE(board->gone());
+}
+
+// A text module named with the wrong kind gets a CH340 board's frames, which it holds as the start
+// of a line: found by name again, by its path or its identity, it is read alone all the same.
+TEST_F(CatalogTest, ATextModuleByNameIsReadAloneAfterAnotherKindsTraffic) {
+  sim::RelayModule ring(module("RING8", 8));
+  addText(ring);
+  const std::vector<rig::BoardName> names = {{"text", ring.devicePath()}, {"text-id", "RING8"}};
+  for (const rig::BoardName& name : names) {
+    serial::Ch340Board wrong(ring.devicePath(), 8);
+    wrong.open();  // switches its eight relays off: eight frames the module cannot read
+    wrong.close();
+    const auto board = catalog().find(name);
+    board->open();
+    EXPECT_EQ(board->readRelays(), 0U) << name.text();
+    EXPECT_EQ(board->relayCount(), 8) << name.text() << ": not the two-relay module's answer";
+    board->close();
+  }
 }
 
 TEST_F(CatalogTest, NotFoundAndAmbiguousAreToldPlainlyWithBothPaths) {

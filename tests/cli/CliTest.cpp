@@ -630,7 +630,8 @@ TEST_F(CliOnBoards, BoardsListsEachBoardForPeopleAndAsJsonForScripts) {
 TEST_F(CliOnBoards, BoardOpensATextModuleByItsIdAndRefusesAnAmbiguousOne) {
   const Result flash = runCli({"--ports", ports(), "--board", "text-id:RIG02", "flash"});
   EXPECT_EQ(flash.exit, 0) << flash.err;
-  EXPECT_EQ(commands(narrow, 5), concat({{"id get"}, kOpening, {"relay read 0", "relay on 0"}}));
+  EXPECT_EQ(commands(narrow, 6),
+            concat({{"", "id get"}, kOpening, {"relay read 0", "relay on 0"}}));
 
   sim::RelayModule twin(module("RIG02", 2));
   const Result ambiguous =
@@ -638,7 +639,7 @@ TEST_F(CliOnBoards, BoardOpensATextModuleByItsIdAndRefusesAnAmbiguousOne) {
   EXPECT_EQ(ambiguous.exit, 2);
   EXPECT_NE(ambiguous.err.find(narrow.devicePath()), std::string::npos) << ambiguous.err;
   EXPECT_NE(ambiguous.err.find(twin.devicePath()), std::string::npos) << ambiguous.err;
-  EXPECT_EQ(commands(twin), Lines{"id get"});  // asked who it is, never switched
+  EXPECT_EQ(commands(twin), (Lines{"", "id get"}));  // asked who it is, never switched
 }
 
 // A CH340 board by its path, end to end: the opening switches every relay off, the reset follows,

@@ -200,8 +200,8 @@ class BoardNames : public ::testing::Test {
 TEST_F(BoardNames, IdentityAndPathNameTheirPort) {
   EXPECT_EQ(resolve("text-id:RIG02").port, 2);
   EXPECT_FALSE(serial.portOpen());
-  // Each port was asked once, nothing else.
-  EXPECT_EQ(serial.commands(), (Texts{"id get", "id get", "id get"}));
+  // Each port's line was cleared with a lone carriage return, then asked once, nothing else.
+  EXPECT_EQ(serial.commands(), (Texts{"", "id get", "", "id get", "", "id get"}));
   EXPECT_EQ(resolve("text-id:KOVRA 78").device.path, "/dev/fake3");
 
   serial.sent.clear();
