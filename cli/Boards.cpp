@@ -10,6 +10,7 @@
 #include "boards/Catalog.h"
 #include "rig/SystemClock.h"
 #include "rig/TextDiscovery.h"
+#include "serial/CommControl.h"
 
 namespace cli {
 
@@ -75,6 +76,7 @@ int runBoards(const Options& options, const std::optional<QString>& ports) {
       options.board ? rig::parseBoardName(*options.board) : std::nullopt;
   // A Modbus line cannot be searched: a Modbus board is looked for only when it is named.
   if (named && named->kind == "modbus") parts.modbus.push_back(*named);
+  const auto listPorts = parts.ports;
   boards::Catalog catalog(std::move(parts));
 
   if (options.setId) {
@@ -112,11 +114,41 @@ int runBoards(const Options& options, const std::optional<QString>& ports) {
     for (const auto& board : found) std::cout << boardLine(board, width) << '\n';
     std::cout.flush();
   }
+  // A port another program holds cannot be asked: said, with the holder, rather than left out.
+  // Named by a path, that device; by an identity, the ports that would have been asked; listing
+  // all, also a device no list names (a pseudo-terminal a panel was given by --ports).
+  std::vector<std::pair<std::string, std::string>> held;
+  const auto tell = [&](const std::string& path, const std::optional<QString>& holder) {
+    if (!holder) return;
+    const auto same = [&path](const std::string& other) { return rig::sameDevice(other, path); };
+    if (std::any_of(found.begin(), found.end(), [&](const auto& b) { return same(b.path); }) ||
+        std::any_of(held.begin(), held.end(), [&](const auto& h) { return same(h.first); })) {
+      return;
+    }
+    held.emplace_back(path, holder->toStdString());
+  };
+  const bool byPath = named && (named->kind == "text" || named->kind == "ch340");
+  if (byPath) {
+    tell(named->identity, serial::CommControl::holderOf(QString::fromStdString(named->identity)));
+  } else if (listPorts) {
+    for (const boards::SerialPort& port : listPorts()) {
+      tell(port.namePath(), serial::CommControl::holderOf(QString::fromStdString(port.path)));
+    }
+  }
+  if (!named) {
+    for (const auto& [device, holder] : serial::CommControl::heldDevices())
+      tell(device.toStdString(), holder);
+  }
+  for (const auto& [path, holder] : held) {
+    complain(path + " is held by " + holder +
+             ": a board there cannot be asked while that program has it open");
+  }
   if (named && found.empty()) {
     complain("no board is " + named->text());
-    return rig::exitStatus({.failure = rig::FailureKind::NoDevice});
+    return rig::exitStatus(
+        {.failure = held.empty() ? rig::FailureKind::NoDevice : rig::FailureKind::Busy});
   }
-  if (found.empty() && !options.json) complain("no relay board found");
+  if (found.empty() && held.empty() && !options.json) complain("no relay board found");
   return 0;
 }
 

@@ -17,6 +17,7 @@
 #include "rig/Protocol.h"
 
 #ifdef Q_OS_UNIX
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 #endif
@@ -62,10 +63,11 @@ QString systemLocation(const QString& name) {
 // The usual serial lock file of a device: LCK..<name> in the first lock directory in use, the
 // name being the path under /dev with '/' as '_'. These are the file and the places QSerialPort
 // uses, so a program opening the device by its own name meets the lock taken under that name.
+constexpr const char* kLockDirectories[] = {"/var/lock",         "/etc/locks", "/var/spool/locks",
+                                            "/var/spool/uucp",   "/tmp",       "/var/tmp",
+                                            "/var/lock/lockdev", "/run/lock"};
+
 QString lockFilePath(const QString& device) {
-  static const char* const kLockDirectories[] = {
-      "/var/lock", "/etc/locks", "/var/spool/locks",  "/var/spool/uucp",
-      "/tmp",      "/var/tmp",   "/var/lock/lockdev", "/run/lock"};
   QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
   name.replace(QLatin1Char('/'), QLatin1Char('_'));
   name.prepend(QLatin1String("/LCK.."));
@@ -103,6 +105,66 @@ QString describeFailure(QSerialPort::SerialPortError error, const QString& syste
 }
 
 }  // namespace
+
+#ifdef Q_OS_UNIX
+namespace {
+
+// The live program other than this one that holds the lock file at `path`: "quillmar (process
+// 4242)". A lock left by a program that has ended holds nothing.
+std::optional<QString> holderIn(const QString& path) {
+  if (path.isEmpty() || !QFile::exists(path)) return std::nullopt;
+  QLockFile lock(path);
+  qint64 pid = 0;
+  QString host;
+  QString program;
+  if (!lock.getLockInfo(&pid, &host, &program) || pid <= 0 || pid == ::getpid()) {
+    return std::nullopt;
+  }
+  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return std::nullopt;
+  if (program.isEmpty()) program = QStringLiteral("a program");
+  return QStringLiteral("%1 (process %2)").arg(program).arg(pid);
+}
+
+}  // namespace
+#endif
+
+std::optional<QString> CommControl::holderOf(const QString& device) {
+#ifdef Q_OS_UNIX
+  const QString given = systemLocation(device);
+  const QString canonical = QFileInfo(given).canonicalFilePath();
+  for (const QString& name : {given, canonical}) {
+    if (name.isEmpty()) continue;
+    if (auto holder = holderIn(lockFilePath(name))) return holder;
+  }
+#else
+  Q_UNUSED(device);
+#endif
+  return std::nullopt;
+}
+
+std::vector<std::pair<QString, QString>> CommControl::heldDevices() {
+  std::vector<std::pair<QString, QString>> held;
+#ifdef Q_OS_UNIX
+  QStringList seen;
+  for (const char* directory : kLockDirectories) {
+    const QDir dir(QString::fromLatin1(directory));
+    for (const QString& file : dir.entryList({QStringLiteral("LCK..*")}, QDir::Files)) {
+      // LCK..ttyUSB0, LCK..pts_3: a device under /dev, '/' written as '_'. A lock taken under a
+      // link's name (outside /dev) is met under its device's name too.
+      QString name = file.mid(5);
+      const QString device =
+          QStringLiteral("/dev/") + name.replace(QLatin1Char('_'), QLatin1Char('/'));
+      const QString canonical = QFileInfo(device).canonicalFilePath();
+      if (canonical.isEmpty() || seen.contains(canonical)) continue;
+      if (auto holder = holderIn(dir.filePath(file))) {
+        seen << canonical;
+        held.emplace_back(device, *holder);
+      }
+    }
+  }
+#endif
+  return held;
+}
 
 CommControl::CommControl(PortMap map, QObject* parent) : QObject(parent), map_(std::move(map)) {
   port_.setReadBufferSize(kReceiveBufferBytes);

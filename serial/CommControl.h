@@ -4,6 +4,8 @@
 #include <QSerialPort>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "DeviceSource.h"
 #include "PortMap.h"
@@ -64,6 +66,14 @@ class CommControl : public QObject, public rig::SerialControl {
   // The bytes as one quoted line for the traffic log: \r, \n, \\, \" and \xNN for the other
   // bytes outside printable ASCII.
   static QString escapeBytes(std::string_view bytes);
+  // Who holds `device` (a path, or a link to it) by the usual serial lock file under its given or
+  // its own name: "quillmar (process 4242)". None when no live program other than this one
+  // holds such a lock (a device held without one is not told).
+  static std::optional<QString> holderOf(const QString& device);
+  // Every device under /dev that a live program other than this one holds by a serial lock file,
+  // with its holder as holderOf() says it: also the ports no list names (a pseudo-terminal given
+  // to a panel by --ports).
+  static std::vector<std::pair<QString, QString>> heldDevices();
   // The kind of an opening's failure, as QSerialPort reports it.
   static rig::FailureKind openFailureKind(QSerialPort::SerialPortError error,
                                           const QString& systemText);

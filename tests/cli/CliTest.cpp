@@ -145,6 +145,17 @@ class Cli {
 
 Result runCli(std::vector<std::string> args) { return Cli(std::move(args)).finish(); }
 
+// Waits until the serve started under `name` has opened its port and reset the rig (status
+// answers at once, also during the opening).
+bool served(const std::string& name) {
+  for (int i = 0; i < 100; ++i) {
+    const std::string state = runCli({"--name", name, "status"}).out;
+    if (state.find("busy: false\nlink: open\n") != std::string::npos) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return false;
+}
+
 std::vector<std::string> commands(const sim::RelayModule& module) {
   std::vector<std::string> texts;
   for (const auto& command : module.log()) texts.push_back(command.text);
@@ -640,6 +651,20 @@ TEST_F(CliOnBoards, BoardOpensATextModuleByItsIdAndRefusesAnAmbiguousOne) {
   EXPECT_NE(ambiguous.err.find(narrow.devicePath()), std::string::npos) << ambiguous.err;
   EXPECT_NE(ambiguous.err.find(twin.devicePath()), std::string::npos) << ambiguous.err;
   EXPECT_EQ(commands(twin), (Lines{"", "id get"}));  // asked who it is, never switched
+}
+
+TEST_F(CliOnBoards, APortHeldByAnotherProgramIsNamedWithItsHolder) {
+  Cli serve({"serve", "--name", "holder", "--ports", narrow.devicePath(), "--port", "1"});
+  ASSERT_TRUE(served("holder"));
+  const Result listed = runCli({"--ports", ports(), "boards"});
+  EXPECT_EQ(listed.exit, 0) << listed.err;
+  EXPECT_EQ(listed.out,
+            "text-id:RIG08  8 relays  read-back, all-at-once  " + wide.devicePath() + "\n");
+  EXPECT_NE(listed.err.find(narrow.devicePath() + " is held by quillmar-cli (process "),
+            std::string::npos)
+      << listed.err;
+  serve.signal(SIGTERM);
+  EXPECT_EQ(serve.finish().exit, 0);
 }
 
 // A CH340 board by its path, end to end: the opening switches every relay off, the reset follows,
