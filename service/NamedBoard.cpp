@@ -8,8 +8,8 @@
 
 namespace service {
 
-NamedBoard::NamedBoard(rig::BoardName name, std::unique_ptr<rig::BoardSource> source)
-    : name_(std::move(name)), source_(std::move(source)) {}
+NamedBoard::NamedBoard(rig::BoardName name, std::unique_ptr<rig::BoardSource> source, bool ownLine)
+    : name_(std::move(name)), source_(std::move(source)), ownLine_(ownLine) {}
 
 std::optional<rig::FailureKind> NamedBoard::open(rig::Rig& rig, rig::SerialControl& serial,
                                                  rig::Clock& clock, bool again) {

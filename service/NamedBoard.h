@@ -18,11 +18,16 @@ namespace service {
 // through the board source and handed to the rig. Lives on the service's thread.
 class NamedBoard {
  public:
-  NamedBoard(rig::BoardName name, std::unique_ptr<rig::BoardSource> source);
+  // `ownLine`: a text module named by a path that is none of the serial control's ports (a
+  // pseudo-terminal, a link, without --ports) is opened on a line of its own through the board
+  // source, as a rig file's board of that name is.
+  NamedBoard(rig::BoardName name, std::unique_ptr<rig::BoardSource> source, bool ownLine = false);
 
   const rig::BoardName& name() const { return name_; }
   // The text module's names, which open a port of the serial control.
-  bool onSerialControl() const { return name_.kind == "text" || name_.kind == "text-id"; }
+  bool onSerialControl() const {
+    return name_.kind == "text-id" || (name_.kind == "text" && !ownLine_);
+  }
 
   // Finds the board and opens it for the rig (reset as every opening); a name no board answers
   // to ends "Port Not Found" with the reason. `again`: the lost board is back (found by
@@ -42,6 +47,7 @@ class NamedBoard {
  private:
   rig::BoardName name_;
   std::unique_ptr<rig::BoardSource> source_;
+  bool ownLine_ = false;
   std::unique_ptr<rig::Board> board_;  // the one the rig switches through
   std::unique_ptr<rig::Board> found_;  // found again, not yet opened
   bool opened_ = false;                // board_ opened and not yet lost

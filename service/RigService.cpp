@@ -32,6 +32,7 @@
 #include "rig/Rig.h"
 #include "rig/RoleRig.h"
 #include "rig/SystemClock.h"
+#include "rig/TextDiscovery.h"
 #include "rig/Timings.h"
 
 namespace service {
@@ -125,7 +126,16 @@ class RigService::Worker {
   }
   // The operator chose a port, or the panel is closing: the lost module is no longer awaited.
   void useBoard(const rig::BoardName& name, const BoardSourceFactory& makeSource) {
-    named_ = std::make_unique<NamedBoard>(name, makeSource());
+    bool ownLine = false;
+    if (name.kind == "text") {
+      // A path none of the ports is: opened as it is, on a line of its own.
+      try {
+        rig::resolveTextBoard(name, *serial_, *clock_);
+      } catch (const rig::SerialError&) {
+        ownLine = true;
+      }
+    }
+    named_ = std::make_unique<NamedBoard>(name, makeSource(), ownLine);
     if (named_->onSerialControl()) return;
     // A board of another kind tells no loss by itself: it is looked at between jobs.
     boardWatch_ = std::make_unique<QTimer>();

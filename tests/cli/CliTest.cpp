@@ -667,6 +667,23 @@ TEST_F(CliOnBoards, APortHeldByAnotherProgramIsNamedWithItsHolder) {
   EXPECT_EQ(serve.finish().exit, 0);
 }
 
+// A text module by a path that is none of the ports (a link, no --ports): opened as that path.
+TEST_F(CliOnBoards, TextByPathOpensALinkThatIsNoneOfThePorts) {
+  const std::string link =
+      (std::filesystem::temp_directory_path() / ("quillmar-link-" + std::to_string(::getpid())))
+          .string();
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(wide.devicePath(), link);
+  Cli serve({"serve", "--name", "bylink", "--board", "text:" + link});
+  ASSERT_TRUE(served("bylink"));
+  const Result flash = runCli({"--name", "bylink", "flash"});
+  EXPECT_EQ(flash.exit, 0) << flash.err;
+  EXPECT_TRUE(wide.relay(0));
+  serve.signal(SIGTERM);
+  EXPECT_EQ(serve.finish().exit, 0);
+  std::filesystem::remove(link);
+}
+
 // A CH340 board by its path, end to end: the opening switches every relay off, the reset follows,
 // the shutter pulses relay 1 (the board's second).
 TEST(CliOnCh340, BoardOpensACh340BoardByItsPathAndPulsesTheShutter) {
