@@ -526,6 +526,50 @@ TEST(Cli, RigCheckPrintsTheRigOrWhatIsWrongByLine) {
       << wrong.err;
 }
 
+// Whose mistake it was, end to end through serve on a rig file: each status as the scripting
+// guide's table gives it, with the kind of the answer.
+TEST(CliOnRigFile, ExitStatusesSayWhoseMistakeItWas) {
+  sim::Options options;
+  options.relays = 8;
+  sim::RelayModule module(options);
+  const std::string file = (std::filesystem::temp_directory_path() /
+                            ("quillmar-statuses-" + std::to_string(::getpid()) + ".toml"))
+                               .string();
+  std::ofstream(file) << "[timings]\nfocus = \"100ms\"\n[boards.r]\nboard = \"text:"
+                      << module.devicePath()
+                      << "\"\nrelays = 8\n[[cameras]]\nname = \"a\"\nfocus = \"r:0\"\n"
+                         "shutter = \"r:1\"\n";
+  Cli serve({"serve", "--name", "statuses", "--rig-file", file});
+  ASSERT_TRUE(served("statuses"));
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    const char* kind;  // of the JSON answer's error; empty for none
+  };
+  const std::vector<Row> rows = {
+      {{"shutter", "--cameras", "a2,b9"}, 64, "bad-request"},
+      {{"shutter", "--at", "2611-01-01T00:00:00+00:00"}, 64, "bad-request"},
+      // Too near for the focus lead with nothing running: too late, not a conflict.
+      {{"shutter", "--in", "250ms", "--local-clock"}, 6, "too-late"},
+      {{"shutter", "--cameras", "a", "--pulse", "50ms"}, 0, ""},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args = {"--name", "statuses", "--json"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const Result r = runCli(args);
+    EXPECT_EQ(r.exit, row.status) << row.args.back() << ": " << r.err;
+    const std::string kind = row.kind;
+    if (kind.empty()) {
+      EXPECT_EQ(r.out.find("\"error\""), std::string::npos) << r.out;
+    } else {
+      EXPECT_NE(r.out.find("\"kind\":\"" + kind + "\""), std::string::npos) << r.out;
+    }
+  }
+  serve.signal(SIGTERM);
+  EXPECT_EQ(serve.finish().exit, 0);
+  std::filesystem::remove(file);
+}
+
 TEST(Cli, HelpCoversEveryCommandAndOption) {
   const Result r = runCli({"--help"});
   EXPECT_EQ(r.exit, 0);
