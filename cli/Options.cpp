@@ -49,7 +49,8 @@ Commands:
   status        the running panel's state, one "name: value" line per field (port,
                 device, open, busy, link, status, statusTip, relays.flash,
                 relays.shutter, flash, shutter; shot, shots, armedAt, broker when
-                they apply; with a rig file, camera.NAME and flash.NAME per line)
+                they apply; with a rig file, board.NAME, camera.NAME and flash.NAME
+                per line, and no port or device)
   open N|AUTOMATIC
                 open port N, or search for the module, as "Open Com Port" does
   stop          end the series a running panel (or serve) is shooting after its step in

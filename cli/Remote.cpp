@@ -75,7 +75,17 @@ void printState(const QJsonObject& state) {
           QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()).toString(Qt::ISODateWithMs));
   }
   print("broker", state.value(QStringLiteral("broker")));
-  // A described rig: "camera.NAME: shutter off, focus off" and "flash.NAME: on".
+  // A described rig: "board.NAME: kind text-id, board text-id:RIG02, device /dev/ttyACM0, link
+  // open", "camera.NAME: shutter off, focus off" and "flash.NAME: on".
+  for (const QJsonValue entry : state.value(QStringLiteral("boards")).toArray()) {
+    const QJsonObject board = entry.toObject();
+    std::string fields = "kind " + text(board.value(QStringLiteral("kind"))) + ", board " +
+                         text(board.value(QStringLiteral("board")));
+    if (board.contains(QStringLiteral("device")))
+      fields += ", device " + text(board.value(QStringLiteral("device")));
+    fields += ", link " + text(board.value(QStringLiteral("link")));
+    std::cout << "board." << text(board.value(QStringLiteral("name"))) << ": " << fields << '\n';
+  }
   for (const QJsonValue entry : state.value(QStringLiteral("cameras")).toArray()) {
     const QJsonObject camera = entry.toObject();
     std::string lines = "shutter " + text(camera.value(QStringLiteral("shutter")));

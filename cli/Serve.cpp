@@ -42,7 +42,7 @@ int serve(const Options& options, const std::optional<rig::RigDescription>& desc
   service::Session session([ports] { return serial::CommControl::fromOption(ports); });
   service::RigService& rig = session.service();
   // Where the rig is: its port, or a board of another kind by its name.
-  const bool onBoard = options.board && !options.board->starts_with("text");
+  const bool onBoard = options.board.has_value() || described.has_value();
   const auto where = [onBoard](const service::State& state) {
     return onBoard ? state.device.toStdString()
                    : "port " + std::to_string(state.port) + " (" + state.device.toStdString() + ")";

@@ -102,6 +102,10 @@ bool sameBoard(const BoardName& a, const BoardName& b) {
          modbusLine(a.identity)->second == modbusLine(b.identity)->second;
 }
 
+std::string deviceOf(const BoardName& name) { return serialDevice(name).value_or(std::string()); }
+
+std::string Board::device() const { return deviceOf(name()); }
+
 Clock::duration Board::groupLead(RelayMask which, RelayMask on) const {
   Clock::duration lead{};
   for (int relay = 0; relay < 32; ++relay) {

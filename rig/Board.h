@@ -38,6 +38,9 @@ inline constexpr std::string_view kBoardKinds[] = {"text", "text-id", "ch340", "
 
 // "kind:identity" with a known kind and a non-empty identity; nothing otherwise.
 std::optional<BoardName> parseBoardName(std::string_view text);
+// The device a board's name gives: a path's kinds their path, a Modbus line its path without the
+// address; empty for the kinds named otherwise (text-id, hid).
+std::string deviceOf(const BoardName& name);
 
 // The slave addresses a Modbus board can answer at.
 inline constexpr int kFirstModbusAddress = 1;
@@ -84,6 +87,9 @@ class Board {
   virtual ~Board() = default;
 
   virtual BoardName name() const = 0;
+  // The device it is on, for people: the path its name gives (a Modbus line's without the
+  // address), or the port a module found by its answer is on; empty when no path tells it.
+  virtual std::string device() const;
   virtual int relayCount() const = 0;
   virtual BoardAbilities abilities() const = 0;
 

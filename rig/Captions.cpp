@@ -73,6 +73,8 @@ std::string statusTip(const RigState& state) {
     if (more.empty()) continue;
     tip += (tip.empty() ? "" : "; ") + more;
   }
+  // Why the last request failed, on a line of its own: a remote one has no dialog to say it.
+  if (!state.failure.empty()) tip += (tip.empty() ? "" : "\n") + state.failure;
   const std::string armedTip = armed(state);
   if (armedTip.empty()) return tip;
   return tip.empty() ? armedTip : tip + "\n" + armedTip;

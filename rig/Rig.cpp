@@ -69,7 +69,7 @@ Board::ReplyObserver Rig::replyObserver() {
 RigState Rig::state() const {
   RigState state = state_;
   state.port = serial_.portNumber();
-  state.device = serial_.device();
+  state.device = describedBoards_.empty() ? serial_.device() : describedBoards_;
   state.open = serial_.portOpen();
   if (board_ != &text_) {
     state.device = board_->name().text();
@@ -133,13 +133,14 @@ void Rig::showLost(const std::string& message) {
   });
 }
 
-void Rig::showOpened(bool again) {
+void Rig::showOpened(bool again, const std::string& boards) {
   useTextBoard();
   try {
     serial_.setPortOpen(false);
   } catch (const std::exception&) {
   }
   module_.reset();
+  describedBoards_ = boards;
   update(Change::Link, [again](RigState& s) {
     s.actionsEnabled = true;
     s.link = Link::Opened;

@@ -58,8 +58,9 @@ class Rig {
   void showLost(const std::string& message);
   // The boards of a described rig, opened by their owner, are what the actions use now: the
   // link shows them opened and the actions enabled; the text module's port, not one of them, is
-  // closed. `again`: they were lost and are back, shown reconnected.
-  void showOpened(bool again = false);
+  // closed. `again`: they were lost and are back, shown reconnected. `boards` names them where
+  // the port's device would be (the status box's tooltip).
+  void showOpened(bool again = false, const std::string& boards = {});
   // Opens the lost module again on port `number`, where it is now as `device`, as its opening
   // did: the port chosen, the opening's link, "reconnected", and the rig reset. A port that does
   // not open stays Lost with the reason added to `lostMessage`. Returns the failure's kind,
@@ -150,6 +151,8 @@ class Rig {
   Clock& clock_;
   StateObserver observer_;
   RigState state_;
+  // The described rig's boards, shown where the port's device would be once they are open.
+  std::string describedBoards_;
   // The text module on the serial control's port: the opening's and `quillmar-cli read`'s own
   // protocol. The actions switch and read through `board_`, which is this board.
   TextBoard text_;

@@ -45,6 +45,9 @@ struct RigState {
   int shots = 0;
   // Why the journal could not be written (set by the rig service); empty while it can.
   std::string journalFailure;
+  // The last request that failed (set by the rig service), in its answer's words, from whatever
+  // channel it came, until the next one runs; empty when the last one did not fail.
+  std::string failure;
   // While an armed shot waits: the real time its "relay on 1" reaches the module.
   std::optional<std::chrono::system_clock::time_point> armedAt;
 

@@ -28,6 +28,7 @@ class TextBoard : public Board {
   TextBoard(SerialControl& serial, Clock& clock, std::optional<BoardName> name = std::nullopt);
 
   BoardName name() const override;
+  std::string device() const override { return serial_.device(); }
   int relayCount() const override { return relays_; }
   BoardAbilities abilities() const override;
 

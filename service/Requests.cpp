@@ -446,6 +446,8 @@ const char* lineName(rig::LineState line) {
 
 }  // namespace
 
+QString linkWord(rig::Link link) { return QLatin1String(linkName(link)); }
+
 State stateOf(const rig::RigState& rig) {
   State state;
   state.rig = rig;
@@ -464,11 +466,26 @@ State stateOf(const rig::RigState& rig) {
 
 QJsonObject toJson(const State& state) {
   QJsonObject object{
-      {QStringLiteral("port"), state.port},     {QStringLiteral("device"), state.device},
       {QStringLiteral("open"), state.open},     {QStringLiteral("busy"), state.busy},
       {QStringLiteral("status"), state.status}, {QStringLiteral("statusTip"), state.statusTip},
       {QStringLiteral("flash"), state.flash},   {QStringLiteral("shutter"), state.shutter},
   };
+  if (state.boards.empty()) {
+    object.insert(QStringLiteral("port"), state.port);
+    object.insert(QStringLiteral("device"), state.device);
+  } else {
+    // A rig file's rig is on its boards, not on the serial control's port.
+    QJsonArray boards;
+    for (const BoardStatus& board : state.boards) {
+      QJsonObject one{{QStringLiteral("name"), board.name},
+                      {QStringLiteral("board"), board.board},
+                      {QStringLiteral("kind"), board.kind},
+                      {QStringLiteral("link"), board.link}};
+      if (!board.device.isEmpty()) one.insert(QStringLiteral("device"), board.device);
+      boards.append(one);
+    }
+    object.insert(QStringLiteral("boards"), boards);
+  }
   // Typed values beside the captions: a script or a page tests these, never the words.
   object.insert(QStringLiteral("link"), QLatin1String(linkName(state.rig.link)));
   object.insert(QStringLiteral("relays"),

@@ -86,6 +86,21 @@ struct Request {
 
 // What the window shows, and so what every channel can see of the rig: the rig's state as values,
 // and the texts made from it.
+// One board of a rig described by a rig file, as the state tells it: the file's name for it, its
+// board name (KIND:IDENTITY), the device it is on, and how it stands ("open", "lost", "closed",
+// "not-found", as the rig's link).
+struct BoardStatus {
+  QString name;
+  QString board;
+  QString kind;
+  QString device;  // empty when no path tells it (a USB HID board)
+  QString link;
+  bool operator==(const BoardStatus&) const = default;
+};
+
+// The link's word on the wire: "closed", "open", "not-found", "lost".
+QString linkWord(rig::Link link);
+
 struct State {
   rig::RigState rig;
   int port = 1;       // the port number in use, or to be used
@@ -102,6 +117,8 @@ struct State {
   QString armed;
   // A rig described by a rig file: each camera's and flash's lines, in the file's order.
   std::optional<rig::RoleState> roles;
+  // And its boards, in the file's order; the rig has no port or device of its own then.
+  std::vector<BoardStatus> boards;
 };
 
 // One command put on the line, `seconds` after its action started (microsecond resolution).

@@ -43,7 +43,8 @@ namespace {
 bool sameState(const State& a, const State& b) {
   return a.port == b.port && a.device == b.device && a.open == b.open && a.busy == b.busy &&
          a.status == b.status && a.statusTip == b.statusTip && a.flash == b.flash &&
-         a.shutter == b.shutter && a.armedAt == b.armedAt && a.roles == b.roles;
+         a.shutter == b.shutter && a.armedAt == b.armedAt && a.roles == b.roles &&
+         a.boards == b.boards;
 }
 
 }  // namespace
@@ -224,6 +225,8 @@ class RigService::Worker {
   void noteLines(const rig::RoleState& state);
   // The described rig open for an action; throws (NotOpen) while its boards are not.
   rig::RoleRig& describedRig();
+  // The open rig's boards for people: "board top (text-id:RIG02 on /dev/ttyACM0), ...".
+  std::string boardsText() const;
   // The described rig's cameras and flashes while its boards are not open: every line unknown.
   rig::RoleState unopenedRoles() const;
   // How often the named board is looked at between jobs.
@@ -254,8 +257,11 @@ class RigService::Worker {
   std::atomic<quint64> stopAsked_{0};
   quint64 shotRequests_ = 0;
   std::unique_ptr<Journal> journal_;
-  bool usedPort_ = false;   // a job has used the port since the thread's events were last handled
-  bool failedJob_ = false;  // a job has failed since then
+  bool usedPort_ = false;    // a job has used the port since the thread's events were last handled
+  bool failedJob_ = false;   // a job has failed since then
+  std::string lastFailure_;  // the words of the last request's failure, until the next one runs
+  // A described rig's armed shot waiting for its time: when its shutters close.
+  std::optional<std::chrono::system_clock::time_point> armedAt_;
   State reported_;
   bool reportedOnce_ = false;
   rig::Reconnector reconnector_;
@@ -488,6 +494,8 @@ State RigService::Worker::current() const {
   state.shot = shot_;
   state.shots = shots_;
   if (journal_) state.journalFailure = journal_->failure();
+  state.failure = lastFailure_;
+  state.armedAt = armedAt_ ? armedAt_ : state.armedAt;
   if (!description_) return stateOf(state);
   // A described rig's flashes and shutters as the two-relay rig's captions and relays show them:
   // a flash on when any is, the shutter open while any camera's is.
@@ -507,6 +515,27 @@ State RigService::Worker::current() const {
   State described = stateOf(state);
   described.roles = roles;
   described.open = roles_ != nullptr;
+  for (const rig::RigBoard& board : description_->boards) {
+    BoardStatus one;
+    one.name = QString::fromStdString(board.name);
+    const rig::Board* opened = nullptr;
+    if (rigBoards_) {
+      const auto it = rigBoards_->boards().find(board.name);
+      if (it != rigBoards_->boards().end()) opened = it->second;
+    }
+    if (board.board) {
+      one.board = QString::fromStdString(board.board->text());
+      one.kind = QString::fromStdString(board.board->kind);
+      one.device = QString::fromStdString(opened != nullptr ? opened->device()
+                                                            : rig::deviceOf(*board.board));
+    }
+    // Open together, or closed together while one of them is lost.
+    one.link = roles_                                         ? QStringLiteral("open")
+               : lostBoard_ && lostBoard_->name == board.name ? QStringLiteral("lost")
+               : lostBoard_                                   ? QStringLiteral("closed")
+                                                              : linkWord(state.link);
+    described.boards.push_back(one);
+  }
   return described;
 }
 
@@ -527,6 +556,8 @@ void RigService::Worker::handle(const Request& request, const Done& done,
   }
   // Asking for the state changes nothing, so it does not count as running.
   running_ = request.action != Action::Status && !withdrawn;
+  // The tooltip tells the last request's failure until the next one runs.
+  if (running_) lastFailure_.clear();
   usedPort_ = usedPort_ || running_;
   report();
   const auto wallStart = std::chrono::system_clock::now();
@@ -535,6 +566,11 @@ void RigService::Worker::handle(const Request& request, const Done& done,
   // Free before it is answered: a client may ask for the next shot as soon as it hears.
   armed_.release(request);
   failedJob_ = failedJob_ || (running_ && !result.ok);
+  // An opening's failure is in the status box already; one its client withdrew is no failure.
+  if (running_ && !result.ok && !result.shownInStatus &&
+      result.failure.kind != rig::FailureKind::NotRun) {
+    lastFailure_ = result.message.toStdString();
+  }
   running_ = false;
   const bool last = --pending_ == 0;
   report();
@@ -618,13 +654,22 @@ std::optional<rig::FailureKind> RigService::Worker::openRig(bool again) {
     notedRoles_ = roles_->state();
     roles_->setObserver([this](const rig::RoleState& state) {
       noteLines(state);
+      // The armed wait is over once the shot switches its first line (a focus, a shutter).
+      const auto on = [](rig::LineState line) { return line == rig::LineState::On; };
+      if (armedAt_ && std::any_of(state.cameras.begin(), state.cameras.end(),
+                                  [&on](const rig::CameraLines& camera) {
+                                    return on(camera.shutter) ||
+                                           (camera.focus && on(*camera.focus));
+                                  })) {
+        armedAt_.reset();
+      }
       // The window follows the flash and the shutter as the two-relay rig tells them.
       const rig::RigState now = current().rig;
       emit owner_.rigChanged(now, rig::Change::Flash);
       emit owner_.rigChanged(now, rig::Change::Shutter);
       report();
     });
-    rig_->showOpened(again);
+    rig_->showOpened(again, boardsText());
     roles_->reset();
     lostBoard_.reset();
     if (!boardWatch_) {
@@ -639,6 +684,22 @@ std::optional<rig::FailureKind> RigService::Worker::openRig(bool again) {
     return rig_->showNotFound(error.what(), error.kind());
   }
   return std::nullopt;
+}
+
+std::string RigService::Worker::boardsText() const {
+  std::string text;
+  for (const rig::RigBoard& board : description_->boards) {
+    if (!board.board) continue;
+    if (!text.empty()) text += ", ";
+    text += "board " + board.name + " (" + board.board->text();
+    const auto it = rigBoards_->boards().find(board.name);
+    const std::string device = it != rigBoards_->boards().end() && it->second != nullptr
+                                   ? it->second->device()
+                                   : std::string();
+    if (!device.empty() && device != board.board->identity) text += " on " + device;
+    text += ")";
+  }
+  return text;
 }
 
 rig::RoleRig& RigService::Worker::describedRig() {
@@ -735,6 +796,11 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
     std::optional<rig::Failure> failure;
     if (n == 1 && arming != nullptr) timings.armed = *arming;
     if (n == 2) timings.armed.reset();
+    if (n == 1 && arming != nullptr && roles != nullptr) {
+      // Every channel shows when the described rig's shot fires, as the two-relay rig's does.
+      armedAt_ = arming->at;
+      report();
+    }
     try {
       if (roles != nullptr && sequence) {
         roles->sequence(timings);
@@ -760,6 +826,10 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
       failure = rig::Failure{rig::FailureKind::Other, std::nullopt, {}, error.what()};
     } catch (...) {
       failure = rig::Failure{rig::FailureKind::Other, std::nullopt, {}, "unknown error"};
+    }
+    if (armedAt_) {
+      armedAt_.reset();
+      report();
     }
     if (failure) {
       // A failed shot ends the series: the module is not to be trusted with the next one.
@@ -790,6 +860,7 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
 }
 
 void RigService::Worker::clearShots() {
+  armedAt_.reset();
   runningShots_ = 0;
   shot_ = 0;
   shots_ = 0;

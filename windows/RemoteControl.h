@@ -9,8 +9,8 @@
 
 // Shows the local endpoint's troubles on the window. When it could not listen (the name in use by
 // another panel), the panel works on without it and says so on standard error and in the status
-// box's tooltip. A remote request's failure is shown in that tooltip too, never in a dialog,
-// which would hold every later request.
+// box's tooltip. A remote request's failure comes to that tooltip with the rig's state (its
+// statusTip), never in a dialog, which would hold every later request.
 inline void showRemoteControl(Form1& window, service::LocalEndpoint& endpoint, bool listening) {
   QLineEdit* status = window.text3();
   if (!listening) {
@@ -18,8 +18,6 @@ inline void showRemoteControl(Form1& window, service::LocalEndpoint& endpoint, b
     std::fprintf(stderr, "quillmar: %s\n", off.toLocal8Bit().constData());
     status->setToolTip(off);
   }
-  QObject::connect(&endpoint, &service::LocalEndpoint::requestFailed, status,
-                   [status](const QString& message) { status->setToolTip(message); });
 }
 
 // Starts a local endpoint on the window's rig service, for a window alone (tests, benchmark); it

@@ -441,8 +441,17 @@ TEST_F(PanelOnModule, TheCliGoesThroughTheRunningPanelWithoutOpeningOrResetting)
   auto failing = cli({QStringLiteral("shutter")});
   ASSERT_TRUE(finish(*failing));
   EXPECT_EQ(failing->exitCode(), 3) << failing->readAllStandardError().toStdString();
-  EXPECT_TRUE(window.text3()->toolTip().contains(QStringLiteral("did not answer")))
-      << window.text3()->toolTip().toStdString();
+  EXPECT_TRUE(spinUntil([&] {
+    return window.text3()->toolTip().contains(QStringLiteral("did not answer"));
+  })) << window.text3()->toolTip().toStdString();
+  // A failed flash too: the tooltip keeps the device and tells why under it.
+  auto failingFlash = cli({QStringLiteral("flash")});
+  ASSERT_TRUE(finish(*failingFlash));
+  EXPECT_EQ(failingFlash->exitCode(), 3);
+  EXPECT_TRUE(spinUntil([&] {
+    return window.text3()->toolTip().contains(QStringLiteral("Main Flash failed")) &&
+           window.text3()->toolTip().contains(QStringLiteral("did not answer"));
+  })) << window.text3()->toolTip().toStdString();
   EXPECT_TRUE(warnings.empty());
   EXPECT_FALSE(module.relay(1));
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
@@ -144,6 +145,7 @@ TEST_F(DescribedRig, EightCamerasFireTogetherAfterTheirFocusAndOnlyTheCamerasNam
   const auto unknown = client.take(1);
   ASSERT_EQ(unknown.size(), 1u);
   EXPECT_FALSE(unknown[0].value(QStringLiteral("ok")).toBool());
+  EXPECT_EQ(errorKind(unknown[0]), QStringLiteral("bad-request")) << "the caller's mistake";
   EXPECT_TRUE(commandsOf(unknown[0]).empty());
   spinFor(100);
   EXPECT_EQ(module.log().size(), beforeUnknown);
@@ -161,6 +163,46 @@ TEST_F(DescribedRig, EightCamerasFireTogetherAfterTheirFocusAndOnlyTheCamerasNam
   const QJsonArray flashes = state.value(QStringLiteral("flashes")).toArray();
   ASSERT_EQ(flashes.size(), 1);
   EXPECT_EQ(flashes[0].toObject().value(QStringLiteral("line")).toString(), QStringLiteral("on"));
+  // The rig is on its boards, named as the file names them, not on a port of its own.
+  EXPECT_FALSE(state.contains(QStringLiteral("port")));
+  EXPECT_FALSE(state.contains(QStringLiteral("device")));
+  const QJsonArray boards = state.value(QStringLiteral("boards")).toArray();
+  ASSERT_EQ(boards.size(), 1);
+  const QJsonObject ring = boards[0].toObject();
+  EXPECT_EQ(ring.value(QStringLiteral("name")).toString(), QStringLiteral("ring"));
+  EXPECT_EQ(ring.value(QStringLiteral("board")).toString(), QStringLiteral("text-id:RING8"));
+  EXPECT_EQ(ring.value(QStringLiteral("kind")).toString(), QStringLiteral("text-id"));
+  EXPECT_EQ(ring.value(QStringLiteral("device")).toString().toStdString(), module.devicePath());
+  EXPECT_EQ(ring.value(QStringLiteral("link")).toString(), QStringLiteral("open"));
+  EXPECT_TRUE(state.value(QStringLiteral("statusTip")).toString().contains(QStringLiteral("ring")));
+
+  // An armed shot: its time in every state while it waits; one too near for the focus lead,
+  // with nothing running, is too late rather than in conflict.
+  const double now = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000;
+  client.send(QStringLiteral(R"({"action":"shutter","at":%1,"clock":"local"})")
+                  .arg(now + 0.35, 0, 'f', 3)
+                  .toUtf8());
+  client.send("\n");
+  const auto near = client.take(1);
+  ASSERT_EQ(near.size(), 1u);
+  EXPECT_EQ(errorKind(near[0]), QStringLiteral("too-late"));
+  client.send(QStringLiteral(R"({"action":"shutter","at":%1,"clock":"local","id":"armed"})")
+                  .arg(now + 3, 0, 'f', 3)
+                  .toUtf8() +
+              "\n");
+  EndpointClient asker(address());
+  bool shown = false;
+  for (int i = 0; i < 20 && !shown; ++i) {
+    asker.send("{\"action\":\"status\"}\n");
+    const auto status = asker.take(1);
+    ASSERT_EQ(status.size(), 1u);
+    shown = status[0].value(QStringLiteral("state")).toObject().contains(QStringLiteral("armedAt"));
+    if (!shown) spinFor(50);
+  }
+  EXPECT_TRUE(shown) << "no armedAt while the shot waits";
+  client.send("{\"action\":\"disarm\"}\n");
+  const auto disarmed = client.take(2);
+  ASSERT_EQ(disarmed.size(), 2u);
 }
 
 // A bulb exposure of ten minutes ends at once, every line released, on a stop and on a signal.

@@ -173,6 +173,10 @@ TEST_F(RigServiceTest, FailuresCarryTheirKindAndThePanelsWords) {
   EXPECT_EQ(failed.message,
             QStringLiteral("Main Flash failed: Port 3 (/dev/ttyFAKE0): Input/output error"));
   EXPECT_TRUE(failed.commands.empty()) << "a command that did not reach the line is not recorded";
+  // The tooltip tells why, whatever channel asked, until the next request runs.
+  EXPECT_EQ(failed.state.statusTip,
+            QStringLiteral("/dev/ttyFAKE0\nMain Flash failed: Port 3 (/dev/ttyFAKE0): "
+                           "Input/output error"));
   EXPECT_FALSE(RigService::warning(answers[0].request, failed)) << "answered to its socket";
   click = answers[0].request;
   click.origin = service::Origin::Click;
@@ -187,6 +191,7 @@ TEST_F(RigServiceTest, FailuresCarryTheirKindAndThePanelsWords) {
   ask(make(Action::Flash));
   waitForAnswers(2);
   EXPECT_TRUE(answers[1].result.ok);
+  EXPECT_EQ(answers[1].result.state.statusTip, QStringLiteral("/dev/ttyFAKE0"));
 }
 
 TEST_F(RigServiceTest, ChangesAreReportedWhileTheActionRuns) {
