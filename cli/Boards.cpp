@@ -140,8 +140,10 @@ int runBoards(const Options& options, const std::optional<QString>& ports) {
       tell(device.toStdString(), holder);
   }
   for (const auto& [path, holder] : held) {
-    complain(path + " is held by " + holder +
-             ": a board there cannot be asked while that program has it open");
+    std::string words = path;
+    words += " is held by " + holder;
+    words += ": a board there cannot be asked while that program has it open";
+    complain(words);
   }
   if (named && found.empty()) {
     complain("no board is " + named->text());

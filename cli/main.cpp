@@ -93,7 +93,9 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
     }
     std::string names;
     for (const rig::RigCamera& c : cameras) names += (names.empty() ? "" : ", ") + c.name;
-    complain("--cameras: the rig has no camera named '" + camera + "' (its cameras: " + names + ")");
+    std::string words = "--cameras: the rig has no camera named '" + camera;
+    words += "' (its cameras: " + names + ")";
+    complain(words);
     return kExitUsage;
   }
   if (options.command == cli::Command::Serve) return cli::serve(options, described, broker, web);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <thread>
 #include <utility>
 
@@ -17,7 +18,6 @@
 #include "rig/Protocol.h"
 
 #ifdef Q_OS_UNIX
-#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 #endif

@@ -164,32 +164,19 @@ TEST_F(DescribedRig, EightCamerasFireTogetherAfterTheirFocusAndOnlyTheCamerasNam
   ASSERT_EQ(flashes.size(), 1);
   EXPECT_EQ(flashes[0].toObject().value(QStringLiteral("line")).toString(), QStringLiteral("on"));
   // The rig is on its boards, named as the file names them, not on a port of its own.
-  EXPECT_FALSE(state.contains(QStringLiteral("port")));
-  EXPECT_FALSE(state.contains(QStringLiteral("device")));
-  const QJsonArray boards = state.value(QStringLiteral("boards")).toArray();
-  ASSERT_EQ(boards.size(), 1);
-  const QJsonObject ring = boards[0].toObject();
-  EXPECT_EQ(ring.value(QStringLiteral("name")).toString(), QStringLiteral("ring"));
-  EXPECT_EQ(ring.value(QStringLiteral("board")).toString(), QStringLiteral("text-id:RING8"));
-  EXPECT_EQ(ring.value(QStringLiteral("kind")).toString(), QStringLiteral("text-id"));
-  EXPECT_EQ(ring.value(QStringLiteral("device")).toString().toStdString(), module.devicePath());
-  EXPECT_EQ(ring.value(QStringLiteral("link")).toString(), QStringLiteral("open"));
-  EXPECT_TRUE(state.value(QStringLiteral("statusTip")).toString().contains(QStringLiteral("ring")));
+  EXPECT_FALSE(state.contains(QStringLiteral("port")) || state.contains(QStringLiteral("device")));
+  EXPECT_EQ(state.value(QStringLiteral("boards")).toArray(),
+            QJsonArray({QJsonObject{{"name", "ring"},
+                                    {"board", "text-id:RING8"},
+                                    {"kind", "text-id"},
+                                    {"device", QString::fromStdString(module.devicePath())},
+                                    {"link", "open"}}}));
 
-  // An armed shot: its time in every state while it waits; one too near for the focus lead,
-  // with nothing running, is too late rather than in conflict.
+  // An armed shot: its time in every state while it waits.
   const double now = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000;
-  client.send(QStringLiteral(R"({"action":"shutter","at":%1,"clock":"local"})")
-                  .arg(now + 0.35, 0, 'f', 3)
-                  .toUtf8());
-  client.send("\n");
-  const auto near = client.take(1);
-  ASSERT_EQ(near.size(), 1u);
-  EXPECT_EQ(errorKind(near[0]), QStringLiteral("too-late"));
-  client.send(QStringLiteral(R"({"action":"shutter","at":%1,"clock":"local","id":"armed"})")
+  client.send(QStringLiteral("{\"action\":\"shutter\",\"at\":%1,\"clock\":\"local\"}\n")
                   .arg(now + 3, 0, 'f', 3)
-                  .toUtf8() +
-              "\n");
+                  .toUtf8());
   EndpointClient asker(address());
   bool shown = false;
   for (int i = 0; i < 20 && !shown; ++i) {
