@@ -243,9 +243,10 @@ TEST_F(Reconnect, ABoardNamedByItsIdentityIsOpenedByTheButtonAndReopenedAfterAnU
   open(QStringLiteral("1"));
   ASSERT_EQ(status(), QStringLiteral("Port Found and Opened")) << statusTip().toStdString();
   EXPECT_EQ(form1().service().state().port, kPort);
-  EXPECT_EQ(arrived(*module, 0, 3),
-            (std::vector<std::string>{"id get", "relay off 0", "relay off 1"}));
-  EXPECT_EQ(texts(other.log()), std::vector<std::string>{"id get"});  // asked, never switched
+  // Each line cleared with a lone carriage return before its module is asked who it is.
+  EXPECT_EQ(arrived(*module, 0, 4),
+            (std::vector<std::string>{"", "id get", "relay off 0", "relay off 1"}));
+  EXPECT_EQ(texts(other.log()), (std::vector<std::string>{"", "id get"}));  // never switched
 
   lose(*module);
   auto back = std::make_unique<sim::RelayModule>(named);
