@@ -311,9 +311,11 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
       } else if (options.command == Command::Status) {
         printState(answer.value(QStringLiteral("state")).toObject());
       } else if (options.command == Command::Stop) {
-        console.line(answer.value(QStringLiteral("stopped")).toBool()
-                         ? "the running series stops after its step in progress"
-                         : "no series was running");
+        // The service's own words say what the stop reached and when the shutters close.
+        const QString words = answer.value(QStringLiteral("message")).toString();
+        console.line(!answer.value(QStringLiteral("stopped")).toBool() ? "nothing was running"
+                     : !words.isEmpty()                                ? words.toStdString()
+                                        : "the running series stops after its step in progress");
       } else {
         showProgress(answer, console);
         if (const QJsonValue spacing = answer.value(QStringLiteral("spacing"));
@@ -322,8 +324,12 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
                        " s apart: a shot takes longer than the interval asked");
         }
         if (answer.value(QStringLiteral("stopped")).toBool()) {
-          console.line("stopped after shot " +
-                       std::to_string(answer.value(QStringLiteral("shots")).toArray().size()));
+          const QString words = answer.value(QStringLiteral("message")).toString();
+          console.line(
+              !words.isEmpty()
+                  ? words.toStdString()
+                  : "stopped after shot " +
+                        std::to_string(answer.value(QStringLiteral("shots")).toArray().size()));
         }
       }
       if (ending.late) {

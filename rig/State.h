@@ -23,6 +23,17 @@ enum class Flash { Unknown, Off, On };
 // The shutter as last commanded. A reset leaves it closed under a caption of its own.
 enum class Shutter { Closed, Open, ClosedByReset };
 
+// A shutter or sequence request under way, as every channel shows its progress: what runs, its
+// first shot's start and its last shot's planned end on the real-time clock, and its pulse.
+enum class Shots { Shutter, Sequence };
+struct RunningShots {
+  Shots action = Shots::Shutter;
+  std::chrono::system_clock::time_point since;
+  std::chrono::system_clock::time_point until;
+  std::chrono::system_clock::duration pulse{};
+  bool operator==(const RunningShots&) const = default;
+};
+
 // What the rig knows and the operator sees, as values. Every channel shows it; none switches on
 // it, since every action asks the module first.
 struct RigState {
@@ -43,6 +54,8 @@ struct RigState {
   // A series running (set by the rig service): shot `shot` of `shots`; both 0 when none runs.
   int shot = 0;
   int shots = 0;
+  // The shutter or sequence request running (set by the rig service); none between them.
+  std::optional<RunningShots> running;
   // Why the journal could not be written (set by the rig service); empty while it can.
   std::string journalFailure;
   // The last request that failed (set by the rig service), in its answer's words, from whatever

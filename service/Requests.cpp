@@ -448,6 +448,69 @@ const char* lineName(rig::LineState line) {
 
 QString linkWord(rig::Link link) { return QLatin1String(linkName(link)); }
 
+QString secondsWords(double seconds) {
+  return QString::number(std::round(std::max(0.0, seconds) * 10) / 10) + QStringLiteral(" s");
+}
+
+namespace {
+
+double secondsOf(std::chrono::system_clock::duration length) {
+  return std::chrono::duration<double>(length).count();
+}
+
+}  // namespace
+
+QString stopWords(const rig::RunningShots& running, double gone, bool released, int shot,
+                  int shots) {
+  const QString in = secondsWords(gone);
+  const QString pulse = secondsWords(secondsOf(running.pulse));
+  if (shots > 0) {
+    return released ? QStringLiteral(
+                          "the series stops at shot %1 of %2, %3 in: the shutters are "
+                          "released now")
+                          .arg(shot)
+                          .arg(shots)
+                          .arg(in)
+                    : QStringLiteral("the series stops after shot %1 of %2, its step in progress")
+                          .arg(shot)
+                          .arg(shots);
+  }
+  if (running.action == rig::Shots::Sequence) {
+    return released
+               ? QStringLiteral(
+                     "the sequence stops %1 in: the shutters are released now, "
+                     "the flashes set back")
+                     .arg(in)
+               : QStringLiteral("the sequence stops %1 in, after its step in progress").arg(in);
+  }
+  if (released) {
+    return QStringLiteral("stopped %1 into a %2 exposure: the shutters are released now")
+        .arg(in, pulse);
+  }
+  // The two-relay module's pulse is one sleep, never cut short: it closes at its own end.
+  const double left = secondsOf(running.until - running.since) - gone;
+  return QStringLiteral("stop taken %1 into a %2 exposure: the shutter closes at its end, in %3")
+      .arg(in, pulse, secondsWords(left));
+}
+
+QString stoppedWords(const rig::RunningShots& running, double gone, int shotsDone,
+                     const std::vector<std::string>& notClosed) {
+  QString words;
+  if (shotsDone > 0) {
+    words = QStringLiteral("stopped after shot %1, %2 in").arg(shotsDone).arg(secondsWords(gone));
+  } else if (running.action == rig::Shots::Sequence) {
+    words = QStringLiteral("stopped %1 into the sequence").arg(secondsWords(gone));
+  } else {
+    words = QStringLiteral("stopped %1 into a %2 exposure")
+                .arg(secondsWords(gone), secondsWords(secondsOf(running.pulse)));
+  }
+  if (notClosed.empty()) return words + QStringLiteral(", every shutter closed");
+  QStringList names;
+  for (const std::string& name : notClosed) names.append(QString::fromStdString(name));
+  return words + QStringLiteral(", not known to be closed: the shutter of %1")
+                     .arg(names.join(QStringLiteral(", ")));
+}
+
 State stateOf(const rig::RigState& rig) {
   State state;
   state.rig = rig;
@@ -501,6 +564,15 @@ QJsonObject toJson(const State& state) {
     object.insert(QStringLiteral("shots"), state.rig.shots);
   }
   if (state.armedAt) object.insert(QStringLiteral("armedAt"), unixSeconds(*state.armedAt));
+  if (const auto& running = state.rig.running) {
+    object.insert(QStringLiteral("running"),
+                  QJsonObject{{QStringLiteral("action"), running->action == rig::Shots::Sequence
+                                                             ? QStringLiteral("sequence")
+                                                             : QStringLiteral("shutter")},
+                              {QStringLiteral("since"), unixSeconds(running->since)},
+                              {QStringLiteral("until"), unixSeconds(running->until)},
+                              {QStringLiteral("pulse"), microseconds(secondsOf(running->pulse))}});
+  }
   if (state.roles) {
     QJsonArray cameras;
     for (const rig::CameraLines& camera : state.roles->cameras) {
@@ -610,6 +682,12 @@ QJsonObject record(const Request& request, const Result& result, bool journal) {
     object.insert(QStringLiteral("error"), errorOf(result));
   }
   if (result.stopped) object.insert(QStringLiteral("stopped"), true);
+  if (result.ok && !result.message.isEmpty()) {
+    object.insert(QStringLiteral("message"), result.message);
+  }
+  if (result.stoppedAfter) {
+    object.insert(QStringLiteral("stoppedAfter"), std::round(*result.stoppedAfter * 1e3) / 1e3);
+  }
   if (!result.shots.empty()) object.insert(QStringLiteral("shots"), shotRecords(result.shots));
   const bool armed = !journal && request.shot.has_value();
   QJsonArray commands;

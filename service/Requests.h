@@ -164,6 +164,9 @@ struct Result {
   std::optional<double> spacing;
   // A series ended by a stop; for a stop, that there was a series or sequence to end.
   bool stopped = false;
+  // How far into the running shots, in seconds, a stop released their shutters (shots cut
+  // short, and a stop that cut them on a described rig).
+  std::optional<double> stoppedAfter;
   // A stop or a disarm: each armed request it reached, {"id", "action", "outcome"}, the outcome
   // "disarmed" (it never fires), "stopping" (a series that ends after its step in progress) or
   // "fired" (past its cut-off: it fires, or has).
@@ -206,6 +209,18 @@ Result notRun(Action action, const QString& why);
 // not answer", or the reason alone for a failure that is not the line's.
 QString failureDetails(const rig::Failure& failure);
 
+// A stop's words for the shots it cut `gone` seconds into `running`: what ends and when, the
+// shutters `released` at once (a described rig's holds) or at their pulse's end. `shot` of
+// `shots` while a series runs (0 of 0 otherwise).
+QString stopWords(const rig::RunningShots& running, double gone, bool released, int shot,
+                  int shots);
+// The words of shots a stop cut short `gone` seconds in, once they ended: "stopped 2.1 s into a
+// 5 s exposure, every shutter closed", or the shutters not known to be closed by name.
+QString stoppedWords(const rig::RunningShots& running, double gone, int shotsDone,
+                     const std::vector<std::string>& notClosed);
+// "2.1 s", "5 s": seconds to a tenth.
+QString secondsWords(double seconds);
+
 // The state with its texts made from the rig's values.
 State stateOf(const rig::RigState& rig);
 
@@ -220,8 +235,10 @@ QJsonObject toJson(const State& state);
 //
 // {"ok": true, "id": ..., "action": "flash", "state": {...}, "commands": [{"t": 0.000012,
 // "command": "relay read 0"}, ...]}; a failure adds "error": {"kind": "no-answer",
-// "message": "..."}. An armed request adds "at", each command's "clock" (Unix seconds), and
-// "shot": when the carriage return of "relay on 1" reached the line and its "error" against "at".
+// "message": "..."}; a stop, or shots a stop cut short, their "message" in words and a stop
+// "stoppedAfter" (seconds into the shots it reached). An armed request adds "at", each command's
+// "clock" (Unix seconds), and "shot": when the carriage return of "relay on 1" reached the line and
+// its "error" against "at".
 QJsonObject toJson(const Request& request, const Result& result);
 // A failed result's "error", as every channel answers it and the journal keeps it: {"kind":
 // "no-answer", "message": "..."}, the kind's wire name and the result's words.

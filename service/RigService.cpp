@@ -44,7 +44,7 @@ bool sameState(const State& a, const State& b) {
   return a.port == b.port && a.device == b.device && a.open == b.open && a.busy == b.busy &&
          a.status == b.status && a.statusTip == b.statusTip && a.flash == b.flash &&
          a.shutter == b.shutter && a.armedAt == b.armedAt && a.roles == b.roles &&
-         a.boards == b.boards;
+         a.boards == b.boards && a.rig.running == b.rig.running;
 }
 
 }  // namespace
@@ -108,9 +108,28 @@ class RigService::Worker {
   bool stopShots() {
     const quint64 running = runningShots_;
     if (running == 0) return false;
+    {
+      // The words of what the stop reaches are made before the shots can end.
+      const std::lock_guard lock(progressLock_);
+      if (progress_) {
+        // Before the shutters opened (a focus lead) it is 0 s in.
+        const double gone = std::max(
+            0.0, std::chrono::duration<double>(std::chrono::system_clock::now() - progress_->since)
+                     .count());
+        // Only a described rig's holds end at once; the module's pulse runs to its end.
+        const bool released = description_.has_value();
+        stoppedAfter_ = released ? std::optional(gone) : std::nullopt;
+        stopWords_ = service::stopWords(*progress_, gone, released, shot_, shots_);
+      }
+    }
     stopAsked_ = running;
     wakeup_->wake();
     return true;
+  }
+  // What the last stopShots reached: its words and how far into the shots, once each.
+  std::pair<QString, std::optional<double>> takeStopWords() {
+    const std::lock_guard lock(progressLock_);
+    return {std::exchange(stopWords_, {}), std::exchange(stoppedAfter_, std::nullopt)};
   }
   // What a ticket calls to end the wait for its shot at once.
   std::function<void()> waker() const {
@@ -188,6 +207,8 @@ class RigService::Worker {
   // Waits until `deadline`, looking for a stop now and then; false when one came.
   bool waitUnlessStopped(rig::Clock::time_point deadline, const std::function<bool()>& stopAsked);
   void clearShots();
+  // A bulb's or series' own words once a stop cut it short, and whether its shutters closed.
+  QString stoppedShotsWords(const rig::RunningShots& running, const Result& result) const;
   // Ends the running shots as the program's end does: answered "stopped" as a whole.
   [[noreturn]] void endShotsForTheEnd();
   void journal(const Request& request, const Result& result,
@@ -249,8 +270,13 @@ class RigService::Worker {
   rig::Clock* clock_ = nullptr;
   bool running_ = false;
   // The series running: shot shot_ of shots_ (0 when none).
-  int shot_ = 0;
-  int shots_ = 0;
+  std::atomic<int> shot_{0};
+  std::atomic<int> shots_{0};
+  // The shots running, for every channel's state and a stop's words (read from any thread).
+  mutable std::mutex progressLock_;
+  std::optional<rig::RunningShots> progress_;
+  QString stopWords_;
+  std::optional<double> stoppedAfter_;
   // The shutter or sequence request running, by a number of its own (0: none), and the one a
   // stop was asked for: a stop never reaches a request that starts after it.
   std::atomic<quint64> runningShots_{0};
@@ -493,6 +519,10 @@ State RigService::Worker::current() const {
   state.busy = running_ || pending_ > 0;
   state.shot = shot_;
   state.shots = shots_;
+  {
+    const std::lock_guard lock(progressLock_);
+    state.running = progress_;
+  }
   if (journal_) state.journalFailure = journal_->failure();
   state.failure = lastFailure_;
   state.armedAt = armedAt_ ? armedAt_ : state.armedAt;
@@ -778,6 +808,32 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
                                                               std::chrono::system_clock::now());
   }
 
+  // Every channel shows how far the shots are: from the (armed) first shot's start to the last's
+  // planned end.
+  const rig::RunningShots running = [&] {
+    // The shutters open after the focus lead of a camera that has a focus line (an armed shot's
+    // time is its shutters' own).
+    std::chrono::milliseconds lead{0};
+    if (description_) {
+      for (const rig::RigCamera& camera : description_->cameras) {
+        const bool fired = cameras.empty() ||
+                           std::find(cameras.begin(), cameras.end(), camera.name) != cameras.end();
+        if (fired && camera.focus) lead = description_->timings.focus;
+      }
+    }
+    const auto since = arming != nullptr ? arming->at : std::chrono::system_clock::now() + lead;
+    const auto length = (shots - 1) * spacing + rig::shotLength(sequence, timings);
+    using Real = std::chrono::system_clock::duration;
+    return rig::RunningShots{sequence ? rig::Shots::Sequence : rig::Shots::Shutter, since,
+                             since + std::chrono::duration_cast<Real>(length),
+                             std::chrono::duration_cast<Real>(timings.pulse)};
+  }();
+  {
+    const std::lock_guard lock(progressLock_);
+    progress_ = running;
+  }
+  report();
+
   Result result;
   bool overran = false;  // a shot ended after the next one's time
   for (int n = 1; n <= shots; ++n) {
@@ -855,6 +911,12 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
     const double apart = result.shots[i].seconds - result.shots[i - 1].seconds;
     result.spacing = std::max(result.spacing.value_or(0), apart);
   }
+  if (result.ok && result.stopped) {
+    result.message = stoppedShotsWords(running, result);
+    result.stoppedAfter = std::max(
+        0.0,
+        std::chrono::duration<double>(std::chrono::system_clock::now() - running.since).count());
+  }
   clearShots();
   return result;
 }
@@ -864,6 +926,24 @@ void RigService::Worker::clearShots() {
   runningShots_ = 0;
   shot_ = 0;
   shots_ = 0;
+  const std::lock_guard lock(progressLock_);
+  progress_.reset();
+}
+
+QString RigService::Worker::stoppedShotsWords(const rig::RunningShots& running,
+                                              const Result& result) const {
+  const double gone =
+      std::chrono::duration<double>(std::chrono::system_clock::now() - running.since).count();
+  // Closed only as the lines were last commanded or read back: unknown is not closed.
+  std::vector<std::string> notClosed;
+  if (roles_) {
+    for (const rig::CameraLines& camera : roles_->state().cameras) {
+      if (camera.shutter != rig::LineState::Off) notClosed.push_back("camera " + camera.name);
+    }
+  } else if (rig_->state().shutter == rig::Shutter::Open) {
+    notClosed.emplace_back("relay 1");
+  }
+  return service::stoppedWords(running, gone, static_cast<int>(result.shots.size()), notClosed);
 }
 
 void RigService::Worker::endShotsForTheEnd() {
@@ -1012,6 +1092,11 @@ void RigService::submit(const Request& request, Done done) {
         // A running armed shot past its cut-off is no series or sequence that a stop ends.
         result.stopped = any(QLatin1String("disarmed")) || any(QLatin1String("stopping")) ||
                          (running && !any(QLatin1String("fired")));
+        const auto [words, after] = worker_->takeStopWords();
+        if (running && result.stopped) {
+          result.message = words;
+          result.stoppedAfter = after;
+        }
       }
       if (journal_ != nullptr) journal_->add(journalLine(request, result, wallStart));
       answerAtOnce(request, result, done);
