@@ -5,7 +5,8 @@ on a private X server, each on the simulated module, whose log records what reac
 Usage: phone_remote.py RELAY_SIM QUILLMAR_CLI QUILLMAR [SCREENSHOT_DIR]
 With SCREENSHOT_DIR, the page is saved there at a phone's size as phone-remote.png (idle, after
 a sequence), phone-remote-series.png, phone-remote-armed.png, phone-remote-failure.png and
-phone-remote-cameras.png (the eight-camera rig of docs/examples, after one camera's tile).
+phone-remote-cameras.png (the eight-camera rig of docs/examples, after one camera's tile),
+phone-remote-bulb.png (a bulb from the command line) and phone-remote-stopped.png (after STOP).
 Needs chromium, chromedriver (CHROMEDRIVER may name it), python3-selenium, Xvfb and xdotool."""
 
 import json
@@ -485,6 +486,83 @@ def check_rig(page, module):
     print("ok: a tile a camera; a tap on cam3's tile fired cam3 alone")
 
 
+def below_the_fold(page):
+    """The buttons of the controls that end below the phone's screen."""
+    return page.execute_script("""return ["stop", "start", "mainFlash", "cameraShutter"].filter(
+        (id) => { const r = document.getElementById(id).getBoundingClientRect();
+                  return r.height > 0 && r.bottom > window.innerHeight; });""")
+
+
+def shutters(page):
+    return [t.text.split("\n")[1] for t in page.find_elements(By.CSS_SELECTOR, "#cameras button")]
+
+
+def check_bulb(page, module):
+    """A bulb from another channel: its time on the page, every action held, STOP beside START
+    and the stop in words; then the page's own bulb, its exposure asked, stopped from the command
+    line."""
+    bulb = start("bulb", [CLI, "--name", "phone-remote-rig", "shutter", "--pulse", "5"])
+    times = wait_until(10, lambda: shown(page, "progress") and re.fullmatch(
+        r"[\d.]+ s gone \u00b7 [\d.]+ s left", text_of(page, "times")) and text_of(page, "times"))
+    if not times or text_of(page, "doing") != "Exposure of 5 s running":
+        fail(f"a bulb from the command line: {text_of(page, 'activity')!r}")
+    held = [b.text.split("\n")[0] for b in page.find_elements(By.CSS_SELECTOR, "button[data-action]")
+            if b.is_enabled()]
+    if held or not shown(page, "stop") or below_the_fold(page):
+        fail(f"during another channel's bulb: enabled {held}, below the fold {below_the_fold(page)}")
+    if not wait_until(5, lambda: text_of(page, "times") != times):
+        fail("the bulb's time does not run")
+    time.sleep(1.2)
+    screenshot(page, "phone-remote-bulb.png")
+    page.find_element(By.ID, "stop").click()
+    title = wait_until(10, lambda: re.fullmatch(r"Stopped after \d+(\.\d)? s: every shutter closed",
+                                                text_of(page, "recordTitle")))
+    if (not title or set(shutters(page)) != {"shutter closed"} or shown(page, "progress")
+            or below_the_fold(page)):
+        fail(f"after STOP: {text_of(page, 'record')!r}, shutters {shutters(page)}, "
+             f"below the fold {below_the_fold(page)}")
+    if not (1 <= float(title.group(0).split()[2]) < 4.5):
+        fail(f"the stop's time: {title.group(0)!r}")
+    if bulb.wait(10) != 0 or not re.search(r"stopped [\d.]+ s into a 5 s exposure, every shutter "
+                                           r"closed", output("bulb")):
+        fail(f"the stopped bulb's own words: {output('bulb')[-300:]!r}")
+    # The 32-relay board is switched as a whole: its last word holds every line off.
+    switched = [c for c in module.commands() if re.fullmatch(r"relay (on|off) \d+|relay writeall \w+", c)]
+    if switched[-1] != "relay writeall 00000000":
+        fail(f"a camera's line left on after the stop: {module.commands()[-8:]}")
+    screenshot(page, "phone-remote-stopped.png")
+    print(f"ok: another channel's bulb held every button; STOP told {title.group(0)!r}")
+
+    # The page's own bulb, its exposure from the field; stopped from the command line.
+    field = page.find_element(By.ID, "exposure")
+    field.send_keys("4000")
+    page.execute_script("window.asked = [];")
+    page.find_element(By.ID, "cameraShutter").click()
+    if "Exposure: from 0.05 s to 3600 s" not in text_of(page, "failure") or page.execute_script(
+            "return window.asked.length;"):
+        fail(f"an exposure over an hour: {text_of(page, 'failure')!r}")
+    field.clear()
+    field.send_keys("6")
+    page.find_element(By.ID, "cameraShutter").click()
+    if not wait_until(10, lambda: shown(page, "progress")):
+        fail("the page's own bulb shows no progress")
+    asked = page.execute_script("return window.asked;")
+    if [(a["action"], a.get("pulse")) for a in asked] != [("shutter", 6)]:
+        fail(f"the page's bulb asked {asked}")
+    time.sleep(1)
+    stop = subprocess.run([CLI, "--name", "phone-remote-rig", "stop"], capture_output=True, text=True,
+                          env=dict(os.environ, XDG_RUNTIME_DIR=RUNTIME), timeout=20)
+    if not re.fullmatch(r"stopped [\d.]+ s into a 6 s exposure: the shutters are released now\n",
+                        stop.stdout + stop.stderr):
+        fail(f"quillmar-cli stop during a bulb said {stop.stdout!r} {stop.stderr!r}")
+    if not wait_until(10, lambda: re.fullmatch(r"Stopped after [\d.]+ s: every shutter closed",
+                                               text_of(page, "recordTitle"))
+                      and "into a 6 s exposure, every shutter closed" in text_of(page, "recordSummary")):
+        fail(f"the page's bulb stopped elsewhere: {text_of(page, 'record')!r}")
+    field.clear()
+    print("ok: the page's own 6 s bulb asked its exposure; quillmar-cli stop said the shutters are released")
+
+
 def start_panel():
     """The private X server, and the panel on it with a module of its own; started before the
     browser, so that all start at once. The panel's socket has a name of its own, as serve holds
@@ -553,6 +631,7 @@ def main():
         check_serve(page, *serving)
         finish_stalled(*stalling)
         check_rig(page, *rig)
+        check_bulb(page, *rig)
         page.delete_all_cookies()
         check_panel(page, *panel)
     finally:
