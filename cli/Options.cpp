@@ -54,7 +54,8 @@ Commands:
   open N|AUTOMATIC
                 open port N, or search for the module, as "Open Com Port" does
   stop          end the series a running panel (or serve) is shooting after its step in
-                progress; what is queued behind it runs as usual
+                progress; on a rig file's boards a bulb's shutters are released at once;
+                prints what it stopped; what is queued behind it runs as usual
   fire shutter|sequence
                 with --mqtt URL and --at or --in: publish the armed action to every
                 rig on the broker (quillmar/all/command), so all fire at that time;

@@ -180,3 +180,66 @@ TEST(ShotTimes, ASeriesShowsItsShotInTheStateAndAnswersWithEveryShot) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ShotTimes, TheStateTellsABulbWhileItRunsAndNothingOnceItEnds) {
+  auto line = std::make_shared<fakes::FakeLine>();
+  service::RigService rig(std::make_unique<fakes::LineSerial>(line),
+                          [](rig::SerialControl&) { return std::make_unique<fakes::FakeClock>(); });
+  std::vector<service::State> states;
+  QObject::connect(&rig, &service::RigHost::stateChanged,
+                   [&states](const service::State& state) { states.push_back(state); });
+  std::vector<service::Result> results;
+  for (const char* json : {R"({"action":"open","port":3})", R"({"action":"shutter","pulse":30})"}) {
+    const auto parsed = parseRequest(QByteArray(json));
+    ASSERT_TRUE(parsed.request) << json;
+    rig.submit(*parsed.request, [&results](const service::Result& r) { results.push_back(r); });
+  }
+  ASSERT_TRUE(QTest::qWaitFor([&] { return results.size() == 2; }, 20000));
+  const auto running = std::find_if(states.begin(), states.end(), [](const service::State& s) {
+    return s.rig.running.has_value();
+  });
+  ASSERT_NE(running, states.end()) << "no state told the bulb";
+  EXPECT_TRUE(running->busy);
+  const QJsonObject json = service::toJson(*running).value("running").toObject();
+  EXPECT_EQ(json.value("action").toString(), "shutter");
+  EXPECT_EQ(json.value("pulse").toDouble(), 30.0);
+  EXPECT_NEAR(json.value("until").toDouble() - json.value("since").toDouble(), 30.0, 1e-3);
+  // Left over, it would show a bulb running (and every button held) on every page.
+  EXPECT_FALSE(states.back().rig.running);
+  EXPECT_FALSE(states.back().busy);
+  EXPECT_FALSE(service::toJson(results[1].state).contains("running"));
+}
+
+TEST(ShotTimes, AStopSaysWhatItReleasedAndACutBulbHowLongItWasOpen) {
+  const auto since = std::chrono::system_clock::time_point(std::chrono::seconds(1796671199));
+  const rig::RunningShots bulb{rig::Shots::Shutter, since, since + std::chrono::seconds(5),
+                               std::chrono::seconds(5)};
+  EXPECT_EQ(service::stopWords(bulb, 2.14, true, 0, 0),
+            "stopped 2.1 s into a 5 s exposure: the shutters are released now");
+  // The module's pulse is never cut: no words may say its shutter closed.
+  EXPECT_EQ(service::stopWords(bulb, 2.14, false, 0, 0),
+            "stop taken 2.1 s into a 5 s exposure: the shutter closes at its end, in 2.9 s");
+  EXPECT_EQ(service::stopWords(bulb, 12, false, 2, 5),
+            "the series stops after shot 2 of 5, its step in progress");
+  EXPECT_EQ(service::stoppedWords(bulb, 2.1, 0, {}),
+            "stopped 2.1 s into a 5 s exposure, every shutter closed");
+  EXPECT_EQ(service::stoppedWords(bulb, 0.04, 0, {"camera cam3", "camera cam7"}),
+            "stopped 0 s into a 5 s exposure, not known to be closed: the shutter of camera "
+            "cam3, camera cam7");
+
+  service::Result cut;
+  cut.stopped = true;
+  cut.message = service::stoppedWords(bulb, 2.1, 0, {});
+  cut.stoppedAfter = 2.12345;
+  const QJsonObject answer = service::toJson(service::Request{}, cut);
+  EXPECT_EQ(answer.value("message").toString(), cut.message);
+  EXPECT_EQ(answer.value("stoppedAfter").toDouble(), 2.123);
+  // A failure's words stay in its "error" alone.
+  const QJsonObject failure = service::toJson(
+      service::Request{}, service::failed(Action::Shutter, {rig::FailureKind::Other, {}, {}, "x"}));
+  EXPECT_FALSE(failure.contains("message"));
+}
+
+}  // namespace
