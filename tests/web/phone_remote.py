@@ -384,6 +384,9 @@ def check_serve(page, module, serve, token_file):
         fail(f"the series stopped from the page: {answer}")
     if not wait_until(5, lambda: not shown(page, "stop") and not shown(page, "activity")):
         fail("Stop still offered after the series ended")
+    # The module's pulse is never cut short: no time is claimed for the shutter's release.
+    if text_of(page, "recordTitle") != "Stopped after its step in progress: every shutter closed":
+        fail(f"the series stopped from the page: {text_of(page, 'record')!r}")
     print(f"ok: the series' shot shown live; Stop ended it after {len(answer['shots'])} shots")
 
     # A shot armed elsewhere: its time and a countdown, and Disarm on the page; it never fires.
