@@ -7,18 +7,16 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include "Landings.h"
 #include "Stats.h"
+#include "boards/Catalog.h"
 #include "modbus/ModbusBoard.h"
 #include "rig/BoardError.h"
 #include "rig/HidRelayBoard.h"
-#include "rig/SystemClock.h"
-#include "rig/TextBoard.h"
-#include "serial/Ch340Board.h"
-#include "serial/CommControl.h"
-#include "serial/PortMap.h"
+#include "rigfile/RigFile.h"
 #include "sim/Ch340Module.h"
 #include "sim/HidRelayModule.h"
 #include "sim/ModbusModule.h"
@@ -57,6 +55,8 @@ class BoardBench {
     rig::Board& board = *subject.board;
     try {
       board.open();
+      // Read once, as a rig's opening does: a wide text module then switches many in one command.
+      board.readRelays();
       if (subject.frameGapMs) kind.frameGapMs = subject.frameGapMs();
       kind.groupsInOneCommand = board.abilities().switchMany;
       const bool wide = board.relayCount() >= kGroup;
@@ -116,31 +116,52 @@ class BoardBench {
   BoardFigures& figures_;
 };
 
+// The board a rig file names `name`, with `relays`, as the rig's opening finds it: read from the
+// file, found through the catalog on `parts`.
+std::unique_ptr<rig::Board> fromRigFile(const std::string& name, int relays,
+                                        boards::Catalog::Parts parts) {
+  const rig::RigDescription rig =
+      rigfile::parse("[boards.b]\nboard = \"" + name + "\"\nrelays = " + std::to_string(relays) +
+                         "\n[[cameras]]\nname = \"c\"\nshutter = \"b:0\"\n",
+                     "bench.toml");
+  const rig::RigBoard& board = rig.boards.front();
+  boards::Catalog catalog(std::move(parts));
+  std::unique_ptr<rig::Board> found = catalog.find(*board.board, board.relays);
+  if (!found) throw std::runtime_error("no board " + name);
+  return found;
+}
+
+boards::Catalog::Parts portsOnly(std::vector<std::string> devices) {
+  boards::Catalog::Parts parts;
+  parts.ports = [devices = std::move(devices)] {
+    std::vector<boards::SerialPort> ports;
+    for (const std::string& device : devices) ports.push_back({device, {}, {}, {}});
+    return ports;
+  };
+  return parts;
+}
+
 }  // namespace
 
-BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const BoardSettings& settings) {
+BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const std::string& wideTextId,
+                           const BoardSettings& settings) {
   BoardFigures figures;
   BoardBench bench(settings, figures);
-  rig::SystemClock clock;
 
-  // The text module: "relay on 0" and its carriage return, 11 bytes.
+  // The text module: "relay on 0" and its carriage return, 11 bytes. The two-relay module by its
+  // device, the eight-relay one by its identity.
   const double textWireMs = wireMs("relay on 0");
   for (SimProcess* sim : {&text, &wideText}) {
-    serial::CommControl serial(serial::PortMap({QString::fromStdString(sim->device())}));
     Subject subject;
     subject.label = sim == &text ? "text module, 2 relays" : "text module, 8 relays";
     subject.switchWireMs = textWireMs;
-    auto board = std::make_unique<rig::TextBoard>(serial, clock);
-    rig::TextBoard& textBoard = *board;
-    subject.board = std::move(board);
     subject.landings = textLandings(*sim);
     try {
-      // A wide module tells its relays when asked for all of them: then it switches 8 at once.
-      textBoard.open();
-      textBoard.readRelays();
-      textBoard.close();
+      subject.board = fromRigFile(sim == &text ? "text:" + sim->device() : "text-id:" + wideTextId,
+                                  sim == &text ? 2 : kGroup, portsOnly({sim->device()}));
     } catch (const std::exception& error) {
       figures.problems.push_back("boards, " + subject.label + ": " + error.what());
+      continue;
     }
     bench.measure(subject);
   }
@@ -151,7 +172,7 @@ BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const BoardSe
     Subject subject;
     subject.label = "CH340, 8 relays";
     subject.switchWireMs = 4 * kByteMs;
-    subject.board = std::make_unique<serial::Ch340Board>(ch340.devicePath(), kGroup);
+    subject.board = fromRigFile("ch340:" + ch340.devicePath(), kGroup, portsOnly({}));
     subject.landings = ch340Landings(ch340);
     bench.measure(subject);
   } catch (const std::exception& error) {
@@ -161,15 +182,13 @@ BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const BoardSe
   try {
     // The Modbus board: writing one coil (function 05) is 8 bytes, after the silence that tells
     // a frame's start (at least 3.5 characters; the client keeps whole milliseconds).
-    sim::ModbusModule modbus({kGroup, 1, true});
+    sim::ModbusModule modbus({kGroup, 1, true, 0});
     Subject subject;
     subject.label = "Modbus RTU, 8 coils";
     subject.switchWireMs = 8 * kByteMs;
-    modbus::ModbusBoard::Options options;
-    options.relays = kGroup;
-    auto board = std::make_unique<modbus::ModbusBoard>(modbus.devicePath(), 1, options);
-    subject.frameGapMs = [&board = *board] { return ms(board.silence()); };
-    subject.board = std::move(board);
+    subject.board = fromRigFile("modbus:" + modbus.devicePath() + "@1", kGroup, portsOnly({}));
+    auto* board = dynamic_cast<modbus::ModbusBoard*>(subject.board.get());
+    if (board) subject.frameGapMs = [board] { return ms(board->silence()); };
     subject.landings = modbusLandings(modbus);
     bench.measure(subject);
   } catch (const std::exception& error) {
@@ -177,15 +196,21 @@ BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const BoardSe
   }
 
   // The USB HID board, in the process: a report is taken within the call.
-  sim::HidRelayBus bus;
-  sim::HidRelayModule& hid = bus.boards["/dev/hidraw0"];
-  hid.product = "USBRelay8";
-  hid.id = "BENCH";
-  Subject subject;
-  subject.label = "USB HID, 8 relays, in the process";
-  subject.board = std::make_unique<rig::HidRelayBoard>(bus, hid.id);
-  subject.landings = hidLandings(hid);
-  bench.measure(subject);
+  try {
+    boards::Catalog::Parts parts = portsOnly({});
+    auto bus = std::make_shared<sim::HidRelayBus>();
+    parts.hid = bus;
+    sim::HidRelayModule& hid = bus->boards["/dev/hidraw0"];
+    hid.product = "USBRelay8";
+    hid.id = "BENCH";
+    Subject subject;
+    subject.label = "USB HID, 8 relays, in the process";
+    subject.board = fromRigFile("hid:BENCH", kGroup, parts);
+    subject.landings = hidLandings(hid);
+    bench.measure(subject);
+  } catch (const std::exception& error) {
+    figures.problems.push_back(std::string("boards, USB HID: ") + error.what());
+  }
   return figures;
 }
 

@@ -7,10 +7,11 @@
 
 namespace bench {
 
-// The relay boards of every kind side by side, each through its own driver (rig::Board) against
-// its simulated board: the text module (two relays and eight) paced at 9600 baud in a process of
-// its own, the CH340 board paced, the Modbus RTU board (Qt's RTU server) over a paced terminal
-// link, and the USB HID board behind the HID seam in this process.
+// The relay boards of every kind side by side, each through its own driver (rig::Board) as the
+// catalog hands it out for the name a rig file gives it, against its simulated board: the text
+// module (two relays and eight) paced at 9600 baud in a process of its own, the CH340 board paced,
+// the Modbus RTU board (Qt's RTU server) over a paced terminal link, and the USB HID board behind
+// the HID seam in this process.
 struct BoardSettings {
   int switches = 50;  // single switches per kind
   int groups = 20;    // rounds of 8 relays on, one command each and all at once
@@ -34,7 +35,9 @@ struct BoardFigures {
   std::vector<std::string> problems;
 };
 
-// `text` is a paced two-relay module, `wideText` a paced eight-relay one.
-BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const BoardSettings& settings);
+// `text` is a paced two-relay module, `wideText` a paced eight-relay one answering "id get" with
+// `wideTextId`.
+BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const std::string& wideTextId,
+                           const BoardSettings& settings);
 
 }  // namespace bench

@@ -6,16 +6,18 @@
 
 namespace bench {
 
-// Rigs of many cameras, through the rig engine (rig::RoleRig) on the system's clock, against
-// simulated boards: 8 cameras fired together on one board, 16 on two boards, the focus lines'
-// lead ahead of the shutters, and armed shots: 8 cameras at one moment, and 8 whose cameras each
-// have a delay of their own.
+// Rigs of many cameras as a photographer runs them: a rig file naming its boards by kind and
+// identity, found through the catalog and run by the rig service, against simulated boards of
+// every kind: 8 cameras fired together on one board, 16 on two boards, armed shots of 8 cameras
+// at one moment, and armed shots of cameras with a focus lead and delays of their own. Then a
+// board of each kind unplugged and put back, to its reset.
 struct CameraSettings {
   int rounds = 20;     // shots per measurement of shutters landing together
-  int armedShots = 5;  // armed shots per board kind, 8 cameras each
+  int armedShots = 5;  // armed shots per board kind
+  int putBack = 3;     // boards unplugged and put back per kind
 };
 
-// The focus lead of the rig that measures it, and the step between the armed cameras' delays.
+// The focus lead of the rigs that measure it, and the step between their cameras' delays.
 inline constexpr std::chrono::milliseconds kCameraFocusLead{100};
 inline constexpr std::chrono::milliseconds kCameraDelayStep{100};
 
@@ -23,15 +25,16 @@ inline constexpr std::chrono::milliseconds kCameraDelayStep{100};
 struct CameraSamples {
   std::string boards;  // "Modbus RTU, 8 coils"
   std::vector<double> ms;
+  // The board switches several relays with one command; without one, lines meant for one moment
+  // land one command after another from that moment on.
+  bool oneCommand = true;
 };
 
-// 8 cameras' shutters on one board, the first landing to the last: 8 switchRelay calls on the
-// board, and one shot through the rig, which switches them with one command where the board
-// has one (`oneCommand`).
+// 8 cameras' shutters on one board, one shot: the first landing to the last; the board switches
+// them with one command where it has one (`oneCommand`).
 struct OneBoardCameras {
   std::string boards;
   bool oneCommand = false;
-  std::vector<double> oneByOneMs;
   std::vector<double> shotMs;
 };
 
@@ -39,18 +42,22 @@ struct CameraFigures {
   std::vector<OneBoardCameras> oneBoard;
   // 16 cameras on two boards, one shot: the first shutter's landing to the last, across both.
   std::vector<CameraSamples> twoBoards;
-  // The focus lines' landing to the shutters' landing, less the rig's focus lead.
-  std::vector<CameraSamples> focusError;
-  // Each camera's shutter landing, less the armed time plus its camera's delay.
-  std::vector<CameraSamples> armedError;
   // 8 cameras armed for one moment: each shutter's landing, less the armed time.
   std::vector<CameraSamples> armedTogetherError;
+  // 4 cameras armed with a focus lead and delays: each focus line's landing less its moment (the
+  // armed time less the lead), and each shutter's less the armed time plus its camera's delay.
+  std::vector<CameraSamples> focusError;
+  std::vector<CameraSamples> delayError;
+  // A board unplugged and put back: from its return to the first relay its reset switches off.
+  std::vector<CameraSamples> putBackMs;
   std::vector<std::string> problems;
 };
 
 class SimProcess;
 
-// `wideText`: a simulated text module of 8 relays, which switches several with one command.
-CameraFigures measureCameras(SimProcess& wideText, const CameraSettings& settings);
+// `wideText`: a simulated text module of 8 relays, which switches several with one command,
+// answering "id get" with `wideTextId`.
+CameraFigures measureCameras(SimProcess& wideText, const std::string& wideTextId,
+                             const CameraSettings& settings);
 
 }  // namespace bench

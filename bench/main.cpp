@@ -71,6 +71,8 @@ constexpr auto kLateAnswer = 400ms;
 constexpr double kLateAnswerSlackMs = 5.0;
 // What a board's driver and the terminal may add to a switch command's time on the wire.
 constexpr double kBoardSwitchSlackMs = 2.0;
+// The eight-relay text module's identity, which the rig files name it by.
+constexpr const char* kWideTextId = "WIDE8";
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -713,7 +715,8 @@ std::vector<bench::Row> Bench::run() {
 }
 
 void Bench::measureBoards(std::vector<bench::Row>& rows) {
-  const bench::BoardFigures figures = bench::measureBoards(sim_, wideSim_, settings_.boards);
+  const bench::BoardFigures figures =
+      bench::measureBoards(sim_, wideSim_, kWideTextId, settings_.boards);
   for (const std::string& what : figures.problems) problem(what);
   for (const bench::BoardKindFigures& kind : figures.kinds) {
     char wire[64];
@@ -750,17 +753,23 @@ void Bench::measureBoards(std::vector<bench::Row>& rows) {
 }
 
 void Bench::measureCameras(std::vector<bench::Row>& rows) {
-  const bench::CameraFigures figures = bench::measureCameras(wideSim_, settings_.cameras);
+  const bench::CameraFigures figures =
+      bench::measureCameras(wideSim_, kWideTextId, settings_.cameras);
   for (const std::string& what : figures.problems) problem(what);
-  // A median error either way: an early landing is as wrong as a late one.
-  const auto medianWithin1 = [](const bench::Summary& s) {
-    return s.median <= 1.0 && s.median >= -1.0;
+  // An error either way: an early landing is as wrong as a late one.
+  const auto within1 = [](const bench::Summary& s) {
+    return s.median <= 1.0 && s.median >= -1.0 && s.p99 <= 2.0 && s.min >= -2.0;
   };
-  const std::string oneBoard = "8 cameras on one board, shutters first to last at the board, ";
+  const std::string exact = "median within 1 ms, p99 within 2 ms";
+  // Lines meant for one moment on a board without a command for several: only their first lands
+  // at it, the others a command's time apart; the lateness of the first is the row's minimum.
+  const auto oneMoment = [&exact](const bench::CameraSamples& kind) {
+    return kind.oneCommand ? exact : std::string("- (no command for several relays)");
+  };
   for (const bench::OneBoardCameras& kind : figures.oneBoard) {
-    addRow(rows, oneBoard + "8 switchRelay calls: " + kind.boards + " (ms)", kind.oneByOneMs, 3,
-           "(for comparison)");
-    const std::string name = oneBoard + "one shot through the rig: " + kind.boards + " (ms)";
+    const std::string name =
+        "8 cameras on one board, one shot, shutters first to last at the board: " + kind.boards +
+        " (ms)";
     if (kind.oneCommand) {
       addRow(rows, name, kind.shotMs, 3, "<= 1.5 ms",
              [](const bench::Summary& s) { return s.max <= 1.5; });
@@ -774,26 +783,37 @@ void Bench::measureCameras(std::vector<bench::Row>& rows) {
                pair.boards + " (ms)",
            pair.ms, 3, "<= 2 ms", [](const bench::Summary& s) { return s.max <= 2.0; });
   }
-  for (const bench::CameraSamples& kind : figures.focusError) {
+  for (const bench::CameraSamples& kind : figures.armedTogetherError) {
+    const auto met = kind.oneCommand ? within1 : std::function<bool(const bench::Summary&)>{};
     addRow(rows,
-           "Focus lead of " + std::to_string(bench::kCameraFocusLead.count()) +
-               " ms, focus lines to shutters at the board, 8 cameras: its error: " + kind.boards +
-               " (ms)",
-           kind.ms, 3, "median within 1 ms", medianWithin1);
+           "Armed shot of 8 cameras at one moment, each shutter at the board against its time: "
+           "its error: " +
+               kind.boards + " (ms)",
+           kind.ms, 3, oneMoment(kind), met);
   }
-  for (const bench::CameraSamples& kind : figures.armedError) {
+  const std::string lead = std::to_string(bench::kCameraFocusLead.count());
+  const std::string step = std::to_string(bench::kCameraDelayStep.count());
+  for (const bench::CameraSamples& kind : figures.focusError) {
+    const auto met = kind.oneCommand ? within1 : std::function<bool(const bench::Summary&)>{};
     addRow(rows,
-           "Armed shot of 8 cameras " + std::to_string(bench::kCameraDelayStep.count()) +
+           "Armed shot, focus lead of " + lead +
+               " ms, each focus line at the board against its time: its error: " + kind.boards +
+               " (ms)",
+           kind.ms, 3, oneMoment(kind), met);
+  }
+  for (const bench::CameraSamples& kind : figures.delayError) {
+    addRow(rows,
+           "Armed shot, camera delays " + step +
                " ms apart, each shutter at the board against its time: its error: " + kind.boards +
                " (ms)",
-           kind.ms, 3, "median within 1 ms", medianWithin1);
+           kind.ms, 3, exact, within1);
   }
-  for (const bench::CameraSamples& kind : figures.armedTogetherError) {
+  for (const bench::CameraSamples& kind : figures.putBackMs) {
     addRow(rows,
-           "Armed shot of 8 cameras at one moment, each shutter at the board against its time: its "
-           "error: " +
+           "A rig file's board put back, to its reset's first relay off at the board: " +
                kind.boards + " (ms)",
-           kind.ms, 3, "median within 1 ms", medianWithin1);
+           kind.ms, 1, "median <= 1500 ms",
+           [](const bench::Summary& s) { return s.median <= 1500.0; });
   }
 }
 
@@ -836,7 +856,7 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.remoteSequences = 2;
       settings.shots = {5, 5, 2, 10, 1.0, 10};
       settings.boards = {5, 3};
-      settings.cameras = {3, 2};
+      settings.cameras = {3, 2, 1};
     } else if (arg == "--list-rows") {
       std::ifstream rows(QUILLMAR_BENCH_ROWS);
       std::cout << rows.rdbuf();
@@ -882,6 +902,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<bench::SimProcess> sim;
   sim::Options wideOptions = options;
   wideOptions.relays = 8;
+  // Named in the rig files of the camera rows as "text-id:" and this.
+  wideOptions.identification = kWideTextId;
   std::unique_ptr<bench::SimProcess> lateSim;
   std::unique_ptr<bench::SimProcess> wideSim;
   try {

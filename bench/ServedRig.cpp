@@ -1,0 +1,60 @@
+#include "ServedRig.h"
+
+#include <QEventLoop>
+#include <QTimer>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include "rigfile/RigFile.h"
+#include "serial/CommControl.h"
+#include "serial/PortMap.h"
+
+namespace bench {
+
+ServedRig::ServedRig(const std::string& rigFile, boards::Catalog::Parts parts)
+    : service_([] { return std::make_unique<serial::CommControl>(serial::PortMap{}); }) {
+  service_.useRig(rigfile::parse(rigFile, "bench.toml"),
+                  [parts = std::move(parts)] { return std::make_unique<boards::Catalog>(parts); });
+  QObject::connect(&service_, &service::RigHost::stateChanged,
+                   [this](const service::State& state) { state_ = state; });
+}
+
+service::Result ServedRig::ask(const service::Request& request, std::chrono::milliseconds limit) {
+  std::optional<service::Result> result;
+  service_.submit(request, [&result](const service::Result& r) { result = r; });
+  if (!runEventsUntil([&result] { return result.has_value(); }, limit)) {
+    // The answer would come to a callback that no longer exists: wait for it however long.
+    runEventsUntil([&result] { return result.has_value(); }, std::chrono::minutes(10));
+    throw std::runtime_error("a request was not answered in time");
+  }
+  return *result;
+}
+
+void ServedRig::open() {
+  service::Request request;
+  request.action = service::Action::Open;
+  const service::Result opened = ask(request);
+  if (!opened.ok) throw std::runtime_error("the rig did not open: " + opened.message.toStdString());
+}
+
+service::Result ServedRig::shoot(std::optional<std::chrono::system_clock::time_point> at) {
+  service::Request request;
+  request.action = service::Action::Shutter;
+  if (at) request.shot = service::ShotTime{*at, true};
+  return ask(request);
+}
+
+bool runEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    // A short sleep in the event loop, not a spin: the rig's thread and the boards need the cores.
+    QEventLoop loop;
+    QTimer::singleShot(std::chrono::milliseconds(2), &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+  return true;
+}
+
+}  // namespace bench
