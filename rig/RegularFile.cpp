@@ -40,16 +40,6 @@ namespace {
   throw FileReadError("cannot be read: " + std::generic_category().message(error));
 }
 
-void mustBeRegular(mode_t mode) {
-  if (S_ISREG(mode)) return;
-  notAFile(S_ISDIR(mode)    ? "a directory"
-           : S_ISFIFO(mode) ? "a named pipe"
-           : S_ISCHR(mode)  ? "a character device"
-           : S_ISBLK(mode)  ? "a block device"
-           : S_ISSOCK(mode) ? "a socket"
-                            : nullptr);
-}
-
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
@@ -64,6 +54,18 @@ class Descriptor {
 #endif
 
 }  // namespace
+
+#ifndef _WIN32
+void mustBeRegular(unsigned int mode) {
+  if (S_ISREG(mode)) return;
+  notAFile(S_ISDIR(mode)    ? "a directory"
+           : S_ISFIFO(mode) ? "a named pipe"
+           : S_ISCHR(mode)  ? "a character device"
+           : S_ISBLK(mode)  ? "a block device"
+           : S_ISSOCK(mode) ? "a socket"
+                            : nullptr);
+}
+#endif
 
 std::string readRegularFile(const std::string& path, std::size_t most) {
 #ifdef _WIN32

@@ -19,4 +19,10 @@ class FileReadError : public std::runtime_error {
 // Throws FileReadError.
 std::string readRegularFile(const std::string& path, std::size_t most);
 
+#ifndef _WIN32
+// Throws FileReadError by what the file is ("is a named pipe, not a file") unless `mode`, a
+// stat's st_mode, is a regular file's.
+void mustBeRegular(unsigned int mode);
+#endif
+
 }  // namespace rig

@@ -6,6 +6,8 @@
 #include "args/Qt.h"
 
 #ifndef _WIN32
+#include "rig/RegularFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,9 +111,15 @@ bool readTokenFile(const QString& path, QString& token, QString& error) {
   }
   struct stat status {};
   const bool known = ::fstat(fd, &status) == 0;
-  if (!known || !S_ISREG(status.st_mode)) {
+  if (!known) {
     ::close(fd);
-    return refuse(QStringLiteral("is no regular file"));
+    return refuse(QStringLiteral("cannot be read"));
+  }
+  try {
+    rig::mustBeRegular(status.st_mode);
+  } catch (const rig::FileReadError& notAFile) {
+    ::close(fd);
+    return refuse(QString::fromStdString(notAFile.what()));
   }
   if ((status.st_mode & 077) != 0) {
     ::close(fd);

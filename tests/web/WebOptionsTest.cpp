@@ -91,8 +91,8 @@ TEST(WebOptions, TokenFromAFileOnlyWhenItIsTheOwnersOneLineLongAndUrlSafe) {
        {},
        "mode 0640"},
       {tokenIn(good + "\n", QFile::ReadOwner | QFile::ReadOther), {}, "chmod 600"},
-      {dir.path(), {}, "no regular file"},
-      {QStringLiteral("/dev/null"), {}, "no regular file"},
+      {dir.path(), {}, "is a directory, not a file"},
+      {QStringLiteral("/dev/null"), {}, "is a character device, not a file"},
       {dir.filePath(QStringLiteral("missing")), {}, "cannot be read"},
   };
   IdleHost host;
