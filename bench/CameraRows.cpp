@@ -32,7 +32,7 @@ constexpr int kFocusCameras = 4;
 constexpr rig::RelayMask kFocusShutters = (1U << kFocusCameras) - 1;
 constexpr rig::RelayMask kFocusLines = kFocusShutters << kFocusCameras;
 // An armed shot's time is this far ahead when it is asked: room for the arming and the leads.
-constexpr auto kArmedAhead = 400ms;
+constexpr auto kArmedAhead = 800ms;
 // A board put back sooner than this after its reopening would count as flapping and be held off:
 // each cycle waits it out, so every return is measured as a first one.
 constexpr auto kSettled = 5200ms;
