@@ -174,8 +174,11 @@ TEST_F(StudioTest, BrokerRestartedMidRunRigsComeBackAndNothingFiresTwice) {
   user.publish(QStringLiteral("quillmar/all/command"), "status");
   for (const auto& rig : rigs) {
     // As long as the waits above: three rigs under the sanitizers on a busy machine are slow.
-    ASSERT_TRUE(eventually([&] { return watcher->count(rig->topic("result")) == 3; }, 10000))
+    // The first command may also have come again with the restart (the broker's redelivery): a
+    // repeat of id 1 as well, answered with the first one's answer and run nowhere.
+    ASSERT_TRUE(eventually([&] { return watcher->count(rig->topic("result")) >= 3; }, 10000))
         << watcher->count(rig->topic("result")) << " results";
+    EXPECT_LE(watcher->count(rig->topic("result")), 4U);
     EXPECT_EQ(rig->count("relay on 1"), 2U);
   }
 }
