@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "Landings.h"
+#include "ServedRig.h"
 #include "Stats.h"
 #include "boards/Catalog.h"
 #include "modbus/ModbusBoard.h"
@@ -129,16 +130,6 @@ std::unique_ptr<rig::Board> fromRigFile(const std::string& name, int relays,
   std::unique_ptr<rig::Board> found = catalog.find(*board.board, board.relays);
   if (!found) throw std::runtime_error("no board " + name);
   return found;
-}
-
-boards::Catalog::Parts portsOnly(std::vector<std::string> devices) {
-  boards::Catalog::Parts parts;
-  parts.ports = [devices = std::move(devices)] {
-    std::vector<boards::SerialPort> ports;
-    for (const std::string& device : devices) ports.push_back({device, {}, {}, {}});
-    return ports;
-  };
-  return parts;
 }
 
 }  // namespace

@@ -233,7 +233,7 @@ struct ModbusBoards {
     Family family;
     family.label = label;
     family.oneCommand = true;
-    family.parts.ports = [] { return std::vector<boards::SerialPort>{}; };
+    family.parts = portsOnly({});
     for (const auto& module : modules) {
       family.names.push_back("modbus:" + module->devicePath() + "@" +
                              std::to_string(module->options().address));
@@ -250,7 +250,7 @@ Family hidFamily(const std::string& label, const std::vector<std::string>& ids) 
   Family family;
   family.label = label;
   family.oneCommand = true;
-  family.parts.ports = [] { return std::vector<boards::SerialPort>{}; };
+  family.parts = portsOnly({});
   family.parts.hid = bus;
   for (std::size_t n = 0; n < ids.size(); ++n) {
     sim::HidRelayModule& board = bus->boards["/dev/hidraw" + std::to_string(n)];
@@ -342,9 +342,7 @@ CameraFigures measureCameras(SimProcess& wideText, const std::string& wideTextId
   text.label = "text module, 8 relays";
   text.oneCommand = true;
   text.names = {"text-id:" + wideTextId};
-  text.parts.ports = [device = wideText.device()] {
-    return std::vector<boards::SerialPort>{{device, {}, {}, {}}};
-  };
+  text.parts = portsOnly({wideText.device()});
   text.landings = {textLandings(wideText)};
   bench.oneBoard(text);
   bench.focusAndDelays(text);
@@ -359,7 +357,7 @@ CameraFigures measureCameras(SimProcess& wideText, const std::string& wideTextId
     sim::Ch340Module ch340(kCameras, true);
     Family family;
     family.label = "CH340, 8 relays";
-    family.parts.ports = [] { return std::vector<boards::SerialPort>{}; };
+    family.parts = portsOnly({});
     family.names = {"ch340:" + ch340.devicePath()};
     family.landings = {ch340Landings(ch340)};
     bench.oneBoard(family);

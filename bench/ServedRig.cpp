@@ -45,6 +45,16 @@ service::Result ServedRig::shoot(std::optional<std::chrono::system_clock::time_p
   return ask(request);
 }
 
+boards::Catalog::Parts portsOnly(std::vector<std::string> devices) {
+  boards::Catalog::Parts parts;
+  parts.ports = [devices = std::move(devices)] {
+    std::vector<boards::SerialPort> ports;
+    for (const std::string& device : devices) ports.push_back({device, {}, {}, {}});
+    return ports;
+  };
+  return parts;
+}
+
 bool runEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (!done()) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "boards/Catalog.h"
 #include "service/RigService.h"
@@ -34,6 +35,10 @@ class ServedRig {
   service::RigService service_;
   service::State state_;
 };
+
+// The catalog's parts of a machine whose serial ports are `devices` (the simulated boards'
+// terminals) and which has no HID bus until one is given.
+boards::Catalog::Parts portsOnly(std::vector<std::string> devices);
 
 // Runs this thread's events until `done` holds or `limit` has passed; whether it holds.
 bool runEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
