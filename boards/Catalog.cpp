@@ -51,12 +51,14 @@ std::unique_ptr<serial::CommControl> controlOver(const std::vector<SerialPort>& 
 // The text modules answering on the ports, with their relay count and abilities as the module
 // reports them ("relay readall"; a module without it is the two-relay one). By port index.
 std::vector<std::pair<std::size_t, rig::FoundBoard>> textModules(
-    const std::vector<SerialPort>& ports) {
+    const std::vector<SerialPort>& ports, std::vector<rig::PassedOver>& passedOver) {
   std::vector<std::pair<std::size_t, rig::FoundBoard>> found;
   if (ports.empty()) return found;
   const auto control = controlOver(ports);
   rig::SystemClock clock;
-  for (const rig::TextModule& module : rig::discoverTextModules(*control, clock)) {
+  rig::TextModules modules = rig::discoverTextModules(*control, clock);
+  passedOver = std::move(modules.passedOver);
+  for (const rig::TextModule& module : modules.found) {
     const auto index = static_cast<std::size_t>(module.port - 1);
     rig::FoundBoard board = module.board;
     board.path = ports[index].namePath();
@@ -88,29 +90,34 @@ std::vector<rig::FoundBoard> Catalog::hidBoards() {
   return rig::findHidRelayBoards(*parts_.hid);
 }
 
-std::vector<rig::FoundBoard> Catalog::list() {
+rig::Listing Catalog::list() {
   const std::vector<SerialPort> ports = parts_.ports ? parts_.ports() : std::vector<SerialPort>{};
-  std::vector<rig::FoundBoard> found;
+  rig::Listing listing;
+  std::vector<rig::FoundBoard>& found = listing.boards;
   std::set<std::size_t> answered;
-  for (auto& [index, board] : textModules(ports)) {
+  for (auto& [index, board] : textModules(ports, listing.passedOver)) {
     answered.insert(index);
     found.push_back(std::move(board));
   }
   for (std::size_t i = 0; i < ports.size(); ++i) {
     if (!isCh340(ports[i]) || answered.contains(i)) continue;
-    found.push_back({{"ch340", ports[i].namePath()}, parts_.ch340Relays, {}, ports[i].namePath()});
+    found.push_back(
+        {{"ch340", ports[i].namePath()}, parts_.ch340Relays, {}, ports[i].namePath(), {}});
   }
   for (const rig::BoardName& name : parts_.modbus) {
     try {
       const std::unique_ptr<rig::Board> board = find(name);
-      found.push_back({name, board->relayCount(), board->abilities(),
-                       modbus::ModbusBoard::parseIdentity(name.identity)->first});
+      found.push_back({name,
+                       board->relayCount(),
+                       board->abilities(),
+                       modbus::ModbusBoard::parseIdentity(name.identity)->first,
+                       {}});
     } catch (const std::exception&) {
       // Not answering at that address now: not present.
     }
   }
   for (rig::FoundBoard& board : hidBoards()) found.push_back(std::move(board));
-  return found;
+  return listing;
 }
 
 std::unique_ptr<rig::Board> Catalog::findModbus(const rig::BoardName& name,

@@ -64,7 +64,7 @@ class Catalog : public rig::BoardSource {
   static std::function<std::unique_ptr<rig::BoardSource>()> systemSource(
       const std::optional<QString>& ports);
 
-  std::vector<rig::FoundBoard> list() override;
+  rig::Listing list() override;
   std::unique_ptr<rig::Board> find(const rig::BoardName& name,
                                    std::optional<int> relays = std::nullopt) override;
 

@@ -8,6 +8,7 @@
 
 #include "Remote.h"
 #include "boards/Catalog.h"
+#include "rig/Protocol.h"
 #include "rig/SystemClock.h"
 #include "rig/TextDiscovery.h"
 #include "serial/CommControl.h"
@@ -44,12 +45,16 @@ int failed(const std::string& what, const rig::SerialError& error) {
 }  // namespace
 
 std::string boardLine(const rig::FoundBoard& board, std::size_t nameWidth) {
-  std::string name = board.name.text();
+  // A module's identity is its own text: shown escaped, never as control characters.
+  std::string name = rig::protocol::escaped(board.name.text());
   if (name.size() < nameWidth) name.resize(nameWidth, ' ');
   const std::string relays =
       board.relays > 0 ? std::to_string(board.relays) + (board.relays == 1 ? " relay" : " relays")
                        : "? relays";
-  return name + "  " + relays + "  " + abilitiesText(board.abilities) + "  " + board.path;
+  std::string line =
+      name + "  " + relays + "  " + abilitiesText(board.abilities) + "  " + board.path;
+  if (!board.problem.empty()) line += "  (no name: use text:" + board.path + ")";
+  return line;
 }
 
 QJsonArray boardsJson(const std::vector<rig::FoundBoard>& boards) {
@@ -66,6 +71,11 @@ QJsonArray boardsJson(const std::vector<rig::FoundBoard>& boards) {
                      {QStringLiteral("settableId"), board.abilities.settableId}}},
         {QStringLiteral("path"), QString::fromStdString(board.path)},
     });
+    if (!board.problem.empty()) {
+      QJsonObject listed = array.last().toObject();
+      listed.insert(QStringLiteral("problem"), QString::fromStdString(board.problem));
+      array.replace(array.size() - 1, listed);
+    }
   }
   return array;
 }
@@ -92,9 +102,9 @@ int runBoards(const Options& options, const std::optional<QString>& ports) {
     return 0;
   }
 
-  std::vector<rig::FoundBoard> found;
+  rig::Listing listing;
   try {
-    found = catalog.list();
+    listing = catalog.list();
   } catch (const rig::SerialError& error) {
     return failed("cannot list the boards", error);
   } catch (const rig::CutShort& stop) {
@@ -102,6 +112,7 @@ int runBoards(const Options& options, const std::optional<QString>& ports) {
     complain(std::string("boards stopped by ") + rig::SystemClock::signalName(stop.signal));
     return rig::exitStatus({.cutShort = stop});
   }
+  std::vector<rig::FoundBoard>& found = listing.boards;
   if (named) {
     std::erase_if(found, [&named](const rig::FoundBoard& b) { return !isNamed(b, *named); });
   }
@@ -110,7 +121,9 @@ int runBoards(const Options& options, const std::optional<QString>& ports) {
               << std::endl;
   } else {
     std::size_t width = 0;
-    for (const auto& board : found) width = std::max(width, board.name.text().size());
+    for (const auto& board : found) {
+      width = std::max(width, rig::protocol::escaped(board.name.text()).size());
+    }
     for (const auto& board : found) std::cout << boardLine(board, width) << '\n';
     std::cout.flush();
   }
@@ -139,6 +152,15 @@ int runBoards(const Options& options, const std::optional<QString>& ports) {
     for (const auto& [device, holder] : serial::CommControl::heldDevices())
       tell(device.toStdString(), holder);
   }
+  for (const rig::FoundBoard& board : found) {
+    if (board.problem.empty()) continue;
+    complain(rig::protocol::escaped(board.name.text()) + " on " + board.path +
+             " cannot be named by its identity: " + board.problem);
+  }
+  if (!named) {
+    for (const rig::PassedOver& port : listing.passedOver)
+      complain(port.path + " passed over: " + port.why);
+  }
   for (const auto& [path, holder] : held) {
     std::string words = path;
     words += " is held by " + holder;
@@ -150,7 +172,9 @@ int runBoards(const Options& options, const std::optional<QString>& ports) {
     return rig::exitStatus(
         {.failure = held.empty() ? rig::FailureKind::NoDevice : rig::FailureKind::Busy});
   }
-  if (found.empty() && held.empty() && !options.json) complain("no relay board found");
+  if (found.empty() && held.empty() && listing.passedOver.empty() && !options.json) {
+    complain("no relay board found");
+  }
   return 0;
 }
 

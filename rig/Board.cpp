@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "HidRelayBoard.h"
+#include "Protocol.h"
 #include "TextDiscovery.h"
 
 namespace rig {
@@ -25,6 +26,14 @@ constexpr RelayRange kRelayRanges[] = {{"text", 2, kMaskWidth},
                                        {"ch340", 1, 8},
                                        {"modbus", 1, kMaskWidth},
                                        {"hid", 1, 8}};
+
+// What a module answers to "id get" is ours to use as a name only when it can be typed in a
+// shell and a rig file as it stands, and shown on a terminal without escaping.
+bool usableTextId(std::string_view id) {
+  return !id.empty() && id.size() <= kTextIdLength && std::ranges::all_of(id, [](char c) {
+    return c > ' ' && c < 0x7f && c != ':' && c != '"' && c != '\\';
+  });
+}
 
 RelayRange rangeOf(std::string_view kind) {
   const auto* range = std::ranges::find(kRelayRanges, kind, &RelayRange::kind);
@@ -71,6 +80,11 @@ std::string identityProblem(const BoardName& name) {
     return "a Modbus board is named PATH@ADDRESS, the address " +
            std::to_string(kFirstModbusAddress) + " to " + std::to_string(kLastModbusAddress) +
            ", not '" + name.identity + "'";
+  }
+  if (name.kind == "text-id" && !usableTextId(name.identity)) {
+    return "a text module's identity names it when it is 1 to " + std::to_string(kTextIdLength) +
+           " printable characters without blanks, colons, quotes or backslashes, not '" +
+           protocol::escaped(name.identity) + "'; name it by its device (text:PATH)";
   }
   if (name.kind == "hid" && !hid_relay::validId(name.identity)) {
     return "a USB HID board's ID is 1 to " + std::to_string(hid_relay::kIdLength) +

@@ -53,6 +53,8 @@ std::optional<std::pair<std::string, int>> modbusLine(std::string_view identity)
 // What makes a name of a known kind one that no board can have, in words ("a Modbus board is
 // named PATH@ADDRESS ..."); empty when a board can have it.
 std::string identityProblem(const BoardName& name);
+// The longest text module identity usable as a name; a longer answer is no identity but a fault.
+inline constexpr std::size_t kTextIdLength = 32;
 
 // Whether a board of this kind can have this many relays: a CH340 board 1, 2, 4 or 8, a Modbus
 // board 1 to 32 coils, a USB HID board 1 to 8, a text module 2 to 32.
@@ -72,7 +74,20 @@ struct FoundBoard {
   BoardName name;
   int relays = 0;
   BoardAbilities abilities;
-  std::string path;  // the serial port or HID path it is on now
+  std::string path;     // the serial port or HID path it is on now
+  std::string problem;  // why its name cannot be used to name it (identityProblem); empty if it can
+};
+
+// A port where something answered but no board could be read from it, and why.
+struct PassedOver {
+  std::string path;
+  std::string why;
+};
+
+// What a search for boards found: the boards, and the ports it passed over.
+struct Listing {
+  std::vector<FoundBoard> boards;
+  std::vector<PassedOver> passedOver;
 };
 
 // One relay board, in the manner of a device class: open and close, its identity, its relays,

@@ -18,8 +18,8 @@ class BoardSource {
   virtual ~BoardSource() = default;
 
   // Every board present now, of every kind the source knows; a board that cannot be read is
-  // left out rather than guessed at.
-  virtual std::vector<FoundBoard> list() = 0;
+  // left out rather than guessed at, and its port told among those passed over.
+  virtual Listing list() = 0;
   // The board named `name`, not yet opened. `relays`: the relays it is to have, where the board
   // cannot tell (a CH340 board's relays, a Modbus board's coils); a board that tells its own
   // count keeps it. Throws SerialError: NoDevice when no board has that identity, Ambiguous when

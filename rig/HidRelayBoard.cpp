@@ -73,7 +73,7 @@ std::vector<FoundBoard> scan(HidBus& bus, std::vector<Failure>* unreadable) {
       if (unreadable != nullptr) unreadable->push_back(e.failure());
       continue;
     }
-    found.push_back({{"hid", id}, relays, {true, true, true}, info.path});
+    found.push_back({{"hid", id}, relays, {true, true, true}, info.path, {}});
   }
   return found;
 }

@@ -31,19 +31,37 @@ std::filesystem::path deviceOf(const std::string& path) {
   return error ? std::filesystem::path(path) : resolved;
 }
 
+// Why a reply to "id get" named no module, in words, with the start of what came.
+std::string unreadIdentity(const std::string& reply) {
+  constexpr std::size_t kShown = 40;
+  const std::string start = protocol::escaped(std::string_view(reply).substr(0, kShown)) +
+                            (reply.size() > kShown ? "..." : "");
+  const std::string_view after =
+      std::string_view(reply).substr(std::min(reply.size(), protocol::kIdGet.size()));
+  const bool echoed =
+      reply.starts_with(protocol::kIdGet) && (after.starts_with('\r') || after.starts_with('\n'));
+  // Echoed and then a line with no end yet: too long an answer, or one still arriving.
+  if (echoed &&
+      after.find_first_of("\r\n>", after.find_first_not_of("\r\n")) == std::string_view::npos) {
+    return R"(its answer to "id get" had not ended after )" + std::to_string(kAnswerTime.count()) +
+           " ms (" + std::to_string(reply.size()) + R"( characters: ")" + start + "\")";
+  }
+  return R"(what came back to "id get" is no answer to it: ")" + start + "\"";
+}
+
 }  // namespace
 
 bool sameDevice(const std::string& a, const std::string& b) {
   return a == b || deviceOf(a) == deviceOf(b);
 }
 
-std::vector<TextModule> discoverTextModules(SerialControl& serial, Clock& clock) {
+TextModules discoverTextModules(SerialControl& serial, Clock& clock) {
   try {
     serial.setPortOpen(false);
   } catch (const std::exception&) {
   }
   const PortList ports = serial.refreshPorts();
-  std::vector<TextModule> found;
+  TextModules found;
   TextBoard board(serial, clock);
   for (std::size_t i = 0; i < ports.size(); ++i) {
     if (!ports[i].present) continue;
@@ -65,11 +83,15 @@ std::vector<TextModule> discoverTextModules(SerialControl& serial, Clock& clock)
     } catch (const std::exception&) {
     }
     std::string identity = protocol::identityOf(reply);
-    if (identity.empty()) continue;
-    TextModule module{port, FoundBoard{BoardName{"text-id", identity}, 0, {}, ports[i].path},
+    if (identity.empty()) {
+      if (!reply.empty()) found.passedOver.push_back({ports[i].path, unreadIdentity(reply)});
+      continue;
+    }
+    TextModule module{port, FoundBoard{BoardName{"text-id", identity}, 0, {}, ports[i].path, {}},
                       identity, ports[i]};
     module.board.abilities.readBack = true;
-    found.push_back(std::move(module));
+    module.board.problem = identityProblem(module.board.name);
+    found.found.push_back(std::move(module));
   }
   return found;
 }
@@ -89,7 +111,7 @@ ResolvedPort resolveTextBoard(const BoardName& name, SerialControl& serial, Cloc
     throw nameFailure(FailureKind::Other, name.text() + " is no text module's name");
   }
   std::optional<ResolvedPort> match;
-  for (const TextModule& module : discoverTextModules(serial, clock)) {
+  for (const TextModule& module : discoverTextModules(serial, clock).found) {
     if (module.identity != name.identity) continue;
     const DeviceInfo& device = module.device;
     if (match && deviceOf(match->device.path) == deviceOf(device.path)) continue;

@@ -17,10 +17,16 @@ struct TextModule {
   DeviceInfo device;     // the port's device as listed
 };
 
+struct TextModules {
+  std::vector<TextModule> found;  // each board's `problem` says when its identity cannot name it
+  std::vector<PassedOver> passedOver;
+};
+
 // Asks each present listed port "id get", as the scan does (the line cleared first, half a second
-// for the answer), and returns the modules that answered with an identity. A port that does not
-// open is passed over. Every port is left closed; the port number is the last one tried.
-std::vector<TextModule> discoverTextModules(SerialControl& serial, Clock& clock);
+// for the answer), and returns the modules that answered with an identity, and the ports whose
+// answer held none. A port that does not open or stays silent is no module's and not told. Every
+// port is left closed; the port number is the last one tried.
+TextModules discoverTextModules(SerialControl& serial, Clock& clock);
 
 // The port a text board's name stands for now, among the serial control's listed ports.
 //  - "text:<path>": the port whose device is that path, or the device a link there points at

@@ -59,7 +59,7 @@ TEST_F(CatalogTest, ListsEveryKindWithItsNameRelaysAbilitiesAndPath) {
   addHid("/dev/hidraw0", "QM7YK");
   modbus.push_back({"modbus", "/nonexistent/ttyUSB9@3"});  // configured, not there: not listed
 
-  const std::vector<rig::FoundBoard> found = catalog().list();
+  const std::vector<rig::FoundBoard> found = catalog().list().boards;
   ASSERT_EQ(found.size(), 4U);
   EXPECT_EQ(found[0].name.text(), "text-id:RIG08");
   EXPECT_EQ(found[0].relays, 8);

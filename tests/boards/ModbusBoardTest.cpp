@@ -268,7 +268,7 @@ TEST_F(ModbusBoardTest, TheCatalogFindsAModbusBoardOnlyWhereItAnswers) {
   parts.modbus = {here, elsewhere};
   boards::Catalog catalog(parts);
 
-  const std::vector<rig::FoundBoard> found = catalog.list();
+  const std::vector<rig::FoundBoard> found = catalog.list().boards;
   ASSERT_EQ(found.size(), 1U);
   EXPECT_EQ(found[0].name, here);
   EXPECT_EQ(found[0].path, terminals.b());

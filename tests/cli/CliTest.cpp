@@ -682,6 +682,40 @@ TEST_F(CliOnBoards, BoardsListsEachBoardForPeopleAndAsJsonForScripts) {
   for (const std::string& command : commands(wide)) EXPECT_NE(command.rfind("relay o", 0), 0U);
 }
 
+TEST_F(CliOnBoards, BoardsMarksAnIdentityNoNameCanHoldAndTellsThePortsItPassedOver) {
+  sim::RelayModule blank(module("KOVRA 78", 2));
+  sim::RelayModule bell(module("CAM\aA", 2));  // a control character, shown escaped
+  sim::Options longId = module(std::string(3000, 'A'), 2);
+  longId.paced = true;  // its answer has not ended when the half second is up
+  sim::RelayModule tooLong(longId);
+  sim::Options noisy = module("RIG03", 2);
+  noisy.noise = 20;
+  sim::RelayModule noise(noisy);
+  const Result listed = runCli({"--ports",
+                                blank.devicePath() + "," + bell.devicePath() + "," +
+                                    tooLong.devicePath() + "," + noise.devicePath() + "," + ports(),
+                                "boards"});
+  EXPECT_EQ(listed.exit, 0) << listed.err;
+  EXPECT_EQ(listed.out, "text-id:KOVRA 78  2 relays  read-back  " + blank.devicePath() +
+                            "  (no name: use text:" + blank.devicePath() + ")\n" +
+                            "text-id:CAM\\x07A  2 relays  read-back  " + bell.devicePath() +
+                            "  (no name: use text:" + bell.devicePath() + ")\n" +
+                            "text-id:RIG08     8 relays  read-back, all-at-once  " +
+                            wide.devicePath() + "\ntext-id:RIG02     2 relays  read-back  " +
+                            narrow.devicePath() + "\n");
+  for (const std::string& said :
+       {"text-id:KOVRA 78 on " + blank.devicePath() + " cannot be named by its identity",
+        std::string("without blanks, colons, quotes or backslashes, not 'CAM\\x07A'"),
+        tooLong.devicePath() + R"( passed over: its answer to "id get" had not ended)",
+        noise.devicePath() + R"( passed over: what came back to "id get" is no answer to it)"}) {
+    EXPECT_NE(listed.err.find(said), std::string::npos) << said << "\n" << listed.err;
+  }
+  const Result json = runCli({"--ports", blank.devicePath(), "boards", "--json"});
+  EXPECT_NE(json.out.find(R"("problem":"a text module's identity names it when)"),
+            std::string::npos)
+      << json.out;
+}
+
 TEST_F(CliOnBoards, BoardOpensATextModuleByItsIdAndRefusesAnAmbiguousOne) {
   const Result flash = runCli({"--ports", ports(), "--board", "text-id:RIG02", "flash"});
   EXPECT_EQ(flash.exit, 0) << flash.err;

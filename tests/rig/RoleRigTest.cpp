@@ -400,7 +400,7 @@ TEST_F(RoleRigTest, ABoardMissingOrALineNamedTwiceIsRefused) {
 class LogSource : public rig::BoardSource {
  public:
   LogSource(StopClock& clock, Texts& log) : clock_(clock), log_(log) {}
-  std::vector<rig::FoundBoard> list() override { return {}; }
+  rig::Listing list() override { return {}; }
   std::unique_ptr<rig::Board> find(const rig::BoardName& name,
                                    std::optional<int> /*relays*/) override {
     if (!counts.contains(name.identity)) {

@@ -155,6 +155,8 @@ TEST(RigFile, WhatCouldNotBeUsedIsNamedByLineAndField) {
       {board("hid:ABCDEFG"), 8, "boards.b.board", "1 to 5 printable characters"},
       {board("hid:A:B"), 8, "boards.b.board", "without blanks or colons, not 'A:B'"},
       {board("hid:A B"), 8, "boards.b.board", "without blanks or colons"},
+      {board("text-id:KOVRA 78"), 8, "boards.b.board", "without blanks, colons, quotes"},
+      {board("text-id:" + std::string(33, 'A')), 8, "boards.b.board", "1 to 32 printable"},
       {board("ch340:/dev/ttyS5", "relays = 3\n"), 9, "boards.b.relays",
        "1, 2, 4 or 8 relays, not 3"},
       {board("hid:QM7YK", "relays = 9\n"), 9, "boards.b.relays", "1 to 8 relays, not 9"},
