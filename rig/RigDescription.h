@@ -53,6 +53,7 @@ struct RigDescription {
   std::vector<RigCamera> cameras;
   std::vector<RigFlash> flashes;
   RigTimings timings;
+  std::string file;  // the rig file's name, its folder left out; empty for a rig made otherwise
 };
 
 // Limits a rig file is checked against, besides the pulse's and pause's (Timings.h).

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <set>
@@ -384,6 +385,8 @@ rig::RigDescription parse(std::string_view text, const std::string& path) {
   rig::RigDescription rig = Reader(root, path).read();
   if (rig.cameras.empty())
     throw RigFileError(path, 0, "cameras", "a rig file names at least one camera");
+  // Every channel names the rig by its file, as the photographer knows it.
+  rig.file = std::filesystem::path(path).filename().string();
   return rig;
 }
 

@@ -549,6 +549,7 @@ QJsonObject toJson(const State& state) {
     }
     object.insert(QStringLiteral("boards"), boards);
   }
+  if (!state.rigFile.isEmpty()) object.insert(QStringLiteral("rigFile"), state.rigFile);
   // Typed values beside the captions: a script or a page tests these, never the words.
   object.insert(QStringLiteral("link"), QLatin1String(linkName(state.rig.link)));
   object.insert(QStringLiteral("relays"),
@@ -575,17 +576,26 @@ QJsonObject toJson(const State& state) {
   }
   if (state.roles) {
     QJsonArray cameras;
-    for (const rig::CameraLines& camera : state.roles->cameras) {
+    // Each camera and flash names its board when the state knows it.
+    const auto putBoard = [](QJsonObject& role, const std::vector<QString>& boards, std::size_t i) {
+      if (i < boards.size()) role.insert(QStringLiteral("board"), boards[i]);
+    };
+    for (std::size_t i = 0; i < state.roles->cameras.size(); ++i) {
+      const rig::CameraLines& camera = state.roles->cameras[i];
       QJsonObject lines{{QStringLiteral("name"), QString::fromStdString(camera.name)},
                         {QStringLiteral("shutter"), QLatin1String(lineName(camera.shutter))}};
       if (camera.focus)
         lines.insert(QStringLiteral("focus"), QLatin1String(lineName(*camera.focus)));
+      putBoard(lines, state.cameraBoards, i);
       cameras.append(lines);
     }
     QJsonArray flashes;
-    for (const rig::FlashLine& flash : state.roles->flashes) {
-      flashes.append(QJsonObject{{QStringLiteral("name"), QString::fromStdString(flash.name)},
-                                 {QStringLiteral("line"), QLatin1String(lineName(flash.line))}});
+    for (std::size_t i = 0; i < state.roles->flashes.size(); ++i) {
+      const rig::FlashLine& flash = state.roles->flashes[i];
+      QJsonObject line{{QStringLiteral("name"), QString::fromStdString(flash.name)},
+                       {QStringLiteral("line"), QLatin1String(lineName(flash.line))}};
+      putBoard(line, state.flashBoards, i);
+      flashes.append(line);
     }
     object.insert(QStringLiteral("cameras"), cameras);
     object.insert(QStringLiteral("flashes"), flashes);

@@ -119,6 +119,11 @@ struct State {
   std::optional<rig::RoleState> roles;
   // And its boards, in the file's order; the rig has no port or device of its own then.
   std::vector<BoardStatus> boards;
+  // The file's name (its folder left out), and the board of each camera's shutter and of each
+  // flash, the file's names for them in the order of `roles`.
+  QString rigFile;
+  std::vector<QString> cameraBoards;
+  std::vector<QString> flashBoards;
 };
 
 // One command put on the line, `seconds` after its action started (microsecond resolution).

@@ -176,25 +176,49 @@ class RigService::Worker {
     // The stopped action has ended: relay 1 may be commanded off again.
     stop_ = false;
     endWatch();
+    std::string failure;
     try {
       if (serial_->portOpen()) {
         rig_->sendRelayCommand(rig::protocol::switchCommand(rig::protocol::kShutterRelay, false));
+        endWords_ = "relay 1 commanded off";
         return true;
       }
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
       // The line is gone: nothing more can be commanded.
+      failure = error.what();
     }
     if (roles_) {
       // Every camera's lines off at the end, as relay 1 is for the two-relay rig.
       try {
         roles_->camerasOff();
+        endWords_ = "every camera's lines commanded off";
         return true;
-      } catch (...) {
-        return false;  // a board that is gone takes no more commands
+      } catch (const std::exception& error) {
+        // A board that is gone takes no more commands.
+        endWords_ =
+            std::string("the cameras' lines could not all be commanded off: ") + error.what();
+        return false;
       }
     }
-    return named_ && named_->shutterOff();
+    if (description_) {
+      // Nothing was sent: no board of the rig is open, and the words say which one is missing.
+      endWords_ = lostBoard_ ? "no camera's line was commanded off: board " + lostBoard_->name +
+                                   " (" + lostBoard_->board->text() + ") is lost"
+                             : "no camera's line was commanded off: the rig's boards are not open";
+      return false;
+    }
+    if (named_ && named_->shutterOff()) {
+      endWords_ = "relay 1 commanded off";
+      return true;
+    }
+    endWords_ =
+        "relay 1 could not be commanded off: " +
+        (failure.empty() ? std::string(named_ ? "the board is not open" : "the port is not open")
+                         : failure);
+    return false;
   }
+  // What the last shutDown commanded, or why it could not.
+  const std::string& endWords() const { return endWords_; }
 
  private:
   // The thread's body: makes the serial control, the clock and the rig, runs the jobs, and
@@ -303,6 +327,7 @@ class RigService::Worker {
   std::unique_ptr<rig::RoleRig> roles_;
   rig::RoleState notedRoles_;
   std::optional<rig::RigBoard> lostBoard_;  // the described rig's board awaited after a loss
+  std::string endWords_;                    // shutDown's words
 };
 
 void RigService::Worker::run() {
@@ -545,6 +570,11 @@ State RigService::Worker::current() const {
   State described = stateOf(state);
   described.roles = roles;
   described.open = roles_ != nullptr;
+  described.rigFile = QString::fromStdString(description_->file);
+  for (const rig::RigCamera& camera : description_->cameras)
+    described.cameraBoards.push_back(QString::fromStdString(camera.shutter.board));
+  for (const rig::RigFlash& flash : description_->flashes)
+    described.flashBoards.push_back(QString::fromStdString(flash.line.board));
   for (const rig::RigBoard& board : description_->boards) {
     BoardStatus one;
     one.name = QString::fromStdString(board.name);
@@ -1225,7 +1255,10 @@ bool RigService::shutDown() {
   armed_.cancelAll();
   worker_->stopShots();
   bool sent = false;
-  worker_->postAndWait([worker = worker_.get(), &sent] { sent = worker->shutDown(); });
+  worker_->postAndWait([worker = worker_.get(), &sent, this] {
+    sent = worker->shutDown();
+    endWords_ = QString::fromStdString(worker->endWords());
+  });
   return sent;
 }
 

@@ -97,6 +97,10 @@ class RigService : public RigHost {
   // when the port is open, so the shutter never stays open after the service stops. Returns
   // whether that command went out.
   bool shutDown();
+  // What the last shutDown (or stop) commanded off, or why it could not, for the program's last
+  // words: "relay 1 commanded off", "no camera's line was commanded off: board top (hid:QM7YK) is
+  // lost".
+  QString endWords() const { return endWords_; }
   // For the end of a session (a signal, the desktop's logout): the running request stops at its
   // next wait, so a pulse ends with relay 1 off and a sequence with the flash as it found it;
   // queued requests are answered "not run" and never run; then relay 1 is commanded off as by
@@ -152,6 +156,7 @@ class RigService : public RigHost {
   Journal* journal_ = nullptr;  // the worker's
   State state_;
   std::optional<rig::RigTimings> describedTimings_;  // useRig's: what the actions take by default
+  QString endWords_;                                 // shutDown's words, set on the caller's thread
   std::atomic<bool> stopped_{false};  // stop() was called: requests are answered "not run"
   // The armed requests, from queued to done, and what the rig is kept for meanwhile.
   ArmedWindows armed_;

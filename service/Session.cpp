@@ -112,6 +112,8 @@ bool Session::end() {
   return sent;
 }
 
+QString Session::endWords() const { return service_->endWords(); }
+
 void Session::watchForStop(std::function<void(int signal)> onStop) {
   stopWatch_.disconnect();
   QObject::connect(&stopWatch_, &QTimer::timeout, [this, onStop = std::move(onStop)] {

@@ -66,6 +66,8 @@ class Session {
   // answers handed to the endpoint's clients before the channels end. Returns whether relay 1 was
   // commanded off.
   bool end();
+  // What end() commanded off, or why it could not (RigService::endWords).
+  QString endWords() const;
 
   // Calls `onStop` on this thread soon after SIGINT, SIGTERM or SIGHUP (see
   // rig::SystemClock::stopOnSignals), with the signal.
