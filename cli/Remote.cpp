@@ -53,6 +53,17 @@ void showProgress(const QJsonObject& answer, Console& console) {
   console.line("shutter button: " + text(state.value(QStringLiteral("shutter"))));
 }
 
+// A camera as its lines stand: its shutter open, focusing (the half-press alone), closed (every
+// line off), or unknown (a line not known to be off, and none on).
+std::string cameraWords(const QJsonObject& camera) {
+  const QString shutter = camera.value(QStringLiteral("shutter")).toString();
+  const QString focus = camera.value(QStringLiteral("focus")).toString(QStringLiteral("off"));
+  if (shutter == QLatin1String("on")) return "shutter open";
+  if (focus == QLatin1String("on")) return "focusing";
+  if (shutter == QLatin1String("off") && focus == QLatin1String("off")) return "closed";
+  return "unknown";
+}
+
 // `status`: one "name: value" line per field of the state. The values a script tests (link, relays,
 // the series' shot of shots, the armed shot's time) stand beside the window's words for them (the
 // status box, the button captions), which are printed as they were.
@@ -60,7 +71,9 @@ void printState(const QJsonObject& state) {
   const auto print = [](const char* name, const QJsonValue& value) {
     if (!value.isUndefined()) std::cout << name << ": " << text(value) << '\n';
   };
-  for (const char* field : {"port", "device", "open", "busy", "link", "status", "statusTip"}) {
+  // A rig file's rig is named by its file, in place of the two-relay rig's port and device.
+  for (const char* field :
+       {"rigFile", "port", "device", "open", "busy", "link", "status", "statusTip"}) {
     print(field, state.value(QLatin1String(field)));
   }
   const QJsonObject relays = state.value(QStringLiteral("relays")).toObject();
@@ -75,28 +88,35 @@ void printState(const QJsonObject& state) {
           QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()).toString(Qt::ISODateWithMs));
   }
   print("broker", state.value(QStringLiteral("broker")));
-  // A described rig: "board.NAME: kind text-id, board text-id:RIG02, device /dev/ttyACM0, link
-  // open", "camera.NAME: shutter off, focus off" and "flash.NAME: on".
+  // A described rig in words, each part led by what it is now: "board.ring: open, device
+  // /dev/ttyACM0, board text-id:RING8, kind text-id", "camera.cam1: focusing, board ring,
+  // shutter off, focus on" and "flash.key: off, board lights".
   for (const QJsonValue entry : state.value(QStringLiteral("boards")).toArray()) {
     const QJsonObject board = entry.toObject();
-    std::string fields = "kind " + text(board.value(QStringLiteral("kind"))) + ", board " +
-                         text(board.value(QStringLiteral("board")));
+    std::string fields = text(board.value(QStringLiteral("link")));
     if (board.contains(QStringLiteral("device")))
       fields += ", device " + text(board.value(QStringLiteral("device")));
-    fields += ", link " + text(board.value(QStringLiteral("link")));
+    fields += ", board " + text(board.value(QStringLiteral("board"))) + ", kind " +
+              text(board.value(QStringLiteral("kind")));
     std::cout << "board." << text(board.value(QStringLiteral("name"))) << ": " << fields << '\n';
   }
+  const auto onBoard = [](const QJsonObject& role) {
+    return role.contains(QStringLiteral("board"))
+               ? ", board " + text(role.value(QStringLiteral("board")))
+               : std::string();
+  };
   for (const QJsonValue entry : state.value(QStringLiteral("cameras")).toArray()) {
     const QJsonObject camera = entry.toObject();
-    std::string lines = "shutter " + text(camera.value(QStringLiteral("shutter")));
+    std::string lines = cameraWords(camera) + onBoard(camera) + ", shutter " +
+                        text(camera.value(QStringLiteral("shutter")));
     if (camera.contains(QStringLiteral("focus")))
       lines += ", focus " + text(camera.value(QStringLiteral("focus")));
     std::cout << "camera." << text(camera.value(QStringLiteral("name"))) << ": " << lines << '\n';
   }
   for (const QJsonValue entry : state.value(QStringLiteral("flashes")).toArray()) {
     const QJsonObject flash = entry.toObject();
-    print(("flash." + text(flash.value(QStringLiteral("name")))).c_str(),
-          flash.value(QStringLiteral("line")));
+    std::cout << "flash." << text(flash.value(QStringLiteral("name"))) << ": "
+              << text(flash.value(QStringLiteral("line"))) << onBoard(flash) << '\n';
   }
   std::cout.flush();
 }

@@ -23,6 +23,21 @@
 
 namespace cli {
 
+namespace {
+
+// A rig file's rig is on its boards: "ring on /dev/pts/3, lights on /dev/pts/4".
+std::string boardsWhere(const service::State& state) {
+  std::string text;
+  for (const service::BoardStatus& board : state.boards) {
+    if (!text.empty()) text += ", ";
+    text += board.name.toStdString() + " on " +
+            (board.device.isEmpty() ? board.board : board.device).toStdString();
+  }
+  return text;
+}
+
+}  // namespace
+
 int serve(const Options& options, const std::optional<rig::RigDescription>& described,
           const std::optional<bridge::BrokerSettings>& broker,
           const std::optional<web::WebSettings>& web) {
@@ -44,6 +59,7 @@ int serve(const Options& options, const std::optional<rig::RigDescription>& desc
   // Where the rig is: its port, or a board of another kind by its name.
   const bool onBoard = options.board.has_value() || described.has_value();
   const auto where = [onBoard](const service::State& state) {
+    if (!state.boards.empty()) return boardsWhere(state);
     return onBoard ? state.device.toStdString()
                    : "port " + std::to_string(state.port) + " (" + state.device.toStdString() + ")";
   };
@@ -107,7 +123,8 @@ int serve(const Options& options, const std::optional<rig::RigDescription>& desc
   }
   const service::State& state = opened->state;
   console.line("status: " + state.status.toStdString() + " (" +
-               (onBoard
+               (!state.boards.empty() ? boardsWhere(state)
+                : onBoard
                     ? state.device.toStdString()
                     : "port " + std::to_string(state.port) + ", " + state.device.toStdString()) +
                ")");
@@ -133,11 +150,9 @@ int serve(const Options& options, const std::optional<rig::RigDescription>& desc
   // socket last) and relay 1 is commanded off.
   const int signal = rig::SystemClock::stopRequested();
   console.line(std::string("stopping on ") + rig::SystemClock::signalName(signal));
-  if (session.end()) {
-    console.line("relay 1 commanded off");
-  } else {
-    console.line("relay 1 could not be commanded off: the port is not open");
-  }
+  // What was commanded off, or why nothing could be: the port's relay 1, or a rig file's cameras.
+  session.end();
+  console.line(session.endWords().toStdString());
   return 0;
 }
 

@@ -566,7 +566,70 @@ TEST(CliOnRigFile, ExitStatusesSayWhoseMistakeItWas) {
     }
   }
   serve.signal(SIGTERM);
-  EXPECT_EQ(serve.finish().exit, 0);
+  const Result ended = serve.finish();
+  EXPECT_EQ(ended.exit, 0);
+  EXPECT_NE(ended.err.find("every camera's lines commanded off"), std::string::npos) << ended.err;
+  std::filesystem::remove(file);
+}
+
+// status on a rig file in words, through a bulb, its stop and the board's loss: each camera
+// as its lines stand and on its board, each board's link; the end says what it commanded off.
+TEST(CliOnRigFile, StatusTellsEachCameraAndBoardAsTheyStand) {
+  sim::Options options;
+  options.relays = 8;
+  sim::RelayModule module(options);
+  const std::string file = (std::filesystem::temp_directory_path() /
+                            ("quillmar-words-" + std::to_string(::getpid()) + ".toml"))
+                               .string();
+  std::ofstream(file) << "[boards.r]\nboard = \"text:" << module.devicePath()
+                      << "\"\nrelays = 8\n[[cameras]]\nname = \"a\"\nfocus = \"r:0\"\n"
+                         "shutter = \"r:1\"\n[[flashes]]\nname = \"key\"\nline = \"r:2\"\n";
+  Cli serve({"serve", "--name", "words", "--rig-file", file});
+  ASSERT_TRUE(served("words"));
+  const auto status = [] { return runCli({"--name", "words", "status"}).out; };
+  const auto has = [](const std::string& text, const std::string& line) {
+    return text.find(line + "\n") != std::string::npos;
+  };
+  const std::string board = "board.r: open, device " + module.devicePath() +
+                            ", board text:" + module.devicePath() + ", kind text";
+  std::string idle = status();
+  EXPECT_TRUE(has(idle, "rigFile: " + std::filesystem::path(file).filename().string())) << idle;
+  EXPECT_TRUE(has(idle, board)) << idle;
+  EXPECT_TRUE(has(idle, "camera.a: closed, board r, shutter off, focus off")) << idle;
+  EXPECT_TRUE(has(idle, "flash.key: off, board r")) << idle;
+
+  Cli bulb({"--name", "words", "shutter", "--pulse", "5s"});
+  std::string during;
+  for (int i = 0; i < 100 && !has(during, "camera.a: shutter open, board r, shutter on, focus on");
+       ++i) {
+    std::this_thread::sleep_for(50ms);
+    during = status();
+  }
+  EXPECT_TRUE(has(during, "camera.a: shutter open, board r, shutter on, focus on")) << during;
+  EXPECT_EQ(runCli({"--name", "words", "stop"}).exit, 0);
+  EXPECT_EQ(bulb.finish().exit, 0);
+  const std::string after = status();
+  EXPECT_TRUE(has(after, "camera.a: closed, board r, shutter off, focus off")) << after;
+
+  // The board gone: shown lost, and the end says nothing could be commanded off, and why.
+  module.vanish();
+  std::string lost;
+  for (int i = 0; i < 100 && !has(lost, "board.r: lost, device " + module.devicePath() +
+                                            ", board text:" + module.devicePath() + ", kind text");
+       ++i) {
+    std::this_thread::sleep_for(50ms);
+    lost = status();
+  }
+  EXPECT_NE(lost.find("board.r: lost"), std::string::npos) << lost;
+  EXPECT_TRUE(has(lost, "camera.a: unknown, board r, shutter unknown, focus unknown")) << lost;
+  serve.signal(SIGTERM);
+  const Result ended = serve.finish();
+  EXPECT_EQ(ended.exit, 0);
+  EXPECT_NE(ended.err.find("no camera's line was commanded off: board r (text:" +
+                           module.devicePath() + ") is lost"),
+            std::string::npos)
+      << ended.err;
+  EXPECT_EQ(ended.err.find("relay 1"), std::string::npos) << ended.err;
   std::filesystem::remove(file);
 }
 
