@@ -450,24 +450,36 @@ def start_rig():
     module = Module("rig-sim", "--id", "RING8", "--relays", "32")
     # The example's flash hangs on a CH340 board: simulated too, and named in a copy of the file.
     lights = os.path.join(WORK.name, "lights")
-    start("lights-sim", [RELAY_SIM, "--kind", "ch340", "--link", lights])
+    lights_board = start("lights-sim", [RELAY_SIM, "--kind", "ch340", "--link", lights])
     if not wait_until(10, lambda: os.path.exists(lights)):
         fail("the simulated CH340 board did not start")
     with open(EIGHT_CAMERAS) as example:
         text = re.sub(r'"ch340:[^"]*"', f'"ch340:{lights}"', example.read())
-    rig_file = os.path.join(WORK.name, "rig.toml")
+    # Under the example's own name, which the page's header shows.
+    rig_file = os.path.join(WORK.name, os.path.basename(EIGHT_CAMERAS))
     with open(rig_file, "w") as copy:
         copy.write(text)
     start("rig", [CLI, "--name", "phone-remote-rig", "--ports", module.device, "serve",
                   "--rig-file", rig_file, "--web", "127.0.0.1:0"])
-    return (module,)
+    return module, lights_board
 
 
-def check_rig(page, module):
-    """A described rig: a tile a camera, each firing its camera alone."""
+def boards(page):
+    """Each board's row: its name and device, and its link in words."""
+    return [r.text.split("\n") for r in page.find_elements(By.CSS_SELECTOR, "#boards .row")]
+
+
+def check_rig(page, module, lights_board):
+    """A described rig: named by its file, a row a board, a tile a camera, each firing its camera
+    alone."""
     page.get(url_from("rig"))
     tiles = wait_until(10, lambda: [t for t in page.find_elements(By.CSS_SELECTOR, "#cameras button")
                                     if t.is_enabled()])
+    rows = boards(page)
+    if (text_of(page, "port") != "eight-cameras-focus.toml" or shown(page, "module")
+            or [r[1] for r in rows] != ["Open", "Open"]
+            or not rows[0][0].startswith("Board ring \u00b7 /dev/")):
+        fail(f"the rig's header and boards: {text_of(page, 'port')!r} {rows}")
     if ([t.text.split("\n") for t in tiles or []]
             != [[f"cam{n}", "shutter closed", "focus released"] for n in range(1, 9)]
             or text_of(page, "cameraShutter").split("\n")[0] != "Fire all cameras"
@@ -500,7 +512,18 @@ def shutters(page):
     return [t.text.split("\n")[1] for t in page.find_elements(By.CSS_SELECTOR, "#cameras button")]
 
 
-def check_bulb(page, module):
+def check_lost_board(page, lights_board):
+    """The flash's board gone: shown lost, and the other board closed meanwhile, never open."""
+    lights_board.terminate()
+    lights_board.wait(10)
+    rows = wait_until(10, lambda: [r[1] for r in boards(page)] == ["Closed", "Lost: reconnecting"]
+                      and boards(page))
+    if not rows or text_of(page, "module") or not shown(page, "why"):
+        fail(f"a lost board: {boards(page)} {text_of(page, 'why')!r}")
+    print(f"ok: the lost board shown lost, the other closed: {rows}")
+
+
+def check_bulb(page, module, lights_board):
     """A bulb from another channel: its time on the page, every action held, STOP beside START
     and the stop in words; then the page's own bulb, its exposure asked, stopped from the command
     line."""
@@ -635,6 +658,7 @@ def main():
         finish_stalled(*stalling)
         check_rig(page, *rig)
         check_bulb(page, *rig)
+        check_lost_board(page, rig[1])
         page.delete_all_cookies()
         check_panel(page, *panel)
     finally:
