@@ -14,7 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "rig/BoardSource.h"
 #include "rig/Captions.h"
+#include "rig/RigDescription.h"
 #include "service/RigService.h"
 #include "support/Fakes.h"
 
@@ -306,6 +308,35 @@ TEST_F(RigServiceTest, EndingLetsTheRunningActionFinishAndDropsTheQueue) {
             (std::vector<std::string>{"relay read 1\r", "relay on 1\r", "relay off 1\r"}));
   QTest::qWait(10);
   EXPECT_TRUE(answers.empty());
+}
+
+// A source where no board is ever found: a rig file's rig that never opens.
+class NoBoards : public rig::BoardSource {
+ public:
+  std::vector<rig::FoundBoard> list() override { return {}; }
+  std::unique_ptr<rig::Board> find(const rig::BoardName&, std::optional<int>) override {
+    return nullptr;
+  }
+};
+
+// The end's words say what was commanded off, and when nothing was, why: never relay 1's words
+// for a rig file's cameras, nor a claim that nothing was sent without its reason.
+TEST_F(RigServiceTest, TheEndSaysWhatItCommandedOffOrWhyNothing) {
+  EXPECT_FALSE(rig->shutDown());
+  EXPECT_EQ(rig->endWords(),
+            QStringLiteral("relay 1 could not be commanded off: the port is not open"));
+  openPort();
+  EXPECT_TRUE(rig->shutDown());
+  EXPECT_EQ(rig->endWords(), QStringLiteral("relay 1 commanded off"));
+
+  RigService described(std::make_unique<fakes::LineSerial>(line));
+  rig::RigDescription description;
+  description.boards = {{"top", rig::BoardName{"hid", "QM7YK"}, 2}};
+  description.cameras = {{"left", {"top", 1}, std::nullopt, {}}};
+  described.useRig(description, [] { return std::make_unique<NoBoards>(); });
+  EXPECT_FALSE(described.shutDown());
+  EXPECT_EQ(described.endWords(),
+            QStringLiteral("no camera's line was commanded off: the rig's boards are not open"));
 }
 
 // The JSON state's typed fields, one row for each value of the rig's state they carry.
