@@ -465,8 +465,10 @@ def start_rig():
 
 
 def boards(page):
-    """Each board's row: its name and device, and its link in words."""
-    return [r.text.split("\n") for r in page.find_elements(By.CSS_SELECTOR, "#boards .row")]
+    """Each board's row: its name and device, and its link in words. Read in one call: the rows
+    are made again on each state pushed."""
+    return page.execute_script("""return [...document.querySelectorAll("#boards .row")].map(
+        (r) => [...r.children].map((c) => c.textContent));""")
 
 
 def check_rig(page, module, lights_board):
