@@ -129,7 +129,8 @@ int runBoards(const Options& options, const std::optional<QString>& ports) {
   }
   // A port another program holds cannot be asked: said, with the holder, rather than left out.
   // Named by a path, that device; by an identity, the ports that would have been asked; listing
-  // all, also a device no list names (a pseudo-terminal a panel was given by --ports).
+  // all the system's, also a device no list names (a pseudo-terminal a panel was given by
+  // --ports); listing the ports given by --ports, those alone.
   std::vector<std::pair<std::string, std::string>> held;
   const auto tell = [&](const std::string& path, const std::optional<QString>& holder) {
     if (!holder) return;
@@ -148,7 +149,7 @@ int runBoards(const Options& options, const std::optional<QString>& ports) {
       tell(port.namePath(), serial::CommControl::holderOf(QString::fromStdString(port.path)));
     }
   }
-  if (!named) {
+  if (!named && !ports) {
     for (const auto& [device, holder] : serial::CommControl::heldDevices())
       tell(device.toStdString(), holder);
   }

@@ -313,7 +313,7 @@ TEST_F(RigServiceTest, EndingLetsTheRunningActionFinishAndDropsTheQueue) {
 // A source where no board is ever found: a rig file's rig that never opens.
 class NoBoards : public rig::BoardSource {
  public:
-  std::vector<rig::FoundBoard> list() override { return {}; }
+  rig::Listing list() override { return {}; }
   std::unique_ptr<rig::Board> find(const rig::BoardName&, std::optional<int>) override {
     return nullptr;
   }
