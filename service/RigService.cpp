@@ -1006,6 +1006,8 @@ RigService::RigService(SerialFactory makeSerial, ClockFactory makeClock, QObject
   qRegisterMetaType<rig::RigState>();
   qRegisterMetaType<rig::Change>();
   qRegisterMetaType<service::State>();
+  qRegisterMetaType<service::Request>();
+  qRegisterMetaType<service::Result>();
   worker_ = std::make_unique<Worker>(
       *this, [this](const State& state) { publish(state); }, armed_, std::move(makeSerial),
       std::move(makeClock));
@@ -1101,6 +1103,13 @@ void RigService::setClockStatusSource(std::function<ClockStatus()> source) {
 }
 
 void RigService::submit(const Request& request, Done done) {
+  if (request.action == Action::Shutter || request.action == Action::Sequence) {
+    // Every channel's shot is told once answered, so that a view can say how the last one went.
+    done = [self = QPointer<RigService>(this), request, done = std::move(done)](const Result& r) {
+      if (done) done(r);
+      if (self) emit self->shotEnded(request, r);
+    };
+  }
   if (request.action == Action::Stop || request.action == Action::Disarm) {
     // Not queued: what they end is running or waiting, and the queue waits behind it. A stop
     // ends the running series after its step in progress and every armed wait; a disarm the

@@ -132,6 +132,9 @@ class RigService : public RigHost {
   // Every part of the state the rig sets, as it sets it (also to the value it had), with the
   // whole state as it then was.
   void rigChanged(const rig::RigState& state, rig::Change change);
+  // A shutter or sequence request from any channel has been answered (fired, failed, refused or
+  // stopped), on the thread that submitted it.
+  void shotEnded(const service::Request& request, const service::Result& result);
   // The queue has run empty.
   void idle();
   // The open port's device went away; `message` names port, device, reason. Told once no request
