@@ -20,6 +20,7 @@
 #include "CursorRest.h"
 #include "Form1.h"
 #include "RemoteControl.h"
+#include "RigWindow.h"
 #include "Windows.h"
 #include "boards/Catalog.h"
 #include "bridge/Bridge.h"
@@ -110,8 +111,10 @@ struct Options {
       QStringLiteral("NAME")};
   QCommandLineOption rigFile{
       QStringLiteral("rig-file"),
-      QStringLiteral("The rig the rig file FILE describes: \"Open Com Port\" opens its boards by "
-                     "their names, and the buttons act on its cameras and flashes."),
+      QStringLiteral(
+          "The rig the rig file FILE describes: \"Open Com Port\" opens its boards by "
+          "their names, the buttons act on its cameras and flashes, and a rig window shows each "
+          "camera, flash and board."),
       QStringLiteral("FILE")};
   QCommandLineOption listPorts{
       QStringLiteral("list-ports"),
@@ -379,6 +382,14 @@ int main(int argc, char* argv[]) {
   window.show();
   window.combo1()->setFocus();
   showRemoteControl(window, session.endpoint(), listening);
+  // A rig file's rig also shows in a window of its own, which goes when the main window goes.
+  std::unique_ptr<RigWindow> rigWindow;
+  if (described) {
+    rigWindow = std::make_unique<RigWindow>(session.service(), *described,
+                                            QFileInfo(parser.value(options.rigFile)).fileName());
+    QObject::connect(&window, &QObject::destroyed, rigWindow.get(), &QWidget::close);
+    rigWindow->show();
+  }
 
   // A signal (kill, a shutdown, the terminal's hang-up) or the desktop's logout ends the panel as
   // serve ends: the running action stopped soundly, queued requests answered "not run", relay 1
@@ -399,6 +410,7 @@ int main(int argc, char* argv[]) {
   // Off the broker ({"online": false}), the web and the socket before the window and the rig
   // service go.
   session.endChannels();
+  rigWindow.reset();
   destroyWindows();
   setSession(nullptr);
   return result;
