@@ -251,7 +251,11 @@ void RigWindow::follow(const service::State& state) {
       setIfChanged(boards_[i], QStringLiteral("%1: closed").arg(name));
       continue;
     }
-    const QString where = found->device.isEmpty() ? found->board : found->device;
+    // The device, with the board's name when that name says more than the device's path.
+    QString where = found->device.isEmpty() ? found->board : found->device;
+    if (!found->device.isEmpty() && !found->board.endsWith(found->device)) {
+      where += QStringLiteral(" (%1)").arg(found->board);
+    }
     setIfChanged(boards_[i], QStringLiteral("%1: %2, %3").arg(name, linkWords(*found), where));
   }
   for (std::size_t i = 0; i < cameras_.size(); ++i) {
