@@ -42,6 +42,7 @@
 #include "SimProcess.h"
 #include "Startup.h"
 #include "Stats.h"
+#include "ViewRows.h"
 #include "WebRows.h"
 #include "rig/Rig.h"
 #include "serial/CommControl.h"
@@ -96,6 +97,8 @@ struct Settings {
   bool boardsOnly = false;      // the rows of the boards of every kind alone
   bool camerasOnly = false;     // the rows of rigs of many cameras alone
   bool reconnectsOnly = false;  // the rows of unplugging and replugging alone
+  bool viewsOnly = false;       // the rows of the rig window and the phone page of 16 cameras alone
+  int viewShots = 20;           // shots of 16 cameras whose changes the views show
   bench::ShotSettings shots;
   bench::BoardSettings boards;
   bench::CameraSettings cameras;
@@ -105,8 +108,8 @@ struct Settings {
 
 constexpr std::string_view kUsage =
     "Usage: quillmar-bench [--quick] [--no-startup] [--web-only] [--shots-only] [--boards-only]\n"
-    "                      [--cameras-only] [--reconnects-only] [--quillmar PATH] [--samples "
-    "FILE]\n"
+    "                      [--cameras-only] [--reconnects-only] [--views-only] [--quillmar PATH]\n"
+    "                      [--samples FILE]\n"
     "                      [--list-rows]\n"
     "Measures pulse width, sequence time, CPU use, port scan time, reaction time, reading a late\n"
     "answer, start-up, repaint waits and requests through the local socket of the panel against a\n"
@@ -121,6 +124,7 @@ constexpr std::string_view kUsage =
     "  --cameras-only   only the rows of rigs of many cameras, through the rig engine\n"
     "  --reconnects-only\n"
     "                   only the rows of unplugging and replugging, and the idle panel's CPU\n"
+    "  --views-only     only the rows of the rig window and the phone page on a rig of 16 cameras\n"
     "  --quillmar PATH  the panel program for the start-up measurement (default: this build's)\n"
     "  --samples FILE   also write every sample to FILE, \"measurement<TAB>value\" a line\n"
     "  --list-rows      print the names of the rows a whole run prints, and nothing else\n";
@@ -283,6 +287,7 @@ class Bench {
   void measureShots(std::vector<bench::Row>& rows);
   void measureBoards(std::vector<bench::Row>& rows);
   void measureCameras(std::vector<bench::Row>& rows);
+  void measureViews(std::vector<bench::Row>& rows);
   void measureBaseline(std::vector<bench::Row>& rows);
   void measureLateAnswers(std::vector<bench::Row>& rows);
   void measureStartup(std::vector<bench::Row>& rows);
@@ -689,6 +694,10 @@ std::vector<bench::Row> Bench::run() {
     measureReconnects(rows);
     return rows;
   }
+  if (settings_.viewsOnly) {
+    measureViews(rows);
+    return rows;
+  }
   std::fprintf(stderr, "quillmar-bench: port scans...\n");
   measureScans(rows);
   std::fprintf(stderr, "quillmar-bench: pulses, reactions, sequences...\n");
@@ -705,6 +714,8 @@ std::vector<bench::Row> Bench::run() {
   measureBoards(rows);
   std::fprintf(stderr, "quillmar-bench: rigs of many cameras...\n");
   measureCameras(rows);
+  std::fprintf(stderr, "quillmar-bench: the views of a rig of 16 cameras...\n");
+  measureViews(rows);
   std::fprintf(stderr, "quillmar-bench: busy-wait baseline...\n");
   measureBaseline(rows);
   std::fprintf(stderr, "quillmar-bench: unplug and replug...\n");
@@ -817,6 +828,20 @@ void Bench::measureCameras(std::vector<bench::Row>& rows) {
   }
 }
 
+void Bench::measureViews(std::vector<bench::Row>& rows) {
+  const bench::ViewFigures figures =
+      bench::measureViews(settings_.viewShots, settings_.idleCpuSamples, idle);
+  for (const std::string& what : figures.problems) problem(what);
+  addRow(rows, "Rig window, 16 cameras: state change to its repaint (ms)", figures.repaintMs, 3,
+         "median <= 20 ms", [](const bench::Summary& s) { return s.median <= 20.0; });
+  addRow(rows, "Phone remote, 16 cameras: state change to its event at a connected page (ms)",
+         figures.pushMs, 3, "median <= 50 ms",
+         [](const bench::Summary& s) { return s.median <= 50.0; });
+  addRow(rows,
+         "CPU of the idle rig window, 16 cameras, 10 s, cursor at rest (% of one core, its thread)",
+         figures.idleCpu, 3, "< 0.1 %", [](const bench::Summary& s) { return s.max < 0.1; });
+}
+
 void Bench::measureReconnects(std::vector<bench::Row>& rows) {
   const bench::ReconnectSamples samples =
       bench::measureReconnects(settings_.reconnects, settings_.idleCpuSamples);
@@ -857,6 +882,7 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.shots = {5, 5, 2, 10, 1.0, 10};
       settings.boards = {5, 3};
       settings.cameras = {3, 2, 1};
+      settings.viewShots = 3;
     } else if (arg == "--list-rows") {
       std::ifstream rows(QUILLMAR_BENCH_ROWS);
       std::cout << rows.rdbuf();
@@ -870,6 +896,8 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.camerasOnly = true;
     } else if (arg == "--reconnects-only") {
       settings.reconnectsOnly = true;
+    } else if (arg == "--views-only") {
+      settings.viewsOnly = true;
     } else if (arg == "--no-startup") {
       settings.startup = false;
     } else if (arg == "--web-only") {
@@ -941,7 +969,7 @@ int main(int argc, char** argv) {
   // fault of the benchmark: the guide's tables may name only listed rows.
   const bool whole = !settings->quick && settings->startup && !settings->webOnly &&
                      !settings->shotsOnly && !settings->boardsOnly && !settings->camerasOnly &&
-                     !settings->reconnectsOnly;
+                     !settings->reconnectsOnly && !settings->viewsOnly;
   const std::vector<std::string> differences = bench::unlisted(rows, QUILLMAR_BENCH_ROWS, whole);
   std::printf("%s\n\n", measured.c_str());
   std::printf("%s\n", bench::markdownTable(rows).c_str());
