@@ -42,7 +42,9 @@ double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 double cpuSeconds() {
   rusage usage{};
   ::getrusage(RUSAGE_THREAD, &usage);
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 

@@ -15,7 +15,6 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <utility>
 
 #include "rig/Timings.h"
@@ -28,7 +27,7 @@ QString qs(const std::string& text) { return QString::fromStdString(text); }
 // Camera tiles in a row before the next row starts: eight cameras make two rows of four.
 constexpr int kTilesPerRow = 4;
 
-// The exposure field's limits and steps, in seconds: the pulse's own limits, as the phone page's.
+// The exposure field's limits in seconds, the pulse's own as on the phone page; to 10 ms.
 constexpr double kShortestExposure = std::chrono::duration<double>(rig::kShortestPulse).count();
 constexpr double kLongestExposure = std::chrono::duration<double>(rig::kLongestPulse).count();
 constexpr int kExposureDecimals = 2;
