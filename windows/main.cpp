@@ -393,16 +393,17 @@ int main(int argc, char* argv[]) {
 
   // A signal (kill, a shutdown, the terminal's hang-up) or the desktop's logout ends the panel as
   // serve ends: the running action stopped soundly, queued requests answered "not run", relay 1
-  // commanded off. Closing the window is not that: it lets the running action end as it would.
+  // (a rig file's cameras) commanded off. Closing the window is not that: it lets the running action end as it would.
   rig::SystemClock::stopOnSignals();
   QObject::connect(&app, &QGuiApplication::commitDataRequest,
                    [](QSessionManager&) { rig::SystemClock::requestStop(0); });
   session.watchForStop([&session](int signal) {
-    const bool sent = session.end();
-    // A stop without a signal is the desktop session's end.
+    session.end();
+    // A stop without a signal is the desktop session's end. The words say what was commanded
+    // off (relay 1, a rig file's cameras) or why nothing could be.
     std::fprintf(stderr, "quillmar: stopping on %s: %s\n",
                  signal > 0 ? rig::SystemClock::signalName(signal) : "the session's end",
-                 sent ? "relay 1 commanded off" : "relay 1 could not be commanded off");
+                 session.endWords().toLocal8Bit().constData());
     QCoreApplication::exit(0);
   });
 
