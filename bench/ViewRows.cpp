@@ -1,20 +1,13 @@
 #include "ViewRows.h"
+#include "EventStream.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QEvent>
 #include <QTemporaryDir>
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <thread>
 
 #include "ServedRig.h"
 #include "rigfile/RigFile.h"
@@ -93,22 +86,6 @@ class PaintStamps : public QObject {
   QWidget& window_;
 };
 
-int connectTo(quint16 port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 }  // namespace
 
 ViewFigures measureViews(int shots, int cpuSamples,
@@ -165,38 +142,10 @@ ViewFigures measureViews(int shots, int cpuSamples,
     return figures;
   }
   const quint16 port = remote.port();
-  const int stream = connectTo(port);
-  std::mutex arrivedLock;
-  std::vector<Clock::time_point> arrived;
-  std::atomic<bool> reading{true};
-  std::thread reader([&] {
-    std::string pending;
-    char buffer[65536];
-    while (reading) {
-      const ssize_t got = ::recv(stream, buffer, sizeof buffer, 0);
-      if (got <= 0) break;
-      const auto at = Clock::now();
-      pending.append(buffer, static_cast<std::size_t>(got));
-      std::size_t found = 0;
-      const std::lock_guard lock(arrivedLock);
-      while ((found = pending.find("\ndata: {\"rig\"")) != std::string::npos) {
-        arrived.push_back(at);
-        pending.erase(0, found + 1);
-      }
-    }
-  });
-  const std::string events = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                             "\r\nAuthorization: Bearer " + remote.token().toStdString() +
-                             "\r\n\r\n";
-  if (stream < 0 ||
-      ::send(stream, events.data(), events.size(), MSG_NOSIGNAL) != ssize_t(events.size())) {
-    problem("no event stream");
-  }
+  EventStream events(port, remote.token());
+  if (!events.open()) problem("no event stream");
   idle(200ms);
-  const std::size_t initial = [&] {
-    const std::lock_guard lock(arrivedLock);
-    return arrived.size();
-  }();
+  const std::size_t initial = events.count();
   changed.clear();
   paints = std::make_unique<PaintStamps>(window);
 
@@ -215,12 +164,8 @@ ViewFigures measureViews(int shots, int cpuSamples,
   if (!paints->pending.empty()) problem("a change of the cameras' lines was never repainted");
   paints.reset();
 
-  reading = false;
-  ::shutdown(stream, SHUT_RDWR);
-  reader.join();
-  ::close(stream);
   {
-    const std::lock_guard lock(arrivedLock);
+    const std::vector<Clock::time_point> arrived = events.close();
     const std::size_t pushed = arrived.size() - initial;
     if (pushed != changed.size()) {
       problem("the event stream got " + std::to_string(pushed) + " events for " +

@@ -1,9 +1,7 @@
 #include "WebRows.h"
+#include "EventStream.h"
 #include "Stats.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,11 +9,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
@@ -30,27 +25,6 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-// A plain blocking TCP connection to 127.0.0.1:port; -1 when it cannot be made.
-int connectTo(quint16 port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool sendAll(int fd, const std::string& bytes) {
-  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-}
 
 std::string request(const char* method, const char* path, quint16 port, const QString& token,
                     const std::string& body = {}) {
@@ -100,35 +74,11 @@ WebFigures measureWeb(SimProcess& sim, int requests,
   }
   const quint16 port = remote.port();
 
-  // The event stream, read on a thread of its own that stamps each event as it arrives.
-  const int stream = connectTo(port);
-  std::mutex arrivedLock;
-  std::vector<Clock::time_point> arrived;
-  std::atomic<bool> reading{true};
-  std::thread reader([&] {
-    std::string pending;
-    char buffer[65536];
-    while (reading) {
-      const ssize_t got = ::recv(stream, buffer, sizeof buffer, 0);
-      if (got <= 0) break;
-      const auto at = Clock::now();
-      pending.append(buffer, static_cast<std::size_t>(got));
-      std::size_t found = 0;
-      std::lock_guard<std::mutex> lock(arrivedLock);
-      while ((found = pending.find("\ndata: {\"rig\"")) != std::string::npos) {
-        arrived.push_back(at);
-        pending.erase(0, found + 1);
-      }
-    }
-  });
-  if (stream < 0 || !sendAll(stream, request("GET", "/api/events", port, remote.token()))) {
-    problem("no event stream");
-  }
+  // The event stream, as a connected page holds it.
+  EventStream events(port, remote.token());
+  if (!events.open()) problem("no event stream");
   idle(200ms);
-  const std::size_t initial = [&] {
-    std::lock_guard<std::mutex> lock(arrivedLock);
-    return arrived.size();
-  }();
+  const std::size_t initial = events.count();
   changed.clear();
 
   const std::string flash =
@@ -172,11 +122,7 @@ WebFigures measureWeb(SimProcess& sim, int requests,
   }
   idle(200ms);
 
-  reading = false;
-  ::shutdown(stream, SHUT_RDWR);
-  reader.join();
-  ::close(stream);
-  std::lock_guard<std::mutex> lock(arrivedLock);
+  const std::vector<Clock::time_point> arrived = events.close();
   const std::size_t pushed = arrived.size() - initial;
   if (pushed != changed.size()) {
     problem("the event stream got " + std::to_string(pushed) + " events for " +
