@@ -14,6 +14,13 @@ RigDescription defaultRig() {
   return rig;
 }
 
+RigDescription builtInRig() {
+  RigDescription rig = defaultRig();
+  rig.manner.stepwise = true;
+  rig.manner.resetPause = std::chrono::milliseconds(500);
+  return rig;
+}
+
 std::string describe(const RigDescription& rig) {
   const auto count = [](std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);

@@ -47,6 +47,20 @@ struct RigTimings {
   std::chrono::milliseconds pause{500};  // between the sequence's steps
 };
 
+// How the actions go where a rig keeps the two-relay module's own ways, which its operators and
+// scripts know to the byte. A rig file's rig keeps the defaults.
+struct RigManner {
+  // Step by step: a shot reads each shutter first (relay by relay) and switches on only those
+  // that read off, its hold counted from that switch; an armed shot reads shortly before its time
+  // and only its switching command is aimed at it; a hold or pause is one wait that a stop does
+  // not cut (a stop is looked for between steps); every ending after the first command commands
+  // every shutter off; failures keep the board's own words (its port and device).
+  bool stepwise = false;
+  // The reset switches the flashes off, waits this long, then the cameras' lines; with none, one
+  // command per board switches them all.
+  std::chrono::milliseconds resetPause{0};
+};
+
 // The rig described once: its boards, cameras, flashes and timings.
 struct RigDescription {
   std::vector<RigBoard> boards;
@@ -54,6 +68,7 @@ struct RigDescription {
   std::vector<RigFlash> flashes;
   RigTimings timings;
   std::string file;  // the rig file's name, its folder left out; empty for a rig made otherwise
+  RigManner manner;
 };
 
 // Limits a rig file is checked against, besides the pulse's and pause's (Timings.h).
@@ -64,6 +79,9 @@ inline constexpr std::chrono::milliseconds kLongestDelay = std::chrono::seconds(
 // The rig without a rig file: the text module on the chosen port, the flash on relay 0 and one
 // camera's shutter on relay 1, the half-second pulse and pauses.
 RigDescription defaultRig();
+// The same rig as the panel runs it: step by step, the reset's half-second pause between the
+// flash and the shutter (the module's bytes and timings exactly).
+RigDescription builtInRig();
 
 // The rig in lines a person reads: its boards, each camera's and flash's lines, the timings.
 std::string describe(const RigDescription& rig);

@@ -64,6 +64,13 @@ RoleRig::RoleRig(RigDescription description, RigBoards boards, Clock& clock)
     use(flash.line, "flash " + flash.name + "'s line");
     state_.flashes.push_back({flash.name, LineState::Unknown});
   }
+  // Step by step, every shutter switches at the shot itself: there is no timeline for a lead.
+  for (const RigCamera& camera : description_.cameras) {
+    if (description_.manner.stepwise && (camera.focus || camera.delay.count() != 0)) {
+      throw refused(FailureKind::Other,
+                    "camera " + camera.name + ": a rig run step by step has no focus or delay");
+    }
+  }
 }
 
 Timings RoleRig::timings() const {
@@ -84,6 +91,8 @@ RoleRig::Line RoleRig::lineOf(const RelayLine& line) const {
 template <typename Call>
 auto RoleRig::onBoard(std::size_t index, Call&& call) -> decltype(call(std::declval<Board&>())) {
   Board& board = *boards_[index].board;
+  // The two-relay module's failures name its port and device, as the panel has always told them.
+  if (description_.manner.stepwise) return call(board);
   // The rig file's name for the board, and its own unless its words start with it already.
   const auto named = [&](const std::string& what) {
     const std::string own = board.name().text();
@@ -420,10 +429,142 @@ void RoleRig::checkMoments() {
 
 void RoleRig::shutter(const std::vector<std::string>& cameras, const Timings& timings) {
   const std::vector<Hold> holds = holdsOf(cameras, timings);
+  if (description_.manner.stepwise) {
+    shutterSteps(holds, timings);
+    return;
+  }
   fire(holds, timings, timings.armed ? &*timings.armed : nullptr);
 }
 
-void RoleRig::linesOff(bool flashesToo) {
+void RoleRig::reset() {
+  if (description_.manner.resetPause.count() == 0) {
+    linesOff(true, true);
+    return;
+  }
+  linesOff(false, true);
+  holdFor(description_.manner.resetPause);
+  linesOff(true, false);
+}
+
+void RoleRig::holdFor(Clock::duration length) {
+  const Clock::time_point until = clock_.now() + length + kDeliveryMargin;
+  while (until - clock_.now() > kWatchedWait) {
+    lookAtBoards();
+    clock_.nap(clock_.now() + kBoardLook);
+  }
+  clock_.waitUntil(until);
+}
+
+std::vector<RoleRig::Group> RoleRig::groupsByBoard(const std::vector<const Hold*>& holds,
+                                                   bool on) const {
+  std::vector<Group> groups;
+  for (const Hold* hold : holds) {
+    auto group = std::find_if(groups.begin(), groups.end(),
+                              [&](const Group& g) { return g.board == hold->line.board; });
+    if (group == groups.end())
+      group = groups.insert(groups.end(), Group{{}, hold->line.board, 0, 0, {}});
+    group->which |= bitOf(hold->line.relay);
+    if (on) group->on |= bitOf(hold->line.relay);
+    group->lines.emplace_back(hold->line.relay, hold->state);
+  }
+  return groups;
+}
+
+void RoleRig::armBeforeReading(const Arming& armed) {
+  if (clock_.realNow() + kArmingLeast > armed.at) {
+    throw refused(FailureKind::TooLate, clock_.realNow() >= armed.at
+                                            ? "the shot's time has passed"
+                                            : "the shot's time is too near to arm for it");
+  }
+  waitUntilReal(clock_, armed.at - kArmingLead, armed);
+}
+
+void RoleRig::pulseSteps(const std::vector<Hold>& holds, const Timings& timings,
+                         const Arming* armed) {
+  // A line that reads on is held as it is; only those reading off are switched on.
+  std::vector<const Hold*> off;
+  std::vector<const Hold*> all;
+  for (const Hold& hold : holds) {
+    all.push_back(&hold);
+    const bool on =
+        onBoard(hold.line.board, [&](Board& board) { return board.readRelay(hold.line.relay); });
+    if (!on) off.push_back(&hold);
+  }
+  const std::vector<Group> switchOn = groupsByBoard(off, true);
+  if (armed != nullptr) armedLateness_.clear();
+  if (armed != nullptr && switchOn.empty()) {
+    // Nothing to switch on; the pulse still keeps its time, so the rest of the action does too.
+    waitUntilReal(clock_, armed->at, *armed);
+  } else if (armed != nullptr) {
+    const auto sendAt = armed->at - leadOf(switchOn.front());
+    if (clock_.realNow() > sendAt) {
+      throw refused(FailureKind::TooLate, "the module's answer came too late to arm for the shot");
+    }
+    try {
+      waitUntilReal(clock_, sendAt - kFinalStretch, *armed);
+      commitShot(*armed);
+    } catch (const SerialError& error) {
+      disarmedBeforeSwitch_ = error.kind() == FailureKind::Disarmed;
+      throw;
+    }
+    const Clock::time_point shot = steadyOf(clock_, armed->at);
+    clock_.spinUntil(steadyOf(clock_, sendAt));
+    for (const Group& group : switchOn) {
+      noteLateness(group, shot);
+      switchGroup(group);
+    }
+    clock_.spinDone();
+  } else {
+    for (const Group& group : switchOn) switchGroup(group);
+  }
+  // A long pulse is one wait, as exact as the half second.
+  holdFor(timings.pulse);
+  for (const Group& group : groupsByBoard(all, false)) switchGroup(group);
+}
+
+void RoleRig::shutterSteps(const std::vector<Hold>& holds, const Timings& timings) {
+  const Arming* armed = timings.armed ? &*timings.armed : nullptr;
+  // A shot that cannot be on time, or is disarmed while it waits, puts nothing on the line.
+  if (armed != nullptr) armBeforeReading(*armed);
+  try {
+    pulseSteps(holds, timings, armed);
+  } catch (...) {
+    // Stopped early, the shutters may be open or their state unknown: they end commanded off
+    // (the first failure is the one told), unless a disarm came before anything was switched.
+    if (!std::exchange(disarmedBeforeSwitch_, false)) static_cast<void>(release(holds));
+    throw;
+  }
+}
+
+void RoleRig::sequenceSteps(const std::vector<Hold>& holds, const Timings& timings) {
+  const Arming* armed = timings.armed ? &*timings.armed : nullptr;
+  FlashUndo undo;
+  // Between steps only: a step under way (a pulse above all) ends as it would have.
+  const auto pause = [&] {
+    if (timings.stopRequested && timings.stopRequested()) throw CutShort{CutShort::Why::StopAsked};
+    holdFor(timings.pause);
+    if (timings.stopRequested && timings.stopRequested()) throw CutShort{CutShort::Why::StopAsked};
+  };
+  if (armed != nullptr) armBeforeReading(*armed);
+  try {
+    pulseSteps(holds, timings, armed);
+    pause();
+    toggleFlashes(undo);
+    pause();
+    pulseSteps(holds, timings, nullptr);
+    pause();
+    toggleFlashes(undo);
+  } catch (...) {
+    // Every ending leaves the shutters off and the flashes as it found them; a disarm before the
+    // first switch leaves the line as it was. The first failure is the one told.
+    if (std::exchange(disarmedBeforeSwitch_, false)) throw;
+    static_cast<void>(release(holds));
+    static_cast<void>(restore(undo));
+    throw;
+  }
+}
+
+void RoleRig::linesOff(bool cameras, bool flashes) {
   for (std::size_t board = 0; board < boards_.size(); ++board) {
     Group off{{}, board, 0, 0, {}};
     const auto add = [&](const RelayLine& relayLine, LineState& state) {
@@ -432,12 +573,12 @@ void RoleRig::linesOff(bool flashesToo) {
       off.which |= bitOf(line.relay);
       off.lines.emplace_back(line.relay, &state);
     };
-    for (std::size_t i = 0; i < description_.cameras.size(); ++i) {
+    for (std::size_t i = 0; cameras && i < description_.cameras.size(); ++i) {
       add(description_.cameras[i].shutter, state_.cameras[i].shutter);
       if (description_.cameras[i].focus)
         add(*description_.cameras[i].focus, *state_.cameras[i].focus);
     }
-    for (std::size_t i = 0; flashesToo && i < description_.flashes.size(); ++i)
+    for (std::size_t i = 0; flashes && i < description_.flashes.size(); ++i)
       add(description_.flashes[i].line, state_.flashes[i].line);
     if (off.which != 0) switchGroup(off);
   }
@@ -517,6 +658,10 @@ void RoleRig::flash() {
 
 void RoleRig::sequence(const Timings& timings) {
   const std::vector<Hold> holds = holdsOf({}, timings);
+  if (description_.manner.stepwise) {
+    sequenceSteps(holds, timings);
+    return;
+  }
   FlashUndo undo;
   // Between steps and during pauses: a stop ends the sequence there.
   const auto pause = [&] {

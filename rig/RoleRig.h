@@ -21,8 +21,9 @@ namespace rig {
 using RigBoards = std::map<std::string, Board*>;
 
 // A rig described by a RigDescription, acted on by roles: its cameras fired together, its
-// flashes toggled together, across as many boards as it has. Today's two-relay rig on the text
-// module stays rig::Rig, whose bytes and timings are the panel's; this is the rig of rig files.
+// flashes toggled together, across as many boards as it has. A description in the two-relay
+// module's manner (RigManner: builtInRig()) runs its actions step by step, with the panel's bytes
+// and timings; what follows is the timeline of every other rig.
 //
 // Each action is a timeline of moments; at each, the lines switching on one board are switched
 // with one switchRelays call (one command where the board can), each board's call started its
@@ -74,9 +75,10 @@ class RoleRig {
 
   // Switches every camera's lines and every flash off, one call per board, as an opening resets
   // the rig: the actions start from lines in a known state.
-  void reset() { linesOff(true); }
+  // In the stepwise manner with a reset pause, the flashes first, then after the pause the cameras.
+  void reset();
   // Every camera's shutter and focus line off, the flashes left as they are: the end of a run.
-  void camerasOff() { linesOff(false); }
+  void camerasOff() { linesOff(true, false); }
   // Reads every flash and switches each to its other state; a board with one flash is asked
   // for that relay alone, as the two-relay rig asks.
   void flash();
@@ -113,7 +115,19 @@ class RoleRig {
   };
 
   Line lineOf(const RelayLine& line) const;
-  void linesOff(bool flashesToo);
+  void linesOff(bool cameras, bool flashes);
+  // The stepwise manner (RigManner::stepwise). An armed action's start: refused when too near,
+  // then the disarmable wait until shortly before the shot, so the readings are fresh at it.
+  void armBeforeReading(const Arming& armed);
+  // Reads the holds' lines, switches on those that read off (armed: landing at the shot), holds
+  // them for the pulse and switches them all off.
+  void pulseSteps(const std::vector<Hold>& holds, const Timings& timings, const Arming* armed);
+  void shutterSteps(const std::vector<Hold>& holds, const Timings& timings);
+  void sequenceSteps(const std::vector<Hold>& holds, const Timings& timings);
+  // One wait of `length` (and the margin), the boards looked at during a long one; no stop cuts it.
+  void holdFor(Clock::duration length);
+  // The holds' lines as one switching group per board, every line switched to `on`.
+  std::vector<Group> groupsByBoard(const std::vector<const Hold*>& holds, bool on) const;
   std::vector<Hold> holdsOf(const std::vector<std::string>& cameras, const Timings& timings);
   static std::vector<Group> groupsOf(const std::vector<Hold>& holds);
   void fire(const std::vector<Hold>& holds, const Timings& timings, const Arming* armed);
@@ -170,6 +184,8 @@ class RoleRig {
   Clock& clock_;
   RoleObserver observer_;
   RoleState state_;
+  // A stepwise armed action was disarmed before it switched anything on: its ending sends nothing.
+  bool disarmedBeforeSwitch_ = false;
 };
 
 }  // namespace rig
