@@ -7,13 +7,14 @@
 #include <utility>
 
 #include "Protocol.h"
+#include "RigDescription.h"
+#include "RoleRig.h"
 
 namespace rig {
 
 namespace {
 
 using namespace std::chrono_literals;
-using protocol::kFlashRelay;
 using protocol::kShutterRelay;
 
 constexpr auto kHalfSecond = 500ms;
@@ -99,11 +100,7 @@ void Rig::pauseFor(Clock::duration length) {
 }
 
 void Rig::resetRig() {
-  board_->switchRelay(kFlashRelay, false);
-  update(Change::Flash, [](RigState& s) { s.flash = Flash::Off; });
-  halfSecondPause();
-  board_->switchRelay(kShutterRelay, false);
-  update(Change::Shutter, [](RigState& s) { s.shutter = Shutter::ClosedByReset; });
+  withEngine([](RoleRig& engine) { engine.reset(); }, Shutter::ClosedByReset);
 }
 
 void Rig::shutterOff() {
@@ -372,151 +369,44 @@ std::optional<FailureKind> Rig::autoFindPort() {
   return portNotFound(reason, failedKind);
 }
 
-void Rig::toggleFlash() { toggleFlash(nullptr); }
-
-void Rig::toggleFlash(SequenceUndo* undo) {
-  // The board tells the reply (the hidden box) before it reads the state from it.
-  const bool wasOn = board_->readRelay(kFlashRelay);
-  if (undo != nullptr && !undo->flashAtStart) undo->flashAtStart = wasOn;
-  board_->switchRelay(kFlashRelay, !wasOn);
-  if (undo != nullptr) ++undo->flashToggles;
-  update(Change::Flash, [wasOn](RigState& s) { s.flash = wasOn ? Flash::Off : Flash::On; });
-}
-
-void Rig::endShutterQuietly() noexcept {
-  try {
-    shutterOff();
-  } catch (...) {
-    // The line is gone as well; the failure that stopped the action is the one to report.
-  }
+void Rig::toggleFlash() {
+  withEngine([](RoleRig& engine) { engine.flash(); });
 }
 
 void Rig::pulseShutter(const Timings& timings) {
-  const Arming* armed = timings.armed ? &*timings.armed : nullptr;
-  // A shot that cannot be on time, or is disarmed while it waits, puts nothing on the line.
-  if (armed != nullptr) armBeforeQuery(*armed);
-  try {
-    pulseShutterSteps(timings, armed);
-  } catch (...) {
-    endArmed();
-    // Stopped early (no readable answer, a failed write, an interruption): the shutter may be
-    // open or its state unknown, so it still ends commanded off; unless a disarm came before
-    // anything was switched, when nothing the action had not begun is put on the line.
-    if (!std::exchange(disarmedBeforeSwitch_, false)) endShutterQuietly();
-    throw;
-  }
-}
-
-void Rig::pulseShutterSteps(const Timings& timings, const Arming* armed) {
-  if (!board_->readRelay(kShutterRelay)) {
-    if (armed != nullptr) {
-      switchArmed(kShutterRelay, true, *armed);
-      // The shutter open and the wait's end are one state, told to the channels once.
-      update(Change::Shutter, [](RigState& s) {
-        s.shutter = Shutter::Open;
-        s.armedAt.reset();
-      });
-      if (observer_) observer_(state(), Change::Armed);
-    } else {
-      board_->switchRelay(kShutterRelay, true);
-      update(Change::Shutter, [](RigState& s) { s.shutter = Shutter::Open; });
-    }
-  } else if (armed != nullptr) {
-    // Nothing to switch on; the pulse still keeps its time, so the rest of the action does too.
-    waitUntilReal(clock_, armed->at, *armed);
-  }
-  endArmed();
-  // A long pulse is one sleep, as exact as the half second.
-  pauseFor(timings.pulse);
-  shutterOff();
+  withEngine([&timings](RoleRig& engine) { engine.shutter({}, timings); });
 }
 
 void Rig::runTwoShotSequence(const Timings& timings) {
-  SequenceUndo undo;
-  const Arming* armed = timings.armed ? &*timings.armed : nullptr;
-  // Between steps only: a step under way (a pulse above all) ends as it would have.
-  const auto pauseUnlessStopped = [&] {
-    if (timings.stopRequested && timings.stopRequested()) throw CutShort{CutShort::Why::StopAsked};
-    pauseFor(timings.pause);
-    if (timings.stopRequested && timings.stopRequested()) throw CutShort{CutShort::Why::StopAsked};
-  };
-  if (armed != nullptr) armBeforeQuery(*armed);
-  try {
-    pulseShutterSteps(timings, armed);
-    pauseUnlessStopped();
-    toggleFlash(&undo);
-    pauseUnlessStopped();
-    pulseShutterSteps(timings, nullptr);
-    pauseUnlessStopped();
-    toggleFlash(&undo);
-  } catch (...) {
-    endArmed();
-    // A sequence always ends with the shutter off and the flash as it found it, also when it is
-    // stopped early. Sends need no wait, so this works after an interruption too. A disarm before
-    // the first switch leaves the line as it was.
-    if (std::exchange(disarmedBeforeSwitch_, false)) throw;
-    endShutterQuietly();
-    if (undo.flashAtStart && undo.flashToggles % 2 == 1) {
-      try {
-        board_->switchRelay(kFlashRelay, *undo.flashAtStart);
-        update(Change::Flash,
-               [&undo](RigState& s) { s.flash = *undo.flashAtStart ? Flash::On : Flash::Off; });
-      } catch (...) {
-        // As above: the first failure is the one to report.
-      }
+  withEngine([&timings](RoleRig& engine) { engine.sequence(timings); });
+}
+
+void Rig::withEngine(const std::function<void(RoleRig&)>& act, Shutter closed) {
+  // The panel's rig as described, on the board the actions use now: the engine of every rig,
+  // in the two-relay module's manner.
+  RoleRig engine(builtInRig(), {{"module", board_}}, clock_);
+  bool armedEnded = false;  // the shutter opened at an armed shot's time
+  engine.setLineObserver([&](const LineState& line) {
+    const bool on = line == LineState::On;
+    if (&line == &engine.state().flashes.front().line) {
+      update(Change::Flash, [on](RigState& s) { s.flash = on ? Flash::On : Flash::Off; });
+      return;
     }
-    throw;
-  }
-}
-
-namespace {
-
-SerialError notFired(FailureKind kind, std::string reason) {
-  return SerialError(Failure{kind, std::nullopt, {}, std::move(reason)});
-}
-
-}  // namespace
-
-void Rig::armBeforeQuery(const Arming& armed) {
-  if (clock_.realNow() + kArmingLeast > armed.at) {
-    throw notFired(FailureKind::TooLate, clock_.realNow() >= armed.at
-                                             ? "the shot's time has passed"
-                                             : "the shot's time is too near to arm for it");
-  }
-  update(Change::Armed, [&](RigState& s) { s.armedAt = armed.at; });
-  try {
-    waitUntilReal(clock_, armed.at - kArmingLead, armed);
-  } catch (...) {
-    endArmed();
-    throw;
-  }
-}
-
-void Rig::switchArmed(int relay, bool on, const Arming& armed) {
-  const auto sendAt = armed.at - board_->switchLead(relay, on);
-  if (clock_.realNow() > sendAt) {
-    throw notFired(FailureKind::TooLate, "the module's answer came too late to arm for the shot");
-  }
-  try {
-    waitUntilReal(clock_, sendAt - kFinalStretch, armed);
-    commitShot(armed);
-  } catch (const SerialError& error) {
-    disarmedBeforeSwitch_ = error.kind() == FailureKind::Disarmed;
-    throw;
-  }
-  clock_.spinUntil(steadyOf(clock_, sendAt));
-  board_->switchRelay(relay, on);
-  clock_.spinDone();
-}
-
-void Rig::endArmed() noexcept {
-  if (!state_.armedAt) return;
-  try {
-    update(Change::Armed, [](RigState& s) { s.armedAt.reset(); });
-  } catch (...) {
-    // An observer that fails cannot be told; the state is cleared all the same.
-    state_.armedAt.reset();
-  }
+    armedEnded = on && state_.armedAt.has_value();
+    // The shutter open and the wait's end are one state, told to the channels once.
+    update(Change::Shutter, [on, closed](RigState& s) {
+      s.shutter = on ? Shutter::Open : closed;
+      if (on) s.armedAt.reset();
+    });
+  });
+  engine.setObserver([&](const RoleState&) {
+    if (std::exchange(armedEnded, false)) {
+      if (observer_) observer_(state(), Change::Armed);
+    } else if (engine.armedAt() != state_.armedAt) {
+      update(Change::Armed, [&engine](RigState& s) { s.armedAt = engine.armedAt(); });
+    }
+  });
+  act(engine);
 }
 
 }  // namespace rig

@@ -10,6 +10,7 @@
 #include "Clock.h"
 #include "Devices.h"
 #include "Failure.h"
+#include "RoleRig.h"
 #include "SerialControl.h"
 #include "State.h"
 #include "TextBoard.h"
@@ -115,26 +116,11 @@ class Rig {
   // Tells the reply of each reading as the state's `relayReply`.
   Board::ReplyObserver replyObserver();
   FailureKind portNotFound(const std::string& reason, FailureKind kind);
-  // What a sequence has done to the flash, so that a stop can undo it.
-  struct SequenceUndo {
-    std::optional<bool> flashAtStart;  // as the sequence's first toggle read it
-    int flashToggles = 0;              // switching commands sent to relay 0
-  };
-  void toggleFlash(SequenceUndo* undo);
-  // Armed only when `armed` is given: a sequence's second pulse is not.
-  void pulseShutterSteps(const Timings& timings, const Arming* armed);
+  // Runs an action on the engine, with the panel's rig described (builtInRig()) on the board in
+  // use; what it switches and arms is told as this rig's state, a shutter switched off as `closed`.
+  void withEngine(const std::function<void(RoleRig&)>& act, Shutter closed = Shutter::Closed);
   // Waits `length`, held a little longer so the module never counts less.
   void pauseFor(Clock::duration length);
-  // Waits (disarmable) until shortly before the shot's time, so the query is fresh at the shot;
-  // refuses a shot too near for the arming to finish. The state shows the rig armed.
-  void armBeforeQuery(const Arming& armed);
-  // Switches the relay so that the switch reaches the board at the shot's time (the text
-  // module's carriage return).
-  void switchArmed(int relay, bool on, const Arming& armed);
-  // The armed wait is over: the state no longer shows it.
-  void endArmed() noexcept;
-  // Sends "relay off 1" and notes the shutter closed; a failure there is swallowed.
-  void endShutterQuietly() noexcept;
 
   FailureKind portLost(const std::string& message, FailureKind kind);
   // Reads the ports afresh; remembers them for identifying the module that opens.
@@ -157,8 +143,6 @@ class Rig {
   // protocol. The actions switch and read through `board_`, which is this board.
   TextBoard text_;
   Board* board_;
-  // An armed pulse was disarmed before its "relay on 1" went out: its ending sends nothing.
-  bool disarmedBeforeSwitch_ = false;
   // The ports as last read, and what the open module is.
   PortList ports_;
   std::optional<DeviceInfo> module_;

@@ -211,7 +211,14 @@ void RoleRig::finishGroups(const std::vector<const Group*>& started) {
 
 void RoleRig::switchGroup(const Group& group) {
   try {
-    onBoard(group.board, [&](Board& board) { board.switchRelays(group.which, group.on); });
+    onBoard(group.board, [&](Board& board) {
+      // Step by step, one line goes as the board's own command for one relay.
+      if (description_.manner.stepwise && std::has_single_bit(group.which)) {
+        board.switchRelay(std::countr_zero(group.which), (group.on & group.which) != 0);
+      } else {
+        board.switchRelays(group.which, group.on);
+      }
+    });
   } catch (...) {
     note(group, false);
     tell();
@@ -226,6 +233,17 @@ void RoleRig::note(const Group& group, bool switched) {
     *state = !switched                        ? LineState::Unknown
              : (group.on & bitOf(relay)) != 0 ? LineState::On
                                               : LineState::Off;
+    if (switched && lineObserver_) lineObserver_(*state);
+  }
+}
+
+void RoleRig::endArmed() noexcept {
+  if (!armedAt_) return;
+  armedAt_.reset();
+  try {
+    tell();
+  } catch (...) {
+    // An observer that fails cannot be told; the state is cleared all the same.
   }
 }
 
@@ -476,7 +494,14 @@ void RoleRig::armBeforeReading(const Arming& armed) {
                                             ? "the shot's time has passed"
                                             : "the shot's time is too near to arm for it");
   }
-  waitUntilReal(clock_, armed.at - kArmingLead, armed);
+  armedAt_ = armed.at;
+  tell();
+  try {
+    waitUntilReal(clock_, armed.at - kArmingLead, armed);
+  } catch (...) {
+    endArmed();
+    throw;
+  }
 }
 
 void RoleRig::pulseSteps(const std::vector<Hold>& holds, const Timings& timings,
@@ -495,6 +520,7 @@ void RoleRig::pulseSteps(const std::vector<Hold>& holds, const Timings& timings,
   if (armed != nullptr && switchOn.empty()) {
     // Nothing to switch on; the pulse still keeps its time, so the rest of the action does too.
     waitUntilReal(clock_, armed->at, *armed);
+    endArmed();
   } else if (armed != nullptr) {
     const auto sendAt = armed->at - leadOf(switchOn.front());
     if (clock_.realNow() > sendAt) {
@@ -509,6 +535,8 @@ void RoleRig::pulseSteps(const std::vector<Hold>& holds, const Timings& timings,
     }
     const Clock::time_point shot = steadyOf(clock_, armed->at);
     clock_.spinUntil(steadyOf(clock_, sendAt));
+    // The shutters open and the wait's end are one state, told once.
+    armedAt_.reset();
     for (const Group& group : switchOn) {
       noteLateness(group, shot);
       switchGroup(group);
@@ -529,6 +557,7 @@ void RoleRig::shutterSteps(const std::vector<Hold>& holds, const Timings& timing
   try {
     pulseSteps(holds, timings, armed);
   } catch (...) {
+    endArmed();
     // Stopped early, the shutters may be open or their state unknown: they end commanded off
     // (the first failure is the one told), unless a disarm came before anything was switched.
     if (!std::exchange(disarmedBeforeSwitch_, false)) static_cast<void>(release(holds));
@@ -555,6 +584,7 @@ void RoleRig::sequenceSteps(const std::vector<Hold>& holds, const Timings& timin
     pause();
     toggleFlashes(undo);
   } catch (...) {
+    endArmed();
     // Every ending leaves the shutters off and the flashes as it found them; a disarm before the
     // first switch leaves the line as it was. The first failure is the one told.
     if (std::exchange(disarmedBeforeSwitch_, false)) throw;
@@ -613,7 +643,8 @@ void RoleRig::toggleFlashes(FlashUndo& undo) {
     undo.now[i] = on;
     state_.flashes[i].line = on ? LineState::On : LineState::Off;
   }
-  tell();
+  // Step by step, a flash is told once switched, as the two-relay module's always was.
+  if (!description_.manner.stepwise) tell();
   for (std::size_t board = 0; board < boards_.size(); ++board) {
     if (which[board] == 0) continue;
     Group toggle{{}, board, which[board], ~read[board] & which[board], {}};

@@ -42,6 +42,12 @@ class RoleRig {
   RoleRig(RigDescription description, RigBoards boards, Clock& clock);
 
   void setObserver(RoleObserver observer) { observer_ = std::move(observer); }
+  // Told of each line a command has switched, as noted (`line` is one of state()'s lines, the
+  // same value again too), before the observer.
+  using LineObserver = std::function<void(const LineState& line)>;
+  void setLineObserver(LineObserver observer) { lineObserver_ = std::move(observer); }
+  // While a stepwise armed shot waits: the real time its shutters switch. Told to the observer.
+  const std::optional<Clock::real_time>& armedAt() const { return armedAt_; }
   const RoleState& state() const { return state_; }
   const RigDescription& description() const { return description_; }
   // The description's pulse and pause as the actions take them.
@@ -149,7 +155,9 @@ class RoleRig {
   auto onBoard(std::size_t index, Call&& call) -> decltype(call(std::declval<Board&>()));
   void switchGroup(const Group& group);
   // The group's lines as switched, or unknown when its command failed.
-  static void note(const Group& group, bool switched);
+  void note(const Group& group, bool switched);
+  // A stepwise armed wait is over: the state no longer shows it.
+  void endArmed() noexcept;
   // A group's command on its way (Board::startSwitch), the group added to `started`, the groups
   // of its moment so far. On a failure those are awaited, then the failure is thrown.
   void startGroup(const Group& group, std::vector<const Group*>& started);
@@ -183,9 +191,11 @@ class RoleRig {
   std::vector<BoardEntry> boards_;
   Clock& clock_;
   RoleObserver observer_;
+  LineObserver lineObserver_;
   RoleState state_;
   // A stepwise armed action was disarmed before it switched anything on: its ending sends nothing.
   bool disarmedBeforeSwitch_ = false;
+  std::optional<Clock::real_time> armedAt_;
 };
 
 }  // namespace rig
