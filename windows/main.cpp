@@ -393,7 +393,8 @@ int main(int argc, char* argv[]) {
 
   // A signal (kill, a shutdown, the terminal's hang-up) or the desktop's logout ends the panel as
   // serve ends: the running action stopped soundly, queued requests answered "not run", relay 1
-  // (a rig file's cameras) commanded off. Closing the window is not that: it lets the running action end as it would.
+  // (a rig file's cameras) commanded off. Closing the window is not that: it lets the running
+  // action end as it would.
   rig::SystemClock::stopOnSignals();
   QObject::connect(&app, &QGuiApplication::commitDataRequest,
                    [](QSessionManager&) { rig::SystemClock::requestStop(0); });
