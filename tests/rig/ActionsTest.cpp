@@ -235,20 +235,6 @@ TEST_F(Actions, SequenceStopsAtTheFirstFailingStep) {
   }
 }
 
-// A clock that stops the run at its n-th wait, as Ctrl-C would.
-class StoppingClock : public FakeClock {
- public:
-  explicit StoppingClock(int stopAt) : stopAt_(stopAt) {}
-  void waitUntil(time_point deadline) override {
-    if (++waits_ == stopAt_) throw rig::CutShort::bySignal(SIGINT);
-    FakeClock::waitUntil(deadline);
-  }
-
- private:
-  int stopAt_;
-  int waits_ = 0;
-};
-
 TEST_F(Actions, SequenceStoppedAnywhereEndsWithTheShutterOffAndTheFlashAsItFoundIt) {
   for (const bool flashOn : {false, true}) {
     bool ranThrough = false;

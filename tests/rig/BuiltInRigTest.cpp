@@ -53,20 +53,6 @@ class EngineActions : public Actions {
   rig::RoleRig rig_;
 };
 
-// A clock that ends the run at its n-th wait, as Ctrl-C would.
-class StoppingClock : public FakeClock {
- public:
-  explicit StoppingClock(int stopAt) : stopAt_(stopAt) {}
-  void waitUntil(time_point deadline) override {
-    if (++waits_ == stopAt_) throw rig::CutShort::bySignal(SIGINT);
-    FakeClock::waitUntil(deadline);
-  }
-
- private:
-  int stopAt_;
-  int waits_ = 0;
-};
-
 // What the module saw (each command with its microsecond from the start), how the action ended
 // and the relays it was left with.
 struct Outcome {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <deque>
 #include <functional>
 #include <map>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "rig/Clock.h"
+#include "rig/Failure.h"
 #include "rig/SerialControl.h"
 
 namespace fakes {
@@ -37,6 +39,20 @@ class FakeClock : public rig::Clock {
 
  private:
   time_point now_ = time_point{} + 1h;
+};
+
+// A clock that stops the run at its n-th wait, as Ctrl-C would.
+class StoppingClock : public FakeClock {
+ public:
+  explicit StoppingClock(int stopAt) : stopAt_(stopAt) {}
+  void waitUntil(time_point deadline) override {
+    if (++waits_ == stopAt_) throw rig::CutShort::bySignal(SIGINT);
+    FakeClock::waitUntil(deadline);
+  }
+
+ private:
+  int stopAt_;
+  int waits_ = 0;
 };
 
 // For the rig on a real line (the simulated module on a pseudo-terminal): the rig's own long
