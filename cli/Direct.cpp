@@ -172,6 +172,7 @@ service::Request requestFor(service::Action action, const Options& options) {
   }
   for (const std::string& camera : options.cameras)
     request.cameras.push_back(QString::fromStdString(camera));
+  if (action == service::Action::Flash) request.flash = QString::fromStdString(options.flash);
   return request;
 }
 

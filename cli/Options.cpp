@@ -90,6 +90,7 @@ Options:
                 flashes, sequence takes both; the opening resets every line
   --cameras NAME,NAME,...
                 shutter: fire only these cameras of the rig file's rig
+  --flash NAME  flash: toggle only this flash of the rig file's rig
   --auto        open the port found by the search of ports 1 to 15 (see scan)
   --ports DEV1,DEV2,...
                 port n is the n-th device listed; an empty entry leaves that number
@@ -163,7 +164,7 @@ Exit status (the scripting guide's table gives each error kind's):
        action, on an unsynchronized clock, or disarmed
   7    an armed shot fired, but reached a board more than 2 ms after its time
   64   the caller's mistake: a usage error, or a request the rig refuses as such
-       (bad-request: a camera the rig does not have, a time out of its range)
+       (bad-request: a camera or flash the rig does not have, a time out of its range)
   78   serve: the web port, the token file or the journal cannot work (nothing was sent);
        rig check: the rig file cannot be used
   130  stopped by Ctrl-C (143 by SIGTERM, 129 by SIGHUP)
@@ -259,6 +260,10 @@ Parsed parse(const std::vector<std::string>& arguments) {
         }
         options.cameras.push_back(name);
       }
+    } else if (arg == "--flash") {
+      const auto v = reader.value();
+      if (!v || v->empty()) return usageError(arg + " needs a flash's name");
+      options.flash = *v;
     } else if (arg == "--at" || arg == "--name" || arg == "--ports") {
       const auto v = reader.value();
       if (!v) return refused();
@@ -390,6 +395,9 @@ Parsed parse(const std::vector<std::string>& arguments) {
   }
   if (!options.cameras.empty() && c != Command::Shutter) {
     return usageError("--cameras goes with shutter only");
+  }
+  if (!options.flash.empty() && c != Command::Flash) {
+    return usageError("--flash goes with flash only");
   }
   if (options.direct && c == Command::Serve) {
     return usageError(std::string(commandName(c)) + " has no --direct");

@@ -69,6 +69,8 @@ struct Options {
   std::optional<std::string> rig;
   // --cameras: the cameras a shutter fires (all of the rig's without it).
   std::vector<std::string> cameras;
+  // --flash: the one flash a flash toggles (every flash of the rig without it).
+  std::string flash;
   // boards --set-id OLD NEW: a USB HID board's new ID.
   bool setId = false;
   std::string oldId;

@@ -293,6 +293,9 @@ int runThroughPanel(const Options& options, PanelClient& panel, Console& console
       cameras.append(QString::fromStdString(camera));
     request.insert(QStringLiteral("cameras"), cameras);
   }
+  if (!options.flash.empty()) {
+    request.insert(QStringLiteral("flash"), QString::fromStdString(options.flash));
+  }
   putShotTime(request, options);
   if (!options.selector.empty() && options.command != Command::Open) {
     console.line("a panel is running: its port is used, not --port/--auto (--direct for those)");

@@ -98,6 +98,18 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
     complain(words);
     return kExitUsage;
   }
+  // So is a flash it does not have.
+  if (!options.flash.empty() && described) {
+    const auto& flashes = described->flashes;
+    if (std::none_of(flashes.begin(), flashes.end(),
+                     [&options](const rig::RigFlash& f) { return f.name == options.flash; })) {
+      std::string names;
+      for (const rig::RigFlash& f : flashes) names += (names.empty() ? "" : ", ") + f.name;
+      complain("--flash: the rig has no flash named '" + options.flash + "' (" +
+               (flashes.empty() ? "it has no flashes" : "its flashes: " + names) + ")");
+      return kExitUsage;
+    }
+  }
   if (options.command == cli::Command::Serve) return cli::serve(options, described, broker, web);
   if (options.command == cli::Command::RigCheck) return checkRigFile(options.rigFile);
   if (options.command == cli::Command::Boards) {
@@ -149,6 +161,11 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
       std::cerr << "Try 'quillmar-cli --help'." << std::endl;
       return kExitUsage;
     }
+  }
+  // Here the port's own rig runs, whose one flash has no name: nothing is opened for a mistake.
+  if (!options.flash.empty() && !described) {
+    complain("--flash names a flash of a rig file: give --rig-file FILE, or run a panel of one");
+    return kExitUsage;
   }
   return run(options, described);
 }

@@ -614,14 +614,16 @@ void RoleRig::linesOff(bool cameras, bool flashes) {
   }
 }
 
-void RoleRig::toggleFlashes(FlashUndo& undo) {
+void RoleRig::toggleFlashes(FlashUndo& undo, std::optional<std::size_t> only) {
   const std::size_t count = description_.flashes.size();
   undo.atStart.resize(count);
   undo.now.resize(count);
+  const auto toggled = [only](std::size_t i) { return !only || *only == i; };
   // Read first, every board, so that nothing is switched on a reading that failed.
   std::vector<RelayMask> read(boards_.size());
   std::vector<RelayMask> which(boards_.size());
   for (std::size_t i = 0; i < count; ++i) {
+    if (!toggled(i)) continue;
     const Line line = lineOf(description_.flashes[i].line);
     which[line.board] |= bitOf(line.relay);
   }
@@ -637,6 +639,7 @@ void RoleRig::toggleFlashes(FlashUndo& undo) {
     });
   }
   for (std::size_t i = 0; i < count; ++i) {
+    if (!toggled(i)) continue;
     const Line line = lineOf(description_.flashes[i].line);
     const bool on = (read[line.board] & bitOf(line.relay)) != 0;
     if (!undo.atStart[i]) undo.atStart[i] = on;
@@ -651,7 +654,7 @@ void RoleRig::toggleFlashes(FlashUndo& undo) {
     std::vector<std::size_t> flashes;
     for (std::size_t i = 0; i < count; ++i) {
       const Line line = lineOf(description_.flashes[i].line);
-      if (line.board != board) continue;
+      if (line.board != board || !toggled(i)) continue;
       toggle.lines.emplace_back(line.relay, &state_.flashes[i].line);
       flashes.push_back(i);
     }
@@ -677,10 +680,25 @@ std::vector<std::string> RoleRig::restore(FlashUndo& undo) noexcept {
   });
 }
 
-void RoleRig::flash() {
+void RoleRig::flash(const std::string& name) {
+  std::optional<std::size_t> only;
+  if (!name.empty()) {
+    const auto& flashes = description_.flashes;
+    const auto found = std::find_if(flashes.begin(), flashes.end(),
+                                    [&name](const RigFlash& flash) { return flash.name == name; });
+    if (found == flashes.end()) {
+      std::string words = "the rig has no flash named '" + name + "' (";
+      words += flashes.empty() ? "it has no flashes" : "its flashes: ";
+      for (std::size_t i = 0; i < flashes.size(); ++i) {
+        words += (i == 0 ? "" : ", ") + flashes[i].name;
+      }
+      throw refused(FailureKind::BadRequest, words + ")");
+    }
+    only = static_cast<std::size_t>(found - flashes.begin());
+  }
   FlashUndo undo;
   try {
-    toggleFlashes(undo);
+    toggleFlashes(undo, only);
   } catch (...) {
     const std::exception_ptr ending = std::current_exception();
     endWith(ending, restore(undo));

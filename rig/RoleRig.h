@@ -86,8 +86,9 @@ class RoleRig {
   // Every camera's shutter and focus line off, the flashes left as they are: the end of a run.
   void camerasOff() { linesOff(true, false); }
   // Reads every flash and switches each to its other state; a board with one flash is asked
-  // for that relay alone, as the two-relay rig asks.
-  void flash();
+  // for that relay alone, as the two-relay rig asks. Given a name, that flash alone; a name the
+  // description does not have is refused (BadRequest) before anything is read or switched.
+  void flash(const std::string& name = {});
   // The two-shot sequence with every camera and every flash: shutter, pause, flash, pause,
   // shutter, pause, flash; armed, its first shot is.
   void sequence(const Timings& timings);
@@ -137,7 +138,8 @@ class RoleRig {
   std::vector<Hold> holdsOf(const std::vector<std::string>& cameras, const Timings& timings);
   static std::vector<Group> groupsOf(const std::vector<Hold>& holds);
   void fire(const std::vector<Hold>& holds, const Timings& timings, const Arming* armed);
-  void toggleFlashes(FlashUndo& undo);
+  // Every flash, or the one at index `only`.
+  void toggleFlashes(FlashUndo& undo, std::optional<std::size_t> only = std::nullopt);
   // Switches on each board the lines `fill` puts in its group, every board tried even when one
   // fails; the failures' words.
   std::vector<std::string> onEveryBoard(const std::function<void(Group&)>& fill) noexcept;

@@ -92,6 +92,18 @@ QString readCameras(const QJsonObject& object, Action action, std::vector<QStrin
   return {};
 }
 
+// "flash": "key", for a flash: that flash alone. Which names the rig has is the engine's to check.
+QString readFlash(const QJsonObject& object, Action action, QString& flash) {
+  const QJsonValue value = object.value(QStringLiteral("flash"));
+  if (value.isUndefined()) return {};
+  if (action != Action::Flash) return QStringLiteral("\"flash\" is for flash only");
+  if (!value.isString() || value.toString().isEmpty()) {
+    return QStringLiteral("\"flash\" is the name of one flash");
+  }
+  flash = value.toString();
+  return {};
+}
+
 QString readTimes(const QJsonObject& object, Action action, ShotTimes& times) {
   const bool shot = action == Action::Shutter || action == Action::Sequence;
   for (const char* key : {"pulse", "pause", "repeat", "interval"}) {
@@ -374,6 +386,8 @@ ParsedRequest parseRequest(const QByteArray& text) {
   parsed.error = readTimes(object, *action, request.times);
   if (!parsed.error.isEmpty()) return parsed;
   parsed.error = readCameras(object, *action, request.cameras);
+  if (!parsed.error.isEmpty()) return parsed;
+  parsed.error = readFlash(object, *action, request.flash);
   if (!parsed.error.isEmpty()) return parsed;
   const QJsonValue at = object.value(QStringLiteral("at"));
   const QJsonValue clock = object.value(QStringLiteral("clock"));
@@ -728,6 +742,7 @@ QJsonObject record(const Request& request, const Result& result, bool journal) {
           QStringLiteral("cameras"),
           QJsonArray::fromStringList(QStringList(request.cameras.begin(), request.cameras.end())));
     }
+    if (!request.flash.isEmpty()) object.insert(QStringLiteral("flash"), request.flash);
     return object;
   }
   object.insert(QStringLiteral("commands"), commands);

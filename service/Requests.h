@@ -82,6 +82,8 @@ struct Request {
   std::optional<ShotTime> shot;
   // For Shutter: the cameras to fire, by their names in the rig file; empty for every camera.
   std::vector<QString> cameras;
+  // For Flash: the one flash to toggle, by its name in the rig file; empty for every flash.
+  QString flash;
 };
 
 // What the window shows, and so what every channel can see of the rig: the rig's state as values,

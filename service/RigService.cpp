@@ -671,7 +671,13 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
         break;
       case Action::Flash:
         if (description_) {
-          describedRig().flash();
+          describedRig().flash(request.flash.toStdString());
+        } else if (!request.flash.isEmpty()) {
+          throw rig::SerialError(rig::Failure{rig::FailureKind::BadRequest,
+                                              std::nullopt,
+                                              {},
+                                              "this rig has no flashes by name: no rig file "
+                                              "describes it"});
         } else {
           rig_->toggleFlash();
         }

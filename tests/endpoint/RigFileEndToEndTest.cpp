@@ -218,6 +218,41 @@ TEST_F(DescribedRig, EveryEndingOfABulbReleasesEveryCameraLine) {
   EXPECT_TRUE(allOffSoon()) << "a camera line was left on";
 }
 
+// A second flash, "fill" on relay 17: the command line toggles one by its name through serve,
+// and the other's line is never touched; a name the rig lacks is refused naming its flashes.
+TEST_F(DescribedRig, AFlashNamedAloneIsToggledAndAnUnknownOneIsRefusedNamingTheFlashes) {
+  QFile file(rigFile());
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Append));
+  file.write("[[flashes]]\nname = \"fill\"\nline = \"ring:17\"\n");
+  file.close();
+  startServe(rigFile());
+  ASSERT_TRUE(spinUntil([&] { return EndpointClient(address()).connected(); }, 10000));
+  const std::size_t opened = settledLog();
+
+  QProcess cli;
+  cli.start(QStringLiteral(QUILLMAR_CLI_PATH),
+            {QStringLiteral("flash"), QStringLiteral("--flash"), QStringLiteral("fill")});
+  ASSERT_TRUE(cli.waitForFinished(10000));
+  EXPECT_EQ(cli.exitCode(), 0) << cli.readAllStandardError().toStdString();
+  EXPECT_TRUE(spinUntil([this] { return module.relay(17); }, 2000)) << "fill was not switched";
+  EXPECT_FALSE(module.relay(16)) << "key was switched";
+  for (const sim::Command& command : module.logSince(opened)) {
+    EXPECT_EQ(command.text.find(" 16"), std::string::npos) << command.text;
+  }
+
+  EndpointClient client(address());
+  const std::size_t before = settledLog();
+  client.send("{\"action\":\"flash\",\"flash\":\"rim\"}\n");
+  const auto unknown = client.take(1);
+  ASSERT_EQ(unknown.size(), 1u);
+  EXPECT_EQ(errorKind(unknown[0]), QStringLiteral("bad-request"));
+  EXPECT_TRUE(unknown[0]["error"]["message"].toString().contains(
+      QStringLiteral("no flash named 'rim' (its flashes: key, fill)")))
+      << unknown[0]["error"]["message"].toString().toStdString();
+  spinFor(100);
+  EXPECT_EQ(module.log().size(), before) << "something was sent for an unknown flash";
+}
+
 TEST_F(DescribedRig, ARigFileThatCannotBeUsedStopsTheStartNamingTheLine) {
   QFile file(rigFile());
   ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Append));

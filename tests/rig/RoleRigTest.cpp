@@ -367,6 +367,16 @@ TEST_F(RoleRigTest, FlashesToggleTogetherAndAreRestoredByEveryEnding) {
   EXPECT_EQ(log, (Texts{"0 TOP read 7", "0 SIDE read 5", "0 TOP write 128=0", "0 SIDE on 5"}));
   EXPECT_EQ(lines(), (std::vector{kUnknown, kUnknown, kUnknown, kUnknown, kUnknown, kOff, kOn}));
 
+  // One flash by its name: only its line is read and switched; a name the rig lacks, nothing.
+  log.clear();
+  rig().flash("fill");
+  EXPECT_EQ(log, (Texts{"0 SIDE read 5", "0 SIDE off 5"}));
+  EXPECT_EQ(top.relays, 0U) << "key was switched";
+  EXPECT_EQ(errorFrom([&] { rig().flash("rim"); }).reason(),
+            "the rig has no flash named 'rim' (its flashes: key, fill)");
+  EXPECT_EQ(log.size(), 2U);
+  rig().flash("fill");
+
   // Side fails on its switch: key, already toggled, goes back; fill is commanded back too.
   side.failFrom = 2;
   EXPECT_NE(std::string(errorFrom([&] { rig().flash(); }).what())
