@@ -305,6 +305,19 @@ void Bridge::publishRoles() {
     const QString where = configTopic("binary_sensor", object);
     emit toLink({where, compact(config), true}, false);
     announced.insert(where);
+    // Its toggle: a press switches this flash alone. Its object id ends in "-toggle", which no
+    // flash's own part can (a '-' in a name is written as "_2d").
+    const QString toggleObject = object + QStringLiteral("-toggle");
+    // The name goes in as the press's JSON string, never into the template itself.
+    const QByteArray inList =
+        QJsonDocument(QJsonArray{roles_->flashes[i]}).toJson(QJsonDocument::Compact);
+    const QJsonObject toggle =
+        button(QStringLiteral("Toggle flash %1").arg(roles_->flashes[i]), toggleObject,
+               QString::fromUtf8(inList.sliced(1, inList.size() - 2)),
+               QStringLiteral("\"action\": \"flash\", \"flash\": {{ value }}"));
+    const QString toggleWhere = configTopic("button", toggleObject);
+    emit toLink({toggleWhere, compact(toggle), true}, false);
+    announced.insert(toggleWhere);
   }
   // Cameras and flashes the rig no longer has lose their entities.
   for (const QString& gone : announced_) {

@@ -367,29 +367,35 @@ TEST_F(BridgeTest, DiscoveryAnnouncesEveryCameraOfTheRig) {
   startBridge(settings);
   ASSERT_TRUE(connected());
   ASSERT_TRUE(eventually([&] {
-    return roles() == std::vector<QString>{"Flash key", "Shutter c1", "Shutter left \"cam\""};
+    return roles() == std::vector<QString>{"Flash key", "Shutter c1", "Shutter left \"cam\"",
+                                           "Toggle flash key"};
   }));
 
-  for (const QString& object : {QStringLiteral("c1"), QStringLiteral("left_20_22cam_22")}) {
-    const QJsonObject config = announced()[cameraButtons + object + QStringLiteral("/config")];
+  // Each camera's button and the flash's toggle, pressed as the home server sends them.
+  for (const QString& topic :
+       {cameraButtons + QStringLiteral("c1"), cameraButtons + QStringLiteral("left_20_22cam_22"),
+        QStringLiteral("ha/button/quillmar_cam1/flash-key-toggle")}) {
+    const QJsonObject config = announced()[topic + QStringLiteral("/config")];
     QString press = config["command_template"].toString();
     press.replace(QStringLiteral("{{ value }}"), config["payload_press"].toString());
     press.replace(QStringLiteral("{{ now().timestamp() }}"), QStringLiteral("1765000000.5"));
     watcher.publish(config["command_topic"].toString(), press.toUtf8());
   }
   watcher.publish(kAll, R"({"action": "shutter", "cameras": ["left \"cam\"", "c1"]})");
-  ASSERT_TRUE(eventually([&] { return watcher.count(kResult) == 3; }));
-  ASSERT_EQ(actions(), (std::vector{Action::Shutter, Action::Shutter, Action::Shutter}));
+  ASSERT_TRUE(eventually([&] { return watcher.count(kResult) == 4; }));
+  ASSERT_EQ(actions(),
+            (std::vector{Action::Shutter, Action::Shutter, Action::Flash, Action::Shutter}));
   EXPECT_EQ(host.requests[0].cameras, std::vector<QString>{"c1"});
   EXPECT_EQ(host.requests[1].cameras, std::vector<QString>{"left \"cam\""});
-  EXPECT_EQ(host.requests[2].cameras, (std::vector<QString>{"left \"cam\"", "c1"}));
+  EXPECT_EQ(host.requests[2].flash, QStringLiteral("key"));
+  EXPECT_EQ(host.requests[3].cameras, (std::vector<QString>{"left \"cam\"", "c1"}));
 
   // The boards closed: the answer comes after anything the change would have removed.
   host.roles = rig::RoleState{};
   emit host.stateChanged(host.state());
   watcher.publish(kCommand, "status");
-  ASSERT_TRUE(eventually([&] { return watcher.count(kResult) == 4; }));
-  EXPECT_EQ(roles().size(), 3U);
+  ASSERT_TRUE(eventually([&] { return watcher.count(kResult) == 5; }));
+  EXPECT_EQ(roles().size(), 4U);
 
   // Started again with another rig file.
   bridge.reset();
