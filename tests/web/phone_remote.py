@@ -485,7 +485,7 @@ def check_rig(page, module, lights_board):
     if ([t.text.split("\n") for t in tiles or []]
             != [[f"cam{n}", "shutter closed", "focus released"] for n in range(1, 9)]
             or text_of(page, "cameraShutter").split("\n")[0] != "Fire all cameras"
-            or text_of(page, "flashes") != "Flash key\nFlash off"):
+            or text_of(page, "flashes") != "Flash key\nFlash off\nToggle"):
         fail(f"the rig's tiles: {[t.text for t in tiles or []]}; {text_of(page, 'cameraShutter')!r} {text_of(page, 'flashes')!r}")
     # What the page asks is kept, to hold against what reached the board.
     page.execute_script("""window.asked = []; const send = window.fetch;
@@ -500,7 +500,17 @@ def check_rig(page, module, lights_board):
     if [a.get("cameras") for a in asked] != [["cam3"]] or switched != {4, 5}:
         fail(f"a tap on cam3's tile asked {asked}, switched {module.commands()[before:]}")
     screenshot(page, "phone-remote-cameras.png")
-    print("ok: a tile a camera; a tap on cam3's tile fired cam3 alone")
+    # The flash's own toggle asks for that flash by name, and its row follows; tapped again, off.
+    toggle = page.find_element(By.CSS_SELECTOR, "#flashes button")
+    for words in ["Flash on", "Flash off"]:
+        toggle.click()
+        if not wait_until(10, lambda: text_of(page, "recordTitle") == "Flash key: done"
+                          and toggle.is_enabled() and words in text_of(page, "flashes")):
+            fail(f"a tap on key's toggle: {text_of(page, 'record')!r} {text_of(page, 'flashes')!r}")
+    flashes = [a.get("flash") for a in page.execute_script("return window.asked;")[1:]]
+    if flashes != ["key", "key"] or toggle.get_attribute("aria-label") != "Toggle flash key, Flash off":
+        fail(f"key's toggle asked {flashes}, is named {toggle.get_attribute('aria-label')!r}")
+    print("ok: a tile a camera; a tap on cam3's tile fired cam3 alone; key's toggle toggled key")
 
 
 def below_the_fold(page):
