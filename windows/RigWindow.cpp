@@ -5,7 +5,6 @@
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
-#include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
 #include <QPushButton>
@@ -129,21 +128,23 @@ RigWindow::RigWindow(service::RigService& service, rig::RigDescription descripti
 
   if (!description_.flashes.empty()) {
     auto* flashes = new QGroupBox(QStringLiteral("Flashes"), this);
-    auto* flashRow = new QHBoxLayout(flashes);
-    for (const rig::RigFlash& flash : description_.flashes) {
-      QLabel* line = named(QString(), QStringLiteral("Flash %1").arg(qs(flash.name)), flashes);
-      flashRow->addWidget(line);
-      flashes_.push_back(line);
+    // A row per flash: its state, and a toggle that switches that flash alone ("Main Flash" in
+    // the main window toggles them all).
+    auto* flashRows = new QGridLayout(flashes);
+    flashRows->setColumnStretch(1, 1);
+    for (std::size_t i = 0; i < description_.flashes.size(); ++i) {
+      const QString name = qs(description_.flashes[i].name);
+      FlashRow row;
+      row.line = named(QString(), QStringLiteral("Flash %1").arg(name), flashes);
+      row.toggle = new QPushButton(QStringLiteral("Toggle flash"), flashes);
+      row.toggle->setAccessibleName(QStringLiteral("Toggle flash %1").arg(name));
+      row.toggle->setToolTip(QStringLiteral("Toggles %1 alone").arg(name));
+      connect(row.toggle, &QPushButton::clicked, this,
+              [this, name] { post(service::Action::Flash, {}, name); });
+      flashRows->addWidget(row.line, static_cast<int>(i), 0);
+      flashRows->addWidget(row.toggle, static_cast<int>(i), 2);
+      flashes_.push_back(row);
     }
-    flashRow->addStretch();
-    // The rig toggles its flashes together, as "Main Flash" in the main window does.
-    toggleFlashes_ =
-        new QPushButton(description_.flashes.size() == 1 ? QStringLiteral("Toggle flash")
-                                                         : QStringLiteral("Toggle flashes"),
-                        flashes);
-    toggleFlashes_->setAccessibleName(toggleFlashes_->text());
-    connect(toggleFlashes_, &QPushButton::clicked, this, [this] { post(service::Action::Flash); });
-    flashRow->addWidget(toggleFlashes_);
     layout->addWidget(flashes);
   }
 
@@ -268,7 +269,8 @@ void RigWindow::follow(const service::State& state) {
     const QString word = line == rig::LineState::On    ? QStringLiteral("on")
                          : line == rig::LineState::Off ? QStringLiteral("off")
                                                        : QStringLiteral("unknown");
-    setIfChanged(flashes_[i], QStringLiteral("%1: %2").arg(qs(description_.flashes[i].name), word));
+    setIfChanged(flashes_[i].line,
+                 QStringLiteral("%1: %2").arg(qs(description_.flashes[i].name), word));
   }
 
   // Anything running, from any channel, keeps the firing buttons off and STOP on.
@@ -276,7 +278,7 @@ void RigWindow::follow(const service::State& state) {
   const bool canFire = state.rig.actionsEnabled && !running && !state.armedAt;
   fireAll_->setEnabled(canFire);
   for (const CameraTile& tile : cameras_) tile.fire->setEnabled(canFire);
-  if (toggleFlashes_ != nullptr) toggleFlashes_->setEnabled(canFire);
+  for (const FlashRow& row : flashes_) row.toggle->setEnabled(canFire);
   stop_->setEnabled(running);
   disarm_->setEnabled(state.armedAt.has_value());
 
@@ -317,11 +319,13 @@ void RigWindow::fire(const std::vector<QString>& cameras) {
   post(service::Action::Shutter, cameras);
 }
 
-void RigWindow::post(service::Action action, const std::vector<QString>& cameras) {
+void RigWindow::post(service::Action action, const std::vector<QString>& cameras,
+                     const QString& flash) {
   service::Request request;
   request.action = action;
   request.origin = service::Origin::Click;
   request.cameras = cameras;
+  request.flash = flash;
   if (action == service::Action::Shutter) request.times.pulse = exposure_->value();
   // A failure is told with the state and in the last shot's words, not in a dialog.
   service_.send(request, this);

@@ -13,10 +13,11 @@ class QPushButton;
 class QTimer;
 
 // The rig of a rig file at a glance, beside the main window: a tile per camera (its lines in
-// words, its board, a button firing it alone), each flash, each board's link and device, "Fire
-// all", STOP, the exposure of the next shot, an armed shot's countdown with DISARM, and the last
-// shot in words. Thin, as the main window: it shows the rig service's state and posts requests;
-// it repaints when the state changes, and ticks once a second only while a shot waits or runs.
+// words, its board, a button firing it alone), each flash with its toggle, each board's link and
+// device, "Fire all", STOP, the exposure of the next shot, an armed shot's countdown with DISARM,
+// and the last shot in words. Thin, as the main window: it shows the rig service's state and posts
+// requests; it repaints when the state changes, and ticks once a second only while a shot waits or
+// runs.
 class RigWindow : public QWidget {
   Q_OBJECT
 
@@ -36,22 +37,27 @@ class RigWindow : public QWidget {
     QLabel* lines = nullptr;
     QPushButton* fire = nullptr;
   };
+  struct FlashRow {
+    QLabel* line = nullptr;
+    QPushButton* toggle = nullptr;
+  };
 
   // Shows the state as reported; only what differs from what is shown is set again.
   void follow(const service::State& state);
   // The armed wait's or the running exposure's time, once a second while there is one.
   void showProgress();
   void fire(const std::vector<QString>& cameras);
-  void post(service::Action action, const std::vector<QString>& cameras = {});
+  // `flash`: the one flash a Flash toggles (every flash when empty).
+  void post(service::Action action, const std::vector<QString>& cameras = {},
+            const QString& flash = {});
 
   service::RigService& service_;
   rig::RigDescription description_;
   service::State state_;
 
   std::vector<CameraTile> cameras_;
-  std::vector<QLabel*> flashes_;
+  std::vector<FlashRow> flashes_;
   std::vector<QLabel*> boards_;
-  QPushButton* toggleFlashes_ = nullptr;
   QPushButton* fireAll_ = nullptr;
   QPushButton* stop_ = nullptr;
   QPushButton* disarm_ = nullptr;

@@ -22,7 +22,8 @@ using namespace std::chrono_literals;
 namespace {
 
 // A rig file's rig on two simulated USB HID boards: camera "left" (focus on relay 0, shutter on
-// 1) and the flash on relay 2 of board a, camera "right" (shutter on relay 0) on board b.
+// 1) and flash "main" on relay 2 of board a, camera "right" (shutter on relay 0) and flash "side"
+// (relay 1) on board b.
 class RigWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -37,7 +38,7 @@ class RigWindowTest : public ::testing::Test {
                           {"b", rig::BoardName{"hid", "RIGB"}, 2}};
     description.cameras = {{"left", {"a", 1}, rig::RelayLine{"a", 0}, {}},
                            {"right", {"b", 0}, std::nullopt, {}}};
-    description.flashes = {{"main", {"a", 2}}};
+    description.flashes = {{"main", {"a", 2}}, {"side", {"b", 1}}};
     service_.useRig(description, [hid = hid_] {
       boards::Catalog::Parts parts;
       parts.ports = [] { return std::vector<boards::SerialPort>{}; };
@@ -118,6 +119,15 @@ TEST_F(RigWindowTest, ACameraButtonFiresThatCameraAloneAndTheLastShotNamesIt) {
   EXPECT_TRUE(everSwitched("/dev/hidraw-b", 0));
   EXPECT_FALSE(everSwitched("/dev/hidraw-a", 1)) << "left's shutter was switched";
   EXPECT_FALSE(everSwitched("/dev/hidraw-a", 0)) << "left's focus was switched";
+}
+
+TEST_F(RigWindowTest, AFlashsToggleSwitchesThatFlashAloneAndItsRowFollows) {
+  open();
+  control<QPushButton>("Toggle flash side")->click();
+  EXPECT_TRUE(shows("Flash side", "side: on")) << text("Flash side").toStdString();
+  EXPECT_TRUE(relay("/dev/hidraw-b", 1));
+  EXPECT_FALSE(everSwitched("/dev/hidraw-a", 2)) << "main was switched";
+  EXPECT_EQ(text("Flash main"), QStringLiteral("main: off"));
 }
 
 // A bulb fired with Space from the keyboard and stopped with Escape: the shutters are shown
