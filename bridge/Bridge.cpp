@@ -9,9 +9,11 @@
 #include <QRegularExpression>
 #include <QThread>
 #include <array>
+#include <string_view>
 #include <utility>
 
 #include "Link.h"
+#include "rig/Labels.h"
 
 // Link changes are told (info); ignored retained commands only when asked for (debug).
 Q_LOGGING_CATEGORY(brokerLog, "quillmar.broker", QtInfoMsg)
@@ -24,16 +26,16 @@ QByteArray compact(const QJsonObject& object) {
   return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-// The buttons announced for discovery: the panel's captions and the words they send.
+// The buttons announced for discovery: their object ids and the words they send; each is named
+// by the panel's caption for its action.
 struct Button {
   const char* object;
-  const char* name;
   const char* press;
 };
 constexpr std::array<Button, 3> kButtons{{
-    {"start", "Start", "sequence"},
-    {"main_flash", "Main Flash", "flash"},
-    {"camera_shutter", "Camera Shutter", "shutter"},
+    {"start", "sequence"},
+    {"main_flash", "flash"},
+    {"camera_shutter", "shutter"},
 }};
 // What a rig whose name another live rig has says, on standard error, in status and the tooltip.
 QString nameTaken(const QString& rig) {
@@ -238,8 +240,10 @@ void Bridge::publishDiscovery() {
   }
   for (const Button& each : kButtons) {
     const QString object = QLatin1String(each.object);
-    const QJsonObject config = button(QLatin1String(each.name), object, QLatin1String(each.press),
-                                      QStringLiteral("\"action\": \"{{ value }}\""));
+    const std::string_view name = rig::labels::button(each.press);
+    const QJsonObject config =
+        button(QLatin1String(name.data(), static_cast<qsizetype>(name.size())), object,
+               QLatin1String(each.press), QStringLiteral("\"action\": \"{{ value }}\""));
     emit toLink({configTopic("button", object), compact(config), true}, false);
   }
   // The flash relay as the rig last read or switched it, from the state's typed field: unknown

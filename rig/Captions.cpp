@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "Labels.h"
+
 namespace rig::captions {
 
 namespace {
@@ -17,12 +19,12 @@ constexpr std::array<std::pair<Link, const char*>, 5> kStatus{{
     {Link::Lost, "Port Lost"},
 }};
 constexpr std::array<std::pair<Flash, const char*>, 3> kFlash{{
-    {Flash::Unknown, "Main Flash"},
+    {Flash::Unknown, labels::button("flash").data()},
     {Flash::Off, "Flash 1"},
     {Flash::On, "Flash 2"},
 }};
 constexpr std::array<std::pair<Shutter, const char*>, 3> kShutter{{
-    {Shutter::Closed, "Camera Shutter"},
+    {Shutter::Closed, labels::button("shutter").data()},
     {Shutter::Open, "Shutter Open"},
     {Shutter::ClosedByReset, "Shutter"},
 }};
@@ -101,7 +103,7 @@ std::string flash(Flash flash) { return lookUp(kFlash, flash); }
 std::string shutter(Shutter shutter) { return lookUp(kShutter, shutter); }
 
 std::string openButton(const RigState& state) {
-  return state.foundBySearch ? "Port Open" : "Open Com Port";
+  return state.foundBySearch ? "Port Open" : std::string(labels::button("open"));
 }
 
 }  // namespace rig::captions

@@ -18,6 +18,7 @@
 
 #include "rig/Arming.h"
 #include "rig/Captions.h"
+#include "rig/Labels.h"
 #include "rig/Protocol.h"
 
 namespace service {
@@ -29,20 +30,20 @@ namespace {
 // converted and can never wrap round to a time that has a meaning.
 constexpr double kLatestShotSecond = 9e9;
 
+// The actions by their words on the wire; their buttons' captions are in the labels' table.
 struct ActionRow {
   Action action;
-  const char* name;    // on the wire
-  const char* button;  // on the window, and in messages
+  const char* name;
 };
 
 constexpr std::array<ActionRow, 7> kActions{{
-    {Action::Status, "status", "Status"},
-    {Action::Open, "open", "Open Com Port"},
-    {Action::Flash, "flash", "Main Flash"},
-    {Action::Shutter, "shutter", "Camera Shutter"},
-    {Action::Sequence, "sequence", "Start"},
-    {Action::Stop, "stop", "Stop"},
-    {Action::Disarm, "disarm", "Disarm"},
+    {Action::Status, "status"},
+    {Action::Open, "open"},
+    {Action::Flash, "flash"},
+    {Action::Shutter, "shutter"},
+    {Action::Sequence, "sequence"},
+    {Action::Stop, "stop"},
+    {Action::Disarm, "disarm"},
 }};
 
 double seconds(rig::Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -227,10 +228,8 @@ std::optional<Action> actionFromName(const QString& name) {
 }
 
 QString buttonOf(Action action) {
-  for (const ActionRow& row : kActions) {
-    if (row.action == action) return QString::fromLatin1(row.button);
-  }
-  return {};
+  const std::string_view button = rig::labels::button(actionName(action).toStdString());
+  return QString::fromLatin1(button.data(), static_cast<qsizetype>(button.size()));
 }
 
 QString originName(Origin origin) {

@@ -27,6 +27,7 @@
 #include <cerrno>
 #endif
 
+#include "rig/Labels.h"
 #include "service/LocalEndpoint.h"
 #include "service/PeerGone.h"
 
@@ -552,6 +553,17 @@ bool WebRemote::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
     } else {
       QFile page(QStringLiteral(":/web/page.html"));
       page.open(QIODevice::ReadOnly);
+      // The actions' captions come from the table every channel reads, put where the page
+      // asks for them.
+      static const QByteArray labels = [] {
+        QJsonObject captions;
+        for (const rig::labels::ActionLabel& label : rig::labels::kActions) {
+          captions.insert(
+              QLatin1String(label.action.data(), static_cast<qsizetype>(label.action.size())),
+              QLatin1String(label.button.data(), static_cast<qsizetype>(label.button.size())));
+        }
+        return QJsonDocument(captions).toJson(QJsonDocument::Compact);
+      }();
       send(responder, Status::Ok,
            {{"Set-Cookie", cookieHeader()},
             {"Content-Type", "text/html; charset=utf-8"},
@@ -561,7 +573,7 @@ bool WebRemote::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
             {"Content-Security-Policy",
              "default-src 'self'; script-src 'unsafe-inline'; style-src "
              "'unsafe-inline'; frame-ancestors 'none'"}},
-           page.readAll(), closing);
+           page.readAll().replace("/*labels*/{}", labels), closing);
     }
   } else if (path != QLatin1String("/api/state") && path != QLatin1String("/api/request") &&
              path != QLatin1String("/api/events")) {

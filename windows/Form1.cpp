@@ -14,12 +14,14 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionComboBox>
+#include <string_view>
 #include <utility>
 
 #include "Form2.h"
 #include "Twips.h"
 #include "Windows.h"
 #include "rig/Captions.h"
+#include "rig/Labels.h"
 #include "service/Reply.h"
 
 namespace {
@@ -27,6 +29,12 @@ namespace {
 Form1::FailureReporter& failureReporter() {
   static Form1::FailureReporter reporter;
   return reporter;
+}
+
+// The caption of the button that starts `action`, from the table every channel reads.
+QString label(std::string_view action) {
+  const std::string_view button = rig::labels::button(action);
+  return QString::fromLatin1(button.data(), static_cast<qsizetype>(button.size()));
 }
 
 template <typename Widget>
@@ -106,13 +114,13 @@ Form1::Form1(service::RigService* service, std::unique_ptr<service::RigService> 
   Text2 = place<QLineEdit>(this, "Text2", twipsRect(480, 1440, 1695, 285));
   Text2->setText(QStringLiteral("Text2"));
   Command8 = place<QPushButton>(this, "Command8", twipsRect(2880, 240, 1575, 375));
-  Command8->setText(QStringLiteral("Start"));
+  Command8->setText(label("sequence"));
   Command6 = place<QPushButton>(this, "Command6", twipsRect(4680, 720, 1695, 375));
-  Command6->setText(QStringLiteral("Camera Shutter"));
+  Command6->setText(label("shutter"));
   Command5 = place<QPushButton>(this, "Command5", twipsRect(4680, 240, 1695, 375));
-  Command5->setText(QStringLiteral("Main Flash"));
+  Command5->setText(label("flash"));
   Command1 = place<QPushButton>(this, "Command1", twipsRect(480, 720, 1695, 255));
-  Command1->setText(QStringLiteral("Open Com Port"));
+  Command1->setText(label("open"));
   Combo1 = place<QComboBox>(this, "Combo1", twipsRect(480, 360, 1695, 315));
   Label1 = place<QLabel>(this, "Label1", twipsRect(3720, 3840, 1935, 375));
   Label1->setText(QStringLiteral("9/29 1:02"));
