@@ -15,20 +15,9 @@ namespace rig {
 namespace {
 
 using namespace std::chrono_literals;
-using protocol::kShutterRelay;
 
+// The scan gives each port half a second to answer "id get".
 constexpr auto kHalfSecond = 500ms;
-// A command reaches the module a little after it was handed to the line, and not always equally
-// soon: the one that starts a pause can arrive up to a few tenths of a millisecond later than the
-// one that ends it. Pauses are held this much longer, so the module never counts less than half
-// a second between them.
-constexpr auto kDeliveryMargin = 500us;
-
-// A pause longer than this (a bulb) on a board of another kind looks at the board every
-// kBoardLook: one unplugged ends the exposure at once rather than when the pause would end.
-constexpr auto kWatchedWait = 600ms;
-constexpr auto kBoardLook = 250ms;
-
 constexpr int kFirstScanPort = 1;
 constexpr int kLastScanPort = 15;
 constexpr std::string_view kAutomatic = "AUTOMATIC";
@@ -59,6 +48,7 @@ std::string shortReason(const SerialError& error) {
 Rig::Rig(SerialControl& serial, Clock& clock)
     : serial_(serial), clock_(clock), text_(serial, clock), board_(&text_) {
   text_.setReplyObserver(replyObserver());
+  makeEngine();
 }
 
 Board::ReplyObserver Rig::replyObserver() {
@@ -79,33 +69,19 @@ RigState Rig::state() const {
   return state;
 }
 
-void Rig::sendRelayCommand(std::string_view command) { text_.send(command); }
-
 std::string Rig::queryRelay(int relay) { return text_.queryRelay(relay); }
 
 bool Rig::relayOn(int relay, const std::string& reply) const { return text_.relayOn(relay, reply); }
 
-void Rig::halfSecondPause() { pauseFor(kHalfSecond); }
-
-void Rig::pauseFor(Clock::duration length) {
-  const Clock::time_point until = clock_.now() + length + kDeliveryMargin;
-  // The text module's loss is watched on its port; its pauses stay one sleep.
-  while (board_ != &text_ && until - clock_.now() > kWatchedWait) {
-    if (board_->gone()) {
-      throw SerialError(Failure{FailureKind::DeviceGone, std::nullopt, {}, "the board went away"});
-    }
-    clock_.nap(clock_.now() + kBoardLook);
-  }
-  clock_.waitUntil(until);
-}
-
 void Rig::resetRig() {
-  withEngine([](RoleRig& engine) { engine.reset(); }, Shutter::ClosedByReset);
-}
-
-void Rig::shutterOff() {
-  board_->switchRelay(kShutterRelay, false);
-  update(Change::Shutter, [](RigState& s) { s.shutter = Shutter::Closed; });
+  closedAs_ = Shutter::ClosedByReset;
+  try {
+    engine_->reset();
+  } catch (...) {
+    closedAs_ = Shutter::Closed;
+    throw;
+  }
+  closedAs_ = Shutter::Closed;
 }
 
 FailureKind Rig::portNotFound(const std::string& reason, FailureKind kind) {
@@ -171,6 +147,7 @@ void Rig::useTextBoard() {
   } catch (const std::exception&) {
   }
   board_ = &text_;
+  makeEngine();
 }
 
 std::optional<FailureKind> Rig::openBoard(Board& board, bool again) {
@@ -181,7 +158,10 @@ std::optional<FailureKind> Rig::openBoard(Board& board, bool again) {
     } catch (const std::exception&) {
     }
   }
-  board_ = &board;
+  if (board_ != &board) {
+    board_ = &board;
+    makeEngine();
+  }
   board.setReplyObserver(replyObserver());
   module_.reset();
   return openThenReset(
@@ -369,44 +349,38 @@ std::optional<FailureKind> Rig::autoFindPort() {
   return portNotFound(reason, failedKind);
 }
 
-void Rig::toggleFlash() {
-  withEngine([](RoleRig& engine) { engine.flash(); });
-}
+void Rig::toggleFlash() { engine_->flash(); }
 
-void Rig::pulseShutter(const Timings& timings) {
-  withEngine([&timings](RoleRig& engine) { engine.shutter({}, timings); });
-}
+void Rig::pulseShutter(const Timings& timings) { engine_->shutter({}, timings); }
 
-void Rig::runTwoShotSequence(const Timings& timings) {
-  withEngine([&timings](RoleRig& engine) { engine.sequence(timings); });
-}
+void Rig::runTwoShotSequence(const Timings& timings) { engine_->sequence(timings); }
 
-void Rig::withEngine(const std::function<void(RoleRig&)>& act, Shutter closed) {
+void Rig::makeEngine() {
   // The panel's rig as described, on the board the actions use now: the engine of every rig,
   // in the two-relay module's manner.
-  RoleRig engine(builtInRig(), {{"module", board_}}, clock_);
-  bool armedEnded = false;  // the shutter opened at an armed shot's time
-  engine.setLineObserver([&](const LineState& line) {
+  engine_ = std::make_unique<RoleRig>(builtInRig(), RigBoards{{"module", board_}}, clock_);
+  armedEnded_ = false;
+  RoleRig& engine = *engine_;
+  engine.setLineObserver([this, &engine](const LineState& line) {
     const bool on = line == LineState::On;
     if (&line == &engine.state().flashes.front().line) {
       update(Change::Flash, [on](RigState& s) { s.flash = on ? Flash::On : Flash::Off; });
       return;
     }
-    armedEnded = on && state_.armedAt.has_value();
+    armedEnded_ = on && state_.armedAt.has_value();
     // The shutter open and the wait's end are one state, told to the channels once.
-    update(Change::Shutter, [on, closed](RigState& s) {
+    update(Change::Shutter, [on, closed = closedAs_](RigState& s) {
       s.shutter = on ? Shutter::Open : closed;
       if (on) s.armedAt.reset();
     });
   });
-  engine.setObserver([&](const RoleState&) {
-    if (std::exchange(armedEnded, false)) {
+  engine.setObserver([this, &engine](const RoleState&) {
+    if (std::exchange(armedEnded_, false)) {
       if (observer_) observer_(state(), Change::Armed);
     } else if (engine.armedAt() != state_.armedAt) {
       update(Change::Armed, [&engine](RigState& s) { s.armedAt = engine.armedAt(); });
     }
   });
-  act(engine);
 }
 
 }  // namespace rig

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -86,20 +87,20 @@ class Rig {
   // its first shot is armed as for pulseShutter; the rest follows with its pauses.
   void runTwoShotSequence(const Timings& timings = {});
 
-  // Shared operations. The first three are the text module's protocol (its opening, the
-  // command line's `read`, the service's last word at its end); the actions use the board.
-  void sendRelayCommand(std::string_view command);
+  // Shared operations. The first two are the text module's protocol (the command line's
+  // `read`); the actions use the board.
   // The reply to a state query for the relay, read whole: the answer line has ended, the prompt
   // came, or about a second went by. Throws (NoAnswer) when nothing at all came back.
   std::string queryRelay(int relay);
   // The state a query's reply reports; throws SerialError naming the reply when it is not a state
   // (NotUnderstood) or stopped short of one (NoAnswer).
   bool relayOn(int relay, const std::string& reply) const;
-  void halfSecondPause();
   // Relay 0 off, pause, relay 1 off; the flash noted off, the shutter closed by the reset.
   void resetRig();
-  // "relay off 1", the shutter noted closed.
-  void shutterOff();
+  // The engine running the panel's rig as described (builtInRig()) on the board the actions use
+  // now, made again when an opening changes that board. What it switches and arms is told as this
+  // rig's state. The rig service runs its actions on it as on a rig file's engine.
+  RoleRig& engine() { return *engine_; }
   // Tries ports 1 to 15 for the module and leaves the first that answers open; returns the
   // failure's kind when none did.
   std::optional<FailureKind> autoFindPort();
@@ -116,11 +117,8 @@ class Rig {
   // Tells the reply of each reading as the state's `relayReply`.
   Board::ReplyObserver replyObserver();
   FailureKind portNotFound(const std::string& reason, FailureKind kind);
-  // Runs an action on the engine, with the panel's rig described (builtInRig()) on the board in
-  // use; what it switches and arms is told as this rig's state, a shutter switched off as `closed`.
-  void withEngine(const std::function<void(RoleRig&)>& act, Shutter closed = Shutter::Closed);
-  // Waits `length`, held a little longer so the module never counts less.
-  void pauseFor(Clock::duration length);
+  // The engine on `board_`, its lines and its armed wait told as this rig's state.
+  void makeEngine();
 
   FailureKind portLost(const std::string& message, FailureKind kind);
   // Reads the ports afresh; remembers them for identifying the module that opens.
@@ -143,6 +141,10 @@ class Rig {
   // protocol. The actions switch and read through `board_`, which is this board.
   TextBoard text_;
   Board* board_;
+  std::unique_ptr<RoleRig> engine_;
+  // A shutter the engine switches off is shown closed this way (by the reset, its own caption).
+  Shutter closedAs_ = Shutter::Closed;
+  bool armedEnded_ = false;  // the shutter opened at an armed shot's time
   // The ports as last read, and what the open module is.
   PortList ports_;
   std::optional<DeviceInfo> module_;

@@ -285,8 +285,15 @@ Clock::time_point RoleRig::waitArmed(const Arming& armed, Clock::duration firstA
                       ? "the shot's time has passed"
                       : "the shot's time is too near to arm for it and its focus lead");
   }
-  waitUntilReal(clock_, armed.at + firstSend - kFinalStretch, armed);
-  commitShot(armed);
+  armedAt_ = armed.at;
+  tell();
+  try {
+    waitUntilReal(clock_, armed.at + firstSend - kFinalStretch, armed);
+    commitShot(armed);
+  } catch (...) {
+    endArmed();
+    throw;
+  }
   return steadyOf(clock_, armed.at);
 }
 
@@ -340,6 +347,8 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
           waitStoppable(sendAt, timings);
         }
         begun = true;
+        // The wait is over once the shot switches its first line on: told with that line.
+        if (group->on != 0) armedAt_.reset();
         if (armed != nullptr && group->on != 0) noteLateness(*group, shot);
         startGroup(*group, moment);
       }
@@ -347,6 +356,7 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
       finishGroups(moment);
     }
   } catch (...) {
+    endArmed();
     if (!begun) throw;  // stopped before the first call: every line is as it was
     const std::exception_ptr ending = std::current_exception();
     endWith(ending, release(holds));

@@ -46,7 +46,8 @@ class RoleRig {
   // same value again too), before the observer.
   using LineObserver = std::function<void(const LineState& line)>;
   void setLineObserver(LineObserver observer) { lineObserver_ = std::move(observer); }
-  // While a stepwise armed shot waits: the real time its shutters switch. Told to the observer.
+  // While an armed shot waits: the real time its shutters switch (a focus lead's line closes
+  // before it). Told to the observer as it begins and ends.
   const std::optional<Clock::real_time>& armedAt() const { return armedAt_; }
   const RoleState& state() const { return state_; }
   const RigDescription& description() const { return description_; }
@@ -158,7 +159,7 @@ class RoleRig {
   void switchGroup(const Group& group);
   // The group's lines as switched, or unknown when its command failed.
   void note(const Group& group, bool switched);
-  // A stepwise armed wait is over: the state no longer shows it.
+  // An armed wait is over: the state no longer shows it.
   void endArmed() noexcept;
   // A group's command on its way (Board::startSwitch), the group added to `started`, the groups
   // of its moment so far. On a failure those are awaited, then the failure is thrown.

@@ -51,14 +51,4 @@ bool NamedBoard::findAgain() {
   return found_ != nullptr;
 }
 
-bool NamedBoard::shutterOff() {
-  if (!board_ || !board_->isOpen()) return false;
-  try {
-    board_->switchRelay(rig::protocol::kShutterRelay, false);
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 }  // namespace service

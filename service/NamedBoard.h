@@ -40,9 +40,6 @@ class NamedBoard {
   bool lost();
   // Whether the board is to be found now, by its name; kept for the next open(again).
   bool findAgain();
-  // The shutter's relay off on the open board, at the end of a headless run; false when no
-  // board of another kind is open.
-  bool shutterOff();
 
  private:
   rig::BoardName name_;

@@ -652,17 +652,17 @@ std::optional<std::chrono::system_clock::time_point> shutterCarriageReturn(const
   return std::nullopt;
 }
 
-// What an armed shot came to at the line: {"carriageReturn", "error"} for the two-relay rig,
-// {"boards": [{"board", "error"}], "error"} for a described rig; "error" the worst, in seconds.
+// What an armed shot came to at the line: {"boards": [{"board", "error"}], "error"}, "error" the
+// worst, in seconds; with "carriageReturn" too when "relay on 1" went out on the serial control.
 std::optional<QJsonObject> shotRecord(const Request& request, const Result& result) {
   if (!request.shot) return std::nullopt;
   const std::optional<double> error = shotError(request, result);
   if (!error) return std::nullopt;
   QJsonObject shot{{QStringLiteral("error"), microseconds(*error)}};
-  if (result.boardShots.empty()) {
-    shot.insert(QStringLiteral("carriageReturn"), unixSeconds(*shutterCarriageReturn(result)));
-    return shot;
+  if (const auto carriageReturn = shutterCarriageReturn(result)) {
+    shot.insert(QStringLiteral("carriageReturn"), unixSeconds(*carriageReturn));
   }
+  if (result.boardShots.empty()) return shot;
   QJsonArray boards;
   for (const BoardShot& board : result.boardShots) {
     boards.append(QJsonObject{{QStringLiteral("board"), board.board},

@@ -143,7 +143,7 @@ struct ShotRecord {
   rig::FailureKind kind = rig::FailureKind::Other;  // when not ok
 };
 
-// An armed shot at one board of a described rig, as the rig recorded it: how late the last byte
+// An armed shot at one board of the rig, as the rig recorded it: how late the last byte
 // of its commands reached the line against their moments (negative: early), in seconds.
 struct BoardShot {
   QString board;
@@ -180,12 +180,12 @@ struct Result {
   std::optional<QJsonArray> ended;
   // Status: the real-time clock's synchronization.
   std::optional<ClockStatus> clock;
-  // An armed shot of a described rig that fired: each board's record.
+  // An armed shot that fired: each board's record.
   std::vector<BoardShot> boardShots;
 };
 
-// An armed shot's worst error at the line against its time, in seconds: the latest board's of a
-// described rig, or the two-relay rig's "relay on 1". Nothing for a shot that was not armed or
+// An armed shot's worst error at the line against its time, in seconds: the latest board's, or
+// without board records "relay on 1"'s carriage return. Nothing for a shot that was not armed or
 // did not fire.
 std::optional<double> shotError(const Request& request, const Result& result);
 // Whether the armed shot reached a board more than kLateAfterSeconds after its time.

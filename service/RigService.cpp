@@ -116,8 +116,8 @@ class RigService::Worker {
         const double gone = std::max(
             0.0, std::chrono::duration<double>(std::chrono::system_clock::now() - progress_->since)
                      .count());
-        // Only a described rig's holds end at once; the module's pulse runs to its end.
-        const bool released = description_.has_value();
+        // A timeline's holds end at once; a pulse run step by step (the module's) to its end.
+        const bool released = !description_.manner.stepwise;
         stoppedAfter_ = released ? std::optional(gone) : std::nullopt;
         stopWords_ = service::stopWords(*progress_, gone, released, shot_, shots_);
       }
@@ -166,6 +166,7 @@ class RigService::Worker {
   void useRig(rig::RigDescription description, const BoardSourceFactory& makeSource) {
     description_ = std::move(description);
     rigSource_ = makeSource();
+    rigFile_ = true;
   }
   void endWatch() {
     reconnector_.stop();
@@ -173,49 +174,35 @@ class RigService::Worker {
     if (retry_ != nullptr) retry_->stop();
   }
   bool shutDown() {
-    // The stopped action has ended: relay 1 may be commanded off again.
+    // The stopped action has ended: the cameras' lines may be commanded off again.
     stop_ = false;
     endWatch();
-    std::string failure;
-    try {
-      if (serial_->portOpen()) {
-        rig_->sendRelayCommand(rig::protocol::switchCommand(rig::protocol::kShutterRelay, false));
-        endWords_ = "relay 1 commanded off";
-        return true;
-      }
-    } catch (const std::exception& error) {
-      // The line is gone: nothing more can be commanded.
-      failure = error.what();
-    }
-    if (roles_) {
-      // Every camera's lines off at the end, as relay 1 is for the two-relay rig.
-      try {
-        roles_->camerasOff();
-        endWords_ = "every camera's lines commanded off";
-        return true;
-      } catch (const std::exception& error) {
-        // A board that is gone takes no more commands.
-        endWords_ =
-            std::string("the cameras' lines could not all be commanded off: ") + error.what();
-        return false;
-      }
-    }
-    if (description_) {
+    if (rigFile_ && !roles_) {
       // Nothing was sent: no board of the rig is open, and the words say which one is missing.
       endWords_ = lostBoard_ ? "no camera's line was commanded off: board " + lostBoard_->name +
                                    " (" + lostBoard_->board->text() + ") is lost"
                              : "no camera's line was commanded off: the rig's boards are not open";
       return false;
     }
-    if (named_ && named_->shutterOff()) {
-      endWords_ = "relay 1 commanded off";
-      return true;
+    // The module on the opened port is spoken of by its relay, a rig file's by its cameras.
+    const std::string lines = rigFile_ ? "every camera's lines" : "relay 1";
+    if (!rigFile_ && !rig_->state().open) {
+      endWords_ = lines + " could not be commanded off: " +
+                  (named_ ? "the board is not open" : "the port is not open");
+      return false;
     }
-    endWords_ =
-        "relay 1 could not be commanded off: " +
-        (failure.empty() ? std::string(named_ ? "the board is not open" : "the port is not open")
-                         : failure);
-    return false;
+    // Every camera's lines off at the end, on the engine of every rig.
+    try {
+      engine().camerasOff();
+      endWords_ = lines + " commanded off";
+      return true;
+    } catch (const std::exception& error) {
+      // A line that is gone takes no more commands.
+      endWords_ = (rigFile_ ? std::string("the cameras' lines could not all be commanded off: ")
+                            : lines + " could not be commanded off: ") +
+                  error.what();
+      return false;
+    }
   }
   // What the last shutDown commanded, or why it could not.
   const std::string& endWords() const { return endWords_; }
@@ -268,8 +255,14 @@ class RigService::Worker {
   void showBoardLost(const std::string& board);
   // Notes each line the described rig switched since the last note, for the answer and journal.
   void noteLines(const rig::RoleState& state);
-  // The described rig open for an action; throws (NotOpen) while its boards are not.
-  rig::RoleRig& describedRig();
+  // The engine of the rig in use, for an action; throws (NotOpen) while a rig file's boards are
+  // not open.
+  rig::RoleRig& engine();
+  // The same, or none while a rig file's boards are not open.
+  const rig::RoleRig* openEngine() const { return rigFile_ ? roles_.get() : &rig_->engine(); }
+  // A camera as a stop's words name it: by its relay on the module on the opened port ("relay
+  // 1"), else by its name ("camera left").
+  std::string cameraWords(std::size_t camera) const;
   // The open rig's boards for people: "board top (text-id:RIG02 on /dev/ttyACM0), ...".
   std::string boardsText() const;
   // The described rig's cameras and flashes while its boards are not open: every line unknown.
@@ -310,8 +303,6 @@ class RigService::Worker {
   bool usedPort_ = false;    // a job has used the port since the thread's events were last handled
   bool failedJob_ = false;   // a job has failed since then
   std::string lastFailure_;  // the words of the last request's failure, until the next one runs
-  // A described rig's armed shot waiting for its time: when its shutters close.
-  std::optional<std::chrono::system_clock::time_point> armedAt_;
   State reported_;
   bool reportedOnce_ = false;
   rig::Reconnector reconnector_;
@@ -319,9 +310,11 @@ class RigService::Worker {
   QTimer* retry_ = nullptr;             // wakes the reconnector at the time it asked for
   std::unique_ptr<NamedBoard> named_;   // --board: what every opening opens
   std::unique_ptr<QTimer> boardWatch_;  // looks at the named board between jobs
-  // --rig-file: the rig described, where its boards are found, and while open its boards and
-  // the rig acting on its roles.
-  std::optional<rig::RigDescription> description_;
+  // The rig in use: the panel's (its engine is the rig's own, on the board its openings chose),
+  // or with --rig-file the file's, where its boards are found, and while open its boards and the
+  // engine acting on its roles. Set before requests come; read by a stop from any thread.
+  rig::RigDescription description_ = rig::builtInRig();
+  bool rigFile_ = false;
   std::unique_ptr<rig::BoardSource> rigSource_;
   std::unique_ptr<rig::OpenedBoards> rigBoards_;
   std::unique_ptr<rig::RoleRig> roles_;
@@ -489,7 +482,7 @@ void RigService::Worker::watchBoard() {
     considerReopening();
     return;
   }
-  if (description_) {
+  if (rigFile_) {
     watchRig();
     return;
   }
@@ -550,8 +543,9 @@ State RigService::Worker::current() const {
   }
   if (journal_) state.journalFailure = journal_->failure();
   state.failure = lastFailure_;
-  state.armedAt = armedAt_ ? armedAt_ : state.armedAt;
-  if (!description_) return stateOf(state);
+  const rig::RoleRig* const engine = openEngine();
+  state.armedAt = engine != nullptr ? engine->armedAt() : std::nullopt;
+  if (!rigFile_) return stateOf(state);
   // A described rig's flashes and shutters as the two-relay rig's captions and relays show them:
   // a flash on when any is, the shutter open while any camera's is.
   const rig::RoleState roles = roles_ ? roles_->state() : unopenedRoles();
@@ -570,12 +564,12 @@ State RigService::Worker::current() const {
   State described = stateOf(state);
   described.roles = roles;
   described.open = roles_ != nullptr;
-  described.rigFile = QString::fromStdString(description_->file);
-  for (const rig::RigCamera& camera : description_->cameras)
+  described.rigFile = QString::fromStdString(description_.file);
+  for (const rig::RigCamera& camera : description_.cameras)
     described.cameraBoards.push_back(QString::fromStdString(camera.shutter.board));
-  for (const rig::RigFlash& flash : description_->flashes)
+  for (const rig::RigFlash& flash : description_.flashes)
     described.flashBoards.push_back(QString::fromStdString(flash.line.board));
-  for (const rig::RigBoard& board : description_->boards) {
+  for (const rig::RigBoard& board : description_.boards) {
     BoardStatus one;
     one.name = QString::fromStdString(board.name);
     const rig::Board* opened = nullptr;
@@ -658,9 +652,9 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
         break;
       case Action::Open:
         endWatch();
-        if (const auto kind = description_ ? openRig()
-                              : named_     ? named_->open(*rig_, *serial_, *clock_)
-                                           : rig_->openComPort(request.port.toStdString())) {
+        if (const auto kind = rigFile_ ? openRig()
+                              : named_ ? named_->open(*rig_, *serial_, *clock_)
+                                       : rig_->openComPort(request.port.toStdString())) {
           // The status box tells it, "Port Not Found" or "Port Lost", with the reason.
           const rig::RigState state = rig_->state();
           result.ok = false;
@@ -670,17 +664,14 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
         }
         break;
       case Action::Flash:
-        if (description_) {
-          describedRig().flash(request.flash.toStdString());
-        } else if (!request.flash.isEmpty()) {
+        if (!rigFile_ && !request.flash.isEmpty()) {
           throw rig::SerialError(rig::Failure{rig::FailureKind::BadRequest,
                                               std::nullopt,
                                               {},
                                               "this rig has no flashes by name: no rig file "
                                               "describes it"});
-        } else {
-          rig_->toggleFlash();
         }
+        engine().flash(request.flash.toStdString());
         break;
       case Action::Shutter:
       case Action::Sequence:
@@ -714,21 +705,12 @@ std::optional<rig::FailureKind> RigService::Worker::openRig(bool again) {
   rigBoards_.reset();
   notedRoles_ = {};
   try {
-    rigBoards_ = std::make_unique<rig::OpenedBoards>(*description_, *rigSource_);
-    roles_ = std::make_unique<rig::RoleRig>(*description_, rigBoards_->boards(), *clock_);
+    rigBoards_ = std::make_unique<rig::OpenedBoards>(description_, *rigSource_);
+    roles_ = std::make_unique<rig::RoleRig>(description_, rigBoards_->boards(), *clock_);
     roles_->checkMoments();
     notedRoles_ = roles_->state();
     roles_->setObserver([this](const rig::RoleState& state) {
       noteLines(state);
-      // The armed wait is over once the shot switches its first line (a focus, a shutter).
-      const auto on = [](rig::LineState line) { return line == rig::LineState::On; };
-      if (armedAt_ && std::any_of(state.cameras.begin(), state.cameras.end(),
-                                  [&on](const rig::CameraLines& camera) {
-                                    return on(camera.shutter) ||
-                                           (camera.focus && on(*camera.focus));
-                                  })) {
-        armedAt_.reset();
-      }
       // The window follows the flash and the shutter as the two-relay rig tells them.
       const rig::RigState now = current().rig;
       emit owner_.rigChanged(now, rig::Change::Flash);
@@ -754,7 +736,7 @@ std::optional<rig::FailureKind> RigService::Worker::openRig(bool again) {
 
 std::string RigService::Worker::boardsText() const {
   std::string text;
-  for (const rig::RigBoard& board : description_->boards) {
+  for (const rig::RigBoard& board : description_.boards) {
     if (!board.board) continue;
     if (!text.empty()) text += ", ";
     text += "board " + board.name + " (" + board.board->text();
@@ -768,7 +750,8 @@ std::string RigService::Worker::boardsText() const {
   return text;
 }
 
-rig::RoleRig& RigService::Worker::describedRig() {
+rig::RoleRig& RigService::Worker::engine() {
+  if (!rigFile_) return rig_->engine();
   if (!roles_) {
     throw rig::SerialError(rig::Failure{rig::FailureKind::NotOpen,
                                         std::nullopt,
@@ -780,11 +763,11 @@ rig::RoleRig& RigService::Worker::describedRig() {
 
 rig::RoleState RigService::Worker::unopenedRoles() const {
   rig::RoleState roles;
-  for (const rig::RigCamera& camera : description_->cameras) {
+  for (const rig::RigCamera& camera : description_.cameras) {
     roles.cameras.push_back({camera.name, rig::LineState::Unknown,
                              camera.focus ? std::optional(rig::LineState::Unknown) : std::nullopt});
   }
-  for (const rig::RigFlash& flash : description_->flashes)
+  for (const rig::RigFlash& flash : description_.flashes)
     roles.flashes.push_back({flash.name, rig::LineState::Unknown});
   return roles;
 }
@@ -809,14 +792,14 @@ void RigService::Worker::noteLines(const rig::RoleState& state) {
 
 Result RigService::Worker::runShots(const Request& request, const rig::Arming* arming) {
   // Refused before the request counts as running: a stop then finds nothing to stop.
-  if (!description_ && !request.cameras.empty()) {
+  if (!rigFile_ && !request.cameras.empty()) {
     throw rig::SerialError(
         rig::Failure{rig::FailureKind::BadRequest,
                      std::nullopt,
                      {},
                      "this rig has no cameras by name: no rig file describes it"});
   }
-  rig::RoleRig* const roles = description_ ? &describedRig() : nullptr;
+  rig::RoleRig& engine = this->engine();
   const bool sequence = request.action == Action::Sequence;
   const ShotTimes& times = request.times;
   const quint64 number = ++shotRequests_;
@@ -826,8 +809,8 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
   const std::function<bool()> stopAsked = [this, number, series, ticket = request.ticket] {
     return stopAsked_ == number || (series && ticket && ticket->cancelled());
   };
-  // A described rig's own pulse and pause unless the request gives its own.
-  const rig::Timings base = roles != nullptr ? roles->timings() : rig::Timings{};
+  // The rig's own pulse and pause unless the request gives its own.
+  const rig::Timings base = engine.timings();
   rig::Timings timings = times.timings(base);
   timings.stopRequested = stopAsked;
   const auto spacing = times.spacing(sequence, base);
@@ -850,12 +833,10 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
     // The shutters open after the focus lead of a camera that has a focus line (an armed shot's
     // time is its shutters' own).
     std::chrono::milliseconds lead{0};
-    if (description_) {
-      for (const rig::RigCamera& camera : description_->cameras) {
-        const bool fired = cameras.empty() ||
-                           std::find(cameras.begin(), cameras.end(), camera.name) != cameras.end();
-        if (fired && camera.focus) lead = description_->timings.focus;
-      }
+    for (const rig::RigCamera& camera : description_.cameras) {
+      const bool fired = cameras.empty() ||
+                         std::find(cameras.begin(), cameras.end(), camera.name) != cameras.end();
+      if (fired && camera.focus) lead = description_.timings.focus;
     }
     const auto since = arming != nullptr ? arming->at : std::chrono::system_clock::now() + lead;
     const auto length = (shots - 1) * spacing + rig::shotLength(sequence, timings);
@@ -888,20 +869,11 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
     std::optional<rig::Failure> failure;
     if (n == 1 && arming != nullptr) timings.armed = *arming;
     if (n == 2) timings.armed.reset();
-    if (n == 1 && arming != nullptr && roles != nullptr) {
-      // Every channel shows when the described rig's shot fires, as the two-relay rig's does.
-      armedAt_ = arming->at;
-      report();
-    }
     try {
-      if (roles != nullptr && sequence) {
-        roles->sequence(timings);
-      } else if (roles != nullptr) {
-        roles->shutter(cameras, timings);
-      } else if (sequence) {
-        rig_->runTwoShotSequence(timings);
+      if (sequence) {
+        engine.sequence(timings);
       } else {
-        rig_->pulseShutter(timings);
+        engine.shutter(cameras, timings);
       }
     } catch (const rig::CutShort& cut) {
       // The program is ending: the whole request is answered as stopped. The end also asks the
@@ -919,10 +891,6 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
     } catch (...) {
       failure = rig::Failure{rig::FailureKind::Other, std::nullopt, {}, "unknown error"};
     }
-    if (armedAt_) {
-      armedAt_.reset();
-      report();
-    }
     if (failure) {
       // A failed shot ends the series: the module is not to be trusted with the next one.
       record.ok = false;
@@ -931,8 +899,8 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
       result = failed(request.action, *failure);
       result.shots = std::move(done);
     }
-    if (n == 1 && arming != nullptr && roles != nullptr && !failure) {
-      for (const rig::RoleRig::BoardLateness& board : roles->armedLateness()) {
+    if (n == 1 && arming != nullptr && !failure) {
+      for (const rig::RoleRig::BoardLateness& board : engine.armedLateness()) {
         result.boardShots.push_back({QString::fromStdString(board.board),
                                      std::chrono::duration<double>(board.late).count()});
       }
@@ -958,7 +926,6 @@ Result RigService::Worker::runShots(const Request& request, const rig::Arming* a
 }
 
 void RigService::Worker::clearShots() {
-  armedAt_.reset();
   runningShots_ = 0;
   shot_ = 0;
   shots_ = 0;
@@ -972,14 +939,25 @@ QString RigService::Worker::stoppedShotsWords(const rig::RunningShots& running,
       std::chrono::duration<double>(std::chrono::system_clock::now() - running.since).count();
   // Closed only as the lines were last commanded or read back: unknown is not closed.
   std::vector<std::string> notClosed;
-  if (roles_) {
-    for (const rig::CameraLines& camera : roles_->state().cameras) {
-      if (camera.shutter != rig::LineState::Off) notClosed.push_back("camera " + camera.name);
+  if (const rig::RoleRig* const engine = openEngine()) {
+    const std::vector<rig::CameraLines>& cameras = engine->state().cameras;
+    for (std::size_t i = 0; i < cameras.size(); ++i) {
+      if (cameras[i].shutter != rig::LineState::Off) notClosed.push_back(cameraWords(i));
     }
-  } else if (rig_->state().shutter == rig::Shutter::Open) {
-    notClosed.emplace_back("relay 1");
   }
   return service::stoppedWords(running, gone, static_cast<int>(result.shots.size()), notClosed);
+}
+
+std::string RigService::Worker::cameraWords(std::size_t camera) const {
+  const rig::RigCamera& described = description_.cameras.at(camera);
+  const auto board = std::find_if(
+      description_.boards.begin(), description_.boards.end(),
+      [&described](const rig::RigBoard& b) { return b.name == described.shutter.board; });
+  // The module on the opened port has always been spoken of by its relays.
+  if (board != description_.boards.end() && !board->board) {
+    return "relay " + std::to_string(described.shutter.relay);
+  }
+  return "camera " + described.name;
 }
 
 void RigService::Worker::endShotsForTheEnd() {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <csignal>
 #include <map>
@@ -280,10 +281,22 @@ TEST_F(RoleRigTest, ArmedTheShuttersCloseAtTheTimeEachBoardsCommandStartedItsLea
                                 committedAt = clock.now();
                                 return true;
                               }};
+  // Each telling of the state: whether it shows the shot's time, and whether a line is on.
+  std::vector<std::pair<bool, bool>> told;
+  rig().setObserver([&](const rig::RoleState&) {
+    const std::vector<LineState> now = lines();
+    told.emplace_back(rig().armedAt().has_value(),
+                      std::find(now.begin(), now.end(), kOn) != now.end());
+  });
   rig().shutter({}, timings);
   EXPECT_EQ(log, (Texts{"1798 TOP write 5=5", "1998 TOP write 10=10", "2010 SIDE on 0",
                         "2498.5 TOP write 15=0", "2510.5 SIDE off 0"}));
   EXPECT_LT(committedAt, clock.start() + 1798ms) << "committed before the first switch";
+  // The wait is shown as it begins, and is over once the focus closes: never both at once.
+  ASSERT_FALSE(told.empty());
+  EXPECT_EQ(told.front(), std::make_pair(true, false));
+  EXPECT_EQ(std::count(told.begin(), told.end(), std::make_pair(true, true)), 0);
+  EXPECT_FALSE(rig().armedAt());
   // The rig's own record: each board's commands landed on their moments, camera c's delay
   // counted.
   const auto lateness = [this] {
@@ -311,6 +324,7 @@ TEST_F(RoleRigTest, ArmedTheShuttersCloseAtTheTimeEachBoardsCommandStartedItsLea
   timings.armed->disarmed = [this] { return clock.now() > clock.start() + 4s; };
   EXPECT_EQ(errorFrom([&] { rig().shutter({}, timings); }).kind(), rig::FailureKind::Disarmed);
   EXPECT_TRUE(log.empty());
+  EXPECT_FALSE(rig().armedAt()) << "a disarmed wait is no longer shown";
 }
 
 // Two moments closer on one board than its command takes on the line cannot both be on time:

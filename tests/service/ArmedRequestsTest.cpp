@@ -128,15 +128,27 @@ TEST_F(ArmedRequests, RefusedBeforeTheQueueWhenTheyCannotFireAsAsked) {
   EXPECT_EQ(kindOf(1), QStringLiteral("clock-unsynchronized"));
   EXPECT_TRUE(answers[2].result.ok);
 
-  // The record: the shot's carriage return against "at", each command on the real-time clock.
+  // The record: each command on the real-time clock, and the shot at the module's board as a
+  // rig file's boards tell it, with the carriage return of "relay on 1" beside it.
   const QJsonObject fired = service::toJson(answers[2].request, answers[2].result);
   const QJsonArray commands = fired[QStringLiteral("commands")].toArray();
   ASSERT_EQ(commands.size(), 3);
   EXPECT_EQ(commands[1][QStringLiteral("command")].toString(), QStringLiteral("relay on 1"));
   EXPECT_GT(commands[1][QStringLiteral("clock")].toDouble(), 1.7e9);
-  const double error = fired[QStringLiteral("shot")][QStringLiteral("error")].toDouble(1);
-  EXPECT_GE(error, 0.0) << "never early";
+  const QJsonObject shot = fired[QStringLiteral("shot")].toObject();
+  const QJsonArray boards = shot[QStringLiteral("boards")].toArray();
+  ASSERT_EQ(boards.size(), 1);
+  EXPECT_EQ(boards[0][QStringLiteral("board")].toString(), QStringLiteral("module"));
+  EXPECT_EQ(boards[0][QStringLiteral("error")], shot[QStringLiteral("error")]);
+  EXPECT_GT(shot[QStringLiteral("carriageReturn")].toDouble(), 1.7e9);
+  const double error = shot[QStringLiteral("error")].toDouble(1);
+  EXPECT_GE(error, -0.001) << "early, beyond the two clocks' conversion";
   EXPECT_LT(error, 0.5);
+  // Late by the board's own record, as for a rig file's board.
+  Result late = answers[2].result;
+  late.boardShots.front().error = 0.0031;
+  EXPECT_DOUBLE_EQ(service::toJson(answers[2].request, late)[QStringLiteral("late")].toDouble(),
+                   0.0031);
 }
 
 TEST_F(ArmedRequests, DisarmReachesTheWaitingShotAheadOfTheQueue) {
