@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "TextPortBoard.h"
 #include "rig/SystemClock.h"
 #include "rig/TextBoard.h"
 #include "rig/TextDiscovery.h"
@@ -46,6 +45,16 @@ std::unique_ptr<serial::CommControl> controlOver(const std::vector<SerialPort>& 
   QStringList devices;
   for (const SerialPort& port : ports) devices << QString::fromStdString(port.path);
   return std::make_unique<serial::CommControl>(serial::PortMap(devices));
+}
+
+// A text module found by name: the text board whole, on a line of its own. Its waits are for its
+// own replies only: a stop request never cuts them short, so that the rig's ending can still
+// release its lines after a signal.
+std::unique_ptr<rig::Board> textBoard(const std::string& device, const rig::BoardName& name) {
+  auto line = std::make_unique<serial::CommControl>(
+      serial::PortMap(QStringList{QString::fromStdString(device)}));
+  return std::make_unique<rig::TextBoard>(std::move(line),
+                                          std::make_unique<rig::SystemClock>(false), name, device);
 }
 
 // The text modules answering on the ports, with their relay count and abilities as the module
@@ -176,7 +185,7 @@ std::unique_ptr<rig::Board> Catalog::find(const rig::BoardName& name, std::optio
                         name.text() + ": no device is " + name.identity);
     }
     const std::string device = port != nullptr ? port->path : name.identity;
-    if (name.kind == "text") return std::make_unique<TextPortBoard>(device, name);
+    if (name.kind == "text") return textBoard(device, name);
     try {
       return std::make_unique<serial::Ch340Board>(name.identity,
                                                   relays.value_or(parts_.ch340Relays));
@@ -189,7 +198,7 @@ std::unique_ptr<rig::Board> Catalog::find(const rig::BoardName& name, std::optio
     rig::SystemClock clock;
     try {
       const rig::ResolvedPort resolved = rig::resolveTextBoard(name, *control, clock);
-      return std::make_unique<TextPortBoard>(resolved.device.path, name);
+      return textBoard(resolved.device.path, name);
     } catch (const rig::SerialError& error) {
       throw nameFailure(error.kind(), name.text() + ": " + error.reason());
     }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "Arming.h"
@@ -84,6 +86,17 @@ RelayMask bitOf(int relay) { return RelayMask{1} << static_cast<unsigned>(relay)
 TextBoard::TextBoard(SerialControl& serial, Clock& clock, std::optional<BoardName> name)
     : serial_(serial), clock_(clock), name_(std::move(name)) {}
 
+TextBoard::TextBoard(std::unique_ptr<SerialControl> line, std::unique_ptr<Clock> clock,
+                     BoardName name, std::string device)
+    : ownLine_(std::move(line)),
+      ownClock_(std::move(clock)),
+      ownDevice_(std::move(device)),
+      serial_(*ownLine_),
+      clock_(*ownClock_),
+      name_(std::move(name)) {
+  serial_.setLossHandler([this](const std::string& /*message*/) { lost_ = true; });
+}
+
 BoardName TextBoard::name() const {
   if (name_) return *name_;
   return BoardName{"text", serial_.device()};
@@ -96,7 +109,25 @@ BoardAbilities TextBoard::abilities() const {
   return abilities;
 }
 
-void TextBoard::open() { serial_.setPortOpen(true); }
+void TextBoard::open() {
+  if (!ownLine_) {
+    serial_.setPortOpen(true);
+    return;
+  }
+  lost_ = false;
+  serial_.setPortNumber(1);
+  serial_.setPortOpen(true);
+  // Its first command must not be read after what another program (or this one, under another
+  // kind, or a listing) left on the line, nor its answer be taken from their leftovers.
+  clearLine(clock_.now());
+}
+
+bool TextBoard::gone() {
+  if (!ownLine_) return false;
+  if (!isOpen()) return lost_;
+  std::error_code error;
+  return lost_ || !std::filesystem::exists(ownDevice_, error);
+}
 
 void TextBoard::close() { serial_.setPortOpen(false); }
 

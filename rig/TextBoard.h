@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,11 @@ class TextBoard : public Board {
   // `name` is what the board was opened as ("text:/dev/serial/by-id/...", "text-id:RIG02");
   // without one it is named by the serial control's device.
   TextBoard(SerialControl& serial, Clock& clock, std::optional<BoardName> name = std::nullopt);
+  // A module found by name, on a line of its own: `line` holds its one device, `device`, at port
+  // 1, with `clock` for its waits; the board keeps both. Its opening clears what was left on the
+  // line, and it is gone once the line hung up or the device is no longer there.
+  TextBoard(std::unique_ptr<SerialControl> line, std::unique_ptr<Clock> clock, BoardName name,
+            std::string device);
 
   BoardName name() const override;
   std::string device() const override { return serial_.device(); }
@@ -36,6 +42,8 @@ class TextBoard : public Board {
   void open() override;
   void close() override;
   bool isOpen() const override { return serial_.portOpen(); }
+  // On a line of its own: the line hung up, or the device node (or the link naming it) is gone.
+  bool gone() override;
 
   void switchRelay(int relay, bool on) override;
   // One relay alone goes as switchRelay; several with "relay writeall" where the module has it,
@@ -95,6 +103,11 @@ class TextBoard : public Board {
   // A reply that stopped short of an answer (NoAnswer), or is none (NotUnderstood).
   [[noreturn]] void failReading(const std::string& reply, bool unfinished) const;
 
+  // A line of its own, when the board has one: made before the references to it, gone after.
+  std::unique_ptr<SerialControl> ownLine_;
+  std::unique_ptr<Clock> ownClock_;
+  std::string ownDevice_;
+  bool lost_ = false;  // its own line hung up since it opened (told by the serial control)
   SerialControl& serial_;
   Clock& clock_;
   std::optional<BoardName> name_;

@@ -3,9 +3,11 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "boards/Catalog.h"
+#include "rig/TextBoard.h"
 #include "serial/Ch340Board.h"
 #include "sim/Ch340Module.h"
 #include "sim/HidRelayModule.h"
@@ -112,6 +114,8 @@ TEST_F(CatalogTest, ATextModuleFoundByNameIsTheWholeTextBoard) {
   auto wide = std::make_unique<sim::RelayModule>(module("RIG08", 8));
   addText(*wide);
   const auto board = catalog().find({"text-id", "RIG08"});
+  const rig::Board& found = *board;
+  EXPECT_EQ(typeid(found), typeid(rig::TextBoard)) << "the family's own driver, no wrapper";
   board->open();
   EXPECT_EQ(board->readRelays(), 0U);
   EXPECT_EQ(board->relayCount(), 8);
