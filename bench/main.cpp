@@ -44,9 +44,11 @@
 #include "Stats.h"
 #include "ViewRows.h"
 #include "WebRows.h"
-#include "rig/Rig.h"
+#include "rig/Clock.h"
+#include "rig/SerialControl.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
+#include "service/RigService.h"
 #include "windows/Form1.h"
 
 #ifndef QUILLMAR_PROGRAM
@@ -98,6 +100,7 @@ struct Settings {
   bool camerasOnly = false;     // the rows of rigs of many cameras alone
   bool reconnectsOnly = false;  // the rows of unplugging and replugging alone
   bool viewsOnly = false;       // the rows of the rig window and the phone page of 16 cameras alone
+  bool baselineOnly = false;    // the busy-waiting sequence's row alone
   int viewShots = 20;           // shots of 16 cameras whose changes the views show
   bench::ShotSettings shots;
   bench::BoardSettings boards;
@@ -108,8 +111,8 @@ struct Settings {
 
 constexpr std::string_view kUsage =
     "Usage: quillmar-bench [--quick] [--no-startup] [--web-only] [--shots-only] [--boards-only]\n"
-    "                      [--cameras-only] [--reconnects-only] [--views-only] [--quillmar PATH]\n"
-    "                      [--samples FILE]\n"
+    "                      [--cameras-only] [--reconnects-only] [--views-only] [--baseline-only]\n"
+    "                      [--quillmar PATH] [--samples FILE]\n"
     "                      [--list-rows]\n"
     "Measures pulse width, sequence time, CPU use, port scan time, reaction time, reading a late\n"
     "answer, start-up, repaint waits and requests through the local socket of the panel against a\n"
@@ -125,6 +128,7 @@ constexpr std::string_view kUsage =
     "  --reconnects-only\n"
     "                   only the rows of unplugging and replugging, and the idle panel's CPU\n"
     "  --views-only     only the rows of the rig window and the phone page on a rig of 16 cameras\n"
+    "  --baseline-only  only the row of a sequence whose pauses busy-wait\n"
     "  --quillmar PATH  the panel program for the start-up measurement (default: this build's)\n"
     "  --samples FILE   also write every sample to FILE, \"measurement<TAB>value\" a line\n"
     "  --list-rows      print the names of the rows a whole run prints, and nothing else\n";
@@ -569,24 +573,40 @@ void Bench::measureLateAnswers(std::vector<bench::Row>& rows) {
 }
 
 void Bench::measureBaseline(std::vector<bench::Row>& rows) {
-  serial::CommControl comm(serial::PortMap({QString::fromStdString(sim_.device())}));
-  SpinClock spin;
-  rig::Rig rig(comm, spin);
+  // The panel's rig through the rig service, as the window runs it, on a clock that spins.
+  const QString device = QString::fromStdString(sim_.device());
+  service::RigService panelRig(
+      [device] { return std::make_unique<serial::CommControl>(serial::PortMap({device})); },
+      [](rig::SerialControl&) { return std::make_unique<SpinClock>(); });
+  const auto run = [&panelRig](service::Action action) {
+    service::Request request;
+    request.action = action;
+    request.port = QStringLiteral("1");
+    service::Result result;
+    QEventLoop loop;
+    panelRig.submit(request, [&](const service::Result& answer) {
+      result = answer;
+      loop.quit();
+    });
+    loop.exec();
+    return result;
+  };
   std::vector<double> cpu;
-  try {
-    comm.setPortOpen(true);
-    for (int i = 0; i < settings_.baselineSequences; ++i) {
-      std::this_thread::sleep_for(60ms);
-      const double cpuBefore = cpuSeconds();
-      const auto start = Clock::now();
-      rig.runTwoShotSequence();
-      const auto end = Clock::now();
-      cpu.push_back(100.0 * (cpuSeconds() - cpuBefore) / (ms(end - start) / 1000.0));
+  const service::Result opened = run(service::Action::Open);
+  if (!opened.ok) problem("busy-wait baseline: " + opened.message.toStdString());
+  for (int i = 0; opened.ok && i < settings_.baselineSequences; ++i) {
+    std::this_thread::sleep_for(60ms);
+    const double cpuBefore = cpuSeconds();
+    const auto start = Clock::now();
+    const service::Result ran = run(service::Action::Sequence);
+    const auto end = Clock::now();
+    if (!ran.ok) {
+      problem("busy-wait baseline: " + ran.message.toStdString());
+      break;
     }
-    comm.setPortOpen(false);
-  } catch (const std::exception& error) {
-    problem(std::string("busy-wait baseline: ") + error.what());
+    cpu.push_back(100.0 * (cpuSeconds() - cpuBefore) / (ms(end - start) / 1000.0));
   }
+  panelRig.withSerial([](rig::SerialControl& serial) { serial.setPortOpen(false); });
   addRow(rows, "CPU during a sequence, busy-waiting pauses (baseline, %)", cpu, 1, "-");
 }
 
@@ -696,6 +716,10 @@ std::vector<bench::Row> Bench::run() {
   }
   if (settings_.viewsOnly) {
     measureViews(rows);
+    return rows;
+  }
+  if (settings_.baselineOnly) {
+    measureBaseline(rows);
     return rows;
   }
   std::fprintf(stderr, "quillmar-bench: port scans...\n");
@@ -898,6 +922,8 @@ std::optional<Settings> parse(int argc, char** argv, int& exitCode) {
       settings.reconnectsOnly = true;
     } else if (arg == "--views-only") {
       settings.viewsOnly = true;
+    } else if (arg == "--baseline-only") {
+      settings.baselineOnly = true;
     } else if (arg == "--no-startup") {
       settings.startup = false;
     } else if (arg == "--web-only") {
