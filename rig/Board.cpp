@@ -5,9 +5,8 @@
 #include <charconv>
 #include <limits>
 
-#include "HidRelayBoard.h"
+#include "Devices.h"
 #include "Protocol.h"
-#include "TextDiscovery.h"
 
 namespace rig {
 
@@ -50,6 +49,15 @@ std::optional<std::string> serialDevice(const BoardName& name) {
 }
 
 }  // namespace
+
+namespace hid_relay {
+
+bool validId(std::string_view id) {
+  return !id.empty() && id.size() <= kIdLength &&
+         std::ranges::all_of(id, [](char c) { return c > ' ' && c < 0x7f && c != ':'; });
+}
+
+}  // namespace hid_relay
 
 std::optional<BoardName> parseBoardName(std::string_view text) {
   const auto colon = text.find(':');

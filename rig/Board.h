@@ -55,6 +55,12 @@ std::optional<std::pair<std::string, int>> modbusLine(std::string_view identity)
 std::string identityProblem(const BoardName& name);
 // The longest text module identity usable as a name; a longer answer is no identity but a fault.
 inline constexpr std::size_t kTextIdLength = 32;
+// A USB HID board's ID, as its names take it: 1 to 5 printable ASCII characters, no blank or
+// colon; `validId` tells whether `id` can be one.
+namespace hid_relay {
+inline constexpr std::size_t kIdLength = 5;
+bool validId(std::string_view id);
+}  // namespace hid_relay
 
 // Whether a board of this kind can have this many relays: a CH340 board 1, 2, 4 or 8, a Modbus
 // board 1 to 32 coils, a USB HID board 1 to 8, a text module 2 to 32.

@@ -1,6 +1,21 @@
 #include "Devices.h"
 
+#include <filesystem>
+#include <system_error>
+
 namespace rig {
+
+namespace {
+
+// The device a path stands for: links followed, as far as they lead; the path itself when it
+// cannot be resolved (a device that is not there now).
+std::filesystem::path resolved(const std::string& path) {
+  std::error_code error;
+  auto device = std::filesystem::weakly_canonical(path, error);
+  return error ? std::filesystem::path(path) : device;
+}
+
+}  // namespace
 
 bool sameModule(const DeviceInfo& lost, const DeviceInfo& candidate) {
   if (lost.byPath || lost.vendorId.empty()) {
@@ -18,6 +33,10 @@ std::optional<int> findModule(const DeviceInfo& lost, const PortList& ports) {
     if (ports[i].present && sameModule(lost, ports[i])) return static_cast<int>(i + 1);
   }
   return std::nullopt;
+}
+
+bool sameDevice(const std::string& a, const std::string& b) {
+  return a == b || resolved(a) == resolved(b);
 }
 
 }  // namespace rig

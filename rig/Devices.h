@@ -34,4 +34,8 @@ bool sameModule(const DeviceInfo& lost, const DeviceInfo& candidate);
 // The number of the port where the lost module is present now, if it is.
 std::optional<int> findModule(const DeviceInfo& lost, const PortList& ports);
 
+// Whether two paths name one device: the same path, or links that lead to the same device (a
+// path that cannot be resolved now stands for itself).
+bool sameDevice(const std::string& a, const std::string& b);
+
 }  // namespace rig

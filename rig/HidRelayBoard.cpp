@@ -40,11 +40,6 @@ std::string idOf(const std::vector<std::uint8_t>& report) {
   return id;
 }
 
-bool validId(std::string_view id) {
-  return !id.empty() && id.size() <= kIdLength &&
-         std::ranges::all_of(id, [](char c) { return c > ' ' && c < 0x7f && c != ':'; });
-}
-
 }  // namespace hid_relay
 
 namespace {

@@ -54,7 +54,6 @@ class HidBus {
 namespace hid_relay {
 inline constexpr std::uint16_t kVendorId = 0x16c0;
 inline constexpr std::uint16_t kProductId = 0x05df;
-inline constexpr std::size_t kIdLength = 5;
 inline constexpr std::size_t kReportLength = 8;
 inline constexpr std::uint8_t kOn = 0xFF;
 inline constexpr std::uint8_t kOff = 0xFD;
@@ -68,8 +67,6 @@ int relayCount(std::string_view product);
 std::vector<std::uint8_t> report(std::uint8_t command, std::string_view arguments = {});
 // The ID in a read report (report id first), with trailing NULs and blanks dropped.
 std::string idOf(const std::vector<std::uint8_t>& report);
-// Whether `id` can be a board's ID: 1 to 5 printable ASCII characters, no blank or colon.
-bool validId(std::string_view id);
 }  // namespace hid_relay
 
 // The boards present now, each with its ID, relay count and path. Two boards with the same ID

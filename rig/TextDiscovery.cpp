@@ -51,10 +51,6 @@ std::string unreadIdentity(const std::string& reply) {
 
 }  // namespace
 
-bool sameDevice(const std::string& a, const std::string& b) {
-  return a == b || deviceOf(a) == deviceOf(b);
-}
-
 TextModules discoverTextModules(SerialControl& serial, Clock& clock) {
   try {
     serial.setPortOpen(false);

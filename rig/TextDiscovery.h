@@ -41,8 +41,4 @@ struct ResolvedPort {
 };
 ResolvedPort resolveTextBoard(const BoardName& name, SerialControl& serial, Clock& clock);
 
-// Whether two paths name one device: the same path, or links that lead to the same device (a
-// path that cannot be resolved now stands for itself).
-bool sameDevice(const std::string& a, const std::string& b);
-
 }  // namespace rig
