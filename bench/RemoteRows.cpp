@@ -13,9 +13,9 @@
 
 #include "SocketClient.h"
 #include "Stats.h"
+#include "endpoint/LocalEndpoint.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
-#include "service/LocalEndpoint.h"
 #include "windows/Form1.h"
 #include "windows/RemoteControl.h"
 

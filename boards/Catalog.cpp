@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "boards/ch340/Ch340Board.h"
+#include "boards/text/TextBoard.h"
+#include "boards/text/TextDiscovery.h"
 #include "rig/SystemClock.h"
-#include "rig/TextBoard.h"
-#include "rig/TextDiscovery.h"
-#include "serial/Ch340Board.h"
 #include "serial/CommControl.h"
 
 namespace boards {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "modbus/ModbusBoard.h"
+#include "boards/hid/HidRelayBoard.h"
+#include "boards/modbus/ModbusBoard.h"
 #include "rig/BoardSource.h"
-#include "rig/HidRelayBoard.h"
 
 namespace boards {
 

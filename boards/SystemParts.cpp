@@ -7,7 +7,7 @@
 #include "serial/PortMap.h"
 
 #ifdef QUILLMAR_HID
-#include "hid/HidApiBus.h"
+#include "boards/hid/HidApiBus.h"
 #endif
 
 namespace boards {

@@ -14,7 +14,7 @@
 #include "Link.h"
 #include "service/Channel.h"
 #include "service/RigHost.h"
-#include "service/Session.h"
+#include "session/Session.h"
 
 class QThread;
 

@@ -8,9 +8,9 @@
 
 #include "Remote.h"
 #include "boards/Catalog.h"
+#include "boards/text/TextDiscovery.h"
 #include "rig/Protocol.h"
 #include "rig/SystemClock.h"
-#include "rig/TextDiscovery.h"
 #include "serial/CommControl.h"
 
 namespace cli {

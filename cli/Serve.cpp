@@ -13,12 +13,12 @@
 #include "Remote.h"
 #include "boards/Catalog.h"
 #include "bridge/Bridge.h"
+#include "endpoint/LocalEndpoint.h"
 #include "rig/SystemClock.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
-#include "service/LocalEndpoint.h"
 #include "service/RigService.h"
-#include "service/Session.h"
+#include "session/Session.h"
 #include "web/WebRemote.h"
 
 namespace cli {

@@ -19,10 +19,10 @@
 #include "Remote.h"
 #include "Serve.h"
 #include "bridge/BrokerOptions.h"
+#include "endpoint/LocalEndpoint.h"
 #include "rig/SystemClock.h"
 #include "rigfile/RigFile.h"
 #include "serial/PortMap.h"
-#include "service/LocalEndpoint.h"
 #include "web/WebOptions.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <exception>
 #include <utility>
 
+#include "boards/text/TextDiscovery.h"
 #include "rig/Protocol.h"
-#include "rig/TextDiscovery.h"
 
 namespace service {
 

@@ -4,10 +4,10 @@
 #include <optional>
 #include <string>
 
+#include "boards/text/Rig.h"
 #include "rig/BoardSource.h"
 #include "rig/Clock.h"
 #include "rig/Failure.h"
-#include "rig/Rig.h"
 #include "rig/SerialControl.h"
 
 namespace service {

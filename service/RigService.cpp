@@ -25,14 +25,14 @@
 #include "LineRecorder.h"
 #include "NamedBoard.h"
 #include "SleepClock.h"
+#include "boards/text/Rig.h"
+#include "boards/text/TextDiscovery.h"
 #include "rig/Arming.h"
 #include "rig/OpenedBoards.h"
 #include "rig/Protocol.h"
 #include "rig/Reconnector.h"
-#include "rig/Rig.h"
 #include "rig/RoleRig.h"
 #include "rig/SystemClock.h"
-#include "rig/TextDiscovery.h"
 #include "rig/Timings.h"
 
 namespace service {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "rig/HidRelayBoard.h"
+#include "boards/hid/HidRelayBoard.h"
 
 // USB HID relay boards as the HID seam (rig::HidBus) sees them, in the process: for the board
 // logic's tests and the benchmark, on machines without USB. The bus's calls take its `guard`; a

@@ -27,8 +27,8 @@
 #include <cerrno>
 #endif
 
+#include "endpoint/LocalEndpoint.h"
 #include "rig/Labels.h"
-#include "service/LocalEndpoint.h"
 #include "service/PeerGone.h"
 
 namespace web {

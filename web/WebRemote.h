@@ -12,7 +12,7 @@
 #include "WebOptions.h"
 #include "service/Channel.h"
 #include "service/RigHost.h"
-#include "service/Session.h"
+#include "session/Session.h"
 
 class QTcpSocket;
 class QHttpServerResponder;

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "Form1.h"
-#include "service/LocalEndpoint.h"
+#include "endpoint/LocalEndpoint.h"
 
 // Shows the local endpoint's troubles on the window. When it could not listen (the name in use by
 // another panel), the panel works on without it and says so on standard error and in the status

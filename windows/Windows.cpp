@@ -7,7 +7,7 @@
 #include "Form2.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
-#include "service/Session.h"
+#include "session/Session.h"
 
 namespace {
 

@@ -25,13 +25,13 @@
 #include "boards/Catalog.h"
 #include "bridge/Bridge.h"
 #include "bridge/BrokerOptions.h"
+#include "endpoint/LocalEndpoint.h"
 #include "rig/Board.h"
 #include "rig/SystemClock.h"
 #include "rigfile/RigFile.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
-#include "service/LocalEndpoint.h"
-#include "service/Session.h"
+#include "session/Session.h"
 #include "web/WebRemote.h"
 
 #ifndef QUILLMAR_VERSION

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "boards/Catalog.h"
-#include "rig/TextBoard.h"
-#include "serial/Ch340Board.h"
+#include "boards/ch340/Ch340Board.h"
+#include "boards/text/TextBoard.h"
 #include "sim/Ch340Module.h"
 #include "sim/HidRelayModule.h"
 #include "sim/RelayModule.h"

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "boards/ch340/Ch340Board.h"
 #include "rig/Arming.h"
 #include "rig/SerialControl.h"
-#include "serial/Ch340Board.h"
 #include "sim/Ch340Module.h"
 #include "support/ErrorFrom.h"
 

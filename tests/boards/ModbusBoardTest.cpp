@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "boards/Catalog.h"
-#include "modbus/ModbusBoard.h"
+#include "boards/modbus/ModbusBoard.h"
 #include "rig/SerialControl.h"
 #include "support/ErrorFrom.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "modbus/ModbusBoard.h"
+#include "boards/modbus/ModbusBoard.h"
 #include "sim/ModbusModule.h"
 #include "support/ErrorFrom.h"
 

@@ -15,8 +15,8 @@
 #include "TestClient.h"
 #include "bridge/Bridge.h"
 #include "endpoint/EndpointClient.h"
+#include "endpoint/LocalEndpoint.h"
 #include "service/Channel.h"
-#include "service/LocalEndpoint.h"
 #include "support/HeldHost.h"
 #include "web/WebRemote.h"
 

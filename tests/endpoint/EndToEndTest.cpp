@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "EndpointClient.h"
+#include "endpoint/LocalEndpoint.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
-#include "service/LocalEndpoint.h"
 #include "sim/RelayModule.h"
 #include "support/FailureRecorder.h"
 #include "windows/Form1.h"

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "EndpointClient.h"
-#include "service/LocalEndpoint.h"
+#include "endpoint/LocalEndpoint.h"
 #include "support/HeldHost.h"
 
 namespace {

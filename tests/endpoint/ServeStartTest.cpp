@@ -18,7 +18,7 @@
 #include <string>
 
 #include "EndpointClient.h"
-#include "service/LocalEndpoint.h"
+#include "endpoint/LocalEndpoint.h"
 #include "sim/RelayModule.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "EndpointClient.h"
-#include "service/LocalEndpoint.h"
+#include "endpoint/LocalEndpoint.h"
 #include "sim/RelayModule.h"
 #include "support/ModuleLog.h"
 

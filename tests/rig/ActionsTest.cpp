@@ -2,9 +2,9 @@
 
 #include <csignal>
 
+#include "boards/text/Rig.h"
 #include "rig/Captions.h"
 #include "rig/Protocol.h"
-#include "rig/Rig.h"
 #include "rig/SystemClock.h"
 #include "support/Fakes.h"
 

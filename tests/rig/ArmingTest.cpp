@@ -3,9 +3,9 @@
 #include <optional>
 #include <vector>
 
+#include "boards/text/Rig.h"
 #include "rig/Arming.h"
 #include "rig/Protocol.h"
-#include "rig/Rig.h"
 #include "support/Fakes.h"
 
 using namespace fakes;

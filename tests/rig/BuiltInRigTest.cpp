@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "rig/Rig.h"
+#include "boards/text/Rig.h"
+#include "boards/text/TextBoard.h"
 #include "rig/RoleRig.h"
-#include "rig/TextBoard.h"
 #include "support/Fakes.h"
 
 using namespace fakes;

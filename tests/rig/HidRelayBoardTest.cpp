@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "rig/HidRelayBoard.h"
+#include "boards/hid/HidRelayBoard.h"
 #include "rig/SerialControl.h"
 #include "sim/HidRelayModule.h"
 #include "support/ErrorFrom.h"

@@ -2,10 +2,10 @@
 
 #include <optional>
 
+#include "boards/text/Rig.h"
 #include "rig/Captions.h"
 #include "rig/Devices.h"
 #include "rig/Reconnector.h"
-#include "rig/Rig.h"
 #include "support/Fakes.h"
 
 using namespace fakes;

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "boards/text/TextBoard.h"
 #include "rig/OpenedBoards.h"
 #include "rig/RoleRig.h"
-#include "rig/TextBoard.h"
 #include "support/ErrorFrom.h"
 #include "support/Fakes.h"
 

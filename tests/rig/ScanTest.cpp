@@ -2,8 +2,8 @@
 
 #include <optional>
 
+#include "boards/text/Rig.h"
 #include "rig/Captions.h"
-#include "rig/Rig.h"
 #include "support/Fakes.h"
 
 using namespace fakes;

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "boards/text/Rig.h"
 #include "rig/Captions.h"
-#include "rig/Rig.h"
 #include "support/Fakes.h"
 
 using namespace fakes;

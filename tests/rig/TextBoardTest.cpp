@@ -4,11 +4,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include "boards/text/Rig.h"
+#include "boards/text/TextBoard.h"
+#include "boards/text/TextDiscovery.h"
 #include "rig/Arming.h"
 #include "rig/Protocol.h"
-#include "rig/Rig.h"
-#include "rig/TextBoard.h"
-#include "rig/TextDiscovery.h"
 #include "support/Fakes.h"
 
 using namespace fakes;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "boards/text/TextBoard.h"
 #include "rig/SystemClock.h"
-#include "rig/TextBoard.h"
 #include "serial/CommControl.h"
 
 using namespace std::chrono_literals;

@@ -7,15 +7,15 @@
 #include <string_view>
 #include <utility>
 
-#include "Arming.h"
-#include "Clock.h"
-#include "Devices.h"
-#include "Failure.h"
-#include "RoleRig.h"
-#include "SerialControl.h"
-#include "State.h"
 #include "TextBoard.h"
-#include "Timings.h"
+#include "rig/Arming.h"
+#include "rig/Clock.h"
+#include "rig/Devices.h"
+#include "rig/Failure.h"
+#include "rig/RoleRig.h"
+#include "rig/SerialControl.h"
+#include "rig/State.h"
+#include "rig/Timings.h"
 
 namespace rig {
 

@@ -2,10 +2,10 @@
 
 #include <vector>
 
-#include "Board.h"
-#include "Clock.h"
-#include "Devices.h"
-#include "SerialControl.h"
+#include "rig/Board.h"
+#include "rig/Clock.h"
+#include "rig/Devices.h"
+#include "rig/SerialControl.h"
 
 namespace rig {
 

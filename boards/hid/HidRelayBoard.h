@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Board.h"
+#include "rig/Board.h"
 
 namespace rig {
 

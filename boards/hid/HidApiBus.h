@@ -1,6 +1,6 @@
 #pragma once
 
-#include "rig/HidRelayBoard.h"
+#include "HidRelayBoard.h"
 
 namespace hid {
 

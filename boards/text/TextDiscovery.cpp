@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "Protocol.h"
 #include "TextBoard.h"
+#include "rig/Protocol.h"
 
 namespace rig {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "BoardError.h"
+#include "rig/BoardError.h"
 
 namespace rig {
 

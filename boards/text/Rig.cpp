@@ -6,9 +6,9 @@
 #include <functional>
 #include <utility>
 
-#include "Protocol.h"
-#include "RigDescription.h"
-#include "RoleRig.h"
+#include "rig/Protocol.h"
+#include "rig/RigDescription.h"
+#include "rig/RoleRig.h"
 
 namespace rig {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "Board.h"
-#include "Clock.h"
-#include "SerialControl.h"
+#include "rig/Board.h"
+#include "rig/Clock.h"
+#include "rig/SerialControl.h"
 
 namespace rig {
 

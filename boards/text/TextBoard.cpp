@@ -7,8 +7,8 @@
 #include <system_error>
 #include <utility>
 
-#include "Arming.h"
-#include "Protocol.h"
+#include "rig/Arming.h"
+#include "rig/Protocol.h"
 
 namespace rig {
 

@@ -4,7 +4,7 @@
 #include <QObject>
 #include <QString>
 
-#include "RigHost.h"
+#include "service/RigHost.h"
 
 class QLocalServer;
 

@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
-#include "LocalEndpoint.h"
-#include "RigService.h"
+#include "endpoint/LocalEndpoint.h"
+#include "service/RigService.h"
 
 namespace service {
 

@@ -4,9 +4,9 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "CommControl.h"
 #include "rig/Arming.h"
 #include "rig/BoardError.h"
+#include "serial/CommControl.h"
 
 namespace serial {
 

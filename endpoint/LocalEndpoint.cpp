@@ -20,8 +20,8 @@
 #include <unistd.h>
 #endif
 
-#include "Channel.h"
-#include "PeerGone.h"
+#include "service/Channel.h"
+#include "service/PeerGone.h"
 
 namespace service {
 
