@@ -73,7 +73,7 @@ def check_links(root):
 
 # A code span names a repository path when one of its words (a command's arguments are words
 # too) is either a path whose first component is a top-level folder of the repository
-# (`rig/Rig.h`, `scripts/bench`, `tests/support/`, `.ci/run`) or a bare file name with one of
+# (`rig/Board.h`, `scripts/bench`, `tests/support/`, `.ci/run`) or a bare file name with one of
 # these extensions (`Protocol.h`, `architecture.md`), which must then exist somewhere in it. A
 # path without extension may also name a source file's stem (`rig/Captions` for Captions.h and
 # .cpp). Not checked: URLs, paths of the machine (`/dev/...`, `~/.local/...`, `$XDG_...`),
