@@ -17,13 +17,11 @@
 #include "rig/SystemClock.h"
 #include "serial/CommControl.h"
 #include "service/RigService.h"
+#include "session/StopWatch.h"
 
 namespace cli {
 
 namespace {
-
-// How often a wait on this thread looks for a stop request (a signal handler only sets a flag).
-constexpr int kStopPollMs = 20;
 
 // Whether the port the selector names has a device now ("AUTOMATIC": any port).
 bool portPresent(rig::SerialControl& serial, const std::string& selector) {
@@ -35,17 +33,6 @@ bool portPresent(rig::SerialControl& serial, const std::string& selector) {
   const auto number = rig::protocol::toInteger16(selector);
   return number && *number >= 1 && static_cast<std::size_t>(*number) <= ports.size() &&
          ports[static_cast<std::size_t>(*number - 1)].present;
-}
-
-// Runs `loop` until it is quit or a stop is asked for; the signal, 0 when none came.
-int execUnlessStopped(QEventLoop& loop) {
-  QTimer stopWatch;
-  QObject::connect(&stopWatch, &QTimer::timeout, &loop, [&loop] {
-    if (rig::SystemClock::stopRequested() != 0) loop.quit();
-  });
-  stopWatch.start(kStopPollMs);
-  loop.exec();
-  return rig::SystemClock::stopRequested();
 }
 
 // --wait: until the port's device appears, the time is up, or a stop is asked for. Woken by the
@@ -66,7 +53,7 @@ void waitForDevice(const std::optional<QString>& ports, const std::string& selec
   deadline.setSingleShot(true);
   QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
   deadline.start(std::chrono::milliseconds(ms));
-  const int signal = execUnlessStopped(loop);
+  const int signal = service::StopWatch::exec(loop);
   serial->stopWatching();
   if (signal != 0) throw rig::CutShort::bySignal(signal);
 }
@@ -133,7 +120,7 @@ class DirectRun {
       result = answer;
       loop.quit();
     });
-    stoppedBy = execUnlessStopped(loop);
+    stoppedBy = service::StopWatch::exec(loop);
     if (!result) {
       rig_.interrupt();
       while (!result) loop.exec();

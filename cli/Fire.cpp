@@ -14,6 +14,7 @@
 #include "Remote.h"
 #include "bridge/Link.h"
 #include "rig/SystemClock.h"
+#include "session/StopWatch.h"
 
 namespace cli {
 
@@ -24,8 +25,6 @@ namespace {
 constexpr int kConnectLimitMs = 5000;
 // The rigs' retained states come right after the subscription: by then every rig online is known.
 constexpr int kRollCallMs = 1000;
-// How often the wait looks for Ctrl-C.
-constexpr int kStopPollMs = 50;
 
 // The rig's name in a topic "quillmar/<rig>/<leaf>"; empty for other topics.
 QString rigOf(const QString& topic, QLatin1String leaf) {
@@ -106,12 +105,10 @@ int fire(const Options& options, const bridge::BrokerSettings& broker, Console& 
     loop.quit();
   });
   int stoppedBy = 0;
-  QTimer stopWatch;
-  QObject::connect(&stopWatch, &QTimer::timeout, &loop, [&] {
-    stoppedBy = rig::SystemClock::stopRequested();
-    if (stoppedBy != 0) loop.quit();
+  service::StopWatch stopWatch([&](int signal) {
+    stoppedBy = signal;
+    loop.quit();
   });
-  stopWatch.start(kStopPollMs);
   link.start();
   loop.exec();
   link.finish({});

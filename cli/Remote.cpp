@@ -3,24 +3,26 @@
 #include <chrono>
 
 #include <QDateTime>
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTimeZone>
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "rig/SystemClock.h"
+#include "session/StopWatch.h"
 
 namespace cli {
 
 namespace {
 
-// How often a wait for the panel's answer looks for a stop request.
-constexpr int kStopPollMs = 50;
 // How long a connection to a listening endpoint may take.
 constexpr int kConnectMs = 2000;
 
@@ -176,25 +178,38 @@ QJsonObject PanelClient::ask(const QJsonObject& request, int& stoppedBy) {
   told.insert(QStringLiteral("notify"), QStringLiteral("start"));
   socket_.write(QJsonDocument(told).toJson(QJsonDocument::Compact) + '\n');
   stoppedBy = 0;
-  for (;;) {
-    while (socket_.canReadLine()) {
-      QJsonObject line = readLine();
-      if (!line.contains(QStringLiteral("started"))) return line;
-    }
-    if (stoppedBy == 0) {
-      if (const int signal = rig::SystemClock::stopRequested()) {
-        stoppedBy = signal;
-        // Not started: the panel keeps it from running and answers "not-run". Started, an armed
-        // shot still waiting is disarmed and a series ends after its step; any other action is
-        // answered when it has ended.
-        socket_.write("{\"withdraw\":true}\n");
+  std::optional<QJsonObject> answer;
+  std::exception_ptr fault;  // a line that is no JSON, thrown once the wait is over
+  bool closed = false;
+  QEventLoop loop;
+  // Every whole line so far; the answer, a line that is no answer, or the connection's end ends
+  // the wait.
+  const auto take = [&] {
+    try {
+      while (!answer && socket_.canReadLine()) {
+        QJsonObject line = readLine();
+        if (!line.contains(QStringLiteral("started"))) answer = std::move(line);
       }
+    } catch (const std::runtime_error&) {
+      fault = std::current_exception();
     }
-    if (socket_.state() != QLocalSocket::ConnectedState) {
-      throw std::runtime_error("the panel closed the connection before answering");
-    }
-    socket_.waitForReadyRead(kStopPollMs);
-  }
+    closed = socket_.state() != QLocalSocket::ConnectedState;
+    if (answer || fault || closed) loop.quit();
+  };
+  QObject::connect(&socket_, &QLocalSocket::readyRead, &loop, take);
+  QObject::connect(&socket_, &QLocalSocket::disconnected, &loop, take);
+  const service::StopWatch stopWatch([this, &stoppedBy](int signal) {
+    stoppedBy = signal;
+    // Not started: the panel keeps it from running and answers "not-run". Started, an armed shot
+    // still waiting is disarmed and a series ends after its step; any other action is answered
+    // when it has ended.
+    socket_.write("{\"withdraw\":true}\n");
+  });
+  take();
+  if (!answer && !fault && !closed) loop.exec();
+  if (fault) std::rethrow_exception(fault);
+  if (!answer) throw std::runtime_error("the panel closed the connection before answering");
+  return *answer;
 }
 
 rig::Ending endingOf(const QJsonObject& answer) {

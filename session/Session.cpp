@@ -1,50 +1,12 @@
 #include "Session.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <utility>
-
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
-
-#include "rig/SystemClock.h"
 
 namespace service {
 
 namespace {
 
-// How often the stop request is looked for where no pipe wakes the loop for it (a signal handler
-// only sets a flag).
-constexpr int kStopPollMs = 50;
-
-#ifndef _WIN32
-// A stop request writes a byte here, from the signal handler, and the main thread's event loop
-// wakes for it: no timer looks for the stop while the program idles. One for the process, as
-// the stop request is.
-int stopPipe[2] = {-1, -1};
-
-void wakeForStop() noexcept {
-  const int saved = errno;
-  const char byte = 1;
-  // A full pipe has its wake-up pending already.
-  static_cast<void>(::write(stopPipe[1], &byte, 1));
-  errno = saved;
-}
-
-// The pipe's reading end, made once; -1 when no pipe can be made.
-int stopWakeFd() {
-  static const int fd = [] {
-    if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
-    rig::SystemClock::setStopHook(&wakeForStop);
-    return stopPipe[0];
-  }();
-  return fd;
-}
-#endif
 // How long the answers of the ending get to reach the endpoint's clients.
 constexpr int kFlushMs = 1000;
 
@@ -102,7 +64,7 @@ std::vector<StartFailure> Session::start(const SessionSettings& settings, bool c
 namespace service {
 
 bool Session::end() {
-  stopWatch_.stop();
+  if (stopWatch_) stopWatch_->stop();
   if (endpoint_) endpoint_->stopTaking();
   const bool sent = service_->stop();
   // The answers are queued to this thread: they reach the clients before the connections close.
@@ -115,29 +77,7 @@ bool Session::end() {
 QString Session::endWords() const { return service_->endWords(); }
 
 void Session::watchForStop(std::function<void(int signal)> onStop) {
-  stopWatch_.disconnect();
-  QObject::connect(&stopWatch_, &QTimer::timeout, [this, onStop = std::move(onStop)] {
-    if (const int signal = rig::SystemClock::stopRequested()) {
-      stopWatch_.stop();
-      onStop(signal);
-    }
-  });
-#ifndef _WIN32
-  if (const int fd = stopWakeFd(); fd >= 0) {
-    stopWake_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-    QObject::connect(stopWake_.get(), &QSocketNotifier::activated, &stopWatch_, [this, fd] {
-      char bytes[16];
-      while (::read(fd, bytes, sizeof bytes) > 0) {
-      }
-      stopWatch_.start(0);
-    });
-    // Looked at once now (the stop may have come before), then whenever the pipe wakes the loop.
-    stopWatch_.setSingleShot(true);
-    stopWatch_.start(0);
-    return;
-  }
-#endif
-  stopWatch_.start(kStopPollMs);
+  stopWatch_ = std::make_unique<StopWatch>(std::move(onStop));
 }
 
 }  // namespace service

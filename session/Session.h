@@ -1,14 +1,13 @@
 #pragma once
 
 #include <QObject>
-#include <QSocketNotifier>
 #include <QString>
-#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "StopWatch.h"
 #include "endpoint/LocalEndpoint.h"
 #include "service/RigService.h"
 
@@ -70,15 +69,14 @@ class Session {
   QString endWords() const;
 
   // Calls `onStop` on this thread soon after SIGINT, SIGTERM or SIGHUP (see
-  // rig::SystemClock::stopOnSignals), with the signal.
+  // rig::SystemClock::stopOnSignals), with the signal, once (a StopWatch); end() ends the watch.
   void watchForStop(std::function<void(int signal)> onStop);
 
  private:
   std::unique_ptr<RigService> service_;
   std::unique_ptr<LocalEndpoint> endpoint_;
   std::vector<std::unique_ptr<QObject>> channels_;
-  QTimer stopWatch_;
-  std::unique_ptr<QSocketNotifier> stopWake_;  // the stop's pipe, where there is one
+  std::unique_ptr<StopWatch> stopWatch_;
 };
 
 }  // namespace service
