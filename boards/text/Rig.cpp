@@ -114,6 +114,10 @@ void Rig::showOpened(bool again, const std::string& boards) {
   }
   module_.reset();
   describedBoards_ = boards;
+  showLinkOpened(again);
+}
+
+void Rig::showLinkOpened(bool again) {
   update(Change::Link, [again](RigState& s) {
     s.actionsEnabled = true;
     s.link = Link::Opened;
@@ -177,12 +181,7 @@ std::optional<FailureKind> Rig::openThenReset(const std::function<void()>& open,
   try {
     open();
     opened = true;
-    update(Change::Link, [reconnected](RigState& s) {
-      s.actionsEnabled = true;
-      s.link = Link::Opened;
-      s.reason.clear();
-      s.reconnected = reconnected;
-    });
+    showLinkOpened(reconnected);
     resetRig();
   } catch (const SerialError& error) {
     // Nothing is undone: a port that opened stays open, enabled buttons stay enabled. A port

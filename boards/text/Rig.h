@@ -114,6 +114,8 @@ class Rig {
   // failure ends in NotFound, or in Lost when the board went away after it had opened.
   std::optional<FailureKind> openThenReset(const std::function<void()>& open,
                                            bool reconnected = false);
+  // The link shows the actions' board opened, `again` telling that it came back.
+  void showLinkOpened(bool again);
   // Tells the reply of each reading as the state's `relayReply`.
   Board::ReplyObserver replyObserver();
   FailureKind portNotFound(const std::string& reason, FailureKind kind);
