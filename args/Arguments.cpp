@@ -13,7 +13,8 @@ bool Reader::next() {
   if (at_ >= arguments_.size()) return false;
   name_ = arguments_[at_];
   attached_.reset();
-  if (name_.rfind("--", 0) == 0) {
+  const std::size_t dashes = dashes_ == Dashes::Two ? 2 : 1;
+  if (name_.size() >= dashes && name_.compare(0, dashes, "--", dashes) == 0) {
     if (const auto equals = name_.find('='); equals != std::string::npos) {
       attached_ = name_.substr(equals + 1);
       name_.resize(equals);

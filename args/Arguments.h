@@ -38,9 +38,15 @@ std::optional<double> secondsOf(std::string_view text);
 // wrong is kept in error(), in the words every program uses.
 class Reader {
  public:
-  explicit Reader(std::vector<std::string> arguments) : arguments_(std::move(arguments)) {}
+  // How an option is spelled: "--name" only, or also "-name" (a toolkit's style, as the panel
+  // takes "-platform offscreen" beside its own options).
+  enum class Dashes { Two, OneOrTwo };
 
-  // Moves to the next argument; false after the last. "--name=VALUE" is split at its first '='.
+  explicit Reader(std::vector<std::string> arguments, Dashes dashes = Dashes::Two)
+      : arguments_(std::move(arguments)), dashes_(dashes) {}
+
+  // Moves to the next argument; false after the last. "--name=VALUE" (with Dashes::OneOrTwo also
+  // "-name=VALUE") is split at its first '='.
   bool next();
   // The argument as given ("--pulse=2"), and its name ("--pulse").
   const std::string& given() const { return arguments_[at_]; }
@@ -80,6 +86,7 @@ class Reader {
 
  private:
   std::vector<std::string> arguments_;
+  Dashes dashes_;
   std::size_t at_ = 0;
   bool started_ = false;
   std::string name_;
