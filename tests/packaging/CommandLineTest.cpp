@@ -82,6 +82,46 @@ TEST(CommandLine, AMistypedOptionIsReportedWithoutADisplay) {
   EXPECT_TRUE(run.out.isEmpty());
 }
 
+TEST(CommandLine, MistakesAreWordedExactlyWithTheUsageOrTheHint) {
+  const QString usage = QStringLiteral(
+      "Usage: quillmar [--ports DEV1,DEV2,...] [--name NAME] [--journal FILE]\n"
+      "                [--board NAME] [--list-ports] [--mqtt URL ...] [--web [ADDRESS:]PORT ...]\n"
+      "Try 'quillmar --help'.\n");
+  const QString hint = QStringLiteral("Try 'quillmar --help'.\n");
+  const struct {
+    QStringList arguments;
+    QString err;
+  } cases[] = {
+      {{QStringLiteral("--bogus")}, QStringLiteral("quillmar: Unknown option 'bogus'.\n") + usage},
+      {{QStringLiteral("-x"), QStringLiteral("--y=1")},
+       QStringLiteral("quillmar: Unknown options: x, y.\n") + usage},
+      // A mistaken value wins over an unknown option, wherever each stands.
+      {{QStringLiteral("--bogus"), QStringLiteral("--ports")},
+       QStringLiteral("quillmar: Missing value after '--ports'.\n") + usage},
+      {{QStringLiteral("-list-ports=1"), QStringLiteral("--bogus")},
+       QStringLiteral("quillmar: Unexpected value after '-list-ports'.\n") + usage},
+      {{QStringLiteral("--"), QStringLiteral("--list-ports")},
+       QStringLiteral("quillmar: unexpected argument '--list-ports'\n") + usage},
+      {{QStringLiteral("--web"), QStringLiteral("99999")},
+       QStringLiteral("quillmar: --web wants [ADDRESS:]PORT, the port a number from 1 to 65535\n") +
+           hint},
+      {{QStringLiteral("--name="), QStringLiteral("--list-ports")},
+       QStringLiteral("quillmar: --name wants 1 to 64 letters, digits, '.', '_' or '-'\n") + hint},
+  };
+  for (const auto& c : cases) {
+    const Outcome run = quillmar(c.arguments);
+    EXPECT_EQ(run.exitCode, 2) << c.arguments.join(' ').toStdString();
+    EXPECT_EQ(run.err, c.err) << c.arguments.join(' ').toStdString();
+    EXPECT_TRUE(run.out.isEmpty());
+  }
+  // --help and --version answer whatever else is wrong.
+  EXPECT_EQ(quillmar({QStringLiteral("--bogus"), QStringLiteral("-v=1")}).exitCode, 0);
+  const Outcome help = quillmar({QStringLiteral("--ports"), QStringLiteral("x"),
+                                 QStringLiteral("stray"), QStringLiteral("-help")});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_TRUE(help.out.startsWith(QLatin1String("Usage: quillmar [options]\n")));
+}
+
 TEST(CommandLine, StrayArgumentsAreRefusedWithTheUsage) {
   for (const QStringList& arguments :
        {QStringList{QStringLiteral("stray")},
