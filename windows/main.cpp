@@ -1,7 +1,5 @@
 #include <QApplication>
 #include <QComboBox>
-#include <QCommandLineOption>
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -19,6 +17,7 @@
 
 #include "CursorRest.h"
 #include "Form1.h"
+#include "PanelOptions.h"
 #include "RemoteControl.h"
 #include "RigWindow.h"
 #include "Windows.h"
@@ -40,46 +39,12 @@
 
 namespace {
 
-const char* const kDescription =
-    "Control panel for a two-relay camera rig (relay 0: main flash, relay 1: camera shutter)\n"
-    "driven by a serial relay module.\n"
-    "\n"
-    "Port numbers: the port selector works with numbers 1, 2, 3, ...\n"
-    "  On Windows, port n is COMn (COM1, COM2, ..., COM10, ...).\n"
-    "  Elsewhere, with --ports DEV1,DEV2,... port n is the n-th device listed; an empty entry\n"
-    "  leaves that number without a device (\"--ports ,/dev/ttyUSB0\": port 1 has none,\n"
-    "  port 2 is /dev/ttyUSB0).\n"
-    "  Without --ports, port n is the n-th serial device the system lists: USB devices\n"
-    "  (ttyACM*, ttyUSB*) first, then the others, each group in name order.\n"
-    "  --list-ports shows the numbers as they are now.\n"
-    "\n"
-    "Nothing is sent on any port until \"Open Com Port\" is clicked.\n"
-    "\n"
-    "Remote control: the panel listens on a local socket of the user's own, named\n"
-    "\"quillmar\" (or --name NAME), for JSON requests, one a line; quillmar-cli goes\n"
-    "through it while the panel runs.\n"
-    "\n"
-    "Serial traffic log: QT_LOGGING_RULES=\"quillmar.serial.debug=true\" quillmar\n"
-    "writes every command sent and every reply received to standard error.";
-
-// Options QApplication takes for itself (-platform offscreen, -style fusion, ...), with a value
-// and without. The early parse, which runs before QApplication exists, knows them so that
-// neither they nor their values pass for mistakes.
-const char* const kToolkitOptionsWithValue =
-    "platform platformpluginpath platformtheme plugin qwindowgeometry qwindowicon qwindowtitle "
-    "session style stylesheet display geometry title visual ncols dialogs fontengine "
-    "qmljsdebugger";
-const char* const kToolkitFlags = "reverse widgetcount sync nograb dograb cmap testability";
-
 // The X11 platform, which Qt picks when none is named, needs a display; Wayland needs its own.
 // Any other platform named (offscreen, vnc, ...) is left to Qt.
-bool displayMissing(const QCommandLineParser& early) {
+bool displayMissing(const windows::PanelOptions& early) {
 #if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN) && !defined(Q_OS_ANDROID)
-  const QString platform = early.isSet(QStringLiteral("platform"))
-                               ? early.value(QStringLiteral("platform"))
-                               : qEnvironmentVariable("QT_QPA_PLATFORM");
-  const bool x11 =
-      !qEnvironmentVariableIsEmpty("DISPLAY") || early.isSet(QStringLiteral("display"));
+  const QString platform = early.platform.value_or(qEnvironmentVariable("QT_QPA_PLATFORM"));
+  const bool x11 = !qEnvironmentVariableIsEmpty("DISPLAY") || early.display;
   if (platform.isEmpty()) return !x11 && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
   return platform.startsWith(QLatin1String("xcb")) && !x11;
 #else
@@ -88,55 +53,19 @@ bool displayMissing(const QCommandLineParser& early) {
 #endif
 }
 
-struct Options {
-  QCommandLineOption ports{
-      QStringLiteral("ports"),
-      QStringLiteral("Maps port numbers to devices: port n is the n-th DEV (see above)."),
-      QStringLiteral("DEV1,DEV2,...")};
-  QCommandLineOption name{
-      QStringLiteral("name"),
-      QStringLiteral("Names the panel's local socket, for a second panel on the same machine "
-                     "(default: quillmar; quillmar-cli --name NAME reaches it)."),
-      QStringLiteral("NAME"), QString::fromLatin1(service::LocalEndpoint::kDefaultName)};
-  QCommandLineOption journal{
-      QStringLiteral("journal"),
-      QStringLiteral("Appends one JSON line to FILE for every request that reaches the rig "
-                     "(see the scripting guide)."),
-      QStringLiteral("FILE")};
-  QCommandLineOption board{
-      QStringLiteral("board"),
-      QStringLiteral("\"Open Com Port\" opens the relay board NAME (text:PATH, text-id:ID, "
-                     "ch340:PATH, modbus:PATH@ADDRESS, hid:ID) instead of the port chosen; after "
-                     "an unplug it is found again by that name."),
-      QStringLiteral("NAME")};
-  QCommandLineOption rigFile{
-      QStringLiteral("rig-file"),
-      QStringLiteral(
-          "The rig the rig file FILE describes: \"Open Com Port\" opens its boards by "
-          "their names, the buttons act on its cameras and flashes, and a rig window shows each "
-          "camera, flash and board."),
-      QStringLiteral("FILE")};
-  QCommandLineOption listPorts{
-      QStringLiteral("list-ports"),
-      QStringLiteral("Prints which device each port number stands for now (with the USB "
-                     "description and serial number) and exits.")};
-};
-
-void describeOptions(QCommandLineParser& parser, const Options& options) {
-  parser.setApplicationDescription(QString::fromLatin1(kDescription));
-  parser.addHelpOption();
-  parser.addVersionOption();
-  parser.addOption(options.ports);
-  parser.addOption(options.name);
-  parser.addOption(options.journal);
-  parser.addOption(options.board);
-  parser.addOption(options.rigFile);
-  parser.addOption(options.listPorts);
+// --board NAME: the board it names; none, said with the usage's hint, for a name of no board.
+std::optional<rig::BoardName> boardNamed(const QString& name) {
+  std::optional<rig::BoardName> board = rig::parseBoardName(name.toStdString());
+  if (!board) {
+    std::fprintf(stderr,
+                 "quillmar: --board wants KIND:IDENTITY, the kind one of text, text-id, ch340, "
+                 "modbus or hid\nTry 'quillmar --help'.\n");
+  }
+  return board;
 }
 
-serial::PortMap portMap(const QCommandLineParser& parser, const Options& options) {
-  return parser.isSet(options.ports) ? serial::PortMap::fromList(parser.value(options.ports))
-                                     : serial::PortMap::fromSystem();
+serial::PortMap portMap(const windows::PanelOptions& options) {
+  return options.ports ? serial::PortMap::fromList(*options.ports) : serial::PortMap::fromSystem();
 }
 
 // The system's description of a device, found by its path or name, following symbolic links
@@ -225,7 +154,6 @@ int main(int argc, char* argv[]) {
   QCoreApplication::setApplicationName(QStringLiteral("quillmar"));
   QCoreApplication::setApplicationVersion(QStringLiteral(QUILLMAR_VERSION));
 
-  const Options options;
   std::optional<bridge::BrokerSettings> broker;
   // Read before QApplication exists: the X11 platform takes "-name" (and "--name") for itself.
   QString endpointName;
@@ -243,37 +171,23 @@ int main(int argc, char* argv[]) {
     if (brokerOptions.extract(arguments, brokerError)) broker = brokerOptions.settings(brokerError);
     web::WebOptions webOptions;
     if (webOptions.extract(arguments, webError)) webSettings = webOptions.settings(webError);
-    arguments.prepend(QString::fromLocal8Bit(argv[0]));
-    QCommandLineParser early;
-    // "-platform offscreen" is one option named "platform", as QApplication reads it.
-    early.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    describeOptions(early, options);
-    for (const char* names : {kToolkitOptionsWithValue, kToolkitFlags}) {
-      for (const QString& name : QString::fromLatin1(names).split(QLatin1Char(' '))) {
-        QCommandLineOption option(name);
-        if (names == kToolkitOptionsWithValue) option.setValueName(QStringLiteral("value"));
-        option.setFlags(QCommandLineOption::HiddenFromHelp);
-        early.addOption(option);
-      }
-    }
-    const bool parsed = early.parse(arguments);
-    if (early.isSet(QStringLiteral("help"))) {
-      // Without an application object the parser cannot know the program's name.
-      const QString help = early.helpText().replace(QStringLiteral("<executable_name>"),
-                                                    QStringLiteral("quillmar")) +
-                           QLatin1Char('\n') + bridge::BrokerOptions::helpText() +
-                           QLatin1Char('\n') + web::WebOptions::helpText();
+    const windows::PanelOptions early =
+        windows::readPanelOptions(arguments, windows::OptionsStage::BeforeToolkit);
+    if (early.help) {
+      const QString help = windows::panelHelp() + QLatin1Char('\n') +
+                           bridge::BrokerOptions::helpText() + QLatin1Char('\n') +
+                           web::WebOptions::helpText();
       std::fputs(help.toLocal8Bit().constData(), stdout);
       return 0;
     }
-    if (early.isSet(QStringLiteral("version"))) {
+    if (early.version) {
       std::printf("quillmar %s\n", QUILLMAR_VERSION);
       return 0;
     }
-    if (!parsed || !early.positionalArguments().isEmpty()) {
-      const QString error =
-          parsed ? QStringLiteral("unexpected argument '%1'").arg(early.positionalArguments().at(0))
-                 : early.errorText();
+    if (!early.error.isEmpty() || early.stray) {
+      const QString error = early.error.isEmpty()
+                                ? QStringLiteral("unexpected argument '%1'").arg(*early.stray)
+                                : early.error;
       std::fprintf(
           stderr,
           "quillmar: %s\nUsage: quillmar [--ports DEV1,DEV2,...] [--name NAME] [--journal FILE]\n"
@@ -289,38 +203,32 @@ int main(int argc, char* argv[]) {
                    error.toLocal8Bit().constData());
       return 2;
     }
-    endpointName = early.value(options.name);
+    endpointName = early.name.value_or(QString::fromLatin1(service::LocalEndpoint::kDefaultName));
     if (!service::LocalEndpoint::validName(endpointName)) {
       std::fprintf(stderr,
                    "quillmar: --name wants 1 to 64 letters, digits, '.', '_' or '-'\n"
                    "Try 'quillmar --help'.\n");
       return 2;
     }
-    if (early.isSet(options.board) &&
-        !rig::parseBoardName(early.value(options.board).toStdString())) {
-      std::fprintf(stderr,
-                   "quillmar: --board wants KIND:IDENTITY, the kind one of text, text-id, ch340, "
-                   "modbus or hid\nTry 'quillmar --help'.\n");
-      return 2;
-    }
-    if (early.isSet(options.board) && early.isSet(options.rigFile)) {
+    if (early.board && !boardNamed(*early.board)) return 2;
+    if (early.board && early.rigFile) {
       std::fprintf(stderr,
                    "quillmar: give --rig-file or --board, not both\n"
                    "Try 'quillmar --help'.\n");
       return 2;
     }
-    if (early.isSet(options.rigFile)) {
+    if (early.rigFile) {
       // A rig file that cannot be used stops the start before any window opens.
       try {
-        described = rigfile::read(early.value(options.rigFile).toStdString());
+        described = rigfile::read(early.rigFile->toStdString());
       } catch (const rigfile::RigFileError& error) {
         std::fprintf(stderr, "quillmar: %s\n", error.what());
         return 78;
       }
     }
-    if (early.isSet(options.listPorts)) {
+    if (early.listPorts) {
       const QCoreApplication app(argc, argv);
-      return listPorts(portMap(early, options), early.isSet(options.ports));
+      return listPorts(portMap(early), early.ports.has_value());
     }
     if (displayMissing(early)) {
       std::fputs(
@@ -333,29 +241,37 @@ int main(int argc, char* argv[]) {
 
   QApplication app(argc, argv);
 
-  QCommandLineParser parser;
-  describeOptions(parser, options);
-  // The broker options were taken above; the parser sees the panel's own.
+  // Read again from what the toolkit left of the arguments, the broker's and the phone remote's
+  // options taken out as above.
   QStringList arguments = app.arguments();
   const QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
   QString ignored;
   bridge::BrokerOptions().extract(arguments, ignored);
   web::WebOptions().extract(arguments, ignored);
-  parser.process(QStringList{program} + arguments);
+  const windows::PanelOptions options =
+      windows::readPanelOptions(arguments, windows::OptionsStage::AfterToolkit);
+  if (!options.error.isEmpty()) {
+    std::fprintf(stderr, "quillmar: %s\n", options.error.toLocal8Bit().constData());
+    return 1;
+  }
+  if (options.version) {
+    std::printf("quillmar %s\n", QUILLMAR_VERSION);
+    return 0;
+  }
+  if (options.help || options.helpAll) windows::showHelp(program, options.helpAll);
+  // What the toolkit took may have left another board's name than the one checked above.
+  std::optional<rig::BoardName> board;
+  if (options.board && !(board = boardNamed(*options.board))) return 2;
 
   // Without --ports the system's devices are read afresh at each opening, not once here.
-  std::optional<QString> ports;
-  if (parser.isSet(options.ports)) ports = parser.value(options.ports);
+  const std::optional<QString> ports = options.ports;
   service::Session session([ports] { return serial::CommControl::fromOption(ports); });
-  if (parser.isSet(options.board)) {
-    session.service().useBoard(*rig::parseBoardName(parser.value(options.board).toStdString()),
-                               boards::Catalog::systemSource(ports));
-  }
+  if (board) session.service().useBoard(*board, boards::Catalog::systemSource(ports));
   if (described) session.service().useRig(*described, boards::Catalog::systemSource(ports));
   // As serve starts, but a socket's name or a port that is taken only leaves that channel off:
   // the window works without it and says so.
   service::SessionSettings settings;
-  if (parser.isSet(options.journal)) settings.journal = parser.value(options.journal);
+  if (options.journal) settings.journal = *options.journal;
   settings.name = endpointName;
   if (webSettings) settings.channels.push_back(web::WebRemote::channel(*webSettings));
   if (broker) settings.channels.push_back(bridge::Bridge::channel(*broker));
@@ -385,8 +301,8 @@ int main(int argc, char* argv[]) {
   // A rig file's rig also shows in a window of its own, which goes when the main window goes.
   std::unique_ptr<RigWindow> rigWindow;
   if (described) {
-    rigWindow = std::make_unique<RigWindow>(session.service(), *described,
-                                            QFileInfo(parser.value(options.rigFile)).fileName());
+    rigWindow = std::make_unique<RigWindow>(
+        session.service(), *described, QFileInfo(options.rigFile.value_or(QString())).fileName());
     QObject::connect(&window, &QObject::destroyed, rigWindow.get(), &QWidget::close);
     rigWindow->show();
   }

@@ -122,6 +122,18 @@ TEST(CommandLine, MistakesAreWordedExactlyWithTheUsageOrTheHint) {
   EXPECT_TRUE(help.out.startsWith(QLatin1String("Usage: quillmar [options]\n")));
 }
 
+TEST(CommandLine, ABoardNameTheToolkitsOptionsLeaveBehindIsCheckedToo) {
+  // The toolkit takes -reverse for itself: what is left names "--board" as the board.
+  const Outcome run = quillmar({QStringLiteral("--board"), QStringLiteral("-reverse"),
+                                QStringLiteral("--board"), QStringLiteral("text:/dev/null")},
+                               QStringLiteral("offscreen"));
+  EXPECT_EQ(run.exitCode, 2) << run.err.toStdString();
+  EXPECT_TRUE(run.err.endsWith(
+      QLatin1String("quillmar: --board wants KIND:IDENTITY, the kind one of text, text-id, "
+                    "ch340, modbus or hid\nTry 'quillmar --help'.\n")))
+      << run.err.toStdString();
+}
+
 TEST(CommandLine, StrayArgumentsAreRefusedWithTheUsage) {
   for (const QStringList& arguments :
        {QStringList{QStringLiteral("stray")},
