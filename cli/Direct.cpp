@@ -16,6 +16,7 @@
 #include "rig/Protocol.h"
 #include "rig/SystemClock.h"
 #include "serial/CommControl.h"
+#include "service/Reply.h"
 #include "service/RigService.h"
 #include "session/StopWatch.h"
 
@@ -116,8 +117,9 @@ class DirectRun {
   service::Result ask(const service::Request& request, int& stoppedBy) {
     std::optional<service::Result> result;
     QEventLoop loop;
-    rig_.submit(request, [&result, &loop](const service::Result& answer) {
-      result = answer;
+    const service::Reply* reply = rig_.send(request, &loop);
+    QObject::connect(reply, &service::Reply::finished, &loop, [&result, &loop, reply] {
+      result = reply->result();
       loop.quit();
     });
     stoppedBy = service::StopWatch::exec(loop);

@@ -17,6 +17,7 @@
 #include "rig/SystemClock.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
+#include "service/Reply.h"
 #include "service/RigService.h"
 #include "session/Session.h"
 #include "web/WebRemote.h"
@@ -106,8 +107,9 @@ int serve(const Options& options, const std::optional<rig::RigDescription>& desc
   open.origin = service::Origin::CommandLine;
   open.port = QString::fromStdString(options.selector);
   std::optional<service::Result> opened;
-  rig.submit(open, [&opened](const service::Result& result) {
-    opened = result;
+  const service::Reply* reply = rig.send(open, &rig);
+  QObject::connect(reply, &service::Reply::finished, &rig, [&opened, reply] {
+    opened = reply->result();
     QCoreApplication::exit(0);
   });
   QCoreApplication::exec();

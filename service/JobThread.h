@@ -58,6 +58,11 @@ class JobThread {
   // loop of `context`'s thread, never inside this call; not at all when `context` is gone.
   template <typename Work, typename Then>
   void ask(Work work, QObject* context, Then then);
+  // How every answer goes back to whoever asked: `then`, with `value` when there is one, on the
+  // event loop of `context`'s thread, never inside this call; not at all when `context` is gone.
+  // A job that must answer before it ends (and tell more after) calls it itself.
+  template <typename Then, typename... Value>
+  static void answer(const QPointer<QObject>& context, Then then, Value... value);
   // Takes every queued job that has a drop out of the queue; their drops, to be called.
   std::vector<Job> dropQueued();
   // Whether the caller runs on this thread.
@@ -84,23 +89,26 @@ class JobThread {
   enum class Ending { No, AfterQueue, Now } ending_ = Ending::No;
 };
 
+template <typename Then, typename... Value>
+void JobThread::answer(const QPointer<QObject>& context, Then then, Value... value) {
+  if (!context) return;
+  QMetaObject::invokeMethod(
+      context.data(),
+      [then = std::move(then), ... value = std::move(value)]() mutable {
+        then(std::move(value)...);
+      },
+      Qt::QueuedConnection);
+}
+
 template <typename Work, typename Then>
 void JobThread::ask(Work work, QObject* context, Then then) {
   post([work = std::move(work), context = QPointer<QObject>(context),
         then = std::move(then)]() mutable {
     if constexpr (std::is_void_v<decltype(work())>) {
       work();
-      if (context) QMetaObject::invokeMethod(context.data(), std::move(then), Qt::QueuedConnection);
+      answer(context, std::move(then));
     } else {
-      auto result = work();
-      if (context) {
-        QMetaObject::invokeMethod(
-            context.data(),
-            [then = std::move(then), result = std::move(result)]() mutable {
-              then(std::move(result));
-            },
-            Qt::QueuedConnection);
-      }
+      answer(context, std::move(then), work());
     }
   });
 }
