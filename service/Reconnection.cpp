@@ -148,8 +148,7 @@ void Reconnection::showBoardLost(const std::string& board) {
 void Reconnection::reopenBoard() {
   reopen(
       [this] {
-        const auto failure = described_.lostBoard() ? host_.reopenRig()
-                                                    : named_->open(*rig_, *serial_, *clock_, true);
+        const auto failure = host_.openAgain();
         // Still awaited: the status box keeps "Port Lost", with why the attempt failed.
         if (failure) rig_->showLost(lostMessage_ + "; reopening failed: " + rig_->state().reason);
         return failure;

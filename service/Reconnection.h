@@ -40,8 +40,9 @@ class Reconnection {
     // empty for a board); the attempt's failure, if any.
     virtual std::optional<rig::FailureKind> runAsJob(
         const std::function<std::optional<rig::FailureKind>()>& attempt, const QString& port) = 0;
-    // Opens the described rig afresh now that its lost board is back.
-    virtual std::optional<rig::FailureKind> reopenRig() = 0;
+    // Opens the rig in use afresh now that its lost board is back (the board named by --board,
+    // or a rig file's boards), shown reconnected.
+    virtual std::optional<rig::FailureKind> openAgain() = 0;
   };
 
   // `named` and `described` are the service's, set before requests come.

@@ -17,7 +17,9 @@ RigService::Worker::Worker(RigService& owner, std::function<void(const State&)> 
       shots_(
           described_, stop_, wakeup_, [this] { report(); },
           [this] { return described_.openEngine(*rig_); }),
-      reconnection_(*this, named_, described_) {}
+      reconnection_(*this, named_, described_) {
+  opening_ = [this](const std::string& port, bool) { return rig_->openComPort(port); };
+}
 
 RigService::Worker::~Worker() = default;
 
@@ -48,6 +50,12 @@ void RigService::Worker::useBoard(const rig::BoardName& name,
     }
   }
   named_ = std::make_unique<NamedBoard>(name, makeSource(), ownLine);
+  // A rig file, given too, is what the openings open.
+  if (!described_.fromFile()) {
+    opening_ = [this](const std::string&, bool again) {
+      return named_->open(*rig_, *serial_, *clock_, again);
+    };
+  }
   // A board of another kind tells no loss by itself: it is looked at between jobs.
   if (!named_->onSerialControl()) reconnection_.watchBoards();
 }
@@ -55,6 +63,7 @@ void RigService::Worker::useBoard(const rig::BoardName& name,
 void RigService::Worker::useRig(rig::RigDescription description,
                                 const BoardSourceFactory& makeSource) {
   described_.use(std::move(description), makeSource());
+  opening_ = [this](const std::string&, bool again) { return openRig(again); };
 }
 
 void RigService::Worker::endWatch() { reconnection_.stop(); }
@@ -283,11 +292,7 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
 
 void RigService::Worker::open(const Request& request, Result& result) {
   endWatch();
-  // A rig file's boards, the board named by --board, or the port the request names.
-  const std::optional<rig::FailureKind> kind = described_.fromFile() ? openRig()
-                                               : named_
-                                                   ? named_->open(*rig_, *serial_, *clock_)
-                                                   : rig_->openComPort(request.port.toStdString());
+  const std::optional<rig::FailureKind> kind = opening_(request.port.toStdString(), false);
   if (!kind) return;
   // The status box tells it, "Port Not Found" or "Port Lost", with the reason.
   const rig::RigState state = rig_->state();

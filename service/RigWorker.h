@@ -96,7 +96,7 @@ class RigService::Worker : private Reconnection::Host {
   // unmakes them.
   void run();
   Result execute(const Request& request, const rig::Arming* arming);
-  // The opening the request asks for, on the rig in use; its failure as the answer.
+  // The request's opening of the rig in use; its failure as the answer.
   void open(const Request& request, Result& result);
   void journal(const Request& request, const Result& result,
                std::chrono::system_clock::time_point wallStart);
@@ -116,7 +116,7 @@ class RigService::Worker : private Reconnection::Host {
   std::optional<rig::FailureKind> runAsJob(
       const std::function<std::optional<rig::FailureKind>()>& attempt,
       const QString& port) override;
-  std::optional<rig::FailureKind> reopenRig() override { return openRig(true); }
+  std::optional<rig::FailureKind> openAgain() override { return opening_({}, true); }
 
   RigService& owner_;
   ArmedWindows& armed_;
@@ -139,6 +139,10 @@ class RigService::Worker : private Reconnection::Host {
   std::string lastFailure_;  // the words of the last request's failure, until the next one runs
   StateReporter reporter_;
   std::unique_ptr<NamedBoard> named_;  // --board: what every opening opens
+  // The one opening of the rig in use, for a request (`port`: the one it names) and for a lost
+  // board that is back (`again`: shown reconnected): the port's by default, the board named by
+  // --board, or a rig file's boards. Chosen before requests come.
+  std::function<std::optional<rig::FailureKind>(const std::string& port, bool again)> opening_;
   // The rig in use: the panel's, or with --rig-file the file's. Set before requests come; read
   // by a stop from any thread.
   DescribedRig described_;
