@@ -49,6 +49,9 @@ void RigService::useRig(const rig::RigDescription& description, BoardSourceFacto
   worker_->postAndWait([worker = worker_.get(), &description, &makeSource] {
     worker->useRig(description, makeSource);
   });
+  // Every channel sees the file's rig from now on, before its first opening: the state the
+  // worker reported is taken now, not after the callers' next requests.
+  QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
 void RigService::useBoard(const rig::BoardName& name, BoardSourceFactory makeSource) {

@@ -64,6 +64,8 @@ void RigService::Worker::useRig(rig::RigDescription description,
                                 const BoardSourceFactory& makeSource) {
   described_.use(std::move(description), makeSource());
   opening_ = [this](const std::string&, bool again) { return openRig(again); };
+  // The state names the file and its boards at once, not the module on a port.
+  report();
 }
 
 void RigService::Worker::endWatch() { reconnection_.stop(); }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractEventDispatcher>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaObject>
@@ -337,6 +338,32 @@ TEST_F(RigServiceTest, TheEndSaysWhatItCommandedOffOrWhyNothing) {
   EXPECT_FALSE(described.shutDown());
   EXPECT_EQ(described.endWords(),
             QStringLiteral("no camera's line was commanded off: the rig's boards are not open"));
+}
+
+// A rig file's rig is what every channel sees from the moment it is set, before its first
+// opening: the file and its boards, never the module's port and device.
+TEST_F(RigServiceTest, ARigFileIsShownBeforeItsFirstOpening) {
+  rig::RigDescription description;
+  description.file = "studio.rig";
+  description.boards = {{"top", rig::BoardName{"hid", "QM7YK"}, 2}};
+  description.cameras = {{"left", {"top", 1}, std::nullopt, {}}};
+  rig->useRig(description, [] { return std::make_unique<NoBoards>(); });
+  ask(make(Action::Status));
+  waitForAnswers(1);
+  for (const service::State& state : {rig->state(), answers.back().result.state}) {
+    const QJsonObject json = service::toJson(state);
+    const std::string row = QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString();
+    EXPECT_EQ(json["rigFile"].toString(), QStringLiteral("studio.rig")) << row;
+    EXPECT_FALSE(json.contains("port")) << row;
+    EXPECT_FALSE(json.contains("device")) << row;
+    ASSERT_EQ(json["boards"].toArray().size(), 1) << row;
+    EXPECT_EQ(json["boards"][0]["name"].toString(), QStringLiteral("top")) << row;
+    EXPECT_EQ(json["boards"][0]["link"].toString(), QStringLiteral("closed")) << row;
+    EXPECT_EQ(json["cameras"][0]["shutter"].toString(), QStringLiteral("unknown")) << row;
+    EXPECT_FALSE(json["open"].toBool()) << row;
+  }
+  // Nothing was sent to the port for it.
+  EXPECT_TRUE(line->sent.empty());
 }
 
 // The JSON state's typed fields, one row for each value of the rig's state they carry.
