@@ -19,6 +19,24 @@ std::vector<std::string> cameraNames(const Request& request) {
   return names;
 }
 
+// A failed shot ends the series: the module is not to be trusted with the next one. The
+// answer is the failure's, with the shots before it.
+void failShot(Action action, const rig::Failure& failure, ShotRecord& record, Result& result) {
+  record.ok = false;
+  record.kind = failure.kind;
+  std::vector<ShotRecord> done = std::move(result.shots);
+  result = failed(action, failure);
+  result.shots = std::move(done);
+}
+
+// An armed shot's answer carries how late it reached each board.
+void noteLateness(const rig::RoleRig& engine, Result& result) {
+  for (const rig::RoleRig::BoardLateness& board : engine.armedLateness()) {
+    result.boardShots.push_back(
+        {QString::fromStdString(board.board), std::chrono::duration<double>(board.late).count()});
+  }
+}
+
 }  // namespace
 
 ShotRunner::ShotRunner(const DescribedRig& rig, const std::atomic<bool>& ending,
@@ -133,18 +151,9 @@ Result ShotRunner::run(const Request& request, const rig::Arming* arming, rig::R
     if (n == 2) timings.armed.reset();
     const std::optional<rig::Failure> failure = shoot(sequence, cameras, timings, engine, result);
     if (failure) {
-      // A failed shot ends the series: the module is not to be trusted with the next one.
-      record.ok = false;
-      record.kind = failure->kind;
-      std::vector<ShotRecord> done = std::move(result.shots);
-      result = failed(request.action, *failure);
-      result.shots = std::move(done);
-    }
-    if (n == 1 && arming != nullptr && !failure) {
-      for (const rig::RoleRig::BoardLateness& board : engine.armedLateness()) {
-        result.boardShots.push_back({QString::fromStdString(board.board),
-                                     std::chrono::duration<double>(board.late).count()});
-      }
+      failShot(request.action, *failure, record, result);
+    } else if (n == 1 && arming != nullptr) {
+      noteLateness(engine, result);
     }
     if (times.repeat) result.shots.push_back(record);
     if (failure || result.stopped) break;
