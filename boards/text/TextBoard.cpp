@@ -21,8 +21,12 @@ using namespace std::chrono_literals;
 constexpr auto kPollInterval = 2ms;
 // Leftovers of earlier commands are dropped until the line has been quiet this long...
 constexpr auto kDrainQuiet = 20ms;
-// ...but never for longer than this, even on a line that never goes quiet.
+// ...but never for longer than this after the module is due to have said all it owes, even on a
+// line that never goes quiet.
 constexpr auto kDrainLimit = 250ms;
+// The module echoes a command but for its carriage return, and ends its answer with two line
+// breaks and a prompt: its talk for a switching command is the command and these bytes more.
+constexpr std::size_t kAnswerFrameBytes = 4;
 // The module answers a state query within about a second: its whole reply is waited for this
 // long from the send.
 constexpr auto kAnswerWait = 1s;
@@ -137,8 +141,13 @@ void TextBoard::fail(const std::string& reason, FailureKind kind) const {
 
 void TextBoard::send(std::string_view command) {
   readAhead_.reset();
-  serial_.output(protocol::frame(command));
+  const std::string framed = protocol::frame(command);
+  serial_.output(framed);
   lastSent_ = clock_.now();
+  // The module talks back at the line's pace, one command's echo and answer after another, and
+  // each is longer than its command: commands sent back to back leave it talking long after the
+  // last one went out.
+  answeredBy_ = std::max(answeredBy_, lastSent_) + wireTime(framed.size() + kAnswerFrameBytes);
 }
 
 void TextBoard::switchRelay(int relay, bool on) {
@@ -240,7 +249,9 @@ void TextBoard::discardPending(Clock::time_point busySince) {
   for (;;) {
     // A command just sent may not have been answered yet: its answer is a leftover too.
     const auto quietUntil = std::max({serial_.lastReceived(), lastSent_, busySince}) + kDrainQuiet;
-    const auto giveUp = start + kDrainLimit;
+    // A module still answering a burst of earlier commands is waited for: what it says until then
+    // is theirs, and a query sent into it would have its answer come after all of that.
+    const auto giveUp = std::max(start, answeredBy_) + kDrainLimit;
     const auto now = clock_.now();
     if (now >= quietUntil || now >= giveUp) return;
     clock_.waitUntil(std::min(quietUntil, giveUp));

@@ -92,7 +92,9 @@ class TextBoard : public Board {
   // or nothing from a module without the command.
   std::optional<RelayMask> readAll();
   // Drops what arrives until the line has been quiet a moment since the last byte, the last
-  // command and `busySince` (a port just opened may still get the end of an earlier reply).
+  // command and `busySince` (a port just opened may still get the end of an earlier reply); on a
+  // line that never goes quiet, until a while after the module's answers to every command sent
+  // are due.
   void discardPending(Clock::time_point busySince = {});
   std::string collectIdentification(Clock::time_point until);
   // Reads until the reply looks whole, `limit` has passed, or it is too long to be a reply. With
@@ -114,6 +116,8 @@ class TextBoard : public Board {
   ReplyObserver replyObserver_;
   // When the last command went out: the line is not quiet until its answer has had time to come.
   Clock::time_point lastSent_{};
+  // When the module is due to have echoed and answered every command sent, at 9600 baud.
+  Clock::time_point answeredBy_{};
   bool learned_ = false;
   int relays_ = 2;
   int maskDigits_ = 0;  // the width of the module's hex masks; 0 without "relay readall"

@@ -163,6 +163,33 @@ TEST_F(CatalogTest, ATextModuleByNameIsReadAloneAfterAnotherKindsTraffic) {
   }
 }
 
+// Each echo is longer than its command, so switches sent back to back leave the module talking
+// long after the last one went out (here about 1.6 s at 9600 baud). A reading after them waits
+// for that talk to end: its answer is the module's state, not a stretch of old echoes, and it is
+// asked once.
+TEST_F(CatalogTest, AReadingAfterABurstOfSwitchesIsAnsweredOnceTheirEchoesEnd) {
+  sim::Options options = module("RUSH8", 8);
+  options.paced = true;
+  sim::RelayModule paced(options);
+  addText(paced);
+  const auto board = catalog().find({"text-id", "RUSH8"});
+  board->open();
+  EXPECT_EQ(board->readRelays(), 0U);
+  const std::size_t before = paced.log().size();
+  constexpr int kSwitches = 100;
+  rig::RelayMask expected = 0;
+  for (int i = 0; i < kSwitches; ++i) {
+    const int relay = (i * 3) % 8;
+    const bool on = (i / 8) % 2 == 0;
+    board->switchRelay(relay, on);
+    expected = on ? expected | (1U << relay) : expected & ~(1U << relay);
+  }
+  EXPECT_EQ(board->readRelays(), expected);
+  const auto sent = paced.logSince(before);
+  ASSERT_EQ(sent.size(), kSwitches + 1U);
+  EXPECT_EQ(sent.back().text, "relay readall");
+}
+
 TEST_F(CatalogTest, NotFoundAndAmbiguousAreToldPlainlyWithBothPaths) {
   sim::RelayModule first(module("TWIN"));
   sim::RelayModule second(module("TWIN"));
