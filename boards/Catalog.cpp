@@ -14,10 +14,6 @@
 
 namespace boards {
 
-rig::SerialError nameFailure(rig::FailureKind kind, std::string reason) {
-  return rig::SerialError(rig::Failure{kind, std::nullopt, {}, std::move(reason)});
-}
-
 namespace {
 
 bool isCh340(const SerialPort& port) {
@@ -76,6 +72,8 @@ std::vector<std::pair<std::size_t, rig::FoundBoard>> textModules(
       control->setPortNumber(module.port);
       text.open();
       text.readRelays();
+    } catch (const rig::CutShort&) {
+      throw;  // the listing ends with the wait
     } catch (const std::exception&) {
       // It answered "id get" a moment ago: listed with what is known of it.
     }
@@ -121,6 +119,8 @@ rig::Listing Catalog::list() {
                        board->abilities(),
                        modbus::ModbusBoard::parseIdentity(name.identity)->first,
                        {}});
+    } catch (const rig::CutShort&) {
+      throw;  // the listing ends with the wait
     } catch (const std::exception&) {
       // Not answering at that address now: not present.
     }
@@ -133,11 +133,11 @@ std::unique_ptr<rig::Board> Catalog::findModbus(const rig::BoardName& name,
                                                 std::optional<int> relays) {
   const auto address = modbus::ModbusBoard::parseIdentity(name.identity);
   if (!address) {
-    throw nameFailure(rig::FailureKind::Other,
+    throw rig::failed(rig::FailureKind::Other,
                       name.text() + ": a Modbus board is named modbus:<port>@<address 1-247>");
   }
   if (!exists(address->first)) {
-    throw nameFailure(rig::FailureKind::NoDevice, name.text() + ": no device is " + address->first);
+    throw rig::failed(rig::FailureKind::NoDevice, name.text() + ": no device is " + address->first);
   }
   // Opened with `coils` (reads them): a board answers at that address with so many, or not.
   const auto tryOpen = [&](int coils) {
@@ -153,7 +153,7 @@ std::unique_ptr<rig::Board> Catalog::findModbus(const rig::BoardName& name,
     return tryOpen(asked);
   } catch (const rig::SerialError& error) {
     if (error.kind() == rig::FailureKind::NoAnswer) {
-      throw nameFailure(rig::FailureKind::NoDevice, name.text() + ": no board answers at address " +
+      throw rig::failed(rig::FailureKind::NoDevice, name.text() + ": no board answers at address " +
                                                         std::to_string(address->second) + " on " +
                                                         address->first);
     }
@@ -166,7 +166,7 @@ std::unique_ptr<rig::Board> Catalog::findModbus(const rig::BoardName& name,
       } catch (const rig::SerialError&) {
         continue;
       }
-      throw nameFailure(rig::FailureKind::Other, name.text() + ": has " + std::to_string(fewer) +
+      throw rig::failed(rig::FailureKind::Other, name.text() + ": has " + std::to_string(fewer) +
                                                      " relays, the file asks for " +
                                                      std::to_string(asked));
     }
@@ -181,7 +181,7 @@ std::unique_ptr<rig::Board> Catalog::find(const rig::BoardName& name, std::optio
     // still that device.
     const SerialPort* port = portOf(ports, name.identity);
     if (port == nullptr && !exists(name.identity)) {
-      throw nameFailure(rig::FailureKind::NoDevice,
+      throw rig::failed(rig::FailureKind::NoDevice,
                         name.text() + ": no device is " + name.identity);
     }
     const std::string device = port != nullptr ? port->path : name.identity;
@@ -190,7 +190,7 @@ std::unique_ptr<rig::Board> Catalog::find(const rig::BoardName& name, std::optio
       return std::make_unique<serial::Ch340Board>(name.identity,
                                                   relays.value_or(parts_.ch340Relays));
     } catch (const std::invalid_argument& error) {
-      throw nameFailure(rig::FailureKind::Other, name.text() + ": " + error.what());
+      throw rig::failed(rig::FailureKind::Other, name.text() + ": " + error.what());
     }
   }
   if (name.kind == "text-id") {
@@ -200,7 +200,7 @@ std::unique_ptr<rig::Board> Catalog::find(const rig::BoardName& name, std::optio
       const rig::ResolvedPort resolved = rig::resolveTextBoard(name, *control, clock);
       return textBoard(resolved.device.path, name);
     } catch (const rig::SerialError& error) {
-      throw nameFailure(error.kind(), name.text() + ": " + error.reason());
+      throw rig::failed(error.kind(), name.text() + ": " + error.reason());
     }
   }
   if (name.kind == "modbus") return findModbus(name, relays);
@@ -210,18 +210,18 @@ std::unique_ptr<rig::Board> Catalog::find(const rig::BoardName& name, std::optio
       if (board.name == name) matches.push_back(std::move(board));
     }
     if (matches.empty()) {
-      throw nameFailure(rig::FailureKind::NoDevice,
+      throw rig::failed(rig::FailureKind::NoDevice,
                         name.text() + ": no USB HID relay board with this ID is present");
     }
     if (matches.size() > 1) {
-      throw nameFailure(rig::FailureKind::Ambiguous,
+      throw rig::failed(rig::FailureKind::Ambiguous,
                         name.text() + ": two boards have this ID, at " + matches[0].path + " and " +
                             matches[1].path +
                             "; give one another ID (quillmar-cli boards --set-id)");
     }
     return std::make_unique<rig::HidRelayBoard>(*parts_.hid, name.identity);
   }
-  throw nameFailure(rig::FailureKind::Other, name.text() + ": no board has this kind");
+  throw rig::failed(rig::FailureKind::Other, name.text() + ": no board has this kind");
 }
 
 void Catalog::setHidId(const std::string& oldId, const std::string& newId) {
@@ -236,7 +236,7 @@ void Catalog::setHidId(const std::string& oldId, const std::string& newId) {
   if (newId != oldId) {
     for (const rig::FoundBoard& board : hidBoards()) {
       if (board.name.identity == newId) {
-        throw nameFailure(
+        throw rig::failed(
             rig::FailureKind::Ambiguous,
             "hid:" + newId + " is taken by the board at " + board.path + "; choose another ID");
       }

@@ -82,7 +82,4 @@ class Catalog : public rig::BoardSource {
   Parts parts_;
 };
 
-// The text of a name failure: the name and why, with no port or device.
-rig::SerialError nameFailure(rig::FailureKind kind, std::string reason);
-
 }  // namespace boards

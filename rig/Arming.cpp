@@ -8,9 +8,7 @@ namespace rig {
 
 namespace {
 
-SerialError disarmed() {
-  return SerialError(Failure{FailureKind::Disarmed, std::nullopt, {}, "disarmed before the shot"});
-}
+SerialError disarmed() { return failed(FailureKind::Disarmed, "disarmed before the shot"); }
 
 }  // namespace
 

@@ -12,7 +12,7 @@ namespace rig {
 // a reason that starts with the board's name, "modbus:/dev/ttyUSB0@3: no answer ...".
 inline SerialError boardError(const BoardName& name, std::string device, const std::string& reason,
                               FailureKind kind) {
-  return SerialError(Failure{kind, std::nullopt, std::move(device), name.text() + ": " + reason});
+  return failed(kind, name.text() + ": " + reason, std::move(device));
 }
 
 // Relay n (0-based) of a board with `count` relays, or std::out_of_range: a caller's mistake,

@@ -70,6 +70,28 @@ SerialError::SerialError(Failure failure)
                                       : failure.reason),
       failure_(std::move(failure)) {}
 
+SerialError failed(FailureKind kind, std::string reason, std::string device) {
+  return SerialError(Failure{kind, std::nullopt, std::move(device), std::move(reason)});
+}
+
+const char* CutShort::what() const noexcept {
+  return why == Why::StopAsked ? "stopped early as asked" : "stopped early: the program is ending";
+}
+
+Failure failureOf(const std::exception_ptr& thrown) {
+  try {
+    std::rethrow_exception(thrown);
+  } catch (const SerialError& error) {
+    return error.failure();
+  } catch (const CutShort& cut) {
+    return {FailureKind::Stopped, std::nullopt, {}, cut.what()};
+  } catch (const std::exception& error) {
+    return {FailureKind::Other, std::nullopt, {}, error.what()};
+  } catch (...) {  // keeps alive: the caller's answer, whatever was thrown
+    return {FailureKind::Other, std::nullopt, {}, "unknown error"};
+  }
+}
+
 int exitStatus(const Ending& ending) {
   if (ending.cutShort) {
     switch (ending.cutShort->why) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -9,7 +10,8 @@
 
 // How an action ends when it does not end as asked: a failure (its kind, where and why), thrown
 // as SerialError and carried as a value in every answer; or a cut short (CutShort), which is no
-// failure. And the one exit status of the command line for any ending.
+// failure of the rig. failureOf() turns either, once thrown, into the value. And the one exit
+// status of the command line for any ending.
 namespace rig {
 
 // What kind of failure it is, for programs that act on it (exit codes, remote answers); the
@@ -55,7 +57,9 @@ struct Failure {
   std::string reason;
 };
 
-// A failure, thrown: of the serial link, or of an armed shot that was refused.
+// A failure, thrown: of the serial link, of a board, or of an action that was refused. Every
+// driver and check throws this one type, made by failed() (or, for a numbered serial port, by the
+// constructor that names the port).
 class SerialError : public std::runtime_error {
  public:
   SerialError(int port, std::string device, std::string reason,
@@ -73,11 +77,15 @@ class SerialError : public std::runtime_error {
   Failure failure_;
 };
 
+// A failure with no port (boards are named, not numbered; a refusal is no line's), thrown as the
+// one type every driver and check throws: what() is the reason alone.
+SerialError failed(FailureKind kind, std::string reason, std::string device = {});
+
 // Thrown out of an action cut short: between its steps, or out of a wait. The rig ends the
-// action soundly on its way out (relay 1 off, a sequence's flash back). Not a std::exception: it
-// is no failure, and the rig's handlers of failures, which catch std::exception to report a
-// failed step and carry on, must not take it for one and carry past it.
-struct CutShort {
+// action soundly on its way out (relay 1 off, a sequence's flash back). A std::exception, so
+// that every ending has what(); but no failure of the rig: a handler that catches std::exception
+// to report a failed step and carry on lets it pass first (catch CutShort and rethrow).
+struct CutShort : std::exception {
   enum class Why {
     StopAsked,        // the action's own stop: "stop", a disarm or a withdrawal of its series
     Signal,           // the program was asked to end (Ctrl-C, SIGTERM, SIGHUP, the logout)
@@ -86,8 +94,20 @@ struct CutShort {
   Why why = Why::StopAsked;
   int signal = 0;  // Why::Signal: the signal, -1 for a request to end made without one
 
-  static CutShort bySignal(int signal) { return {Why::Signal, signal}; }
+  CutShort() = default;
+  explicit CutShort(Why why, int signal = 0) : why(why), signal(signal) {}
+  static CutShort bySignal(int signal) { return CutShort(Why::Signal, signal); }
+
+  // "stopped early as asked" for the action's own stop, "stopped early: the program is ending"
+  // for the others.
+  const char* what() const noexcept override;
 };
+
+// The one conversion, at the edge of whatever runs an action, of what it threw into the failure
+// every answer carries: a SerialError as it is; a cut short as Stopped with its words; any other
+// std::exception as Other with its what(); anything else as Other, "unknown error". `thrown`
+// must hold an exception.
+Failure failureOf(const std::exception_ptr& thrown);
 
 // The command line's exit statuses.
 namespace exit_status {

@@ -23,11 +23,11 @@ int relaysNeeded(const RigDescription& description, const RigBoard& board) {
   return needed;
 }
 
-SerialError failed(const RigBoard& board, const std::string& what, FailureKind kind) {
+// A board's failure, named as the rig file names the board.
+SerialError boardFailed(const RigBoard& board, const std::string& what, FailureKind kind) {
   const std::string named =
       "board " + board.name + (board.board ? " (" + board.board->text() + ")" : std::string());
-  return SerialError(Failure{kind, std::nullopt, board.board ? board.board->text() : std::string(),
-                             named + ": " + what});
+  return failed(kind, named + ": " + what, board.board ? board.board->text() : std::string());
 }
 
 }  // namespace
@@ -44,25 +44,26 @@ OpenedBoards::OpenedBoards(const RigDescription& description, BoardSource& sourc
           board->open();
         }
       } catch (const SerialError& error) {
-        throw failed(entry, error.what(), error.kind());
+        throw boardFailed(entry, error.what(), error.kind());
       }
       if (board == nullptr || !board->isOpen()) {
-        throw failed(entry, "the module on the opened port is not open", FailureKind::NotOpen);
+        throw boardFailed(entry, "the module on the opened port is not open", FailureKind::NotOpen);
       }
       const int needed = relaysNeeded(description, entry);
       try {
         // A text module takes itself for the two-relay one until a reading tells it better.
         if (board->relayCount() < needed) board->readRelays();
       } catch (const SerialError& error) {
-        throw failed(entry, error.what(), error.kind());
+        throw boardFailed(entry, error.what(), error.kind());
       }
       if (board->relayCount() < needed) {
         // The file's own count where it gives one, else the highest line's relay.
         const bool asked = entry.relays && *entry.relays == needed;
-        throw failed(entry,
-                     "has " + std::to_string(board->relayCount()) + " relays, " +
-                         (asked ? "the file asks for " : "the rig needs ") + std::to_string(needed),
-                     FailureKind::Other);
+        throw boardFailed(entry,
+                          "has " + std::to_string(board->relayCount()) + " relays, " +
+                              (asked ? "the file asks for " : "the rig needs ") +
+                              std::to_string(needed),
+                          FailureKind::Other);
       }
       boards_.emplace(entry.name, board);
     }

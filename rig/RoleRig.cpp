@@ -28,10 +28,6 @@ constexpr auto kPrepareAhead = 100ms;
 
 RelayMask bitOf(int relay) { return RelayMask{1} << relay; }
 
-SerialError refused(FailureKind kind, std::string reason) {
-  return SerialError(Failure{kind, std::nullopt, {}, std::move(reason)});
-}
-
 }  // namespace
 
 RoleRig::RoleRig(RigDescription description, RigBoards boards, Clock& clock)
@@ -39,7 +35,7 @@ RoleRig::RoleRig(RigDescription description, RigBoards boards, Clock& clock)
   for (const RigBoard& board : description_.boards) {
     const auto found = boards.find(board.name);
     if (found == boards.end() || found->second == nullptr) {
-      throw refused(FailureKind::NotOpen, "board " + board.name + " is not open");
+      throw failed(FailureKind::NotOpen, "board " + board.name + " is not open");
     }
     boards_.push_back({board.name, found->second});
   }
@@ -50,7 +46,7 @@ RoleRig::RoleRig(RigDescription description, RigBoards boards, Clock& clock)
     const Line found = lineOf(line);
     if (line.relay < 0 || line.relay >= kMostRelays ||
         !used.emplace(found.board, line.relay).second) {
-      throw refused(FailureKind::Other, role + ": " + line.text() + " is no line of its own");
+      throw failed(FailureKind::Other, role + ": " + line.text() + " is no line of its own");
     }
   };
   for (const RigCamera& camera : description_.cameras) {
@@ -67,8 +63,8 @@ RoleRig::RoleRig(RigDescription description, RigBoards boards, Clock& clock)
   // Step by step, every shutter switches at the shot itself: there is no timeline for a lead.
   for (const RigCamera& camera : description_.cameras) {
     if (description_.manner.stepwise && (camera.focus || camera.delay.count() != 0)) {
-      throw refused(FailureKind::Other,
-                    "camera " + camera.name + ": a rig run step by step has no focus or delay");
+      throw failed(FailureKind::Other,
+                   "camera " + camera.name + ": a rig run step by step has no focus or delay");
     }
   }
 }
@@ -84,8 +80,8 @@ RoleRig::Line RoleRig::lineOf(const RelayLine& line) const {
   for (std::size_t i = 0; i < boards_.size(); ++i) {
     if (boards_[i].name == line.board) return {i, line.relay};
   }
-  throw refused(FailureKind::Other,
-                line.text() + " names the board '" + line.board + "', which the rig does not have");
+  throw failed(FailureKind::Other,
+               line.text() + " names the board '" + line.board + "', which the rig does not have");
 }
 
 template <typename Call>
@@ -102,11 +98,11 @@ auto RoleRig::onBoard(std::size_t index, Call&& call) -> decltype(call(std::decl
   try {
     return call(board);
   } catch (const SerialError& error) {
-    throw SerialError(
-        Failure{error.kind(), std::nullopt, board.name().text(), named(error.what())});
+    throw failed(error.kind(), named(error.what()), board.name().text());
+  } catch (const CutShort&) {
+    throw;  // a cut short is no board's failure
   } catch (const std::exception& error) {
-    throw SerialError(
-        Failure{FailureKind::Other, std::nullopt, board.name().text(), named(error.what())});
+    throw failed(FailureKind::Other, named(error.what()), board.name().text());
   }
 }
 
@@ -118,8 +114,8 @@ std::vector<RoleRig::Hold> RoleRig::holdsOf(const std::vector<std::string>& came
                                             const Timings& timings) {
   // A bulb is held an hour at most: a longer hold is a mistake, not an exposure.
   if (timings.pulse <= Clock::duration{} || timings.pulse > kLongestPulse) {
-    throw refused(FailureKind::BadRequest,
-                  "a shutter pulse is held for more than 0 and up to an hour");
+    throw failed(FailureKind::BadRequest,
+                 "a shutter pulse is held for more than 0 and up to an hour");
   }
   for (const std::string& name : cameras) {
     const bool known = std::any_of(description_.cameras.begin(), description_.cameras.end(),
@@ -130,7 +126,7 @@ std::vector<RoleRig::Hold> RoleRig::holdsOf(const std::vector<std::string>& came
         words += i == 0 ? "" : ", ";
         words += description_.cameras[i].name;
       }
-      throw refused(FailureKind::BadRequest, words + ")");
+      throw failed(FailureKind::BadRequest, words + ")");
     }
   }
   const Clock::duration lead = description_.timings.focus;
@@ -269,8 +265,7 @@ void RoleRig::lookAtBoards() {
   for (std::size_t index = 0; index < boards_.size(); ++index) {
     onBoard(index, [](Board& board) {
       if (board.gone()) {
-        throw SerialError(
-            Failure{FailureKind::DeviceGone, std::nullopt, {}, "the board went away"});
+        throw failed(FailureKind::DeviceGone, "the board went away");
       }
     });
   }
@@ -280,10 +275,10 @@ Clock::time_point RoleRig::waitArmed(const Arming& armed, Clock::duration firstA
                                      Clock::duration firstSend) {
   const Clock::real_time first = armed.at + firstAt;
   if (clock_.realNow() + kArmingLeast > armed.at + firstSend) {
-    throw refused(FailureKind::TooLate,
-                  clock_.realNow() >= first
-                      ? "the shot's time has passed"
-                      : "the shot's time is too near to arm for it and its focus lead");
+    throw failed(FailureKind::TooLate,
+                 clock_.realNow() >= first
+                     ? "the shot's time has passed"
+                     : "the shot's time is too near to arm for it and its focus lead");
   }
   armedAt_ = armed.at;
   tell();
@@ -383,9 +378,12 @@ std::vector<std::string> RoleRig::onEveryBoard(const std::function<void(Group&)>
     if (group.which == 0) continue;
     try {
       switchGroup(group);
+    } catch (const CutShort&) {
+      // Ended before its command went out: the board is as it was.
+      failures.emplace_back("board " + boards_[board].name + ": not switched back");
     } catch (const std::exception& error) {
       failures.emplace_back(error.what());
-    } catch (...) {
+    } catch (...) {  // keeps alive: the other boards' undoing
       failures.emplace_back("board " + boards_[board].name + ": not switched back");
     }
   }
@@ -416,7 +414,7 @@ void RoleRig::endWith(const std::exception_ptr& ending,
     throw SerialError(failure);
   } catch (...) {
     // Ended early, but a line may be left on: that is a failure, not a stop done as asked.
-    throw refused(FailureKind::Other, "ended early, and undoing it failed" + also);
+    throw failed(FailureKind::Other, "ended early, and undoing it failed" + also);
   }
 }
 
@@ -443,7 +441,7 @@ void RoleRig::checkMoments() {
       if (group.board != board) continue;
       const Clock::duration lead = leadOf(group);
       if (last != nullptr && group.at - lead < last->at) {
-        throw refused(
+        throw failed(
             FailureKind::Other,
             "board " + boards_[board].name + " (" + boards_[board].board->name().text() +
                 ") cannot switch " + what(*last) + " and " + what(group) + " " +
@@ -500,9 +498,9 @@ std::vector<RoleRig::Group> RoleRig::groupsByBoard(const std::vector<const Hold*
 
 void RoleRig::armBeforeReading(const Arming& armed) {
   if (clock_.realNow() + kArmingLeast > armed.at) {
-    throw refused(FailureKind::TooLate, clock_.realNow() >= armed.at
-                                            ? "the shot's time has passed"
-                                            : "the shot's time is too near to arm for it");
+    throw failed(FailureKind::TooLate, clock_.realNow() >= armed.at
+                                           ? "the shot's time has passed"
+                                           : "the shot's time is too near to arm for it");
   }
   armedAt_ = armed.at;
   tell();
@@ -534,7 +532,7 @@ void RoleRig::pulseSteps(const std::vector<Hold>& holds, const Timings& timings,
   } else if (armed != nullptr) {
     const auto sendAt = armed->at - leadOf(switchOn.front());
     if (clock_.realNow() > sendAt) {
-      throw refused(FailureKind::TooLate, "the module's answer came too late to arm for the shot");
+      throw failed(FailureKind::TooLate, "the module's answer came too late to arm for the shot");
     }
     try {
       waitUntilReal(clock_, sendAt - kFinalStretch, *armed);
@@ -702,7 +700,7 @@ void RoleRig::flash(const std::string& name) {
       for (std::size_t i = 0; i < flashes.size(); ++i) {
         words += (i == 0 ? "" : ", ") + flashes[i].name;
       }
-      throw refused(FailureKind::BadRequest, words + ")");
+      throw failed(FailureKind::BadRequest, words + ")");
     }
     only = static_cast<std::size_t>(found - flashes.begin());
   }

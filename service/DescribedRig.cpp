@@ -66,6 +66,8 @@ const rig::RigBoard* DescribedRig::closeIfLost() {
 bool DescribedRig::lostIsBack() {
   try {
     return source_->find(*lostBoard_->board, lostBoard_->relays) != nullptr;
+  } catch (const rig::CutShort&) {
+    throw;  // the service is ending: no search to tell of
   } catch (const std::exception&) {
     return false;  // not there yet
   }

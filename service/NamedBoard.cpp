@@ -45,6 +45,8 @@ bool NamedBoard::lost() {
 bool NamedBoard::findAgain() {
   try {
     found_ = source_->find(name_);
+  } catch (const rig::CutShort&) {
+    throw;  // the service is ending: no search to tell of
   } catch (const std::exception&) {
     found_.reset();
   }

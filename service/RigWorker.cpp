@@ -95,6 +95,8 @@ bool RigService::Worker::shutDown() {
     described_.engine(*rig_).camerasOff();
     endWords_ = lines + " commanded off";
     return true;
+  } catch (const rig::CutShort&) {
+    throw;  // no failure of the lines
   } catch (const std::exception& error) {
     // A line that is gone takes no more commands.
     endWords_ = (rigFile ? std::string("the cameras' lines could not all be commanded off: ")
@@ -273,20 +275,14 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
         // Taken by RigService::submit, never queued.
         break;
     }
-  } catch (const rig::CutShort&) {
-    // The rig has ended the action soundly; the commands say how far it got.
-    result = failed(
-        request.action,
-        {rig::FailureKind::Stopped, std::nullopt, {}, "stopped early: the program is ending"});
-    result.message =
-        QStringLiteral("%1 stopped early: the program is ending").arg(buttonOf(request.action));
-  } catch (const rig::SerialError& error) {
-    result = failed(request.action, error.failure());
-  } catch (const std::exception& error) {
-    result = failed(request.action, {rig::FailureKind::Other, std::nullopt, {}, error.what()});
-  } catch (...) {
-    // Whatever the action threw: it is answered as failed, and the thread takes the next job.
-    result = failed(request.action, {rig::FailureKind::Other, std::nullopt, {}, "unknown error"});
+  } catch (...) {  // keeps alive: the worker, which answers every request
+    // The one place an action's ending becomes its answer's failure. A cut short has been ended
+    // soundly by the rig; the commands say how far it got.
+    result = failed(request.action, rig::failureOf(std::current_exception()));
+    if (result.failure.kind == rig::FailureKind::Stopped) {
+      result.message =
+          QStringLiteral("%1 stopped early: the program is ending").arg(buttonOf(request.action));
+    }
   }
   result.commands = recorder_->take();
   return result;

@@ -182,13 +182,8 @@ std::optional<rig::Failure> ShotRunner::shoot(bool sequence,
     }
     if (ending_) endForTheEnd();
     result.stopped = true;
-  } catch (const rig::SerialError& error) {
-    return error.failure();
-  } catch (const std::exception& error) {
-    return rig::Failure{rig::FailureKind::Other, std::nullopt, {}, error.what()};
-  } catch (...) {
-    // Whatever the engine threw: the shot is answered as failed, the thread goes on.
-    return rig::Failure{rig::FailureKind::Other, std::nullopt, {}, "unknown error"};
+  } catch (...) {  // keeps alive: the series, which ends on a failed shot with its answer
+    return rig::failureOf(std::current_exception());
   }
   return std::nullopt;
 }

@@ -28,7 +28,7 @@ std::string lastError(hid_device* device) {
 
 rig::SerialError failure(const std::string& path, const std::string& reason,
                          rig::FailureKind kind) {
-  return rig::SerialError(rig::Failure{kind, std::nullopt, path, path + ": " + reason});
+  return rig::failed(kind, path + ": " + reason, path);
 }
 
 class HidApiDevice : public rig::HidDevice {

@@ -188,6 +188,8 @@ std::optional<FailureKind> Rig::openThenReset(const std::function<void()>& open,
     // that opened and then went away was found: it is lost, not missing.
     if (opened && !board_->isOpen()) return portLost(error.what(), error.kind());
     return portNotFound(error.what(), error.kind());
+  } catch (const CutShort&) {
+    throw;  // ended early: no failure of the opening
   } catch (const std::exception& error) {
     return portNotFound(error.what(), FailureKind::Other);
   }
@@ -306,6 +308,8 @@ std::optional<FailureKind> Rig::autoFindPort() {
     } catch (const SerialError& error) {
       failedWhileAsked = error.what();
       failedKind = error.kind();
+    } catch (const CutShort&) {
+      throw;  // the scan ends with the wait
     } catch (const std::exception& error) {
       failedWhileAsked = error.what();
       failedKind = FailureKind::Other;
@@ -338,6 +342,8 @@ std::optional<FailureKind> Rig::autoFindPort() {
       // The module went away during the reset: found, then lost.
       if (!serial_.portOpen()) return portLost(error.what(), error.kind());
       // Otherwise the scan ends quietly; the click's own reset reports it.
+    } catch (const CutShort&) {
+      throw;  // the scan ends with the wait
     } catch (const std::exception&) {
     }
     return std::nullopt;

@@ -15,10 +15,6 @@ namespace {
 // Each port's module has as long to answer as in the panel's scan.
 constexpr auto kAnswerTime = std::chrono::milliseconds(500);
 
-SerialError nameFailure(FailureKind kind, std::string reason) {
-  return SerialError(Failure{kind, std::nullopt, {}, std::move(reason)});
-}
-
 std::string portText(int port, const std::string& path) {
   return "port " + std::to_string(port) + " (" + path + ")";
 }
@@ -71,6 +67,8 @@ TextModules discoverTextModules(SerialControl& serial, Clock& clock) {
       // frame under the wrong kind): cleared first, so that "id get" is read alone.
       board.clearLine(opened);
       reply = board.identify(opened, opened + kAnswerTime);
+    } catch (const CutShort&) {
+      throw;  // the search ends with the wait
     } catch (const std::exception&) {
       // Absent, held, or gone while asked: no module to name there.
     }
@@ -101,10 +99,10 @@ ResolvedPort resolveTextBoard(const BoardName& name, SerialControl& serial, Cloc
       if (!ports[i].present) break;
       return {static_cast<int>(i + 1), ports[i]};
     }
-    throw nameFailure(FailureKind::NoDevice, "no port is " + name.identity);
+    throw failed(FailureKind::NoDevice, "no port is " + name.identity);
   }
   if (name.kind != "text-id") {
-    throw nameFailure(FailureKind::Other, name.text() + " is no text module's name");
+    throw failed(FailureKind::Other, name.text() + " is no text module's name");
   }
   std::optional<ResolvedPort> match;
   for (const TextModule& module : discoverTextModules(serial, clock).found) {
@@ -113,18 +111,17 @@ ResolvedPort resolveTextBoard(const BoardName& name, SerialControl& serial, Cloc
     if (match && deviceOf(match->device.path) == deviceOf(device.path)) continue;
     if (match) {
       // Never a guess: the operator must tell the two apart.
-      throw nameFailure(FailureKind::Ambiguous,
-                        R"(two boards answer "id get" with ")" +
-                            protocol::escapedText(name.identity) +
-                            "\": " + portText(match->port, match->device.path) + " and " +
-                            portText(module.port, device.path) +
-                            "; name the one meant by its device (text:<path>)");
+      throw failed(FailureKind::Ambiguous, R"(two boards answer "id get" with ")" +
+                                               protocol::escapedText(name.identity) +
+                                               "\": " + portText(match->port, match->device.path) +
+                                               " and " + portText(module.port, device.path) +
+                                               "; name the one meant by its device (text:<path>)");
     }
     match = ResolvedPort{module.port, device};
   }
   if (!match) {
-    throw nameFailure(FailureKind::NoDevice, R"(no board answers "id get" with ")" +
-                                                 protocol::escapedText(name.identity) + "\"");
+    throw failed(FailureKind::NoDevice, R"(no board answers "id get" with ")" +
+                                            protocol::escapedText(name.identity) + "\"");
   }
   return *match;
 }
