@@ -67,7 +67,7 @@ OpenedBoards::OpenedBoards(const RigDescription& description, BoardSource& sourc
       }
       boards_.emplace(entry.name, board);
     }
-  } catch (...) {
+  } catch (...) {  // passes on, the boards closed
     closeAll();
     throw;
   }
@@ -86,7 +86,7 @@ void OpenedBoards::closeAll() noexcept {
   for (const std::unique_ptr<Board>& board : owned_) {
     try {
       if (board->isOpen()) board->close();
-    } catch (...) {
+    } catch (...) {  // keeps alive: closing the others
       // Closing is all that is left to do with it; the rig's own failure is the one to report.
     }
   }

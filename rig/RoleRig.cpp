@@ -177,13 +177,13 @@ Clock::duration RoleRig::leadOf(const Group& group) const {
 void RoleRig::startGroup(const Group& group, std::vector<const Group*>& started) {
   try {
     onBoard(group.board, [&](Board& board) { board.startSwitch(group.which, group.on); });
-  } catch (...) {
+  } catch (...) {  // passes on, the started boards awaited
     // The boards started before it still answer: awaited, then this failure goes on.
     note(group, false);
     const std::exception_ptr failure = std::current_exception();
     try {
       finishGroups(started);
-    } catch (...) {
+    } catch (...) {  // keeps alive: the first failure
     }
     std::rethrow_exception(failure);
   }
@@ -196,7 +196,7 @@ void RoleRig::finishGroups(const std::vector<const Group*>& started) {
     try {
       onBoard(group->board, [](Board& board) { board.finishSwitch(); });
       note(*group, true);
-    } catch (...) {
+    } catch (...) {  // keeps alive: the other boards' answers
       note(*group, false);
       if (!failure) failure = std::current_exception();
     }
@@ -215,7 +215,7 @@ void RoleRig::switchGroup(const Group& group) {
         board.switchRelays(group.which, group.on);
       }
     });
-  } catch (...) {
+  } catch (...) {  // passes on, the line noted unknown
     note(group, false);
     tell();
     throw;
@@ -238,7 +238,7 @@ void RoleRig::endArmed() noexcept {
   armedAt_.reset();
   try {
     tell();
-  } catch (...) {
+  } catch (...) {  // keeps alive: the cleared wait
     // An observer that fails cannot be told; the state is cleared all the same.
   }
 }
@@ -285,7 +285,7 @@ Clock::time_point RoleRig::waitArmed(const Arming& armed, Clock::duration firstA
   try {
     waitUntilReal(clock_, armed.at + firstSend - kFinalStretch, armed);
     commitShot(armed);
-  } catch (...) {
+  } catch (...) {  // passes on, the wait cleared
     endArmed();
     throw;
   }
@@ -350,7 +350,7 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
       clock_.spinDone();
       finishGroups(moment);
     }
-  } catch (...) {
+  } catch (...) {  // passes on, the lines released
     endArmed();
     if (!begun) throw;  // stopped before the first call: every line is as it was
     const std::exception_ptr ending = std::current_exception();
@@ -412,7 +412,7 @@ void RoleRig::endWith(const std::exception_ptr& ending,
     failure.reason = std::string(error.what()) + "; undoing it failed too" + also;
     failure.port.reset();
     throw SerialError(failure);
-  } catch (...) {
+  } catch (...) {  // keeps alive: the undo's words
     // Ended early, but a line may be left on: that is a failure, not a stop done as asked.
     throw failed(FailureKind::Other, "ended early, and undoing it failed" + also);
   }
@@ -506,7 +506,7 @@ void RoleRig::armBeforeReading(const Arming& armed) {
   tell();
   try {
     waitUntilReal(clock_, armed.at - kArmingLead, armed);
-  } catch (...) {
+  } catch (...) {  // passes on, the wait cleared
     endArmed();
     throw;
   }
@@ -564,7 +564,7 @@ void RoleRig::shutterSteps(const std::vector<Hold>& holds, const Timings& timing
   if (armed != nullptr) armBeforeReading(*armed);
   try {
     pulseSteps(holds, timings, armed);
-  } catch (...) {
+  } catch (...) {  // passes on, the shutters off
     endArmed();
     // Stopped early, the shutters may be open or their state unknown: they end commanded off
     // (the first failure is the one told), unless a disarm came before anything was switched.
@@ -591,7 +591,7 @@ void RoleRig::sequenceSteps(const std::vector<Hold>& holds, const Timings& timin
     pulseSteps(holds, timings, nullptr);
     pause();
     toggleFlashes(undo);
-  } catch (...) {
+  } catch (...) {  // passes on, the lines restored
     endArmed();
     // Every ending leaves the shutters off and the flashes as it found them; a disarm before the
     // first switch leaves the line as it was. The first failure is the one told.
@@ -668,7 +668,7 @@ void RoleRig::toggleFlashes(FlashUndo& undo, std::optional<std::size_t> only) {
     }
     try {
       switchGroup(toggle);
-    } catch (...) {
+    } catch (...) {  // passes on, the flashes unknown
       for (const std::size_t i : flashes) undo.now[i].reset();
       throw;
     }
@@ -707,7 +707,7 @@ void RoleRig::flash(const std::string& name) {
   FlashUndo undo;
   try {
     toggleFlashes(undo, only);
-  } catch (...) {
+  } catch (...) {  // passes on, the flashes restored
     const std::exception_ptr ending = std::current_exception();
     endWith(ending, restore(undo));
   }
@@ -733,7 +733,7 @@ void RoleRig::sequence(const Timings& timings) {
     fire(holds, timings, nullptr);
     pause();
     toggleFlashes(undo);
-  } catch (...) {
+  } catch (...) {  // passes on, the flashes restored
     // The shots release their own lines; what is left is the flashes.
     const std::exception_ptr ending = std::current_exception();
     endWith(ending, restore(undo));

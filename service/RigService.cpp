@@ -267,7 +267,7 @@ void RigService::withRig(const RigWork& work) {
   worker_->postAndWait([worker = worker_.get(), &work, &failure] {
     try {
       worker->withRig(work);
-    } catch (...) {
+    } catch (...) {  // keeps alive: the rig thread
       failure = std::current_exception();
     }
   });

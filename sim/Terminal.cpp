@@ -98,7 +98,7 @@ TerminalLink::TerminalLink(bool paced) : paced_(paced) {
   first_ = openTerminal();
   try {
     second_ = openTerminal();
-  } catch (...) {
+  } catch (...) {  // passes on, the terminals closed
     closeFd(first_.slave);
     closeFd(first_.master);
     throw;

@@ -49,7 +49,7 @@ void Ch340Board::open() {
   // The board cannot say what is on: every relay off, so the record matches the board.
   try {
     for (int relay = 0; relay < relays_; ++relay) send(relay, false);
-  } catch (...) {
+  } catch (...) {  // passes on, the port closed
     serial_.close();
     throw;
   }

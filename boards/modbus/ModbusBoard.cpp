@@ -232,7 +232,7 @@ void ModbusBoard::open() {
   line_ = std::move(line);
   try {
     readRelays();
-  } catch (...) {
+  } catch (...) {  // passes on, the port closed
     close();
     throw;
   }

@@ -77,7 +77,7 @@ void Rig::resetRig() {
   closedAs_ = Shutter::ClosedByReset;
   try {
     engine_->reset();
-  } catch (...) {
+  } catch (...) {  // passes on, the shutter closed
     closedAs_ = Shutter::Closed;
     throw;
   }
