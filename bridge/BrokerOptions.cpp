@@ -6,6 +6,8 @@
 #include <QSysInfo>
 #include <QUrl>
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 #include "args/Qt.h"
 
@@ -37,8 +39,9 @@ bool isTopicPrefix(const QString& prefix) {
   return true;
 }
 
-// mqtt://[USER@]HOST[:PORT] or mqtts://..., into `settings`.
-bool parseUrl(const QString& url, BrokerSettings& settings, QString& error) {
+// mqtt://[USER@]HOST[:PORT] or mqtts://..., into `settings`; what is wrong with it, in the
+// option's words, or none.
+std::optional<QString> parseUrl(const QString& url, BrokerSettings& settings) {
   QString rest;
   if (url.startsWith(QStringLiteral("mqtt://"), Qt::CaseInsensitive)) {
     rest = url.mid(7);
@@ -46,8 +49,7 @@ bool parseUrl(const QString& url, BrokerSettings& settings, QString& error) {
     rest = url.mid(8);
     settings.tls = true;
   } else {
-    error = QStringLiteral("--mqtt wants mqtt://[USER@]HOST[:PORT] or mqtts://[USER@]HOST[:PORT]");
-    return false;
+    return QStringLiteral("--mqtt wants mqtt://[USER@]HOST[:PORT] or mqtts://[USER@]HOST[:PORT]");
   }
   if (rest.endsWith(QLatin1Char('/'))) rest.chop(1);
 
@@ -56,16 +58,14 @@ bool parseUrl(const QString& url, BrokerSettings& settings, QString& error) {
     const QString user = rest.left(at);
     // The URL is never repeated here: it may hold a password.
     if (user.contains(QLatin1Char(':'))) {
-      error = QStringLiteral(
-                  "--mqtt: no password in the URL (command lines are visible to every user); "
-                  "put it in %1 or a file named by --mqtt-password-file")
-                  .arg(QLatin1String(kPasswordVariable));
-      return false;
+      return QStringLiteral(
+                 "--mqtt: no password in the URL (command lines are visible to every user); "
+                 "put it in %1 or a file named by --mqtt-password-file")
+          .arg(QLatin1String(kPasswordVariable));
     }
     settings.user = QUrl::fromPercentEncoding(user.toUtf8());
     if (settings.user.isEmpty()) {
-      error = QStringLiteral("--mqtt: empty user name before '@'");
-      return false;
+      return QStringLiteral("--mqtt: empty user name before '@'");
     }
     rest = rest.mid(at + 1);
   }
@@ -74,15 +74,13 @@ bool parseUrl(const QString& url, BrokerSettings& settings, QString& error) {
   if (rest.startsWith(QLatin1Char('['))) {  // [IPv6]:port
     const qsizetype close = rest.indexOf(QLatin1Char(']'));
     if (close < 0) {
-      error = QStringLiteral("--mqtt: unclosed '[' in the host");
-      return false;
+      return QStringLiteral("--mqtt: unclosed '[' in the host");
     }
     settings.host = rest.mid(1, close - 1);
     const QString after = rest.mid(close + 1);
     if (!after.isEmpty()) {
       if (!after.startsWith(QLatin1Char(':'))) {
-        error = QStringLiteral("--mqtt: unexpected text after the host");
-        return false;
+        return QStringLiteral("--mqtt: unexpected text after the host");
       }
       portText = after.mid(1);
       if (portText.isEmpty()) portText = QStringLiteral("?");
@@ -95,28 +93,26 @@ bool parseUrl(const QString& url, BrokerSettings& settings, QString& error) {
   }
   static const QRegularExpression badHost(QStringLiteral("[\\s/?#@\\[\\]\\x00-\\x1f\\x7f]"));
   if (settings.host.isEmpty() || settings.host.contains(badHost)) {
-    error = QStringLiteral("--mqtt: no valid host in the URL");
-    return false;
+    return QStringLiteral("--mqtt: no valid host in the URL");
   }
   settings.port = settings.tls ? kTlsPort : kPlainPort;
   if (!portText.isEmpty()) {
     bool ok = false;
     const int port = portText.toInt(&ok);
     if (!ok || port < 1 || port > 65535 || portText.startsWith(QLatin1Char('+'))) {
-      error = QStringLiteral("--mqtt: the port must be a number from 1 to 65535");
-      return false;
+      return QStringLiteral("--mqtt: the port must be a number from 1 to 65535");
     }
     settings.port = port;
   }
-  return true;
+  return std::nullopt;
 }
 
-bool readPasswordFile(const QString& path, QString& password, QString& error) {
+// The password on the first line of the file at `path`, into `password`; what is wrong with the
+// file, in the option's words, or none.
+std::optional<QString> readPasswordFile(const QString& path, QString& password) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) {
-    error =
-        QStringLiteral("--mqtt-password-file: cannot read %1: %2").arg(path, file.errorString());
-    return false;
+    return QStringLiteral("--mqtt-password-file: cannot read %1: %2").arg(path, file.errorString());
   }
   const QByteArray content = file.read(kMaxPasswordBytes + 2);
   // The first line is the password; its line end is not part of it.
@@ -124,18 +120,15 @@ bool readPasswordFile(const QString& path, QString& password, QString& error) {
       content.left(content.indexOf('\n') < 0 ? content.size() : content.indexOf('\n'));
   if (line.endsWith('\r')) line.chop(1);
   if (line.isEmpty()) {
-    error =
-        QStringLiteral("--mqtt-password-file: %1 holds no password on its first line").arg(path);
-    return false;
+    return QStringLiteral("--mqtt-password-file: %1 holds no password on its first line").arg(path);
   }
   if (line.size() > kMaxPasswordBytes) {
-    error = QStringLiteral("--mqtt-password-file: the password in %1 is longer than %2 bytes")
-                .arg(path)
-                .arg(kMaxPasswordBytes);
-    return false;
+    return QStringLiteral("--mqtt-password-file: the password in %1 is longer than %2 bytes")
+        .arg(path)
+        .arg(kMaxPasswordBytes);
   }
   password = QString::fromUtf8(line);
-  return true;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -223,7 +216,10 @@ std::optional<BrokerSettings> BrokerOptions::settings(QString& error,
     return std::nullopt;
   }
   BrokerSettings settings;
-  if (!parseUrl(*url_, settings, error)) return std::nullopt;
+  if (auto why = parseUrl(*url_, settings)) {
+    error = std::move(*why);
+    return std::nullopt;
+  }
 
   if (caFile_) {
     if (!settings.tls) {
@@ -239,7 +235,10 @@ std::optional<BrokerSettings> BrokerOptions::settings(QString& error,
 
   // The file is named on purpose; it wins over a variable left in the environment.
   if (passwordFile_) {
-    if (!readPasswordFile(*passwordFile_, settings.password, error)) return std::nullopt;
+    if (auto why = readPasswordFile(*passwordFile_, settings.password)) {
+      error = std::move(*why);
+      return std::nullopt;
+    }
   } else if (!environmentPassword.isEmpty()) {
     settings.password = environmentPassword;
   }

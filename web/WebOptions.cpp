@@ -2,6 +2,8 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <optional>
+#include <utility>
 
 #include "args/Qt.h"
 
@@ -20,15 +22,15 @@ namespace web {
 
 namespace {
 
-// [ADDRESS:]PORT, ADDRESS an IP address ("[::1]" for IPv6), into `settings`.
-bool parseListen(const QString& text, WebSettings& settings, QString& error) {
+// [ADDRESS:]PORT, ADDRESS an IP address ("[::1]" for IPv6), into `settings`; what is wrong with
+// it, in the option's words, or none.
+std::optional<QString> parseListen(const QString& text, WebSettings& settings) {
   QString address;
   QString port = text;
   if (text.startsWith(QLatin1Char('['))) {
     const qsizetype close = text.indexOf(QStringLiteral("]:"));
     if (close < 0) {
-      error = QStringLiteral("--web: an IPv6 address goes in brackets before its port: [::1]:8080");
-      return false;
+      return QStringLiteral("--web: an IPv6 address goes in brackets before its port: [::1]:8080");
     }
     address = text.mid(1, close - 1);
     port = text.mid(close + 2);
@@ -37,23 +39,20 @@ bool parseListen(const QString& text, WebSettings& settings, QString& error) {
     port = text.mid(colon + 1);
     // "::1:80" could be a whole address or one with a port: brackets say which.
     if (address.contains(QLatin1Char(':'))) {
-      error = QStringLiteral("--web: an IPv6 address goes in brackets before its port: [::1]:8080");
-      return false;
+      return QStringLiteral("--web: an IPv6 address goes in brackets before its port: [::1]:8080");
     }
   }
   if (!address.isEmpty() && !settings.address.setAddress(address)) {
-    error = QStringLiteral("--web: \"%1\" is no IP address (give 0.0.0.0 for every one)")
-                .arg(address.left(80));
-    return false;
+    return QStringLiteral("--web: \"%1\" is no IP address (give 0.0.0.0 for every one)")
+        .arg(address.left(80));
   }
   bool ok = false;
   const int number = port.toInt(&ok);
   if (!ok || number < 0 || number > 65535 || port.startsWith(QLatin1Char('+'))) {
-    error = QStringLiteral("--web wants [ADDRESS:]PORT, the port a number from 1 to 65535");
-    return false;
+    return QStringLiteral("--web wants [ADDRESS:]PORT, the port a number from 1 to 65535");
   }
   settings.port = static_cast<quint16>(number);
-  return true;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -84,7 +83,10 @@ std::optional<WebSettings> WebOptions::settings(QString& error) const {
     return std::nullopt;
   }
   WebSettings settings;
-  if (!parseListen(*listen_, settings, error)) return std::nullopt;
+  if (auto why = parseListen(*listen_, settings)) {
+    error = std::move(*why);
+    return std::nullopt;
+  }
   if (tokenFile_) settings.tokenFile = *tokenFile_;
   return settings;
 }
