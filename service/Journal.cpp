@@ -202,22 +202,21 @@ void Journal::followRotation() {
       {QStringLiteral("journal"), QStringLiteral("reopened")},
       {QStringLiteral("reason"),
        QStringLiteral("the file at this path was %1").arg(QString::fromStdString(what))}};
-  std::string ignored;
-  write(answerText(note) + '\n', ignored);
+  static_cast<void>(write(answerText(note) + '\n'));
 #endif
 }
 
-bool Journal::write(const QByteArray& line, std::string& why) {
+std::optional<std::string> Journal::write(const QByteArray& line) {
   const char* data = line.constData();
   const auto size = static_cast<std::size_t>(line.size());
   if (regular_) {
     const long long before = fileLength(fd_);
     const long long written = writeSome(fd_, data, size);
-    if (written == line.size()) return true;
-    why = std::strerror(written < 0 ? errno : ENOSPC);
+    if (written == line.size()) return std::nullopt;
+    std::string why = std::strerror(written < 0 ? errno : ENOSPC);
     // Half a line would spoil the next one: what went out of it is taken back.
     if (written > 0 && before >= 0) cutTo(fd_, before);
-    return false;
+    return why;
   }
   // A pipe, a FIFO or a device: written as its reader takes it, until the end's deadline.
   std::size_t done = 0;
@@ -231,18 +230,16 @@ bool Journal::write(const QByteArray& line, std::string& why) {
     if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
       if (pastDeadline()) {
         deadlineHit_ = true;
-        why = "its reader did not take it in time";
-        return false;
+        return "its reader did not take it in time";
       }
       pollfd wait{fd_, POLLOUT, 0};
       ::poll(&wait, 1, kPollMs);
       continue;
     }
 #endif
-    why = std::strerror(written < 0 ? errno : ENOSPC);
-    return false;
+    return std::strerror(written < 0 ? errno : ENOSPC);
   }
-  return true;
+  return std::nullopt;
 }
 
 void Journal::writeQueued(const QByteArray& line) {
@@ -252,8 +249,9 @@ void Journal::writeQueued(const QByteArray& line) {
     if (!failure_.empty() || abandoned_) return;
   }
   followRotation();
-  std::string why;
-  if (write(line, why)) return;
+  const std::optional<std::string> failed = write(line);
+  if (!failed) return;
+  const std::string& why = *failed;
   if (deadlineHit_) {
     const std::size_t left = 1 + writer_.dropQueued().size();
     {

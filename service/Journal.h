@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "JobThread.h"
@@ -61,8 +62,8 @@ class Journal {
   void writeQueued(const QByteArray& line);
   void fail(const std::string& reason);
   void tell(const std::string& notice);
-  // Writes one line whole; false, with `why` set, when it could not.
-  bool write(const QByteArray& line, std::string& why);
+  // Writes one line whole; why it could not, or none when it did.
+  std::optional<std::string> write(const QByteArray& line);
   // A regular file whose path now leads elsewhere (or nowhere) is opened anew at its path.
   void followRotation();
   bool pastDeadline();
