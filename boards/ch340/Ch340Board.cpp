@@ -46,6 +46,7 @@ void Ch340Board::open() {
     fail(serial_.errorString(),
          CommControl::openFailureKind(serial_.error(), serial_.errorString()));
   }
+  wentAway_ = false;
   // The board cannot say what is on: every relay off, so the record matches the board.
   try {
     for (int relay = 0; relay < relays_; ++relay) send(relay, false);
@@ -57,8 +58,11 @@ void Ch340Board::open() {
 
 bool Ch340Board::gone() {
   if (!serial_.isOpen()) return false;
-  return serial_.error() == QSerialPort::ResourceError ||
-         !QFileInfo::exists(QString::fromStdString(port_));
+  // Once seen gone, gone until opened again: a board put back at the same path has lost what it
+  // was told, and this port no longer reaches it.
+  wentAway_ = wentAway_ || serial_.error() == QSerialPort::ResourceError ||
+              !QFileInfo::exists(QString::fromStdString(port_));
+  return wentAway_;
 }
 
 void Ch340Board::close() {

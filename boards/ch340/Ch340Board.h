@@ -47,6 +47,7 @@ class Ch340Board : public rig::Board {
   void send(int relay, bool on);
 
   std::string port_;
+  bool wentAway_ = false;  // gone() has seen the device go since the last opening
   int relays_;
   QSerialPort serial_;
   rig::RelayMask commanded_ = 0;

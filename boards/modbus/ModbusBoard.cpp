@@ -230,6 +230,7 @@ void ModbusBoard::open() {
     fail(reason.toStdString(), kind);
   }
   line_ = std::move(line);
+  wentAway_ = false;
   try {
     readRelays();
   } catch (...) {  // passes on, the port closed
@@ -240,7 +241,10 @@ void ModbusBoard::open() {
 
 bool ModbusBoard::gone() {
   if (!line_) return false;
-  return !line_->connected() || !QFileInfo::exists(QString::fromStdString(port_));
+  // Once seen gone, gone until opened again: a board put back at the same path has lost what it
+  // was told, and this line no longer reaches it.
+  wentAway_ = wentAway_ || !line_->connected() || !QFileInfo::exists(QString::fromStdString(port_));
+  return wentAway_;
 }
 
 void ModbusBoard::close() {

@@ -92,6 +92,7 @@ class ModbusBoard : public rig::Board {
   QModbusDataUnit await(const std::shared_ptr<Pending>& pending, const char* what);
 
   std::string port_;
+  bool wentAway_ = false;  // gone() has seen the device go since the last opening
   int slave_;
   Options options_;
   std::unique_ptr<Line> line_;

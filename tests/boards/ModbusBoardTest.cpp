@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QModbusRtuSerialServer>
 #include <QProcess>
@@ -157,6 +158,22 @@ TEST_F(ModbusBoardTest, SwitchesOneCoilOrSeveralInOneRequestAndReadsTheBoardsOwn
   EXPECT_EQ(b.readRelays(), 0b10100101U);
   EXPECT_TRUE(b.readRelay(7));
   EXPECT_FALSE(b.readRelay(1));
+}
+
+// A board whose device went away stays gone when a device is back at its path, until it is
+// opened again: the one put back has lost what it was told and must be found and reset anew.
+TEST_F(ModbusBoardTest, ABoardThatWentAwayStaysGoneUntilItIsOpenedAgain) {
+  modbus::ModbusBoard subject = board();
+  subject.open();
+  ASSERT_FALSE(subject.gone());
+  const QString path = QString::fromStdString(terminals.b());
+  ASSERT_TRUE(QFile::rename(path, path + QStringLiteral(".away")));
+  EXPECT_TRUE(subject.gone());
+  ASSERT_TRUE(QFile::rename(path + QStringLiteral(".away"), path));
+  EXPECT_TRUE(subject.gone()) << "a device back at the path is not this opening's";
+  subject.close();
+  subject.open();
+  EXPECT_FALSE(subject.gone());
 }
 
 TEST_F(ModbusBoardTest, RelaysBetweenTheSwitchedOnesKeepTheirStates) {
