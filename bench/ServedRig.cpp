@@ -21,14 +21,29 @@ ServedRig::ServedRig(const std::string& rigFile, boards::Catalog::Parts parts)
 }
 
 service::Result ServedRig::ask(const service::Request& request, std::chrono::milliseconds limit) {
-  std::optional<service::Result> result;
-  service_.submit(request, [&result](const service::Result& r) { result = r; });
-  if (!runEventsUntil([&result] { return result.has_value(); }, limit)) {
-    // The answer would come to a callback that no longer exists: wait for it however long.
-    runEventsUntil([&result] { return result.has_value(); }, std::chrono::minutes(10));
+  return askAll({request}, limit).front();
+}
+
+std::vector<service::Result> ServedRig::askAll(const std::vector<service::Request>& requests,
+                                               std::chrono::milliseconds limit) {
+  std::vector<std::optional<service::Result>> results(requests.size());
+  std::size_t answered = 0;
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    service_.submit(requests[i], [&results, &answered, i](const service::Result& r) {
+      results[i] = r;
+      ++answered;
+    });
+  }
+  const auto done = [&] { return answered == requests.size(); };
+  if (!runEventsUntil(done, limit)) {
+    // The answers would come to a callback that no longer exists: wait for them however long.
+    runEventsUntil(done, std::chrono::minutes(10));
     throw std::runtime_error("a request was not answered in time");
   }
-  return *result;
+  std::vector<service::Result> out;
+  out.reserve(results.size());
+  for (std::optional<service::Result>& result : results) out.push_back(std::move(*result));
+  return out;
 }
 
 void ServedRig::open() {

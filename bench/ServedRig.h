@@ -22,6 +22,11 @@ class ServedRig {
   // std::runtime_error when no answer comes within `limit`.
   service::Result ask(const service::Request& request,
                       std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // Submits every request at once, as a client writing them one after another without waiting,
+  // and runs this thread's events until all are answered; their answers in the same order.
+  // Throws std::runtime_error when they are not all answered within `limit`.
+  std::vector<service::Result> askAll(const std::vector<service::Request>& requests,
+                                      std::chrono::milliseconds limit = std::chrono::seconds(10));
   // Opens the rig (every board found, opened and reset); throws std::runtime_error when that fails.
   void open();
   // The shot of every camera, or armed for `at` on the local clock.
