@@ -1,23 +1,15 @@
 #include "BoardRows.h"
 
-#include <QString>
-#include <QStringList>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <exception>
-#include <functional>
 #include <memory>
-#include <stdexcept>
-#include <thread>
+#include <utility>
 
 #include "Landings.h"
 #include "ServedRig.h"
 #include "Stats.h"
-#include "boards/Catalog.h"
-#include "boards/hid/HidRelayBoard.h"
-#include "boards/modbus/ModbusBoard.h"
-#include "rig/BoardError.h"
-#include "rigfile/RigFile.h"
 #include "sim/Ch340Module.h"
 #include "sim/HidRelayModule.h"
 #include "sim/ModbusModule.h"
@@ -29,20 +21,35 @@ namespace {
 using Clock = LandingClock;
 using namespace std::chrono_literals;
 
-constexpr int kGroup = 8;
-constexpr rig::RelayMask kGroupMask = (1U << kGroup) - 1;
-// Time for the line and the board to go quiet between two switches.
-constexpr auto kBetween = 30ms;
+// Time between two requests timed alone, for the line to go quiet: before a reading, the text
+// board drops what is still arriving until the line has been quiet 20 ms, and the echo of its
+// last switch ends about 5 ms after the switch lands.
+constexpr auto kBetween = 100ms;
 
-// A board under measurement: its driver, and what its simulated board has received so far.
+// A board under measurement: how a rig file names it, the machine it is found on, and what its
+// simulated board has received so far.
 struct Subject {
-  std::string label;
-  double switchWireMs = 0;
-  // The silence the board's line keeps before a command, asked once the board is open.
-  std::function<double()> frameGapMs;
-  std::unique_ptr<rig::Board> board;
+  BoardKindFigures kind;
+  std::string name;  // "ch340:/dev/pts/7"
+  int relays = 0;
+  boards::Catalog::Parts parts;
   Landings landings;
 };
+
+// The rig file of one board: its flash on relay 0, a camera's shutter on relay 1.
+std::string rigFile(const Subject& subject) {
+  return "[boards.b]\nboard = \"" + subject.name +
+         "\"\nrelays = " + std::to_string(subject.relays) +
+         "\n[[cameras]]\nname = \"c\"\nshutter = \"b:1\"\n"
+         "[[flashes]]\nname = \"f\"\nline = \"b:0\"\n";
+}
+
+service::Request flashRequest() {
+  service::Request request;
+  request.action = service::Action::Flash;
+  request.flash = QStringLiteral("f");
+  return request;
+}
 
 class BoardBench {
  public:
@@ -50,58 +57,45 @@ class BoardBench {
       : settings_(settings), figures_(figures) {}
 
   void measure(Subject& subject) {
-    BoardKindFigures kind;
-    kind.label = subject.label;
-    kind.switchWireMs = subject.switchWireMs;
-    rig::Board& board = *subject.board;
+    BoardKindFigures& kind = subject.kind;
     try {
-      board.open();
-      // Read once, as a rig's opening does: a wide text module then switches many in one command.
-      board.readRelays();
-      if (subject.frameGapMs) kind.frameGapMs = subject.frameGapMs();
-      kind.groupsInOneCommand = board.abilities().switchMany;
-      const bool wide = board.relayCount() >= kGroup;
-      // All off to start from, whatever the board was left at.
-      board.switchRelays(rig::allRelays(board.relayCount()), 0);
+      ServedRig rig(rigFile(subject), subject.parts);
+      // Every line off, as the opening's reset leaves them.
+      rig.open();
       std::size_t seen = quiet(subject.landings);
-      for (int i = 0; i < settings_.switches; ++i) {
-        const bool on = i % 2 == 0;
+      for (int i = 0; i < settings_.requests; ++i) {
         const auto asked = Clock::now();
-        board.switchRelay(0, on);
-        const auto landed = subject.landings(seen + 1);
-        if (landed.size() != seen + 1 || landed.back().relay != 0 || landed.back().on != on) {
-          problem(subject, "a switch did not land as asked");
+        if (!answered(subject, rig.ask(flashRequest()))) {
           seen = quiet(subject.landings);
           continue;
         }
-        kind.switchMs.push_back(ms(landed.back().at - asked));
-        seen = landed.size();
-        std::this_thread::sleep_for(kBetween);
-      }
-      board.switchRelay(0, false);
-      seen = quiet(subject.landings);
-      for (int i = 0; wide && i < settings_.groups; ++i) {
-        for (const bool together : {false, true}) {
-          if (together) {
-            board.switchRelays(kGroupMask, kGroupMask);
-          } else {
-            for (int relay = 0; relay < kGroup; ++relay) board.switchRelay(relay, true);
-          }
-          const auto landed = subject.landings(seen + kGroup);
-          if (landed.size() < seen + kGroup) {
-            problem(subject, "8 relays switched on did not all land");
-          } else {
-            const auto from = landed.begin() + static_cast<std::ptrdiff_t>(seen);
-            const auto [first, last] =
-                std::minmax_element(from, from + kGroup,
-                                    [](const Landing& a, const Landing& b) { return a.at < b.at; });
-            (together ? kind.allAtOnceMs : kind.oneByOneMs).push_back(ms(last->at - first->at));
-          }
-          board.switchRelays(kGroupMask, 0);
+        const auto landed = subject.landings(seen + 1);
+        if (landed.size() != seen + 1 || landed.back().relay != 0) {
+          problem(subject, "a flash request's switch did not land as asked");
           seen = quiet(subject.landings);
+          continue;
         }
+        kind.flashMs.push_back(ms(landed.back().at - asked));
+        seen = landed.size();
+        runEventsUntil([] { return false; }, kBetween);
       }
-      board.close();
+      for (int round = 0; round < settings_.rounds; ++round) {
+        seen = quiet(subject.landings);
+        const std::vector<service::Result> results =
+            rig.askAll(std::vector<service::Request>(kInARow, flashRequest()));
+        if (!std::all_of(results.begin(), results.end(),
+                         [&](const service::Result& result) { return answered(subject, result); }))
+          continue;
+        const auto landed = subject.landings(seen + kInARow);
+        if (landed.size() != seen + kInARow) {
+          problem(subject, "8 flash requests' switches did not all land");
+          continue;
+        }
+        const auto from = landed.begin() + static_cast<std::ptrdiff_t>(seen);
+        const auto [first, last] = std::minmax_element(
+            from, landed.end(), [](const Landing& a, const Landing& b) { return a.at < b.at; });
+        kind.inARowMs.push_back(ms(last->at - first->at));
+      }
     } catch (const std::exception& error) {
       problem(subject, error.what());
     }
@@ -109,28 +103,17 @@ class BoardBench {
   }
 
  private:
+  bool answered(const Subject& subject, const service::Result& result) {
+    if (!result.ok) problem(subject, "a flash request failed: " + result.message.toStdString());
+    return result.ok;
+  }
   void problem(const Subject& subject, const std::string& what) {
-    figures_.problems.push_back("boards, " + subject.label + ": " + what);
+    figures_.problems.push_back("boards, " + subject.kind.label + ": " + what);
   }
 
   const BoardSettings& settings_;
   BoardFigures& figures_;
 };
-
-// The board a rig file names `name`, with `relays`, as the rig's opening finds it: read from the
-// file, found through the catalog on `parts`.
-std::unique_ptr<rig::Board> fromRigFile(const std::string& name, int relays,
-                                        boards::Catalog::Parts parts) {
-  const rig::RigDescription rig =
-      rigfile::parse("[boards.b]\nboard = \"" + name + "\"\nrelays = " + std::to_string(relays) +
-                         "\n[[cameras]]\nname = \"c\"\nshutter = \"b:0\"\n",
-                     "bench.toml");
-  const rig::RigBoard& board = rig.boards.front();
-  boards::Catalog catalog(std::move(parts));
-  std::unique_ptr<rig::Board> found = catalog.find(*board.board, board.relays);
-  if (!found) throw std::runtime_error("no board " + name);
-  return found;
-}
 
 }  // namespace
 
@@ -139,31 +122,35 @@ BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const std::st
   BoardFigures figures;
   BoardBench bench(settings, figures);
 
-  // The text module: "relay on 0" and its carriage return, 11 bytes. The two-relay module by its
-  // device, the eight-relay one by its identity.
-  const double textWireMs = wireMs("relay on 0");
+  // The text module: the flash's line read ("relay read 0" and its carriage return, 13 bytes; the
+  // answer after it up to the end of its line, "\r\n", "off" and "\r", 6), then switched ("relay
+  // on 0", 11 bytes). Its line read "on", the answer is a byte shorter and "relay off 0" a byte
+  // longer. The two-relay module by its device, the eight-relay one by its identity.
+  const double textWireMs = wireMs("relay read 0") + 6 * kByteMs + wireMs("relay on 0");
   for (SimProcess* sim : {&text, &wideText}) {
     Subject subject;
-    subject.label = sim == &text ? "text module, 2 relays" : "text module, 8 relays";
-    subject.switchWireMs = textWireMs;
+    const bool wide = sim == &wideText;
+    subject.kind.label = wide ? "text module, 8 relays" : "text module, 2 relays";
+    subject.kind.wireMs = textWireMs;
+    subject.kind.wireWords = R"("relay read 0", its answer and "relay on 0")";
+    subject.name = wide ? "text-id:" + wideTextId : "text:" + sim->device();
+    subject.relays = wide ? kInARow : 2;
+    subject.parts = portsOnly({sim->device()});
     subject.landings = textLandings(*sim);
-    try {
-      subject.board = fromRigFile(sim == &text ? "text:" + sim->device() : "text-id:" + wideTextId,
-                                  sim == &text ? 2 : kGroup, portsOnly({sim->device()}));
-    } catch (const std::exception& error) {
-      figures.problems.push_back("boards, " + subject.label + ": " + error.what());
-      continue;
-    }
     bench.measure(subject);
   }
 
   try {
-    // The CH340 board: four bytes a frame.
-    sim::Ch340Module ch340(kGroup, true);
+    // The CH340 board keeps what it last switched for a reading: a flash request is one frame of
+    // four bytes.
+    sim::Ch340Module ch340(kInARow, true);
     Subject subject;
-    subject.label = "CH340, 8 relays";
-    subject.switchWireMs = 4 * kByteMs;
-    subject.board = fromRigFile("ch340:" + ch340.devicePath(), kGroup, portsOnly({}));
+    subject.kind.label = "CH340, 8 relays";
+    subject.kind.wireMs = 4 * kByteMs;
+    subject.kind.wireWords = "one frame";
+    subject.name = "ch340:" + ch340.devicePath();
+    subject.relays = kInARow;
+    subject.parts = portsOnly({});
     subject.landings = ch340Landings(ch340);
     bench.measure(subject);
   } catch (const std::exception& error) {
@@ -171,32 +158,38 @@ BoardFigures measureBoards(SimProcess& text, SimProcess& wideText, const std::st
   }
 
   try {
-    // The Modbus board: writing one coil (function 05) is 8 bytes, after the silence that tells
-    // a frame's start (at least 3.5 characters; the client keeps whole milliseconds).
-    sim::ModbusModule modbus({kGroup, 1, true, 0});
+    // The Modbus board: reading the coils (function 01) is 8 bytes and its answer 6, writing one
+    // coil (function 05) 8 bytes, each request after the silence that tells a frame's start. Qt's
+    // RTU client keeps 3.5 characters of 11 bits in whole milliseconds, rounded up.
+    sim::ModbusModule modbus({kInARow, 1, true, 0});
     Subject subject;
-    subject.label = "Modbus RTU, 8 coils";
-    subject.switchWireMs = 8 * kByteMs;
-    subject.board = fromRigFile("modbus:" + modbus.devicePath() + "@1", kGroup, portsOnly({}));
-    auto* board = dynamic_cast<modbus::ModbusBoard*>(subject.board.get());
-    if (board) subject.frameGapMs = [board] { return ms(board->silence()); };
+    subject.kind.label = "Modbus RTU, 8 coils";
+    subject.kind.wireMs = (8 + 6 + 8) * kByteMs;
+    subject.kind.wireWords = "reading the coils, its answer and writing one";
+    subject.kind.frameGapMs = std::ceil(3.5 * 11 * 1000.0 / 9600.0);
+    subject.kind.frames = 2;
+    subject.name = "modbus:" + modbus.devicePath() + "@1";
+    subject.relays = kInARow;
+    subject.parts = portsOnly({});
     subject.landings = modbusLandings(modbus);
     bench.measure(subject);
   } catch (const std::exception& error) {
     figures.problems.push_back(std::string("boards, Modbus: ") + error.what());
   }
 
-  // The USB HID board, in the process: a report is taken within the call.
+  // The USB HID board, in the process: a report is taken within the rig service's call.
   try {
-    boards::Catalog::Parts parts = portsOnly({});
+    Subject subject;
+    subject.parts = portsOnly({});
     auto bus = std::make_shared<sim::HidRelayBus>();
-    parts.hid = bus;
+    subject.parts.hid = bus;
     sim::HidRelayModule& hid = bus->boards["/dev/hidraw0"];
     hid.product = "USBRelay8";
     hid.id = "BENCH";
-    Subject subject;
-    subject.label = "USB HID, 8 relays, in the process";
-    subject.board = fromRigFile("hid:BENCH", kGroup, parts);
+    subject.kind.label = "USB HID, 8 relays, in the process";
+    subject.name = "hid:BENCH";
+    subject.relays = kInARow;
+    // The bus lives as long as the catalog's parts, and so the board the landings look at.
     subject.landings = hidLandings(hid);
     bench.measure(subject);
   } catch (const std::exception& error) {

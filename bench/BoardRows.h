@@ -7,27 +7,35 @@
 
 namespace bench {
 
-// The relay boards of every kind side by side, each through its own driver (rig::Board) as the
-// catalog hands it out for the name a rig file gives it, against its simulated board: the text
-// module (two relays and eight) paced at 9600 baud in a process of its own, the CH340 board paced,
-// the Modbus RTU board (Qt's RTU server) over a paced terminal link, and the USB HID board behind
-// the HID seam in this process.
+// The relay boards of every kind side by side, each as a photographer drives it: a rig file
+// naming the board by kind and identity (a flash on its relay 0, a camera's shutter on relay 1),
+// its board found through the catalog and run by the rig service, against its simulated board:
+// the text module (two relays and eight) paced at 9600 baud in a process of its own, the CH340
+// board paced, the Modbus RTU board (Qt's RTU server) over a paced terminal link, and the USB HID
+// board behind the HID seam in this process. Whether a board puts 8 lines on with one command is
+// the camera rows' shot of 8 cameras on one board.
 struct BoardSettings {
-  int switches = 50;  // single switches per kind
-  int groups = 20;    // rounds of 8 relays on, one command each and all at once
+  int requests = 50;  // single flash requests per kind
+  int rounds = 20;    // rounds of kInARow flash requests queued at once
 };
 
+// Flash requests queued at once in a round.
+inline constexpr int kInARow = 8;
+
 struct BoardKindFigures {
-  std::string label;        // "CH340, 8 relays"
-  double switchWireMs = 0;  // one switch command's bytes at 9600 baud; 0 for the HID board
-  double frameGapMs = 0;    // the silence the line keeps before a command (Modbus RTU's client)
-  bool groupsInOneCommand = false;  // the board switches several relays with one command
-  // From the switchRelay call to the board's receipt of the command.
-  std::vector<double> switchMs;
-  // 8 relays switched on, the first relay's landing to the last's: 8 switchRelay calls, and one
-  // switchRelays call. Empty for a board with fewer relays.
-  std::vector<double> oneByOneMs;
-  std::vector<double> allAtOnceMs;
+  std::string label;  // "CH340, 8 relays"
+  // A flash request's commands and answers on the wire, one after another, at 9600 baud (the
+  // reading of the flash's line where the board is read, then its switch); 0 for the HID board.
+  double wireMs = 0;
+  std::string wireWords;  // what `wireMs` counts: "one frame"
+  // The silence the line keeps before each request of the board (Modbus RTU's client), and how
+  // many a flash request has.
+  double frameGapMs = 0;
+  int frames = 0;
+  // From the flash request given to the rig service to the board's receipt of its switch.
+  std::vector<double> flashMs;
+  // kInARow flash requests queued at once: the first switch's landing to the last's.
+  std::vector<double> inARowMs;
 };
 
 struct BoardFigures {

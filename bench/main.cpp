@@ -72,7 +72,8 @@ constexpr auto kRepaintProbeInterval = 20ms;
 constexpr auto kLateAnswer = 400ms;
 // What reading a late answer may add to its lateness and its bytes on the wire.
 constexpr double kLateAnswerSlackMs = 5.0;
-// What a board's driver and the terminal may add to a switch command's time on the wire.
+// What the rig service, a board's driver and the terminal may add to a flash request's commands'
+// time on the wire.
 constexpr double kBoardSwitchSlackMs = 2.0;
 // The eight-relay text module's identity, which the rig files name it by.
 constexpr const char* kWideTextId = "WIDE8";
@@ -754,36 +755,30 @@ void Bench::measureBoards(std::vector<bench::Row>& rows) {
       bench::measureBoards(sim_, wideSim_, kWideTextId, settings_.boards);
   for (const std::string& what : figures.problems) problem(what);
   for (const bench::BoardKindFigures& kind : figures.kinds) {
-    char wire[64];
-    std::snprintf(wire, sizeof wire, "%.1f ms", kind.switchWireMs);
-    if (kind.switchWireMs > 0) {
-      const double limit = kind.switchWireMs + kind.frameGapMs + kBoardSwitchSlackMs;
-      char gap[64] = "";
-      if (kind.frameGapMs > 0) {
-        std::snprintf(gap, sizeof gap, " + %.1f ms of silence before it", kind.frameGapMs);
+    const std::string name =
+        "Flash request to its switch at the board, through the rig service: " + kind.label +
+        " (ms)";
+    if (kind.wireMs > 0) {
+      const double limit = kind.wireMs + kind.frames * kind.frameGapMs + kBoardSwitchSlackMs;
+      char target[160];
+      std::snprintf(target, sizeof target, "median <= %.1f ms on the wire", kind.wireMs);
+      std::string words = target + (" (" + kind.wireWords + ")");
+      if (kind.frames > 0) {
+        std::snprintf(target, sizeof target, " + %d x %.1f ms of silence before a request",
+                      kind.frames, kind.frameGapMs);
+        words += target;
       }
-      addRow(rows, "Switch, switchRelay call to the board's receipt: " + kind.label + " (ms)",
-             kind.switchMs, 3, std::string("median <= ") + wire + " on the wire" + gap + " + 2 ms",
+      words += " + 2 ms";
+      addRow(rows, name, kind.flashMs, 3, words,
              [limit](const bench::Summary& s) { return s.median <= limit; });
     } else {
-      addRow(rows, "Switch, switchRelay call to the board's receipt: " + kind.label + " (ms)",
-             kind.switchMs, 3, "- (no wire)");
+      addRow(rows, name, kind.flashMs, 3, "- (no wire)");
     }
-    if (kind.oneByOneMs.empty()) continue;
     addRow(rows,
-           "8 relays on, first to last at the board, 8 switchRelay calls: " + kind.label + " (ms)",
-           kind.oneByOneMs, 3, "(for comparison)");
-    const std::string name =
-        "8 relays on, first to last at the board, one switchRelays call: " + kind.label + " (ms)";
-    if (!kind.groupsInOneCommand) {
-      addRow(rows, name, kind.allAtOnceMs, 3, "- (no command for several relays)");
-    } else {
-      const double limit = std::max(kind.switchWireMs, 0.0);
-      addRow(rows, name, kind.allAtOnceMs, 3,
-             kind.switchWireMs > 0 ? std::string("<= one command on the wire, ") + wire
-                                   : std::string("<= 0 (one report, in the process)"),
-             [limit](const bench::Summary& s) { return s.max <= limit; });
-    }
+           std::to_string(bench::kInARow) +
+               " flash requests queued at once, first switch to last at the board: " + kind.label +
+               " (ms)",
+           kind.inARowMs, 3, "(for comparison)");
   }
 }
 
