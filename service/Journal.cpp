@@ -58,17 +58,19 @@ constexpr int kPollMs = 50;
 
 }  // namespace
 
-std::unique_ptr<Journal> Journal::open(const QString& path, QString& error) {
+Done Journal::open(const QString& path, std::unique_ptr<Journal>& journal) {
+  journal.reset();
   const QByteArray name = path.toLocal8Bit();
   const int fd = openForAppending(name.constData());
   if (fd < 0) {
     const int why = errno;
-    error = why == ENXIO
-                ? QStringLiteral("%1 is a FIFO that nobody reads; start its reader first").arg(path)
-                : QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(why)));
-    return nullptr;
+    return Done::no(
+        why == ENXIO
+            ? QStringLiteral("%1 is a FIFO that nobody reads; start its reader first").arg(path)
+            : QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(why))));
   }
-  return std::make_unique<Journal>(fd, path);
+  journal = std::make_unique<Journal>(fd, path);
+  return {};
 }
 
 Journal::Journal(int fd, QString path)

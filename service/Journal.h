@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "Done.h"
 #include "JobThread.h"
 #include "Requests.h"
 
@@ -27,9 +28,16 @@ namespace service {
 // line and made anew at its path; that is said once on stderr and in the new file's first line.
 class Journal {
  public:
-  // Opens (or creates) `path` for appending; nothing, with `error` set, when it cannot (a
-  // folder, a FIFO without a reader, no permission, ...).
-  static std::unique_ptr<Journal> open(const QString& path, QString& error);
+  // Opens (or creates) `path` for appending, into `journal`; not done, and `journal` left empty,
+  // when it cannot (a folder, a FIFO without a reader, no permission, ...).
+  static Done open(const QString& path, std::unique_ptr<Journal>& journal);
+  // The same, returning the journal; nothing, with the reason written into `error`, when it
+  // cannot.
+  static std::unique_ptr<Journal> open(const QString& path, QString& error) {
+    std::unique_ptr<Journal> journal;
+    if (const Done opened = open(path, journal); !opened) error = opened.reason();
+    return journal;
+  }
   // Takes over a descriptor opened for appending; `path`, when given, is where it was opened,
   // followed across rotation.
   explicit Journal(int fd, QString path = {});

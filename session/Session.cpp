@@ -34,10 +34,9 @@ QString StartFailure::text() const {
 std::vector<StartFailure> Session::start(const SessionSettings& settings, bool carryOn) {
   std::vector<StartFailure> failures;
   if (settings.journal) {
-    QString error;
-    std::unique_ptr<Journal> journal = Journal::open(*settings.journal, error);
-    if (!journal) {
-      failures.push_back({StartFailure::Step::Journal, {}, error});
+    std::unique_ptr<Journal> journal;
+    if (const Done opened = Journal::open(*settings.journal, journal); !opened) {
+      failures.push_back({StartFailure::Step::Journal, {}, opened.reason()});
       return failures;
     }
     service_->setJournal(std::move(journal));

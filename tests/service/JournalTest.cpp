@@ -224,4 +224,18 @@ TEST(Journal, RequestsThatEndedOrRanNothingAreJournalledToo) {
             "disarm ok, flash not-run, open ok, shutter stopped, shutter too-late, stop ok");
 }
 
+// An opening that fails leaves its caller no journal, not even one it held before: the lines never
+// go on to the earlier file while the start reports the failure.
+TEST(Journal, AFailedOpeningLeavesNoJournalInHand) {
+  QTemporaryDir dir;
+  std::unique_ptr<service::Journal> journal;
+  ASSERT_TRUE(service::Journal::open(dir.filePath(QStringLiteral("shots.jsonl")), journal));
+  ASSERT_TRUE(journal);
+  const service::Done opened = service::Journal::open(dir.path(), journal);
+  EXPECT_FALSE(opened);
+  EXPECT_FALSE(journal);
+  EXPECT_TRUE(opened.reason().startsWith(dir.path() + QStringLiteral(": ")))
+      << opened.reason().toStdString();
+}
+
 }  // namespace
