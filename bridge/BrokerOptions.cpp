@@ -156,14 +156,11 @@ QString rigNameProblem(const QString& name) {
   return {};
 }
 
-bool BrokerOptions::extract(QStringList& arguments, QString& error,
-                            const std::function<bool(const QString&)>& isOperand) {
+service::Done BrokerOptions::extract(QStringList& arguments,
+                                     const std::function<bool(const QString&)>& isOperand) {
   QStringList rest;
   args::Reader reader(args::fromQt(arguments));
-  const auto refuse = [&error](const QString& why) {
-    error = why;
-    return false;
-  };
+  const auto refuse = [](const QString& why) { return service::Done::no(why); };
   while (reader.next()) {
     const std::string& name = reader.name();
     if (name == "--mqtt" || name == "--rig" || name == "--mqtt-cafile" ||
@@ -197,78 +194,70 @@ bool BrokerOptions::extract(QStringList& arguments, QString& error,
     }
   }
   arguments = rest;
-  return true;
+  return {};
 }
 
-std::optional<BrokerSettings> BrokerOptions::settings(QString& error,
-                                                      const QString& environmentPassword,
-                                                      const QString& hostName) const {
+service::Done BrokerOptions::settings(std::optional<BrokerSettings>& settings,
+                                      const QString& environmentPassword,
+                                      const QString& hostName) const {
+  using service::Done;
+  settings.reset();
   if (!url_) {
     if (rig_ || caFile_ || passwordFile_ || haPrefix_ || haRemove_) {
-      error = QStringLiteral(
-          "--rig, --mqtt-cafile, --mqtt-password-file, --ha-discovery and --ha-remove go "
-          "with --mqtt URL");
+      return Done::no(
+          QStringLiteral("--rig, --mqtt-cafile, --mqtt-password-file, --ha-discovery and "
+                         "--ha-remove go with --mqtt URL"));
     }
-    return std::nullopt;
+    return {};
   }
   if (haRemove_ && !haPrefix_) {
-    error = QStringLiteral("--ha-remove goes with --ha-discovery[=PREFIX]");
-    return std::nullopt;
+    return Done::no(QStringLiteral("--ha-remove goes with --ha-discovery[=PREFIX]"));
   }
-  BrokerSettings settings;
-  if (auto why = parseUrl(*url_, settings)) {
-    error = std::move(*why);
-    return std::nullopt;
-  }
+  BrokerSettings read;
+  if (auto why = parseUrl(*url_, read)) return Done::no(std::move(*why));
 
   if (caFile_) {
-    if (!settings.tls) {
-      error = QStringLiteral("--mqtt-cafile goes with an mqtts:// URL");
-      return std::nullopt;
-    }
+    if (!read.tls) return Done::no(QStringLiteral("--mqtt-cafile goes with an mqtts:// URL"));
     if (!QFileInfo(*caFile_).isReadable()) {
-      error = QStringLiteral("--mqtt-cafile: cannot read %1").arg(*caFile_);
-      return std::nullopt;
+      return Done::no(QStringLiteral("--mqtt-cafile: cannot read %1").arg(*caFile_));
     }
-    settings.caFile = *caFile_;
+    read.caFile = *caFile_;
   }
 
   // The file is named on purpose; it wins over a variable left in the environment.
   if (passwordFile_) {
-    if (auto why = readPasswordFile(*passwordFile_, settings.password)) {
-      error = std::move(*why);
-      return std::nullopt;
+    if (auto why = readPasswordFile(*passwordFile_, read.password)) {
+      return Done::no(std::move(*why));
     }
   } else if (!environmentPassword.isEmpty()) {
-    settings.password = environmentPassword;
+    read.password = environmentPassword;
   }
-  if (!settings.password.isEmpty() && settings.user.isEmpty()) {
-    error = QStringLiteral("a broker password needs a user name: mqtt://USER@HOST");
-    return std::nullopt;
+  if (!read.password.isEmpty() && read.user.isEmpty()) {
+    return Done::no(QStringLiteral("a broker password needs a user name: mqtt://USER@HOST"));
   }
 
   if (rig_) {
     if (const QString problem = rigNameProblem(*rig_); !problem.isEmpty()) {
-      error = QStringLiteral("--rig: %1").arg(problem);
-      return std::nullopt;
+      return Done::no(QStringLiteral("--rig: %1").arg(problem));
     }
-    settings.rig = *rig_;
+    read.rig = *rig_;
   } else {
     // The host name up to its first dot: "studio-3.example.org" is rig "studio-3".
-    settings.rig = hostName.section(QLatin1Char('.'), 0, 0);
-    if (const QString problem = rigNameProblem(settings.rig); !problem.isEmpty()) {
-      error = QStringLiteral("the host name \"%1\" makes no rig name (%2): give --rig NAME")
-                  .arg(hostName, problem);
-      return std::nullopt;
+    read.rig = hostName.section(QLatin1Char('.'), 0, 0);
+    if (const QString problem = rigNameProblem(read.rig); !problem.isEmpty()) {
+      return Done::no(QStringLiteral("the host name \"%1\" makes no rig name (%2): give --rig NAME")
+                          .arg(hostName, problem));
     }
   }
-  settings.haPrefix = haPrefix_;
-  settings.haRemove = haRemove_;
-  return settings;
+  read.haPrefix = haPrefix_;
+  read.haRemove = haRemove_;
+  settings = std::move(read);
+  return {};
 }
 
-std::optional<BrokerSettings> BrokerOptions::settings(QString& error) const {
-  return settings(error, qEnvironmentVariable(kPasswordVariable), QSysInfo::machineHostName());
+service::Done BrokerOptions::settings(std::optional<BrokerSettings>& settings) const {
+  return this->settings(settings, qEnvironmentVariable(kPasswordVariable),
+                        QSysInfo::machineHostName());
 }
 
 QString BrokerOptions::helpText() {

@@ -17,6 +17,7 @@
 #include "rig/SystemClock.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
+#include "service/Done.h"
 #include "service/Reply.h"
 #include "service/RigService.h"
 #include "session/Session.h"
@@ -49,9 +50,9 @@ int serve(const Options& options, const std::optional<rig::RigDescription>& desc
   // service restarted for a mistake would switch off a flash set by hand at each restart.
   std::optional<web::WebSettings> webSettings = web;
   if (webSettings && !webSettings->tokenFile.isEmpty()) {
-    QString error;
-    if (!web::readTokenFile(webSettings->tokenFile, webSettings->token, error)) {
-      complain("cannot serve: " + error.toStdString());
+    if (const service::Done read = web::readTokenFile(webSettings->tokenFile, webSettings->token);
+        !read) {
+      complain("cannot serve: " + read.reason().toStdString());
       return kExitConfiguration;
     }
   }

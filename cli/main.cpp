@@ -23,6 +23,7 @@
 #include "rig/SystemClock.h"
 #include "rigfile/RigFile.h"
 #include "serial/PortMap.h"
+#include "service/Done.h"
 #include "web/WebOptions.h"
 
 namespace {
@@ -179,17 +180,15 @@ int main(int argc, char* argv[]) {
   QStringList brokerArguments;
   for (int i = 1; i < argc; ++i) brokerArguments << QString::fromLocal8Bit(argv[i]);
   bridge::BrokerOptions brokerOptions;
-  QString brokerError;
-  const bool brokerParsed =
-      brokerOptions.extract(brokerArguments, brokerError, [](const QString& word) {
+  const service::Done brokerParsed =
+      brokerOptions.extract(brokerArguments, [](const QString& word) {
         // Every command word, so that "--ha-discovery serve" keeps its command.
         const cli::Parsed alone = cli::parse({word.toStdString()});
         return alone.outcome != cli::Parsed::Outcome::UsageError ||
                alone.error.rfind("unknown command", 0) != 0;
       });
   web::WebOptions webOptions;
-  QString webError;
-  const bool webParsed = webOptions.extract(brokerArguments, webError);
+  const service::Done webParsed = webOptions.extract(brokerArguments);
   std::vector<std::string> arguments;
   for (const QString& argument : brokerArguments) arguments.push_back(argument.toStdString());
   const cli::Parsed parsed = cli::parse(arguments);
@@ -210,13 +209,13 @@ int main(int argc, char* argv[]) {
       break;
   }
   std::optional<bridge::BrokerSettings> broker;
-  if (brokerParsed) broker = brokerOptions.settings(brokerError);
+  QString brokerError = (brokerParsed ? brokerOptions.settings(broker) : brokerParsed).reason();
   if (brokerError.isEmpty() && broker && parsed.options.command != cli::Command::Serve &&
       parsed.options.command != cli::Command::Fire) {
     brokerError = QStringLiteral("--mqtt goes with serve and fire (or with the panel)");
   }
   std::optional<web::WebSettings> web;
-  if (webParsed) web = webOptions.settings(webError);
+  QString webError = (webParsed ? webOptions.settings(web) : webParsed).reason();
   if (webError.isEmpty() && web && parsed.options.command != cli::Command::Serve) {
     webError = QStringLiteral("--web goes with serve (or with the panel)");
   }

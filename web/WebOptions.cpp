@@ -57,7 +57,7 @@ std::optional<QString> parseListen(const QString& text, WebSettings& settings) {
 
 }  // namespace
 
-bool WebOptions::extract(QStringList& arguments, QString& error) {
+service::Done WebOptions::extract(QStringList& arguments) {
   QStringList rest;
   args::Reader reader(args::fromQt(arguments));
   while (reader.next()) {
@@ -67,34 +67,31 @@ bool WebOptions::extract(QStringList& arguments, QString& error) {
       continue;
     }
     const std::optional<std::string> value = reader.value();
-    if (!value) {
-      error = QString::fromStdString(reader.error());
-      return false;
-    }
+    if (!value) return service::Done::no(QString::fromStdString(reader.error()));
     (name == "--web" ? listen_ : tokenFile_) = QString::fromStdString(*value);
   }
   arguments = rest;
-  return true;
+  return {};
 }
 
-std::optional<WebSettings> WebOptions::settings(QString& error) const {
+service::Done WebOptions::settings(std::optional<WebSettings>& settings) const {
+  settings.reset();
   if (!listen_) {
-    if (tokenFile_) error = QStringLiteral("--web-token-file goes with --web [ADDRESS:]PORT");
-    return std::nullopt;
+    if (tokenFile_) {
+      return service::Done::no(QStringLiteral("--web-token-file goes with --web [ADDRESS:]PORT"));
+    }
+    return {};
   }
-  WebSettings settings;
-  if (auto why = parseListen(*listen_, settings)) {
-    error = std::move(*why);
-    return std::nullopt;
-  }
-  if (tokenFile_) settings.tokenFile = *tokenFile_;
-  return settings;
+  WebSettings read;
+  if (auto why = parseListen(*listen_, read)) return service::Done::no(std::move(*why));
+  if (tokenFile_) read.tokenFile = *tokenFile_;
+  settings = std::move(read);
+  return {};
 }
 
-bool readTokenFile(const QString& path, QString& token, QString& error) {
-  const auto refuse = [&error, &path](const QString& why) {
-    error = QStringLiteral("--web-token-file: %1 %2").arg(path, why);
-    return false;
+service::Done readTokenFile(const QString& path, QString& token) {
+  const auto refuse = [&path](const QString& why) {
+    return service::Done::no(QStringLiteral("--web-token-file: %1 %2").arg(path, why));
   };
   // A file longer than this holds more than a token.
   constexpr qint64 kMostBytes = kLongestToken + 2;
@@ -160,7 +157,7 @@ bool readTokenFile(const QString& path, QString& token, QString& error) {
                       .arg(kLongestToken));
   }
   token = text;
-  return true;
+  return {};
 }
 
 QString WebOptions::helpText() {

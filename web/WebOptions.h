@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <optional>
 
+#include "service/Done.h"
+
 // The phone remote's options both programs take (--web, --web-token-file) and the settings they
 // make.
 namespace web {
@@ -23,16 +25,35 @@ constexpr qsizetype kLongestToken = 1024;
 
 // Reads the access token from `path`: a regular file that only its owner may read or write,
 // holding one line (its line end optional) of kShortestToken to kLongestToken letters, digits,
-// '-', '_', '.' or '~'. False, with `error` saying what is wrong, when it is anything else.
-bool readTokenFile(const QString& path, QString& token, QString& error);
+// '-', '_', '.' or '~'. Not done, with what is wrong, when it is anything else.
+service::Done readTokenFile(const QString& path, QString& token);
+// The same, what is wrong written into `error`: false when there is something.
+inline bool readTokenFile(const QString& path, QString& token, QString& error) {
+  const service::Done read = readTokenFile(path, token);
+  if (!read) error = read.reason();
+  return static_cast<bool>(read);
+}
 
 class WebOptions {
  public:
   // Takes --web and --web-token-file (with their values) out of `arguments` and leaves the
-  // others in order. False with `error` set when one lacks its value.
-  bool extract(QStringList& arguments, QString& error);
-  // The settings, or nullopt without --web; nullopt with `error` set when something is wrong.
-  std::optional<WebSettings> settings(QString& error) const;
+  // others in order. Not done when one lacks its value.
+  service::Done extract(QStringList& arguments);
+  // The settings into `settings`, left empty without --web; not done when something is wrong.
+  service::Done settings(std::optional<WebSettings>& settings) const;
+
+  // The same two, what is wrong written into `error`: false, or no settings, when there is
+  // something.
+  bool extract(QStringList& arguments, QString& error) {
+    const service::Done extracted = extract(arguments);
+    if (!extracted) error = extracted.reason();
+    return static_cast<bool>(extracted);
+  }
+  std::optional<WebSettings> settings(QString& error) const {
+    std::optional<WebSettings> made;
+    if (const service::Done read = settings(made); !read) error = read.reason();
+    return made;
+  }
   // Lines for --help.
   static QString helpText();
 

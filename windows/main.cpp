@@ -30,6 +30,7 @@
 #include "rigfile/RigFile.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
+#include "service/Done.h"
 #include "session/Session.h"
 #include "web/WebRemote.h"
 
@@ -159,7 +160,6 @@ int main(int argc, char* argv[]) {
   QString endpointName;
   std::optional<rig::RigDescription> described;  // --rig-file
   std::optional<web::WebSettings> webSettings;
-  QString webError;
 
   // --help, --version, --list-ports and mistyped options are answered without a display.
   {
@@ -167,10 +167,13 @@ int main(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
     // The broker options first; the rest is the panel's own.
     bridge::BrokerOptions brokerOptions;
-    QString brokerError;
-    if (brokerOptions.extract(arguments, brokerError)) broker = brokerOptions.settings(brokerError);
+    service::Done brokerRead = brokerOptions.extract(arguments);
+    if (brokerRead) brokerRead = brokerOptions.settings(broker);
+    const QString brokerError = brokerRead.reason();
     web::WebOptions webOptions;
-    if (webOptions.extract(arguments, webError)) webSettings = webOptions.settings(webError);
+    service::Done webRead = webOptions.extract(arguments);
+    if (webRead) webRead = webOptions.settings(webSettings);
+    const QString webError = webRead.reason();
     const windows::PanelOptions early =
         windows::readPanelOptions(arguments, windows::OptionsStage::BeforeToolkit);
     if (early.help) {
@@ -245,9 +248,9 @@ int main(int argc, char* argv[]) {
   // options taken out as above.
   QStringList arguments = app.arguments();
   const QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
-  QString ignored;
-  bridge::BrokerOptions().extract(arguments, ignored);
-  web::WebOptions().extract(arguments, ignored);
+  // Their mistakes were told above.
+  static_cast<void>(bridge::BrokerOptions().extract(arguments));
+  static_cast<void>(web::WebOptions().extract(arguments));
   const windows::PanelOptions options =
       windows::readPanelOptions(arguments, windows::OptionsStage::AfterToolkit);
   if (!options.error.isEmpty()) {

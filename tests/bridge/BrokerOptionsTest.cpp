@@ -140,3 +140,15 @@ TEST(BrokerOptions, RigNamesAndTheOtherOptions) {
   EXPECT_TRUE(none.error.isEmpty());
   EXPECT_FALSE(parse({"--mqtt"}).settings);
 }
+
+// A reading that fails leaves no settings where the caller keeps them, not even earlier ones.
+TEST(BrokerOptions, AFailedReadingLeavesNoSettingsBehind) {
+  std::optional<BrokerSettings> settings = BrokerSettings{};
+  BrokerOptions options;
+  QStringList arguments = mqtt(QStringLiteral("mqtt://broker.lan"));
+  ASSERT_TRUE(options.extract(arguments));
+  const service::Done read = options.settings(settings, QStringLiteral("secret"), {});
+  EXPECT_FALSE(read);
+  EXPECT_FALSE(settings);
+  EXPECT_EQ(read.reason().toStdString(), "a broker password needs a user name: mqtt://USER@HOST");
+}

@@ -119,3 +119,17 @@ TEST(WebOptions, TokenFromAFileOnlyWhenItIsTheOwnersOneLineLongAndUrlSafe) {
   EXPECT_NE(first.token(), second.token());
   EXPECT_TRUE(first.url().endsWith(QStringLiteral("/?token=") + first.token()));
 }
+
+// The settings go where the caller says: a reading that fails leaves nothing there, not even what
+// an earlier reading put, so no settings that failed their checks are ever served.
+TEST(WebOptions, AFailedReadingLeavesNoSettingsBehind) {
+  std::optional<web::WebSettings> settings = web::WebSettings{};
+  web::WebOptions options;
+  QStringList arguments{"--web", "[::1]8080"};
+  ASSERT_TRUE(options.extract(arguments));
+  const service::Done read = options.settings(settings);
+  EXPECT_FALSE(read);
+  EXPECT_FALSE(settings);
+  EXPECT_EQ(read.reason().toStdString(),
+            "--web: an IPv6 address goes in brackets before its port: [::1]:8080");
+}
