@@ -89,12 +89,13 @@ QString Bridge::topic(const char* leaf) const {
 }
 
 service::SessionSettings::Channel Bridge::channel(const BrokerSettings& settings) {
-  return {QStringLiteral("broker"),
-          [settings](service::RigService& rig, service::LocalEndpoint&,
-                     QString&) -> std::unique_ptr<QObject> {
+  return {QStringLiteral("broker"), [settings](service::RigService& rig, service::LocalEndpoint&,
+                                               std::unique_ptr<QObject>& channel) {
+            // It always starts: it connects, and reconnects, on its own.
             auto bridge = std::make_unique<Bridge>(rig, settings);
             bridge->start();
-            return bridge;
+            channel = std::move(bridge);
+            return service::Done();
           }};
 }
 

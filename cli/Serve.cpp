@@ -140,8 +140,10 @@ int serve(const Options& options, const std::optional<rig::RigDescription>& desc
     // Quiet runs tell only the broker's troubles, not each connection.
     if (options.quiet)
       QLoggingCategory::setFilterRules(QStringLiteral("quillmar.broker.info=false"));
-    QString never;  // a bridge always starts: it connects, and reconnects, on its own
-    session.addChannel(bridge::Bridge::channel(*broker).start(rig, session.endpoint(), never));
+    std::unique_ptr<QObject> bridge;
+    // A bridge always starts: it connects, and reconnects, on its own.
+    static_cast<void>(bridge::Bridge::channel(*broker).start(rig, session.endpoint(), bridge));
+    session.addChannel(std::move(bridge));
     console.line("rig " + broker->rig.toStdString() + " on the broker " +
                  broker->url().toStdString());
   }

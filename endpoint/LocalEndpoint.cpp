@@ -297,13 +297,17 @@ QString LocalEndpoint::address(const QString& name) {
 #endif
 }
 
-bool LocalEndpoint::listen(const QString& name) {
-  error_.clear();
+Done LocalEndpoint::listen(const QString& name) {
   nameTaken_ = false;
+  Done listening = listenAt(name);
+  error_ = listening.reason();
+  return listening;
+}
+
+Done LocalEndpoint::listenAt(const QString& name) {
   if (!validName(name)) {
-    error_ = QStringLiteral("\"%1\" is not a usable name (letters, digits, '.', '_', '-')")
-                 .arg(name.left(80));
-    return false;
+    return Done::no(QStringLiteral("\"%1\" is not a usable name (letters, digits, '.', '_', '-')")
+                        .arg(name.left(80)));
   }
   const QString path = address(name);
 #ifndef Q_OS_WIN
@@ -311,11 +315,9 @@ bool LocalEndpoint::listen(const QString& name) {
     // Only a socket is ever replaced: a file or a link of that name is someone else's.
     struct stat status {};
     if (::lstat(QFile::encodeName(path).constData(), &status) == 0 && !S_ISSOCK(status.st_mode)) {
-      error_ = QStringLiteral(
-                   "%1 exists and is not a socket; it is left alone (--name picks "
-                   "another name)")
-                   .arg(path);
-      return false;
+      return Done::no(QStringLiteral("%1 exists and is not a socket; it is left alone (--name "
+                                     "picks another name)")
+                          .arg(path));
     }
     QLocalSocket probe;
     probe.connectToServer(path);
@@ -323,10 +325,10 @@ bool LocalEndpoint::listen(const QString& name) {
       const QString holder = peerProgram(probe);
       probe.abort();
       nameTaken_ = true;
-      error_ = QStringLiteral("%1 is in use by %2; --name picks another name")
-                   .arg(path, holder.isEmpty() ? QStringLiteral("another running panel or service")
-                                               : holder);
-      return false;
+      return Done::no(QStringLiteral("%1 is in use by %2; --name picks another name")
+                          .arg(path, holder.isEmpty()
+                                         ? QStringLiteral("another running panel or service")
+                                         : holder));
     }
     // Nobody answers there: the socket of a process that ended without removing it.
     QLocalServer::removeServer(path);
@@ -335,10 +337,9 @@ bool LocalEndpoint::listen(const QString& name) {
   server_->setSocketOptions(QLocalServer::UserAccessOption);
   server_->setMaxPendingConnections(kMostClients);
   if (!server_->listen(path)) {
-    error_ = QStringLiteral("%1: %2").arg(path, server_->errorString());
-    return false;
+    return Done::no(QStringLiteral("%1: %2").arg(path, server_->errorString()));
   }
-  return true;
+  return {};
 }
 
 void LocalEndpoint::stopTaking() {

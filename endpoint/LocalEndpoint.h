@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 
+#include "service/Done.h"
 #include "service/RigHost.h"
 
 class QLocalServer;
@@ -41,10 +42,11 @@ class LocalEndpoint : public QObject {
   // Where the endpoint of that name listens: the socket's path (the pipe's name on Windows).
   static QString address(const QString& name);
 
-  // Starts listening; false with errorString() when not. A socket left behind by a process
-  // that is gone is replaced; one a live process listens on is left alone.
-  bool listen(const QString& name = QString::fromLatin1(kDefaultName));
+  // Starts listening; not done, with the reason, when it cannot. A socket left behind by a
+  // process that is gone is replaced; one a live process listens on is left alone.
+  service::Done listen(const QString& name = QString::fromLatin1(kDefaultName));
   bool isListening() const;
+  // The reason the last listen gave; empty after one that listened.
   QString errorString() const { return error_; }
   // The last listen failed because a live process listens under that name.
   bool nameTaken() const { return nameTaken_; }
@@ -65,6 +67,8 @@ class LocalEndpoint : public QObject {
  private:
   class Client;
   void accept();
+  // listen()'s steps; listen() keeps the reason for errorString().
+  Done listenAt(const QString& name);
 
   RigHost& host_;
   QLocalServer* server_;

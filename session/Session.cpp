@@ -41,19 +41,19 @@ std::vector<StartFailure> Session::start(const SessionSettings& settings, bool c
     }
     service_->setJournal(std::move(journal));
   }
-  if (!endpoint_->listen(settings.name)) {
+  if (const Done listening = endpoint_->listen(settings.name); !listening) {
     failures.push_back(
-        {StartFailure::Step::Endpoint, {}, endpoint_->errorString(), endpoint_->nameTaken()});
+        {StartFailure::Step::Endpoint, {}, listening.reason(), endpoint_->nameTaken()});
     if (!carryOn) return failures;
   }
   for (const SessionSettings::Channel& channel : settings.channels) {
-    QString error;
-    if (std::unique_ptr<QObject> started = channel.start(*service_, *endpoint_, error)) {
-      addChannel(std::move(started));
+    std::unique_ptr<QObject> started;
+    if (const Done done = channel.start(*service_, *endpoint_, started); !done) {
+      failures.push_back({StartFailure::Step::Channel, channel.what, done.reason()});
+      if (!carryOn) return failures;
       continue;
     }
-    failures.push_back({StartFailure::Step::Channel, channel.what, error});
-    if (!carryOn) return failures;
+    addChannel(std::move(started));
   }
   return failures;
 }

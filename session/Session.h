@@ -9,6 +9,7 @@
 
 #include "StopWatch.h"
 #include "endpoint/LocalEndpoint.h"
+#include "service/Done.h"
 #include "service/RigService.h"
 
 namespace service {
@@ -20,9 +21,9 @@ struct SessionSettings {
   QString name;                    // the local endpoint's
   struct Channel {
     QString what;  // how a failure names it: "phone remote"
-    // Starts the channel on the service and the endpoint; nothing, with `error` saying why, when
-    // it cannot.
-    std::function<std::unique_ptr<QObject>(RigService&, LocalEndpoint&, QString& error)> start;
+    // Starts the channel on the service and the endpoint, into `channel`; not done when it
+    // cannot.
+    std::function<Done(RigService&, LocalEndpoint&, std::unique_ptr<QObject>& channel)> start;
   };
   std::vector<Channel> channels;
 };

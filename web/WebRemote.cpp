@@ -339,8 +339,13 @@ WebRemote::~WebRemote() {
   delete listener_;
 }
 
-bool WebRemote::listen() {
-  error_.clear();
+service::Done WebRemote::listen() {
+  service::Done listening = listenNow();
+  error_ = listening.reason();
+  return listening;
+}
+
+service::Done WebRemote::listenNow() {
   if (settings_.tokenFile.isEmpty() && settings_.token.isEmpty()) {
     std::array<quint32, kTokenBytes / 4> words{};
     QRandomGenerator::system()->fillRange(words.data(), words.size());
@@ -349,23 +354,23 @@ bool WebRemote::listen() {
             .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
   } else if (!settings_.token.isEmpty()) {
     token_ = settings_.token;
-  } else if (!readTokenFile(settings_.tokenFile, token_, error_)) {
-    return false;
+  } else if (service::Done read = readTokenFile(settings_.tokenFile, token_); !read) {
+    return read;
   }
   listener_ = new Listener(*this);
   listener_->setParent(this);
   if (!listener_->listen(settings_.address, settings_.port)) {
-    error_ = QStringLiteral("--web: cannot listen on %1:%2: %3")
-                 .arg(QString::fromLatin1(hostText(settings_.address)))
-                 .arg(settings_.port)
-                 .arg(listener_->errorString());
+    const QString why = QStringLiteral("--web: cannot listen on %1:%2: %3")
+                            .arg(QString::fromLatin1(hostText(settings_.address)))
+                            .arg(settings_.port)
+                            .arg(listener_->errorString());
     delete listener_;
     listener_ = nullptr;
-    return false;
+    return service::Done::no(why);
   }
   bind(listener_);
   ping_.start();
-  return true;
+  return {};
 }
 
 QByteArray WebRemote::cookieName() const {
@@ -400,17 +405,22 @@ QString WebRemote::url() const {
 
 service::SessionSettings::Channel WebRemote::channel(const WebSettings& settings) {
   return {QStringLiteral("phone remote"),
-          [settings](service::RigService& rig, service::LocalEndpoint& endpoint, QString& error)
-              -> std::unique_ptr<QObject> { return start(rig, settings, &endpoint, error); }};
+          [settings](service::RigService& rig, service::LocalEndpoint& endpoint,
+                     std::unique_ptr<QObject>& channel) {
+            std::unique_ptr<WebRemote> remote;
+            service::Done started = start(rig, settings, &endpoint, remote);
+            channel = std::move(remote);
+            return started;
+          }};
 }
 
-std::unique_ptr<WebRemote> WebRemote::start(service::RigHost& host, const WebSettings& settings,
-                                            service::LocalEndpoint* endpoint, QString& error,
-                                            std::FILE* out) {
-  auto remote = std::make_unique<WebRemote>(host, settings);
-  if (!remote->listen()) {
-    error = remote->errorString();
-    return nullptr;
+service::Done WebRemote::start(service::RigHost& host, const WebSettings& settings,
+                               service::LocalEndpoint* endpoint, std::unique_ptr<WebRemote>& remote,
+                               std::FILE* out) {
+  remote = std::make_unique<WebRemote>(host, settings);
+  if (service::Done listening = remote->listen(); !listening) {
+    remote.reset();
+    return listening;
   }
   const QString url = remote->url();
   // The code is for eyes on a terminal, not for a log.
@@ -426,7 +436,7 @@ std::unique_ptr<WebRemote> WebRemote::start(service::RigHost& host, const WebSet
         {QStringLiteral("web"),
          QJsonObject{{QStringLiteral("url"), url}, {QStringLiteral("token"), remote->token()}}}});
   }
-  return remote;
+  return {};
 }
 
 QByteArray WebRemote::stateJson() const {

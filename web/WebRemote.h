@@ -11,6 +11,7 @@
 
 #include "WebOptions.h"
 #include "service/Channel.h"
+#include "service/Done.h"
 #include "service/RigHost.h"
 #include "session/Session.h"
 
@@ -63,8 +64,10 @@ class WebRemote : public QAbstractHttpServer {
   WebRemote(service::RigHost& host, WebSettings settings, QObject* parent = nullptr);
   ~WebRemote() override;
 
-  // Makes the token (or reads it) and starts listening; false with errorString() when not.
-  bool listen();
+  // Makes the token (or reads it) and starts listening; not done, with the reason, when it
+  // cannot.
+  service::Done listen();
+  // The reason the last listen gave; empty after one that listened.
   QString errorString() const { return error_; }
   quint16 port() const;
   QString token() const { return token_; }
@@ -74,10 +77,10 @@ class WebRemote : public QAbstractHttpServer {
 
   // For both programs: makes the remote, starts it, prints its URL on `out` (and a QR code of
   // it when `out` is a terminal), and puts the URL and token in `endpoint`'s status answers (when
-  // there is one). Null with `error` set when it cannot listen.
-  static std::unique_ptr<WebRemote> start(service::RigHost& host, const WebSettings& settings,
-                                          service::LocalEndpoint* endpoint, QString& error,
-                                          std::FILE* out = stderr);
+  // there is one). The remote goes into `remote`; not done when it cannot listen.
+  static service::Done start(service::RigHost& host, const WebSettings& settings,
+                             service::LocalEndpoint* endpoint, std::unique_ptr<WebRemote>& remote,
+                             std::FILE* out = stderr);
   // The same, as a channel of a session's start.
   static service::SessionSettings::Channel channel(const WebSettings& settings);
 
@@ -94,6 +97,8 @@ class WebRemote : public QAbstractHttpServer {
     std::shared_ptr<QHttpServerResponder> responder;
   };
 
+  // listen()'s steps; listen() keeps the reason for errorString().
+  service::Done listenNow();
   QByteArray cookieName() const;
   // The cookie's header, set on the first visit and renewed on every later one.
   QByteArray cookieHeader() const;

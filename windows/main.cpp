@@ -279,14 +279,14 @@ int main(int argc, char* argv[]) {
   if (webSettings) settings.channels.push_back(web::WebRemote::channel(*webSettings));
   if (broker) settings.channels.push_back(bridge::Bridge::channel(*broker));
   const std::vector<service::StartFailure> failures = session.start(settings, true);
-  bool listening = true;
+  service::Done listening;
   for (const service::StartFailure& failure : failures) {
     switch (failure.step) {
       case service::StartFailure::Step::Journal:
         std::fprintf(stderr, "quillmar: %s\n", failure.text().toLocal8Bit().constData());
         return 2;
       case service::StartFailure::Step::Endpoint:
-        listening = false;
+        listening = service::Done::no(failure.error);
         break;
       case service::StartFailure::Step::Channel:
         std::fprintf(stderr, "quillmar: %s is off: %s\n", failure.what.toLocal8Bit().constData(),
@@ -300,7 +300,7 @@ int main(int argc, char* argv[]) {
   const windows::CursorRest cursorRest;
   window.show();
   window.combo1()->setFocus();
-  showRemoteControl(window, session.endpoint(), listening);
+  showRemoteControl(window, listening);
   // A rig file's rig also shows in a window of its own, which goes when the main window goes.
   std::unique_ptr<RigWindow> rigWindow;
   if (described) {
