@@ -9,7 +9,7 @@ namespace service {
 // What a step that may fail returns (an option read, a file opened, a socket listened on): true
 // when it was done; false with its reason, in the words its caller shows as they are. A value
 // the step makes goes to a reference the caller hands it.
-class [[nodiscard]] Done {
+class Done {
  public:
   // Done.
   Done() = default;
