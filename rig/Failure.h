@@ -55,6 +55,12 @@ struct Failure {
   std::optional<int> port;
   std::string device;  // empty when the number maps to none
   std::string reason;
+
+  // Its kind, where the kind alone counts (an exit status, which failure an opening ended in):
+  // a failure is compared with a kind, and an optional failure taken as an optional kind.
+  operator FailureKind() const { return kind; }
+  // Two failures are equal when every part is, not by their kinds alone.
+  bool operator==(const Failure&) const = default;
 };
 
 // A failure, thrown: of the serial link, of a board, or of an action that was refused. Every

@@ -12,9 +12,8 @@ void DescribedRig::use(rig::RigDescription description, std::unique_ptr<rig::Boa
   fromFile_ = true;
 }
 
-std::optional<rig::FailureKind> DescribedRig::open(rig::Rig& rig, rig::Clock& clock,
-                                                   Recorder& recorder, bool again,
-                                                   std::function<void()> changed) {
+std::optional<rig::Failure> DescribedRig::open(rig::Rig& rig, rig::Clock& clock, Recorder& recorder,
+                                               bool again, std::function<void()> changed) {
   roles_.reset();
   boards_.reset();
   notes_.reset();

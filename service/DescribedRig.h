@@ -31,10 +31,10 @@ class DescribedRig {
   const rig::RigDescription& description() const { return description_; }
 
   // Opens the file's boards afresh and resets their lines, shown on `rig`'s status as the port's
-  // opening is; the failure's kind, nothing when every board opened. `again`: a lost board is
-  // back, shown reconnected. Each switch of a line is noted on `recorder`, then `changed` runs.
-  std::optional<rig::FailureKind> open(rig::Rig& rig, rig::Clock& clock, Recorder& recorder,
-                                       bool again, std::function<void()> changed);
+  // opening is; the failure, nothing when every board opened. `again`: a lost board is back,
+  // shown reconnected. Each switch of a line is noted on `recorder`, then `changed` runs.
+  std::optional<rig::Failure> open(rig::Rig& rig, rig::Clock& clock, Recorder& recorder, bool again,
+                                   std::function<void()> changed);
   // The file's engine while its boards are open, else none.
   rig::RoleRig* roles() const { return roles_.get(); }
   // The file's boards while they are open, else none.

@@ -11,8 +11,8 @@ namespace service {
 NamedBoard::NamedBoard(rig::BoardName name, std::unique_ptr<rig::BoardSource> source, bool ownLine)
     : name_(std::move(name)), source_(std::move(source)), ownLine_(ownLine) {}
 
-std::optional<rig::FailureKind> NamedBoard::open(rig::Rig& rig, rig::SerialControl& serial,
-                                                 rig::Clock& clock, bool again) {
+std::optional<rig::Failure> NamedBoard::open(rig::Rig& rig, rig::SerialControl& serial,
+                                             rig::Clock& clock, bool again) {
   opened_ = false;
   std::unique_ptr<rig::Board> board = again ? std::exchange(found_, nullptr) : nullptr;
   try {
@@ -24,7 +24,7 @@ std::optional<rig::FailureKind> NamedBoard::open(rig::Rig& rig, rig::SerialContr
   } catch (const rig::SerialError& error) {
     return rig.showNotFound(error.what(), error.kind());
   }
-  const auto failure = rig.openBoard(*board, again);
+  auto failure = rig.openBoard(*board, again);
   // The rig has let go of the board it used before (closed it); it may go now.
   board_ = std::move(board);
   opened_ = !failure;

@@ -31,9 +31,9 @@ class NamedBoard {
 
   // Finds the board and opens it for the rig (reset as every opening); a name no board answers
   // to ends "Port Not Found" with the reason. `again`: the lost board is back (found by
-  // findAgain), shown reconnected. The failure's kind, nothing when it opened.
-  std::optional<rig::FailureKind> open(rig::Rig& rig, rig::SerialControl& serial, rig::Clock& clock,
-                                       bool again = false);
+  // findAgain), shown reconnected. The failure, nothing when it opened.
+  std::optional<rig::Failure> open(rig::Rig& rig, rig::SerialControl& serial, rig::Clock& clock,
+                                   bool again = false);
 
   // Whether the open board (not a text module's) has been lost since it opened: an action's
   // failure closed it, or its device went away. Told once: the board is closed then.

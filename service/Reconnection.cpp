@@ -87,14 +87,14 @@ void Reconnection::considerBoard() {
   if (plan.attempt) host_.queue([this] { reopenBoard(); });
 }
 
-void Reconnection::reopen(const std::function<std::optional<rig::FailureKind>()>& attempt,
+void Reconnection::reopen(const std::function<std::optional<rig::Failure>()>& attempt,
                           const QString& port) {
   if (!reconnector_.watching()) return;  // the operator's own opening came first
-  const std::optional<rig::FailureKind> failure = host_.runAsJob(attempt, port);
+  const std::optional<rig::Failure> failure = host_.runAsJob(attempt, port);
   const auto now = std::chrono::steady_clock::now();
   // A module that opened and went away again during its reset counts as reopened: its next
   // loss tells the reconnector that it is flapping.
-  if (!failure || *failure == rig::FailureKind::DeviceGone) {
+  if (!failure || failure->kind == rig::FailureKind::DeviceGone) {
     reconnector_.succeeded(now);
     serial_->stopWatching();
     retry_->stop();
@@ -148,9 +148,12 @@ void Reconnection::showBoardLost(const std::string& board) {
 void Reconnection::reopenBoard() {
   reopen(
       [this] {
-        const auto failure = host_.openAgain();
+        auto failure = host_.openAgain();
         // Still awaited: the status box keeps "Port Lost", with why the attempt failed.
-        if (failure) rig_->showLost(lostMessage_ + "; reopening failed: " + rig_->state().reason);
+        if (failure) {
+          failure->reason = lostMessage_ + "; reopening failed: " + failure->reason;
+          rig_->showLost(failure->reason);
+        }
         return failure;
       },
       {});

@@ -38,11 +38,11 @@ class Reconnection {
     virtual void queue(std::function<void()> job) = 0;
     // Runs `attempt` as a job of its own (an opening from the reconnection, journalled, `port`
     // empty for a board); the attempt's failure, if any.
-    virtual std::optional<rig::FailureKind> runAsJob(
-        const std::function<std::optional<rig::FailureKind>()>& attempt, const QString& port) = 0;
+    virtual std::optional<rig::Failure> runAsJob(
+        const std::function<std::optional<rig::Failure>()>& attempt, const QString& port) = 0;
     // Opens the rig in use afresh now that its lost board is back (the board named by --board,
-    // or a rig file's boards), shown reconnected.
-    virtual std::optional<rig::FailureKind> openAgain() = 0;
+    // or a rig file's boards), shown reconnected; the failure, if any.
+    virtual std::optional<rig::Failure> openAgain() = 0;
   };
 
   // `named` and `described` are the service's, set before requests come.
@@ -68,7 +68,7 @@ class Reconnection {
   // Wakes the reconnector again at the time it asked for.
   void retryAt(const rig::Reconnector::Plan& plan, rig::Reconnector::time_point now);
   // Runs one reopening attempt, queued like a request, and tells the reconnector how it went.
-  void reopen(const std::function<std::optional<rig::FailureKind>()>& attempt, const QString& port);
+  void reopen(const std::function<std::optional<rig::Failure>()>& attempt, const QString& port);
   // The named board or a rig file's board: lost since the last look? Or, while awaited, back?
   void watchBoard();
   // "Port Lost" for `board` (its name in words), told once, and the board awaited by its name.

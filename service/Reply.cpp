@@ -9,9 +9,9 @@ namespace service {
 
 Reply::Reply(Request request, QObject* parent) : QObject(parent), request_(std::move(request)) {}
 
-std::optional<rig::FailureKind> Reply::error() const {
+std::optional<rig::Failure> Reply::error() const {
   if (!finished_ || result_.ok) return std::nullopt;
-  return result_.failure.kind;
+  return result_.failure;
 }
 
 void Reply::finish(const Result& result) {

@@ -21,8 +21,8 @@ class Reply : public QObject {
   bool isFinished() const { return finished_; }
   // The result, once finished.
   const Result& result() const { return result_; }
-  // The kind of failure it finished with; none for a success, or while it is running.
-  std::optional<rig::FailureKind> error() const;
+  // The failure it finished with; none for a success, or while it is running.
+  std::optional<rig::Failure> error() const;
 
   // Ends the reply with `result` and tells it; once only.
   void finish(const Result& result);

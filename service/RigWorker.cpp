@@ -151,25 +151,26 @@ void RigService::Worker::tellLost(const std::string& message) {
   emit owner_.linkLost(QString::fromStdString(message));
 }
 
-std::optional<rig::FailureKind> RigService::Worker::runAsJob(
-    const std::function<std::optional<rig::FailureKind>()>& attempt, const QString& port) {
+std::optional<rig::Failure> RigService::Worker::runAsJob(
+    const std::function<std::optional<rig::Failure>()>& attempt, const QString& port) {
   running_ = true;
   report();
   const auto wallStart = std::chrono::system_clock::now();
   recorder_->begin();
-  std::optional<rig::FailureKind> failure = rig::FailureKind::Other;
+  std::optional<rig::Failure> failure;
   try {
     failure = attempt();
-  } catch (const rig::CutShort&) {
+  } catch (const rig::CutShort& cut) {
     // The service is stopping: the attempt counts as failed.
+    failure = rig::Failure{rig::FailureKind::Other, std::nullopt, {}, cut.what()};
   }
   Result result;
   result.commands = recorder_->take();
   if (failure) {
-    const rig::RigState state = rig_->state();
+    // A board's reopening names no port.
+    if (port.isEmpty()) failure->port.reset();
     result.ok = false;
-    result.failure = {*failure, port.isEmpty() ? std::nullopt : std::optional<int>(state.port),
-                      state.device, state.reason};
+    result.failure = *failure;
   }
   Request reopening;
   reopening.action = Action::Open;
@@ -290,18 +291,17 @@ Result RigService::Worker::execute(const Request& request, const rig::Arming* ar
 
 void RigService::Worker::open(const Request& request, Result& result) {
   endWatch();
-  const std::optional<rig::FailureKind> kind = opening_(request.port.toStdString(), false);
-  if (!kind) return;
+  std::optional<rig::Failure> failure = opening_(request.port.toStdString(), false);
+  if (!failure) return;
   // The status box tells it, "Port Not Found" or "Port Lost", with the reason.
-  const rig::RigState state = rig_->state();
   result.ok = false;
-  result.failure = {*kind, state.port, state.device, state.reason};
+  result.message = QString::fromStdString(failure->reason);
+  result.failure = std::move(*failure);
   result.shownInStatus = true;
-  result.message = QString::fromStdString(state.reason);
 }
 
-std::optional<rig::FailureKind> RigService::Worker::openRig(bool again) {
-  const auto failure = described_.open(*rig_, *clock_, *recorder_, again, [this] {
+std::optional<rig::Failure> RigService::Worker::openRig(bool again) {
+  auto failure = described_.open(*rig_, *clock_, *recorder_, again, [this] {
     // The window follows the flash and the shutter as the two-relay rig tells them.
     const rig::RigState now = current().rig;
     emit owner_.rigChanged(now, rig::Change::Flash);

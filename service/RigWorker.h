@@ -104,19 +104,18 @@ class RigService::Worker : private Reconnection::Host {
   // Hands the state to the owner when it has changed since last handed.
   void report() override { reporter_.report(current()); }
   void onChange(const rig::RigState& state, rig::Change change);
-  // Opens the described rig's boards afresh and resets its lines; the failure's kind, nothing
-  // when every board opened. `again`: a lost board is back, and the rig shown reconnected.
-  std::optional<rig::FailureKind> openRig(bool again = false);
+  // Opens the described rig's boards afresh and resets its lines; the failure, nothing when
+  // every board opened. `again`: a lost board is back, and the rig shown reconnected.
+  std::optional<rig::Failure> openRig(bool again = false);
 
   // Reconnection::Host
   bool jobRunning() const override { return running_; }
   bool jobFailed() const override { return failedJob_; }
   void tellLost(const std::string& message) override;
   void queue(std::function<void()> job) override { thread_.post(std::move(job)); }
-  std::optional<rig::FailureKind> runAsJob(
-      const std::function<std::optional<rig::FailureKind>()>& attempt,
-      const QString& port) override;
-  std::optional<rig::FailureKind> openAgain() override { return opening_({}, true); }
+  std::optional<rig::Failure> runAsJob(const std::function<std::optional<rig::Failure>()>& attempt,
+                                       const QString& port) override;
+  std::optional<rig::Failure> openAgain() override { return opening_({}, true); }
 
   RigService& owner_;
   ArmedWindows& armed_;
@@ -142,7 +141,7 @@ class RigService::Worker : private Reconnection::Host {
   // The one opening of the rig in use, for a request (`port`: the one it names) and for a lost
   // board that is back (`again`: shown reconnected): the port's by default, the board named by
   // --board, or a rig file's boards. Chosen before requests come.
-  std::function<std::optional<rig::FailureKind>(const std::string& port, bool again)> opening_;
+  std::function<std::optional<rig::Failure>(const std::string& port, bool again)> opening_;
   // The rig in use: the panel's, or with --rig-file the file's. Set before requests come; read
   // by a stop from any thread.
   DescribedRig described_;

@@ -84,18 +84,23 @@ void Rig::resetRig() {
   closedAs_ = Shutter::Closed;
 }
 
-FailureKind Rig::portNotFound(const std::string& reason, FailureKind kind) {
+Failure Rig::portNotFound(const std::string& reason, FailureKind kind) {
   update(Change::Link, [&](RigState& s) {
     s.link = Link::NotFound;
     s.reason = reason;
     s.reconnected = false;
   });
-  return kind;
+  return shownFailure(kind, reason);
 }
 
-FailureKind Rig::portLost(const std::string& message, FailureKind kind) {
+Failure Rig::portLost(const std::string& message, FailureKind kind) {
   showLost(message);
-  return kind;
+  return shownFailure(kind, message);
+}
+
+Failure Rig::shownFailure(FailureKind kind, std::string reason) const {
+  const RigState now = state();
+  return {kind, now.port, now.device, std::move(reason)};
 }
 
 void Rig::showLost(const std::string& message) {
@@ -154,7 +159,7 @@ void Rig::useTextBoard() {
   makeEngine();
 }
 
-std::optional<FailureKind> Rig::openBoard(Board& board, bool again) {
+std::optional<Failure> Rig::openBoard(Board& board, bool again) {
   if (board_ != &board) {
     useTextBoard();
     try {
@@ -176,7 +181,7 @@ std::optional<FailureKind> Rig::openBoard(Board& board, bool again) {
       again);
 }
 
-std::optional<FailureKind> Rig::openThenReset(const std::function<void()>& open, bool reconnected) {
+std::optional<Failure> Rig::openThenReset(const std::function<void()>& open, bool reconnected) {
   bool opened = false;
   try {
     open();
@@ -196,10 +201,10 @@ std::optional<FailureKind> Rig::openThenReset(const std::function<void()>& open,
   return std::nullopt;
 }
 
-std::optional<FailureKind> Rig::openComPort(const std::string& choice) {
+std::optional<Failure> Rig::openComPort(const std::string& choice) {
   useTextBoard();
   if (choice == kAutomatic) {
-    const auto failure = autoFindPort();
+    auto failure = autoFindPort();
     // The scan has reset the rig on success; the click resets it once more. With no port open
     // there is nothing to reset, and the scan's result stays on view.
     if (!failure && serial_.portOpen()) {
@@ -215,7 +220,7 @@ std::optional<FailureKind> Rig::openComPort(const std::string& choice) {
   return openByNumber(choice);
 }
 
-std::optional<FailureKind> Rig::openByNumber(const std::string& choice) {
+std::optional<Failure> Rig::openByNumber(const std::string& choice) {
   // The port the screen names is the one in use: an open port is closed before another (or the
   // same one, which is then reset) is opened.
   try {
@@ -234,8 +239,8 @@ std::optional<FailureKind> Rig::openByNumber(const std::string& choice) {
   });
 }
 
-std::optional<FailureKind> Rig::reopen(int number, const DeviceInfo& device,
-                                       const std::string& lostMessage) {
+std::optional<Failure> Rig::reopen(int number, const DeviceInfo& device,
+                                   const std::string& lostMessage) {
   useTextBoard();
   try {
     serial_.setPortOpen(false);
@@ -243,9 +248,9 @@ std::optional<FailureKind> Rig::reopen(int number, const DeviceInfo& device,
     update(Change::Port, [](RigState&) {});
     serial_.setPortOpen(true);
   } catch (const SerialError& error) {
-    update(Change::Link,
-           [&](RigState& s) { s.reason = lostMessage + "; reopening failed: " + error.reason(); });
-    return error.kind();
+    std::string reason = lostMessage + "; reopening failed: " + error.reason();
+    update(Change::Link, [&](RigState& s) { s.reason = reason; });
+    return shownFailure(error.kind(), std::move(reason));
   }
   module_ = device;
   update(Change::Link, [this](RigState& s) {
@@ -259,12 +264,12 @@ std::optional<FailureKind> Rig::reopen(int number, const DeviceInfo& device,
   } catch (const SerialError& error) {
     if (!serial_.portOpen()) return portLost(error.what(), error.kind());
     update(Change::Link, [&](RigState& s) { s.reason = error.reason(); });
-    return error.kind();
+    return shownFailure(error.kind(), error.reason());
   }
   return std::nullopt;
 }
 
-std::optional<FailureKind> Rig::autoFindPort() {
+std::optional<Failure> Rig::autoFindPort() {
   // Start from a closed port, so every number from 1 to 15 is really tried and the selector
   // ends on the port that is open.
   try {

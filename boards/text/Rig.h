@@ -25,9 +25,10 @@ namespace rig {
 // switching: every action asks the module before it switches.
 //
 // Failures: a port that cannot be opened ends in the link NotFound, a port that opened but whose
-// device went away during the opening's reset in Lost, with the reason in the state; and
-// openComPort, autoFindPort and reopen return the kind. Every other operation throws SerialError
-// at the failing step; the steps after it are not done.
+// device went away during the opening's reset in Lost, with the reason shown in the state; and
+// every opening returns that failure (its kind, the port and device the state names, and the
+// reason shown). Every other operation throws SerialError at the failing step; the steps after
+// it are not done.
 class Rig {
  public:
   Rig(SerialControl& serial, Clock& clock);
@@ -38,20 +39,20 @@ class Rig {
   RigState state() const;
 
   // The opening: `choice` "AUTOMATIC" scans for the module, anything else opens by number; a
-  // port that is open is closed first. Returns the kind of failure that ended in NotFound or
-  // Lost, nothing when a port opened.
-  std::optional<FailureKind> openComPort(const std::string& choice);
+  // port that is open is closed first. Returns the failure that ended in NotFound or Lost,
+  // nothing when a port opened.
+  std::optional<Failure> openComPort(const std::string& choice);
 
   // Opens a board of another kind, which brings its own opening (Board::open), makes it the board
   // the actions switch and read through, and resets it as every opening does. The text module's
   // openings (openComPort, reopen) go back to the serial control's port. A board that does not
-  // open ends in NotFound with the reason. Returns the failure's kind, nothing when it opened.
+  // open ends in NotFound with the reason. Returns the failure, nothing when it opened.
   // The board must outlive the rig or its next opening.
   // `again`: the board was lost and is back; the link shows it reconnected, as reopen() does.
-  std::optional<FailureKind> openBoard(Board& board, bool again = false);
+  std::optional<Failure> openBoard(Board& board, bool again = false);
   // A board that could not be found by its name: the link NotFound with the reason, as a port
-  // that does not open. Returns `kind`.
-  FailureKind showNotFound(const std::string& reason, FailureKind kind) {
+  // that does not open. Returns the failure shown.
+  Failure showNotFound(const std::string& reason, FailureKind kind) {
     return portNotFound(reason, kind);
   }
 
@@ -65,10 +66,10 @@ class Rig {
   void showOpened(bool again = false, const std::string& boards = {});
   // Opens the lost module again on port `number`, where it is now as `device`, as its opening
   // did: the port chosen, the opening's link, "reconnected", and the rig reset. A port that does
-  // not open stays Lost with the reason added to `lostMessage`. Returns the failure's kind,
-  // nothing when it reopened.
-  std::optional<FailureKind> reopen(int number, const DeviceInfo& device,
-                                    const std::string& lostMessage);
+  // not open stays Lost with the reason added to `lostMessage`. Returns the failure, its reason
+  // as the status shows it, nothing when it reopened.
+  std::optional<Failure> reopen(int number, const DeviceInfo& device,
+                                const std::string& lostMessage);
   // The module on the open port as it was when opened (its identity); nothing before any
   // opening succeeded.
   const std::optional<DeviceInfo>& module() const { return module_; }
@@ -102,27 +103,31 @@ class Rig {
   // rig's state. The rig service runs its actions on it as on a rig file's engine.
   RoleRig& engine() { return *engine_; }
   // Tries ports 1 to 15 for the module and leaves the first that answers open; returns the
-  // failure's kind when none did.
-  std::optional<FailureKind> autoFindPort();
+  // failure when none did.
+  std::optional<Failure> autoFindPort();
 
  private:
-  std::optional<FailureKind> openByNumber(const std::string& choice);
+  std::optional<Failure> openByNumber(const std::string& choice);
   // The text module's openings: the board of the actions is the serial control's again, and a
   // board of another kind that was open is closed.
   void useTextBoard();
   // Opens through `open` (the port, or a board), shows the link opened and resets the rig; a
   // failure ends in NotFound, or in Lost when the board went away after it had opened.
-  std::optional<FailureKind> openThenReset(const std::function<void()>& open,
-                                           bool reconnected = false);
+  std::optional<Failure> openThenReset(const std::function<void()>& open, bool reconnected = false);
   // The link shows the actions' board opened, `again` telling that it came back.
   void showLinkOpened(bool again);
   // Tells the reply of each reading as the state's `relayReply`.
   Board::ReplyObserver replyObserver();
-  FailureKind portNotFound(const std::string& reason, FailureKind kind);
+  // The link NotFound with `reason`; the failure as shown.
+  Failure portNotFound(const std::string& reason, FailureKind kind);
   // The engine on `board_`, its lines and its armed wait told as this rig's state.
   void makeEngine();
 
-  FailureKind portLost(const std::string& message, FailureKind kind);
+  // The link Lost with `message`; the failure as shown.
+  Failure portLost(const std::string& message, FailureKind kind);
+  // An opening's failure of `kind`, with `reason` as the status shows it and the port and the
+  // device the state names.
+  Failure shownFailure(FailureKind kind, std::string reason) const;
   // Reads the ports afresh; remembers them for identifying the module that opens.
   void refreshPorts();
   // Notes the module on port `number` as the open one, with the link its opening showed.

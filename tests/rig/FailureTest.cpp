@@ -2,7 +2,9 @@
 
 #include <csignal>
 #include <exception>
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "boards/text/Rig.h"
 #include "rig/Failure.h"
@@ -77,6 +79,44 @@ TEST(FailureOf, AnOpeningCutShortIsNoPortNotFound) {
   rig::Rig rig{serial, clock};
   EXPECT_THROW(rig.openComPort("1"), CutShort);
   EXPECT_NE(rig.state().link, rig::Link::NotFound);
+}
+
+// An opening returns its failure whole: the reason is the one the status box shows, and the port
+// and device are those it names, so no caller has to read them back from the state.
+TEST(OpeningFailure, CarriesTheReasonTheStatusShows) {
+  fakes::FakeClock clock;
+  fakes::FakeSerial serial{clock};
+  serial.ports[1] = {};
+  serial.ports[5] = {.openError = "Device or resource busy",
+                     .answers = true,
+                     .identification = "",
+                     .openKind = FailureKind::Busy};
+  rig::Rig rig{serial, clock};
+  const auto expectShown = [&rig](const std::optional<Failure>& failure, FailureKind kind) {
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->kind, kind);
+    EXPECT_EQ(failure->reason, rig.state().reason);
+    EXPECT_EQ(failure->port, rig.state().port);
+    EXPECT_EQ(failure->device, rig.state().device);
+  };
+
+  const std::optional<Failure> absent = rig.openComPort("2");
+  expectShown(absent, FailureKind::NoDevice);
+  EXPECT_EQ(rig.state().link, rig::Link::NotFound);
+  EXPECT_EQ(absent->port, 2);
+
+  const std::optional<Failure> busy = rig.openComPort("5");
+  expectShown(busy, FailureKind::Busy);
+  EXPECT_NE(busy->reason.find("port 5 (fake5): Device or resource busy"), std::string::npos);
+
+  // A reopening that fails keeps "Port Lost" and adds why to the loss's words.
+  ASSERT_EQ(rig.openComPort("1"), std::nullopt);
+  rig.showLost("port 1 (fake1): the device was removed");
+  serial.setPortOpen(false);
+  const std::optional<Failure> reopened = rig.reopen(5, {}, "lost");
+  expectShown(reopened, FailureKind::Busy);
+  EXPECT_EQ(reopened->reason, "lost; reopening failed: Device or resource busy");
+  EXPECT_EQ(rig.state().link, rig::Link::Lost);
 }
 
 }  // namespace
