@@ -178,6 +178,9 @@ void RoleRig::startGroup(const Group& group, std::vector<const Group*>& started)
   try {
     onBoard(group.board, [&](Board& board) { board.startSwitch(group.which, group.on); });
   } catch (...) {  // passes on, the started boards awaited
+    // No more commands of this moment go out: the priority raised for them goes back before the
+    // waits for the answers.
+    clock_.spinDone();
     // The boards started before it still answer: awaited, then this failure goes on.
     note(group, false);
     const std::exception_ptr failure = std::current_exception();
@@ -205,16 +208,20 @@ void RoleRig::finishGroups(const std::vector<const Group*>& started) {
   if (failure) std::rethrow_exception(failure);
 }
 
+void RoleRig::sendGroup(const Group& group) {
+  onBoard(group.board, [&](Board& board) {
+    // Step by step, one line goes as the board's own command for one relay.
+    if (description_.manner.stepwise && std::has_single_bit(group.which)) {
+      board.switchRelay(std::countr_zero(group.which), (group.on & group.which) != 0);
+    } else {
+      board.switchRelays(group.which, group.on);
+    }
+  });
+}
+
 void RoleRig::switchGroup(const Group& group) {
   try {
-    onBoard(group.board, [&](Board& board) {
-      // Step by step, one line goes as the board's own command for one relay.
-      if (description_.manner.stepwise && std::has_single_bit(group.which)) {
-        board.switchRelay(std::countr_zero(group.which), (group.on & group.which) != 0);
-      } else {
-        board.switchRelays(group.which, group.on);
-      }
-    });
+    sendGroup(group);
   } catch (...) {  // passes on, the line noted unknown
     note(group, false);
     tell();
@@ -222,6 +229,36 @@ void RoleRig::switchGroup(const Group& group) {
   }
   note(group, true);
   tell();
+}
+
+void RoleRig::switchAt(Clock::time_point sendAt, const std::vector<Group>& groups,
+                       Clock::time_point shot) {
+  // Made before the spin: between its end and the last command, only the commands and the
+  // clock's readings.
+  std::vector<Clock::time_point> sent(groups.size());
+  std::size_t count = 0;
+  std::exception_ptr failure;
+  clock_.spinUntil(sendAt);
+  // The shutters open and the wait's end are one state, told once.
+  armedAt_.reset();
+  for (; count < groups.size(); ++count) {
+    sent[count] = clock_.now();
+    try {
+      sendGroup(groups[count]);
+    } catch (...) {  // passes on, once the priority is back and the lines are noted
+      failure = std::current_exception();
+      break;
+    }
+  }
+  // The commands are on their way: the priority goes back before anything else is done, so that
+  // rigs sharing the machine's cores send theirs without waiting for this one's reports.
+  clock_.spinDone();
+  for (std::size_t i = 0; i < groups.size() && i <= count; ++i) {
+    noteLateness(groups[i], sent[i], shot);
+    note(groups[i], i < count);
+    tell();
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 void RoleRig::note(const Group& group, bool switched) {
@@ -330,6 +367,12 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
         }
       }
       std::vector<const Group*> moment;
+      // When each armed call of the moment started, recorded once the moment's commands are all
+      // on their way: the last stretch's priority is for the commands alone.
+      std::vector<std::pair<const Group*, Clock::time_point>> sent;
+      const auto calls = static_cast<std::size_t>(last - first);
+      moment.reserve(calls);
+      sent.reserve(calls);
       for (; first != last; ++first) {
         const auto& [send, group] = *first;
         const Clock::time_point sendAt = shot + send;
@@ -344,13 +387,16 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
         begun = true;
         // The wait is over once the shot switches its first line on: told with that line.
         if (group->on != 0) armedAt_.reset();
-        if (armed != nullptr && group->on != 0) noteLateness(*group, shot);
+        if (armed != nullptr && group->on != 0) sent.emplace_back(group, clock_.now());
         startGroup(*group, moment);
       }
       clock_.spinDone();
+      for (const auto& [group, at] : sent) noteLateness(*group, at, shot);
       finishGroups(moment);
     }
   } catch (...) {  // passes on, the lines released
+    // The undoing is no timed command: it goes out at the thread's own priority.
+    clock_.spinDone();
     endArmed();
     if (!begun) throw;  // stopped before the first call: every line is as it was
     const std::exception_ptr ending = std::current_exception();
@@ -358,8 +404,8 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
   }
 }
 
-void RoleRig::noteLateness(const Group& group, Clock::time_point shot) {
-  const Clock::duration late = clock_.now() + leadOf(group) - (shot + group.at);
+void RoleRig::noteLateness(const Group& group, Clock::time_point sent, Clock::time_point shot) {
+  const Clock::duration late = sent + leadOf(group) - (shot + group.at);
   const std::string& board = boards_[group.board].name;
   const auto noted = std::find_if(armedLateness_.begin(), armedLateness_.end(),
                                   [&](const BoardLateness& b) { return b.board == board; });
@@ -541,15 +587,9 @@ void RoleRig::pulseSteps(const std::vector<Hold>& holds, const Timings& timings,
       disarmedBeforeSwitch_ = error.kind() == FailureKind::Disarmed;
       throw;
     }
+    // The aim and the record against it from one reading of the two clocks, so they agree.
     const Clock::time_point shot = steadyOf(clock_, armed->at);
-    clock_.spinUntil(steadyOf(clock_, sendAt));
-    // The shutters open and the wait's end are one state, told once.
-    armedAt_.reset();
-    for (const Group& group : switchOn) {
-      noteLateness(group, shot);
-      switchGroup(group);
-    }
-    clock_.spinDone();
+    switchAt(shot - (armed->at - sendAt), switchOn, shot);
   } else {
     for (const Group& group : switchOn) switchGroup(group);
   }

@@ -156,7 +156,14 @@ class RoleRig {
   // Runs `call` on board `index`; a failure is thrown again naming the board.
   template <typename Call>
   auto onBoard(std::size_t index, Call&& call) -> decltype(call(std::declval<Board&>()));
+  // The group's call to its board alone: its lines are not noted, nothing is told.
+  void sendGroup(const Group& group);
   void switchGroup(const Group& group);
+  // An armed shot's switches run step by step: spins until `sendAt`, sends the groups' commands
+  // one after another, gives the priority back, then notes their lines and lateness against the
+  // `shot` and tells them. A failed call ends the sending; it is thrown once the groups before it
+  // are noted switched and it is noted unknown.
+  void switchAt(Clock::time_point sendAt, const std::vector<Group>& groups, Clock::time_point shot);
   // The group's lines as switched, or unknown when its command failed.
   void note(const Group& group, bool switched);
   // An armed wait is over: the state no longer shows it.
@@ -182,8 +189,8 @@ class RoleRig {
 
   // The role of the line whose state is `state`: "camera left's shutter", "camera top's focus".
   std::string roleOf(const LineState* state) const;
-  // Notes the group's lateness, its call starting now, in armedLateness_.
-  void noteLateness(const Group& group, Clock::time_point shot);
+  // Notes the group's lateness, its call started at `sent`, in armedLateness_.
+  void noteLateness(const Group& group, Clock::time_point sent, Clock::time_point shot);
 
   RigDescription description_;
   std::vector<BoardLateness> armedLateness_;

@@ -29,16 +29,24 @@ namespace {
 class StopClock : public FakeClock {
  public:
   void waitUntil(time_point deadline) override {
+    raised = false;  // as the service's clock, whose every wait leaves the priority first
     if (++waits == signalAt) throw rig::CutShort::bySignal(SIGTERM);
     FakeClock::waitUntil(deadline);
   }
   void waitUntilWoken(time_point deadline) override {
     waitUntil(stopAt && *stopAt > now() ? std::min(deadline, *stopAt) : deadline);
   }
+  // An armed shot's last stretch raises the thread's priority until spinDone().
+  void spinUntil(time_point deadline) override {
+    waitUntil(deadline);
+    raised = true;
+  }
+  void spinDone() override { raised = false; }
   bool stopped() const { return stopAt && now() >= *stopAt; }
   std::optional<time_point> stopAt;
   int waits = 0;
   int signalAt = 0;
+  bool raised = false;
 };
 
 // A board as its driver behaves: one command for several relays where it can (`many`), one per
@@ -116,7 +124,8 @@ class LogBoard : public rig::Board {
   bool awaited = false;
   Texts prepared;
   std::optional<rig::Clock::duration> prepareFailsAt;  // from then on, its reading gets no answer
-  int failFrom = 0;  // commands counted from 1: this one and every later one fail (unplugged)
+  int failFrom = 0;      // commands counted from 1: this one and every later one fail (unplugged)
+  Texts raisedCommands;  // the log's lines sent while the clock held the last stretch's priority
 
  private:
   void command(const std::string& what) {
@@ -128,6 +137,7 @@ class LogBoard : public rig::Board {
     std::ostringstream line;
     line << ms.count() << " " << name_ << " " << what;
     log_.push_back(line.str());
+    if (clock_.raised) raisedCommands.push_back(line.str());
   }
 
   std::string name_;
@@ -325,6 +335,37 @@ TEST_F(RoleRigTest, ArmedTheShuttersCloseAtTheTimeEachBoardsCommandStartedItsLea
   EXPECT_EQ(errorFrom([&] { rig().shutter({}, timings); }).kind(), rig::FailureKind::Disarmed);
   EXPECT_TRUE(log.empty());
   EXPECT_FALSE(rig().armedAt()) << "a disarmed wait is no longer shown";
+}
+
+// The last stretch's priority is for the shot's commands: the lines are told, the answers awaited
+// and a failed shot's lines released once it has been given back, so that rigs sharing the
+// machine's cores send their own commands first.
+TEST_F(RoleRigTest, AnArmedShotHoldsItsPriorityForItsCommandsAlone) {
+  top.split = side.split = true;
+  description.cameras = {{"a", {"top", 1}, rig::RelayLine{"top", 0}, {}},
+                         {"c", {"side", 0}, std::nullopt, {}}};
+  rig::Timings timings = rig().timings();
+  timings.armed = rig::Arming{clock.realNow() + 2s, {}, {}};
+  std::vector<bool> toldRaised;
+  rig().setObserver([&](const rig::RoleState&) { toldRaised.push_back(clock.raised); });
+  rig().shutter({}, timings);
+  EXPECT_EQ(top.raisedCommands, (Texts{"1800 TOP send 1=1", "2000 TOP send 2=2"}));
+  EXPECT_EQ(side.raisedCommands, Texts{"2000 SIDE send 1=1"});
+  EXPECT_EQ(std::count(toldRaised.begin(), toldRaised.end(), true), 0);
+  EXPECT_FALSE(clock.raised);
+
+  // The shot's command fails on one board: the other's answer and every release come after.
+  top.raisedCommands.clear();
+  log.clear();
+  toldRaised.clear();
+  side.failFrom = 1;
+  timings.armed->at = clock.realNow() + 2s;
+  EXPECT_EQ(errorFrom([&] { rig().shutter({}, timings); }).device(), "hid:SIDE");
+  ASSERT_EQ(log.size(), 5U);
+  EXPECT_EQ(top.raisedCommands, (Texts{log[0], log[2]}));
+  EXPECT_TRUE(log[3].ends_with("TOP answer") && log[4].ends_with("TOP write 3=0"));
+  EXPECT_EQ(std::count(toldRaised.begin(), toldRaised.end(), true), 0);
+  EXPECT_FALSE(clock.raised);
 }
 
 // Two moments closer on one board than its command takes on the line cannot both be on time:
