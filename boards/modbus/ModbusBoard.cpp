@@ -17,6 +17,11 @@
 
 #include "rig/BoardError.h"
 
+#ifdef __linux__
+#include <pthread.h>
+#include <sched.h>
+#endif
+
 namespace modbus {
 
 namespace {
@@ -47,6 +52,7 @@ struct ModbusBoard::Pending {
   QString errorString;
   int exceptionCode = 0;  // an exception answer's first data byte
   QModbusDataUnit result;
+  bool raised = false;  // the board's thread took its caller's real-time priority for it
 };
 
 class ModbusBoard::Line {
@@ -81,6 +87,9 @@ class ModbusBoard::Line {
       }
       connected_ = client_->state() == QModbusDevice::ConnectedState;
       interFrameDelay_ = client_->interFrameDelay();
+#ifdef __linux__
+      boardThread_ = pthread_self();
+#endif
     });
   }
   ~Line() {
@@ -96,9 +105,14 @@ class ModbusBoard::Line {
   Line(const Line&) = delete;
   Line& operator=(const Line&) = delete;
 
-  // Hands the request to the board's thread; its answer comes into what this returns.
+  // Hands the request to the board's thread; its answer comes into what this returns. A request
+  // made at a real-time priority (an armed shot's last stretch) is carried out at it: the board's
+  // thread takes the caller's priority before it is woken for the request, and gives it back once
+  // the answer is in, whatever the answer. The client's timer before the request and its write to
+  // the line then wait for no ordinary work on the machine.
   std::shared_ptr<Pending> send(const QModbusDataUnit& unit, int slave, bool write) {
     auto pending = std::make_shared<Pending>();
+    pending->raised = takeCallersPriority();
     QMetaObject::invokeMethod(
         context_,
         [this, pending, unit, slave, write] {
@@ -111,7 +125,7 @@ class ModbusBoard::Line {
             });
             return;
           }
-          const auto take = [pending, reply] {
+          const auto take = [this, pending, reply] {
             settle(*pending, [reply](Pending& p) {
               p.error = reply->error();
               p.errorString = reply->errorString();
@@ -145,14 +159,49 @@ class ModbusBoard::Line {
   void run(const std::function<void()>& work) {
     QMetaObject::invokeMethod(context_, work, Qt::BlockingQueuedConnection);
   }
+  // Settles the request's answer; a priority taken for it is given back before it is told.
   template <typename Fill>
-  static void settle(Pending& pending, Fill fill) {
+  void settle(Pending& pending, Fill fill) {
+    if (pending.raised) giveBackPriority();
     {
       const std::lock_guard lock(pending.mutex);
       fill(pending);
       pending.finished = true;
     }
     pending.done.notify_all();
+  }
+
+  // On the caller's thread: when it runs at a real-time policy, the board's thread takes the same
+  // (the first of overlapping requests keeps what the thread had). True when it did.
+  bool takeCallersPriority() {
+#ifdef __linux__
+    int policy = SCHED_OTHER;
+    sched_param param{};
+    if (pthread_getschedparam(pthread_self(), &policy, &param) != 0 ||
+        (policy != SCHED_FIFO && policy != SCHED_RR)) {
+      return false;
+    }
+    const std::lock_guard lock(priorityMutex_);
+    if (raisedRequests_ == 0) {
+      if (pthread_getschedparam(boardThread_, &ownPolicy_, &ownParam_) != 0 ||
+          pthread_setschedparam(boardThread_, policy, &param) != 0) {
+        return false;
+      }
+    }
+    ++raisedRequests_;
+    return true;
+#else
+    return false;
+#endif
+  }
+  // On the board's thread: the last request that took a priority puts the thread's own back.
+  void giveBackPriority() {
+#ifdef __linux__
+    const std::lock_guard lock(priorityMutex_);
+    if (raisedRequests_ > 0 && --raisedRequests_ == 0) {
+      pthread_setschedparam(boardThread_, ownPolicy_, &ownParam_);
+    }
+#endif
   }
 
   QThread thread_;
@@ -163,6 +212,13 @@ class ModbusBoard::Line {
   std::atomic<int> interFrameDelay_{0};
   mutable std::mutex mutex_;
   QString errorString_;
+#ifdef __linux__
+  pthread_t boardThread_{};  // the board's thread, as the system knows it
+  std::mutex priorityMutex_;
+  int raisedRequests_ = 0;  // requests under way at a priority taken from their callers
+  int ownPolicy_ = SCHED_OTHER;
+  sched_param ownParam_{};
+#endif
 };
 
 ModbusBoard::ModbusBoard(std::string port, int slave, Options options)

@@ -8,11 +8,18 @@
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QThread>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#ifdef __linux__
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+#endif
 
 #include "boards/Catalog.h"
 #include "boards/modbus/ModbusBoard.h"
@@ -159,6 +166,63 @@ TEST_F(ModbusBoardTest, SwitchesOneCoilOrSeveralInOneRequestAndReadsTheBoardsOwn
   EXPECT_TRUE(b.readRelay(7));
   EXPECT_FALSE(b.readRelay(1));
 }
+
+#ifdef __linux__
+// The calling thread at an armed shot's real-time priority while it lives, where the system
+// allows it.
+class RealTimeHere {
+ public:
+  RealTimeHere() {
+    pthread_getschedparam(pthread_self(), &policy_, &saved_);
+    sched_param raised{};
+    raised.sched_priority = sched_get_priority_min(SCHED_FIFO) + 1;
+    raised_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &raised) == 0;
+  }
+  ~RealTimeHere() {
+    if (raised_) pthread_setschedparam(pthread_self(), policy_, &saved_);
+  }
+  RealTimeHere(const RealTimeHere&) = delete;
+  RealTimeHere& operator=(const RealTimeHere&) = delete;
+  bool raised() const { return raised_; }
+
+ private:
+  int policy_ = SCHED_OTHER;
+  sched_param saved_{};
+  bool raised_ = false;
+};
+
+// How many of this process's threads, the calling one left out, run at a real-time policy.
+int otherRealTimeThreads() {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    const pid_t id = std::stoi(task.path().filename().string());
+    if (id == ::gettid()) continue;
+    const int policy = ::sched_getscheduler(id);
+    count += policy == SCHED_FIFO || policy == SCHED_RR ? 1 : 0;
+  }
+  return count;
+}
+
+// A write made at a real-time priority (an armed shot's) is carried out at it on the board's own
+// thread, which gives it back once the answer is in, a refusal too.
+TEST_F(ModbusBoardTest, ATimedWriteRunsAtItsCallersPriorityUntilItsAnswer) {
+  auto b = board();
+  b.open();
+  const RealTimeHere realTime;
+  if (!realTime.raised()) GTEST_SKIP() << "no real-time priority for this process";
+  ASSERT_EQ(otherRealTimeThreads(), 0);
+  b.startSwitch(1U << 2, 1U << 2);
+  // The client keeps its silence (milliseconds) before the request goes out.
+  EXPECT_EQ(otherRealTimeThreads(), 1) << "the board's thread, until the answer";
+  b.finishSwitch();
+  EXPECT_EQ(otherRealTimeThreads(), 0);
+  EXPECT_TRUE(coil(2));
+
+  onServer([this] { holdCoils(2); });
+  EXPECT_EQ(errorFrom([&] { b.switchRelay(5, true); }).kind(), rig::FailureKind::NotUnderstood);
+  EXPECT_EQ(otherRealTimeThreads(), 0);
+}
+#endif
 
 // A board whose device went away stays gone when a device is back at its path, until it is
 // opened again: the one put back has lost what it was told and must be found and reset anew.
