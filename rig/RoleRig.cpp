@@ -376,9 +376,10 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
       for (; first != last; ++first) {
         const auto& [send, group] = *first;
         const Clock::time_point sendAt = shot + send;
-        // Armed, the focus and the shot's own moment are met as exactly as the clock can; a stop
-        // still ends the wait up to the last stretch.
-        if (armed != nullptr && group->at <= Clock::duration{}) {
+        // Armed, every moment that switches a line on (the focus, the shot, each camera's delay
+        // after it) is met as exactly as the clock can; a stop still ends the wait up to the last
+        // stretch. The releases end holds of their own and keep the ordinary wait.
+        if (armed != nullptr && group->on != 0) {
           waitStoppable(sendAt - kFinalStretch, timings);
           clock_.spinUntil(sendAt);
         } else {

@@ -343,14 +343,16 @@ TEST_F(RoleRigTest, ArmedTheShuttersCloseAtTheTimeEachBoardsCommandStartedItsLea
 TEST_F(RoleRigTest, AnArmedShotHoldsItsPriorityForItsCommandsAlone) {
   top.split = side.split = true;
   description.cameras = {{"a", {"top", 1}, rig::RelayLine{"top", 0}, {}},
-                         {"c", {"side", 0}, std::nullopt, {}}};
+                         {"c", {"side", 0}, std::nullopt, {}},
+                         {"d", {"side", 1}, std::nullopt, 15ms}};
   rig::Timings timings = rig().timings();
   timings.armed = rig::Arming{clock.realNow() + 2s, {}, {}};
   std::vector<bool> toldRaised;
   rig().setObserver([&](const rig::RoleState&) { toldRaised.push_back(clock.raised); });
   rig().shutter({}, timings);
+  // The focus, the shot and a camera's delay after it; not the releases.
   EXPECT_EQ(top.raisedCommands, (Texts{"1800 TOP send 1=1", "2000 TOP send 2=2"}));
-  EXPECT_EQ(side.raisedCommands, Texts{"2000 SIDE send 1=1"});
+  EXPECT_EQ(side.raisedCommands, (Texts{"2000 SIDE send 1=1", "2015 SIDE send 2=2"}));
   EXPECT_EQ(std::count(toldRaised.begin(), toldRaised.end(), true), 0);
   EXPECT_FALSE(clock.raised);
 
