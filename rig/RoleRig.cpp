@@ -333,6 +333,9 @@ void RoleRig::fire(const std::vector<Hold>& holds, const Timings& timings, const
   if (armed != nullptr) armedLateness_.clear();
   const std::vector<Group> groups = groupsOf(holds);
   if (groups.empty()) return;
+  // The request's own pulse moves the releases: moments it puts too close on one board are
+  // refused as the opening refuses the description's, before anything is switched.
+  checkMoments(groups, FailureKind::BadRequest);
   // Each call starts its board's lead ahead of its moment, the earliest first.
   std::vector<std::pair<Clock::duration, const Group*>> order;
   order.reserve(groups.size());
@@ -473,8 +476,9 @@ std::string RoleRig::roleOf(const LineState* state) const {
   return "a line";
 }
 
-void RoleRig::checkMoments() {
-  const std::vector<Group> groups = groupsOf(holdsOf({}, timings()));
+void RoleRig::checkMoments() { checkMoments(groupsOf(holdsOf({}, timings())), FailureKind::Other); }
+
+void RoleRig::checkMoments(const std::vector<Group>& groups, FailureKind kind) const {
   const auto ms = [](Clock::duration d) {
     const auto tenths = std::chrono::duration_cast<std::chrono::microseconds>(d).count() / 100;
     return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " ms";
@@ -489,7 +493,7 @@ void RoleRig::checkMoments() {
       const Clock::duration lead = leadOf(group);
       if (last != nullptr && group.at - lead < last->at) {
         throw failed(
-            FailureKind::Other,
+            kind,
             "board " + boards_[board].name + " (" + boards_[board].board->name().text() +
                 ") cannot switch " + what(*last) + " and " + what(group) + " " +
                 ms(group.at - last->at) + " apart: its command takes " + ms(lead) +

@@ -60,9 +60,10 @@ class RoleRig {
   // focus line. A stop asked (timings.stopRequested) ends any wait at once, the pulse's too.
   // Armed, `at` is the moment the shutters close; a shot whose focus lead does not fit before
   // it is refused (TooLate) before anything is switched, and a disarm during the wait switches
-  // nothing (Disarmed). A camera the description does not have, or a pulse of no length or
-  // longer than an hour, is refused (BadRequest) before anything is switched. A stop before the
-  // first switch sends nothing.
+  // nothing (Disarmed). A camera the description does not have, a pulse of no length or longer
+  // than an hour, or one that puts two moments on one board closer than its command takes (as
+  // checkMoments() words it), is refused (BadRequest) before anything is switched. A stop before
+  // the first switch sends nothing.
   void shutter(const std::vector<std::string>& cameras, const Timings& timings);
   void shutter(const std::vector<std::string>& cameras = {}) { shutter(cameras, timings()); }
   // Throws SerialError (Other) when a board cannot put two moments of a shot of every camera as
@@ -175,6 +176,8 @@ class RoleRig {
   // once every board has been awaited.
   void finishGroups(const std::vector<const Group*>& started);
   Clock::duration leadOf(const Group& group) const;
+  // checkMoments() for these groups, refused with `kind`.
+  void checkMoments(const std::vector<Group>& groups, FailureKind kind) const;
   // Waits until `deadline`; a stop asked ends the wait by CutShort (StopAsked), a board gone
   // meanwhile (looked at during a long wait) by its SerialError (DeviceGone).
   void waitStoppable(Clock::time_point deadline, const Timings& timings);

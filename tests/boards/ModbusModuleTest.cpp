@@ -3,11 +3,14 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "boards/modbus/ModbusBoard.h"
+#include "rig/RoleRig.h"
+#include "rig/SystemClock.h"
 #include "sim/ModbusModule.h"
 #include "support/ErrorFrom.h"
 
@@ -25,6 +28,7 @@ modbus::ModbusBoard driverOn(const std::string& port, int slave, int relays) {
 
 std::vector<std::string> texts(const std::vector<sim::CoilChange>& changes) {
   std::vector<std::string> out;
+  out.reserve(changes.size());
   for (const auto& change : changes) out.push_back(change.text());
   return out;
 }
@@ -110,6 +114,61 @@ TEST(ModbusModule, RelaySimPlaysTheBoardAtItsAddressAndPrintsCoilChanges) {
   ASSERT_TRUE(sim.waitForFinished(5000));
   EXPECT_EQ(sim.exitCode(), 0);
   EXPECT_FALSE(QFileInfo::exists(link)) << "link left behind";
+}
+
+// Camera a's shutter and focus are coils 0 and 8 of 16, one request over a span with a gap, so
+// the board reads its coils before it writes them; camera b's shutter is coil 1, 30 ms later.
+class ModbusRigTest : public ::testing::Test {
+ protected:
+  ModbusRigTest() {
+    board.open();
+    description.boards = {{"m", std::nullopt, 16}};
+    description.cameras = {{"a", {"m", 0}, rig::RelayLine{"m", 8}, {}},
+                           {"b", {"m", 1}, std::nullopt, 30ms}};
+  }
+
+  sim::ModbusModule module{{16, 1, true}};  // at the pace of a 9600 baud line
+  modbus::ModbusBoard board = driverOn(module.devicePath(), 1, 16);
+  rig::RigDescription description;
+  rig::SystemClock clock;
+};
+
+// Each command lands on the board at its moment: late by the client's own rounding at most,
+// never early, the reading before a gapped group's write counted in its lead.
+TEST_F(ModbusRigTest, AGroupWithAGapLandsAtItsMomentNeverEarly) {
+  rig::RoleRig roles(description, {{"m", &board}}, clock);
+  rig::Timings timings = roles.timings();
+  timings.pulse = 200ms;
+  // The aim on both clocks, read together.
+  const auto steadyAt = std::chrono::steady_clock::now() + 500ms;
+  timings.armed = rig::Arming{std::chrono::system_clock::now() + 500ms, {}, {}};
+  roles.shutter({}, timings);
+  ASSERT_TRUE(module.waitForChanges(6, 2000ms));
+  for (const sim::CoilChange& change : module.log()) {
+    const auto moment = steadyAt + (change.coil == 1 ? 30ms : 0ms) + (change.on ? 0ms : 200ms);
+    const double late = std::chrono::duration<double, std::milli>(change.at - moment).count();
+    EXPECT_GE(late, -0.05) << change.text();
+    EXPECT_LT(late, 25.0) << change.text();
+  }
+}
+
+// A pulse that puts camera a's release (its reading and write) before camera b's shutter has
+// landed is refused in the opening's words, nothing switched; camera a alone fires with it.
+TEST_F(ModbusRigTest, APulseThatCrowdsTheBoardsCommandsIsRefusedBeforeAnySwitch) {
+  rig::RoleRig roles(description, {{"m", &board}}, clock);
+  roles.checkMoments();  // the description's own pulse leaves room
+  rig::Timings timings = roles.timings();
+  timings.pulse = 50ms;
+  const rig::SerialError refused = errorFrom([&] { roles.shutter({}, timings); });
+  EXPECT_EQ(refused.kind(), rig::FailureKind::BadRequest);
+  EXPECT_TRUE(refused.reason().starts_with(
+      "board m (modbus:" + module.devicePath() +
+      "@1) cannot switch camera b's shutter and the release of camera a's shutter 20.5 ms "
+      "apart: its command takes "))
+      << refused.reason();
+  EXPECT_TRUE(module.log().empty());
+  roles.shutter({"a"}, timings);
+  EXPECT_TRUE(module.waitForChanges(4, 2000ms));
 }
 
 }  // namespace
