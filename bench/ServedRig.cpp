@@ -9,6 +9,7 @@
 #include "rigfile/RigFile.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
+#include "service/Reply.h"
 
 namespace bench {
 
@@ -28,16 +29,16 @@ std::vector<service::Result> ServedRig::askAll(const std::vector<service::Reques
                                                std::chrono::milliseconds limit) {
   std::vector<std::optional<service::Result>> results(requests.size());
   std::size_t answered = 0;
+  // The replies and their connections go with this call: an answer after it is dropped.
+  QObject asked;
   for (std::size_t i = 0; i < requests.size(); ++i) {
-    service_.submit(requests[i], [&results, &answered, i](const service::Result& r) {
-      results[i] = r;
+    service::Reply* reply = service_.send(requests[i], &asked);
+    QObject::connect(reply, &service::Reply::finished, &asked, [&results, &answered, i, reply] {
+      results[i] = reply->result();
       ++answered;
     });
   }
-  const auto done = [&] { return answered == requests.size(); };
-  if (!runEventsUntil(done, limit)) {
-    // The answers would come to a callback that no longer exists: wait for them however long.
-    runEventsUntil(done, std::chrono::minutes(10));
+  if (!runEventsUntil([&] { return answered == requests.size(); }, limit)) {
     throw std::runtime_error("a request was not answered in time");
   }
   std::vector<service::Result> out;

@@ -9,6 +9,7 @@
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
 #include "service/Journal.h"
+#include "service/Reply.h"
 #include "service/RigService.h"
 
 namespace bench {
@@ -43,7 +44,10 @@ class ShotBench {
 
   std::optional<service::Result> run(const service::Request& request, Clock::duration limit = 30s) {
     std::optional<service::Result> result;
-    service_->submit(request, [&result](const service::Result& r) { result = r; });
+    QObject asked;
+    service::Reply* reply = service_->send(request, &asked);
+    QObject::connect(reply, &service::Reply::finished, &asked,
+                     [&result, reply] { result = reply->result(); });
     const auto end = Clock::now() + limit;
     while (!result && Clock::now() < end) idle_(1ms);
     return result;

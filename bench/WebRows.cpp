@@ -14,6 +14,7 @@
 
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
+#include "service/Reply.h"
 #include "web/WebRemote.h"
 #include "windows/Form1.h"
 
@@ -117,7 +118,9 @@ WebFigures measureWeb(SimProcess& sim, int requests,
     bool done = false;
     service::Request again;
     again.action = service::Action::Flash;
-    window.service().submit(again, [&done](const service::Result&) { done = true; });
+    QObject asked;
+    QObject::connect(window.service().send(again, &asked), &service::Reply::finished, &asked,
+                     [&done] { done = true; });
     for (int i = 0; i < 300 && !done; ++i) idle(10ms);
   }
   idle(200ms);

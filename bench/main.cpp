@@ -48,6 +48,7 @@
 #include "rig/SerialControl.h"
 #include "serial/CommControl.h"
 #include "serial/PortMap.h"
+#include "service/Reply.h"
 #include "service/RigService.h"
 #include "windows/Form1.h"
 
@@ -585,8 +586,9 @@ void Bench::measureBaseline(std::vector<bench::Row>& rows) {
     request.port = QStringLiteral("1");
     service::Result result;
     QEventLoop loop;
-    panelRig.submit(request, [&](const service::Result& answer) {
-      result = answer;
+    service::Reply* reply = panelRig.send(request, &loop);
+    QObject::connect(reply, &service::Reply::finished, &loop, [&] {
+      result = reply->result();
       loop.quit();
     });
     loop.exec();

@@ -21,7 +21,8 @@ class RigHost : public QObject {
 
   using QObject::QObject;
 
-  // Queues the request; `done` runs on the calling thread's event loop once it has run.
+  // Queues the request; `done` runs on the calling thread's event loop once it has run. The
+  // host's one hook: the program submits through send(), which calls it.
   virtual void submit(const Request& request, Done done) = 0;
   // Submits the request and gives its reply, a child of `parent`, made on the calling thread:
   // it finishes there with the result, never inside this call.
