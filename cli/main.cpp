@@ -163,9 +163,14 @@ int dispatch(const cli::Options& options, const std::optional<bridge::BrokerSett
       return kExitUsage;
     }
   }
-  // Here the port's own rig runs, whose one flash has no name: nothing is opened for a mistake.
+  // Here the port's own rig runs, whose one flash and one shutter have no names: nothing is
+  // opened (and so reset) for a mistake.
   if (!options.flash.empty() && !described) {
     complain("--flash names a flash of a rig file: give --rig-file FILE, or run a panel of one");
+    return kExitUsage;
+  }
+  if (!options.cameras.empty() && !described) {
+    complain("--cameras names cameras of a rig file: give --rig-file FILE, or run a panel of one");
     return kExitUsage;
   }
   return run(options, described);

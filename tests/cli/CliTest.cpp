@@ -219,6 +219,20 @@ TEST_F(CliOnModule, ResetOpensByNumberAndResetsOnceMore) {
   EXPECT_NE(r.err.find(" sent: relay off 1\n"), std::string::npos);
 }
 
+// The port's own rig names no flash and no camera: a name asked of it is refused before the
+// port is opened, so the mistake resets nothing.
+TEST_F(CliOnModule, NamesOnlyARigFileHasAreRefusedBeforeThePortIsOpened) {
+  const Result flash = runCli(onPort1({"flash", "--flash", "key"}));
+  EXPECT_EQ(flash.exit, 64) << flash.err;
+  EXPECT_NE(flash.err.find("--flash names a flash of a rig file"), std::string::npos) << flash.err;
+  const Result shutter = runCli(onPort1({"shutter", "--cameras", "a,b"}));
+  EXPECT_EQ(shutter.exit, 64) << shutter.err;
+  EXPECT_NE(shutter.err.find("--cameras names cameras of a rig file"), std::string::npos)
+      << shutter.err;
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(module.log().empty()) << "the port was opened and reset";
+}
+
 TEST_F(CliOnModule, FlashTogglesFromTheStateItReads) {
   const Result r = runCli(onPort1({"flash"}));
   EXPECT_EQ(r.exit, 0) << r.err;
