@@ -176,7 +176,13 @@ Clock::duration RoleRig::leadOf(const Group& group) const {
 
 void RoleRig::startGroup(const Group& group, std::vector<const Group*>& started) {
   try {
-    onBoard(group.board, [&](Board& board) { board.startSwitch(group.which, group.on); });
+    onBoard(group.board, [&](Board& board) {
+      if (inTurn(board, group)) {
+        turn(board, group);
+      } else {
+        board.startSwitch(group.which, group.on);
+      }
+    });
   } catch (...) {  // passes on, the started boards awaited
     // No more commands of this moment go out: the priority raised for them goes back before the
     // waits for the answers.
@@ -213,10 +219,36 @@ void RoleRig::sendGroup(const Group& group) {
     // Step by step, one line goes as the board's own command for one relay.
     if (description_.manner.stepwise && std::has_single_bit(group.which)) {
       board.switchRelay(std::countr_zero(group.which), (group.on & group.which) != 0);
+    } else if (inTurn(board, group)) {
+      turn(board, group);
     } else {
       board.switchRelays(group.which, group.on);
     }
   });
+}
+
+bool RoleRig::inTurn(Board& board, const Group& group) const {
+  if (board.abilities().switchMany || std::has_single_bit(group.which)) return false;
+  return std::any_of(group.lines.begin(), group.lines.end(),
+                     [this](const auto& line) { return isFocus(line.second); });
+}
+
+void RoleRig::turn(Board& board, const Group& group) const {
+  std::vector<int> focus;
+  for (const auto& [relay, state] : group.lines) {
+    if (isFocus(state)) focus.push_back(relay);
+  }
+  // From the lowest relay, as the board would, then each focus line moved before the other lines
+  // that close with it or after those that open with it.
+  std::vector<int> order;
+  for (int relay = 0; relay < static_cast<int>(sizeof(RelayMask) * 8); ++relay) {
+    if (((group.which >> relay) & 1U) != 0) order.push_back(relay);
+  }
+  std::stable_partition(order.begin(), order.end(), [&](int relay) {
+    const bool isFocus = std::find(focus.begin(), focus.end(), relay) != focus.end();
+    return ((group.on >> relay) & 1U) != 0 ? isFocus : !isFocus;
+  });
+  for (const int relay : order) board.switchRelay(relay, ((group.on >> relay) & 1U) != 0);
 }
 
 void RoleRig::switchGroup(const Group& group) {
@@ -466,6 +498,12 @@ void RoleRig::endWith(const std::exception_ptr& ending,
     // Ended early, but a line may be left on: that is a failure, not a stop done as asked.
     throw failed(FailureKind::Other, "ended early, and undoing it failed" + also);
   }
+}
+
+bool RoleRig::isFocus(const LineState* state) const {
+  return std::any_of(state_.cameras.begin(), state_.cameras.end(), [state](const auto& camera) {
+    return camera.focus && &*camera.focus == state;
+  });
 }
 
 std::string RoleRig::roleOf(const LineState* state) const {

@@ -159,6 +159,12 @@ class RoleRig {
   auto onBoard(std::size_t index, Call&& call) -> decltype(call(std::declval<Board&>()));
   // The group's call to its board alone: its lines are not noted, nothing is told.
   void sendGroup(const Group& group);
+  // Whether `board` takes the group's lines one relay at a time in turn(), where its own order
+  // (from the lowest relay) would hold a shutter a command past its release.
+  bool inTurn(Board& board, const Group& group) const;
+  // Switches the group's lines one relay at a time: a camera's focus before its shutter when
+  // they close, its shutter before its focus when they open, others from the lowest relay.
+  void turn(Board& board, const Group& group) const;
   void switchGroup(const Group& group);
   // An armed shot's switches run step by step: spins until `sendAt`, sends the groups' commands
   // one after another, gives the priority back, then notes their lines and lateness against the
@@ -192,6 +198,8 @@ class RoleRig {
 
   // The role of the line whose state is `state`: "camera left's shutter", "camera top's focus".
   std::string roleOf(const LineState* state) const;
+  // Whether `state` is a camera's focus line's.
+  bool isFocus(const LineState* state) const;
   // Notes the group's lateness, its call started at `sent`, in armedLateness_.
   void noteLateness(const Group& group, Clock::time_point sent, Clock::time_point shot);
 

@@ -454,6 +454,28 @@ TEST_F(RoleRigTest, FlashesToggleTogetherAndAreRestoredByEveryEnding) {
   EXPECT_EQ(lines(), (std::vector{kOff, kOff, kOff, kOff, kOff, kOff, kOff}));
 }
 
+// On a board switched one relay at a time, a camera's focus closes before its shutter and its
+// shutter opens before its focus, wherever they are wired: the shutter is held for its pulse, not
+// one command longer. A stop's release keeps the same order.
+TEST_F(RoleRigTest, OneRelayAtATimeTheShutterIsHeldForItsPulseAlone) {
+  description.cameras = {{"d", {"side", 1}, rig::RelayLine{"side", 0}, {}},
+                         {"e", {"side", 2}, rig::RelayLine{"side", 3}, {}}};
+  description.flashes.clear();
+  description.timings.focus = 0ms;
+  rig().shutter();
+  EXPECT_EQ(log,
+            (Texts{"0 SIDE on 0", "0 SIDE on 3", "0 SIDE on 1", "0 SIDE on 2", "500.5 SIDE off 1",
+                   "500.5 SIDE off 2", "500.5 SIDE off 0", "500.5 SIDE off 3"}));
+
+  log.clear();
+  clock.stopAt = clock.now() + 2s;
+  EXPECT_THROW(rig().shutter({}, bulb()), rig::CutShort);
+  EXPECT_EQ(
+      std::vector(log.end() - 4, log.end()),
+      (Texts{"2500.5 SIDE off 1", "2500.5 SIDE off 2", "2500.5 SIDE off 0", "2500.5 SIDE off 3"}));
+  EXPECT_EQ(side.relays, 0U);
+}
+
 TEST_F(RoleRigTest, ABoardMissingOrALineNamedTwiceIsRefused) {
   EXPECT_EQ(errorFrom([&] {
               rig::RoleRig(description, {{"top", &top}}, clock);
