@@ -239,7 +239,7 @@ void RoleRig::turn(Board& board, const Group& group) const {
     if (isFocus(state)) focus.push_back(relay);
   }
   // From the lowest relay, as the board would, then each focus line moved before the other lines
-  // that close with it or after those that open with it.
+  // that switch on with it, or after those that switch off with it.
   std::vector<int> order;
   for (int relay = 0; relay < static_cast<int>(sizeof(RelayMask) * 8); ++relay) {
     if (((group.which >> relay) & 1U) != 0) order.push_back(relay);

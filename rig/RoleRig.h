@@ -163,7 +163,7 @@ class RoleRig {
   // (from the lowest relay) would hold a shutter a command past its release.
   bool inTurn(Board& board, const Group& group) const;
   // Switches the group's lines one relay at a time: a camera's focus before its shutter when
-  // they close, its shutter before its focus when they open, others from the lowest relay.
+  // both switch on, its shutter before its focus when both switch off, others from the lowest.
   void turn(Board& board, const Group& group) const;
   void switchGroup(const Group& group);
   // An armed shot's switches run step by step: spins until `sendAt`, sends the groups' commands
