@@ -228,9 +228,11 @@ void RoleRig::sendGroup(const Group& group) {
 }
 
 bool RoleRig::inTurn(Board& board, const Group& group) const {
-  if (board.abilities().switchMany || std::has_single_bit(group.which)) return false;
-  return std::any_of(group.lines.begin(), group.lines.end(),
-                     [this](const auto& line) { return isFocus(line.second); });
+  if (board.abilities().switchMany) return false;
+  // Only focus lines switched with other lines have an order to keep.
+  const auto focus = std::count_if(group.lines.begin(), group.lines.end(),
+                                   [this](const auto& line) { return isFocus(line.second); });
+  return focus > 0 && static_cast<std::size_t>(focus) < group.lines.size();
 }
 
 void RoleRig::turn(Board& board, const Group& group) const {
