@@ -177,11 +177,7 @@ Clock::duration RoleRig::leadOf(const Group& group) const {
 void RoleRig::startGroup(const Group& group, std::vector<const Group*>& started) {
   try {
     onBoard(group.board, [&](Board& board) {
-      if (inTurn(board, group)) {
-        turn(board, group);
-      } else {
-        board.startSwitch(group.which, group.on);
-      }
+      if (!switchedInTurn(board, group)) board.startSwitch(group.which, group.on);
     });
   } catch (...) {  // passes on, the started boards awaited
     // No more commands of this moment go out: the priority raised for them goes back before the
@@ -219,38 +215,29 @@ void RoleRig::sendGroup(const Group& group) {
     // Step by step, one line goes as the board's own command for one relay.
     if (description_.manner.stepwise && std::has_single_bit(group.which)) {
       board.switchRelay(std::countr_zero(group.which), (group.on & group.which) != 0);
-    } else if (inTurn(board, group)) {
-      turn(board, group);
-    } else {
+    } else if (!switchedInTurn(board, group)) {
       board.switchRelays(group.which, group.on);
     }
   });
 }
 
-bool RoleRig::inTurn(Board& board, const Group& group) const {
+bool RoleRig::switchedInTurn(Board& board, const Group& group) const {
   if (board.abilities().switchMany) return false;
   // Only focus lines switched with other lines have an order to keep.
   const auto focus = std::count_if(group.lines.begin(), group.lines.end(),
                                    [this](const auto& line) { return isFocus(line.second); });
-  return focus > 0 && static_cast<std::size_t>(focus) < group.lines.size();
-}
-
-void RoleRig::turn(Board& board, const Group& group) const {
-  std::vector<int> focus;
-  for (const auto& [relay, state] : group.lines) {
-    if (isFocus(state)) focus.push_back(relay);
-  }
-  // From the lowest relay, as the board would, then each focus line moved before the other lines
-  // that switch on with it, or after those that switch off with it.
-  std::vector<int> order;
-  for (int relay = 0; relay < static_cast<int>(sizeof(RelayMask) * 8); ++relay) {
-    if (((group.which >> relay) & 1U) != 0) order.push_back(relay);
-  }
-  std::stable_partition(order.begin(), order.end(), [&](int relay) {
-    const bool isFocus = std::find(focus.begin(), focus.end(), relay) != focus.end();
-    return ((group.on >> relay) & 1U) != 0 ? isFocus : !isFocus;
-  });
-  for (const int relay : order) board.switchRelay(relay, ((group.on >> relay) & 1U) != 0);
+  if (focus == 0 || static_cast<std::size_t>(focus) == group.lines.size()) return false;
+  // Each relay and whether it is a focus line's, from the lowest as the board would take them;
+  // then each focus line before the lines switching on with it, after those switching off.
+  std::vector<std::pair<int, bool>> order;
+  order.reserve(group.lines.size());
+  for (const auto& [relay, state] : group.lines) order.emplace_back(relay, isFocus(state));
+  std::sort(order.begin(), order.end());
+  const auto on = [&group](int relay) { return ((group.on >> relay) & 1U) != 0; };
+  std::stable_partition(order.begin(), order.end(),
+                        [&on](const auto& line) { return on(line.first) == line.second; });
+  for (const auto& line : order) board.switchRelay(line.first, on(line.first));
+  return true;
 }
 
 void RoleRig::switchGroup(const Group& group) {

@@ -159,13 +159,12 @@ class RoleRig {
   auto onBoard(std::size_t index, Call&& call) -> decltype(call(std::declval<Board&>()));
   // The group's call to its board alone: its lines are not noted, nothing is told.
   void sendGroup(const Group& group);
-  // Whether `board` takes the group's lines one relay at a time in turn(): a board that switches
-  // one relay at a time, with focus lines among other lines, where its own order (from the
-  // lowest relay) would hold a shutter a command past its release.
-  bool inTurn(Board& board, const Group& group) const;
-  // Switches the group's lines one relay at a time: a camera's focus before its shutter when
-  // both switch on, its shutter before its focus when both switch off, others from the lowest.
-  void turn(Board& board, const Group& group) const;
+  // On a board that switches one relay at a time, a group with focus lines among other lines is
+  // switched here a relay at a time: a camera's focus before its shutter when both switch on, its
+  // shutter before its focus when both switch off, others from the lowest relay (the board's own
+  // order would hold a shutter a command past its release). False for any other group, which
+  // is left to the caller.
+  bool switchedInTurn(Board& board, const Group& group) const;
   void switchGroup(const Group& group);
   // An armed shot's switches run step by step: spins until `sendAt`, sends the groups' commands
   // one after another, gives the priority back, then notes their lines and lateness against the

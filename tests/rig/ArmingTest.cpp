@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "boards/text/Rig.h"
@@ -166,55 +165,26 @@ TEST_F(Arming, ADisarmAfterTheQueryPutsNothingMoreOnTheLineAndOneAfterTheCutOffC
   EXPECT_EQ(serial.switching(), (Texts{"relay on 1", "relay off 1"}));
 }
 
-// A clock whose armed last stretch holds a priority until spinDone(), as the service's does (its
-// every wait leaves it first), and a line that keeps what went out while it was held.
-class RaisingClock : public FakeClock {
- public:
-  void waitUntil(time_point deadline) override {
-    raised = false;
-    FakeClock::waitUntil(deadline);
-  }
-  void spinUntil(time_point deadline) override {
-    waitUntil(deadline);
-    raised = true;
-  }
-  void spinDone() override { raised = false; }
-  bool raised = false;
-};
-
-class RaisedLine : public FakeSerial {
- public:
-  explicit RaisedLine(RaisingClock& clock) : FakeSerial(clock), clock_(clock) {}
-  void output(std::string_view text) override {
-    if (clock_.raised) raised.emplace_back(text);
-    FakeSerial::output(text);
-  }
-  Texts raised;
-
- private:
-  RaisingClock& clock_;
-};
-
 // The priority is the shot's command's alone: the state is told after it is given back, so that
 // rigs sharing the machine's cores send their own commands first; a failed command's release too.
 TEST(ArmedPriority, OnlyTheShotsCommandGoesOutRaised) {
-  RaisingClock clock;
-  RaisedLine serial{clock};
+  FakeClock clock;
+  FakeSerial serial{clock};
   rig::Rig rig{serial, clock};
   serial.ports[1] = {};
   rig.openComPort("1");
   std::vector<bool> toldRaised;
   rig.setObserver([&](const rig::RigState&, rig::Change) { toldRaised.push_back(clock.raised); });
   rig.pulseShutter(timed({clock.realNow() + std::chrono::seconds(2), {}, {}}));
-  EXPECT_EQ(serial.raised, Texts{"relay on 1\r"});
+  EXPECT_EQ(serial.raisedOutputs, Texts{"relay on 1\r"});
   EXPECT_EQ(std::count(toldRaised.begin(), toldRaised.end(), true), 0);
 
-  serial.raised.clear();
+  serial.raisedOutputs.clear();
   toldRaised.clear();
   serial.failOutputAt = static_cast<int>(serial.sent.size()) + 2;  // the query, then the shot
   EXPECT_THROW(rig.pulseShutter(timed({clock.realNow() + std::chrono::seconds(2), {}, {}})),
                rig::SerialError);
-  EXPECT_EQ(serial.raised, Texts{"relay on 1\r"});
+  EXPECT_EQ(serial.raisedOutputs, Texts{"relay on 1\r"});
   EXPECT_EQ(serial.switching().back(), "relay off 1") << "released";
   EXPECT_EQ(std::count(toldRaised.begin(), toldRaised.end(), true), 0);
   EXPECT_FALSE(clock.raised);

@@ -36,17 +36,10 @@ class StopClock : public FakeClock {
   void waitUntilWoken(time_point deadline) override {
     waitUntil(stopAt && *stopAt > now() ? std::min(deadline, *stopAt) : deadline);
   }
-  // An armed shot's last stretch raises the thread's priority until spinDone().
-  void spinUntil(time_point deadline) override {
-    waitUntil(deadline);
-    raised = true;
-  }
-  void spinDone() override { raised = false; }
   bool stopped() const { return stopAt && now() >= *stopAt; }
   std::optional<time_point> stopAt;
   int waits = 0;
   int signalAt = 0;
-  bool raised = false;
 };
 
 // A board as its driver behaves: one command for several relays where it can (`many`), one per

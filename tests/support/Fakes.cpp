@@ -34,6 +34,7 @@ void FakeSerial::setPortOpen(bool open) {
 }
 
 void FakeSerial::output(std::string_view text) {
+  if (clock_.raised) raisedOutputs.emplace_back(text);
   if (!open_) throw SerialError(number_, device(), "the port is closed");
   ++outputs_;
   if (failAll ? outputs_ >= failOutputAt && failOutputAt > 0 : outputs_ == failOutputAt) {

@@ -28,9 +28,18 @@ using namespace std::chrono_literals;
 class FakeClock : public rig::Clock {
  public:
   time_point now() const override { return now_; }
+  // Every wait leaves the last stretch's priority first, as the service's clock does.
   void waitUntil(time_point deadline) override {
+    raised = false;
     if (deadline > now_) now_ = deadline;
   }
+  // An armed shot's last stretch holds a raised priority until spinDone().
+  void spinUntil(time_point deadline) override {
+    waitUntil(deadline);
+    raised = true;
+  }
+  void spinDone() override { raised = false; }
+  bool raised = false;
   // An hour after the steady clock's epoch, so "long ago" is representable.
   time_point start() const { return time_point{} + 1h; }
   // The real-time clock runs in step with it, from a fixed day in 2026.
@@ -136,6 +145,8 @@ class FakeSerial : public rig::SerialControl {
   void arrive(rig::Clock::duration after, std::string bytes);
 
   std::vector<Sent> sent;
+  // Every output made while the clock held the last stretch's priority, a failed one too.
+  std::vector<std::string> raisedOutputs;
   // The command texts sent (without their carriage returns), optionally to one port only.
   std::vector<std::string> commands(std::optional<int> port = std::nullopt) const;
   // The switching commands only: queries and "id get" left out.
